@@ -1,0 +1,87 @@
+#include "core/config.h"
+
+#include "diag/text.h"
+
+namespace kvs {
+
+namespace {
+
+constexpr char kSection[] = "JOBATR";
+constexpr char kIniFileName[] = "KVSJOBCTL.INI";
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  CommandLine line;
+  for (int i = 0; i < argc; ++i) {
+    if (argv[i] == nullptr) continue;
+    std::string_view raw(argv[i]);
+    std::string arg = ToUpperAscii(raw.substr(0, kArgumentCapacity - 1));
+    if (arg == "/D" || arg == "-D") {
+      line.debug = true;
+    } else if (i == 1 && !arg.empty() && arg[0] >= '0' && arg[0] <= '9') {
+      line.instance = LeadingInt(arg);
+    }
+  }
+  return line;
+}
+
+std::string TimeFromIni(const std::string& value) {
+  std::string time = "070000";
+  if (value.size() == 5) {
+    time[0] = value[0];
+    time[1] = value[1];
+    time[2] = value[3];
+    time[3] = value[4];
+  }
+  return time;
+}
+
+std::string BackupPathOf(const std::string& path) {
+  PathParts parts = SplitPath(path);
+  return parts.drive + parts.dir + parts.fname + ".BAK";
+}
+
+Config ReadConfig(Platform& platform, bool debug) {
+  Config config;
+  std::string exe = platform.OwnExecutablePath();
+  if (exe.empty()) exe = "unknown";
+  PathParts parts = SplitPath(exe);
+  config.own_dir = parts.dir;
+  config.program_dir = parts.drive + parts.dir;
+  if (debug) {
+    platform.Print(StrFormat("drive               :%s\n", parts.drive.c_str()));
+    platform.Print(StrFormat("dir                 :%s\n", parts.dir.c_str()));
+    platform.Print(StrFormat("fname               :%s\n", parts.fname.c_str()));
+    platform.Print(StrFormat("ext                 :%s\n\n", parts.ext.c_str()));
+  }
+  // A failure leaves the working directory as it was.
+  if (!config.program_dir.empty()) platform.SetCurrentDir(config.program_dir);
+
+  const std::string ini = config.program_dir + kIniFileName;
+  auto read = [&](const char* key, const char* fallback, size_t longest) {
+    return platform.ReadIniString(ini, kSection, key, fallback, longest + 1);
+  };
+  config.max_jobs = LeadingInt(read("MAXJOBS", "3", 9));
+  config.connection_file = read("KVSINI", ".\\KORVALINE.INI", 259);
+  config.main_log = read("KVSLOG", ".\\KVSJOBCTL.LOG", 259);
+  config.debug_log = read("DBGFILE", ".\\KVSJOBDBG.LOG", 259);
+  config.debug_log_on = LeadingInt(read("DBGLOG", "0", 1));
+  config.log_size_limit = static_cast<int64_t>(LeadingInt(read("MAXLOGSIZE", "5", 3))) * 1000000;
+  config.email_time = TimeFromIni(read("EMAILUHRZT", "07:00", 5));
+  config.daily_job_time = TimeFromIni(read("DAILYJOBUHRZT", "07:00", 5));
+  config.interval_minutes = LeadingInt(read("INTERVALLJOBZYKLUS", "60", 5));
+  if (config.interval_minutes == 0) config.interval_minutes = 120;
+  config.main_backup_log = BackupPathOf(config.main_log);
+  config.debug_backup_log = BackupPathOf(config.debug_log);
+
+  if (debug) {
+    platform.Print(StrFormat("MaxJobs             :%d\n", config.max_jobs));
+    platform.Print(StrFormat("Korvaline INI       :%s\n", config.connection_file.c_str()));
+    platform.Print(StrFormat("Korvaline LOG       :%s\n", config.main_log.c_str()));
+    platform.Print(StrFormat("Korvaline LOG Backup:%s\n", config.main_backup_log.c_str()));
+  }
+  return config;
+}
+
+}  // namespace kvs

@@ -1,0 +1,54 @@
+// The command line and the controller's own INI file KVSJOBCTL.INI
+// (section JOBATR). Both always succeed: whatever is missing or unreadable
+// falls back to its default. Reading the INI file also makes the program
+// directory the working directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kvs {
+
+// Room for one command-line argument including its terminator.
+inline constexpr size_t kArgumentCapacity = 256;
+
+struct CommandLine {
+  int32_t instance = -1;  // multiservices mode when greater than -1
+  bool debug = false;     // "/D" or "-D" anywhere
+};
+
+// Every argument alike, from argument 0 on: cut to 255 characters, upper
+// case; "/D" or "-D" sets debug; argument 1 starting with a digit gives the
+// instance number from its leading digits.
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+struct Config {
+  std::string program_dir;    // drive and directory of the executable
+  std::string own_dir;        // directory without drive, with its separators
+  int32_t max_jobs = 3;
+  std::string connection_file = ".\\KORVALINE.INI";
+  std::string main_log = ".\\KVSJOBCTL.LOG";
+  std::string debug_log = ".\\KVSJOBDBG.LOG";
+  int32_t debug_log_on = 0;
+  int64_t log_size_limit = 5000000;  // bytes
+  std::string email_time = "070000";
+  std::string daily_job_time = "070000";
+  int32_t interval_minutes = 60;
+  std::string main_backup_log = ".\\KVSJOBCTL.BAK";
+  std::string debug_backup_log = ".\\KVSJOBDBG.BAK";
+};
+
+// Finds the executable's directory, makes it the working directory, reads
+// KVSJOBCTL.INI beside the executable. Prints the debug lines on standard
+// output when debug is set.
+Config ReadConfig(Platform& platform, bool debug);
+
+// "070000" with hours and minutes of a value "HH:MM" (exactly 5 characters;
+// any other length leaves "070000").
+std::string TimeFromIni(const std::string& value);
+// Drive, directory and file name of path joined with ".BAK".
+std::string BackupPathOf(const std::string& path);
+
+}  // namespace kvs

@@ -1,0 +1,96 @@
+// The controller's entry point and its one control loop: start-up in its
+// fixed order, passes of the main loop until the controlling service stops
+// answering, then the shutdown sequence. Owns the pass-level state (DB-state
+// flag, failure counter, exclusive-job flag, loop timestamp, process-table
+// snapshot). Every exit code is 0.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/config.h"
+#include "core/heartbeat.h"
+#include "db/session.h"
+#include "diag/log_file.h"
+#include "msg/message.h"
+#include "platform/platform.h"
+#include "proc/process_table.h"
+
+namespace kvs {
+
+inline constexpr char kLogStars[] = "*********************************************\n";
+inline constexpr char kBannerSingle[] = "** Jobcontroller KVSJOBSTR wurde gestartet **\n";
+inline constexpr char kBannerMulti[] = "** Multiservices: JOBCONTROLLER %ld. gestartet **\n";
+inline constexpr char kConnectFailed[] = "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n";
+inline constexpr char kFlagFileName[] = "DYE";
+inline constexpr char kFallbackMessageFile[] = "..\\korvaline_php\\log\\JOBCTLMSG.log";
+inline constexpr char kMsgStarted[] = "Der Jobcontroller wurde gestartet!";
+inline constexpr char kMsgServiceGone[] =
+    "Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!";
+inline constexpr char kMsgStopped[] = "Der Jobcontroller wurde beendet!";
+inline constexpr char kLogEnd04[] = "Ende 04 Jobs anlegen!\n";
+inline constexpr char kLogEnd01[] = "Ende 01 Jobs anlegen!\n";
+inline constexpr char kLogInitDone[] = "Ende Initialisierung + Beginn Verarbeitung!\n";
+inline constexpr char kLogTerminateAll[] = "Alle verwalteten Jobs beenden!\n";
+
+// Heartbeat status labels of start-up and the main loop.
+inline constexpr char kBeatConnect[] = "dbConnect";
+inline constexpr char kBeatCleanup[] = "cleanupServer";
+inline constexpr char kBeatCheck04[] = "CheckRT04Jobs";
+inline constexpr char kBeatAdd01[] = "AddRT01Jobs";
+inline constexpr char kBeatMainLoop[] = "Hauptschleife!";
+
+// Runs the controller on platform with the process's arguments; returns
+// the exit code.
+int RunController(Platform& platform, int argc, const char* const* argv);
+
+class Controller {
+ public:
+  Controller(Platform& platform, const CommandLine& command_line, const Config& config);
+
+  // Start-up, main loop, shutdown. Returns the exit code (always 0).
+  int Run();
+
+ private:
+  // Start-up steps up to the first pass. false: the controller ends at once
+  // (no shutdown sequence).
+  bool StartUp();
+  // One pass of the main loop, without its end.
+  void RunPass();
+  // End of pass: loop timestamp, commit point, forced heartbeat. false when
+  // the service did not answer.
+  bool EndOfPass();
+  void Shutdown();
+
+  // The commit point: every statement takes effect on its own.
+  int Commit() { return 0; }
+
+  Platform& platform_;
+  CommandLine command_line_;
+  Config config_;
+  Logs logs_;
+  Heartbeat heartbeat_;
+  Session session_;
+  MessagePool pool_;
+
+  bool multiservices_ = false;
+  std::string database_;
+  std::string schema_;
+  std::string login_;
+  std::string password_;
+  std::string db_system_;
+  std::string db_product_;
+  std::string fallback_message_file_;
+
+  std::string loop_timestamp_;
+  bool db_state_ = true;
+  int32_t db_failures_ = 0;
+  bool exclusive_job_ = false;
+  int32_t running_count_ = 0;
+  // Fixed storage, too large for the stack.
+  std::unique_ptr<ProcessTable> table_;
+  std::unique_ptr<ProcessTable> snapshot_;
+};
+
+}  // namespace kvs

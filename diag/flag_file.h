@@ -1,0 +1,23 @@
+// Flag files: empty marker files whose existence alone tells other
+// programs something (the controller keeps "DYE" while it is connected).
+#pragma once
+
+#include <string>
+
+#include "diag/log_file.h"
+
+namespace kvs {
+
+inline constexpr char kFlagFileCreated[] = "Flag-Datei %s wurde erstellt.\n";
+inline constexpr char kFlagFileCreateFailed[] =
+    "Flag-Datei %s kann nicht erstellt werden. errno = %d\n";
+inline constexpr char kFlagFileDeleted[] = "Flag-Datei %s wurde geloescht.\n";
+inline constexpr char kFlagFileDeleteFailed[] =
+    "Flag-Datei %s konnte nicht geloescht werden. errno = %d\n";
+
+// Creates name (an existing file keeps its content) and logs the outcome.
+void CreateFlagFile(Logs& logs, const std::string& name);
+// Deletes name and logs the outcome (errno 2 when it did not exist).
+void DeleteFlagFile(Logs& logs, const std::string& name);
+
+}  // namespace kvs

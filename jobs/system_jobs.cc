@@ -1,0 +1,1 @@
+#include "jobs/system_jobs.h"

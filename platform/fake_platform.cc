@@ -1,0 +1,150 @@
+#include "platform/fake_platform.h"
+
+#include <cstring>
+
+#include "platform/command_line.h"
+#include "platform/ini_file.h"
+
+namespace kvs {
+
+namespace {
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+CivilTime CivilFromEpoch(int64_t t) {
+  int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+  int64_t secs = t - days * 86400;
+  CivilTime c;
+  c.weekday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  c.year = static_cast<int>(yoe + era * 400 + (c.month <= 2));
+  c.hour = static_cast<int>(secs / 3600);
+  c.minute = static_cast<int>(secs / 60 % 60);
+  c.second = static_cast<int>(secs % 60);
+  return c;
+}
+
+std::string BaseNameOf(const std::string& path) {
+  size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+}  // namespace
+
+FakePlatform::FakePlatform() { SetLocalTime(2026, 1, 5, 8, 0, 0); }
+
+int64_t FakePlatform::ToEpoch(int year, int month, int day, int hour, int minute, int second) {
+  return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute,
+                                int second) {
+  now_ms_ = ToEpoch(year, month, day, hour, minute, second) * 1000;
+}
+
+CivilTime FakePlatform::ToLocal(int64_t t) { return CivilFromEpoch(t); }
+CivilTime FakePlatform::ToUtc(int64_t t) { return CivilFromEpoch(t); }
+
+void FakePlatform::SleepMs(int ms) {
+  sleeps_ms.push_back(ms);
+  if (ms > 0) now_ms_ += ms;
+}
+
+int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
+  launches.push_back(command_line);
+  if (fail_next_launch != 0) {
+    int rc = fail_next_launch;
+    fail_next_launch = 0;
+    return rc;
+  }
+  std::vector<std::string> args = SplitCommandLine(command_line);
+  if (args.empty() || args[0].empty()) return kErrFileNotFound;
+  *pid = next_pid++;
+  FakeProcess process;
+  process.base_name = BaseNameOf(args[0]);
+  process.full_path = args[0];
+  process.creation_time = Now();
+  processes_[*pid] = process;
+  return 0;
+}
+
+ProcessInfo FakePlatform::InspectProcess(uint32_t pid) {
+  ProcessInfo info;
+  auto it = processes_.find(pid);
+  if (it == processes_.end() || !it->second.alive) {
+    info.error = kErrInvalidParameter;
+    return info;
+  }
+  info.opened = true;
+  if (!it->second.modules_readable) {
+    info.error = kErrAccessDenied;
+    return info;
+  }
+  info.has_module = info.has_name = info.has_path = info.has_creation_time = true;
+  info.base_name = it->second.base_name;
+  info.full_path = it->second.full_path;
+  info.creation_time = it->second.creation_time;
+  return info;
+}
+
+int FakePlatform::CallPipe(const std::string& pipe_name, const void* request,
+                           size_t request_len, char* reply, size_t reply_capacity,
+                           size_t* reply_len, int timeout_ms) {
+  PipeCall call;
+  call.pipe_name = pipe_name;
+  const char* bytes = static_cast<const char*>(request);
+  call.request.assign(bytes, strnlen(bytes, request_len));
+  call.request_len = request_len;
+  call.timeout_ms = timeout_ms;
+  pipe_calls.push_back(call);
+
+  PipeAnswer answer = default_pipe_answer;
+  if (!pipe_answers_.empty()) {
+    answer = pipe_answers_.front();
+    pipe_answers_.pop_front();
+  }
+  *reply_len = 0;
+  if (answer.error != 0) return answer.error;
+  if (answer.reply.size() > reply_capacity) return kErrMoreData;
+  std::memcpy(reply, answer.reply.data(), answer.reply.size());
+  *reply_len = answer.reply.size();
+  return 0;
+}
+
+std::string FakePlatform::ReadIniString(const std::string& path, const std::string& section,
+                                        const std::string& key,
+                                        const std::string& default_value,
+                                        size_t buffer_size) {
+  return IniFileLookup(NativePath(path), section, key, default_value, buffer_size);
+}
+
+bool FakePlatform::SetCurrentDir(const std::string& dir) {
+  if (set_current_dir_fails) return false;
+  current_dir = dir;
+  return true;
+}
+
+int FakePlatform::DiskFreeBytes(const std::string& drive_text, uint64_t* free_bytes) {
+  std::string letter = drive_text.substr(0, 1);
+  auto it = disk_free_bytes.find(letter);
+  if (it == disk_free_bytes.end()) return kErrFileNotFound;
+  *free_bytes = it->second;
+  return 0;
+}
+
+}  // namespace kvs

@@ -1,0 +1,90 @@
+// A Platform for tests: a clock that only moves when told (sleeps advance
+// it), processes that exist only in a table, scripted pipe answers, a
+// recorded console. Files are real files (tests use scratch directories).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kvs {
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+
+  // Clock. Local time is UTC here, so a test names local times directly.
+  void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
+  void AdvanceSeconds(int64_t seconds) { now_ms_ += seconds * 1000; }
+  static int64_t ToEpoch(int year, int month, int day, int hour, int minute, int second);
+
+  // Processes. A launch gets the next pid and a process named after the
+  // command line's first word (its base name) unless fail_next_launch is set.
+  struct FakeProcess {
+    std::string base_name;
+    std::string full_path;
+    int64_t creation_time = 0;
+    bool alive = true;
+    bool modules_readable = true;
+  };
+  void AddProcess(uint32_t pid, const FakeProcess& process) { processes_[pid] = process; }
+  void EndProcess(uint32_t pid) { processes_[pid].alive = false; }
+
+  // Pipe: each call takes the next scripted answer; with none left the
+  // default answer is used.
+  struct PipeAnswer {
+    int error = 0;         // 0 = answered
+    std::string reply;     // sent when error is 0
+  };
+  void QueuePipeAnswer(const PipeAnswer& answer) { pipe_answers_.push_back(answer); }
+
+  // Platform.
+  int64_t Now() override { return now_ms_ / 1000; }
+  CivilTime ToLocal(int64_t t) override;
+  CivilTime ToUtc(int64_t t) override;
+  void SleepMs(int ms) override;
+  int StartProcess(const std::string& command_line, uint32_t* pid) override;
+  ProcessInfo InspectProcess(uint32_t pid) override;
+  std::string OwnExecutablePath() override { return own_path; }
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override;
+  std::string ReadIniString(const std::string& path, const std::string& section,
+                            const std::string& key, const std::string& default_value,
+                            size_t buffer_size) override;
+  bool SetCurrentDir(const std::string& dir) override;
+  std::string GetCurrentDir() override { return current_dir; }
+  int DiskFreeBytes(const std::string& drive_text, uint64_t* free_bytes) override;
+  void Print(std::string_view text) override { console += text; }
+
+  // Settings and records, open to tests.
+  std::string own_path = "C:\\KVS\\bin\\KVSJOBSTR.EXE";
+  std::string current_dir;
+  bool set_current_dir_fails = false;
+  std::map<std::string, uint64_t> disk_free_bytes;  // by drive letter, e.g. "C"
+  int fail_next_launch = 0;   // error code for the next launch, then cleared
+  PipeAnswer default_pipe_answer;
+  uint32_t next_pid = 1000;
+
+  std::string console;
+  std::vector<std::string> launches;      // command lines, in order
+  std::vector<int> sleeps_ms;
+  struct PipeCall {
+    std::string pipe_name;
+    std::string request;  // up to its first NUL byte
+    size_t request_len = 0;
+    int timeout_ms = 0;
+  };
+  std::vector<PipeCall> pipe_calls;
+
+ private:
+  int64_t now_ms_ = 0;
+  std::map<uint32_t, FakeProcess> processes_;
+  std::deque<PipeAnswer> pipe_answers_;
+};
+
+}  // namespace kvs

@@ -1,0 +1,111 @@
+// What the controller needs of the operating system: clock and sleep,
+// processes, the service pipe, INI values, current directory, free disk
+// space and standard output. No OS type appears here; platform_posix.cc and
+// platform_win32.cc implement it (the build compiles exactly one), and
+// FakePlatform stands in for tests. Only main() creates the real platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kvs {
+
+// Windows system error codes. Both platforms report failures with these, so
+// a log line reads the same whichever system wrote it.
+inline constexpr int kErrFileNotFound = 2;
+inline constexpr int kErrAccessDenied = 5;
+inline constexpr int kErrInvalidParameter = 87;
+inline constexpr int kErrSemTimeout = 121;
+inline constexpr int kErrPipeBusy = 231;
+inline constexpr int kErrMoreData = 234;
+
+// Broken-down time with plain numbers: month 1..12, full year,
+// weekday 0 = Sunday .. 6 = Saturday.
+struct CivilTime {
+  int year = 1970;
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int weekday = 4;
+  bool is_dst = false;
+};
+
+// One look at a process, made the way the controller opens a process
+// (query-information and vm-read). Later steps are valid only when the
+// earlier ones succeeded: opened, then module, then name and path.
+struct ProcessInfo {
+  bool opened = false;      // the process exists and could be opened
+  bool has_module = false;  // its first module could be enumerated
+  bool has_name = false;
+  std::string base_name;    // executable base name as the system spells it
+  bool has_path = false;
+  std::string full_path;    // full path of the executable
+  bool has_creation_time = false;
+  int64_t creation_time = 0;  // seconds since 1970, UTC
+  int error = 0;  // system error code of the first step that failed
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The C library's time value: seconds since 1970, UTC.
+  virtual int64_t Now() = 0;
+  // Local broken-down time of t.
+  virtual CivilTime ToLocal(int64_t t) = 0;
+  // Broken-down UTC time of t.
+  virtual CivilTime ToUtc(int64_t t) = 0;
+  virtual void SleepMs(int ms) = 0;
+
+  // Starts command_line as a child process the way the controller starts
+  // every job and the kill command: no shell, handles not inherited, the
+  // controller's environment and current directory. The child is never
+  // waited for. Returns 0 and sets *pid, or a system error code.
+  [[nodiscard]] virtual int StartProcess(const std::string& command_line,
+                                         uint32_t* pid) = 0;
+  virtual ProcessInfo InspectProcess(uint32_t pid) = 0;
+  // Full path of the running executable; "" when it cannot be read.
+  virtual std::string OwnExecutablePath() = 0;
+
+  // One request and one reply over the named pipe pipe_name
+  // ("\\.\pipe\NAME"), waiting at most timeout_ms for a free instance.
+  // Returns 0 and sets *reply_len, or a system error code: 2 when nobody
+  // serves the name, 234 when the reply is longer than reply_capacity.
+  [[nodiscard]] virtual int CallPipe(const std::string& pipe_name,
+                                     const void* request, size_t request_len,
+                                     char* reply, size_t reply_capacity,
+                                     size_t* reply_len, int timeout_ms) = 0;
+
+  // GetPrivateProfileString: the value of key in section of the INI file
+  // at path, default_value when missing, cut to buffer_size - 1 characters.
+  virtual std::string ReadIniString(const std::string& path,
+                                    const std::string& section,
+                                    const std::string& key,
+                                    const std::string& default_value,
+                                    size_t buffer_size) = 0;
+
+  virtual bool SetCurrentDir(const std::string& dir) = 0;
+  // The current directory as the system spells it; "" on failure.
+  virtual std::string GetCurrentDir() = 0;
+  // Total free bytes of the volume of a drive text such as "D:\". Returns
+  // 0 and sets *free_bytes, or a system error code.
+  [[nodiscard]] virtual int DiskFreeBytes(const std::string& drive_text,
+                                          uint64_t* free_bytes) = 0;
+
+  // Standard output; text is written as it is.
+  virtual void Print(std::string_view text) = 0;
+};
+
+// The real platform of this build.
+std::unique_ptr<Platform> CreatePlatform();
+
+// A path as the C library of this system opens it. The controller writes
+// paths with backslashes; on POSIX a backslash is a directory separator.
+std::string NativePath(std::string_view path);
+
+}  // namespace kvs

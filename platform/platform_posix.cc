@@ -1,0 +1,507 @@
+// The POSIX (Linux) backend. Windows meanings, mapped:
+//   named pipe \\.\pipe\NAME  -> SOCK_SEQPACKET socket $KVS_PIPE_DIR/NAME
+//                                (/tmp/NAME when the variable is unset)
+//   CreateProcessA            -> posix_spawn, no shell, Windows argv rules,
+//                                program dir / current dir / PATH search
+//   OpenProcess               -> /proc/PID exists and is not a zombie
+//   module base name, path    -> /proc/PID/exe
+//   GetProcessTimes           -> /proc/PID/stat start time + boot time
+//   GetDiskFreeSpaceExA       -> statvfs; drive C is "/", any other drive
+//                                the file system of the current directory
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/command_line.h"
+#include "platform/ini_file.h"
+#include "platform/platform.h"
+#include "platform/tool_support.h"
+
+extern char** environ;
+
+namespace kvs {
+
+namespace {
+
+// A file descriptor that closes itself. Move assignment closes the old one
+// first.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// errno in the Windows codes the log lines print.
+int ErrnoToSystemError(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+    case ECONNREFUSED:
+      return kErrFileNotFound;
+    case EACCES:
+    case EPERM:
+      return kErrAccessDenied;
+    case ETIMEDOUT:
+    case EAGAIN:
+      return kErrSemTimeout;
+    case EMSGSIZE:
+      return kErrMoreData;
+    case ESRCH:
+    case EINVAL:
+      return kErrInvalidParameter;
+    default:
+      return e;
+  }
+}
+
+CivilTime FromTm(const struct tm& tm) {
+  CivilTime t;
+  t.year = tm.tm_year + 1900;
+  t.month = tm.tm_mon + 1;
+  t.day = tm.tm_mday;
+  t.hour = tm.tm_hour;
+  t.minute = tm.tm_min;
+  t.second = tm.tm_sec;
+  t.weekday = tm.tm_wday;
+  t.is_dst = tm.tm_isdst > 0;
+  return t;
+}
+
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return text;
+  char buf[4096];
+  ssize_t got;
+  while ((got = ::read(fd.get(), buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
+  return text;
+}
+
+std::string ReadLink(const std::string& path) {
+  char buf[4096];
+  ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  if (n < 0) return "";
+  std::string target(buf, static_cast<size_t>(n));
+  // A replaced executable still names its old file.
+  static const char kDeleted[] = " (deleted)";
+  if (target.size() > sizeof kDeleted - 1 &&
+      target.compare(target.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0) {
+    target.resize(target.size() - (sizeof kDeleted - 1));
+  }
+  return target;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DirName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Fields after the command name of /proc/PID/stat: [0] is the state.
+std::vector<std::string> ProcStatFields(uint32_t pid) {
+  std::vector<std::string> fields;
+  std::string stat = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return fields;
+  size_t pos = close + 1;
+  while (pos < stat.size()) {
+    while (pos < stat.size() && stat[pos] == ' ') ++pos;
+    size_t end = stat.find(' ', pos);
+    if (end == std::string::npos) end = stat.size();
+    if (end > pos) fields.push_back(stat.substr(pos, end - pos));
+    pos = end;
+  }
+  return fields;
+}
+
+int64_t BootTime() {
+  std::string stat = ReadSmallFile("/proc/stat");
+  size_t at = stat.find("btime ");
+  if (at == std::string::npos) return -1;
+  return std::strtoll(stat.c_str() + at + 6, nullptr, 10);
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string CurrentDir() {
+  char buf[4096];
+  return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+// Resolves and spawns command_line. 0 and *pid, or a system error code.
+int Spawn(const std::string& command_line, pid_t* pid) {
+  std::vector<std::string> args = SplitCommandLine(command_line);
+  if (args.empty() || args[0].empty()) return kErrFileNotFound;
+  const char* path_env = std::getenv("PATH");
+  std::string own_dir = DirName(ReadLink("/proc/self/exe"));
+  std::string program = FindProgram(args[0], own_dir, CurrentDir(),
+                                    path_env ? path_env : "", IsExecutableFile);
+  if (program.empty()) return kErrFileNotFound;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // The child starts with default signal handling, whatever we ignore.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGCHLD);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  short flags = POSIX_SPAWN_SETSIGDEF;
+#ifdef POSIX_SPAWN_USEVFORK
+  flags |= POSIX_SPAWN_USEVFORK;
+#endif
+  posix_spawnattr_setflags(&attr, flags);
+  int rc = posix_spawn(pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  // glibc reports an exec failure of the child here, so a program that
+  // cannot run is a failed start rather than a child exiting with 127.
+  return rc == 0 ? 0 : ErrnoToSystemError(rc);
+}
+
+std::string SocketPathOf(const std::string& pipe_name) {
+  static const char kPrefix[] = "\\\\.\\pipe\\";
+  std::string name = pipe_name;
+  if (name.compare(0, sizeof kPrefix - 1, kPrefix) == 0) name = name.substr(sizeof kPrefix - 1);
+  for (char& c : name) {
+    if (c == '\\' || c == '/') c = '_';
+  }
+  const char* dir = std::getenv("KVS_PIPE_DIR");
+  std::string base = (dir && *dir) ? dir : "/tmp";
+  if (base.back() != '/') base += '/';
+  return base + name;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr->sun_path) return false;
+  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+int64_t MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for events on fd until deadline_ms (monotonic). 0, or kErrSemTimeout.
+int WaitFd(int fd, short events, int64_t deadline_ms) {
+  while (true) {
+    int64_t left = deadline_ms - MonotonicMs();
+    if (left < 0) left = 0;
+    struct pollfd p = {fd, events, 0};
+    int rc = ::poll(&p, 1, static_cast<int>(left));
+    if (rc > 0) return 0;
+    if (rc == 0) return kErrSemTimeout;
+    if (errno != EINTR) return ErrnoToSystemError(errno);
+  }
+}
+
+class PosixPlatform : public Platform {
+ public:
+  PosixPlatform() {
+    // Children are never waited for; with SIGCHLD ignored they leave no
+    // zombies. A vanished service must not kill us with SIGPIPE either.
+    ::signal(SIGCHLD, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+  }
+
+  int64_t Now() override { return static_cast<int64_t>(::time(nullptr)); }
+
+  CivilTime ToLocal(int64_t t) override {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    if (!localtime_r(&tt, &tm)) return CivilTime();
+    return FromTm(tm);
+  }
+
+  CivilTime ToUtc(int64_t t) override {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    if (!gmtime_r(&tt, &tm)) return CivilTime();
+    return FromTm(tm);
+  }
+
+  void SleepMs(int ms) override {
+    if (ms < 0) ms = 0;
+    struct timespec ts = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+
+  int StartProcess(const std::string& command_line, uint32_t* pid) override {
+    pid_t child = 0;
+    int rc = Spawn(command_line, &child);
+    if (rc == 0) *pid = static_cast<uint32_t>(child);
+    return rc;
+  }
+
+  ProcessInfo InspectProcess(uint32_t pid) override {
+    ProcessInfo info;
+    if (pid == 0) {
+      info.error = kErrInvalidParameter;
+      return info;
+    }
+    std::string dir = "/proc/" + std::to_string(pid);
+    std::vector<std::string> fields = ProcStatFields(pid);
+    if (fields.empty() || fields[0] == "Z" || fields[0] == "X") {
+      info.error = kErrInvalidParameter;  // as OpenProcess on a gone id
+      return info;
+    }
+    info.opened = true;
+    std::string exe = ReadLink(dir + "/exe");
+    if (exe.empty()) {
+      info.error = ErrnoToSystemError(errno);
+      return info;
+    }
+    info.has_module = true;
+    info.has_name = true;
+    info.base_name = BaseName(exe);
+    info.has_path = true;
+    info.full_path = exe;
+    // Field 22 of stat, the start time in clock ticks after boot.
+    if (fields.size() > 19) {
+      long ticks = ::sysconf(_SC_CLK_TCK);
+      int64_t boot = BootTime();
+      if (ticks > 0 && boot >= 0) {
+        int64_t start = std::strtoll(fields[19].c_str(), nullptr, 10);
+        info.has_creation_time = true;
+        info.creation_time = boot + start / ticks;
+      }
+    }
+    return info;
+  }
+
+  std::string OwnExecutablePath() override { return ReadLink("/proc/self/exe"); }
+
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override {
+    *reply_len = 0;
+    const int64_t deadline = MonotonicMs() + timeout_ms;
+    sockaddr_un addr;
+    if (!FillAddress(SocketPathOf(pipe_name), &addr)) return kErrFileNotFound;
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) return ErrnoToSystemError(errno);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      if (errno == EAGAIN || errno == EINPROGRESS) {
+        // The listener's backlog is full: all instances busy. Wait for room.
+        int rc = WaitFd(fd.get(), POLLOUT, deadline);
+        if (rc != 0) return rc;
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0) return ErrnoToSystemError(err);
+      } else {
+        return ErrnoToSystemError(errno);
+      }
+    }
+    int rc = WaitFd(fd.get(), POLLOUT, deadline);
+    if (rc != 0) return rc;
+    if (::send(fd.get(), request, request_len, MSG_NOSIGNAL) != static_cast<ssize_t>(request_len)) {
+      return ErrnoToSystemError(errno);
+    }
+    rc = WaitFd(fd.get(), POLLIN, deadline);
+    if (rc != 0) return rc;
+    struct iovec iov = {reply, reply_capacity};
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t got = ::recvmsg(fd.get(), &msg, 0);
+    if (got < 0) return ErrnoToSystemError(errno);
+    if (msg.msg_flags & MSG_TRUNC) return kErrMoreData;
+    if (got == 0) return kErrPipeBusy;  // closed without a reply
+    *reply_len = static_cast<size_t>(got);
+    return 0;
+  }
+
+  std::string ReadIniString(const std::string& path, const std::string& section,
+                            const std::string& key, const std::string& default_value,
+                            size_t buffer_size) override {
+    return IniFileLookup(NativePath(path), section, key, default_value, buffer_size);
+  }
+
+  bool SetCurrentDir(const std::string& dir) override {
+    return ::chdir(NativePath(dir).c_str()) == 0;
+  }
+
+  std::string GetCurrentDir() override { return CurrentDir(); }
+
+  int DiskFreeBytes(const std::string& drive_text, uint64_t* free_bytes) override {
+    std::string path = "/";
+    if (drive_text.empty() || (drive_text[0] != 'C' && drive_text[0] != 'c')) {
+      path = CurrentDir();
+      if (path.empty()) return ErrnoToSystemError(errno);
+    }
+    struct statvfs st;
+    if (::statvfs(path.c_str(), &st) != 0) return ErrnoToSystemError(errno);
+    // Free blocks of the volume, not only those open to this user.
+    *free_bytes = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
+    return 0;
+  }
+
+  void Print(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> CreatePlatform() { return std::make_unique<PosixPlatform>(); }
+
+std::string NativePath(std::string_view path) {
+  std::string native(path);
+  for (char& c : native) {
+    if (c == '\\') c = '/';
+  }
+  return native;
+}
+
+// ---- Tool support --------------------------------------------------------
+
+struct PipeServer::Impl {
+  UniqueFd listener;
+  std::string path;
+};
+
+PipeServer::PipeServer() = default;
+PipeServer::~PipeServer() { Close(); }
+PipeServer::PipeServer(PipeServer&& other) noexcept = default;
+PipeServer& PipeServer::operator=(PipeServer&& other) noexcept {
+  if (this != &other) {
+    Close();
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+int PipeServer::Open(const std::string& pipe_name) {
+  Close();
+  auto impl = std::make_unique<Impl>();
+  impl->path = SocketPathOf(pipe_name);
+  sockaddr_un addr;
+  if (!FillAddress(impl->path, &addr)) return kErrInvalidParameter;
+  impl->listener = UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!impl->listener.valid()) return ErrnoToSystemError(errno);
+  // A name left by a server that died is stale; a live one is refused below.
+  UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (probe.valid() && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    return kErrPipeBusy;
+  }
+  ::unlink(impl->path.c_str());
+  if (::bind(impl->listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(impl->listener.get(), 16) != 0) {
+    return ErrnoToSystemError(errno);
+  }
+  impl_ = std::move(impl);
+  return 0;
+}
+
+int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply, int timeout_ms) {
+  if (!impl_) return kErrInvalidParameter;
+  int rc = WaitFd(impl_->listener.get(), POLLIN, MonotonicMs() + timeout_ms);
+  if (rc != 0) return rc;
+  UniqueFd conn(::accept4(impl_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!conn.valid()) return ErrnoToSystemError(errno);
+  std::vector<char> request(request_capacity > 0 ? request_capacity : 1);
+  if (WaitFd(conn.get(), POLLIN, MonotonicMs() + 1000) != 0) return kErrSemTimeout;
+  ssize_t got = ::recv(conn.get(), request.data(), request.size(), 0);
+  if (got < 0) return ErrnoToSystemError(errno);
+  std::string reply = make_reply(request.data(), static_cast<size_t>(got));
+  if (::send(conn.get(), reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
+    return ErrnoToSystemError(errno);
+  }
+  return 0;
+}
+
+void PipeServer::Close() {
+  if (impl_ && impl_->listener.valid()) ::unlink(impl_->path.c_str());
+  impl_.reset();
+}
+
+int ListProcesses(std::vector<ProcessEntry>* out) {
+  out->clear();
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return ErrnoToSystemError(errno);
+  while (struct dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    unsigned long pid = std::strtoul(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || pid == 0) continue;
+    std::string exe = ReadLink("/proc/" + std::string(entry->d_name) + "/exe");
+    if (exe.empty()) continue;
+    out->push_back({static_cast<uint32_t>(pid), BaseName(exe)});
+  }
+  ::closedir(dir);
+  return 0;
+}
+
+int TerminateProcessById(uint32_t pid) {
+  if (pid == 0) return kErrInvalidParameter;
+  return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0 ? 0 : ErrnoToSystemError(errno);
+}
+
+int RunAndWait(const std::string& command_line, int* exit_code) {
+  pid_t child = 0;
+  int rc = Spawn(command_line, &child);
+  if (rc != 0) return rc;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return ErrnoToSystemError(errno);
+  }
+  *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return 0;
+}
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+}  // namespace kvs

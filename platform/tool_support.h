@@ -1,0 +1,57 @@
+// Operating-system services that only the tools need: serving the service
+// pipe (kvsjobsvc), running a child and waiting for it (kvsjobsvc --run),
+// listing and ending processes (kill). The controller itself never uses
+// them. Implemented beside Platform in platform_posix.cc / platform_win32.cc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvs {
+
+// The serving end of a named pipe in message mode (on POSIX a
+// SOCK_SEQPACKET socket). Move-only; closing it removes the name.
+class PipeServer {
+ public:
+  PipeServer();
+  ~PipeServer();
+  PipeServer(PipeServer&& other) noexcept;
+  PipeServer& operator=(PipeServer&& other) noexcept;
+  PipeServer(const PipeServer&) = delete;
+  PipeServer& operator=(const PipeServer&) = delete;
+
+  // Starts serving pipe_name ("\\.\pipe\NAME"). 0 or a system error code.
+  [[nodiscard]] int Open(const std::string& pipe_name);
+  // Waits up to timeout_ms for one client, reads its request (at most
+  // request_capacity bytes), sends the reply that make_reply builds from it
+  // and closes that connection. 0 when a client was served, kErrSemTimeout
+  // when none came, else a system error code.
+  using ReplyMaker = std::function<std::string(const char* request, size_t len)>;
+  [[nodiscard]] int ServeOne(size_t request_capacity, const ReplyMaker& make_reply,
+                             int timeout_ms);
+  void Close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+struct ProcessEntry {
+  uint32_t pid = 0;
+  std::string base_name;
+};
+
+// Every process the caller may see, with its executable base name.
+[[nodiscard]] int ListProcesses(std::vector<ProcessEntry>* out);
+// Ends the process at once. 0 or a system error code.
+[[nodiscard]] int TerminateProcessById(uint32_t pid);
+// Starts command_line as StartProcess does and waits for it to end.
+// 0 and its exit code, or a system error code when it could not start.
+[[nodiscard]] int RunAndWait(const std::string& command_line, int* exit_code);
+uint32_t CurrentProcessId();
+
+}  // namespace kvs

@@ -1,0 +1,189 @@
+// kvsjobsvc: a stand-in for the controlling service. It serves the
+// controller's pipe, answers every request with a short text and logs what
+// it receives; with --run it also starts the controller and starts it again
+// whenever it exits, so a host without the suite's service can run the
+// controller supervised.
+//
+//   kvsjobsvc [--instance N | --pipe NAME] [--reply TEXT]
+//             [--stop-after-requests N] [--stop-after-seconds T]
+//             [--log FILE] [--run CMD ARG...]
+//
+// After N requests or T seconds it stops answering (the pipe name goes
+// away), as a stopping service does. With --run it then waits for the
+// controller to end and exits; the exit status is 0, or 2 on bad usage,
+// 3 when the pipe cannot be served.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/tool_support.h"
+
+namespace {
+
+constexpr size_t kRequestCapacity = 80;
+
+struct Options {
+  std::string pipe_name = "\\\\.\\pipe\\kvsjobctl";
+  std::string reply = "OK";
+  long stop_after_requests = -1;
+  long stop_after_seconds = -1;
+  std::string log_path;
+  std::string run_command;  // empty: serve only
+};
+
+std::mutex g_log_mutex;
+std::FILE* g_log = nullptr;
+
+void Log(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::printf("kvsjobsvc: %s\n", line.c_str());
+  std::fflush(stdout);
+  if (g_log) {
+    std::fprintf(g_log, "%s\n", line.c_str());
+    std::fflush(g_log);
+  }
+}
+
+// Quotes an argument for a Windows-style command line.
+std::string Quote(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') {
+      out.append(backslashes * 2 + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+bool ParseNumber(const char* text, long* out) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < 0) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    bool has_value = i + 1 < argc;
+    if (a == "--run") {
+      if (!has_value) return false;
+      for (int j = i + 1; j < argc; ++j) {
+        if (!o->run_command.empty()) o->run_command += ' ';
+        o->run_command += Quote(argv[j]);
+      }
+      return true;
+    }
+    if (!has_value) return false;
+    const char* v = argv[++i];
+    if (a == "--instance") {
+      long n;
+      if (!ParseNumber(v, &n)) return false;
+      o->pipe_name = "\\\\.\\pipe\\kvsjobctl" + std::to_string(n);
+    } else if (a == "--pipe") {
+      o->pipe_name = std::strncmp(v, "\\\\.\\pipe\\", 9) == 0 ? v : std::string("\\\\.\\pipe\\") + v;
+    } else if (a == "--reply") {
+      o->reply = v;
+    } else if (a == "--stop-after-requests") {
+      if (!ParseNumber(v, &o->stop_after_requests)) return false;
+    } else if (a == "--stop-after-seconds") {
+      if (!ParseNumber(v, &o->stop_after_seconds)) return false;
+    } else if (a == "--log") {
+      o->log_path = v;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: kvsjobsvc [--instance N | --pipe NAME] [--reply TEXT]\n"
+                 "                 [--stop-after-requests N] [--stop-after-seconds T]\n"
+                 "                 [--log FILE] [--run CMD ARG...]\n");
+    return 2;
+  }
+  if (!options.log_path.empty()) g_log = std::fopen(options.log_path.c_str(), "a");
+
+  kvs::PipeServer server;
+  int rc = server.Open(options.pipe_name);
+  if (rc != 0) {
+    Log("cannot serve " + options.pipe_name + ", error " + std::to_string(rc));
+    return 3;
+  }
+  Log("serving " + options.pipe_name);
+
+  std::atomic<bool> answering{true};
+  std::thread runner;
+  if (!options.run_command.empty()) {
+    runner = std::thread([&] {
+      while (answering) {
+        Log("starting " + options.run_command);
+        int exit_code = 0;
+        int start = kvs::RunAndWait(options.run_command, &exit_code);
+        if (start != 0) {
+          Log("cannot start controller, error " + std::to_string(start));
+        } else {
+          Log("controller exited with " + std::to_string(exit_code));
+        }
+        // Do not spin when the controller cannot start at all.
+        for (int i = 0; i < 20 && answering; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      }
+    });
+  }
+
+  const auto start_time = std::chrono::steady_clock::now();
+  long served = 0;
+  while (true) {
+    if (options.stop_after_requests >= 0 && served >= options.stop_after_requests) break;
+    if (options.stop_after_seconds >= 0 &&
+        std::chrono::steady_clock::now() - start_time >=
+            std::chrono::seconds(options.stop_after_seconds)) {
+      break;
+    }
+    rc = server.ServeOne(
+        kRequestCapacity,
+        [&](const char* request, size_t len) {
+          std::string text(request, strnlen(request, len));
+          Log("received: " + text + " (" + std::to_string(len) + " bytes)");
+          return options.reply;
+        },
+        200);
+    if (rc == 0) {
+      ++served;
+    } else if (rc != 121) {
+      Log("serve error " + std::to_string(rc));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  server.Close();
+  Log("stopped answering after " + std::to_string(served) + " requests");
+  answering = false;
+  if (runner.joinable()) runner.join();
+  if (g_log) std::fclose(g_log);
+  return 0;
+}
