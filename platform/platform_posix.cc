@@ -491,13 +491,20 @@ int TerminateProcessById(uint32_t pid) {
 }
 
 int RunAndWait(const std::string& command_line, int* exit_code) {
+  // With SIGCHLD ignored (as the controller's platform sets it) the child
+  // would be reaped before we could read its status.
+  struct sigaction dfl, old;
+  std::memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(SIGCHLD, &dfl, &old);
   pid_t child = 0;
   int rc = Spawn(command_line, &child);
-  if (rc != 0) return rc;
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return ErrnoToSystemError(errno);
+  while (rc == 0 && ::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) rc = ErrnoToSystemError(errno);
   }
+  ::sigaction(SIGCHLD, &old, nullptr);
+  if (rc != 0) return rc;
   *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return 0;
 }

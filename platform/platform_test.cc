@@ -1,0 +1,174 @@
+// Tests of the real platform of this build: real child processes (this test
+// binary relaunched with --child-sleep), the kill tool and the service pipe
+// served by kvsjobsvc.
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "platform/platform.h"
+#include "platform/tool_support.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+constexpr char kExe[] = ".exe";
+#else
+constexpr char kExe[] = "";
+#endif
+
+class RealPlatformTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    platform_ = CreatePlatform();
+    self_ = platform_->OwnExecutablePath();
+    ASSERT_FALSE(self_.empty());
+    dir_ = fs::path(self_).parent_path();
+  }
+
+  std::string Quoted(const fs::path& p) { return "\"" + p.string() + "\""; }
+
+  // Polls until pred holds or about five seconds have passed.
+  template <typename Pred>
+  bool Eventually(Pred pred) {
+    for (int i = 0; i < 100; ++i) {
+      if (pred()) return true;
+      platform_->SleepMs(50);
+    }
+    return false;
+  }
+
+  uint32_t StartSleeper(const fs::path& program) {
+    uint32_t pid = 0;
+    EXPECT_EQ(0, platform_->StartProcess(Quoted(program) + " --child-sleep 30", &pid));
+    EXPECT_NE(0u, pid);
+    return pid;
+  }
+
+  std::unique_ptr<Platform> platform_;
+  std::string self_;
+  fs::path dir_;
+};
+
+// A started child can be opened, named, located and dated, and is gone
+// once terminated.
+TEST_F(RealPlatformTest, ChildIsInspectedAndTerminated) {
+  const int64_t before = platform_->Now();
+  uint32_t pid = StartSleeper(self_);
+  ProcessInfo info;
+  ASSERT_TRUE(Eventually([&] {
+    info = platform_->InspectProcess(pid);
+    return info.has_name;
+  }));
+  EXPECT_TRUE(info.opened);
+  EXPECT_TRUE(info.has_module);
+  EXPECT_EQ(fs::path(self_).filename().string(), info.base_name);
+  EXPECT_TRUE(fs::equivalent(fs::path(self_), fs::path(info.full_path)));
+  ASSERT_TRUE(info.has_creation_time);
+  EXPECT_GE(info.creation_time, before - 2);
+  EXPECT_LE(info.creation_time, platform_->Now() + 2);
+
+  ASSERT_EQ(0, TerminateProcessById(pid));
+  EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(pid).opened; }));
+}
+
+// A program that does not exist is a failed start with "file not found",
+// never a child that exits at once.
+TEST_F(RealPlatformTest, MissingProgramFailsToStart) {
+  uint32_t pid = 0;
+  EXPECT_EQ(kErrFileNotFound,
+            platform_->StartProcess("kvs-no-such-program-4711 --x", &pid));
+  EXPECT_EQ(0u, pid);
+}
+
+// The kill tool, found in the program directory, ends processes by id and
+// by executable name (without regard to case).
+TEST_F(RealPlatformTest, KillToolEndsByIdAndByName) {
+  const fs::path kill_tool = dir_ / (std::string("kill") + kExe);
+  ASSERT_TRUE(fs::exists(kill_tool));
+
+  uint32_t by_id = StartSleeper(self_);
+  int exit_code = -1;
+  ASSERT_EQ(0, RunAndWait(Quoted(kill_tool) + " " + std::to_string(by_id), &exit_code));
+  EXPECT_EQ(0, exit_code);
+  EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(by_id).opened; }));
+
+  // A private copy, so ending it by name cannot hit the test runner itself.
+  const std::string name =
+      "kvs_sleeper_" + std::to_string(CurrentProcessId()) + kExe;
+  const fs::path copy = fs::temp_directory_path() / name;
+  fs::copy_file(self_, copy, fs::copy_options::overwrite_existing);
+  uint32_t by_name = StartSleeper(copy);
+  ASSERT_TRUE(Eventually([&] { return platform_->InspectProcess(by_name).has_name; }));
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_EQ(0, RunAndWait(Quoted(kill_tool) + " " + upper, &exit_code));
+  EXPECT_EQ(0, exit_code);
+  EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(by_name).opened; }));
+  ASSERT_EQ(0, RunAndWait(Quoted(kill_tool) + " " + upper, &exit_code));
+  EXPECT_EQ(1, exit_code);  // nothing left to end
+  std::error_code ignored;
+  fs::remove(copy, ignored);
+}
+
+// The heartbeat's call: answered by kvsjobsvc, error 2 without a listener,
+// error 234 when the reply does not fit into 80 bytes.
+TEST_F(RealPlatformTest, PipeCallAgainstServiceStandIn) {
+  const fs::path svc = dir_ / (std::string("kvsjobsvc") + kExe);
+  ASSERT_TRUE(fs::exists(svc));
+  const std::string name = "kvstest" + std::to_string(CurrentProcessId());
+  const std::string pipe = "\\\\.\\pipe\\" + name;
+
+  char request[80] = "KVSJOBSTR.EXE";
+  char reply[80];
+  size_t reply_len = 0;
+  EXPECT_EQ(kErrFileNotFound, platform_->CallPipe(pipe, request, sizeof request, reply,
+                                                  sizeof reply, &reply_len, 1000));
+
+  struct Case {
+    std::string reply;
+    int expected;
+  };
+  const Case cases[] = {
+      {"Hallo", 0},
+      {std::string(80, 'x'), 0},
+      {std::string(100, 'y'), kErrMoreData},
+  };
+  for (const Case& c : cases) {
+    uint32_t pid = 0;
+    ASSERT_EQ(0, platform_->StartProcess(Quoted(svc) + " --pipe " + name + " --reply " +
+                                             c.reply + " --stop-after-requests 1",
+                                         &pid));
+    int rc = -1;
+    ASSERT_TRUE(Eventually([&] {
+      rc = platform_->CallPipe(pipe, request, sizeof request, reply, sizeof reply,
+                               &reply_len, 1000);
+      return rc != kErrFileNotFound;
+    })) << c.reply.size();
+    EXPECT_EQ(c.expected, rc) << c.reply.size();
+    if (c.expected == 0) {
+      EXPECT_EQ(c.reply, std::string(reply, reply_len));
+    }
+    // Having answered once, the stand-in stops and takes its name away.
+    EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(pid).opened; }));
+  }
+}
+
+// Free space of the program's drive and of drive C can be read.
+TEST_F(RealPlatformTest, DiskFreeSpaceOfBothDrives) {
+  std::string cwd = platform_->GetCurrentDir();
+  ASSERT_FALSE(cwd.empty());
+  uint64_t free_bytes = 0;
+  EXPECT_EQ(0, platform_->DiskFreeBytes(cwd.substr(0, 3), &free_bytes));
+  EXPECT_GT(free_bytes, 0u);
+  EXPECT_EQ(0, platform_->DiskFreeBytes("C:\\", &free_bytes));
+  EXPECT_GT(free_bytes, 0u);
+}
+
+}  // namespace
+}  // namespace kvs

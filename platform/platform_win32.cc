@@ -1,0 +1,505 @@
+// Platform and the tools' services on Windows, with the ANSI (-A) functions
+// throughout. Every HANDLE lives in a UniqueHandle; nothing else closes one.
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/tool_support.h"
+
+// Process32First/Next and PROCESSENTRY32 turn into their wide versions under
+// UNICODE, and base names are read as ANSI here.
+#ifdef UNICODE
+#error "platform_win32.cc uses the ANSI functions; build without UNICODE"
+#endif
+
+namespace kvs {
+
+namespace {
+
+// Buffers for names and paths, the size the controller has always used.
+constexpr DWORD kPathBufferChars = 260;
+
+// How long a connected pipe client may take to send its request or to take
+// the reply. A client that connects and then stalls must not hold the
+// service forever.
+constexpr DWORD kPipeIoTimeoutMs = 5000;
+
+// Difference between the FILETIME epoch (1601) and 1970, in 100 ns ticks.
+constexpr uint64_t kFileTimeTo1970 = 116444736000000000ULL;
+constexpr uint64_t kFileTimeTicksPerSecond = 10000000ULL;
+
+// The one place that turns GetLastError into this system's result code. A
+// failed call that left no error code must still read as a failure, never
+// as 0 (success).
+int LastError() {
+  DWORD error = GetLastError();
+  return error == 0 ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(error);
+}
+
+// Owns one HANDLE. Both NULL and INVALID_HANDLE_VALUE mean "none", because
+// the API returns either, depending on the call.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
+
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) {
+      // Close our own handle before taking the other one, so a handle is
+      // never leaked by assigning over it.
+      Reset();
+      handle_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+  HANDLE Release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+  void Reset() {
+    if (valid()) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+CivilTime FromTm(const struct tm& tm) {
+  CivilTime civil;
+  civil.year = tm.tm_year + 1900;
+  civil.month = tm.tm_mon + 1;
+  civil.day = tm.tm_mday;
+  civil.hour = tm.tm_hour;
+  civil.minute = tm.tm_min;
+  civil.second = tm.tm_sec;
+  civil.weekday = tm.tm_wday;
+  civil.is_dst = tm.tm_isdst > 0;
+  return civil;
+}
+
+// Seconds since 1970 UTC of a FILETIME, which counts 100 ns ticks since
+// 1601 UTC. Times before 1970 come out negative.
+int64_t FileTimeToEpochSeconds(const FILETIME& file_time) {
+  uint64_t ticks = (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) |
+                   file_time.dwLowDateTime;
+  int64_t since_1970 = static_cast<int64_t>(ticks - kFileTimeTo1970);
+  return since_1970 / static_cast<int64_t>(kFileTimeTicksPerSecond);
+}
+
+// Starts command_line the way the controller has always started jobs:
+// CreateProcessA parses it, no handles are inherited, the window is shown
+// (wShowWindow without STARTF_USESHOWWINDOW, exactly as before). On success
+// the thread handle is closed and the process handle handed back.
+int CreateChild(const std::string& command_line, UniqueHandle* process, uint32_t* pid) {
+  // CreateProcessA may write into the command line, so it gets a copy.
+  std::vector<char> mutable_line(command_line.begin(), command_line.end());
+  mutable_line.push_back('\0');
+
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION info;
+  std::memset(&info, 0, sizeof(info));
+
+  if (!CreateProcessA(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    return LastError();
+  }
+  UniqueHandle thread(info.hThread);
+  *process = UniqueHandle(info.hProcess);
+  *pid = info.dwProcessId;
+  return 0;
+}
+
+// A path GetPrivateProfileStringA takes as it stands: "X:\..." or a UNC
+// name. Anything else it would look for in the Windows directory.
+bool IsFullPath(const std::string& path) {
+  auto is_separator = [](char c) { return c == '\\' || c == '/'; };
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) return true;
+  return path.size() >= 3 && path[1] == ':' && is_separator(path[2]);
+}
+
+DWORD ClampToDword(size_t n) {
+  return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+}
+
+class Win32Platform : public Platform {
+ public:
+  int64_t Now() override { return static_cast<int64_t>(time(nullptr)); }
+
+  CivilTime ToLocal(int64_t t) override {
+    __time64_t value = t;
+    struct tm tm;
+    if (_localtime64_s(&tm, &value) != 0) return CivilTime();
+    return FromTm(tm);
+  }
+
+  CivilTime ToUtc(int64_t t) override {
+    __time64_t value = t;
+    struct tm tm;
+    if (_gmtime64_s(&tm, &value) != 0) return CivilTime();
+    return FromTm(tm);
+  }
+
+  void SleepMs(int ms) override { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
+
+  int StartProcess(const std::string& command_line, uint32_t* pid) override {
+    // The child is never waited for; its handle is closed at once.
+    UniqueHandle process;
+    return CreateChild(command_line, &process, pid);
+  }
+
+  ProcessInfo InspectProcess(uint32_t pid) override {
+    ProcessInfo info;
+    UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    if (!process.valid()) {
+      info.error = LastError();
+      return info;
+    }
+    // A process that has ended can still be opened while anybody holds a
+    // handle to it (Wine keeps its own children's open for a moment). It
+    // is gone all the same, so report it the way a vanished pid reports.
+    DWORD exit_code = 0;
+    if (GetExitCodeProcess(process.get(), &exit_code) && exit_code != STILL_ACTIVE) {
+      info.error = kErrInvalidParameter;
+      return info;
+    }
+    info.opened = true;
+
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(process.get(), &module, sizeof(module), &needed)) {
+      info.error = LastError();
+      return info;
+    }
+    info.has_module = true;
+
+    char buffer[kPathBufferChars];
+    DWORD length = GetModuleBaseNameA(process.get(), module, buffer, kPathBufferChars);
+    if (length == 0) {
+      info.error = LastError();
+      return info;
+    }
+    info.has_name = true;
+    info.base_name.assign(buffer, length);
+
+    length = GetModuleFileNameExA(process.get(), module, buffer, kPathBufferChars);
+    if (length == 0) {
+      info.error = LastError();
+      return info;
+    }
+    info.has_path = true;
+    info.full_path.assign(buffer, length);
+
+    FILETIME creation, exit, kernel, user;
+    if (!GetProcessTimes(process.get(), &creation, &exit, &kernel, &user)) {
+      info.error = LastError();
+      return info;
+    }
+    info.has_creation_time = true;
+    info.creation_time = FileTimeToEpochSeconds(creation);
+    return info;
+  }
+
+  std::string OwnExecutablePath() override {
+    // A pseudo handle: nothing to close.
+    HANDLE self = GetCurrentProcess();
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(self, &module, sizeof(module), &needed)) return "";
+    char buffer[kPathBufferChars];
+    DWORD length = GetModuleFileNameExA(self, module, buffer, kPathBufferChars);
+    if (length == 0) return "";
+    return std::string(buffer, length);
+  }
+
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override {
+    *reply_len = 0;
+    if (request_len > MAXDWORD) return kErrInvalidParameter;
+    DWORD read = 0;
+    DWORD wait = timeout_ms < 0 ? NMPWAIT_WAIT_FOREVER : static_cast<DWORD>(timeout_ms);
+    // The API takes the request through a non-const pointer but only reads it.
+    if (!CallNamedPipeA(pipe_name.c_str(), const_cast<void*>(request),
+                        static_cast<DWORD>(request_len), reply,
+                        ClampToDword(reply_capacity), &read, wait)) {
+      // With ERROR_MORE_DATA the buffer holds the first reply_capacity
+      // bytes; a cut reply is no answer, so it stays a failure.
+      return LastError();
+    }
+    *reply_len = read;
+    return 0;
+  }
+
+  std::string ReadIniString(const std::string& path, const std::string& section,
+                            const std::string& key, const std::string& default_value,
+                            size_t buffer_size) override {
+    if (buffer_size == 0) return "";
+    // Given a relative name, GetPrivateProfileStringA looks in the Windows
+    // directory; the controller means its current directory.
+    std::string full_path = path;
+    if (!IsFullPath(path)) {
+      char buffer[MAX_PATH];
+      DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
+      if (length > 0 && length < MAX_PATH) full_path.assign(buffer, length);
+    }
+    std::vector<char> value(ClampToDword(buffer_size));
+    DWORD length = GetPrivateProfileStringA(
+        section.c_str(), key.c_str(), default_value.c_str(), value.data(),
+        static_cast<DWORD>(value.size()), full_path.c_str());
+    return std::string(value.data(), length);
+  }
+
+  bool SetCurrentDir(const std::string& dir) override {
+    return SetCurrentDirectoryA(dir.c_str()) != 0;
+  }
+
+  std::string GetCurrentDir() override {
+    char buffer[kPathBufferChars];
+    DWORD length = GetCurrentDirectoryA(kPathBufferChars, buffer);
+    // A result that does not fit is the size needed, not a length.
+    if (length == 0 || length >= kPathBufferChars) return "";
+    return std::string(buffer, length);
+  }
+
+  int DiskFreeBytes(const std::string& drive_text, uint64_t* free_bytes) override {
+    ULARGE_INTEGER total_free;
+    total_free.QuadPart = 0;
+    if (!GetDiskFreeSpaceExA(drive_text.c_str(), nullptr, nullptr, &total_free)) {
+      return LastError();
+    }
+    *free_bytes = total_free.QuadPart;
+    return 0;
+  }
+
+  void Print(std::string_view text) override {
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+  }
+};
+
+// Waits for overlapped I/O on handle that did not finish at once. After
+// wait_ms the I/O is cancelled, and only once the system has let go of
+// overlapped (and the buffer behind it) does this return. Returns 0 and
+// *transferred, ERROR_MORE_DATA with a partial message read, WAIT_TIMEOUT,
+// or another system error code.
+int FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, DWORD wait_ms,
+                     DWORD* transferred) {
+  DWORD waited = WaitForSingleObject(overlapped->hEvent, wait_ms);
+  bool timed_out = waited != WAIT_OBJECT_0;
+  if (timed_out) CancelIo(handle);
+  // The I/O may have finished just as it was cancelled; then it counts.
+  if (GetOverlappedResult(handle, overlapped, transferred, TRUE)) return 0;
+  int error = LastError();
+  if (timed_out && error == ERROR_OPERATION_ABORTED) return WAIT_TIMEOUT;
+  return error;
+}
+
+// Overlapped I/O needs an event; reset before each use.
+OVERLAPPED MakeOverlapped(HANDLE event) {
+  OVERLAPPED overlapped;
+  std::memset(&overlapped, 0, sizeof(overlapped));
+  ResetEvent(event);
+  overlapped.hEvent = event;
+  return overlapped;
+}
+
+// One read of a message-mode pipe into buffer. ERROR_MORE_DATA means the
+// message goes on.
+int ReadPipeMessage(HANDLE pipe, HANDLE event, char* buffer, DWORD capacity,
+                    DWORD* got) {
+  *got = 0;
+  OVERLAPPED overlapped = MakeOverlapped(event);
+  if (ReadFile(pipe, buffer, capacity, nullptr, &overlapped)) {
+    return GetOverlappedResult(pipe, &overlapped, got, FALSE) ? 0 : LastError();
+  }
+  int error = LastError();
+  if (error == ERROR_MORE_DATA) {
+    GetOverlappedResult(pipe, &overlapped, got, FALSE);
+    return error;
+  }
+  if (error != ERROR_IO_PENDING) return error;
+  return FinishOverlapped(pipe, &overlapped, kPipeIoTimeoutMs, got);
+}
+
+int WritePipeMessage(HANDLE pipe, HANDLE event, const std::string& message) {
+  if (message.size() > MAXDWORD) return kErrInvalidParameter;
+  OVERLAPPED overlapped = MakeOverlapped(event);
+  DWORD written = 0;
+  if (!WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), nullptr,
+                 &overlapped)) {
+    int error = LastError();
+    if (error != ERROR_IO_PENDING) return error;
+  }
+  int error = FinishOverlapped(pipe, &overlapped, kPipeIoTimeoutMs, &written);
+  if (error != 0) return error;
+  return written == message.size() ? 0 : static_cast<int>(ERROR_WRITE_FAULT);
+}
+
+// Ends a client's connection however ServeOne leaves, so the instance is
+// ready for the next client.
+class ConnectionGuard {
+ public:
+  explicit ConnectionGuard(HANDLE pipe) : pipe_(pipe) {}
+  ~ConnectionGuard() { DisconnectNamedPipe(pipe_); }
+  ConnectionGuard(const ConnectionGuard&) = delete;
+  ConnectionGuard& operator=(const ConnectionGuard&) = delete;
+
+ private:
+  HANDLE pipe_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> CreatePlatform() { return std::make_unique<Win32Platform>(); }
+
+std::string NativePath(std::string_view path) { return std::string(path); }
+
+// One pipe instance, created by Open and reused for every client: between
+// two ServeOne calls it still exists, so a client waiting in CallNamedPipeA
+// finds the name and gets the instance as soon as serving resumes.
+struct PipeServer::Impl {
+  UniqueHandle pipe;
+  UniqueHandle event;  // manual-reset, signals overlapped completions
+};
+
+PipeServer::PipeServer() = default;
+PipeServer::~PipeServer() = default;
+PipeServer::PipeServer(PipeServer&& other) noexcept = default;
+PipeServer& PipeServer::operator=(PipeServer&& other) noexcept = default;
+
+int PipeServer::Open(const std::string& pipe_name) {
+  Close();
+  auto impl = std::make_unique<Impl>();
+  impl->event = UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!impl->event.valid()) return LastError();
+  impl->pipe = UniqueHandle(CreateNamedPipeA(
+      pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+      512, 512, 0, nullptr));
+  if (!impl->pipe.valid()) return LastError();
+  impl_ = std::move(impl);
+  return 0;
+}
+
+int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply,
+                         int timeout_ms) {
+  if (!impl_ || !impl_->pipe.valid()) return ERROR_INVALID_HANDLE;
+  HANDLE pipe = impl_->pipe.get();
+  HANDLE event = impl_->event.get();
+
+  OVERLAPPED overlapped = MakeOverlapped(event);
+  if (!ConnectNamedPipe(pipe, &overlapped)) {
+    int error = LastError();
+    if (error == ERROR_IO_PENDING) {
+      DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+      DWORD ignored = 0;
+      error = FinishOverlapped(pipe, &overlapped, wait, &ignored);
+      if (error == WAIT_TIMEOUT) return kErrSemTimeout;
+    } else if (error == ERROR_PIPE_CONNECTED) {
+      // The client came before we asked; it is connected all the same.
+      error = 0;
+    }
+    if (error != 0) {
+      // ERROR_NO_DATA: a client came and went; the instance must be
+      // disconnected before it can listen again.
+      DisconnectNamedPipe(pipe);
+      return error;
+    }
+  }
+  ConnectionGuard connection(pipe);
+
+  std::vector<char> request(request_capacity > 0 ? ClampToDword(request_capacity) : 1);
+  DWORD request_len = 0;
+  int error = ReadPipeMessage(pipe, event, request.data(),
+                              static_cast<DWORD>(request_capacity > 0 ? request.size() : 0),
+                              &request_len);
+  if (error == ERROR_MORE_DATA) {
+    // Longer than the caller takes: keep the head, drop the rest of the
+    // message so the reply follows the whole request.
+    char scratch[512];
+    DWORD dropped = 0;
+    do {
+      error = ReadPipeMessage(pipe, event, scratch, sizeof(scratch), &dropped);
+    } while (error == ERROR_MORE_DATA);
+  }
+  if (error != 0) return error;
+
+  std::string reply = make_reply(request.data(), request_len);
+  error = WritePipeMessage(pipe, event, reply);
+  if (error != 0) return error;
+  // Let the client read the reply before the connection is cut.
+  FlushFileBuffers(pipe);
+  return 0;
+}
+
+void PipeServer::Close() { impl_.reset(); }
+
+int ListProcesses(std::vector<ProcessEntry>* out) {
+  out->clear();
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) return LastError();
+  PROCESSENTRY32 entry;
+  std::memset(&entry, 0, sizeof(entry));
+  entry.dwSize = sizeof(entry);
+  if (!Process32First(snapshot.get(), &entry)) {
+    int error = LastError();
+    return error == ERROR_NO_MORE_FILES ? 0 : error;
+  }
+  do {
+    ProcessEntry process;
+    process.pid = entry.th32ProcessID;
+    process.base_name = entry.szExeFile;
+    out->push_back(std::move(process));
+    entry.dwSize = sizeof(entry);
+  } while (Process32Next(snapshot.get(), &entry));
+  return 0;
+}
+
+int TerminateProcessById(uint32_t pid) {
+  UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  if (!process.valid()) return LastError();
+  if (!TerminateProcess(process.get(), 1)) return LastError();
+  return 0;
+}
+
+int RunAndWait(const std::string& command_line, int* exit_code) {
+  UniqueHandle process;
+  uint32_t pid = 0;
+  int error = CreateChild(command_line, &process, &pid);
+  if (error != 0) return error;
+  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return LastError();
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.get(), &code)) return LastError();
+  *exit_code = static_cast<int>(code);
+  return 0;
+}
+
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+}  // namespace kvs
