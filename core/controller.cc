@@ -1,5 +1,6 @@
 #include "core/controller.h"
 
+#include "core/connection_file.h"
 #include "diag/flag_file.h"
 #include "diag/text.h"
 
@@ -20,6 +21,9 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
       logs_(platform, config.main_log, config.main_backup_log, config.debug_log,
             config.debug_backup_log, config.log_size_limit, config.debug_log_on != 0),
       heartbeat_(platform, logs_, PipeNameFor(command_line.instance)),
+      session_(logs_),
+      jobs_(session_),
+      liveness_(platform, logs_, session_, jobs_, credentials_),
       multiservices_(command_line.instance > -1),
       table_(std::make_unique<ProcessTable>()),
       snapshot_(std::make_unique<ProcessTable>()) {}
@@ -48,13 +52,14 @@ bool Controller::StartUp() {
     logs_.Main(kBannerSingle);
   }
 
-  // The connection file's credentials join here with the database session;
-  // until then they are empty and the connect below fails honestly.
+  ReadCredentials();
+  session_.SetDbSystem(db_system_);
   db_product_ = db_system_ == "MSSQL" ? "SQLSERVER" : db_system_;
   fallback_message_file_ = kFallbackMessageFile;
 
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
-  int rc = session_.Connect(login_, password_, database_);
+  int rc = session_.Connect(credentials_.user, credentials_.password,
+                            credentials_.data_source);
   if (rc != 0) {
     std::string line = StrFormat(kConnectFailed, rc);
     platform_.Print(line);
@@ -78,12 +83,57 @@ bool Controller::StartUp() {
   return true;
 }
 
+void Controller::ReadCredentials() {
+  // Every lookup: empty section, record number 0.
+  const std::string& file = config_.connection_file;
+  credentials_.data_source = LookupConnectionValue("", "DATABASE", 0, file);
+  schema_ = LookupConnectionValue("", "SCHEMA", 0, file);
+  if (!schema_.empty()) schema_.pop_back();
+  credentials_.user = LookupConnectionValue("", "LOGIN", 0, file);
+  credentials_.password = LookupConnectionValue("", "PASS", 0, file);
+  db_system_ = LookupConnectionValue("", "DB_SYSTEM", 0, file);
+}
+
+bool Controller::CheckDatabase() {
+  if (liveness_.Check() == 0) {
+    ++db_failures_;
+    logs_.Main(StrFormat(kLogDbLost, static_cast<long>(db_failures_)));
+    db_state_ = false;
+    if (db_failures_ == 1) {
+      pool_.Post(kMsgDbLost);
+      logs_.Main(kLogStopJobs);
+      *table_ = *snapshot_;
+      TerminateAll(12);
+      logs_.Main(kLogJobsStopped);
+    }
+    platform_.SleepMs(kDbRetrySleepMs);
+    return false;
+  }
+  if (!db_state_) {
+    pool_.Post(kMsgDbBack);
+    int rc = jobs_.ResetPermanentStartAttempts();
+    if (rc != 0 && rc != 100) {
+      logs_.Main(StrFormat(kLogResetStartAttempts, static_cast<long>(rc)));
+    }
+    // The server clean-up and the interrupted-download check follow here
+    // with the system jobs.
+  }
+  db_state_ = true;
+  db_failures_ = 0;
+  return true;
+}
+
+void Controller::TerminateAll(int) {
+  // Ending the managed processes joins with the process supervision; until
+  // then the table holds no process.
+}
+
 void Controller::RunPass() {
-  // Steps of a pass, in order: database liveness (with outage handling),
-  // disk check, snapshot and clear of the process table, GetKvProcs,
-  // runtime supervision, then the starts by run type 05, 04, the portal
-  // processing check, 01, 03, 07, 08, 09. Each joins with its part of the
-  // system.
+  if (!CheckDatabase()) return;
+  // Then, in order: disk check, snapshot and clear of the process table,
+  // GetKvProcs, runtime supervision, and the starts by run type 05, 04,
+  // the portal processing check, 01, 03, 07, 08, 09; each joins with its
+  // part of the system.
   *snapshot_ = *table_;
   table_->Clear();
   running_count_ = 0;
@@ -100,6 +150,7 @@ void Controller::Shutdown() {
   pool_.Post(kMsgServiceGone);
   logs_.Main(kLogTerminateAll);
   *table_ = *snapshot_;
+  TerminateAll(11);
   DeleteFlagFile(logs_, kFlagFileName);
   pool_.Post(kMsgStopped);
 }

@@ -11,6 +11,8 @@
 
 #include "core/config.h"
 #include "core/heartbeat.h"
+#include "db/job_table.h"
+#include "db/liveness.h"
 #include "db/session.h"
 #include "diag/log_file.h"
 #include "msg/message.h"
@@ -33,6 +35,14 @@ inline constexpr char kLogEnd04[] = "Ende 04 Jobs anlegen!\n";
 inline constexpr char kLogEnd01[] = "Ende 01 Jobs anlegen!\n";
 inline constexpr char kLogInitDone[] = "Ende Initialisierung + Beginn Verarbeitung!\n";
 inline constexpr char kLogTerminateAll[] = "Alle verwalteten Jobs beenden!\n";
+inline constexpr char kLogDbLost[] = "CheckDB: keine DB-Verbindung! Versuche: %ld\n";
+inline constexpr char kLogStopJobs[] = "CheckDB: *** Beende Jobs ***!\n";
+inline constexpr char kLogJobsStopped[] = "CheckDB: *** Jobs beendet ***!\n";
+inline constexpr char kMsgDbLost[] = "Datenbankverbindung unterbrochen => Jobs werden beendet!";
+inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => Neustart der Jobs!";
+inline constexpr char kLogResetStartAttempts[] =
+    "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
+inline constexpr int kDbRetrySleepMs = 2000;
 
 // Heartbeat status labels of start-up and the main loop.
 inline constexpr char kBeatConnect[] = "dbConnect";
@@ -65,6 +75,13 @@ class Controller {
 
   // The commit point: every statement takes effect on its own.
   int Commit() { return 0; }
+  // The credentials from the connection file.
+  void ReadCredentials();
+  // Pass step 1. false: the database is unreachable and the pass ends.
+  bool CheckDatabase();
+  // Terminates every managed process (reason 11: service gone, 12:
+  // database lost).
+  void TerminateAll(int reason);
 
   Platform& platform_;
   CommandLine command_line_;
@@ -72,13 +89,13 @@ class Controller {
   Logs logs_;
   Heartbeat heartbeat_;
   Session session_;
+  JobTable jobs_;
+  Credentials credentials_;
+  LivenessCheck liveness_;
   MessagePool pool_;
 
   bool multiservices_ = false;
-  std::string database_;
   std::string schema_;
-  std::string login_;
-  std::string password_;
   std::string db_system_;
   std::string db_product_;
   std::string fallback_message_file_;

@@ -1,19 +1,122 @@
-// The one database connection of the controller, living from start-up to
-// the end of the process. Until the ODBC session is built, a connect
-// reports failure (-1), which is the true outcome without database access.
+// The one ODBC connection of the controller, living from start-up to the
+// end of the process, and the statement runner every statement goes
+// through: result codes 0 (success), 100 (no data / no row), -1 (no
+// statement handle, cursor not open, or an error without native code) or
+// the native error code, which is also kept in the SQL error record.
+// Knows no statement texts; those live with the tables they touch.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "diag/log_file.h"
 
 namespace kvs {
 
+// Room of one connection parameter including its terminator.
+inline constexpr size_t kConnectParamCapacity = 24;
+
+inline constexpr char kDbSystemMssql[] = "MSSQL";
+inline constexpr char kDbSystemMysql[] = "MYSQL";
+
+enum class Dialect { kMssql, kMysql, kUnknown };
+// Exact, case-sensitive: "mssql" is neither.
+Dialect DialectOf(const std::string& db_system);
+
+// Diagnostic record 1 of the most recent failed statement.
+struct SqlError {
+  char sqlstate[256] = {};
+  char message[1000] = {};
+  int32_t native = 0;
+};
+
+// Where a fetched column goes: a character buffer of column width + 1, or
+// a 32-bit integer.
+struct ColumnBinding {
+  enum class Type { kText, kLong };
+  Type type = Type::kText;
+  void* buffer = nullptr;
+  size_t size = 0;  // bytes, including the terminator for texts
+
+  static ColumnBinding Text(char* buffer, size_t size) { return {Type::kText, buffer, size}; }
+  static ColumnBinding Long(int32_t* value) { return {Type::kLong, value, sizeof *value}; }
+};
+
+// What a connect needs; kept for the reconnects of the liveness check.
+struct Credentials {
+  std::string user;
+  std::string password;
+  std::string data_source;
+};
+
+// The long-lived cursors, each with its slot.
+enum class CursorSlot { kRunningJobs, kPermanentJobs, kJobList, kCount };
+
+inline constexpr char kConnectParamTooLong[] =
+    "- Verbindungsparameter %s ist laenger als 23 Zeichen und wird nicht verwendet!\n";
+inline constexpr char kNoBackslashEscapesFailed[] =
+    "- NO_BACKSLASH_ESCAPES konnte nicht gesetzt werden! RC: %ld\n";
+
 class Session {
  public:
-  // 0 when connected, -1 when not.
+  explicit Session(Logs& logs);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Selects the SQL dialect ("MSSQL", "MYSQL"); anything else is neither.
+  void SetDbSystem(const std::string& db_system);
+  Dialect dialect() const { return dialect_; }
+
+  // Allocates new handles and connects to data_source. 0 connected, -1
+  // not. A parameter longer than 23 characters is refused with a main-log
+  // line. On MySQL the session then stops treating backslashes as escapes,
+  // so values are stored as given.
   [[nodiscard]] int Connect(const std::string& user, const std::string& password,
                             const std::string& data_source);
-  // Always 0.
+  // Closes the cursors, disconnects and frees the handles. Always 0.
   int Disconnect();
+  bool connected() const;
+
+  // A statement without a result set. With reports_no_row, a statement
+  // that changed no row gives 100.
+  [[nodiscard]] int Execute(const std::string& text, bool reports_no_row = false,
+                            bool lock_concurrency = false);
+  // A single-row query: clears the buffers, binds them in select-list
+  // order, fetches once. 0 row delivered, 100 no row.
+  [[nodiscard]] int QueryRow(const std::string& text,
+                             const std::vector<ColumnBinding>& columns);
+  // A cursor kept open between calls, with lock concurrency.
+  [[nodiscard]] int OpenCursor(CursorSlot slot, const std::string& text);
+  // Clears and binds the buffers anew, fetches one row: 0, 100 at the end,
+  // -1 when the cursor is not open.
+  [[nodiscard]] int FetchCursor(CursorSlot slot, const std::vector<ColumnBinding>& columns);
+  int CloseCursor(CursorSlot slot);
+
+  const SqlError& error() const { return error_; }
+  // The native code of the SQL error record.
+  int32_t GetLastSQLError() const { return error_.native; }
+
+ private:
+  struct Handles;
+  void FetchDiagnostics(int handle_type, void* handle);
+  int Fetch(void* statement, const std::vector<ColumnBinding>& columns);
+  int ErrorResult() const { return error_.native != 0 ? error_.native : -1; }
+
+  Logs& logs_;
+  Dialect dialect_ = Dialect::kUnknown;
+  SqlError error_;
+  std::unique_ptr<Handles> handles_;
 };
+
+// A value for a place between single quotes of a statement: each single
+// quote doubled. (On MySQL the session has backslash escapes off.)
+std::string SqlQuote(const std::string& value);
+
+// Removes trailing blanks and tabs in place; returns text.
+char* RightTrimInPlace(char* text);
 
 }  // namespace kvs

@@ -1,0 +1,128 @@
+#include "core/connection_file.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "core/blowfish.h"
+#include "diag/text.h"
+#include "platform/platform.h"
+
+#ifndef KVS_CONNECTION_KEY
+#error "KVS_CONNECTION_KEY must be defined by the build"
+#endif
+
+namespace kvs {
+
+const char kConnectionKey[] = KVS_CONNECTION_KEY;
+static_assert(sizeof(KVS_CONNECTION_KEY) == 8, "the connection key has 7 characters");
+
+namespace {
+
+struct Record {
+  std::string section;
+  int32_t number = 0;
+  std::string key;
+  std::string value;
+};
+
+// Text between the first and the second ';', "" with fewer than two.
+std::string SecondField(const std::string& line) {
+  size_t first = line.find(';');
+  if (first == std::string::npos) return "";
+  size_t second = line.find(';', first + 1);
+  if (second == std::string::npos) return "";
+  return line.substr(first + 1, second - first - 1);
+}
+
+Record ParseRecord(const std::string& header, const std::string& entry) {
+  Record r;
+  r.section = SecondField(header);
+  r.number = LeadingInt(entry.substr(0, entry.find(';')));
+  r.key = SecondField(entry);
+  size_t first = entry.find(';');
+  size_t second = first == std::string::npos ? first : entry.find(';', first + 1);
+  if (second != std::string::npos) r.value = entry.substr(second + 1);
+  return r;
+}
+
+// Reads one whole line without its line break (CR LF or LF). A long line
+// stays one line, so records never slip out of step.
+bool ReadLine(std::FILE* f, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(f)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return any;
+}
+
+std::vector<std::string> ReadAllLines(const std::string& path, bool* opened) {
+  std::vector<std::string> lines;
+  std::FILE* f = std::fopen(NativePath(path).c_str(), "rb");
+  *opened = f != nullptr;
+  if (!f) return lines;
+  std::string line;
+  while (ReadLine(f, &line)) lines.push_back(line);
+  std::fclose(f);
+  return lines;
+}
+
+}  // namespace
+
+std::string LookupConnectionValue(const std::string& section, const std::string& key,
+                                  int32_t number, const std::string& path) {
+  std::FILE* f = std::fopen(NativePath(path).c_str(), "rb");
+  if (!f) return "";
+  std::string header;
+  std::string entry;
+  std::string result;
+  while (ReadLine(f, &header)) {
+    if (!ReadLine(f, &entry)) break;
+    Record r = ParseRecord(header, entry);
+    if (r.section == section || r.key == key || r.number == number) {
+      result = DecryptValue(r.value, kConnectionKey);
+      break;
+    }
+  }
+  std::fclose(f);
+  return result;
+}
+
+int WriteConnectionRecord(const std::string& path, const std::string& section,
+                          int32_t number, const std::string& key, const std::string& value) {
+  bool opened = false;
+  std::vector<std::string> lines = ReadAllLines(path, &opened);
+  const std::string entry =
+      StrFormat("%ld;%s;%s", static_cast<long>(number), key.c_str(),
+                EncryptValue(value, kConnectionKey).c_str());
+  bool replaced = false;
+  for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+    Record r = ParseRecord(lines[i], lines[i + 1]);
+    if (r.section == section && r.key == key) {
+      lines[i + 1] = entry;
+      replaced = true;
+      break;
+    }
+  }
+  if (!replaced) {
+    // A file with an odd number of lines would read the new header as the
+    // entry of its last record; better to leave it to a person.
+    if (lines.size() % 2 == 1) return -2;
+    lines.push_back("KVS;" + section + ";");
+    lines.push_back(entry);
+  }
+  std::FILE* f = std::fopen(NativePath(path).c_str(), "wb");
+  if (!f) return -1;
+  bool ok = true;
+  for (const std::string& line : lines) {
+    ok = ok && std::fprintf(f, "%s\r\n", line.c_str()) >= 0;
+  }
+  ok = std::fclose(f) == 0 && ok;
+  return ok ? 0 : -1;
+}
+
+}  // namespace kvs

@@ -1,0 +1,31 @@
+// The suite's connection file: two-line records (a header line with the
+// section name, an entry line "number;key;hex value") whose values are
+// Blowfish-encrypted. Shared with the suite's other programs, which write
+// it; the controller only reads it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvs {
+
+// The key the suite encrypts connection values with (set at build time).
+extern const char kConnectionKey[];
+
+// The decrypted value of the first record whose section name equals
+// section, or whose key equals key, or whose record number equals number
+// (any one suffices). "" when the file cannot be opened or nothing
+// matches. path is as the controller names it (backslashes allowed).
+std::string LookupConnectionValue(const std::string& section, const std::string& key,
+                                  int32_t number, const std::string& path);
+
+// Writes the record (section, number, key, value) into the file at path:
+// the entry of an existing record with the same section and key is
+// replaced, otherwise a record is appended (header "KVS;section;").
+// Returns 0, -1 when the file cannot be written, -2 when it has an odd
+// number of lines and a record would have to be appended.
+[[nodiscard]] int WriteConnectionRecord(const std::string& path, const std::string& section,
+                                        int32_t number, const std::string& key,
+                                        const std::string& value);
+
+}  // namespace kvs

@@ -1,0 +1,138 @@
+// The job table KVSYSTEM.KVS500JOB: the job record (one full row in
+// memory) and every statement on the table that is not owned by a run
+// type. Statement texts are built by pure functions (so both dialects can
+// be checked text for text) and run through the Session. Every value
+// placed between single quotes is quoted with SqlQuote.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "db/session.h"
+
+namespace kvs {
+
+// One full row. Texts are terminated and at most their column width long.
+struct JobRecord {
+  char jobda1[15] = {};
+  char jobke2[33] = {};
+  char joburv[257] = {};
+  char jobcmd[257] = {};
+  char jobcdi[257] = {};
+  char jobprm[513] = {};
+  char jobrus[129] = {};
+  int32_t jobmrt = 0;
+  char jobrty[3] = {};
+  int32_t jobpri = 0;
+  int32_t jobdls = 0;
+  char jobdlt[15] = {};
+  char jobbem[257] = {};
+  char jobscd[11] = {};
+  char jobsts[3] = {};
+  char jobnam[65] = {};
+  char jobusr[129] = {};
+  char jobnum[9] = {};
+  char jobsda[15] = {};
+  char jobeda[15] = {};
+  char jobnrt[15] = {};
+  int32_t jobstv = 0;
+};
+
+// Copies text into a fixed field, cut to fit and terminated.
+template <size_t N>
+void SetField(char (&field)[N], const std::string& text) {
+  size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  text.copy(field, n);
+  field[n] = '\0';
+}
+
+// Keys of the status job row.
+inline constexpr char kStatusJobDa1[] = "99999999999999";
+inline constexpr char kStatusJobKe2[] = "JOBSTARTER STATUSJOB";
+inline constexpr char kStatusJobUrv[] = "STATUSJOB";
+
+// ---- Statement texts ------------------------------------------------------
+
+std::string TextOpenRunningJobs(const std::string& state);
+std::string TextOpenRunType(const std::string& run_type);
+// "" when the dialect is neither MSSQL nor MYSQL.
+std::string TextNextJob01(Dialect dialect, const std::string& running_list);
+std::string TextNextJob04(Dialect dialect, const std::string& running_list);
+std::string TextNextJob05(Dialect dialect, const std::string& running_list);
+std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
+                                const std::string& jobke2);
+std::string TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
+                               const std::string& joburv, const std::string& jobcmd,
+                               int32_t jobmrt, const std::string& jobrty);
+std::string TextDeleteJob(const std::string& jobda1, const std::string& jobke2);
+// SQL Server as the suite has always run it; on MySQL a form with the same
+// rule (rows of run type 01 created on or before the day 30 days back).
+std::string TextCleanupOldQueueJobs(Dialect dialect);
+std::string TextRescheduleJob(const JobRecord& job);
+std::string TextResetPermanentStartAttempts();
+std::string TextInsertSystemJob(const JobRecord& job);
+std::string TextInsertFullJob(const JobRecord& job);
+std::string TextRearmPortalJob(const JobRecord& job);
+std::string TextRearmPortalJobMonthly(const JobRecord& job);
+std::string TextUpdateJobRow(const std::string& jobda1, const std::string& jobke2,
+                             const std::string& state, const std::string& jobnam,
+                             const std::string& jobusr, const std::string& jobnum,
+                             const std::string& jobsda, const std::string& jobeda,
+                             int32_t jobstv);
+
+// ---- Operations -----------------------------------------------------------
+
+class JobTable {
+ public:
+  explicit JobTable(Session& session) : session_(session) {}
+
+  // Cursor over the rows in state (always "01"), run type 06 left out.
+  // Fetch delivers JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, JOBNAM, JOBUSR,
+  // JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV into *job.
+  [[nodiscard]] int OpenRunningJobs(const std::string& state);
+  [[nodiscard]] int FetchRunningJob(JobRecord* job);
+  int CloseRunningJobs();
+  // Cursor over the rows of one run type (always "04"), same outputs.
+  [[nodiscard]] int OpenRunType(const std::string& run_type);
+  [[nodiscard]] int FetchRunType(JobRecord* job);
+  int CloseRunType();
+
+  // Next job of run type 01, 04 or 05 not blocked by running_list.
+  // Delivers JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS,
+  // JOBSDA, JOBEDA, JOBSTV. 0 found, 100 none, -1 unknown dialect.
+  [[nodiscard]] int NextJob01(const std::string& running_list, JobRecord* job);
+  [[nodiscard]] int NextJob04(const std::string& running_list, JobRecord* job);
+  [[nodiscard]] int NextJob05(const std::string& running_list, JobRecord* job);
+  // A next-job query built elsewhere (run type 09), same outputs.
+  [[nodiscard]] int NextJob(const std::string& text, JobRecord* job);
+
+  // 100 when the status row is missing.
+  [[nodiscard]] int UpdateStatusJob(const std::string& state, const std::string& jobda1,
+                                    const std::string& jobke2);
+  [[nodiscard]] int InsertShortJob(const std::string& jobda1, const std::string& jobke2,
+                                   const std::string& joburv, const std::string& jobcmd,
+                                   int32_t jobmrt, const std::string& jobrty);
+  [[nodiscard]] int DeleteJob(const std::string& jobda1, const std::string& jobke2);
+  [[nodiscard]] int CleanupOldQueueJobs();
+  // 100 when the row is missing.
+  [[nodiscard]] int RescheduleJob(const JobRecord& job);
+  [[nodiscard]] int ResetPermanentStartAttempts();
+  [[nodiscard]] int InsertSystemJob(const JobRecord& job);
+  [[nodiscard]] int InsertFullJob(const JobRecord& job);
+  [[nodiscard]] int RearmPortalJob(const JobRecord& job);
+  [[nodiscard]] int RearmPortalJobMonthly(const JobRecord& job);
+  // The row update written at the start and end of a process.
+  [[nodiscard]] int UpdateJobRow(const std::string& jobda1, const std::string& jobke2,
+                                 const std::string& state, const std::string& jobnam,
+                                 const std::string& jobusr, const std::string& jobnum,
+                                 const std::string& jobsda, const std::string& jobeda,
+                                 int32_t jobstv);
+
+  Session& session() { return session_; }
+
+ private:
+  int FetchStatusColumns(CursorSlot slot, JobRecord* job);
+  Session& session_;
+};
+
+}  // namespace kvs
