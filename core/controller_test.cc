@@ -1,0 +1,124 @@
+#include "core/controller.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh program directory under the system's temp directory. It is the
+// working directory while it lives, as the real platform makes it.
+class ScratchWorkDir {
+ public:
+  ScratchWorkDir() : previous_(fs::current_path()) {
+    std::random_device random;
+    path_ = fs::temp_directory_path() /
+            ("kvs_ctl_" + std::to_string(random()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(path_);
+    fs::current_path(path_);
+  }
+  ~ScratchWorkDir() {
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  std::string File(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path previous_;
+  fs::path path_;
+};
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+constexpr char kStamp[] = "2026-01-05 08:00:00  ";
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  ControllerTest() { fake_.own_path = dir_.File("KVSJOBSTR.EXE"); }
+  int Run(std::vector<const char*> args) {
+    args.insert(args.begin(), "KVSJOBSTR.EXE");
+    return RunController(fake_, static_cast<int>(args.size()), args.data());
+  }
+  std::string MainLog() const { return ReadText(dir_.File("KVSJOBCTL.LOG")); }
+
+  ScratchWorkDir dir_;
+  FakePlatform fake_;
+};
+
+// Catches a wrong banner or pipe for single and multiservices mode (instance
+// 0 included), a retry after the service is gone, and the flag file or the
+// shutdown sequence running when start-up ends at the first heartbeat.
+TEST_F(ControllerTest, NoServiceEndsAtFirstHeartbeat) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* banner;
+    const char* pipe_name;
+  };
+  const Case cases[] = {
+      {{}, "** Jobcontroller KVSJOBSTR wurde gestartet **\n", "\\\\.\\pipe\\kvsjobctl"},
+      {{"3"}, "** Multiservices: JOBCONTROLLER 3. gestartet **\n", "\\\\.\\pipe\\kvsjobctl3"},
+      {{"0"}, "** Multiservices: JOBCONTROLLER 0. gestartet **\n", "\\\\.\\pipe\\kvsjobctl0"},
+  };
+  for (const Case& c : cases) {
+    std::error_code ignored;
+    fs::remove(dir_.File("KVSJOBCTL.LOG"), ignored);
+    fake_.pipe_calls.clear();
+    fake_.default_pipe_answer = {kErrFileNotFound, ""};
+    const std::string context = c.args.empty() ? "single" : c.args[0];
+
+    EXPECT_EQ(Run(c.args), 0) << context;
+    EXPECT_EQ(MainLog(), std::string(kStamp) + "*********************************************\n" +
+                             kStamp + c.banner + kStamp +
+                             "Service antwortet nicht! ErrCode: 2! KVSJOBSTR wird beendet!\n")
+        << context;
+    ASSERT_EQ(fake_.pipe_calls.size(), 1u) << context;
+    EXPECT_EQ(fake_.pipe_calls[0].pipe_name, c.pipe_name) << context;
+    EXPECT_FALSE(fs::exists(dir_.File("DYE"))) << context;
+    EXPECT_FALSE(fs::exists(dir_.File("KVSJOBDBG.LOG"))) << context;
+  }
+}
+
+// Catches the database failure not reaching both console and log, or the
+// flag file being created before the database is connected.
+TEST_F(ControllerTest, ServiceAnswersDatabaseMissing) {
+  fake_.default_pipe_answer = {0, "OK"};
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(fake_.console,
+            "KVSJOBSTR: received: OK\n"
+            "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -1\n");
+  EXPECT_EQ(MainLog(), std::string(kStamp) + "*********************************************\n" +
+                           kStamp + "** Jobcontroller KVSJOBSTR wurde gestartet **\n" +
+                           "2026-01-05 08:00:01  "
+                           "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -1\n");
+  EXPECT_EQ(fake_.pipe_calls.size(), 1u);
+  EXPECT_FALSE(fs::exists(dir_.File("DYE")));
+}
+
+// Catches the INI not being taken from the program directory: DBGLOG=1
+// there turns on the debug log with the heartbeat's label.
+TEST_F(ControllerTest, DebugLogFromProgramDirIni) {
+  { std::ofstream(dir_.File("KVSJOBCTL.INI")) << "[JOBATR]\nDBGLOG=1\n"; }
+  fake_.default_pipe_answer = {kErrFileNotFound, ""};
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(ReadText(dir_.File("KVSJOBDBG.LOG")),
+            std::string(kStamp) + "Service kontaktiert! dbConnect\n" + kStamp +
+                "Service antwortet nicht 2!");
+}
+
+}  // namespace
+}  // namespace kvs

@@ -1,0 +1,173 @@
+#include "core/heartbeat.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temp directory, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::random_device random;
+    path_ = fs::temp_directory_path() /
+            ("kvs_beat_" + std::to_string(random()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  std::string File(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+constexpr char kStamp[] = "2026-01-05 08:00:00  ";
+constexpr char kPipe[] = "\\\\.\\pipe\\kvsjobctl";
+
+// One heartbeat with its two logs in a scratch directory, the fake clock at
+// 2026-01-05 08:00:00.
+struct Rig {
+  explicit Rig(bool debug_on = true)
+      : logs(fake, dir.File("KVSJOBCTL.LOG"), dir.File("KVSJOBCTL.BAK"),
+             dir.File("KVSJOBDBG.LOG"), dir.File("KVSJOBDBG.BAK"), 5000000, debug_on) {}
+  std::string MainLog() const { return ReadText(dir.File("KVSJOBCTL.LOG")); }
+  std::string DebugLog() const { return ReadText(dir.File("KVSJOBDBG.LOG")); }
+
+  ScratchDir dir;
+  FakePlatform fake;
+  Logs logs;
+  Heartbeat heartbeat{fake, logs, kPipe};
+};
+
+// Catches the 3-second throttle off by one second, or a skipped beat that
+// still logs, sleeps or notices that the service is gone.
+TEST(HeartbeatTest, UnforcedBeatsWithinThreeSecondsAreSkipped) {
+  struct Case {
+    int seconds_after_first;
+    bool contacts;
+  };
+  const Case cases[] = {{0, false}, {1, false}, {2, false}, {3, true}, {60, true}};
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.fake.QueuePipeAnswer({0, "OK"});
+    ASSERT_EQ(rig.heartbeat.Beat(false, "eins"), 1);
+    rig.fake.SetLocalTime(2026, 1, 5, 8, 0, 0);
+    rig.fake.AdvanceSeconds(c.seconds_after_first);
+    rig.fake.default_pipe_answer = {kErrFileNotFound, ""};
+    const std::string debug_before = rig.DebugLog();
+
+    const int result = rig.heartbeat.Beat(false, "zwei");
+    EXPECT_EQ(result, c.contacts ? 0 : 1) << c.seconds_after_first;
+    EXPECT_EQ(rig.fake.pipe_calls.size(), c.contacts ? 2u : 1u) << c.seconds_after_first;
+    if (!c.contacts) {
+      EXPECT_EQ(rig.fake.sleeps_ms, std::vector<int>{1000});
+      EXPECT_EQ(rig.DebugLog(), debug_before);
+      EXPECT_FALSE(fs::exists(rig.dir.File("KVSJOBCTL.LOG")));
+    }
+  }
+}
+
+// Catches a forced beat being throttled.
+TEST(HeartbeatTest, ForcedBeatAlwaysContacts) {
+  Rig rig;
+  rig.fake.default_pipe_answer = {0, "OK"};
+  EXPECT_EQ(rig.heartbeat.Beat(false, "eins"), 1);
+  EXPECT_EQ(rig.heartbeat.Beat(true, "zwei"), 1);
+  EXPECT_EQ(rig.fake.pipe_calls.size(), 2u);
+}
+
+// Catches the failure path: exit code, exact log lines in both logs, the
+// short sleep, and a failed contact not moving the throttle.
+TEST(HeartbeatTest, ServiceGone) {
+  Rig rig;
+  rig.fake.default_pipe_answer = {kErrFileNotFound, ""};
+  EXPECT_EQ(rig.heartbeat.Beat(false, "dbConnect"), 0);
+  EXPECT_EQ(rig.MainLog(), std::string(kStamp) +
+                               "Service antwortet nicht! ErrCode: 2! KVSJOBSTR wird beendet!\n");
+  EXPECT_EQ(rig.DebugLog(), std::string(kStamp) + "Service kontaktiert! dbConnect\n" + kStamp +
+                                "Service antwortet nicht 2!");
+  EXPECT_EQ(rig.fake.sleeps_ms, std::vector<int>{100});
+  EXPECT_EQ(rig.fake.console, "");
+
+  EXPECT_EQ(rig.heartbeat.Beat(false, "dbConnect"), 1);
+  EXPECT_EQ(rig.fake.pipe_calls.size(), 1u);
+}
+
+// Catches a wrong request (name, size, timeout, pipe) and the success path's
+// console line, debug line and sleep.
+TEST(HeartbeatTest, ServiceAnswers) {
+  Rig rig;
+  rig.fake.QueuePipeAnswer({0, "OK"});
+  EXPECT_EQ(rig.heartbeat.Beat(false, "Hauptschleife!"), 1);
+  ASSERT_EQ(rig.fake.pipe_calls.size(), 1u);
+  const FakePlatform::PipeCall& call = rig.fake.pipe_calls[0];
+  EXPECT_EQ(call.pipe_name, kPipe);
+  EXPECT_EQ(call.request, "KVSJOBSTR.EXE");
+  EXPECT_EQ(call.request_len, 80u);
+  EXPECT_EQ(call.timeout_ms, 1000);
+  EXPECT_EQ(rig.fake.console, "KVSJOBSTR: received: OK\n");
+  EXPECT_EQ(rig.DebugLog(), std::string(kStamp) + "Service kontaktiert! Hauptschleife!\n" +
+                                kStamp + "Service antwortet!\n");
+  EXPECT_EQ(rig.fake.sleeps_ms, std::vector<int>{1000});
+  EXPECT_FALSE(fs::exists(rig.dir.File("KVSJOBCTL.LOG")));
+}
+
+// Catches reply overruns: exactly 80 bytes is a reply, 81 is error 234;
+// an embedded NUL ends the printed text; an empty reply prints nothing.
+TEST(HeartbeatTest, ReplySizes) {
+  struct Case {
+    std::string reply;
+    int result;
+    std::string console;
+    std::string main_log;
+  };
+  const std::string full(80, 'R');
+  const Case cases[] = {
+      {full, 1, "KVSJOBSTR: received: " + full + "\n", ""},
+      {full + "R", 0, "",
+       std::string(kStamp) + "Service antwortet nicht! ErrCode: 234! KVSJOBSTR wird beendet!\n"},
+      {std::string("OK\0junk", 7), 1, "KVSJOBSTR: received: OK\n", ""},
+      {"", 1, "KVSJOBSTR: received: \n", ""},
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.fake.QueuePipeAnswer({0, c.reply});
+    EXPECT_EQ(rig.heartbeat.Beat(true, "x"), c.result) << c.reply.size();
+    EXPECT_EQ(rig.fake.console, c.console) << c.reply.size();
+    EXPECT_EQ(rig.MainLog(), c.main_log) << c.reply.size();
+  }
+}
+
+// Catches the debug file appearing with DBGLOG 0, or the main-log line
+// depending on it.
+TEST(HeartbeatTest, DebugLogOffKeepsMainLogLine) {
+  Rig rig(false);
+  rig.fake.default_pipe_answer = {kErrFileNotFound, ""};
+  EXPECT_EQ(rig.heartbeat.Beat(false, "dbConnect"), 0);
+  EXPECT_FALSE(fs::exists(rig.dir.File("KVSJOBDBG.LOG")));
+  EXPECT_EQ(rig.MainLog(), std::string(kStamp) +
+                               "Service antwortet nicht! ErrCode: 2! KVSJOBSTR wird beendet!\n");
+}
+
+}  // namespace
+}  // namespace kvs

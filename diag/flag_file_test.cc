@@ -1,0 +1,94 @@
+#include "diag/flag_file.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temp directory that is the working
+// directory while it lives, as the program directory is for the controller.
+class ScratchWorkDir {
+ public:
+  ScratchWorkDir() : previous_(fs::current_path()) {
+    std::random_device random;
+    path_ = fs::temp_directory_path() /
+            ("kvs_flag_" + std::to_string(random()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(path_);
+    fs::current_path(path_);
+  }
+  ~ScratchWorkDir() {
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  std::string File(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path previous_;
+  fs::path path_;
+};
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+constexpr char kStamp[] = "2026-01-05 08:00:00  ";
+
+class FlagFileTest : public ::testing::Test {
+ protected:
+  std::string MainLog() const { return ReadText(dir_.File("KVSJOBCTL.LOG")); }
+
+  ScratchWorkDir dir_;
+  FakePlatform fake_;
+  Logs logs_{fake_, dir_.File("KVSJOBCTL.LOG"), dir_.File("KVSJOBCTL.BAK"),
+             dir_.File("KVSJOBDBG.LOG"), dir_.File("KVSJOBDBG.BAK"), 5000000, false};
+};
+
+// Catches an existing flag file being truncated or reported as a failure,
+// and a delete not removing the file.
+TEST_F(FlagFileTest, CreateTwiceKeepsContentThenDelete) {
+  CreateFlagFile(logs_, "DYE");
+  ASSERT_TRUE(fs::exists(dir_.File("DYE")));
+  { std::ofstream(dir_.File("DYE")) << "Inhalt"; }
+  CreateFlagFile(logs_, "DYE");
+  EXPECT_EQ(ReadText(dir_.File("DYE")), "Inhalt");
+  DeleteFlagFile(logs_, "DYE");
+  EXPECT_FALSE(fs::exists(dir_.File("DYE")));
+  EXPECT_EQ(MainLog(), std::string(kStamp) + "Flag-Datei DYE wurde erstellt.\n" + kStamp +
+                           "Flag-Datei DYE wurde erstellt.\n" + kStamp +
+                           "Flag-Datei DYE wurde geloescht.\n");
+}
+
+// Catches failure paths logged as success or with a wrong errno.
+TEST_F(FlagFileTest, FailuresLogErrno) {
+  DeleteFlagFile(logs_, "DYE");
+  CreateFlagFile(logs_, "missing\\DYE");
+  EXPECT_EQ(MainLog(),
+            std::string(kStamp) + "Flag-Datei DYE konnte nicht geloescht werden. errno = 2\n" +
+                kStamp + "Flag-Datei missing\\DYE kann nicht erstellt werden. errno = 2\n");
+  EXPECT_FALSE(fs::exists(dir_.File("missing")));
+}
+
+// Catches an overrun of the 1024-character line buffer by a long name: the
+// line is cut to 1023 characters.
+TEST_F(FlagFileTest, LongNameIsCutWithTheLine) {
+  const std::string name(2000, 'n');
+  DeleteFlagFile(logs_, name);
+  const std::string line = "Flag-Datei " + name;
+  EXPECT_EQ(MainLog(), kStamp + line.substr(0, 1023));
+}
+
+}  // namespace
+}  // namespace kvs
