@@ -1,1 +1,97 @@
+#include "core/connection_file.h"
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/blowfish.h"
 #include "gtest/gtest.h"
+#include "platform/tool_support.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ConnectionFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (fs::temp_directory_path() /
+             ("kvs_connection_" + std::to_string(CurrentProcessId()) + ".ini"))
+                .string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+  }
+  void Write(const std::string& text) {
+    std::ofstream out(path_, std::ios::binary);
+    out << text;
+  }
+  static std::string Hex(const std::string& plain) { return EncryptValue(plain, kConnectionKey); }
+  // What start-up asks: empty section, record number 0.
+  std::string Lookup(const std::string& key) { return LookupConnectionValue("", key, 0, path_); }
+
+  std::string path_;
+};
+
+// The first matching record wins, and records that carry an empty section
+// or record number 0 answer every start-up lookup.
+TEST_F(ConnectionFileTest, MatchingRules) {
+  struct Case {
+    std::string file;
+    std::string key;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"x;DB;\n1;PASS;" + Hex("first") + "\nx;DB;\n2;PASS;" + Hex("second") + "\n", "PASS",
+       "first"},
+      {"x;DB;\n1;LOGIN;" + Hex("kvs") + "\nx;DB;\n2;PASS;" + Hex("secret") + "\n", "PASS",
+       "secret"},
+      {"no section here\n1;LOGIN;" + Hex("any") + "\nx;DB;\n2;PASS;" + Hex("secret") + "\n",
+       "PASS", "any"},
+      {"x;DB;\n0;LOGIN;" + Hex("zero") + "\nx;DB;\n2;PASS;" + Hex("secret") + "\n", "PASS",
+       "zero"},
+      {"x;DB;\nabc;LOGIN;" + Hex("nodigits") + "\nx;DB;\n2;PASS;" + Hex("s") + "\n", "PASS",
+       "nodigits"},
+      {"x;DB;\n1;LOGIN;" + Hex("kvs") + "\nx;DB;\n", "PASS", ""},  // odd line count
+      {"x;DB;\r\n1;PASS;" + Hex("crlf") + "\r\n", "PASS", "crlf"},
+      {"x;DB;\n1;PASS;" + Hex("no line break"), "PASS", "no line break"},
+      {"x;DB;\n1;PASS;" + Hex("12345678"), "PASS", "12345678"},
+      {"x;DB;\n1;PASS;", "PASS", ""},
+      {"x;DB;\n1;PASS;" + Hex("a;b") + "\n", "PASS", "a;b"},
+      // An over-long line stays one line; the records after it keep in step.
+      {"x;DB;" + std::string(1000, 'h') + "\n1;LOGIN;" + Hex("kvs") + "\nx;DB;\n2;PASS;" +
+           Hex("secret") + "\n",
+       "PASS", "secret"},
+  };
+  for (const Case& c : cases) {
+    Write(c.file);
+    EXPECT_EQ(c.expected, Lookup(c.key)) << c.file;
+  }
+}
+
+TEST_F(ConnectionFileTest, MissingFileGivesEmptyValue) {
+  EXPECT_EQ("", Lookup("PASS"));
+}
+
+// Operators update a record in place; a new key becomes a new record; a
+// file out of step is left alone.
+TEST_F(ConnectionFileTest, WriteRecordUpdatesOrAppends) {
+  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 1, "LOGIN", "kvs"));
+  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "old"));
+  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "new"));
+  EXPECT_EQ("kvs", Lookup("LOGIN"));
+  EXPECT_EQ("new", Lookup("PASS"));
+  std::ifstream in(path_, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ("KVS;KVSJOB;\r\n1;LOGIN;" + Hex("kvs") + "\r\nKVS;KVSJOB;\r\n2;PASS;" + Hex("new") +
+                "\r\n",
+            text);
+
+  Write("x;DB;\n1;LOGIN;" + Hex("kvs") + "\nx;DB;\n");
+  EXPECT_EQ(-2, WriteConnectionRecord(path_, "KVSJOB", 3, "PASS", "p"));
+}
+
+}  // namespace
+}  // namespace kvs

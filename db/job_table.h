@@ -66,7 +66,8 @@ std::string TextInsertShortJob(const std::string& jobda1, const std::string& job
                                int32_t jobmrt, const std::string& jobrty);
 std::string TextDeleteJob(const std::string& jobda1, const std::string& jobke2);
 // SQL Server as the suite has always run it; on MySQL a form with the same
-// rule (rows of run type 01 created on or before the day 30 days back).
+// rule (rows of run type 01 created before the day 30 days back; the
+// portal request job stays).
 std::string TextCleanupOldQueueJobs(Dialect dialect);
 std::string TextRescheduleJob(const JobRecord& job);
 std::string TextResetPermanentStartAttempts();

@@ -1,0 +1,250 @@
+// End-to-end tests: the real KVSJOBSTR binary in a scratch program
+// directory, kvsjobsvc serving its pipe, the private MariaDB that
+// scripts/test starts, a connection file written with kvscrypt.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+#include "platform/platform.h"
+#include "platform/tool_support.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Log lines without their "YYYY-MM-DD hh:mm:ss  " prefix.
+std::vector<std::string> LogTexts(const fs::path& path) {
+  std::vector<std::string> texts;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) texts.push_back(line.size() >= 21 ? line.substr(21) : line);
+  return texts;
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& text) {
+  int n = 0;
+  for (const std::string& line : lines) n += line == text;
+  return n;
+}
+
+class ControllerEndToEnd : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (HasFatalFailure()) return;
+    platform_real_ = CreatePlatform();
+    build_dir_ = fs::path(platform_real_->OwnExecutablePath()).parent_path();
+    instance_ = static_cast<int>(CurrentProcessId() % 100000) + 100000;
+    dir_ = fs::temp_directory_path() / ("kvs_e2e_" + std::to_string(instance_));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const char* tool : {"KVSJOBSTR", "kvsjobsvc", "kill", "kvscrypt"}) {
+      fs::copy_file(build_dir_ / tool, dir_ / tool);
+    }
+    WriteConnectionFile(TestCredentials().password);
+    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\n";
+  }
+
+  void TearDown() override {
+    StopAll();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  void WriteConnectionFile(const std::string& password) {
+    fs::remove(dir_ / "KORVALINE.INI");
+    const Credentials c = TestCredentials();
+    const std::pair<const char*, std::string> values[] = {
+        {"DATABASE", c.data_source}, {"SCHEMA", "KVSYSTEM."}, {"LOGIN", c.user},
+        {"PASS", password},          {"DB_SYSTEM", "MYSQL"}};
+    int number = 1;
+    for (const auto& [key, value] : values) {
+      int exit_code = -1;
+      ASSERT_EQ(0, RunAndWait(Quoted(dir_ / "kvscrypt") + " set " +
+                                  Quoted(dir_ / "KORVALINE.INI") + " KVSJOB " +
+                                  std::to_string(number++) + " " + key + " " + value,
+                              &exit_code));
+      ASSERT_EQ(0, exit_code);
+    }
+  }
+
+  static std::string Quoted(const fs::path& p) { return "\"" + p.string() + "\""; }
+
+  void StartService(int seconds) {
+    ASSERT_EQ(0, platform_real_->StartProcess(
+                     Quoted(dir_ / "kvsjobsvc") + " --instance " + std::to_string(instance_) +
+                         " --stop-after-seconds " + std::to_string(seconds) + " --log " +
+                         Quoted(dir_ / "svc.log"),
+                     &service_pid_));
+    ASSERT_TRUE(Eventually([&] { return ReadFile(dir_ / "svc.log").find("serving") != std::string::npos; }, 10));
+  }
+
+  // The controller, its console going to console.txt.
+  void StartController() {
+    ASSERT_EQ(0, platform_real_->StartProcess(
+                     "bash -c \"cd '" + dir_.string() + "' && exec ./KVSJOBSTR " +
+                         std::to_string(instance_) + " > console.txt 2>&1\"",
+                     &controller_pid_));
+  }
+
+  bool ControllerRunning() { return platform_real_->InspectProcess(controller_pid_).opened; }
+
+  template <typename Pred>
+  bool Eventually(Pred pred, int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+      if (pred()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return pred();
+  }
+
+  std::vector<std::string> MainLog() { return LogTexts(dir_ / "KVSJOBCTL.LOG"); }
+  bool MainLogHas(const std::string& text) { return Count(MainLog(), text) > 0; }
+
+  void StopAll() {
+    for (uint32_t pid : {controller_pid_, service_pid_}) {
+      if (pid != 0 && platform_real_ && platform_real_->InspectProcess(pid).opened) {
+        (void)TerminateProcessById(pid);
+      }
+    }
+  }
+
+  void MariaDb(const char* verb) {
+    int exit_code = -1;
+    ASSERT_EQ(0, RunAndWait("bash " + TestEnv("KVS_TEST_MARIADB_SCRIPT") + " " + verb + " " +
+                                TestEnv("KVS_TEST_MARIADB_DIR"),
+                            &exit_code));
+    ASSERT_EQ(0, exit_code) << verb;
+  }
+
+  std::unique_ptr<Platform> platform_real_;
+  fs::path build_dir_;
+  fs::path dir_;
+  int instance_ = 0;
+  uint32_t service_pid_ = 0;
+  uint32_t controller_pid_ = 0;
+};
+
+// A normal life: connected, the status row inserted and then written every
+// pass, passes paced by the heartbeat, an orderly shutdown when the
+// service goes.
+TEST_F(ControllerEndToEnd, StartsWritesStatusRowAndShutsDownWithService) {
+  StartService(8);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "DYE"); }, 10));
+  const std::string status_row =
+      "SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 = "
+      "'JOBSTARTER STATUSJOB'";
+  ASSERT_TRUE(Eventually([&] { return Value(status_row) == ""; }, 10));
+  EXPECT_EQ("99", Value("SELECT JOBRTY AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
+                        "'JOBSTARTER STATUSJOB'"));
+  // Every later pass writes the row again.
+  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
+                                "'JOBSTARTER STATUSJOB'"));
+  EXPECT_TRUE(Eventually([&] { return Value(status_row) == ""; }, 5));
+
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
+  EXPECT_FALSE(fs::exists(dir_ / "DYE"));
+  const std::vector<std::string> log = MainLog();
+  const std::vector<std::string> expected_start = {
+      "*********************************************",
+      "** Multiservices: JOBCONTROLLER " + std::to_string(instance_) + ". gestartet **",
+      "Flag-Datei DYE wurde erstellt.",
+      "Ende 04 Jobs anlegen!",
+      "Ende 01 Jobs anlegen!",
+      "Ende Initialisierung + Beginn Verarbeitung!",
+  };
+  ASSERT_GE(log.size(), expected_start.size() + 3);
+  for (size_t i = 0; i < expected_start.size(); ++i) EXPECT_EQ(expected_start[i], log[i]);
+  const std::vector<std::string> expected_end = {
+      "Service antwortet nicht! ErrCode: 2! KVSJOBSTR wird beendet!",
+      "Alle verwalteten Jobs beenden!",
+      "Flag-Datei DYE wurde geloescht.",
+  };
+  for (size_t i = 0; i < expected_end.size(); ++i) {
+    EXPECT_EQ(expected_end[i], log[log.size() - expected_end.size() + i]);
+  }
+  // One contact a second at most: about eight seconds of service.
+  const std::string svc = ReadFile(dir_ / "svc.log");
+  int requests = 0;
+  for (size_t at = 0; (at = svc.find("received:", at)) != std::string::npos; ++at) ++requests;
+  EXPECT_GE(requests, 4);
+  EXPECT_LE(requests, 10);
+}
+
+TEST_F(ControllerEndToEnd, WrongPasswordEndsWithoutFlagFile) {
+  WriteConnectionFile("wrong-password");
+  StartService(20);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 15));
+  const std::string line = "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -1";
+  EXPECT_TRUE(MainLogHas(line));
+  EXPECT_NE(std::string::npos, ReadFile(dir_ / "console.txt").find(line + "\n"));
+  EXPECT_FALSE(fs::exists(dir_ / "DYE"));
+}
+
+// The database server stops while the controller runs: every pass counts
+// the failure and retries; when the server is back the controller
+// reconnects and the counter starts again.
+TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
+  StartService(120);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "DYE"); }, 10));
+  ASSERT_TRUE(Eventually([&] { return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB") == "1"; }, 10));
+
+  MariaDb("stop");
+  ASSERT_TRUE(Eventually([&] { return MainLogHas("CheckDB: keine DB-Verbindung! Versuche: 3"); }, 30));
+  MariaDb("start");
+  session_.Disconnect();
+  const Credentials c = TestCredentials();
+  ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
+  ASSERT_TRUE(Eventually([&] { return MainLogHas("- Neue Datenbankverbindung erstellt"); }, 20));
+  // The row is written again after the outage.
+  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
+                                "'JOBSTARTER STATUSJOB'"));
+  EXPECT_TRUE(Eventually([&] {
+    return Value("SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'JOBSTARTER "
+                 "STATUSJOB'") == "";
+  }, 10));
+  EXPECT_TRUE(ControllerRunning());
+
+  const std::vector<std::string> log = MainLog();
+  EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 1"));
+  EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 2"));
+  EXPECT_EQ(1, Count(log, "CheckDB: *** Beende Jobs ***!"));
+  EXPECT_EQ(1, Count(log, "CheckDB: *** Jobs beendet ***!"));
+  EXPECT_GE(Count(log, "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -1"), 3);
+  // The first unreachable pass fails on the lost connection; later ones
+  // find no connection at all.
+  int update_failures = 0;
+  for (const std::string& line : log) {
+    update_failures += line.rfind("- Fehler beim Update des Statusjobs! RC: ", 0) == 0;
+  }
+  EXPECT_GE(update_failures, 3);
+  // Counter lines are in order 1, 2, 3, ... and never after the recovery.
+  int expected = 1;
+  bool recovered = false;
+  for (const std::string& line : log) {
+    if (line == "- Neue Datenbankverbindung erstellt") recovered = true;
+    if (line.rfind("CheckDB: keine DB-Verbindung! Versuche: ", 0) == 0) {
+      EXPECT_FALSE(recovered);
+      EXPECT_EQ("CheckDB: keine DB-Verbindung! Versuche: " + std::to_string(expected++), line);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kvs

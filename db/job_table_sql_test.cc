@@ -1,0 +1,519 @@
+#include "db/job_table.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+
+namespace kvs {
+namespace {
+
+class JobTableSqlTest : public DatabaseTest {
+ protected:
+  // Lays down one row by plain SQL. sts, urv and dlt are SQL literals
+  // (NULL or a quoted text).
+  void Put(const std::string& da1, const std::string& ke2, const std::string& rty,
+           const std::string& sts, int stv = 0, const std::string& urv = "NULL",
+           const std::string& dlt = "NULL") {
+    const std::string sql =
+        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBURV, "
+        "JOBDLT, JOBCMD) VALUES ('" + da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " +
+        std::to_string(stv) + ", " + urv + ", " + dlt + ", 'run " + ke2 + "')";
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  void Clear() { ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB")); }
+  std::string Column(const std::string& column, const std::string& da1,
+                     const std::string& ke2) {
+    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '" +
+                 SqlQuote(da1) + "' AND JOBKE2 = '" + SqlQuote(ke2) + "'");
+  }
+  std::string Count(const std::string& da1, const std::string& ke2) {
+    return Column("COUNT(*)", da1, ke2);
+  }
+};
+
+JobRecord Keyed(const char* da1, const char* ke2) {
+  JobRecord job;
+  SetField(job.jobda1, da1);
+  SetField(job.jobke2, ke2);
+  return job;
+}
+
+// Catches the no-row report on the wrong statements: the liveness check
+// needs 100 for a missing status row, but a delete of a missing row or the
+// job-row update must not look like a failure; and an update to the same
+// value must not read as "no row" (the DSN counts matched rows).
+TEST_F(JobTableSqlTest, NoRowIsReportedOnlyWhereMarked) {
+  JobRecord status = Keyed(kStatusJobDa1, kStatusJobKe2);
+  SetField(status.jobsts, "98");
+  SetField(status.jobnrt, "20260105080000");
+  struct Step {
+    const char* what;
+    std::function<int()> run;
+    int expected;
+  };
+  const std::string da1 = kStatusJobDa1, ke2 = kStatusJobKe2;
+  auto status_update = [&] { return jobs_.UpdateStatusJob("01", da1, ke2); };
+  auto reschedule = [&] { return jobs_.RescheduleJob(status); };
+  const Step steps[] = {
+      {"status update, no row", status_update, 100},
+      {"reschedule, no row", reschedule, 100},
+      {"delete, no row", [&] { return jobs_.DeleteJob(da1, ke2); }, 0},
+      {"job row update, no row",
+       [&] { return jobs_.UpdateJobRow(da1, ke2, "01", "x", "", "1", "", "", 1); }, 0},
+      {"portal re-arm, no row", [&] { return jobs_.RearmPortalJob(status); }, 0},
+      {"short insert",
+       [&] { return jobs_.InsertShortJob(da1, ke2, kStatusJobUrv, "", 0, "99"); }, 0},
+      {"status update", status_update, 0},
+      {"status update, same value", status_update, 0},
+      {"reschedule", reschedule, 0},
+      {"reschedule, same values", reschedule, 0},
+  };
+  for (const Step& s : steps) EXPECT_EQ(s.run(), s.expected) << s.what;
+  EXPECT_EQ(Column("JOBSTS", da1, ke2), "98");
+  EXPECT_EQ(Column("JOBNRT", da1, ke2), "20260105080000");
+}
+
+// Catches the run type 04 selection restarting a job that failed 11 times,
+// or not restarting one that ended, failed or was terminated.
+TEST_F(JobTableSqlTest, NextPermanentJobByStateAndAttempts) {
+  struct Case {
+    const char* sts;
+    int stv;
+    const char* urv;
+    bool selected;
+  };
+  const Case cases[] = {
+      {"'90'", 10, "'p'", true},  {"'98'", 0, "'p'", true},   {"'99'", 10, "'p'", true},
+      {"NULL", 0, "'p'", true},   {"'  '", 1, "'p'", true},   {"'90'", 11, "'p'", false},
+      {"'99'", 12, "'p'", false}, {"NULL", 11, "'p'", false}, {"'01'", 0, "'p'", false},
+      {"'89'", 0, "'p'", false},  {"'98'", 0, "'a'", false},  {"'98'", 0, "NULL", true},
+  };
+  for (const Case& c : cases) {
+    Clear();
+    Put("20260101000000", "PERM", "04", c.sts, c.stv, c.urv);
+    Put("20250101000000", "OTHER TYPE", "01", "NULL", 0);
+    JobRecord job;
+    const int rc = jobs_.NextJob04("'a', 'b'", &job);
+    EXPECT_EQ(rc, c.selected ? 0 : 100) << c.sts << " " << c.stv << " " << c.urv;
+    if (rc == 0) {
+      EXPECT_STREQ(job.jobke2, "PERM");
+    }
+  }
+}
+
+// Catches a running or finished row started again, the wrong order, a
+// NULL JOBURV excluded by NOT IN, and a job started twice beside itself.
+TEST_F(JobTableSqlTest, NextQueueJobIsOldestWaitingNotRunning) {
+  struct Row {
+    const char* da1;
+    const char* ke2;
+    const char* rty;
+    const char* sts;
+    const char* urv;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Row> rows;
+    const char* list;
+    const char* expected;  // "" for no row
+  };
+  const Case cases[] = {
+      {"running, ended and other run types are skipped",
+       {{"20260101000000", "RUNNING", "01", "'01'", "NULL"},
+        {"20260101000001", "ENDED", "01", "'98'", "NULL"},
+        {"20260101000002", "WAITING 00", "01", "'00'", "NULL"},
+        {"20260101000003", "PERMANENT", "04", "NULL", "NULL"},
+        {"20260102000000", "B", "01", "NULL", "NULL"}},
+       "' '", "B"},
+      {"oldest by JOBDA1",
+       {{"20260102000000", "A", "01", "NULL", "NULL"},
+        {"20260101000000", "Z", "01", "'  '", "NULL"}},
+       "' '", "Z"},
+      {"then by JOBKE2",
+       {{"20260101000000", "Z", "01", "NULL", "NULL"},
+        {"20260101000000", "M", "01", "'  '", "NULL"}},
+       "' '", "M"},
+      {"JOBURV in the list is skipped",
+       {{"20260101000000", "A", "01", "NULL", "'a'"},
+        {"20260102000000", "B", "01", "NULL", "'c'"}},
+       "'a', 'b'", "B"},
+      {"NULL JOBURV is never excluded",
+       {{"20260101000000", "A", "01", "NULL", "NULL"}}, "'a', 'b'", "A"},
+      {"NULL JOBURV with the empty list",
+       {{"20260101000000", "A", "01", "'  '", "NULL"}}, "' '", "A"},
+      {"all blocked",
+       {{"20260101000000", "A", "01", "NULL", "'b'"}}, "'a', 'b'", ""},
+  };
+  for (const Case& c : cases) {
+    Clear();
+    for (const Row& r : c.rows) Put(r.da1, r.ke2, r.rty, r.sts, 0, r.urv);
+    JobRecord job;
+    const int rc = jobs_.NextJob01(c.list, &job);
+    EXPECT_EQ(rc, *c.expected ? 0 : 100) << c.what;
+    EXPECT_STREQ(job.jobke2, c.expected) << c.what;
+  }
+}
+
+// Catches a column bound to the wrong buffer or a buffer one byte short
+// (a 256-character command line cut).
+TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
+  const std::string cmd(256, 'c');
+  ASSERT_EQ(0, session_.Execute(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+                   "JOBRTY, JOBSTS, JOBSDA, JOBEDA, JOBSTV) VALUES ('20260101000000', 'K', "
+                   "'URV', '" + cmd + "', 3600, '01', '  ', '20251231230000', "
+                   "'20251231235959', 7)"));
+  JobRecord job;
+  ASSERT_EQ(0, jobs_.NextJob01("' '", &job));
+  EXPECT_STREQ(job.jobda1, "20260101000000");
+  EXPECT_STREQ(job.jobke2, "K");
+  EXPECT_STREQ(job.joburv, "URV");
+  EXPECT_EQ(job.jobcmd, cmd);
+  EXPECT_EQ(job.jobmrt, 3600);
+  EXPECT_STREQ(job.jobrty, "01");
+  EXPECT_STREQ(job.jobsts, "  ");
+  EXPECT_STREQ(job.jobsda, "20251231230000");
+  EXPECT_STREQ(job.jobeda, "20251231235959");
+  EXPECT_EQ(job.jobstv, 7);
+}
+
+// Catches an exclusive job started before its earliest start (or the
+// MySQL date format passed with doubled percent signs, which never matches).
+TEST_F(JobTableSqlTest, NextExclusiveJobWaitsForItsStart) {
+  struct Case {
+    const char* dlt;
+    const char* sts;
+    bool selected;
+  };
+  const Case cases[] = {
+      {"NULL", "NULL", true},           {"'20000101000000'", "'  '", true},
+      {"'29991231235959'", "NULL", false}, {"NULL", "'01'", false},
+  };
+  for (const Case& c : cases) {
+    Clear();
+    Put("20260101000000", "EXCL", "05", c.sts, 0, "NULL", c.dlt);
+    JobRecord job;
+    EXPECT_EQ(jobs_.NextJob05("' '", &job), c.selected ? 0 : 100) << c.dlt << " " << c.sts;
+  }
+}
+
+// Catches a run type 06 row or a non-running row loaded as running, a
+// column bound out of order, integers read as text, the end not reported,
+// and a fetch on a closed cursor touching a freed handle.
+TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
+  ASSERT_EQ(0, session_.Execute(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
+                   "JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV) VALUES "
+                   "('20260101000000', 'FULL', 'URV', '04', '01', 'kvsdemo', 'USR', '4711', "
+                   "'20260101000001', '20260101000002', -5, 2147483647)"));
+  Put("20260101000001", "QUEUE RUNNING", "01", "'01'");
+  Put("20260101000002", "NEVER STARTED", "06", "'01'");
+  Put("20260101000003", "ENDED", "01", "'98'");
+  Put("20260101000004", "WAITING", "01", "NULL");
+  Put("20260101000005", "PERM ENDED", "04", "'98'");
+  Put("20260101000006", "TYPE 06", "06", "NULL");
+
+  struct Case {
+    const char* what;
+    std::function<int()> open;
+    std::function<int(JobRecord*)> fetch;
+    std::function<int()> close;
+    std::set<std::string> keys;
+  };
+  const Case cases[] = {
+      {"running jobs", [&] { return jobs_.OpenRunningJobs("01"); },
+       [&](JobRecord* j) { return jobs_.FetchRunningJob(j); },
+       [&] { return jobs_.CloseRunningJobs(); }, {"FULL", "QUEUE RUNNING"}},
+      {"run type", [&] { return jobs_.OpenRunType("04"); },
+       [&](JobRecord* j) { return jobs_.FetchRunType(j); }, [&] { return jobs_.CloseRunType(); },
+       {"FULL", "PERM ENDED"}},
+  };
+  for (const Case& c : cases) {
+    JobRecord job;
+    EXPECT_EQ(c.fetch(&job), -1) << c.what << ": fetch before open";
+    ASSERT_EQ(c.open(), 0) << c.what << ": " << session_.error().message;
+    std::set<std::string> keys;
+    int rc;
+    while ((rc = c.fetch(&job)) == 0) {
+      keys.insert(job.jobke2);
+      if (std::string(job.jobke2) != "FULL") continue;
+      EXPECT_STREQ(job.jobda1, "20260101000000");
+      EXPECT_STREQ(job.joburv, "URV");
+      EXPECT_STREQ(job.jobrty, "04");
+      EXPECT_STREQ(job.jobsts, "01");
+      EXPECT_STREQ(job.jobnam, "kvsdemo");
+      EXPECT_STREQ(job.jobusr, "USR");
+      EXPECT_STREQ(job.jobnum, "4711");
+      EXPECT_STREQ(job.jobsda, "20260101000001");
+      EXPECT_STREQ(job.jobeda, "20260101000002");
+      EXPECT_EQ(job.jobmrt, -5);
+      EXPECT_EQ(job.jobstv, 2147483647);
+    }
+    EXPECT_EQ(rc, 100) << c.what;
+    EXPECT_EQ(keys, c.keys) << c.what;
+    EXPECT_EQ(c.close(), 0);
+    EXPECT_EQ(c.fetch(&job), -1) << c.what << ": fetch after close";
+  }
+}
+
+// Catches the permanent-job cursor broken by the deletes the check runs
+// on the same connection while it is open.
+TEST_F(JobTableSqlTest, CursorSurvivesDeleteOnSameSession) {
+  Put("20260101000001", "P1", "04", "'98'");
+  Put("20260101000002", "P2", "04", "'98'");
+  Put("20260101000003", "P3", "04", "'98'");
+  ASSERT_EQ(0, jobs_.OpenRunType("04"));
+  JobRecord job;
+  ASSERT_EQ(0, jobs_.FetchRunType(&job));
+  std::set<std::string> seen = {job.jobke2};
+  const bool first_is_p2 = std::string(job.jobke2) == "P2";
+  const std::string deleted = first_is_p2 ? "P3" : "P2";
+  ASSERT_EQ(0, jobs_.DeleteJob(first_is_p2 ? "20260101000003" : "20260101000002", deleted));
+  int rc;
+  while ((rc = jobs_.FetchRunType(&job)) == 0) seen.insert(job.jobke2);
+  EXPECT_EQ(rc, 100) << session_.error().message;
+  seen.erase(deleted);  // may or may not still come from the cursor
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_EQ(0, jobs_.CloseRunType());
+}
+
+// Catches the reset clearing the first attempt (1) or touching other
+// run types.
+TEST_F(JobTableSqlTest, ResetOfStartAttemptsOnlyAboveOneForRunType04) {
+  struct Case {
+    const char* ke2;
+    const char* rty;
+    int stv;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"A", "04", 0, "0"}, {"B", "04", 1, "1"},  {"C", "04", 2, "0"},
+      {"D", "04", 11, "0"}, {"E", "01", 5, "5"}, {"F", "03", 2, "2"},
+  };
+  for (const Case& c : cases) Put("20260101000000", c.ke2, c.rty, "'98'", c.stv);
+  ASSERT_EQ(0, jobs_.ResetPermanentStartAttempts());
+  for (const Case& c : cases) {
+    EXPECT_EQ(Column("JOBSTV", "20260101000000", c.ke2), c.after) << c.ke2;
+  }
+}
+
+// Catches the MySQL clean-up off by one day, comparing the full stamp
+// instead of the date (deleting the rows of the boundary day itself),
+// deleting the portal request job or other run types, or not running at all.
+TEST_F(JobTableSqlTest, OldQueueJobCleanUpKeeps30Days) {
+  using namespace std::chrono;
+  const std::string today = Value("SELECT DATE_FORMAT(CURRENT_DATE, '%Y%m%d') AS v");
+  ASSERT_EQ(today.size(), 8u) << today;
+  const year_month_day now{year{std::stoi(today.substr(0, 4))},
+                           month{static_cast<unsigned>(std::stoi(today.substr(4, 2)))},
+                           day{static_cast<unsigned>(std::stoi(today.substr(6, 2)))}};
+  auto date = [&](int days_back) {
+    const year_month_day d{sys_days{now} - days{days_back}};
+    char text[9];
+    std::snprintf(text, sizeof text, "%04d%02u%02u", static_cast<int>(d.year()),
+                  static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
+    return std::string(text);
+  };
+  struct Case {
+    std::string da1;
+    const char* ke2;
+    const char* rty;
+    const char* count_after;
+  };
+  const Case cases[] = {
+      {date(30) + "000000", "DAY 30 START", "01", "1"},
+      {date(30) + "235959", "DAY 30 END", "01", "1"},
+      {date(31) + "235959", "DAY 31 END", "01", "0"},
+      {date(400) + "120000", "YEAR OLD", "01", "0"},
+      {"20010101120000", "ESP VERARBEITUNG", "01", "1"},
+      {date(400) + "120000", "OLD PERMANENT", "04", "1"},
+      {date(400) + "120000", "OLD DEFERRED", "05", "1"},
+      {date(0) + "000000", "TODAY", "01", "1"},
+  };
+  for (const Case& c : cases) Put(c.da1, c.ke2, c.rty, "'98'");
+  ASSERT_EQ(0, jobs_.CleanupOldQueueJobs()) << session_.error().message;
+  for (const Case& c : cases) EXPECT_EQ(Count(c.da1, c.ke2), c.count_after) << c.ke2;
+}
+
+// Catches a column of the full or the system job insert written into the
+// wrong place or lost, and integers at their limits written wrongly.
+TEST_F(JobTableSqlTest, InsertsRoundTripEveryColumn) {
+  JobRecord full;
+  SetField(full.jobda1, "20010101120000");
+  SetField(full.jobke2, "ESP VERARBEITUNG");
+  SetField(full.joburv, "ESP");
+  SetField(full.jobcmd, "php ..\\korvaline_php\\KV_Jobs\\espTask.php");
+  SetField(full.jobcdi, "C:\\jobs\\");
+  SetField(full.jobprm, "0");
+  SetField(full.jobrus, "RUS");
+  full.jobmrt = 2147483647;
+  SetField(full.jobrty, "01");
+  full.jobpri = -2147483647 - 1;
+  full.jobdls = 3;
+  SetField(full.jobdlt, "20260101000000");
+  SetField(full.jobbem, "Bemerkung");
+  SetField(full.jobscd, "PLAN12345X");
+  SetField(full.jobsts, "98");
+  SetField(full.jobnam, "php");
+  SetField(full.jobusr, "USR");
+  SetField(full.jobnum, "12345678");
+  SetField(full.jobsda, "20260101000001");
+  SetField(full.jobeda, "20260101000002");
+  SetField(full.jobnrt, "20260101000003");
+  full.jobstv = -1;
+  JobRecord system = Keyed("20000101070000", "DAILY SYSTEMJOB");
+  SetField(system.joburv, "DAILY");
+  SetField(system.jobcmd, "KVSDAILY.EXE");
+  SetField(system.jobrty, "03");
+  system.jobstv = 0;
+  SetField(system.jobnrt, "20260106070000");
+  system.jobdls = 2;
+  system.jobmrt = 99;  // not written by the system job insert
+  ASSERT_EQ(0, jobs_.InsertFullJob(full)) << session_.error().message;
+  ASSERT_EQ(0, jobs_.InsertSystemJob(system)) << session_.error().message;
+
+  struct Case {
+    const JobRecord* job;
+    const char* column;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {&full, "JOBURV", full.joburv},    {&full, "JOBCMD", full.jobcmd},
+      {&full, "JOBCDI", full.jobcdi},    {&full, "JOBPRM", "0"},
+      {&full, "JOBRUS", "RUS"},          {&full, "JOBMRT", "2147483647"},
+      {&full, "JOBRTY", "01"},           {&full, "JOBPRI", "-2147483648"},
+      {&full, "JOBDLS", "3"},            {&full, "JOBDLT", "20260101000000"},
+      {&full, "JOBBEM", "Bemerkung"},    {&full, "JOBSCD", "PLAN12345X"},
+      {&full, "JOBSTS", "98"},           {&full, "JOBNAM", "php"},
+      {&full, "JOBUSR", "USR"},          {&full, "JOBNUM", "12345678"},
+      {&full, "JOBSDA", "20260101000001"}, {&full, "JOBEDA", "20260101000002"},
+      {&full, "JOBNRT", "20260101000003"}, {&full, "JOBSTV", "-1"},
+      {&system, "JOBURV", "DAILY"},      {&system, "JOBCMD", "KVSDAILY.EXE"},
+      {&system, "JOBRTY", "03"},         {&system, "JOBSTV", "0"},
+      {&system, "JOBNRT", "20260106070000"}, {&system, "JOBDLS", "2"},
+      {&system, "JOBMRT", "0"},          {&system, "JOBSTS", "<NULL>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Column(c.column, c.job->jobda1, c.job->jobke2), c.expected)
+        << c.job->jobke2 << " " << c.column;
+  }
+}
+
+// Catches the portal job re-armed while it runs or never registered
+// (JOBPRM "0"), the monthly re-arm not setting JOBPRM "2", and a re-arm
+// that leaves the old times or attempts behind.
+TEST_F(JobTableSqlTest, PortalRearmConditions) {
+  struct Case {
+    bool monthly;
+    const char* prm;
+    const char* sts;
+    const char* row_after;  // JOBPRM|JOBSTS|JOBSDA|JOBEDA|JOBSTV, "-" for NULL
+  };
+  const Case cases[] = {
+      {false, "'1'", "'98'", "1|  |||0"},
+      {false, "'2'", "'99'", "2|  |||0"},
+      {false, "'0'", "'98'", "0|98|20260101000001|20260101000002|3"},
+      {false, "NULL", "'98'", "-|98|20260101000001|20260101000002|3"},
+      {false, "'1'", "'90'", "1|90|20260101000001|20260101000002|3"},
+      {false, "'1'", "'01'", "1|01|20260101000001|20260101000002|3"},
+      {true, "'0'", "'98'", "2|  |||0"},
+      {true, "'1'", "'99'", "2|  |||0"},
+      {true, "'0'", "'90'", "0|90|20260101000001|20260101000002|3"},
+      {true, "'0'", "NULL", "0|-|20260101000001|20260101000002|3"},
+  };
+  const JobRecord portal = Keyed("20010101120000", "ESP VERARBEITUNG");
+  for (const Case& c : cases) {
+    Clear();
+    ASSERT_EQ(0, session_.Execute(
+                     "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
+                     "JOBSDA, JOBEDA, JOBSTV) VALUES ('20010101120000', 'ESP VERARBEITUNG', "
+                     "'01', " + std::string(c.prm) + ", " + c.sts +
+                     ", '20260101000001', '20260101000002', 3)"));
+    EXPECT_EQ(c.monthly ? jobs_.RearmPortalJobMonthly(portal) : jobs_.RearmPortalJob(portal), 0);
+    EXPECT_EQ(Value("SELECT CONCAT_WS('|', COALESCE(JOBPRM, '-'), COALESCE(JOBSTS, '-'), "
+                    "JOBSDA, JOBEDA, JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
+              c.row_after)
+        << (c.monthly ? "monthly " : "") << c.prm << " " << c.sts;
+  }
+}
+
+// Catches a failed statement reported as 0 or -1 instead of its native
+// code, and the diagnostic record not filled.
+TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
+  ASSERT_EQ(0, jobs_.InsertShortJob("20260101000000", "DUP", "U", "c", 0, "01"));
+  EXPECT_EQ(jobs_.InsertShortJob("20260101000000", "DUP", "U", "c", 0, "01"), 1062);
+  EXPECT_STREQ(session_.error().sqlstate, "23000");
+  EXPECT_NE(session_.error().message[0], '\0');
+  EXPECT_EQ(session_.GetLastSQLError(), 1062);
+
+  EXPECT_EQ(session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET WHERE"), 1064);
+  EXPECT_EQ(session_.GetLastSQLError(), 1064);
+  JobRecord job;
+  EXPECT_EQ(jobs_.NextJob01("", &job), 1064);  // an empty running-job list
+  // A later success leaves the record for the caller's log line.
+  ASSERT_EQ(0, jobs_.DeleteJob("20260101000000", "DUP"));
+  EXPECT_EQ(session_.GetLastSQLError(), 1064);
+
+  // A DB system of neither dialect never reaches the database.
+  Put("20260101000000", "WAITING", "01", "NULL");
+  session_.SetDbSystem("mssql");
+  SetField(job.jobke2, "untouched");
+  EXPECT_EQ(jobs_.NextJob01("' '", &job), -1);
+  EXPECT_EQ(jobs_.NextJob04("' '", &job), -1);
+  EXPECT_EQ(jobs_.NextJob05("' '", &job), -1);
+  EXPECT_STREQ(job.jobke2, "untouched");
+}
+
+// Catches the job-row update writing a value into the wrong column.
+TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
+  Put("20260101000000", "ROW", "01", "NULL", 4);
+  ASSERT_EQ(0, jobs_.UpdateJobRow("20260101000000", "ROW", "01", "kvsdemo", "", "4711",
+                                  "20260105080000", "", 5));
+  EXPECT_EQ(Value("SELECT CONCAT_WS('|', JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, "
+                  "JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
+            "01|kvsdemo||4711|20260105080000||5");
+}
+
+// Catches a value that breaks its statement or comes back changed: a quote
+// not doubled, a backslash taken as an escape (a trailing one would swallow
+// the closing quote), a percent sign taken as a format, a Windows-1252 byte
+// converted. A JOBURV with a quote must still be excluded when running.
+TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
+  const char* const values[] = {
+      "it's", "php ..\\korvaline_php\\KV_Jobs\\dayTask.php", "C:\\jobs\\", "100%",
+      "%s%d", "M\xFCller", "'", "\\", "a\\'b", "''",
+  };
+  const char kDa1[] = "20260101000000";
+  for (const std::string value : values) {
+    Clear();
+    const std::string key = value.substr(0, 32);
+    ASSERT_EQ(0, jobs_.InsertShortJob(kDa1, key, value, value, 0, "01"))
+        << value << ": " << session_.error().message;
+    EXPECT_EQ(Column("JOBURV", kDa1, key), value);
+    EXPECT_EQ(Column("JOBCMD", kDa1, key), value);
+    ASSERT_EQ(0, jobs_.UpdateJobRow(kDa1, key, "01", value, value, "1", "", "", 1));
+    EXPECT_EQ(Column("JOBNAM", kDa1, key), value);
+    EXPECT_EQ(Column("JOBUSR", kDa1, key), value);
+    ASSERT_EQ(0, jobs_.UpdateStatusJob("  ", kDa1, key));
+
+    JobRecord job;
+    EXPECT_EQ(jobs_.NextJob01("'other'", &job), 0) << value << ": " << session_.error().message;
+    EXPECT_EQ(job.joburv, value);
+    EXPECT_EQ(job.jobcmd, value);
+    EXPECT_EQ(jobs_.NextJob01("'other', '" + SqlQuote(value) + "'", &job), 100)
+        << value << ": " << session_.error().message;
+
+    ASSERT_EQ(0, jobs_.DeleteJob(kDa1, key));
+    EXPECT_EQ(Count(kDa1, key), "0") << value;
+  }
+}
+
+}  // namespace
+}  // namespace kvs

@@ -1,0 +1,285 @@
+#include "db/job_table.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "db/session.h"
+#include "diag/text.h"
+#include "gtest/gtest.h"
+
+namespace kvs {
+namespace {
+
+// The statement templates as the suite defines them, typed here on their
+// own so that a changed blank in job_table.cc shows up. "%s" takes a text,
+// "%ld" a number.
+constexpr char kRunningJobs[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
+    "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
+    "AND    JOBRTY <> '06' ";
+constexpr char kRunType[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
+    "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s' ";
+constexpr char kNext01Mssql[] =
+    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
+    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '01'  AND  (JOBSTS is "
+    "NULL OR JOBSTS = '  ')  AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) or (JOBURV "
+    "is NULL))  ORDER BY JOBDA1, JOBKE2 ";
+constexpr char kNext01Mysql[] =
+    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
+    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '01'  AND  (JOBSTS is NULL OR "
+    "JOBSTS = '  ')  AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) or (JOBURV is "
+    "NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
+constexpr char kNext04Mssql[] =
+    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
+    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '04'  AND  (JOBSTS is "
+    "NULL OR JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL "
+    "AND JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
+constexpr char kNext04Mysql[] =
+    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
+    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '04'  AND  (JOBSTS is NULL OR "
+    "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
+    "JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
+constexpr char kNext05Mssql[] =
+    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
+    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '05'  AND  (JOBSTS is "
+    "NULL OR JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= (convert(CHAR(8), "
+    "CURRENT_TIMESTAMP, 112)                        + replace(str(datepart(hh, "
+    "CURRENT_TIMESTAMP), 2)                        + str(datepart(mi, CURRENT_TIMESTAMP), "
+    "2)                        + str(datepart(ss, CURRENT_TIMESTAMP), 2),' ', '0'))  AND "
+    "((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV is NULL)))  ORDER BY "
+    "JOBDA1, JOBKE2 ";
+constexpr char kNext05Mysql[] =
+    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
+    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '05'  AND  (JOBSTS is NULL OR "
+    "JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= DATE_FORMAT(CURRENT_TIMESTAMP, "
+    "'%%Y%%m%%d%%H%%i%%s') AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV "
+    "is NULL)))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
+constexpr char kStatusUpdate[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s'  WHERE JOBDA1 = '%s'  AND   JOBKE2 = "
+    "'%s' ";
+constexpr char kShortInsert[] =
+    " INSERT INTO KVSYSTEM.KVS500JOB         (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, "
+    "JobRty, JobStv)  VALUES ('%s', '%s', '%s', '%s', %ld, '%s', 0) ";
+constexpr char kDelete[] =
+    "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBDA1 = '%s' AND    JOBKE2 = '%s' ";
+constexpr char kCleanupMssql[] =
+    "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY  = '01' AND    JOBDA1 <= "
+    "convert(char(8), dateadd(d, -30, CURRENT_TIMESTAMP), 112) AND    JOBDA1 <> "
+    "'20010101120000' AND    JOBKE2 <> 'ESP VERARBEITUNG' ";
+constexpr char kReschedule[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s'  WHERE  JOBDA1 = "
+    "'%s'  AND    JOBKE2 = '%s'";
+constexpr char kResetAttempts[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTV = 0 WHERE  JOBRTY = '04' AND    JOBSTV > 1 ";
+constexpr char kSystemInsert[] =
+    "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, "
+    "JobNrt, JobDls) VALUES   ('%s', '%s', '%s', '%s', '%s', %ld, '%s', %ld) ";
+constexpr char kFullInsert[] =
+    "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd,   JobCdi, JobPrm, "
+    "JobRus, JobMrt,   JobRty, JobPri, JobDls, JobDlt,   JobBem, JobScd, JobSts, JobNam,   "
+    "JobUsr, JobNum, JobSda, JobEda,   JobNrt, JobStv) VALUES   ('%s', '%s', '%s', "
+    "'%s',    '%s', '%s', '%s',  %ld,    '%s',  %ld,  %ld, '%s',    '%s', '%s', '%s', "
+    "'%s',    '%s', '%s', '%s', '%s',    '%s', %ld) ";
+constexpr char kPortalRearm[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '  ',        JOBSDA = '',        JOBEDA = "
+    "'',        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s'  AND    JOBPRM > "
+    "'0'  AND    JOBSTS > '90' ";
+constexpr char kPortalRearmMonthly[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '  ',        JOBSDA = '',        JOBEDA = "
+    "'',        JOBPRM = '2',        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = "
+    "'%s'  AND    JOBSTS > '90' ";
+constexpr char kJobRowUpdate[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNAM = '%s',        JOBUSR = "
+    "'%s',        JOBNUM = '%s',        JOBSDA = '%s',        JOBEDA = '%s',        JOBSTV "
+    "= %ld  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
+
+// Every value a statement takes, in job record order.
+struct Values {
+  std::string da1, ke2, urv, cmd, cdi, prm, rus;
+  int32_t mrt;
+  std::string rty;
+  int32_t pri, dls;
+  std::string dlt, bem, scd, sts, nam, usr, num, sda, eda, nrt;
+  int32_t stv;
+};
+
+JobRecord ToRecord(const Values& v) {
+  JobRecord r;
+  SetField(r.jobda1, v.da1);
+  SetField(r.jobke2, v.ke2);
+  SetField(r.joburv, v.urv);
+  SetField(r.jobcmd, v.cmd);
+  SetField(r.jobcdi, v.cdi);
+  SetField(r.jobprm, v.prm);
+  SetField(r.jobrus, v.rus);
+  r.jobmrt = v.mrt;
+  SetField(r.jobrty, v.rty);
+  r.jobpri = v.pri;
+  r.jobdls = v.dls;
+  SetField(r.jobdlt, v.dlt);
+  SetField(r.jobbem, v.bem);
+  SetField(r.jobscd, v.scd);
+  SetField(r.jobsts, v.sts);
+  SetField(r.jobnam, v.nam);
+  SetField(r.jobusr, v.usr);
+  SetField(r.jobnum, v.num);
+  SetField(r.jobsda, v.sda);
+  SetField(r.jobeda, v.eda);
+  SetField(r.jobnrt, v.nrt);
+  r.jobstv = v.stv;
+  return r;
+}
+
+using Texts = std::vector<std::pair<const char*, std::string>>;
+
+// The texts of the statements that have one form for both dialects.
+Texts Actual(const Values& v) {
+  const JobRecord r = ToRecord(v);
+  return {
+      {"running jobs", TextOpenRunningJobs(v.sts)},
+      {"run type", TextOpenRunType(v.rty)},
+      {"status update", TextUpdateStatusJob(v.sts, v.da1, v.ke2)},
+      {"short insert", TextInsertShortJob(v.da1, v.ke2, v.urv, v.cmd, v.mrt, v.rty)},
+      {"delete", TextDeleteJob(v.da1, v.ke2)},
+      {"reschedule", TextRescheduleJob(r)},
+      {"reset attempts", TextResetPermanentStartAttempts()},
+      {"system insert", TextInsertSystemJob(r)},
+      {"full insert", TextInsertFullJob(r)},
+      {"portal re-arm", TextRearmPortalJob(r)},
+      {"monthly re-arm", TextRearmPortalJobMonthly(r)},
+      {"job row update",
+       TextUpdateJobRow(v.da1, v.ke2, v.sts, v.nam, v.usr, v.num, v.sda, v.eda, v.stv)},
+  };
+}
+
+// The same statements from the templates above; q holds the values as
+// they must appear between the quotes.
+Texts Expected(const Values& q) {
+  auto c = [](const std::string& s) { return s.c_str(); };
+  auto l = [](int32_t n) { return static_cast<long>(n); };
+  return {
+      {"running jobs", StrFormat(kRunningJobs, c(q.sts))},
+      {"run type", StrFormat(kRunType, c(q.rty))},
+      {"status update", StrFormat(kStatusUpdate, c(q.sts), c(q.da1), c(q.ke2))},
+      {"short insert", StrFormat(kShortInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd),
+                                 l(q.mrt), c(q.rty))},
+      {"delete", StrFormat(kDelete, c(q.da1), c(q.ke2))},
+      {"reschedule", StrFormat(kReschedule, c(q.sts), c(q.nrt), c(q.da1), c(q.ke2))},
+      {"reset attempts", kResetAttempts},
+      {"system insert", StrFormat(kSystemInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd),
+                                  c(q.rty), l(q.stv), c(q.nrt), l(q.dls))},
+      {"full insert",
+       StrFormat(kFullInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd), c(q.cdi), c(q.prm),
+                 c(q.rus), l(q.mrt), c(q.rty), l(q.pri), l(q.dls), c(q.dlt), c(q.bem),
+                 c(q.scd), c(q.sts), c(q.nam), c(q.usr), c(q.num), c(q.sda), c(q.eda),
+                 c(q.nrt), l(q.stv))},
+      {"portal re-arm", StrFormat(kPortalRearm, c(q.da1), c(q.ke2))},
+      {"monthly re-arm", StrFormat(kPortalRearmMonthly, c(q.da1), c(q.ke2))},
+      {"job row update", StrFormat(kJobRowUpdate, c(q.sts), c(q.nam), c(q.usr), c(q.num),
+                                   c(q.sda), c(q.eda), l(q.stv), c(q.da1), c(q.ke2))},
+  };
+}
+
+void ExpectSameTexts(const Texts& actual, const Texts& expected, const std::string& label) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_EQ(actual[i].second, expected[i].second) << actual[i].first << " " << label;
+  }
+}
+
+// Every field distinct, so swapped placeholders show; the numbers at the
+// 32-bit limits, so a narrowing or a wrong length modifier shows.
+Values Sample() {
+  return {"20260105080000", "KEY 1", "URV1", "cmd.exe /c x", "C:\\KVS", "PRM", "RUS",
+          2147483647, "04", -2147483647 - 1, 3, "20260106000000", "remark", "PLAN1", "98",
+          "kvsdemo", "USR", "4711", "20260105080001", "20260105080002", "20260107000000",
+          -1};
+}
+
+// Catches any changed, lost or added blank, a swapped placeholder or a
+// number printed wrongly in a statement with one text for both dialects.
+TEST(JobTableTextTest, StatementsMatchTheirTemplates) {
+  const Values v = Sample();
+  ExpectSameTexts(Actual(v), Expected(v), "");
+  EXPECT_EQ(TextCleanupOldQueueJobs(Dialect::kMssql), kCleanupMssql);
+}
+
+// Catches a next-job selection typed wrong in either dialect, the two
+// dialects swapped, the running-job list quoted a second time, and a
+// selection built for an unknown dialect (it must not reach the database).
+TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
+  using Build = std::string (*)(Dialect, const std::string&);
+  struct Case {
+    const char* name;
+    Build build;
+    Dialect dialect;
+    const char* templ;  // nullptr: no statement
+  };
+  const Case cases[] = {
+      {"01", TextNextJob01, Dialect::kMssql, kNext01Mssql},
+      {"01", TextNextJob01, Dialect::kMysql, kNext01Mysql},
+      {"01", TextNextJob01, Dialect::kUnknown, nullptr},
+      {"04", TextNextJob04, Dialect::kMssql, kNext04Mssql},
+      {"04", TextNextJob04, Dialect::kMysql, kNext04Mysql},
+      {"04", TextNextJob04, Dialect::kUnknown, nullptr},
+      {"05", TextNextJob05, Dialect::kMssql, kNext05Mssql},
+      {"05", TextNextJob05, Dialect::kMysql, kNext05Mysql},
+      {"05", TextNextJob05, Dialect::kUnknown, nullptr},
+  };
+  const std::string lists[] = {"' '", "'a', 'it''s', 'C:\\jobs\\'", "'100%'"};
+  for (const Case& c : cases) {
+    for (const std::string& list : lists) {
+      const std::string expected = c.templ ? StrFormat(c.templ, list.c_str()) : "";
+      EXPECT_EQ(c.build(c.dialect, list), expected)
+          << c.name << " dialect " << static_cast<int>(c.dialect) << " list " << list;
+    }
+  }
+  // The date format reaches MySQL with single percent signs.
+  const std::string mysql05 = TextNextJob05(Dialect::kMysql, "' '");
+  EXPECT_NE(mysql05.find("DATE_FORMAT(CURRENT_TIMESTAMP, '%Y%m%d%H%i%s')"), std::string::npos);
+  EXPECT_EQ(mysql05.find("%%"), std::string::npos);
+}
+
+// Catches a case-insensitive or trimming comparison of the DB system, which
+// would run MSSQL texts on a database configured as something else.
+TEST(JobTableTextTest, DialectIsExactAndCaseSensitive) {
+  struct Case {
+    const char* db_system;
+    Dialect expected;
+  };
+  const Case cases[] = {
+      {"MSSQL", Dialect::kMssql}, {"MYSQL", Dialect::kMysql},   {"mssql", Dialect::kUnknown},
+      {"MySQL", Dialect::kUnknown}, {"MSSQL ", Dialect::kUnknown}, {"", Dialect::kUnknown},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DialectOf(c.db_system), c.expected) << c.db_system;
+  EXPECT_EQ(TextNextJob01(DialectOf("mssql"), "' '"), "");
+}
+
+// Catches a value that ends its quotes early (a quote not doubled), a
+// backslash doubled or dropped (the MySQL session has backslash escapes off),
+// a percent sign taken as a format, and a place that is not quoted at all.
+TEST(JobTableTextTest, QuotesInEveryValueAreDoubled) {
+  struct Case {
+    const char* value;
+    const char* quoted;
+  };
+  const Case cases[] = {
+      {"it's", "it''s"},       {"'", "''"},         {"''", "''''"},
+      {"C:\\jobs\\", "C:\\jobs\\"}, {"a\\'b", "a\\''b"}, {"100%s%%", "100%s%%"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    // Every text field holds the value; the two-character ones a lone quote.
+    auto all = [](const std::string& s, const std::string& two) {
+      return Values{s, s, s, s, s, s, s, 5, two, 6, 7, s, s, s, two, s, s, s, s, s, s, 8};
+    };
+    ExpectSameTexts(Actual(all(c.value, "'")), Expected(all(c.quoted, "''")), c.value);
+    EXPECT_EQ(SqlQuote(c.value), c.quoted);
+  }
+}
+
+}  // namespace
+}  // namespace kvs

@@ -1,0 +1,151 @@
+#include "db/session.h"
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+
+namespace kvs {
+namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+using SessionSqlTest = DatabaseTest;
+
+// Catches a refused login taken as connected, and a session that keeps
+// running statements on a connection that failed.
+TEST_F(SessionSqlTest, FailedConnectLeavesNoUsableConnection) {
+  const Credentials good = TestCredentials();
+  struct Case {
+    const char* what;
+    Credentials credentials;
+  };
+  const Case cases[] = {
+      {"wrong password", {good.user, good.password + "x", good.data_source}},
+      {"unknown user", {"nobody", good.password, good.data_source}},
+      {"unknown data source", {good.user, good.password, "KVSNOWHERE"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, session_.Connect(good.user, good.password, good.data_source));
+    EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
+                               c.credentials.data_source),
+              -1)
+        << c.what;
+    EXPECT_FALSE(session_.connected()) << c.what;
+    EXPECT_EQ(session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), -1) << c.what;
+  }
+}
+
+// Catches a parameter of 24 characters cut to 23 and used (it would log in
+// somewhere else or with another password), the limit off by one, and the
+// log line naming the wrong parameter.
+TEST_F(SessionSqlTest, ConnectParameterOver23CharactersIsRefusedAndLogged) {
+  platform_.SetLocalTime(2026, 3, 1, 9, 5, 7);
+  const Credentials good = TestCredentials();
+  const std::string long24(24, 'x');
+  const std::string long23(23, 'x');
+  struct Case {
+    Credentials credentials;
+    const char* log;  // appended to the main log
+  };
+  const Case cases[] = {
+      {{good.user, good.password, long24},
+       "2026-03-01 09:05:07  - Verbindungsparameter Datenquelle ist laenger als 23 Zeichen "
+       "und wird nicht verwendet!\n"},
+      {{long24, good.password, good.data_source},
+       "2026-03-01 09:05:07  - Verbindungsparameter Benutzer ist laenger als 23 Zeichen und "
+       "wird nicht verwendet!\n"},
+      {{good.user, long24, good.data_source},
+       "2026-03-01 09:05:07  - Verbindungsparameter Passwort ist laenger als 23 Zeichen und "
+       "wird nicht verwendet!\n"},
+      {{good.user, long23, good.data_source}, ""},  // tried, and refused by the server
+  };
+  for (const Case& c : cases) {
+    const std::string before = ReadText("kvs_db_test.log");
+    EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
+                               c.credentials.data_source),
+              -1);
+    const std::string after = ReadText("kvs_db_test.log");
+    ASSERT_GE(after.size(), before.size());
+    EXPECT_EQ(after.substr(before.size()), c.log);
+  }
+}
+
+// Catches a statement handle allocated on a freed connection.
+TEST_F(SessionSqlTest, StatementsAfterDisconnectReturnMinusOne) {
+  int32_t n = 0;
+  EXPECT_EQ(session_.Disconnect(), 0);
+  EXPECT_EQ(session_.Disconnect(), 0);
+  EXPECT_FALSE(session_.connected());
+  EXPECT_EQ(session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), -1);
+  EXPECT_EQ(session_.QueryRow("SELECT 1", {ColumnBinding::Long(&n)}), -1);
+  EXPECT_EQ(session_.OpenCursor(CursorSlot::kJobList, "SELECT 1"), -1);
+  EXPECT_EQ(session_.FetchCursor(CursorSlot::kJobList, {ColumnBinding::Long(&n)}), -1);
+}
+
+// Catches a query without a row clearing the caller's values, and a NULL
+// column keeping the value of the row fetched before it (the indicator is
+// never looked at, so only clearing the buffers gives empty and zero).
+TEST_F(SessionSqlTest, NoRowAndNullColumns) {
+  ASSERT_EQ(0, session_.Execute(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
+                   "('20260101000001', 'A', 'first', 7), ('20260101000002', 'B', NULL, NULL)"));
+  char urv[257] = "keep";
+  int32_t mrt = 42;
+  const std::vector<ColumnBinding> columns = {ColumnBinding::Text(urv, sizeof urv),
+                                              ColumnBinding::Long(&mrt)};
+  EXPECT_EQ(session_.QueryRow("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0",
+                              columns),
+            100);
+  EXPECT_STREQ(urv, "keep");
+  EXPECT_EQ(mrt, 42);
+
+  const std::string query = "SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = ";
+  ASSERT_EQ(session_.QueryRow(query + "'A'", columns), 0);
+  EXPECT_STREQ(urv, "first");
+  ASSERT_EQ(session_.QueryRow(query + "'B'", columns), 0);
+  EXPECT_STREQ(urv, "");
+  EXPECT_EQ(mrt, 0);
+
+  ASSERT_EQ(session_.OpenCursor(CursorSlot::kJobList,
+                                "SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1"),
+            0);
+  ASSERT_EQ(session_.FetchCursor(CursorSlot::kJobList, columns), 0);
+  EXPECT_STREQ(urv, "first");
+  EXPECT_EQ(mrt, 7);
+  ASSERT_EQ(session_.FetchCursor(CursorSlot::kJobList, columns), 0);
+  EXPECT_STREQ(urv, "");
+  EXPECT_EQ(mrt, 0);
+  EXPECT_EQ(session_.FetchCursor(CursorSlot::kJobList, columns), 100);
+  EXPECT_EQ(session_.CloseCursor(CursorSlot::kJobList), 0);
+}
+
+// Catches only blanks trimmed (not tabs), a text of blanks left with one,
+// inner blanks or leading ones removed.
+TEST(RightTrimInPlaceTest, TrailingBlanksAndTabs) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"", ""},         {"  ", ""},         {" \t \t", ""},   {"a \t", "a"},
+      {"a b  ", "a b"}, {"\t a", "\t a"},   {"a\t b\t", "a\t b"}, {"a\n ", "a\n"},
+      {"01", "01"},
+  };
+  for (const Case& c : cases) {
+    char buffer[16];
+    std::strcpy(buffer, c.text);
+    EXPECT_EQ(RightTrimInPlace(buffer), buffer);
+    EXPECT_STREQ(buffer, c.expected) << "[" << c.text << "]";
+  }
+}
+
+}  // namespace
+}  // namespace kvs

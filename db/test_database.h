@@ -1,0 +1,61 @@
+// For tests that run real SQL: the private MariaDB that scripts/test
+// starts, reached through the DSN and account in the environment
+// (KVS_TEST_DSN, KVS_TEST_USER, KVS_TEST_PASSWORD, ODBCINI). A missing
+// variable fails the test: database tests never skip.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "db/job_table.h"
+#include "db/session.h"
+#include "diag/log_file.h"
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+
+inline std::string TestEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+inline Credentials TestCredentials() {
+  return {TestEnv("KVS_TEST_USER"), TestEnv("KVS_TEST_PASSWORD"), TestEnv("KVS_TEST_DSN")};
+}
+
+// A connected MYSQL session on an empty job table.
+class DatabaseTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    Credentials c = TestCredentials();
+    ASSERT_FALSE(c.data_source.empty())
+        << "KVS_TEST_DSN is not set: run the tests through scripts/test, which starts the "
+           "private MariaDB";
+    session_.SetDbSystem("MYSQL");
+    ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+  }
+
+  // The value of the column named v in the first row of query, "<NULL>"
+  // for NULL, "<none>" without a row.
+  std::string Value(const std::string& query) {
+    char buffer[1025] = {};
+    int32_t is_null = 0;
+    std::string wrapped = "SELECT COALESCE(x.v, '<NULL>'), 0 FROM (" + query + ") x";
+    int rc = session_.QueryRow(wrapped, {ColumnBinding::Text(buffer, sizeof buffer),
+                                         ColumnBinding::Long(&is_null)});
+    if (rc == 100) return "<none>";
+    EXPECT_EQ(0, rc) << query << ": " << session_.error().message;
+    return buffer;
+  }
+
+  FakePlatform platform_;
+  Logs logs_{platform_, "kvs_db_test.log", "kvs_db_test.bak", "kvs_db_test_dbg.log",
+             "kvs_db_test_dbg.bak", 5000000, false};
+  Session session_{logs_};
+  JobTable jobs_{session_};
+};
+
+}  // namespace kvs
