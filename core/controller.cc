@@ -24,9 +24,11 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
       session_(logs_),
       jobs_(session_),
       liveness_(platform, logs_, session_, jobs_, credentials_),
-      multiservices_(command_line.instance > -1),
-      table_(std::make_unique<ProcessTable>()),
-      snapshot_(std::make_unique<ProcessTable>()) {}
+      pool_(platform, logs_, session_),
+      disk_monitor_(platform, logs_, pool_),
+      processes_(platform, logs_, jobs_, pool_, heartbeat_, config.own_dir,
+                 command_line.instance > -1),
+      multiservices_(command_line.instance > -1) {}
 
 int Controller::Run() {
   if (!StartUp()) return 0;
@@ -51,11 +53,14 @@ bool Controller::StartUp() {
   } else {
     logs_.Main(kBannerSingle);
   }
+  std::string record_error;
+  if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
 
   ReadCredentials();
   session_.SetDbSystem(db_system_);
   db_product_ = db_system_ == "MSSQL" ? "SQLSERVER" : db_system_;
   fallback_message_file_ = kFallbackMessageFile;
+  pool_.SetFallbackFile(fallback_message_file_);
 
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
   int rc = session_.Connect(credentials_.user, credentials_.password,
@@ -68,7 +73,7 @@ bool Controller::StartUp() {
   }
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
   CreateFlagFile(logs_, kFlagFileName);
-  snapshot_->Clear();
+  processes_.snapshot().Clear();
   pool_.Post(kMsgStarted);
 
   // Server clean-up, permanent-job check, built-in permanent jobs, portal
@@ -102,8 +107,7 @@ bool Controller::CheckDatabase() {
     if (db_failures_ == 1) {
       pool_.Post(kMsgDbLost);
       logs_.Main(kLogStopJobs);
-      *table_ = *snapshot_;
-      TerminateAll(12);
+      processes_.TerminateAll(kReasonDatabaseLost);
       logs_.Main(kLogJobsStopped);
     }
     platform_.SleepMs(kDbRetrySleepMs);
@@ -123,21 +127,85 @@ bool Controller::CheckDatabase() {
   return true;
 }
 
-void Controller::TerminateAll(int) {
-  // Ending the managed processes joins with the process supervision; until
-  // then the table holds no process.
-}
-
 void Controller::RunPass() {
   if (!CheckDatabase()) return;
-  // Then, in order: disk check, snapshot and clear of the process table,
-  // GetKvProcs, runtime supervision, and the starts by run type 05, 04,
-  // the portal processing check, 01, 03, 07, 08, 09; each joins with its
-  // part of the system.
-  *snapshot_ = *table_;
-  table_->Clear();
-  running_count_ = 0;
+  disk_monitor_.Check();
+  processes_.BeginPass();
   exclusive_job_ = false;
+  if (processes_.GetKvProcs() == 0) {
+    logs_.Main(kErrGetKvProcs);
+    return;
+  }
+  processes_.Supervise();
+  // Without every running job's key in the list no selection can tell
+  // which jobs are blocked; GetKvProcs has said so in the log.
+  if (processes_.running_list().full()) return;
+  if (!StartExclusiveJob()) return;
+  // Run type 04 and the portal processing check take their places here.
+  if (!StartQueueJobs()) return;
+  // Then run types 03, 07, 08 and 09.
+}
+
+void Controller::LogSelectError(const char* format) {
+  const SqlError& e = session_.error();
+  logs_.Main(StrFormat(format, static_cast<long>(session_.GetLastSQLError()), e.sqlstate,
+                       e.message));
+}
+
+void Controller::RetireExhaustedJob(const JobRecord& job) {
+  logs_.Main(StrFormat(kLogTooManyAttempts, job.jobcmd));
+  (void)jobs_.UpdateJobRow(job.jobda1, job.jobke2, "90", "", "", "", job.jobsda, job.jobeda,
+                           job.jobstv);
+}
+
+bool Controller::StartExclusiveJob() {
+  JobRecord job;
+  int rc = jobs_.NextJob05(processes_.running_list().ForSelection(), &job);
+  if (rc == 100) return true;
+  if (rc != 0) {
+    LogSelectError(kLogSelect05Failed);
+    logs_.Main(kErrSelect05);
+    return false;
+  }
+  if (job.jobstv > 10) {
+    RetireExhaustedJob(job);
+    return true;
+  }
+  exclusive_job_ = true;
+  if (processes_.running_count() != 0) return true;
+  int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt,
+                                   job.jobstv);
+  if (launched == kLaunchRowUpdateFailed) {
+    logs_.Main(kErrStart05);
+    return false;
+  }
+  return true;
+}
+
+bool Controller::StartQueueJobs() {
+  if (exclusive_job_) return true;
+  while (processes_.running_count() < config_.max_jobs) {
+    JobRecord job;
+    int rc = jobs_.NextJob01(processes_.running_list().ForSelection(), &job);
+    if (rc == 100) break;
+    if (rc != 0) {
+      LogSelectError(kLogSelect01Failed);
+      logs_.Main(kErrRunType01);
+      return false;
+    }
+    if (job.jobstv > 10) {
+      RetireExhaustedJob(job);
+      continue;
+    }
+    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
+                                     job.jobmrt, job.jobstv);
+    if (launched == kLaunchRowUpdateFailed) {
+      logs_.Main(kErrRunType01);
+      return false;
+    }
+    if (launched == kLaunchNoRoom) break;
+  }
+  return true;
 }
 
 bool Controller::EndOfPass() {
@@ -149,10 +217,10 @@ bool Controller::EndOfPass() {
 void Controller::Shutdown() {
   pool_.Post(kMsgServiceGone);
   logs_.Main(kLogTerminateAll);
-  *table_ = *snapshot_;
-  TerminateAll(11);
+  processes_.TerminateAll(kReasonServiceGone);
   DeleteFlagFile(logs_, kFlagFileName);
   pool_.Post(kMsgStopped);
+  pool_.FreeRecord();
 }
 
 }  // namespace kvs

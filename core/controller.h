@@ -15,9 +15,10 @@
 #include "db/liveness.h"
 #include "db/session.h"
 #include "diag/log_file.h"
-#include "msg/message.h"
+#include "msg/disk_monitor.h"
+#include "msg/message_pool.h"
 #include "platform/platform.h"
-#include "proc/process_table.h"
+#include "proc/process_manager.h"
 
 namespace kvs {
 
@@ -43,6 +44,16 @@ inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => N
 inline constexpr char kLogResetStartAttempts[] =
     "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
 inline constexpr int kDbRetrySleepMs = 2000;
+inline constexpr char kErrGetKvProcs[] = "Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n";
+inline constexpr char kErrStart05[] = "Fehler beim Starten der Jobs mit RunType 05!\n";
+inline constexpr char kErrSelect05[] = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n";
+inline constexpr char kErrRunType01[] = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n";
+inline constexpr char kLogSelect05Failed[] =
+    "SQLSelectKvs500Job05! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
+inline constexpr char kLogSelect01Failed[] =
+    "SQLSelectKvs500Job01! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
+inline constexpr char kLogTooManyAttempts[] =
+    "Start PGM: %s nicht gestartet: mehr als 10 Startversuche! Status 90.\n";
 
 // Heartbeat status labels of start-up and the main loop.
 inline constexpr char kBeatConnect[] = "dbConnect";
@@ -79,9 +90,13 @@ class Controller {
   void ReadCredentials();
   // Pass step 1. false: the database is unreachable and the pass ends.
   bool CheckDatabase();
-  // Terminates every managed process (reason 11: service gone, 12:
-  // database lost).
-  void TerminateAll(int reason);
+  // Pass steps 8 and 11. false: an error ended the pass.
+  bool StartExclusiveJob();
+  bool StartQueueJobs();
+  // A waiting row with more than 10 start attempts can never start; it
+  // leaves the queue as "90" instead of being selected for ever.
+  void RetireExhaustedJob(const JobRecord& job);
+  void LogSelectError(const char* format);
 
   Platform& platform_;
   CommandLine command_line_;
@@ -93,6 +108,8 @@ class Controller {
   Credentials credentials_;
   LivenessCheck liveness_;
   MessagePool pool_;
+  DiskMonitor disk_monitor_;
+  ProcessManager processes_;
 
   bool multiservices_ = false;
   std::string schema_;
@@ -104,10 +121,6 @@ class Controller {
   bool db_state_ = true;
   int32_t db_failures_ = 0;
   bool exclusive_job_ = false;
-  int32_t running_count_ = 0;
-  // Fixed storage, too large for the stack.
-  std::unique_ptr<ProcessTable> table_;
-  std::unique_ptr<ProcessTable> snapshot_;
 };
 
 }  // namespace kvs

@@ -9,6 +9,7 @@
 
 #include "diag/log_file.h"
 #include "platform/platform.h"
+#include "proc/process_manager.h"
 
 namespace kvs {
 
@@ -29,7 +30,7 @@ inline constexpr char kServiceReceived[] = "KVSJOBSTR: received: %s\n";
 // multiservices mode (instance greater than -1).
 std::string PipeNameFor(int32_t instance);
 
-class Heartbeat {
+class Heartbeat : public ServiceLink {
  public:
   Heartbeat(Platform& platform, Logs& logs, std::string pipe_name)
       : platform_(platform), logs_(logs), pipe_name_(std::move(pipe_name)) {}
@@ -37,7 +38,7 @@ class Heartbeat {
   // Contacts the service unless an unforced beat comes within 3 seconds of
   // the last contact. Returns 1 when the service answered or the contact was
   // skipped, 0 when it did not answer. status is written to the debug log.
-  [[nodiscard]] int Beat(bool force, const char* status);
+  [[nodiscard]] int Beat(bool force, const char* status) override;
 
   const std::string& pipe_name() const { return pipe_name_; }
 

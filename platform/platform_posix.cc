@@ -6,6 +6,8 @@
 //   OpenProcess               -> /proc/PID exists and is not a zombie
 //   module base name, path    -> /proc/PID/exe
 //   GetProcessTimes           -> /proc/PID/stat start time + boot time
+//   GetCurrentDirectoryA      -> getcwd, spelled "D:\path" (drive D stands
+//                                for the current directory's file system)
 //   GetDiskFreeSpaceExA       -> statvfs; drive C is "/", any other drive
 //                                the file system of the current directory
 #include <dirent.h>
@@ -374,7 +376,16 @@ class PosixPlatform : public Platform {
     return ::chdir(NativePath(dir).c_str()) == 0;
   }
 
-  std::string GetCurrentDir() override { return CurrentDir(); }
+  // Spelled as Windows would, on a drive D: that stands for the file
+  // system of the current directory (drive C stands for "/").
+  std::string GetCurrentDir() override {
+    std::string dir = CurrentDir();
+    if (dir.empty()) return dir;
+    for (char& c : dir) {
+      if (c == '/') c = '\\';
+    }
+    return "D:" + dir;
+  }
 
   int DiskFreeBytes(const std::string& drive_text, uint64_t* free_bytes) override {
     std::string path = "/";
@@ -457,6 +468,9 @@ int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply, 
   if (WaitFd(conn.get(), POLLIN, MonotonicMs() + 1000) != 0) return kErrSemTimeout;
   ssize_t got = ::recv(conn.get(), request.data(), request.size(), 0);
   if (got < 0) return ErrnoToSystemError(errno);
+  // A peer that closes without a request (another server probing whether
+  // the name is taken) is nobody to answer.
+  if (got == 0) return kErrSemTimeout;
   std::string reply = make_reply(request.data(), static_cast<size_t>(got));
   if (::send(conn.get(), reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
     return ErrnoToSystemError(errno);

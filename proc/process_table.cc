@@ -1,13 +1,53 @@
 #include "proc/process_table.h"
 
+#include "db/session.h"
+
 namespace kvs {
 
-void ProcessTable::Clear() { entries.fill(ManagedProcess{}); }
+ManagedProcess* ProcessTable::FreeEntry() {
+  for (ManagedProcess& e : entries) {
+    if (e.pid == 0) return &e;
+  }
+  return nullptr;
+}
 
 int ProcessTable::Occupied() const {
   int n = 0;
   for (const ManagedProcess& e : entries) n += e.pid != 0;
   return n;
+}
+
+std::string RunningList::Quoted(const std::string& key) { return "'" + SqlQuote(key) + "'"; }
+
+bool RunningList::Contains(const std::string& key) const {
+  const std::string quoted = Quoted(key);
+  size_t at = 0;
+  while ((at = text_.find(quoted, at)) != std::string::npos) {
+    // Whole items only: the quoted key must start the list or follow ", ".
+    bool starts = at == 0 || (at >= 2 && text_.compare(at - 2, 2, ", ") == 0);
+    bool ends = at + quoted.size() == text_.size() ||
+                text_.compare(at + quoted.size(), 2, ", ") == 0;
+    if (starts && ends) return true;
+    at += 1;
+  }
+  return false;
+}
+
+bool RunningList::CanAdd(const std::string& key) const {
+  if (key.empty() || Contains(key)) return true;
+  size_t extra = Quoted(key).size() + (text_.empty() ? 0 : 2);
+  return text_.size() + extra <= kMaxRunningListChars;
+}
+
+bool RunningList::Add(const std::string& key) {
+  if (key.empty() || Contains(key)) return true;
+  if (!CanAdd(key)) {
+    full_ = true;
+    return false;
+  }
+  if (!text_.empty()) text_ += ", ";
+  text_ += Quoted(key);
+  return true;
 }
 
 }  // namespace kvs

@@ -1,14 +1,20 @@
-// The table of managed processes (1024 entries). Knows nothing of the OS;
-// processes are created and inspected through Platform.
+// The table of managed processes (1024 entries) and the running-job list.
+// Knows nothing of the OS; processes are created and inspected through
+// Platform by the launch, supervision and termination code beside it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace kvs {
 
 inline constexpr int kMaxProcesses = 1024;
+inline constexpr size_t kMaxRunningListChars = 5000;
 
+// One followed process, with copies of its job row from which its end is
+// written back without reading the row again. Texts are terminated and
+// cut to their room.
 struct ManagedProcess {
   uint32_t pid = 0;  // 0 = entry free
   char program_name[260] = {};
@@ -30,8 +36,52 @@ struct ManagedProcess {
 // Fixed storage, copied whole for the per-pass snapshot.
 struct ProcessTable {
   std::array<ManagedProcess, kMaxProcesses> entries{};
-  void Clear();
+  void Clear() { entries.fill(ManagedProcess{}); }
+  // The first free entry, or nullptr when all 1024 are taken.
+  ManagedProcess* FreeEntry();
   int Occupied() const;
 };
+
+// The JOBURV values of the running jobs, each quoted for the statement
+// text ("'A', 'B'"), at most 5000 characters; "' '" stands for an empty
+// list in a selection. A key already listed is not added again. A key that
+// does not fit is never dropped silently: Add() refuses it and the list
+// reports itself full.
+class RunningList {
+ public:
+  void Clear() {
+    text_.clear();
+    full_ = false;
+  }
+  // Whether key would fit (or is listed already).
+  bool CanAdd(const std::string& key) const;
+  // Adds a non-empty key. false (and full() from then on) when it does not
+  // fit.
+  bool Add(const std::string& key);
+  bool Contains(const std::string& key) const;
+  bool full() const { return full_; }
+  // The text for "JOBURV NOT IN ( %s )".
+  std::string ForSelection() const { return text_.empty() ? "' '" : text_; }
+  // Makes the list read "' '" (as the scheduled run types do before their
+  // selections).
+  void SetEmptyMarker() {
+    text_ = "' '";
+    full_ = false;
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  static std::string Quoted(const std::string& key);
+  std::string text_;
+  bool full_ = false;
+};
+
+// Copies text into a fixed field, cut to fit and terminated.
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+  size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  text.copy(field, n);
+  field[n] = '\0';
+}
 
 }  // namespace kvs

@@ -1,7 +1,0 @@
-#include "msg/message.h"
-
-namespace kvs {
-
-void MessagePool::Post(const std::string&) {}
-
-}  // namespace kvs

@@ -1,0 +1,77 @@
+// Posting operator messages: stamp the text with date and time, build the
+// insert from the message record, execute it; when the database refuses
+// it, append the statement to the fallback file, which every later post
+// first imports again. Posting never fails towards the caller.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "db/session.h"
+#include "diag/log_file.h"
+#include "msg/message_record.h"
+#include "platform/platform.h"
+
+namespace kvs {
+
+inline constexpr char kLogLongMessage[] = "Msg: %s\n";
+inline constexpr char kLogPoolWriteFailed[] =
+    "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: %s!\n";
+inline constexpr char kLogFallbackOpenFailed[] =
+    "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: %s!\n";
+inline constexpr char kLogFallbackWritten[] =
+    "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: %s!\n";
+inline constexpr char kLogImportLine[] = "Nachricht fuer den Nachrichten-Pool! SQL: %s!\n";
+inline constexpr char kLogImported[] = "Nachricht wurde in den Nachrichtenpool uebertragen!\n";
+inline constexpr char kLogImportDuplicate[] = "Eintrag existiert bereits.! RC: %d!\n";
+inline constexpr char kLogImportFailed[] = "Fehler beim Schreiben in den Nachrichten-Pool! RC: %d!\n";
+inline constexpr char kLogImportCounts[] = "Anzahl Nachrichten gelesen: %d. Davon eingepflegt: %d!\n";
+inline constexpr char kLogFallbackDeleted[] = "Temporaerdatei JOBCTLMSG.log geloescht!\n";
+inline constexpr char kLogFallbackDeleteFailed[] =
+    "Fehler beim Loeschen der Temporaerdatei JOBCTLMSG: %s!\n";
+inline constexpr char kLogFallbackKept[] = "%d von %d Nachrichten eingepflegt. Datei nicht geloescht!\n";
+inline constexpr char kLogFallbackEmpty[] = "Keine Nachrichten in KVSCTLMSG.LOG gefunden!\n";
+inline constexpr char kLogFallbackEmptyDeleteFailed[] =
+    "Fehler beim Loeschen der Temporaeratei JOBCTLMSG.log: %s!\n";
+
+// Room for the text behind "dd.mm.YYYY hh:mm:ss " in MSGTXT; a longer
+// text is shortened to this, its end marked with "...".
+inline constexpr size_t kMaxPostedText = kMaxMessageText - 20;
+// Tries with a fresh id when the pool already holds the drawn one.
+inline constexpr int kIdAttempts = 5;
+
+class MessagePool {
+ public:
+  MessagePool(Platform& platform, Logs& logs, Session& session);
+
+  // Creates the record with the controller's sender fields and seeds the
+  // id generator with the time. false (with the reason in *error) when it
+  // cannot; posts then only reach the main log.
+  bool CreateRecord(std::string* error);
+  void FreeRecord();
+  void SetFallbackFile(const std::string& path) { fallback_path_ = path; }
+
+  void Post(const std::string& text);
+  // Imports the fallback file, if any, into the pool.
+  void ImportFallbackFile();
+
+ private:
+  int Execute(const std::string& statement);
+  bool IsDuplicate(int code) const;
+  void AppendToFallback(const std::string& statement);
+
+  Platform& platform_;
+  Logs& logs_;
+  Session& session_;
+  std::unique_ptr<STRNACHRICHT> record_;
+  IdGenerator ids_;
+  std::string fallback_path_ = "..\\korvaline_php\\log\\JOBCTLMSG.log";
+};
+
+// The message text of a post at time t: "dd.mm.YYYY hh:mm:ss text", the
+// text shortened to kMaxPostedText characters (ending in "...") when
+// longer. *shortened says whether it was.
+std::string StampMessage(Platform& platform, int64_t t, const std::string& text,
+                         bool* shortened);
+
+}  // namespace kvs

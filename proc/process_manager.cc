@@ -1,0 +1,327 @@
+#include "proc/process_manager.h"
+
+#include <cstdlib>
+#include <set>
+#include <utility>
+
+#include "diag/text.h"
+
+namespace kvs {
+
+namespace {
+
+constexpr int kNameProbeAttempts = 50;
+constexpr int kNameProbeSleepMs = 100;
+constexpr int kKillPauseMs = 50;
+constexpr int kTerminatePauseMs = 100;
+
+bool IsProgram(const std::string& name, const char* program) { return EqualsNoCase(name, program); }
+
+// The name a process is compared under: its base name, or "unknown" when
+// it was opened but its module could not be read.
+std::string ComparedName(const ProcessInfo& info) {
+  return info.has_name ? info.base_name : std::string("unknown");
+}
+
+}  // namespace
+
+bool InClockChangeWindow(const CivilTime& t) {
+  return (t.month == 3 || t.month == 10) && t.weekday == 0 && t.day >= 25 && t.hour >= 1 &&
+         t.hour <= 5;
+}
+
+ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs,
+                               MessagePool& pool, ServiceLink& link, std::string own_dir,
+                               bool multiservices)
+    : platform_(platform),
+      logs_(logs),
+      jobs_(jobs),
+      pool_(pool),
+      link_(link),
+      own_dir_(std::move(own_dir)),
+      multiservices_(multiservices),
+      table_(std::make_unique<ProcessTable>()),
+      snapshot_(std::make_unique<ProcessTable>()) {}
+
+void ProcessManager::BeginPass() {
+  *snapshot_ = *table_;
+  table_->Clear();
+  running_list_.Clear();
+  running_count_ = 0;
+}
+
+void ProcessManager::StartKill(const std::string& target) {
+  uint32_t pid = 0;
+  (void)platform_.StartProcess("kill " + target, &pid);
+}
+
+int ProcessManager::UpdateRow(const ManagedProcess& e, const char* state) {
+  return jobs_.UpdateJobRow(e.jobda1, e.jobke2, state, e.jobnam, e.jobusr, e.jobnum, e.jobsda,
+                            e.jobeda, e.jobstv);
+}
+
+// ---- GetKvProcs -----------------------------------------------------------
+
+int ProcessManager::GetKvProcs() {
+  int rc = jobs_.OpenRunningJobs("01");
+  if (rc != 0) {
+    const SqlError& e = jobs_.session().error();
+    logs_.Main(StrFormat(kLogLoadOpenFailed, static_cast<long>(rc), static_cast<long>(e.native),
+                         e.sqlstate, e.message));
+    return 0;
+  }
+  int filled = 0;
+  while (filled < kMaxProcesses) {
+    JobRecord row;
+    rc = jobs_.FetchRunningJob(&row);
+    if (rc == 100) break;
+    if (rc != 0) {
+      const SqlError& e = jobs_.session().error();
+      logs_.Main(StrFormat(kLogLoadFetchFailed, static_cast<long>(rc),
+                           static_cast<long>(e.native), e.sqlstate, e.message));
+      jobs_.CloseRunningJobs();
+      return 0;
+    }
+    ManagedProcess& entry = table_->entries[filled];
+    entry = ManagedProcess{};
+    CopyField(entry.jobda1, row.jobda1);
+    CopyField(entry.jobke2, row.jobke2);
+    CopyField(entry.joburv, row.joburv);
+    CopyField(entry.jobrty, row.jobrty);
+    CopyField(entry.jobsts, row.jobsts);
+    CopyField(entry.jobusr, row.jobusr);
+    CopyField(entry.jobsda, row.jobsda);
+    CopyField(entry.jobeda, row.jobeda);
+    entry.jobmrt = row.jobmrt;
+    entry.jobstv = row.jobstv;
+    const std::string name = RightTrim(row.jobnam);
+    CopyField(entry.program_name, name);
+    CopyField(entry.jobnam, name);
+    CopyField(entry.jobnum, RightTrim(row.jobnum));
+    const long pid = std::strtol(entry.jobnum, nullptr, 10);
+    entry.pid = pid > 0 ? static_cast<uint32_t>(pid) : 0;
+    const bool was_full = running_list_.full();
+    if (!running_list_.Add(entry.joburv) && !was_full) logs_.Main(kLogLoadListFull);
+    ++filled;
+  }
+  jobs_.CloseRunningJobs();
+  running_count_ = filled;
+  return 1;
+}
+
+// ---- Launch ---------------------------------------------------------------
+
+void ProcessManager::ReuseCheck(uint32_t new_pid) {
+  for (int i = 0; i < running_count_ && i < kMaxProcesses; ++i) {
+    ManagedProcess& e = table_->entries[i];
+    if (e.pid != new_pid || std::string(e.jobsts) != "01") continue;
+    // The job recorded here has ended and its id went to the new process.
+    CopyField(e.jobsts, "98");
+    CopyField(e.jobeda, TimestampNow(platform_));
+    int rc = UpdateRow(e, "98");
+    if (rc != 0) {
+      logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.jobnam, static_cast<long>(rc)));
+    }
+  }
+}
+
+int ProcessManager::Launch(const std::string& command_line, const std::string& jobda1,
+                           const std::string& jobke2, const std::string& joburv,
+                           int32_t jobmrt, int32_t jobstv) {
+  if (jobstv > 10) return kLaunchTooManyAttempts;
+  // Refused before anything is created: a process without an entry would
+  // be started again in every pass, and a job whose key is missing from
+  // the list could run twice.
+  ManagedProcess* entry = table_->FreeEntry();
+  if (entry == nullptr) {
+    logs_.Main(StrFormat(kLogTableFull, command_line.c_str()));
+    return kLaunchNoRoom;
+  }
+  if (!running_list_.CanAdd(joburv)) {
+    logs_.Main(StrFormat(kLogListFull, command_line.c_str()));
+    return kLaunchNoRoom;
+  }
+
+  const std::string start_time = TimestampNow(platform_);
+  uint32_t pid = 0;
+  if (platform_.StartProcess(command_line, &pid) != 0) {
+    logs_.Main(StrFormat(kLogStartFailed, command_line.c_str(), ""));
+    pool_.Post(StrFormat(kMsgStartFailed, command_line.c_str()));
+    int rc = jobs_.UpdateJobRow(jobda1, jobke2, "90", "", "", "", "", "", jobstv + 1);
+    if (rc != 0) {
+      logs_.Main(StrFormat(kLogStartFailedUpdate, command_line.c_str(), static_cast<long>(rc)));
+      return kLaunchRowUpdateFailed;
+    }
+    return kLaunchCreateFailed;
+  }
+
+  ReuseCheck(pid);
+  // The reuse check may not take entries, so the free one is still free.
+  entry->pid = pid;
+
+  std::string name = "unknown";
+  for (int attempt = 0; attempt < kNameProbeAttempts; ++attempt) {
+    ProcessInfo info = platform_.InspectProcess(pid);
+    if (info.has_name && !info.base_name.empty()) {
+      name = info.base_name;
+      break;
+    }
+    platform_.SleepMs(kNameProbeSleepMs);
+  }
+  name = ToLowerAscii(name);
+
+  const std::string pid_text = StrFormat("%d", static_cast<int>(pid));
+  CopyField(entry->jobda1, jobda1);
+  CopyField(entry->jobke2, jobke2);
+  CopyField(entry->joburv, joburv);
+  CopyField(entry->jobsts, "01");
+  CopyField(entry->program_name, name);
+  CopyField(entry->jobnam, name);
+  CopyField(entry->jobusr, "");
+  CopyField(entry->jobnum, pid_text);
+  CopyField(entry->jobsda, start_time);
+  entry->jobmrt = jobmrt;
+
+  int rc = jobs_.UpdateJobRow(jobda1, jobke2, "01", entry->jobnam, "", entry->jobnum, start_time,
+                              "", 1);
+  running_list_.Add(joburv);
+  if (rc != 0) {
+    logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->jobnam,
+                         static_cast<long>(rc)));
+    StartKill(pid_text);
+    platform_.SleepMs(kKillPauseMs);
+    return kLaunchRowUpdateFailed;
+  }
+  logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->jobnam));
+  ++running_count_;
+  return kLaunchStarted;
+}
+
+// ---- Supervision ----------------------------------------------------------
+
+void ProcessManager::MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry) {
+  const int64_t now = platform_.Now();
+  if (InClockChangeWindow(platform_.ToLocal(now))) {
+    if (supervision_on_) {
+      logs_.Main(kLogSupervisionOff);
+      supervision_on_ = false;
+    }
+    entry->elapsed_seconds = 0;
+    return;
+  }
+  if (!supervision_on_) {
+    logs_.Main(kLogSupervisionOn);
+    supervision_on_ = true;
+  }
+  // The true difference of the two instants; unreadable times count as
+  // just started.
+  int64_t elapsed = info.has_creation_time ? now - info.creation_time : 0;
+  if (elapsed > INT32_MAX) elapsed = INT32_MAX;
+  if (elapsed < INT32_MIN) elapsed = INT32_MIN;
+  entry->elapsed_seconds = static_cast<int32_t>(elapsed);
+  platform_.SleepMs(0);
+}
+
+void ProcessManager::Supervise() {
+  for (ManagedProcess& e : table_->entries) {
+    if (e.pid == 0) continue;
+    ProcessInfo info = platform_.InspectProcess(e.pid);
+    if (info.opened && info.has_module) MeasureRunTime(info, &e);
+
+    bool ended = !info.opened ||
+                 ToUpperAscii(ComparedName(info)) != ToUpperAscii(RightTrim(e.program_name));
+    // A negative run time (clock set back) is not over any limit.
+    bool exceeded = !ended && e.jobmrt > 0 && e.elapsed_seconds > e.jobmrt;
+    if (!ended && !exceeded) continue;
+
+    if (exceeded) {
+      logs_.Main(StrFormat(kLogRuntimeExceeded, e.jobnam));
+      pool_.Post(StrFormat(kMsgRuntimeExceeded, e.jobnam));
+      StartKill(StrFormat("%u", e.pid));
+      platform_.SleepMs(kKillPauseMs);
+    }
+    CopyField(e.jobeda, TimestampNow(platform_));
+    int rc = UpdateRow(e, exceeded ? "99" : "98");
+    if (rc != 0) {
+      logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.jobnam,
+                           static_cast<long>(rc)));
+    }
+    e.pid = 0;
+    --running_count_;
+  }
+}
+
+// ---- Termination ----------------------------------------------------------
+
+bool ProcessManager::TerminateEntry(ManagedProcess* e) {
+  ProcessInfo info = platform_.InspectProcess(e->pid);
+  const std::string base = ComparedName(info);
+  bool terminate = info.opened && EqualsNoCase(RightTrim(e->program_name), base) &&
+                   !IsProgram(base, "svchost.exe");
+  if (terminate && multiservices_) {
+    const std::string dir = SplitPath(info.has_path ? info.full_path : "").dir;
+    terminate = dir.find(own_dir_) != std::string::npos && !IsProgram(base, "cmd.exe");
+  }
+  if (!terminate) {
+    e->pid = 0;
+    return false;
+  }
+  // The day-end program is left to finish; its row is marked all the same.
+  if (!IsProgram(e->program_name, "dayend.exe")) StartKill(StrFormat("%u", e->pid));
+  CopyField(e->jobeda, TimestampNow(platform_));
+  CopyField(e->jobsts, "99");
+  (void)UpdateRow(*e, "99");
+  logs_.Main(StrFormat(kLogProcessEnded, e->program_name, static_cast<int>(e->pid)));
+  e->pid = 0;
+  platform_.SleepMs(kTerminatePauseMs);
+  return true;
+}
+
+void ProcessManager::TerminateAll(int reason) {
+  // The current table holds the jobs of the last pass, launches included;
+  // the snapshot may still hold entries the last pass dropped. Each
+  // process is ended once.
+  std::set<uint32_t> seen;
+  for (ProcessTable* table : {table_.get(), snapshot_.get()}) {
+    for (ManagedProcess& e : table->entries) {
+      if (e.pid == 0) continue;
+      if (!seen.insert(e.pid).second) {
+        e.pid = 0;
+        continue;
+      }
+      TerminateEntry(&e);
+      if (reason == kReasonDatabaseLost) (void)link_.Beat(false, "KillAllProcs");
+    }
+  }
+}
+
+void ProcessManager::TerminateByName(uint32_t pid, const std::string& program_file) {
+  if (!multiservices_) {
+    if (!program_file.empty()) StartKill(program_file);
+    return;
+  }
+  if (program_file.empty() || pid == 0) return;
+  ProcessInfo info = platform_.InspectProcess(pid);
+  if (!info.has_module) {
+    logs_.Main(StrFormat(kLogNoProcessInfo, static_cast<long>(info.error)));
+    return;
+  }
+  if (!info.has_name) {
+    logs_.Main(StrFormat(kLogNoProcessName, static_cast<long>(info.error)));
+    return;
+  }
+  if (!info.has_path) {
+    logs_.Main(StrFormat(kLogNoProcessPath, static_cast<long>(info.error)));
+    return;
+  }
+  const std::string dir = SplitPath(info.full_path).dir;
+  if (EqualsNoCase(program_file, info.base_name) && dir.find(own_dir_) != std::string::npos &&
+      !IsProgram(program_file, "svchost.exe") && !IsProgram(program_file, "cmd.exe")) {
+    StartKill(StrFormat("%ld", static_cast<long>(pid)));
+    return;
+  }
+  logs_.Main(StrFormat(kLogNotTerminated, info.base_name.c_str(), static_cast<long>(pid),
+                       info.full_path.c_str()));
+}
+
+}  // namespace kvs

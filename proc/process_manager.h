@@ -1,0 +1,144 @@
+// Launching, supervising and terminating job processes. Owns the managed
+// process table with its per-pass snapshot, the running-job list and the
+// running count; writes each start and end into the job row. Processes are
+// created and inspected through Platform and ended with the external kill
+// command; the controller never holds a process handle.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "db/job_table.h"
+#include "diag/log_file.h"
+#include "msg/message_pool.h"
+#include "platform/platform.h"
+#include "proc/process_table.h"
+
+namespace kvs {
+
+// Launch results.
+inline constexpr int kLaunchStarted = 1;
+inline constexpr int kLaunchRowUpdateFailed = 88;
+inline constexpr int kLaunchTooManyAttempts = 89;
+inline constexpr int kLaunchCreateFailed = 90;
+// Not started because the process table or the running-job list has no
+// room; the row stays waiting. Callers stop starting jobs in this pass.
+inline constexpr int kLaunchNoRoom = 87;
+
+inline constexpr char kLogStartFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
+inline constexpr char kMsgStartFailed[] = "Der Job %s konnte nicht gestartet werden!";
+inline constexpr char kLogStartFailedUpdate[] = "Start PGM: %s Fehler Update Kvs500Job(2) RC: %ld\n";
+inline constexpr char kLogStarted[] = "Start PGM: %s Cmd: %s\n";
+inline constexpr char kLogStartedUpdateFailed[] =
+    "Start PGM: %s Cmd: %s Fehler Update Kvs500Job RC: %ld\n";
+inline constexpr char kLogPidReuseUpdateFailed[] =
+    "- Update JobStatus: %s CheckProcessID! Fehler RC: %ld\n";
+inline constexpr char kLogTableFull[] =
+    "Start PGM: %s nicht gestartet: Prozesstabelle voll (1024 Eintraege)!\n";
+inline constexpr char kLogListFull[] =
+    "Start PGM: %s nicht gestartet: Liste der laufenden Jobs voll (5000 Zeichen)!\n";
+inline constexpr char kLogRuntimeExceeded[] =
+    "END PGM: PGM %s wird wegen Laufzeitueberschreitung beendet!\n";
+inline constexpr char kMsgRuntimeExceeded[] =
+    "Programm %s wird wegen Laufzeit\xFC" "berschreitung abgebrochen!";
+inline constexpr char kLogUpdateExceeded[] = "Update CheckProcessTime(1): %s Fehler RC: %ld\n";
+inline constexpr char kLogUpdateEnded[] = "Update CheckProcessTime(2): %s Fehler RC: %ld\n";
+inline constexpr char kLogSupervisionOff[] =
+    "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+inline constexpr char kLogSupervisionOn[] =
+    "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
+inline constexpr char kLogProcessEnded[] = "Prozess beendet: %s ProcessID %d\n";
+inline constexpr char kLogNoProcessInfo[] = "Keine Prozessinformationen vorhanden. Error: %ld!\n";
+inline constexpr char kLogNoProcessName[] =
+    "Der Prozessname konnte nicht ermittelt werden. Error: %ld!\n";
+inline constexpr char kLogNoProcessPath[] =
+    "Der Prozesspfad konnte nicht ermittelt werden. Error: %ld!\n";
+inline constexpr char kLogNotTerminated[] = "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
+inline constexpr char kLogLoadOpenFailed[] =
+    "RTY01Jobs einlesen: Open Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+inline constexpr char kLogLoadFetchFailed[] =
+    "RTY01Jobs einlesen: Fetch Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+inline constexpr char kLogLoadListFull[] =
+    "RTY01Jobs einlesen: Liste der laufenden Jobs voll (5000 Zeichen)! Keine Starts in "
+    "diesem Durchlauf.\n";
+
+// Termination reasons.
+inline constexpr int kReasonServiceGone = 11;
+inline constexpr int kReasonDatabaseLost = 12;
+
+// The service link as termination needs it.
+class ServiceLink {
+ public:
+  virtual ~ServiceLink() = default;
+  // 1 answered or skipped, 0 no answer.
+  virtual int Beat(bool force, const char* status) = 0;
+};
+
+// Whether a local time lies in the early morning of a clock change: March
+// or October, Sunday, day 25 or later, 01:00:00 to 05:59:59.
+bool InClockChangeWindow(const CivilTime& local);
+
+class ProcessManager {
+ public:
+  ProcessManager(Platform& platform, Logs& logs, JobTable& jobs, MessagePool& pool,
+                 ServiceLink& link, std::string own_dir, bool multiservices);
+
+  // Start of a pass's job work: the snapshot takes the table, the table,
+  // the running-job list and the running count are cleared.
+  void BeginPass();
+
+  // GetKvProcs: reloads the jobs in state "01" into the table, builds the
+  // running-job list, sets the running count. 1 success, 0 failure.
+  int GetKvProcs();
+
+  // Looks at every recorded process: ended ones get "98", those over
+  // their JOBMRT are killed and get "99".
+  void Supervise();
+
+  // Starts a job: kLaunchStarted, kLaunchRowUpdateFailed,
+  // kLaunchTooManyAttempts, kLaunchCreateFailed or kLaunchNoRoom.
+  int Launch(const std::string& command_line, const std::string& jobda1,
+             const std::string& jobke2, const std::string& joburv, int32_t jobmrt,
+             int32_t jobstv);
+
+  // Ends every process of the table and of the snapshot (each once) and
+  // marks its row "99". Reason 12 sends a heartbeat after each entry.
+  void TerminateAll(int reason);
+  // Ends a leftover process of a permanent program.
+  void TerminateByName(uint32_t pid, const std::string& program_file);
+
+  // Starts "kill <pid>" or "kill <name>"; its outcome is not checked.
+  void StartKill(const std::string& target);
+
+  int32_t running_count() const { return running_count_; }
+  RunningList& running_list() { return running_list_; }
+  ProcessTable& table() { return *table_; }
+  ProcessTable& snapshot() { return *snapshot_; }
+
+ private:
+  void ReuseCheck(uint32_t new_pid);
+  void MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry);
+  int UpdateRow(const ManagedProcess& e, const char* state);
+  // Terminates one entry under terminate-all's rules. true when a process
+  // was ended.
+  bool TerminateEntry(ManagedProcess* entry);
+
+  Platform& platform_;
+  Logs& logs_;
+  JobTable& jobs_;
+  MessagePool& pool_;
+  ServiceLink& link_;
+  std::string own_dir_;
+  bool multiservices_;
+
+  std::unique_ptr<ProcessTable> table_;
+  std::unique_ptr<ProcessTable> snapshot_;
+  RunningList running_list_;
+  int32_t running_count_ = 0;
+  bool supervision_on_ = true;
+};
+
+}  // namespace kvs
