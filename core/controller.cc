@@ -137,6 +137,11 @@ void Controller::RunPass() {
     return;
   }
   processes_.Supervise();
+  // An exclusive job runs alone: while one runs, the other run types are
+  // held back as while one waits.
+  for (const ManagedProcess& e : processes_.table().entries) {
+    if (e.pid != 0 && std::string(e.jobrty) == "05") exclusive_job_ = true;
+  }
   // Without every running job's key in the list no selection can tell
   // which jobs are blocked; GetKvProcs has said so in the log.
   if (processes_.running_list().full()) return;

@@ -2,7 +2,10 @@
 // directory, kvsjobsvc serving its pipe, the private MariaDB that
 // scripts/test starts, a connection file written with kvscrypt.
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -48,20 +51,68 @@ class ControllerEndToEnd : public DatabaseTest {
     platform_real_ = CreatePlatform();
     build_dir_ = fs::path(platform_real_->OwnExecutablePath()).parent_path();
     instance_ = static_cast<int>(CurrentProcessId() % 100000) + 100000;
-    dir_ = fs::temp_directory_path() / ("kvs_e2e_" + std::to_string(instance_));
-    fs::remove_all(dir_);
+    // The program directory, with the suite's log folder beside it where
+    // the fallback message file goes.
+    root_ = fs::temp_directory_path() / ("kvs_e2e_" + std::to_string(instance_));
+    dir_ = root_ / "bin";
+    fs::remove_all(root_);
     fs::create_directories(dir_);
+    fs::create_directories(root_ / "korvaline_php" / "log");
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
     for (const char* tool : {"KVSJOBSTR", "kvsjobsvc", "kill", "kvscrypt"}) {
       fs::copy_file(build_dir_ / tool, dir_ / tool);
     }
+    // Jobs run a program of this installation: in multiservices mode the
+    // controller ends only processes started from its own directory.
+    for (const char* candidate : {"/usr/bin/sleep", "/bin/sleep"}) {
+      if (fs::exists(candidate)) {
+        fs::copy_file(candidate, dir_ / "kvssleep");
+        break;
+      }
+    }
+    ASSERT_TRUE(fs::exists(dir_ / "kvssleep"));
     WriteConnectionFile(TestCredentials().password);
-    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\n";
+    WriteIni("");
+  }
+
+  void WriteIni(const std::string& extra) {
+    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\n" << extra;
+  }
+
+  void InsertJob(const std::string& key, const std::string& joburv, const std::string& command,
+                 int jobmrt, const std::string& run_type, const std::string& extra_columns = "",
+                 const std::string& extra_values = "") {
+    static int serial = 0;
+    char da1[32];
+    std::snprintf(da1, sizeof da1, "202601010000%02d", ++serial % 100);
+    ASSERT_EQ(0, session_.Execute(
+                     "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', '" + key +
+                     "', '" + joburv + "', '" + command + "', " + std::to_string(jobmrt) +
+                     ", '" + run_type + "', NULL" + extra_values + ")"))
+        << session_.error().message;
+  }
+
+  std::string Column(const std::string& key, const std::string& column) {
+    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = '" + key +
+                 "'");
+  }
+
+  int RunningQueueJobs() {
+    return std::atoi(Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '01' "
+                           "AND JOBKE2 <> 'JOBSTARTER STATUSJOB'")
+                         .c_str());
+  }
+
+  bool PoolHas(const std::string& text) {
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGTXT LIKE '% " + text +
+                 "'") != "0";
   }
 
   void TearDown() override {
     StopAll();
     std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    fs::remove_all(root_, ignored);
   }
 
   void WriteConnectionFile(const std::string& password) {
@@ -132,6 +183,7 @@ class ControllerEndToEnd : public DatabaseTest {
 
   std::unique_ptr<Platform> platform_real_;
   fs::path build_dir_;
+  fs::path root_;
   fs::path dir_;
   int instance_ = 0;
   uint32_t service_pid_ = 0;
@@ -149,6 +201,7 @@ TEST_F(ControllerEndToEnd, StartsWritesStatusRowAndShutsDownWithService) {
       "SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 = "
       "'JOBSTARTER STATUSJOB'";
   ASSERT_TRUE(Eventually([&] { return Value(status_row) == ""; }, 10));
+  EXPECT_TRUE(PoolHas("Der Jobcontroller wurde gestartet!"));
   EXPECT_EQ("99", Value("SELECT JOBRTY AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
                         "'JOBSTARTER STATUSJOB'"));
   // Every later pass writes the row again.
@@ -200,13 +253,19 @@ TEST_F(ControllerEndToEnd, WrongPasswordEndsWithoutFlagFile) {
 // the failure and retries; when the server is back the controller
 // reconnects and the counter starts again.
 TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
+  InsertJob("RUN", "u-run", "kvssleep 120", 0, "01");
   StartService(120);
   StartController();
-  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "DYE"); }, 10));
-  ASSERT_TRUE(Eventually([&] { return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB") == "1"; }, 10));
+  ASSERT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "01"; }, 10));
+  const uint32_t pid = static_cast<uint32_t>(std::atol(Column("RUN", "JOBNUM").c_str()));
 
   MariaDb("stop");
   ASSERT_TRUE(Eventually([&] { return MainLogHas("CheckDB: keine DB-Verbindung! Versuche: 3"); }, 30));
+  // The job was ended once; the message waits in the fallback file.
+  EXPECT_FALSE(platform_real_->InspectProcess(pid).opened);
+  const fs::path fallback = root_ / "korvaline_php" / "log" / "JOBCTLMSG.log";
+  EXPECT_NE(std::string::npos,
+            ReadFile(fallback).find("Datenbankverbindung unterbrochen => Jobs werden beendet!"));
   MariaDb("start");
   session_.Disconnect();
   const Credentials c = TestCredentials();
@@ -220,8 +279,16 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
                  "STATUSJOB'") == "";
   }, 10));
   EXPECT_TRUE(ControllerRunning());
+  // The fallback file went into the pool; the job's row, which could not be
+  // written while the server was away, is found ended.
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(fallback); }, 10));
+  EXPECT_TRUE(PoolHas("Datenbankverbindung unterbrochen => Jobs werden beendet!"));
+  EXPECT_TRUE(PoolHas("Datenbankverbindung wiederhergestellt => Neustart der Jobs!"));
+  EXPECT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "98"; }, 10));
 
   const std::vector<std::string> log = MainLog();
+  EXPECT_EQ(1, Count(log, "Prozess beendet: kvssleep ProcessID " + std::to_string(pid)));
+  EXPECT_EQ(1, Count(log, "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!"));
   EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 1"));
   EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 2"));
   EXPECT_EQ(1, Count(log, "CheckDB: *** Beende Jobs ***!"));
@@ -244,6 +311,94 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
       EXPECT_EQ("CheckDB: keine DB-Verbindung! Versuche: " + std::to_string(expected++), line);
     }
   }
+}
+
+// The road of queue jobs: started in the next pass, ended and written
+// back; one over its run time killed; one whose program is missing failed.
+TEST_F(ControllerEndToEnd, QueueJobsRunEndAndFail) {
+  InsertJob("SHORT", "u-short", "kvssleep 2", 0, "01");
+  InsertJob("LONG", "u-long", "kvssleep 60", 2, "01");
+  InsertJob("MISSING", "u-missing", "kvs-no-such-program x", 0, "01");
+  StartService(30);
+  StartController();
+
+  ASSERT_TRUE(Eventually([&] { return Column("SHORT", "JOBSTS") == "01"; }, 10));
+  EXPECT_EQ("kvssleep", Column("SHORT", "JOBNAM"));
+  EXPECT_EQ("1", Column("SHORT", "JOBSTV"));
+  EXPECT_EQ(14u, Column("SHORT", "JOBSDA").size());
+  EXPECT_EQ("", Column("SHORT", "JOBEDA"));
+  const uint32_t pid = static_cast<uint32_t>(std::atol(Column("SHORT", "JOBNUM").c_str()));
+  EXPECT_TRUE(platform_real_->InspectProcess(pid).opened);
+
+  ASSERT_TRUE(Eventually([&] { return Column("SHORT", "JOBSTS") == "98"; }, 10));
+  EXPECT_EQ(14u, Column("SHORT", "JOBEDA").size());
+
+  ASSERT_TRUE(Eventually([&] { return Column("LONG", "JOBSTS") == "99"; }, 10));
+  const uint32_t long_pid = static_cast<uint32_t>(std::atol(Column("LONG", "JOBNUM").c_str()));
+  EXPECT_TRUE(Eventually([&] { return !platform_real_->InspectProcess(long_pid).opened; }, 5));
+  EXPECT_TRUE(PoolHas("Programm kvssleep wird wegen Laufzeit\xFC" "berschreitung abgebrochen!"));
+  EXPECT_TRUE(MainLogHas("END PGM: PGM kvssleep wird wegen Laufzeitueberschreitung beendet!"));
+
+  EXPECT_EQ("90", Column("MISSING", "JOBSTS"));
+  EXPECT_EQ("1", Column("MISSING", "JOBSTV"));
+  EXPECT_TRUE(PoolHas("Der Job kvs-no-such-program x konnte nicht gestartet werden!"));
+  EXPECT_TRUE(MainLogHas("Start PGM: kvs-no-such-program x Cmd:  fehlgeschlagen!"));
+}
+
+// MAXJOBS bounds the queue; a shared JOBURV never runs twice at once; a
+// waiting exclusive job holds the queue back and then runs alone.
+TEST_F(ControllerEndToEnd, MaxJobsSharedKeysAndExclusiveJob) {
+  WriteIni("MAXJOBS=2\n");
+  InsertJob("Q1", "u1", "kvssleep 3", 0, "01");
+  InsertJob("Q2", "u2", "kvssleep 3", 0, "01");
+  InsertJob("Q3", "u3", "kvssleep 3", 0, "01");
+  InsertJob("S1", "shared", "kvssleep 2", 0, "01");
+  InsertJob("S2", "shared", "kvssleep 2", 0, "01");
+  StartService(60);
+  StartController();
+
+  int most = 0;
+  bool shared_together = false;
+  ASSERT_TRUE(Eventually([&] {
+    most = std::max(most, RunningQueueJobs());
+    shared_together = shared_together ||
+                      (Column("S1", "JOBSTS") == "01" && Column("S2", "JOBSTS") == "01");
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '98'") == "5";
+  }, 40));
+  EXPECT_EQ(2, most);
+  EXPECT_FALSE(shared_together);
+
+  // Now an exclusive job waits while queue jobs run.
+  InsertJob("R1", "r1", "kvssleep 4", 0, "01");
+  ASSERT_TRUE(Eventually([&] { return Column("R1", "JOBSTS") == "01"; }, 10));
+  InsertJob("X", "x", "kvssleep 2", 0, "05");
+  InsertJob("R2", "r2", "kvssleep 1", 0, "01");
+  bool exclusive_with_others = false;
+  ASSERT_TRUE(Eventually([&] {
+    if (Column("X", "JOBSTS") == "01" && RunningQueueJobs() > 1) exclusive_with_others = true;
+    return Column("X", "JOBSTS") == "98";
+  }, 20));
+  EXPECT_FALSE(exclusive_with_others);
+  // The queue job behind it started only after the exclusive one began.
+  EXPECT_GE(Column("R2", "JOBSDA"), Column("X", "JOBSDA"));
+  EXPECT_GE(Column("X", "JOBSDA"), Column("R1", "JOBEDA"));
+}
+
+// The service stops: every running job is ended and marked "99", the flag
+// file goes, the pool hears of it, the controller exits.
+TEST_F(ControllerEndToEnd, ServiceGoneEndsRunningJobs) {
+  InsertJob("RUN", "u-run", "kvssleep 60", 0, "01");
+  StartService(6);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "01"; }, 10));
+  const uint32_t pid = static_cast<uint32_t>(std::atol(Column("RUN", "JOBNUM").c_str()));
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
+  EXPECT_EQ("99", Column("RUN", "JOBSTS"));
+  EXPECT_TRUE(Eventually([&] { return !platform_real_->InspectProcess(pid).opened; }, 5));
+  EXPECT_FALSE(fs::exists(dir_ / "DYE"));
+  EXPECT_TRUE(PoolHas("Der Jobcontroller wurde beendet!"));
+  EXPECT_TRUE(PoolHas("Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!"));
+  EXPECT_TRUE(MainLogHas("Prozess beendet: kvssleep ProcessID " + std::to_string(pid)));
 }
 
 }  // namespace

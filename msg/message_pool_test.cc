@@ -1,0 +1,243 @@
+#include "msg/message_pool.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+// In text mode, as the code writes its files: "\r\n" on Windows reads "\n".
+std::string ReadText(const fs::path& path, std::ios::openmode mode = std::ios::in) {
+  std::ifstream in(path, mode);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A scratch tree laid out like an installation: "prog" is the program
+// directory and the working directory while the tree lives, and the
+// fallback file's directory korvaline_php\log lies beside it.
+class ScratchInstallation {
+ public:
+  ScratchInstallation() : previous_(fs::current_path()) {
+    std::random_device random;
+    root_ = fs::temp_directory_path() /
+            ("kvs_msg_" + std::to_string(random()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(root_ / "prog");
+    fs::create_directories(root_ / "korvaline_php" / "log");
+    fs::current_path(root_ / "prog");
+  }
+  ~ScratchInstallation() {
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
+    fs::remove_all(root_, ignored);
+  }
+  const fs::path& root() const { return root_; }
+
+ private:
+  fs::path previous_;
+  fs::path root_;
+};
+
+constexpr char kInsertHead[] =
+    "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTNR, MSGTXT,  MSGLNK, MSGMOD, MSGSRC,  MSGSCH, "
+    "MSGCAT, MSGADR,  MSGBER, MSGPRI, MSGTYP,  MSGBRK, MSGVAL, MSGDBG,  MSGMND, MSGLIZ, "
+    "MSGTIN,  MSGSTS, MSGERF) VALUES ('";
+
+// The controller's insert of a message with id uid, the quoted MSGTXT and
+// MSGTIN tin.
+std::string ControllerInsert(const std::string& uid, const std::string& quoted_text,
+                             const std::string& tin) {
+  return kInsertHead + uid + "',   0, '" + quoted_text +
+         "',  '', 'main', 'KVSJOBSTR',  'KVSYSTEM', 'WARNHINWEISE', 'GEN',  'QUELBAR',   0, "
+         "'1',  '',   1, '',  '99999', '99999', '" +
+         tin + "',    0, 'SYSTEM')";
+}
+
+// The pool on a session that was never connected: every statement fails
+// with -1, so every post ends in the fallback file.
+class MessagePoolTest : public testing::Test {
+ protected:
+  fs::path Fallback() const { return dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.log"; }
+  std::string MainLog() const { return ReadText(dir_.root() / "prog" / "KVSJOBCTL.LOG"); }
+
+  ScratchInstallation dir_;
+  FakePlatform platform_;  // 2026-01-05 08:00:00 = 1767600000
+  Logs logs_{platform_,
+             (dir_.root() / "prog" / "KVSJOBCTL.LOG").string(),
+             (dir_.root() / "prog" / "KVSJOBCTL.BAK").string(),
+             (dir_.root() / "prog" / "KVSJOBDBG.LOG").string(),
+             (dir_.root() / "prog" / "KVSJOBDBG.BAK").string(),
+             5000000,
+             false};
+  Session session_{logs_};
+  MessagePool pool_{platform_, logs_, session_};
+};
+
+// Catches a failed post lost instead of kept, the fallback path resolved
+// against anything but the working directory, a statement written through
+// a format (the percent sign) or split over lines, a second failure
+// overwriting the file, the long text not logged in full, and a kept file
+// deleted or changed when nothing of it could be imported.
+TEST_F(MessagePoolTest, FailedPostsWaitInFallbackFile) {
+  std::string error;
+  ASSERT_TRUE(pool_.CreateRecord(&error));
+  // Ids of 08:00:00 and 08:01:01; the generator is seeded with 1767600000.
+  const std::string first =
+      ControllerInsert("176760000023602", "05.01.2026 08:00:00 Platte 100% voll, Job ''X''!",
+                       "20260105080000");
+  const std::string long_text = std::string(97, 'a') + "bcde";
+  const std::string second = ControllerInsert(
+      "176760006114762", "05.01.2026 08:01:01 " + std::string(97, 'a') + "...",
+      "20260105080101");
+
+  pool_.Post("Platte 100% voll, Job 'X'!");
+  EXPECT_EQ(ReadText(Fallback()), first + "\n");
+  platform_.AdvanceSeconds(61);
+  pool_.Post(long_text);
+  EXPECT_EQ(ReadText(Fallback()), first + "\n" + second + "\n");
+  pool_.ImportFallbackFile();
+  EXPECT_EQ(ReadText(Fallback()), first + "\n" + second + "\n");
+
+  const std::string t0 = "2026-01-05 08:00:00  ";
+  const std::string t1 = "2026-01-05 08:01:01  ";
+  EXPECT_EQ(MainLog(),
+            t0 + "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + first + "!\n" +
+                t0 + "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + first +
+                "!\n" +
+                t1 + "Nachricht fuer den Nachrichten-Pool! SQL: " + first + "!\n" +
+                t1 + "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" +
+                t1 + "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n" +
+                t1 + "0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n" +
+                t1 + "Msg: " + long_text + "\n" +
+                t1 + "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + second + "!\n" +
+                t1 + "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + second +
+                "!\n" +
+                t1 + "Nachricht fuer den Nachrichten-Pool! SQL: " + first + "!\n" +
+                t1 + "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" +
+                t1 + "Nachricht fuer den Nachrichten-Pool! SQL: " + second + "!\n" +
+                t1 + "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" +
+                t1 + "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" +
+                t1 + "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n");
+}
+
+// Catches an empty file kept for ever, blank lines counted as statements
+// (the file could then never be deleted), and line ends ("\r\n" from a
+// Windows editor) logged or executed as part of the statement.
+TEST_F(MessagePoolTest, ImportOfEmptyBlankAndCrLfFiles) {
+  const std::string t = "2026-01-05 08:00:00  ";
+  struct Case {
+    const char* content;
+    std::string log;
+    bool kept;
+  };
+  const std::string empty_log = t + "Keine Nachrichten in KVSCTLMSG.LOG gefunden!\n" + t +
+                                "Temporaerdatei JOBCTLMSG.log geloescht!\n";
+  const Case cases[] = {
+      {"", empty_log, false},
+      {"\n\r\n\n", empty_log, false},
+      {"SELECT 1\r\n\nSELECT 2",
+       t + "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 1!\n" + t +
+           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
+           "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 2!\n" + t +
+           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
+           "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" + t +
+           "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n",
+       true},
+  };
+  for (const Case& c : cases) {
+    fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
+    WriteText(Fallback(), c.content);
+    pool_.ImportFallbackFile();
+    EXPECT_EQ(MainLog(), c.log) << c.content;
+    EXPECT_EQ(fs::exists(Fallback()), c.kept) << c.content;
+    if (c.kept) {
+      EXPECT_EQ(ReadText(Fallback(), std::ios::binary), c.content);
+    }
+  }
+  // Without a file there is nothing to import and nothing to log.
+  fs::remove(Fallback());
+  fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
+  pool_.ImportFallbackFile();
+  EXPECT_EQ(MainLog(), "");
+}
+
+// Catches a fallback file that cannot be created reported as written.
+TEST_F(MessagePoolTest, MissingFallbackDirectoryLosesMessageWithLogLine) {
+  fs::remove_all(dir_.root() / "korvaline_php");
+  std::string error;
+  ASSERT_TRUE(pool_.CreateRecord(&error));
+  pool_.Post("Test");
+  const std::string statement =
+      ControllerInsert("176760000023602", "05.01.2026 08:00:00 Test", "20260105080000");
+  const std::string t = "2026-01-05 08:00:00  ";
+  EXPECT_EQ(MainLog(),
+            t + "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + statement + "!\n" +
+                t + "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: "
+                    "No such file or directory!\n");
+  EXPECT_FALSE(fs::exists(dir_.root() / "korvaline_php"));
+}
+
+// Catches the text shortened one character late (MSGTXT would then fail
+// validation), a text of exactly 100 characters shortened, day and month
+// swapped or unpadded, and the marker appended instead of replacing.
+TEST_F(MessagePoolTest, StampAndShortening) {
+  struct Case {
+    int64_t t;
+    std::string text;
+    std::string expected;
+    bool shortened;
+  };
+  const std::string x100(100, 'x');
+  const Case cases[] = {
+      {FakePlatform::ToEpoch(2026, 1, 5, 8, 0, 0), "", "05.01.2026 08:00:00 ", false},
+      {FakePlatform::ToEpoch(2026, 12, 31, 23, 59, 59), x100, "31.12.2026 23:59:59 " + x100,
+       false},
+      {FakePlatform::ToEpoch(2024, 2, 29, 0, 0, 0), std::string(97, 'a') + "bcd",
+       "29.02.2024 00:00:00 " + std::string(97, 'a') + "bcd", false},
+      {FakePlatform::ToEpoch(2024, 2, 29, 0, 0, 0), std::string(97, 'a') + "bcde",
+       "29.02.2024 00:00:00 " + std::string(97, 'a') + "...", true},
+      {FakePlatform::ToEpoch(2024, 2, 29, 0, 0, 0), std::string(250, 'a'),
+       "29.02.2024 00:00:00 " + std::string(97, 'a') + "...", true},
+  };
+  for (const Case& c : cases) {
+    bool shortened = !c.shortened;
+    const std::string stamped = StampMessage(platform_, c.t, c.text, &shortened);
+    EXPECT_EQ(stamped, c.expected) << c.text.size();
+    EXPECT_EQ(shortened, c.shortened) << c.text.size();
+    EXPECT_LE(stamped.size(), kMaxMessageText);
+  }
+}
+
+// Catches a post without a record dereferencing it or writing a file, and
+// the full text of a shortened message lost from the main log.
+TEST_F(MessagePoolTest, WithoutRecordOnlyTheLongTextIsLogged) {
+  struct Case {
+    size_t length;
+    bool logged;
+  };
+  const Case cases[] = {{100, false}, {101, true}, {220, true}, {221, true}};
+  for (const Case& c : cases) {
+    fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
+    const std::string text(c.length, 'm');
+    pool_.Post(text);
+    EXPECT_EQ(MainLog(), c.logged ? "2026-01-05 08:00:00  Msg: " + text + "\n" : "")
+        << c.length;
+    EXPECT_FALSE(fs::exists(Fallback())) << c.length;
+  }
+}
+
+}  // namespace
+}  // namespace kvs
