@@ -14,6 +14,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -157,11 +158,15 @@ std::vector<std::string> ProcStatFields(uint32_t pid) {
   return fields;
 }
 
+// The boot time does not change while we run; /proc/stat is read once.
 int64_t BootTime() {
-  std::string stat = ReadSmallFile("/proc/stat");
-  size_t at = stat.find("btime ");
-  if (at == std::string::npos) return -1;
-  return std::strtoll(stat.c_str() + at + 6, nullptr, 10);
+  static const int64_t boot = [] {
+    std::string stat = ReadSmallFile("/proc/stat");
+    size_t at = stat.find("btime ");
+    return at == std::string::npos ? int64_t{-1}
+                                   : static_cast<int64_t>(std::strtoll(stat.c_str() + at + 6, nullptr, 10));
+  }();
+  return boot;
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -273,7 +278,12 @@ class PosixPlatform : public Platform {
   }
 
   void SleepMs(int ms) override {
-    if (ms < 0) ms = 0;
+    // A zero-length sleep gives up the time slice; nanosleep would wait
+    // out the timer slack instead.
+    if (ms <= 0) {
+      sched_yield();
+      return;
+    }
     struct timespec ts = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
