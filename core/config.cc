@@ -37,6 +37,25 @@ std::string TimeFromIni(const std::string& value) {
   return time;
 }
 
+std::vector<std::string> SplitFileList(const std::string& list) {
+  std::vector<std::string> names;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(';', start);
+    if (end == std::string::npos) end = list.size();
+    std::string name = list.substr(start, end - start);
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
+    name = RightTrim(name);
+    // Only names inside the transfer folder: the clean-up deletes them.
+    if (!name.empty() && name.find_first_of("\\/:") == std::string::npos && name != "." &&
+        name != "..") {
+      names.push_back(name);
+    }
+    start = end + 1;
+  }
+  return names;
+}
+
 std::string BackupPathOf(const std::string& path) {
   PathParts parts = SplitPath(path);
   return parts.drive + parts.dir + parts.fname + ".BAK";
@@ -72,6 +91,7 @@ Config ReadConfig(Platform& platform, bool debug) {
   config.daily_job_time = TimeFromIni(read("DAILYJOBUHRZT", "07:00", 5));
   config.interval_minutes = LeadingInt(read("INTERVALLJOBZYKLUS", "60", 5));
   if (config.interval_minutes == 0) config.interval_minutes = 120;
+  config.transfer_files = SplitFileList(read("TRANSFERDATEIEN", kDefaultTransferFiles, 1023));
   config.main_backup_log = BackupPathOf(config.main_log);
   config.debug_backup_log = BackupPathOf(config.debug_log);
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -36,6 +37,8 @@ struct Config {
   std::string email_time = "070000";
   std::string daily_job_time = "070000";
   int32_t interval_minutes = 60;
+  // Files the server clean-up removes from the transfer folder.
+  std::vector<std::string> transfer_files;
   std::string main_backup_log = ".\\KVSJOBCTL.BAK";
   std::string debug_backup_log = ".\\KVSJOBDBG.BAK";
 };
@@ -48,6 +51,13 @@ Config ReadConfig(Platform& platform, bool debug);
 // "070000" with hours and minutes of a value "HH:MM" (exactly 5 characters;
 // any other length leaves "070000").
 std::string TimeFromIni(const std::string& value);
+inline constexpr char kDefaultTransferFiles[] =
+    "xfer.running;import.txt;import1.imp;import2.imp;import3.imp;import4.imp;import5.imp;"
+    "import6.imp;import7.imp;import8.imp";
+// A list of file names separated by ';' (blanks around names trimmed,
+// empty names and names with a path dropped).
+std::vector<std::string> SplitFileList(const std::string& list);
+
 // Drive, directory and file name of path joined with ".BAK".
 std::string BackupPathOf(const std::string& path);
 

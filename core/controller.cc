@@ -28,6 +28,9 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
       disk_monitor_(platform, logs_, pool_),
       processes_(platform, logs_, jobs_, pool_, heartbeat_, config.own_dir,
                  command_line.instance > -1),
+      permanent_jobs_(platform, logs_, jobs_, processes_, heartbeat_),
+      system_jobs_(platform, logs_, jobs_, processes_, config.transfer_files,
+                   command_line.instance > -1),
       multiservices_(command_line.instance > -1) {}
 
 int Controller::Run() {
@@ -76,14 +79,16 @@ bool Controller::StartUp() {
   processes_.snapshot().Clear();
   pool_.Post(kMsgStarted);
 
-  // Server clean-up, permanent-job check, built-in permanent jobs, portal
-  // request job and the daily and interval system jobs take their places
-  // between these heartbeats as the job kinds are built.
+  system_jobs_.CleanupServer();
   if (heartbeat_.Beat(false, kBeatCleanup) == 0) return false;
+  permanent_jobs_.Check(db_product_);
   if (heartbeat_.Beat(false, kBeatCheck04) == 0) return false;
+  permanent_jobs_.RegisterBuiltIns();
   logs_.Main(kLogEnd04);
+  system_jobs_.RegisterPortalJob();
   logs_.Main(kLogEnd01);
   if (heartbeat_.Beat(false, kBeatAdd01) == 0) return false;
+  system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
   logs_.Main(kLogInitDone);
   return true;
 }
@@ -119,8 +124,8 @@ bool Controller::CheckDatabase() {
     if (rc != 0 && rc != 100) {
       logs_.Main(StrFormat(kLogResetStartAttempts, static_cast<long>(rc)));
     }
-    // The server clean-up and the interrupted-download check follow here
-    // with the system jobs.
+    system_jobs_.CleanupServer();
+    system_jobs_.CheckInterruptedDownloads(db_system_);
   }
   db_state_ = true;
   db_failures_ = 0;
@@ -146,7 +151,8 @@ void Controller::RunPass() {
   // which jobs are blocked; GetKvProcs has said so in the log.
   if (processes_.running_list().full()) return;
   if (!StartExclusiveJob()) return;
-  // Run type 04 and the portal processing check take their places here.
+  if (!StartPermanentJobs()) return;
+  system_jobs_.CheckPortalProcessing(loop_timestamp_);
   if (!StartQueueJobs()) return;
   // Then run types 03, 07, 08 and 09.
 }
@@ -183,6 +189,29 @@ bool Controller::StartExclusiveJob() {
   if (launched == kLaunchRowUpdateFailed) {
     logs_.Main(kErrStart05);
     return false;
+  }
+  return true;
+}
+
+bool Controller::StartPermanentJobs() {
+  if (exclusive_job_) return true;
+  while (true) {
+    JobRecord job;
+    int rc = jobs_.NextJob04(processes_.running_list().ForSelection(), &job);
+    if (rc == 100) break;
+    if (rc != 0) {
+      LogSelectError(kLogSelect04Failed);
+      logs_.Main(kErrRunType04);
+      return false;
+    }
+    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
+                                     job.jobmrt, job.jobstv);
+    if (launched == kLaunchRowUpdateFailed) {
+      logs_.Main(kErrRunType04);
+      return false;
+    }
+    if (launched == kLaunchNoRoom) break;
+    if (heartbeat_.Beat(false, kBeatStart04) == 0) break;
   }
   return true;
 }

@@ -18,6 +18,8 @@
 #include "msg/disk_monitor.h"
 #include "msg/message_pool.h"
 #include "platform/platform.h"
+#include "jobs/permanent_jobs.h"
+#include "jobs/system_jobs.h"
 #include "proc/process_manager.h"
 
 namespace kvs {
@@ -47,6 +49,10 @@ inline constexpr int kDbRetrySleepMs = 2000;
 inline constexpr char kErrGetKvProcs[] = "Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n";
 inline constexpr char kErrStart05[] = "Fehler beim Starten der Jobs mit RunType 05!\n";
 inline constexpr char kErrSelect05[] = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n";
+inline constexpr char kErrRunType04[] = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n";
+inline constexpr char kLogSelect04Failed[] =
+    "SQLSelectKvs500Job04! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
+inline constexpr char kBeatStart04[] = "Start RT04Jobs";
 inline constexpr char kErrRunType01[] = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n";
 inline constexpr char kLogSelect05Failed[] =
     "SQLSelectKvs500Job05! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
@@ -92,6 +98,7 @@ class Controller {
   bool CheckDatabase();
   // Pass steps 8 and 11. false: an error ended the pass.
   bool StartExclusiveJob();
+  bool StartPermanentJobs();
   bool StartQueueJobs();
   // A waiting row with more than 10 start attempts can never start; it
   // leaves the queue as "90" instead of being selected for ever.
@@ -110,6 +117,8 @@ class Controller {
   MessagePool pool_;
   DiskMonitor disk_monitor_;
   ProcessManager processes_;
+  PermanentJobs permanent_jobs_;
+  SystemJobs system_jobs_;
 
   bool multiservices_ = false;
   std::string schema_;

@@ -82,25 +82,29 @@ class ControllerEndToEnd : public DatabaseTest {
   void InsertJob(const std::string& key, const std::string& joburv, const std::string& command,
                  int jobmrt, const std::string& run_type, const std::string& extra_columns = "",
                  const std::string& extra_values = "") {
+    // Created today (older rows fall to the 30-day clean-up), in the
+    // order of insertion.
     static int serial = 0;
+    const CivilTime today = platform_real_->ToLocal(platform_real_->Now());
     char da1[32];
-    std::snprintf(da1, sizeof da1, "202601010000%02d", ++serial % 100);
+    std::snprintf(da1, sizeof da1, "%04d%02d%02d%06d", today.year, today.month, today.day,
+                  ++serial);
     ASSERT_EQ(0, session_.Execute(
                      "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
-                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', '" + key +
+                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', 'T-" + key +
                      "', '" + joburv + "', '" + command + "', " + std::to_string(jobmrt) +
                      ", '" + run_type + "', NULL" + extra_values + ")"))
         << session_.error().message;
   }
 
   std::string Column(const std::string& key, const std::string& column) {
-    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = '" + key +
+    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'T-" + key +
                  "'");
   }
 
   int RunningQueueJobs() {
     return std::atoi(Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '01' "
-                           "AND JOBKE2 <> 'JOBSTARTER STATUSJOB'")
+                           "AND JOBKE2 LIKE 'T-%'")
                          .c_str());
   }
 
@@ -204,6 +208,16 @@ TEST_F(ControllerEndToEnd, StartsWritesStatusRowAndShutsDownWithService) {
   EXPECT_TRUE(PoolHas("Der Jobcontroller wurde gestartet!"));
   EXPECT_EQ("99", Value("SELECT JOBRTY AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
                         "'JOBSTARTER STATUSJOB'"));
+  // The system jobs of a first start on an empty table.
+  // The portal request row, re-armed for the month in the first pass.
+  EXPECT_EQ("2", Value("SELECT JOBPRM AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
+                       "'ESP VERARBEITUNG'"));
+  EXPECT_EQ("1", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
+                       "'Export KVSJOBSTR'"));
+  EXPECT_EQ("2", Value("SELECT JOBDLS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
+                       "'DAILY SYSTEMJOB'"));
+  EXPECT_EQ("3", Value("SELECT JOBDLS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
+                       "'INTERVALL SYSTEMJOB'"));
   // Every later pass writes the row again.
   ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
                                 "'JOBSTARTER STATUSJOB'"));
@@ -218,6 +232,10 @@ TEST_F(ControllerEndToEnd, StartsWritesStatusRowAndShutsDownWithService) {
       "Flag-Datei DYE wurde erstellt.",
       "Ende 04 Jobs anlegen!",
       "Ende 01 Jobs anlegen!",
+      "- Daily Systemjob eintragen!",
+      "- Der daily Systemjob wurde eingetragen!",
+      "- Intervall Systemjob eintragen!",
+      "- Der Intervall Systemjob wurde eingetragen!",
       "Ende Initialisierung + Beginn Verarbeitung!",
   };
   ASSERT_GE(log.size(), expected_start.size() + 3);
@@ -363,7 +381,8 @@ TEST_F(ControllerEndToEnd, MaxJobsSharedKeysAndExclusiveJob) {
     most = std::max(most, RunningQueueJobs());
     shared_together = shared_together ||
                       (Column("S1", "JOBSTS") == "01" && Column("S2", "JOBSTS") == "01");
-    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '98'") == "5";
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '98' AND "
+                 "JOBKE2 LIKE 'T-%'") == "5";
   }, 40));
   EXPECT_EQ(2, most);
   EXPECT_FALSE(shared_together);

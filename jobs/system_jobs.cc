@@ -1,1 +1,144 @@
 #include "jobs/system_jobs.h"
+
+#include <cstdio>
+
+#include "diag/text.h"
+
+namespace kvs {
+
+namespace {
+
+const char kCountDownloads[] =
+    "SELECT COUNT(*) FROM   KVSYSTEM.KVSAUTODNL WHERE  DNLKEY = (select max(dnlkey)  from  "
+    "kvsystem.kvsautodnl  where dnlusr <> 'DNL-Plan Antrag') AND   (DNLSTA < 7 OR (DNLSTA = 7 "
+    "AND DNLERR > 10))";
+
+}  // namespace
+
+std::string TextCountUnfinishedDownloads() { return kCountDownloads; }
+
+std::string DailyNextRun(Platform& platform, int64_t t, const std::string& daily_time) {
+  std::string next = Timestamp14(platform, t).substr(0, 8) + "000000";
+  if (daily_time.size() == 6) next.replace(8, 6, daily_time);
+  return next;
+}
+
+bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_rearm) {
+  return loop_timestamp.substr(0, 6) > last_rearm.substr(0, 6);
+}
+
+bool SystemJobs::IsDuplicate(int code) const {
+  switch (jobs_.session().dialect()) {
+    case Dialect::kMssql:
+      return code == 2627 || code == 2601;
+    case Dialect::kMysql:
+      return code == 1062;
+    default:
+      return code == 2627 || code == 2601 || code == 1062;
+  }
+}
+
+void SystemJobs::CleanupServer() {
+  for (const std::string& name : transfer_files_) {
+    std::remove(NativePath(std::string(kTransferFolder) + name).c_str());
+  }
+  (void)jobs_.CleanupOldQueueJobs();
+  if (!multiservices_) processes_.StartKill("VERIFYRUN.EXE");
+}
+
+void SystemJobs::RegisterExportJob() {
+  int rc = jobs_.InsertShortJob(TimestampNow(platform_), "Export KVSJOBSTR", "KOR EXPORT",
+                                "runExport.bat xfer.bat", 3600, "01");
+  if (rc != 0) logs_.Main(StrFormat(kLogExportInsert, static_cast<long>(rc)));
+}
+
+void SystemJobs::RegisterPortalJob() {
+  RegisterExportJob();
+  portal_ = JobRecord{};
+  SetField(portal_.jobda1, "20010101120000");
+  SetField(portal_.jobke2, "ESP VERARBEITUNG");
+  SetField(portal_.joburv, "ESPVERARBEITUNG");
+  SetField(portal_.jobcmd, "php ..\\korvaline_php\\esp\\leaveboard\\requestrun.php");
+  SetField(portal_.jobrty, "01");
+  portal_.jobmrt = 3600;
+  SetField(portal_.jobsts, "98");
+  SetField(portal_.jobprm, "0");
+  SetField(portal_.jobbem, "KORVALINE ESP REQUESTRUN");
+  int rc = jobs_.InsertFullJob(portal_);
+  // Registered at every start; the row from an earlier start stays.
+  if (rc != 0 && !IsDuplicate(rc)) logs_.Main(StrFormat(kLogPortalInsert, static_cast<long>(rc)));
+}
+
+void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
+  const int64_t now = platform_.Now();
+  JobRecord daily;
+  SetField(daily.jobda1, "20000101070000");
+  SetField(daily.jobke2, "DAILY SYSTEMJOB");
+  SetField(daily.joburv, "DAILYJOB");
+  SetField(daily.jobcmd, "php ..\\korvaline_php\\KV_Jobs\\dayTask.php");
+  SetField(daily.jobrty, "03");
+  daily.jobdls = 2;
+  SetField(daily.jobnrt, DailyNextRun(platform_, now, daily_time));
+  logs_.Main(kLogDailyRegister);
+  int rc = jobs_.RescheduleJob(daily);
+  if (rc == 100) {
+    int del = jobs_.DeleteJob("20000101070000", "ERINNERUNGSMAILS SYSTEMJOB");
+    if (del != 0 && del != 100) logs_.Main(StrFormat(kLogReminderDelete, static_cast<long>(del)));
+    int ins = jobs_.InsertSystemJob(daily);
+    if (ins != 0) logs_.Main(StrFormat(kLogDailyInsert, static_cast<long>(ins)));
+    logs_.Main(kLogDailyInserted);
+    int upd = jobs_.RescheduleJob(daily);
+    if (upd != 0) logs_.Main(StrFormat(kLogDailyUpdate2, static_cast<long>(upd)));
+  } else if (rc != 0) {
+    logs_.Main(StrFormat(kLogDailyUpdate1, rc));
+  }
+
+  JobRecord interval;
+  SetField(interval.jobda1, "20000101080000");
+  SetField(interval.jobke2, "INTERVALL SYSTEMJOB");
+  SetField(interval.joburv, "INTERVALLJOB");
+  SetField(interval.jobcmd, "php ..\\korvaline_php\\KV_Jobs\\cycleTask.php");
+  SetField(interval.jobrty, "03");
+  interval.jobdls = 3;
+  SetField(interval.jobnrt, Timestamp14(platform_, now));
+  logs_.Main(kLogIntervalRegister);
+  rc = jobs_.RescheduleJob(interval);
+  if (rc == 100) {
+    int ins = jobs_.InsertSystemJob(interval);
+    if (ins != 0) logs_.Main(StrFormat(kLogIntervalInsert, static_cast<long>(ins)));
+    logs_.Main(kLogIntervalInserted);
+    int upd = jobs_.RescheduleJob(interval);
+    if (upd != 0) logs_.Main(StrFormat(kLogIntervalUpdate2, static_cast<long>(upd)));
+  } else if (rc != 0) {
+    logs_.Main(StrFormat(kLogIntervalUpdate1, rc));
+  }
+}
+
+void SystemJobs::CheckPortalProcessing(const std::string& loop_timestamp) {
+  if (NewRearmMonth(loop_timestamp, last_rearm_)) {
+    last_rearm_ = loop_timestamp;
+    int rc = jobs_.RearmPortalJobMonthly(portal_);
+    if (rc != 0) logs_.Main(StrFormat(kLogMonthlyRearm, static_cast<long>(rc)));
+    return;
+  }
+  int rc = jobs_.RearmPortalJob(portal_);
+  if (rc != 0) logs_.Main(StrFormat(kLogRearm, static_cast<long>(rc)));
+}
+
+void SystemJobs::CheckInterruptedDownloads(const std::string& db_system) {
+  int32_t count = 0;
+  int rc = jobs_.session().QueryRow(TextCountUnfinishedDownloads(), {ColumnBinding::Long(&count)});
+  if (rc == -1 && !jobs_.session().connected()) rc = -10001;
+  if (rc != 0) {
+    logs_.Main(StrFormat(kLogDownloadCount, static_cast<long>(rc)));
+    return;
+  }
+  logs_.Main(StrFormat(kLogDownloadsInterrupted, static_cast<long>(count)));
+  if (count <= 0) return;
+  logs_.Main(kLogNewExport);
+  RegisterExportJob();
+  processes_.StartKill(StrFormat("LOADIN_%s.EXE", db_system.c_str()));
+  processes_.StartKill("FETCHPRE.EXE");
+}
+
+}  // namespace kvs

@@ -1,21 +1,80 @@
-// Run types and job states of the job table, shared by every run type.
+// The controller's own jobs and housekeeping: server clean-up, the export
+// job, the portal request job with its per-pass re-arm, the daily and
+// interval system jobs, and the interrupted-download check.
 #pragma once
+
+#include <string>
+#include <vector>
+
+#include "db/job_table.h"
+#include "diag/log_file.h"
+#include "platform/platform.h"
+#include "proc/process_manager.h"
 
 namespace kvs {
 
-inline constexpr char kRunTypeQueue[] = "01";
-inline constexpr char kRunTypePeriodic[] = "03";
-inline constexpr char kRunTypePermanent[] = "04";
-inline constexpr char kRunTypeExclusive[] = "05";
-inline constexpr char kRunTypeCalendar[] = "07";
-inline constexpr char kRunTypeDayEnd[] = "08";
-inline constexpr char kRunTypeRestart[] = "09";
-inline constexpr char kRunTypeStatus[] = "99";
+inline constexpr char kTransferFolder[] = "..\\transfer\\ClockBridge\\";
 
-inline constexpr char kStateRunning[] = "01";
-inline constexpr char kStateStartFailed[] = "90";
-inline constexpr char kStateOutsideWindow[] = "97";
-inline constexpr char kStateEnded[] = "98";
-inline constexpr char kStateTerminated[] = "99";
+inline constexpr char kLogExportInsert[] = "Insert RT01Job(1): KOR EXPORT! RC: %ld\n";
+inline constexpr char kLogPortalInsert[] = "SQLInsertNewJob(): ESP VERARBEITUNG! RC: %ld\n";
+inline constexpr char kLogDailyRegister[] = "- Daily Systemjob eintragen!\n";
+inline constexpr char kLogReminderDelete[] =
+    "- Fehler beim Loeschen des Erinnerungsmailjobs! RC: %ld\n";
+inline constexpr char kLogDailyInsert[] = "- Fehler beim Anlegen des daily Systemjobs! RC: %ld\n";
+inline constexpr char kLogDailyInserted[] = "- Der daily Systemjob wurde eingetragen!\n";
+inline constexpr char kLogDailyUpdate2[] = "- Fehler beim Update des daily Systemjobs! RC: %ld\n";
+inline constexpr char kLogDailyUpdate1[] = "- Fehler beim Update des daily Systemjob! RC: %d\n";
+inline constexpr char kLogIntervalRegister[] = "- Intervall Systemjob eintragen!\n";
+inline constexpr char kLogIntervalInsert[] =
+    "- Fehler beim Anlegen des Intervall Systemjobs! RC: %ld\n";
+inline constexpr char kLogIntervalInserted[] = "- Der Intervall Systemjob wurde eingetragen!\n";
+inline constexpr char kLogIntervalUpdate2[] =
+    "- Fehler beim Update des Intervall Systemjobs! RC: %ld\n";
+inline constexpr char kLogIntervalUpdate1[] = "- Fehler beim Update des Intervall Systemjob! RC: %d\n";
+inline constexpr char kLogMonthlyRearm[] = "SQLStartESPDeleteJob: Updatefehler! RC: %ld\n";
+inline constexpr char kLogRearm[] = "SQLStartESPJob: Updatefehler! RC: %ld\n";
+inline constexpr char kLogDownloadCount[] = "Fehler in SQLCountUnfinishedDnlJobs! RC: %ld\n";
+inline constexpr char kLogDownloadsInterrupted[] =
+    "Info: Anzahl der unterbrochener Downloads: %ld.\n";
+inline constexpr char kLogNewExport[] = "Info: Es wird ein neuer Datenexport initiiert.\n";
+
+// The download count text.
+std::string TextCountUnfinishedDownloads();
+// Today's date of t followed by the daily job time (hhmmss).
+std::string DailyNextRun(Platform& platform, int64_t t, const std::string& daily_time);
+// Whether the month of the loop timestamp is after that of the last
+// re-arm (an empty stamp is before every month).
+bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_rearm);
+
+class SystemJobs {
+ public:
+  SystemJobs(Platform& platform, Logs& logs, JobTable& jobs, ProcessManager& processes,
+             std::vector<std::string> transfer_files, bool multiservices)
+      : platform_(platform),
+        logs_(logs),
+        jobs_(jobs),
+        processes_(processes),
+        transfer_files_(std::move(transfer_files)),
+        multiservices_(multiservices) {}
+
+  void CleanupServer();
+  void RegisterExportJob();
+  void RegisterPortalJob();
+  void RegisterDailyAndIntervalJobs(const std::string& daily_time);
+  void CheckPortalProcessing(const std::string& loop_timestamp);
+  void CheckInterruptedDownloads(const std::string& db_system);
+
+ private:
+  bool IsDuplicate(int code) const;
+
+  Platform& platform_;
+  Logs& logs_;
+  JobTable& jobs_;
+  ProcessManager& processes_;
+  std::vector<std::string> transfer_files_;
+  bool multiservices_;
+  JobRecord portal_;
+  std::string last_rearm_;
+};
 
 }  // namespace kvs

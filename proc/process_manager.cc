@@ -112,7 +112,8 @@ int ProcessManager::GetKvProcs() {
 // ---- Launch ---------------------------------------------------------------
 
 void ProcessManager::ReuseCheck(uint32_t new_pid) {
-  for (int i = 0; i < running_count_ && i < kMaxProcesses; ++i) {
+  const int scanned = running_count_;
+  for (int i = 0; i < scanned && i < kMaxProcesses; ++i) {
     ManagedProcess& e = table_->entries[i];
     if (e.pid != new_pid || std::string(e.jobsts) != "01") continue;
     // The job recorded here has ended and its id went to the new process.
@@ -122,6 +123,11 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
     if (rc != 0) {
       logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.jobnam, static_cast<long>(rc)));
     }
+    // The entry no longer follows a process of its own: left with the id,
+    // a later termination in this pass would end the new job under the old
+    // job's row.
+    e.pid = 0;
+    --running_count_;
   }
 }
 
@@ -157,6 +163,9 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
 
   ReuseCheck(pid);
   // The reuse check may not take entries, so the free one is still free.
+  // A freed entry still holds the fields of its last job; none of them
+  // may be written back into this job's row.
+  *entry = ManagedProcess{};
   entry->pid = pid;
 
   std::string name = "unknown";
@@ -181,6 +190,8 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
   CopyField(entry->jobnum, pid_text);
   CopyField(entry->jobsda, start_time);
   entry->jobmrt = jobmrt;
+  // As the row says once the update below succeeds.
+  entry->jobstv = 1;
 
   int rc = jobs_.UpdateJobRow(jobda1, jobke2, "01", entry->jobnam, "", entry->jobnum, start_time,
                               "", 1);

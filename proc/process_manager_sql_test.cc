@@ -1,0 +1,554 @@
+#include "proc/process_manager.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+using P = FakePlatform::FakeProcess;
+
+class RecordingLink : public ServiceLink {
+ public:
+  int Beat(bool force, const char* status) override {
+    beats.push_back(std::string(force ? "force " : "") + status);
+    return 1;
+  }
+  Strings beats;
+};
+
+// The fake platform, able to start processes whose modules cannot be read.
+class ProcessFake : public FakePlatform {
+ public:
+  bool launch_unreadable = false;
+  int StartProcess(const std::string& command_line, uint32_t* pid) override {
+    int rc = FakePlatform::StartProcess(command_line, pid);
+    if (rc == 0 && launch_unreadable) AddProcess(*pid, P{"", "", Now(), true, false});
+    return rc;
+  }
+};
+
+constexpr char kDa1[] = "20260105070000";
+constexpr char kOwnDir[] = "\\KVS\\bin\\";
+constexpr char kCommand[] = "C:\\KVS\\bin\\PortWatch.exe -q";
+
+std::string Q(const std::string& text) { return "'" + SqlQuote(text) + "'"; }
+
+// Jobs on the private MariaDB, processes on the fake platform, the main
+// log and the fallback file of the pool in a scratch directory.
+class ProcessManagerSqlTest : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
+    pool_.SetFallbackFile((dir_ / "JOBCTLMSG.log").string());
+    std::string error;
+    ASSERT_TRUE(pool_.CreateRecord(&error)) << error;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  static fs::path MakeScratchDir() {
+    std::random_device random;
+    fs::path dir = fs::temp_directory_path() /
+                   ("kvs_procsql_" + std::to_string(random()) + "_" +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir);
+    return dir;
+  }
+  std::unique_ptr<ProcessManager> Manager(bool multiservices) {
+    return std::make_unique<ProcessManager>(fake_, main_log_, jobs_, pool_, link_, kOwnDir,
+                                            multiservices);
+  }
+
+  // A job row. sts, urv, nam and num are SQL literals (NULL or quoted); a
+  // running row ('01') gets a start time, the others keep NULL there.
+  void Put(const std::string& ke2, const std::string& sts, const std::string& urv,
+           const std::string& nam = "NULL", const std::string& num = "NULL", int32_t mrt = 0,
+           int32_t stv = 0, const std::string& rty = "01") {
+    const std::string times = sts == "'01'" ? "'', '20260105070000', ''" : "NULL, NULL, NULL";
+    const std::string sql =
+        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, JOBNUM, "
+        "JOBMRT, JOBSTV, JOBUSR, JOBSDA, JOBEDA, JOBCMD) VALUES ('" + std::string(kDa1) +
+        "', " + Q(ke2) + ", " + Q(rty) + ", " + sts + ", " + urv + ", " + nam + ", " + num +
+        ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " + times + ", 'x.exe')";
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  // A running job of pid whose process (name, path) lives, started
+  // elapsed seconds ago.
+  void PutRunning(const std::string& ke2, const std::string& nam, uint32_t pid,
+                  int32_t mrt = 0) {
+    Put(ke2, "'01'", Q(ke2), Q(nam), Q(std::to_string(pid)), mrt);
+  }
+  void Live(uint32_t pid, const std::string& name, const std::string& dir = "C:\\KVS\\bin\\",
+            int64_t elapsed = 10) {
+    fake_.AddProcess(pid, P{name, dir + name, fake_.Now() - elapsed});
+  }
+  // JOBSTS|JOBNAM|JOBUSR|JOBNUM|JOBSDA|JOBEDA|JOBSTV, NULL spelt out.
+  std::string Row(const std::string& ke2) {
+    return Value(
+        "SELECT CONCAT_WS('|', COALESCE(JOBSTS, 'NULL'), COALESCE(JOBNAM, 'NULL'), "
+        "COALESCE(JOBUSR, 'NULL'), COALESCE(JOBNUM, 'NULL'), COALESCE(JOBSDA, 'NULL'), "
+        "COALESCE(JOBEDA, 'NULL'), JOBSTV) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = " +
+        Q(ke2));
+  }
+  // JOBSTS|JOBEDA.
+  std::string End(const std::string& ke2) {
+    return Value("SELECT CONCAT(JOBSTS, '|', COALESCE(JOBEDA, 'NULL')) AS v FROM "
+                 "KVSYSTEM.KVS500JOB WHERE JOBKE2 = " + Q(ke2));
+  }
+  std::string PoolTexts() {
+    return Value("SELECT COALESCE(GROUP_CONCAT(MSGTXT ORDER BY MSGTXT SEPARATOR ' / '), '') "
+                 "AS v FROM KVSYSTEM.KVS200MSG");
+  }
+  // The texts of the main log's lines, each without its time stamp.
+  std::string LogTexts() {
+    std::ifstream in(dir_ / "main.log");
+    std::string line, texts;
+    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
+    return texts;
+  }
+
+  fs::path dir_ = MakeScratchDir();
+  ProcessFake fake_;
+  Logs main_log_{fake_,
+                 (dir_ / "main.log").string(),
+                 (dir_ / "main.bak").string(),
+                 (dir_ / "dbg.log").string(),
+                 (dir_ / "dbg.bak").string(),
+                 5000000,
+                 false};
+  MessagePool pool_{fake_, main_log_, session_};
+  RecordingLink link_;
+  std::unique_ptr<ProcessManager> manager_ = Manager(false);
+};
+
+// ---- Launch ---------------------------------------------------------------
+
+// Catches a start written wrongly into the row (state, name not in lower
+// case, pid, start time, an end time or attempt count of an earlier run
+// left over), a missing or different log line, the running count not
+// raised and the key not appended behind those listed.
+TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
+  Put("J01", "'90'", "'PW'", "'old.exe'", "'77'", 0, 3);
+  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '20260101000000'"));
+  ASSERT_TRUE(manager_->running_list().Add("X"));
+  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J01", "PW", 600, 3), kLaunchStarted);
+  EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080000||1");
+  EXPECT_EQ(fake_.launches, Strings{kCommand});
+  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe\n");
+  EXPECT_EQ(manager_->running_count(), 1);
+  EXPECT_EQ(manager_->running_list().text(), "'X', 'PW'");
+  const ManagedProcess& e = manager_->table().entries[0];
+  EXPECT_EQ(e.pid, 1000u);
+  EXPECT_STREQ(e.program_name, "portwatch.exe");
+  EXPECT_EQ(e.jobmrt, 600);
+  EXPECT_EQ(PoolTexts(), "");
+}
+
+// Catches a failed start that is not marked (state "90", one attempt
+// more), its log line or pool message missing or changed, its key listed
+// although nothing runs; and the job tried again after its 11th attempt.
+TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
+  Put("J01", "NULL", "'PW'", "NULL", "NULL", 0, 10);
+  fake_.fail_next_launch = kErrFileNotFound;
+  EXPECT_EQ(manager_->Launch("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0, 10),
+            kLaunchCreateFailed);
+  EXPECT_EQ(Row("J01"), "90||||||11");
+  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
+  EXPECT_EQ(PoolTexts(),
+            "05.01.2026 08:00:00 Der Job C:\\KVS\\bin\\Missing.exe konnte nicht gestartet "
+            "werden!");
+  EXPECT_EQ(manager_->running_count(), 0);
+  EXPECT_EQ(manager_->running_list().text(), "");
+  EXPECT_EQ(manager_->table().entries[0].pid, 0u);
+
+  EXPECT_EQ(manager_->Launch("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0, 11),
+            kLaunchTooManyAttempts);
+  EXPECT_EQ(Row("J01"), "90||||||11");
+  EXPECT_EQ(fake_.launches.size(), 1u);
+  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
+}
+
+// Catches a name probe that gives up early, waits without end or keeps
+// an empty name: a process whose module cannot be read is recorded as
+// "unknown" after 50 waits of 100 ms, with the start time taken before.
+TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
+  Put("J01", "NULL", "'PW'");
+  fake_.launch_unreadable = true;
+  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J01", "PW", 0, 0), kLaunchStarted);
+  EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(50, 100));
+  EXPECT_EQ(Row("J01"), "01|unknown||1000|20260105080000||1");
+  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
+}
+
+// Catches a reused process id left on the ended job's row: that row gets
+// "98" and the end time before the new job is recorded under the id, and
+// the ended job's entry lets go of the id.
+TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
+  PutRunning("J01", "old.exe", 1000);
+  ASSERT_EQ(manager_->GetKvProcs(), 1);
+  ASSERT_EQ(manager_->running_count(), 1);
+  Put("J02", "NULL", "'PW'");
+  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J02", "PW", 0, 0), kLaunchStarted);
+  EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105070000|20260105080000|0");
+  EXPECT_EQ(Row("J02"), "01|portwatch.exe||1000|20260105080000||1");
+  // The ended job no longer holds the id: one job runs, followed once.
+  EXPECT_EQ(manager_->running_count(), 1);
+  int holders = 0;
+  for (const ManagedProcess& e : manager_->table().entries) holders += e.pid == 1000;
+  EXPECT_EQ(holders, 1);
+}
+
+// Catches a start refused for lack of room that still writes its row
+// (the job would look started and never run), and a full running list
+// that also blocks jobs whose key is listed already or that have none:
+// they do not widen the list.
+TEST_F(ProcessManagerSqlTest, StartsWithoutRoomLeaveTheRowWaiting) {
+  ASSERT_TRUE(manager_->running_list().Add("PW"));
+  ASSERT_TRUE(manager_->running_list().Add(std::string(4991, 'x')));
+  ASSERT_FALSE(manager_->running_list().CanAdd("N"));
+  const std::string list = manager_->running_list().text();
+  struct Case {
+    const char* ke2;
+    const char* urv;
+    int result;
+    std::string row;
+  };
+  const Case cases[] = {
+      {"J01", "NEW", kLaunchNoRoom, "NULL|NULL|NULL|NULL|NULL|NULL|0"},
+      {"J02", "PW", kLaunchStarted, "01|portwatch.exe||1000|20260105080000||1"},
+      {"J03", "", kLaunchStarted, "01|portwatch.exe||1001|20260105080000||1"},
+  };
+  for (const Case& c : cases) {
+    Put(c.ke2, "NULL", Q(c.urv));
+    EXPECT_EQ(manager_->Launch(kCommand, kDa1, c.ke2, c.urv, 0, 0), c.result) << c.ke2;
+    EXPECT_EQ(Row(c.ke2), c.row) << c.ke2;
+  }
+  EXPECT_EQ(manager_->running_list().text(), list);
+
+  for (ManagedProcess& e : manager_->table().entries) e.pid = 7;
+  Put("J04", "NULL", "'T'");
+  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J04", "T", 0, 0), kLaunchNoRoom);
+  EXPECT_EQ(Row("J04"), "NULL|NULL|NULL|NULL|NULL|NULL|0");
+  EXPECT_EQ(fake_.launches, Strings(2, kCommand));
+}
+
+// ---- GetKvProcs -----------------------------------------------------------
+
+// Catches running rows loaded with their padding (the name would never
+// match the process, the pid would not parse), rows of run type 06 or of
+// other states loaded, and empty or NULL keys listed.
+TEST_F(ProcessManagerSqlTest, GetKvProcsLoadsRunningRows) {
+  Put("J01", "'01'", "'A'", "'dayend.exe  '", "'1234  '", 900, 2);
+  Put("J02", "'01'", "'B'", "'b.exe'", "'1235'");
+  Put("J03", "'01'", "''", "'c.exe'", "'1236'");
+  Put("J04", "'01'", "NULL", "'d.exe'", "'1237'", 0, 0, "04");
+  Put("J05", "'01'", "'E'", "'e.exe'", "'1238'", 0, 0, "06");
+  Put("J06", "'98'", "'F'", "'f.exe'", "'1239'");
+  Put("J07", "NULL", "'G'");
+  EXPECT_EQ(manager_->GetKvProcs(), 1);
+  EXPECT_EQ(manager_->running_count(), 4);
+  EXPECT_EQ(manager_->running_list().ForSelection(), "'A', 'B'");
+  const ManagedProcess& e = manager_->table().entries[0];
+  EXPECT_EQ(e.pid, 1234u);
+  EXPECT_STREQ(e.program_name, "dayend.exe");
+  EXPECT_STREQ(e.jobnam, "dayend.exe");
+  EXPECT_STREQ(e.jobnum, "1234");
+  EXPECT_EQ(e.jobmrt, 900);
+  EXPECT_EQ(e.jobstv, 2);
+  EXPECT_EQ(manager_->table().Occupied(), 4);
+  EXPECT_EQ(LogTexts(), "");
+}
+
+// Catches the table boundary (more than 1024 rows overrunning it or the
+// count going past 1024), an empty list not given as "' '", and a list
+// overflow that is not reported once in the log.
+TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
+  struct Case {
+    int rows;
+    int32_t count;
+    std::string log;
+  };
+  const Case cases[] = {
+      {0, 0, ""},
+      {1100, 1024,
+       "RTY01Jobs einlesen: Liste der laufenden Jobs voll (5000 Zeichen)! Keine Starts in "
+       "diesem Durchlauf.\n"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    fs::remove(dir_ / "main.log");
+    if (c.rows > 0) {
+      std::string sql =
+          "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, "
+          "JOBNUM) VALUES ";
+      for (int i = 0; i < c.rows; ++i) {
+        const std::string n = std::to_string(10000 + i);
+        sql += std::string(i ? ", " : "") + "('" + kDa1 + "', 'J" + n + "', '01', '01', 'K" +
+               n + "', 'x.exe', '" + n + "')";
+      }
+      ASSERT_EQ(0, session_.Execute(sql)) << session_.error().message;
+    }
+    auto manager = Manager(false);
+    EXPECT_EQ(manager->GetKvProcs(), 1);
+    EXPECT_EQ(manager->running_count(), c.count);
+    EXPECT_EQ(manager->table().Occupied(), c.count);
+    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_LE(manager->running_list().text().size(), kMaxRunningListChars);
+    EXPECT_EQ(manager->running_list().full(), c.rows > 0);
+    if (c.rows == 0) {
+      EXPECT_EQ(manager->running_list().ForSelection(), "' '");
+    }
+  }
+}
+
+// ---- Supervise --------------------------------------------------------------
+
+// Catches an ended job left running (process gone or ended, its pid now
+// running another program, its module unreadable), a live one ended
+// (name compared with case, "unknown" for an unreadable process of a job
+// recorded as "unknown"), the run-time limit off by one or applied to
+// JOBMRT 0 or less or to a negative run time, and a termination without
+// its kill command, log line or pool message.
+TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
+  enum Kind { kNone, kEnded, kAlive, kUnreadable };
+  struct Case {
+    const char* what;
+    const char* jobnam;
+    int32_t jobmrt;
+    Kind kind;
+    const char* live_name;
+    int64_t elapsed;
+    const char* end;
+  };
+  const Case cases[] = {
+      {"gone", "a.exe", 0, kNone, "", 0, "98|20260105080000"},
+      {"ended", "a.exe", 0, kEnded, "a.exe", 10, "98|20260105080000"},
+      {"other program", "a.exe", 0, kAlive, "other.exe", 10, "98|20260105080000"},
+      {"unreadable", "a.exe", 0, kUnreadable, "a.exe", 10, "98|20260105080000"},
+      {"unreadable unknown", "unknown", 0, kUnreadable, "", 10, "01|"},
+      {"name in other case", "a.exe", 600, kAlive, "A.EXE", 10, "01|"},
+      {"601 of 600", "task.exe", 600, kAlive, "task.exe", 601, "99|20260105080000"},
+      {"600 of 600", "a.exe", 600, kAlive, "a.exe", 600, "01|"},
+      {"JOBMRT 0", "a.exe", 0, kAlive, "a.exe", 100000, "01|"},
+      {"JOBMRT -1", "a.exe", -1, kAlive, "a.exe", 100000, "01|"},
+      {"started in the future", "a.exe", 600, kAlive, "a.exe", -100, "01|"},
+  };
+  uint32_t pid = 2001;
+  for (const Case& c : cases) {
+    const std::string ke2 = "J" + std::to_string(pid);
+    PutRunning(ke2, c.jobnam, pid, c.jobmrt);
+    if (c.kind != kNone) {
+      fake_.AddProcess(pid, P{c.live_name, std::string("C:\\KVS\\bin\\") + c.live_name,
+                              fake_.Now() - c.elapsed, true, c.kind != kUnreadable});
+    }
+    if (c.kind == kEnded) fake_.EndProcess(pid);
+    ++pid;
+  }
+  ASSERT_EQ(manager_->GetKvProcs(), 1);
+  manager_->Supervise();
+  pid = 2001;
+  int running = 0;
+  for (const Case& c : cases) {
+    EXPECT_EQ(End("J" + std::to_string(pid)), c.end) << c.what;
+    EXPECT_EQ(manager_->table().entries[pid - 2001].pid, c.end[0] == '0' ? pid : 0u) << c.what;
+    running += c.end[0] == '0';
+    ++pid;
+  }
+  EXPECT_EQ(manager_->running_count(), running);
+  EXPECT_EQ(fake_.launches, Strings{"kill 2007"});
+  EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n");
+  EXPECT_EQ(PoolTexts(),
+            "05.01.2026 08:00:00 Programm task.exe wird wegen Laufzeit\xFC"
+            "berschreitung abgebrochen!");
+}
+
+// Catches the limit enforced in the early morning of a clock change, the
+// switch lines logged more than once or not at all, and the limit not
+// back in force from 06:00.
+TEST_F(ProcessManagerSqlTest, ClockChangeSuspendsTheLimit) {
+  fake_.SetLocalTime(2026, 10, 25, 3, 30, 0);  // a Sunday
+  PutRunning("J01", "task.exe", 2001, 600);
+  fake_.AddProcess(2001, P{"task.exe", "C:\\KVS\\bin\\task.exe",
+                           FakePlatform::ToEpoch(2026, 10, 24, 12, 0, 0)});
+  ASSERT_EQ(manager_->GetKvProcs(), 1);
+  const std::string off =
+      "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+  const std::string on = "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
+  struct Step {
+    int hour, minute, second;
+    std::string log;
+    const char* end;
+  };
+  const Step steps[] = {
+      {3, 30, 0, off, "01|"},
+      {5, 59, 59, off, "01|"},
+      {6, 0, 0,
+       off + on + "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n",
+       "99|20261025060000"},
+  };
+  for (const Step& s : steps) {
+    fake_.SetLocalTime(2026, 10, 25, s.hour, s.minute, s.second);
+    manager_->Supervise();
+    EXPECT_EQ(LogTexts(), s.log) << s.hour;
+    EXPECT_EQ(End("J01"), s.end) << s.hour;
+  }
+}
+
+// ---- TerminateAll -----------------------------------------------------------
+
+// Catches a process left running or ended twice, a row not marked "99",
+// a missing line, and heartbeats sent for the service's loss (reason 11)
+// or missing for the database's (12, one per entry).
+TEST_F(ProcessManagerSqlTest, TerminateAllEndsEveryJob) {
+  struct Case {
+    int reason;
+    Strings beats;
+  };
+  const Case cases[] = {{kReasonServiceGone, {}},
+                        {kReasonDatabaseLost, Strings(3, "KillAllProcs")}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    fs::remove(dir_ / "main.log");
+    fake_.launches.clear();
+    link_.beats.clear();
+    for (uint32_t pid : {3001u, 3002u, 3003u}) {
+      const std::string name = "p" + std::to_string(pid) + ".exe";
+      PutRunning("J" + std::to_string(pid), name, pid);
+      Live(pid, name);
+    }
+    auto manager = Manager(false);
+    ASSERT_EQ(manager->GetKvProcs(), 1);
+    manager->TerminateAll(c.reason);
+    EXPECT_EQ(fake_.launches, (Strings{"kill 3001", "kill 3002", "kill 3003"}));
+    for (const char* ke2 : {"J3001", "J3002", "J3003"}) EXPECT_EQ(End(ke2), "99|20260105080000");
+    EXPECT_EQ(LogTexts(),
+              "Prozess beendet: p3001.exe ProcessID 3001\n"
+              "Prozess beendet: p3002.exe ProcessID 3002\n"
+              "Prozess beendet: p3003.exe ProcessID 3003\n");
+    EXPECT_EQ(link_.beats, c.beats) << c.reason;
+    EXPECT_EQ(manager->table().Occupied(), 0);
+  }
+}
+
+// Catches the wrong processes ended: another program under the pid, a
+// system program, cmd.exe or another installation's process in
+// multiservices mode, a process that cannot be read; and the day-end
+// program killed instead of only marked.
+TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
+  struct Case {
+    const char* what;
+    const char* jobnam;
+    bool exists;
+    P process;
+    bool killed[2];  // single mode, multiservices
+    bool marked[2];
+  };
+  const Case cases[] = {
+      {"own", "a.exe", true, P{"A.exe", "C:\\KVS\\bin\\A.exe"}, {true, true}, {true, true}},
+      {"day-end", "dayend.exe", true, P{"DayEnd.exe", "C:\\KVS\\bin\\DayEnd.exe"},
+       {false, false}, {true, true}},
+      {"other program", "a.exe", true, P{"b.exe", "C:\\KVS\\bin\\b.exe"}, {false, false},
+       {false, false}},
+      {"svchost", "svchost.exe", true, P{"svchost.exe", "C:\\KVS\\bin\\svchost.exe"},
+       {false, false}, {false, false}},
+      {"cmd", "cmd.exe", true, P{"cmd.exe", "C:\\KVS\\bin\\cmd.exe"}, {true, false},
+       {true, false}},
+      {"other installation", "a.exe", true, P{"a.exe", "D:\\Other\\bin\\a.exe"}, {true, false},
+       {true, false}},
+      {"gone", "a.exe", false, P{}, {false, false}, {false, false}},
+      {"unreadable", "a.exe", true, P{"a.exe", "C:\\KVS\\bin\\a.exe", 0, true, false},
+       {false, false}, {false, false}},
+  };
+  for (int mode = 0; mode < 2; ++mode) {
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    fs::remove(dir_ / "main.log");
+    fake_.launches.clear();
+    Strings kills;
+    std::string log;
+    uint32_t pid = 4001;
+    for (const Case& c : cases) {
+      PutRunning("J" + std::to_string(pid), c.jobnam, pid);
+      fake_.EndProcess(pid);
+      if (c.exists) fake_.AddProcess(pid, c.process);
+      if (c.killed[mode]) kills.push_back("kill " + std::to_string(pid));
+      if (c.marked[mode]) {
+        log += "Prozess beendet: " + std::string(c.jobnam) + " ProcessID " +
+               std::to_string(pid) + "\n";
+      }
+      ++pid;
+    }
+    auto manager = Manager(mode == 1);
+    ASSERT_EQ(manager->GetKvProcs(), 1);
+    manager->TerminateAll(kReasonServiceGone);
+    EXPECT_EQ(fake_.launches, kills) << mode;
+    EXPECT_EQ(LogTexts(), log) << mode;
+    pid = 4001;
+    for (const Case& c : cases) {
+      EXPECT_EQ(End("J" + std::to_string(pid)), c.marked[mode] ? "99|20260105080000" : "01|")
+          << c.what << " mode " << mode;
+      ++pid;
+    }
+  }
+}
+
+// Catches the processes of the previous pass forgotten when the reload
+// did not happen (the database went away), a job launched in this pass
+// left running or its row given another attempt count than its start
+// wrote, and a process held by both tables ended twice.
+TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
+  struct Case {
+    bool reload;
+    bool launch;
+    Strings kills;
+  };
+  const Case cases[] = {
+      {true, true, {"kill 5001", "kill 5002", "kill 5003"}},
+      {false, false, {"kill 5001", "kill 5002"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    fake_.launches.clear();
+    for (uint32_t pid : {5001u, 5002u}) {
+      PutRunning("J" + std::to_string(pid), "a.exe", pid);
+      Live(pid, "a.exe");
+    }
+    Put("J5003", "NULL", "'PW'");
+    auto manager = Manager(false);
+    ASSERT_EQ(manager->GetKvProcs(), 1);
+    manager->BeginPass();
+    if (c.reload) {
+      ASSERT_EQ(manager->GetKvProcs(), 1);
+    }
+    Strings launches;
+    if (c.launch) {
+      fake_.next_pid = 5003;
+      ASSERT_EQ(manager->Launch(kCommand, kDa1, "J5003", "PW", 0, 0), kLaunchStarted);
+      launches.push_back(kCommand);
+    }
+    manager->TerminateAll(kReasonServiceGone);
+    launches.insert(launches.end(), c.kills.begin(), c.kills.end());
+    EXPECT_EQ(fake_.launches, launches) << c.reload;
+    EXPECT_EQ(End("J5001"), "99|20260105080000");
+    EXPECT_EQ(End("J5002"), "99|20260105080000");
+    EXPECT_EQ(Row("J5003"), c.launch ? "99|portwatch.exe||5003|20260105080000|20260105080000|1"
+                                     : "NULL|NULL|NULL|NULL|NULL|NULL|0");
+  }
+}
+
+}  // namespace
+}  // namespace kvs

@@ -1,0 +1,242 @@
+#include "proc/process_manager.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingLink : public ServiceLink {
+ public:
+  int Beat(bool force, const char* status) override {
+    beats.push_back(std::string(force ? "force " : "") + status);
+    return 1;
+  }
+  std::vector<std::string> beats;
+};
+
+constexpr char kOwnDir[] = "\\KVS\\bin\\";
+constexpr char kCommand[] = "C:\\KVS\\bin\\PortWatch.exe -q";
+
+// A manager on the fake platform whose session never connected: every
+// row update fails with -1, as when the database is gone. The main log
+// lies in a scratch directory.
+class ProcessManagerTest : public testing::Test {
+ protected:
+  ProcessManagerTest() {
+    std::random_device random;
+    dir_ = fs::temp_directory_path() /
+           ("kvs_proc_" + std::to_string(random()) + "_" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir_);
+    logs_ = std::make_unique<Logs>(fake_, (dir_ / "main.log").string(),
+                                   (dir_ / "main.bak").string(), (dir_ / "dbg.log").string(),
+                                   (dir_ / "dbg.bak").string(), 5000000, false);
+    session_ = std::make_unique<Session>(*logs_);
+    jobs_ = std::make_unique<JobTable>(*session_);
+    pool_ = std::make_unique<MessagePool>(fake_, *logs_, *session_);
+    pool_->SetFallbackFile((dir_ / "JOBCTLMSG.log").string());
+  }
+  ~ProcessManagerTest() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::unique_ptr<ProcessManager> Manager(bool multiservices) {
+    return std::make_unique<ProcessManager>(fake_, *logs_, *jobs_, *pool_, link_, kOwnDir,
+                                            multiservices);
+  }
+
+  // The texts of the main log's lines, each without its time stamp.
+  std::string LogTexts() {
+    std::ifstream in(dir_ / "main.log");
+    std::string line, texts;
+    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
+    return texts;
+  }
+  void ClearLog() { fs::remove(dir_ / "main.log"); }
+
+  fs::path dir_;
+  FakePlatform fake_;
+  RecordingLink link_;
+  std::unique_ptr<Logs> logs_;
+  std::unique_ptr<Session> session_;
+  std::unique_ptr<JobTable> jobs_;
+  std::unique_ptr<MessagePool> pool_;
+};
+
+// Catches a refused start that still creates the process (it would run
+// without an entry or unlisted and be started again) and the wrong refusal
+// or log line: more than 10 attempts is refused silently, a full table and
+// a full running list with their own lines.
+TEST_F(ProcessManagerTest, LaunchRefusalsStartNothing) {
+  struct Case {
+    const char* what;
+    bool fill_table;
+    bool fill_list;
+    int32_t jobstv;
+    int result;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"11 attempts", false, false, 11, kLaunchTooManyAttempts, ""},
+      {"11 attempts, table full", true, false, 11, kLaunchTooManyAttempts, ""},
+      {"table full", true, false, 0, kLaunchNoRoom,
+       "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q nicht gestartet: Prozesstabelle voll (1024 "
+       "Eintraege)!\n"},
+      {"list full", false, true, 0, kLaunchNoRoom,
+       "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q nicht gestartet: Liste der laufenden Jobs "
+       "voll (5000 Zeichen)!\n"},
+  };
+  for (const Case& c : cases) {
+    ClearLog();
+    fake_.launches.clear();
+    auto manager = Manager(false);
+    if (c.fill_table) {
+      for (ManagedProcess& e : manager->table().entries) e.pid = 7;
+    }
+    if (c.fill_list) {
+      ASSERT_TRUE(manager->running_list().Add(std::string(4997, 'x')));
+    }
+    const std::string list_before = manager->running_list().text();
+    EXPECT_EQ(manager->Launch(kCommand, "20260105070000", "JOB1", "PW", 0, c.jobstv), c.result)
+        << c.what;
+    EXPECT_TRUE(fake_.launches.empty()) << c.what;
+    EXPECT_EQ(LogTexts(), c.log) << c.what;
+    EXPECT_EQ(manager->running_count(), 0) << c.what;
+    EXPECT_EQ(manager->running_list().text(), list_before) << c.what;
+  }
+}
+
+// Catches a start whose row cannot be written that keeps running (the job
+// would be started again with the next pass) or counts as running, and a
+// failed start without its two lines: with the database gone both give 88.
+TEST_F(ProcessManagerTest, LaunchWithoutDatabaseIsUndone) {
+  struct Case {
+    int fail_launch;
+    std::vector<std::string> launches;
+    std::string log;
+  };
+  const Case cases[] = {
+      {0,
+       {kCommand, "kill 1000"},
+       "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe Fehler Update Kvs500Job "
+       "RC: -1\n"},
+      {kErrFileNotFound,
+       {kCommand},
+       "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd:  fehlgeschlagen!\n"
+       "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Fehler Update Kvs500Job(2) RC: -1\n"},
+  };
+  for (const Case& c : cases) {
+    ClearLog();
+    fake_.launches.clear();
+    fake_.next_pid = 1000;
+    fake_.fail_next_launch = c.fail_launch;
+    auto manager = Manager(false);
+    EXPECT_EQ(manager->Launch(kCommand, "20260105070000", "JOB1", "PW", 0, 0),
+              kLaunchRowUpdateFailed);
+    EXPECT_EQ(fake_.launches, c.launches);
+    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_EQ(manager->running_count(), 0);
+  }
+}
+
+// Catches a leftover process of another installation, a system program
+// or a process that now runs another program being ended, a process of
+// our own left running, and the wrong diagnostic line; in single mode the
+// name goes to the kill command whatever the id.
+TEST_F(ProcessManagerTest, TerminateByNameEndsOnlyOwnProcesses) {
+  using P = FakePlatform::FakeProcess;
+  struct Case {
+    const char* what;
+    bool multiservices;
+    uint32_t pid;
+    const char* name;
+    bool exists;
+    P process;
+    std::vector<std::string> launches;
+    std::string log;
+  };
+  const P own{"PortWatch.exe", "C:\\KVS\\bin\\PortWatch.exe"};
+  const Case cases[] = {
+      {"single, no such pid", false, 4711, "PortWatch.exe", false, {}, {"kill PortWatch.exe"}, ""},
+      {"single, pid 0", false, 0, "PortWatch.exe", false, {}, {"kill PortWatch.exe"}, ""},
+      {"single, no name", false, 4711, "", true, own, {}, ""},
+      {"multi, own", true, 4711, "portwatch.exe", true, own, {"kill 4711"}, ""},
+      {"multi, pid 0", true, 0, "PortWatch.exe", true, own, {}, ""},
+      {"multi, no name", true, 4711, "", true, own, {}, ""},
+      {"multi, unreadable", true, 4711, "PortWatch.exe", true,
+       P{"PortWatch.exe", "C:\\KVS\\bin\\PortWatch.exe", 0, true, false}, {},
+       "Keine Prozessinformationen vorhanden. Error: 5!\n"},
+      {"multi, gone", true, 4711, "PortWatch.exe", false, {}, {},
+       "Keine Prozessinformationen vorhanden. Error: 87!\n"},
+      {"multi, other installation", true, 4711, "PortWatch.exe", true,
+       P{"PortWatch.exe", "D:\\Other\\bin\\PortWatch.exe"}, {},
+       "Prozess wurde nicht beendet: PortWatch.exe (PID: 4711) Pfad: "
+       "D:\\Other\\bin\\PortWatch.exe!\n"},
+      {"multi, other program", true, 4711, "PortWatch.exe", true,
+       P{"Other.exe", "C:\\KVS\\bin\\Other.exe"}, {},
+       "Prozess wurde nicht beendet: Other.exe (PID: 4711) Pfad: C:\\KVS\\bin\\Other.exe!\n"},
+      {"multi, cmd.exe", true, 4711, "cmd.exe", true, P{"cmd.exe", "C:\\KVS\\bin\\cmd.exe"}, {},
+       "Prozess wurde nicht beendet: cmd.exe (PID: 4711) Pfad: C:\\KVS\\bin\\cmd.exe!\n"},
+      {"multi, svchost.exe", true, 4711, "SVCHOST.EXE", true,
+       P{"svchost.exe", "C:\\KVS\\bin\\svchost.exe"}, {},
+       "Prozess wurde nicht beendet: svchost.exe (PID: 4711) Pfad: C:\\KVS\\bin\\svchost.exe!\n"},
+  };
+  for (const Case& c : cases) {
+    fake_.launches.clear();
+    ClearLog();
+    // Only this case's process exists.
+    fake_.EndProcess(4711);
+    if (c.exists) fake_.AddProcess(4711, c.process);
+    Manager(c.multiservices)->TerminateByName(c.pid, c.name);
+    EXPECT_EQ(fake_.launches, c.launches) << c.what;
+    EXPECT_EQ(LogTexts(), c.log) << c.what;
+  }
+}
+
+// Catches a clock-change window on the wrong days or hours: only the
+// early morning (01:00:00 to 05:59:59) of a Sunday from the 25th of March
+// or October on suspends the run-time limit.
+TEST(ClockChangeWindowTest, LastSundayMorningOfMarchAndOctober) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    bool inside;
+  };
+  const Case cases[] = {
+      {2025, 10, 26, 3, 30, 0, true},    // Sunday
+      {2029, 3, 18, 3, 30, 0, false},    // Sunday, before the 25th
+      {2029, 3, 25, 0, 30, 0, false},    // Sunday 25th, before 01:00
+      {2029, 3, 25, 3, 30, 0, true},     // Sunday 25th
+      {2026, 3, 29, 0, 59, 59, false},   // Sunday
+      {2026, 3, 29, 1, 0, 0, true},
+      {2026, 3, 29, 5, 59, 59, true},
+      {2026, 3, 29, 6, 0, 0, false},
+      {2025, 10, 25, 3, 0, 0, false},    // Saturday
+      {2027, 10, 31, 3, 0, 0, true},     // Sunday 31st
+      {2027, 10, 24, 3, 0, 0, false},    // Sunday 24th
+      {2026, 4, 26, 3, 0, 0, false},     // Sunday in April
+      {2025, 9, 28, 3, 0, 0, false},     // Sunday in September
+  };
+  FakePlatform fake;
+  for (const Case& c : cases) {
+    CivilTime t = fake.ToLocal(
+        FakePlatform::ToEpoch(c.year, c.month, c.day, c.hour, c.minute, c.second));
+    EXPECT_EQ(InClockChangeWindow(t), c.inside)
+        << c.year << "-" << c.month << "-" << c.day << " " << c.hour << ":" << c.minute << ":"
+        << c.second;
+  }
+}
+
+}  // namespace
+}  // namespace kvs
