@@ -29,6 +29,7 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
       processes_(platform, logs_, jobs_, pool_, heartbeat_, config.own_dir,
                  command_line.instance > -1),
       permanent_jobs_(platform, logs_, jobs_, processes_, heartbeat_),
+      periodic_jobs_(platform, logs_, jobs_, config.daily_job_time, config.interval_minutes),
       system_jobs_(platform, logs_, jobs_, processes_, config.transfer_files,
                    command_line.instance > -1),
       multiservices_(command_line.instance > -1) {}
@@ -154,7 +155,12 @@ void Controller::RunPass() {
   if (!StartPermanentJobs()) return;
   system_jobs_.CheckPortalProcessing(loop_timestamp_);
   if (!StartQueueJobs()) return;
-  // Then run types 03, 07, 08 and 09.
+  if (periodic_jobs_.Update03() == 0) {
+    logs_.Main(kErrUpdate03);
+    return;
+  }
+  if (!StartPeriodicJobs()) return;
+  // Then run types 07, 08 and 09.
 }
 
 void Controller::LogSelectError(const char* format) {
@@ -212,6 +218,30 @@ bool Controller::StartPermanentJobs() {
     }
     if (launched == kLaunchNoRoom) break;
     if (heartbeat_.Beat(false, kBeatStart04) == 0) break;
+  }
+  return true;
+}
+
+bool Controller::StartPeriodicJobs() {
+  if (exclusive_job_) return true;
+  while (true) {
+    JobRecord job;
+    int rc = periodic_jobs_.DueJob("03", processes_.running_list().ForSelection(), &job);
+    if (rc == 100) break;
+    if (rc != 0) {
+      const SqlError& e = session_.error();
+      logs_.Main(StrFormat(kLogReadJob03Failed, static_cast<long>(rc),
+                           static_cast<long>(session_.GetLastSQLError()), e.sqlstate, e.message));
+      logs_.Main(kErrRunType03);
+      return false;
+    }
+    int launched =
+        processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, 0);
+    if (launched == kLaunchRowUpdateFailed) {
+      logs_.Main(kErrRunType03);
+      return false;
+    }
+    if (launched == kLaunchNoRoom) break;
   }
   return true;
 }

@@ -18,6 +18,7 @@
 #include "msg/disk_monitor.h"
 #include "msg/message_pool.h"
 #include "platform/platform.h"
+#include "jobs/periodic_jobs.h"
 #include "jobs/permanent_jobs.h"
 #include "jobs/system_jobs.h"
 #include "proc/process_manager.h"
@@ -53,6 +54,11 @@ inline constexpr char kErrRunType04[] = "Fehler bei der Verarbeitung der Jobs mi
 inline constexpr char kLogSelect04Failed[] =
     "SQLSelectKvs500Job04! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
 inline constexpr char kBeatStart04[] = "Start RT04Jobs";
+inline constexpr char kErrUpdate03[] = "Fehler bei der Aktualisierung der Jobs mit RunType 03!\n";
+inline constexpr char kErrRunType03[] = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n";
+inline constexpr char kLogReadJob03Failed[] =
+    "SQLReadKvs500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
 inline constexpr char kErrRunType01[] = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n";
 inline constexpr char kLogSelect05Failed[] =
     "SQLSelectKvs500Job05! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
@@ -100,6 +106,7 @@ class Controller {
   bool StartExclusiveJob();
   bool StartPermanentJobs();
   bool StartQueueJobs();
+  bool StartPeriodicJobs();
   // A waiting row with more than 10 start attempts can never start; it
   // leaves the queue as "90" instead of being selected for ever.
   void RetireExhaustedJob(const JobRecord& job);
@@ -118,6 +125,7 @@ class Controller {
   DiskMonitor disk_monitor_;
   ProcessManager processes_;
   PermanentJobs permanent_jobs_;
+  PeriodicJobs periodic_jobs_;
   SystemJobs system_jobs_;
 
   bool multiservices_ = false;

@@ -1,0 +1,240 @@
+#include "jobs/periodic_jobs.h"
+
+#include <utility>
+
+#include "diag/text.h"
+
+namespace kvs {
+
+namespace {
+
+const char kReadJobList[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
+    "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
+    "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s'";
+const char kWindowTpl[] =
+    "SELECT TPLVON, TPLBIS, TPLVRZ FROM   KVSYSTEM.KVS139TPL WHERE  TPLZPL = '%s' AND    "
+    "TPLWTG = %ld AND    TPLVON <= %ld AND    TPLBIS >  %ld AND    TPLSTA = 1";
+const char kWindowDzt[] =
+    "SELECT DZTVON, DZTBIS, DZTVRZ FROM KVSYSTEM.KVS141DZT WHERE  DZTZPL = '%s' AND    "
+    "DZTWTG = %ld AND    DZTVON <= %ld AND    DZTBIS >  %ld AND    DZTSTA = 1";
+const char kDueJob[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
+    "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '%s'    AND (JOBSTS is NULL OR JOBSTS = "
+    "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' OR JOBNRT IS NULL)    AND ((JOBURV is not "
+    "null AND JOBURV NOT IN ( %s )) OR         (JOBURV is null))  ORDER BY JOBNRT, JOBDA1, "
+    "JOBKE2 ";
+
+std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
+
+std::string NowText(const CivilTime& t) {
+  return StrFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                   t.second);
+}
+
+bool Ended(int32_t s) { return s >= 90 && s <= 99; }
+
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+std::string CivilDate(int64_t days) {
+  int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int64_t y = yoe + era * 400 + (m <= 2);
+  return StrFormat("%04lld%02d%02d", static_cast<long long>(y), m, d);
+}
+
+}  // namespace
+
+int32_t StateNumber(const char* jobsts) { return LeadingInt(jobsts); }
+
+int32_t PlanWeekday(const CivilTime& t) { return t.weekday == 0 ? 7 : t.weekday; }
+
+std::string DatePlusDays(const CivilTime& t, int days) {
+  return CivilDate(DaysFromCivil(t.year, t.month, t.day) + days);
+}
+
+Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const CivilTime& now) {
+  Reschedule r;
+  const int32_t s = StateNumber(job.jobsts);
+  if (window == nullptr) {
+    if (s == 97) return r;
+    r.changed = true;
+    r.jobsts = "97";
+    r.jobnrt = job.jobnrt;
+    return r;
+  }
+  const std::string today = Today(now);
+  const int32_t minute = now.hour * 60 + now.minute;
+  const std::string nrt = job.jobnrt;
+  int32_t last = -1;
+  if (nrt.size() == 14 && nrt.compare(0, 8, today) >= 0) {
+    last = LeadingInt(nrt.substr(8, 2)) * 60 + LeadingInt(nrt.substr(10, 2));
+  }
+  int32_t next = 0;
+  std::string state;
+  if (last < window->start) {
+    next = window->start;
+    state = "00";
+  } else {
+    if (!Ended(s)) return r;
+    if (window->interval <= 0) {
+      // No slot after the last one in this window.
+      next = window->end;
+    } else {
+      next = last + window->interval;
+      while (next <= minute) {
+        if (next >= window->end) break;
+        next += window->interval;
+      }
+    }
+    if (next < window->end) {
+      state = "00";
+    } else {
+      if (s == 97) return r;
+      state = "97";
+    }
+  }
+  r.changed = true;
+  r.jobsts = state;
+  r.jobnrt = today + StrFormat("%02d%02d00", next / 60, next % 60);
+  return r;
+}
+
+Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const CivilTime& now) {
+  Reschedule r;
+  const std::string nrt = job.jobnrt;
+  if (nrt.size() != 14) {
+    r.changed = true;
+    r.jobsts = "00";
+    r.jobnrt = Today(now) + daily_time;
+    return r;
+  }
+  if (nrt >= NowText(now)) return r;
+  if (!Ended(StateNumber(job.jobsts))) return r;
+  r.changed = true;
+  r.jobsts = "00";
+  r.jobnrt = DatePlusDays(now, 1) + daily_time;
+  return r;
+}
+
+Reschedule IntervalRule(const JobRecord& job, const CivilTime& now, const CivilTime& later) {
+  Reschedule r;
+  const std::string nrt = job.jobnrt;
+  if (nrt.size() != 14) {
+    r.changed = true;
+    r.jobsts = "00";
+    r.jobnrt = NowText(now);
+    return r;
+  }
+  if (nrt >= NowText(now)) return r;
+  if (!Ended(StateNumber(job.jobsts))) return r;
+  r.changed = true;
+  r.jobsts = "00";
+  r.jobnrt = NowText(later);
+  return r;
+}
+
+std::string TextReadJobList(const std::string& run_type) {
+  return StrFormat(kReadJobList, SqlQuote(run_type).c_str());
+}
+
+std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
+                           int32_t minute) {
+  return StrFormat(jobdls == 0 ? kWindowTpl : kWindowDzt, SqlQuote(plan_key).c_str(),
+                   static_cast<long>(weekday), static_cast<long>(minute),
+                   static_cast<long>(minute));
+}
+
+std::string TextDueJob(const std::string& run_type, const std::string& now_text,
+                       const std::string& running_list) {
+  return StrFormat(kDueJob, SqlQuote(run_type).c_str(), SqlQuote(now_text).c_str(),
+                   running_list.c_str());
+}
+
+void PeriodicJobs::ReadJobList(const std::string& run_type, std::vector<JobRecord>* list) {
+  Session& session = jobs_.session();
+  if (session.OpenCursor(CursorSlot::kJobList, TextReadJobList(run_type)) != 0) return;
+  while (true) {
+    JobRecord row;
+    int rc = session.FetchCursor(
+        CursorSlot::kJobList,
+        {ColumnBinding::Text(row.jobda1, sizeof row.jobda1),
+         ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
+         ColumnBinding::Text(row.joburv, sizeof row.joburv),
+         ColumnBinding::Text(row.jobcmd, sizeof row.jobcmd), ColumnBinding::Long(&row.jobmrt),
+         ColumnBinding::Text(row.jobrty, sizeof row.jobrty), ColumnBinding::Long(&row.jobpri),
+         ColumnBinding::Text(row.jobscd, sizeof row.jobscd),
+         ColumnBinding::Text(row.jobsts, sizeof row.jobsts),
+         ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
+         ColumnBinding::Text(row.jobeda, sizeof row.jobeda),
+         ColumnBinding::Text(row.jobnrt, sizeof row.jobnrt), ColumnBinding::Long(&row.jobstv),
+         ColumnBinding::Long(&row.jobdls)});
+    if (rc != 0) break;
+    list->push_back(row);
+  }
+  session.CloseCursor(CursorSlot::kJobList);
+}
+
+bool PeriodicJobs::LookupWindow(const JobRecord& job, const CivilTime& now, PlanWindow* window) {
+  const int32_t minute = now.hour * 60 + now.minute;
+  int rc = jobs_.session().QueryRow(
+      TextPlanWindow(job.jobdls, job.jobscd, PlanWeekday(now), minute),
+      {ColumnBinding::Long(&window->start), ColumnBinding::Long(&window->end),
+       ColumnBinding::Long(&window->interval)});
+  return rc == 0 && window->start <= minute && minute < window->end;
+}
+
+int PeriodicJobs::Update03() {
+  const int64_t now = platform_.Now();
+  if (now < next_update_) return 1;
+  next_update_ = now + kUpdate03IntervalSeconds;
+  const CivilTime local = platform_.ToLocal(now);
+  const CivilTime later = platform_.ToLocal(now + static_cast<int64_t>(interval_minutes_) * 60);
+
+  std::vector<JobRecord> list;
+  ReadJobList("03", &list);
+  for (JobRecord& job : list) {
+    const int32_t s = StateNumber(job.jobsts);
+    if (s >= 1 && s <= 10) continue;
+    Reschedule r;
+    if (job.jobdls == 2) {
+      r = DailyRule(job, daily_time_, local);
+    } else if (job.jobdls == 3) {
+      r = IntervalRule(job, local, later);
+    } else {
+      PlanWindow window;
+      const bool found = LookupWindow(job, local, &window);
+      r = TimePlanRule(job, found ? &window : nullptr, local);
+    }
+    if (!r.changed) continue;
+    SetField(job.jobsts, r.jobsts);
+    SetField(job.jobnrt, r.jobnrt);
+    int rc = jobs_.RescheduleJob(job);
+    if (rc != 0) logs_.Main(StrFormat(kLogJob03UpdateFailed, static_cast<long>(rc)));
+  }
+  return 1;
+}
+
+int PeriodicJobs::DueJob(const std::string& run_type, const std::string& running_list,
+                         JobRecord* job) {
+  const std::string now_text = TimestampNow(platform_);
+  JobRecord row;
+  int rc = jobs_.NextJob(TextDueJob(run_type, now_text, running_list), &row);
+  if (rc == 0) *job = row;
+  return rc;
+}
+
+}  // namespace kvs

@@ -1,0 +1,85 @@
+// Periodic jobs (run type 03): the job list read, the rescheduling pass at
+// most once a minute (time plan, daily time, interval), and the due-job
+// query that the scheduled run types share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/job_table.h"
+#include "diag/log_file.h"
+#include "platform/platform.h"
+
+namespace kvs {
+
+inline constexpr char kLogJob03UpdateFailed[] = "- Fehler Job03 updaten RC: %ld\n";
+inline constexpr int64_t kUpdate03IntervalSeconds = 60;
+
+// One active row of a time plan: minutes after midnight.
+struct PlanWindow {
+  int32_t start = 0;  // inclusive
+  int32_t end = 0;    // exclusive
+  int32_t interval = 0;
+};
+
+// What a rule decided for a job.
+struct Reschedule {
+  bool changed = false;
+  std::string jobsts;
+  std::string jobnrt;
+};
+
+// The numeric value of a state text (leading digits; blank or empty 0).
+int32_t StateNumber(const char* jobsts);
+// Weekday number of the plans: Monday 1 .. Sunday 7.
+int32_t PlanWeekday(const CivilTime& t);
+// "YYYYMMDD" of t plus days (calendar arithmetic, carrying into month and
+// year).
+std::string DatePlusDays(const CivilTime& t, int days);
+
+// The rules as pure functions of the row, the window (nullptr: none), the
+// settings and the local time now.
+Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const CivilTime& now);
+Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const CivilTime& now);
+// later is the local time interval_minutes after now.
+Reschedule IntervalRule(const JobRecord& job, const CivilTime& now, const CivilTime& later);
+
+// Statement texts.
+std::string TextReadJobList(const std::string& run_type);
+std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
+                           int32_t minute);
+std::string TextDueJob(const std::string& run_type, const std::string& now_text,
+                       const std::string& running_list);
+
+class PeriodicJobs {
+ public:
+  PeriodicJobs(Platform& platform, Logs& logs, JobTable& jobs, std::string daily_time,
+               int32_t interval_minutes)
+      : platform_(platform),
+        logs_(logs),
+        jobs_(jobs),
+        daily_time_(std::move(daily_time)),
+        interval_minutes_(interval_minutes) {}
+
+  // Appends every row of run_type to *list (rows read so far on failure).
+  void ReadJobList(const std::string& run_type, std::vector<JobRecord>* list);
+  // The rescheduling pass, at most once every 60 seconds. Always 1.
+  int Update03();
+  // The first due waiting job of run_type not blocked by running_list:
+  // 0 delivered into *job, 100 none, else the failure code.
+  [[nodiscard]] int DueJob(const std::string& run_type, const std::string& running_list,
+                           JobRecord* job);
+
+ private:
+  bool LookupWindow(const JobRecord& job, const CivilTime& now, PlanWindow* window);
+
+  Platform& platform_;
+  Logs& logs_;
+  JobTable& jobs_;
+  std::string daily_time_;
+  int32_t interval_minutes_;
+  int64_t next_update_ = 0;
+};
+
+}  // namespace kvs
