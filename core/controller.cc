@@ -30,6 +30,7 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
                  command_line.instance > -1),
       permanent_jobs_(platform, logs_, jobs_, processes_, heartbeat_),
       periodic_jobs_(platform, logs_, jobs_, config.daily_job_time, config.interval_minutes),
+      scheduled_jobs_(platform, logs_, jobs_, periodic_jobs_, processes_, heartbeat_),
       system_jobs_(platform, logs_, jobs_, processes_, config.transfer_files,
                    command_line.instance > -1),
       multiservices_(command_line.instance > -1) {}
@@ -160,7 +161,15 @@ void Controller::RunPass() {
     return;
   }
   if (!StartPeriodicJobs()) return;
-  // Then run types 07, 08 and 09.
+  if (scheduled_jobs_.Step07(exclusive_job_) == 0) {
+    logs_.Main(kErrRunType07);
+    return;
+  }
+  if (scheduled_jobs_.Step08(exclusive_job_) == 0) {
+    logs_.Main(kErrRunType08);
+    return;
+  }
+  if (scheduled_jobs_.Step09(exclusive_job_) == 0) logs_.Main(kErrRunType09);
 }
 
 void Controller::LogSelectError(const char* format) {

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "jobs/periodic_jobs.h"
 #include "jobs/permanent_jobs.h"
+#include "jobs/scheduled_jobs.h"
 #include "jobs/system_jobs.h"
 #include "proc/process_manager.h"
 
@@ -59,6 +60,9 @@ inline constexpr char kErrRunType03[] = "Fehler bei der Verarbeitung der Jobs mi
 inline constexpr char kLogReadJob03Failed[] =
     "SQLReadKvs500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
+inline constexpr char kErrRunType07[] = "Fehler bei der Verarbeitung der Jobs mit RunType 07!\n";
+inline constexpr char kErrRunType08[] = "Fehler bei der Verarbeitung der Jobs mit RunType 08!\n";
+inline constexpr char kErrRunType09[] = "Fehler bei der Verarbeitung der Jobs mit RunType 09!\n";
 inline constexpr char kErrRunType01[] = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n";
 inline constexpr char kLogSelect05Failed[] =
     "SQLSelectKvs500Job05! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
@@ -126,6 +130,7 @@ class Controller {
   ProcessManager processes_;
   PermanentJobs permanent_jobs_;
   PeriodicJobs periodic_jobs_;
+  ScheduledJobs scheduled_jobs_;
   SystemJobs system_jobs_;
 
   bool multiservices_ = false;

@@ -1,0 +1,407 @@
+#include "jobs/scheduled_jobs.h"
+
+#include <cstdlib>
+
+#include "diag/text.h"
+
+namespace kvs {
+
+namespace {
+
+const char kRearm07[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBDLS = '%ld' WHERE  JOBDA1 = '%s' "
+    "AND    JOBKE2 = '%s'";
+const char kReadScheduleMssql[] =
+    "SELECT SCDART, SCDTYP, SCDTAG, CONVERT(CHAR(8), SCDDTM, 112), REPLACE(STR(DATEPART(hh, "
+    "SCDUHR),2) + str(DATEPART(mi,SCDUHR),2) + str(DATEPART(ss,SCDUHR),2), ' ','0'), SCDDWH, "
+    "CONVERT(CHAR(8), SCDBIS, 112) FROM KVSYSTEM.KVS800SCD WHERE SCDLIZ = '%s' AND   SCDMND = "
+    "'%s' AND   SCDNAM = '%s' AND   SCDSBE = '%s' ";
+// The same outputs on MySQL: dates as YYYYMMDD numbers, the time as
+// hhmmss, no end date as 0.
+const char kReadScheduleMysql[] =
+    "SELECT SCDART, SCDTYP, SCDTAG, DATE_FORMAT(SCDDTM, '%%Y%%m%%d'), "
+    "TIME_FORMAT(SCDUHR, '%%H%%i%%s'), SCDDWH, COALESCE(DATE_FORMAT(SCDBIS, '%%Y%%m%%d'), 0) "
+    "FROM KVSYSTEM.KVS800SCD WHERE SCDLIZ = '%s' AND   SCDMND = '%s' AND   SCDNAM = '%s' AND   "
+    "SCDSBE = '%s' ";
+const char kWriteNextRun07[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s',        JOBSTV = 0  "
+    "WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
+const char kDayEndColumns[] =
+    " SELECT MNDT01, MNDT02, MNDT03, MNDT04, MNDT05, MNDT06,         MNDT07, MNDT08, MNDT09, "
+    "MNDT10, MNDT11, MNDT12,         MNDD01, MNDD02, MNDD03, MNDD04, MNDD05, MNDD06,         "
+    "MNDD07, MNDD08, MNDD09, MNDD10, MNDD11, MNDD12  FROM KVSYSTEM.KVS112MND  WHERE ";
+const char kDayEndSum[] =
+    "MNDT01+MNDT02+MNDT03+MNDT04+MNDT05+MNDT06+        MNDT07+MNDT08+MNDT09+MNDT10+MNDT11+"
+    "MNDT12+        MNDD01+MNDD02+MNDD03+MNDD04+MNDD05+MNDD06+        MNDD07+MNDD08+MNDD09+"
+    "MNDD10+MNDD11+MNDD12 > 0 ";
+const char kInsertDayEnd[] =
+    "INSERT INTO KVSYSTEM.KVS500JOB   (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, JobNrt) "
+    "VALUES   ('%s',   '%s',   '%s',   '%s',   '%s',   %ld,      '%s') ";
+const char kNext09Mssql[] =
+    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
+    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is "
+    "NULL OR JOBSTS = '  ' OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
+    "JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
+const char kNext09Mysql[] =
+    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
+    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is NULL OR "
+    "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV "
+    "NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
+
+std::string Q(const std::string& v) { return SqlQuote(v); }
+
+int32_t DateValue(int y, int m, int d) { return y * 10000 + m * 100 + d; }
+
+int32_t DateOf(int64_t days) {
+  int y, m, d;
+  DateOfDayNumber(days, &y, &m, &d);
+  return DateValue(y, m, d);
+}
+
+// The date part of a stamp as a number; empty or no digits 0.
+int32_t StampDate(const char* stamp) { return LeadingInt(std::string(stamp).substr(0, 8)); }
+
+}  // namespace
+
+// ---- Calendar jobs ----------------------------------------------------------
+
+ScheduleKey SplitScheduleKey(const std::string& jobke2) {
+  std::string parts[4];
+  size_t start = 0;
+  for (int i = 0; i < 4 && start <= jobke2.size(); ++i) {
+    size_t end = jobke2.find('#', start);
+    if (end == std::string::npos) end = jobke2.size();
+    parts[i] = jobke2.substr(start, end - start);
+    start = end + 1;
+  }
+  ScheduleKey key;
+  key.scdnam = parts[0].substr(0, 50);
+  key.scdsbe = parts[1].substr(0, 112);
+  key.scdliz = parts[2].substr(0, 5);
+  key.scdmnd = parts[3].substr(0, 5);
+  return key;
+}
+
+int32_t RetentionDate(const CivilTime& now) {
+  return DateOf(DayNumber(now.year, now.month - 3, now.day));
+}
+
+CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* schedule,
+                                    const CivilTime& now) {
+  CalendarDecision decision;
+  const int32_t today = DateValue(now.year, now.month, now.day);
+  const int32_t retention = RetentionDate(now);
+  const bool old = StampDate(job.jobeda) < retention;
+  auto delete_if_old = [&] {
+    if (old) decision.action = CalendarDecision::Action::kDelete;
+    return decision;
+  };
+  if (schedule == nullptr) return delete_if_old();
+
+  // Started before today (or never): the base is yesterday.
+  const int64_t today_number = DayNumber(now.year, now.month, now.day);
+  const bool from_yesterday = StampDate(job.jobsda) < today;
+  const int64_t base = today_number - (from_yesterday ? 1 : 0);
+  int by, bm, bd;
+  DateOfDayNumber(base, &by, &bm, &bd);
+
+  const int32_t type = schedule->scdtyp;
+  if (type == 1 || type == -1) return delete_if_old();
+  if (type < 2 || type > 7) {
+    decision.action = CalendarDecision::Action::kWrite;
+    decision.jobnrt = job.jobnrt;
+    return decision;
+  }
+  if (schedule->scdbis != 0 && schedule->scdbis < today) return delete_if_old();
+  int64_t next = 0;
+  switch (type) {
+    case 2:
+      next = base + 1;
+      break;
+    case 3: {
+      const int32_t mask = LeadingInt(schedule->scdtag);
+      if (mask < 1 || mask > 127) return delete_if_old();
+      next = base + 1;
+      // Monday is bit 0 .. Sunday bit 6; 1970-01-01 (day 0) was a Thursday.
+      while (((mask >> ((next % 7 + 7 + 3) % 7)) & 1) == 0) ++next;
+      break;
+    }
+    case 4:
+      next = DayNumber(by, bm + 1, bd);
+      break;
+    case 5:
+    case 6:
+      next = DayNumber(by, bm + 3, bd);
+      break;
+    default:  // 7
+      next = DayNumber(by + 1, bm, bd);
+      break;
+  }
+  const int32_t next_date = DateOf(next);
+  if (schedule->scdbis > 0 && next_date > schedule->scdbis) return decision;
+  decision.action = CalendarDecision::Action::kWrite;
+  decision.jobnrt = StrFormat("%ld%s", static_cast<long>(next_date), schedule->scduhr);
+  return decision;
+}
+
+std::string TextRearm07(const JobRecord& job) {
+  return StrFormat(kRearm07, "00", 0L, Q(job.jobda1).c_str(), Q(job.jobke2).c_str());
+}
+
+std::string TextReadSchedule(Dialect dialect, const ScheduleKey& key) {
+  const char* format = dialect == Dialect::kMssql   ? kReadScheduleMssql
+                       : dialect == Dialect::kMysql ? kReadScheduleMysql
+                                                    : nullptr;
+  if (format == nullptr) return "";
+  return StrFormat(format, Q(key.scdliz).c_str(), Q(key.scdmnd).c_str(), Q(key.scdnam).c_str(),
+                   Q(key.scdsbe).c_str());
+}
+
+std::string TextWriteNextRun07(const JobRecord& job) {
+  return StrFormat(kWriteNextRun07, Q(job.jobsts).c_str(), Q(job.jobnrt).c_str(),
+                   Q(job.jobda1).c_str(), Q(job.jobke2).c_str());
+}
+
+// ---- Day-end jobs -------------------------------------------------------------
+
+DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes& configured,
+                           const CivilTime& now, std::vector<int>* invalid) {
+  DayEndPlan plan;
+  DayEndTimes times = configured;
+  for (int slot = 0; slot < 24; ++slot) {
+    if (times[slot] >= 1440) {
+      invalid->push_back(slot);
+      times[slot] = 0;
+    }
+  }
+  std::array<bool, 24> taken{};
+  // Rows whose run is over go; the others keep a slot of their kind and
+  // time, the first in list order winning.
+  std::vector<int> time_of(rows.size(), 0);
+  std::vector<int> kind_of(rows.size(), -1);  // 0 plain, 1 /NODNL, -1 deleted
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (StateNumber(rows[i].jobsts) > 10) {
+      plan.deletes.push_back(i);
+      continue;
+    }
+    const std::string nrt = rows[i].jobnrt;
+    time_of[i] = nrt.size() >= 12
+                     ? LeadingInt(nrt.substr(8, 2)) * 60 + LeadingInt(nrt.substr(10, 2))
+                     : 0;
+    kind_of[i] = std::string(rows[i].jobcmd).find("/NODNL") != std::string::npos ? 1 : 0;
+  }
+  plan.finished = plan.deletes.size();
+  for (int kind = 0; kind < 2; ++kind) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (kind_of[i] != kind) continue;
+      bool matched = false;
+      for (int slot = kind * 12; slot < kind * 12 + 12; ++slot) {
+        if (times[slot] > 0 && !taken[slot] && times[slot] == time_of[i]) {
+          taken[slot] = true;
+          matched = true;
+          break;
+        }
+      }
+      if (!matched) plan.deletes.push_back(i);
+    }
+  }
+  const std::string stamp =
+      StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day, now.hour, now.minute,
+                now.second);
+  const int32_t minute = now.hour * 60 + now.minute;
+  for (int slot = 0; slot < 12; ++slot) {
+    for (int kind = 0; kind < 2; ++kind) {
+      const int index = kind * 12 + slot;
+      const int32_t t = times[index];
+      if (t <= 0 || taken[index]) continue;
+      JobRecord row;
+      SetField(row.jobda1, stamp);
+      SetField(row.jobke2, StrFormat(kind == 0 ? "DYE+D%02d" : "DYE+_%02d", slot));
+      SetField(row.joburv, "DayEnd");
+      SetField(row.jobcmd, kind == 0 ? "DayEnd.exe" : "DayEnd.exe /NODNL");
+      SetField(row.jobrty, "08");
+      row.jobstv = 1;
+      const std::string date = minute < t ? DatePlusDays(now, 0) : DatePlusDays(now, 1);
+      SetField(row.jobnrt, date + StrFormat("%02d%02d00", t / 60, t % 60));
+      plan.inserts.push_back(row);
+    }
+  }
+  return plan;
+}
+
+std::string TextDayEndTimes(bool main_client) {
+  if (main_client) {
+    return std::string(kDayEndColumns) + "MNDSCH = 'KORVALINE' AND   MNDKON = 0  AND   " +
+           kDayEndSum;
+  }
+  return std::string(kDayEndColumns) + "MNDKON = 0  AND   " + kDayEndSum + " ORDER BY MNDNUM ";
+}
+
+std::string TextInsertDayEnd(const JobRecord& job) {
+  return StrFormat(kInsertDayEnd, Q(job.jobda1).c_str(), Q(job.jobke2).c_str(),
+                   Q(job.joburv).c_str(), Q(job.jobcmd).c_str(), Q(job.jobrty).c_str(),
+                   static_cast<long>(job.jobstv), Q(job.jobnrt).c_str());
+}
+
+std::string TextNextJob09(Dialect dialect, const std::string& running_list) {
+  switch (dialect) {
+    case Dialect::kMssql:
+      return StrFormat(kNext09Mssql, running_list.c_str());
+    case Dialect::kMysql:
+      return StrFormat(kNext09Mysql, running_list.c_str());
+    default:
+      return "";
+  }
+}
+
+// ---- Steps ------------------------------------------------------------------
+
+void ScheduledJobs::LogSqlFailure(const char* format, int rc) {
+  const SqlError& e = jobs_.session().error();
+  logs_.Main(StrFormat(format, static_cast<long>(rc),
+                       static_cast<long>(jobs_.session().GetLastSQLError()), e.sqlstate,
+                       e.message));
+}
+
+int ScheduledJobs::RescheduleCalendarJob(const JobRecord& job) {
+  const CivilTime now = platform_.ToLocal(platform_.Now());
+  const std::string text = TextReadSchedule(jobs_.session().dialect(),
+                                            SplitScheduleKey(job.jobke2));
+  ScheduleRow schedule;
+  int rc = text.empty() ? -1
+                        : jobs_.session().QueryRow(
+                              text, {ColumnBinding::Long(&schedule.scdart),
+                                     ColumnBinding::Long(&schedule.scdtyp),
+                                     ColumnBinding::Text(schedule.scdtag, sizeof schedule.scdtag),
+                                     ColumnBinding::Long(&schedule.scddtm),
+                                     ColumnBinding::Text(schedule.scduhr, sizeof schedule.scduhr),
+                                     ColumnBinding::Text(schedule.scddwh, sizeof schedule.scddwh),
+                                     ColumnBinding::Long(&schedule.scdbis)});
+  if (rc != 0 && rc != 100) {
+    logs_.Main(kLogError07);
+    LogSqlFailure(kLogReadScheduleFailed, rc);
+    return 0;
+  }
+  const CalendarDecision d = RescheduleCalendar(job, rc == 100 ? nullptr : &schedule, now);
+  if (d.action == CalendarDecision::Action::kDelete) {
+    (void)jobs_.DeleteJob(job.jobda1, job.jobke2);
+  } else if (d.action == CalendarDecision::Action::kWrite) {
+    JobRecord next = job;
+    SetField(next.jobsts, "00");
+    SetField(next.jobnrt, d.jobnrt);
+    rc = jobs_.session().Execute(TextWriteNextRun07(next));
+    if (rc != 0) {
+      logs_.Main(kLogError07);
+      LogSqlFailure(kLogReadScheduleFailed, rc);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+void ScheduledJobs::Reschedule07() {
+  std::vector<JobRecord> list;
+  periodic_.ReadJobList("07", &list);
+  for (const JobRecord& job : list) {
+    const int32_t s = StateNumber(job.jobsts);
+    if (s >= 1 && s <= 10) continue;
+    if (job.jobdls == 1) {
+      (void)jobs_.session().Execute(TextRearm07(job));
+    } else if (s > 90) {
+      (void)RescheduleCalendarJob(job);
+    }
+  }
+}
+
+int ScheduledJobs::StartDue(const char* run_type, bool exclusive, const char* beat_label,
+                            bool log_07) {
+  while (true) {
+    if (exclusive) return 1;
+    JobRecord job;
+    int rc = periodic_.DueJob(run_type, processes_.running_list().ForSelection(), &job);
+    if (rc == 100) return 1;
+    if (rc != 0) {
+      if (log_07) logs_.Main(kLogError07);
+      LogSqlFailure(kLogReadJobFailed, rc);
+      return 0;
+    }
+    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, 0);
+    if (launched == kLaunchRowUpdateFailed) return 0;
+    if (launched == kLaunchNoRoom) return 1;
+    if (link_.Beat(false, beat_label) == 0) return 0;
+  }
+}
+
+int ScheduledJobs::Step07(bool exclusive) {
+  Reschedule07();
+  if (link_.Beat(false, "CheckKvs500Job07 Beginn") == 0) return 0;
+  processes_.running_list().SetEmptyMarker();
+  return StartDue("07", exclusive, "CheckKvs500Job07 Ende", true);
+}
+
+int ScheduledJobs::ReadDayEndTimes(DayEndTimes* times) {
+  std::vector<ColumnBinding> columns;
+  for (int32_t& t : *times) columns.push_back(ColumnBinding::Long(&t));
+  times->fill(0);
+  int rc = jobs_.session().QueryRow(TextDayEndTimes(true), columns);
+  if (rc == 100) rc = jobs_.session().QueryRow(TextDayEndTimes(false), columns);
+  return rc;
+}
+
+int ScheduledJobs::ExpandDayEnd() {
+  if (link_.Beat(false, "updateKvs500Job08 Beginn") == 0) return 0;
+  DayEndTimes times;
+  int rc = ReadDayEndTimes(&times);
+  if (rc == 100) return 1;
+  if (rc != 0) return 0;
+  std::vector<JobRecord> rows;
+  periodic_.ReadJobList("08", &rows);
+  const CivilTime now = platform_.ToLocal(platform_.Now());
+  std::vector<int> invalid;
+  const DayEndPlan plan = ReconcileDayEnd(rows, times, now, &invalid);
+  for (int slot : invalid) {
+    // Said once for each slot and value, not in every pass.
+    if (reported_invalid_.insert({slot, times[slot]}).second) {
+      logs_.Main(StrFormat(kLogDayEndTimeInvalid, static_cast<long>(times[slot]), slot % 12));
+    }
+  }
+  for (size_t n = 0; n < plan.deletes.size(); ++n) {
+    if (n == plan.finished && link_.Beat(false, "updateKvs500Job08 Step 1") == 0) return 0;
+    (void)jobs_.DeleteJob(rows[plan.deletes[n]].jobda1, rows[plan.deletes[n]].jobke2);
+  }
+  if (plan.finished == plan.deletes.size() &&
+      link_.Beat(false, "updateKvs500Job08 Step 1") == 0) {
+    return 0;
+  }
+  if (link_.Beat(false, "updateKvs500Job08 Step 2") == 0) return 0;
+  for (const JobRecord& row : plan.inserts) (void)jobs_.session().Execute(TextInsertDayEnd(row));
+  return link_.Beat(false, "updateKvs500Job08 Ende") == 0 ? 0 : 1;
+}
+
+int ScheduledJobs::Step08(bool exclusive) {
+  (void)ExpandDayEnd();
+  processes_.running_list().SetEmptyMarker();
+  return StartDue("08", exclusive, "checkKvsJobs08", false);
+}
+
+int ScheduledJobs::Step09(bool exclusive) {
+  processes_.running_list().SetEmptyMarker();
+  while (true) {
+    if (exclusive) return 1;
+    JobRecord job;
+    int rc = jobs_.NextJob(
+        TextNextJob09(jobs_.session().dialect(), processes_.running_list().ForSelection()), &job);
+    if (rc == 100) return 1;
+    if (rc != 0) {
+      LogSqlFailure(kLogReadJobFailed, rc);
+      return 0;
+    }
+    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt,
+                                     job.jobstv);
+    if (launched == kLaunchRowUpdateFailed) return 0;
+    if (launched == kLaunchNoRoom) return 1;
+    if (link_.Beat(false, "checkKvsJobs09") == 0) return 0;
+  }
+}
+
+}  // namespace kvs

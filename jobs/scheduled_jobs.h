@@ -1,0 +1,134 @@
+// The scheduled run types started after the periodic ones: calendar jobs
+// (07) from the schedule table, day-end closing jobs (08) kept in step
+// with the client's closing times, and restart jobs (09) started again
+// whenever they have ended. The rules that decide are pure functions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/job_table.h"
+#include "diag/log_file.h"
+#include "jobs/periodic_jobs.h"
+#include "platform/platform.h"
+#include "proc/process_manager.h"
+
+namespace kvs {
+
+inline constexpr char kLogError07[] = "Fehler (07)\n";
+inline constexpr char kLogReadJobFailed[] =
+    "SQLReadKvs500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+inline constexpr char kLogReadScheduleFailed[] =
+    "SQLReadKvs800Scd! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+inline constexpr char kLogDayEndTimeInvalid[] =
+    "Tagesabschluss: Zeit %ld Minuten (Slot %02d) ist keine gueltige Uhrzeit und wird "
+    "ignoriert!\n";
+
+// ---- Calendar jobs (07) ---------------------------------------------------
+
+// The schedule row of a calendar job, as read.
+struct ScheduleRow {
+  int32_t scdart = 0;
+  int32_t scdtyp = 0;
+  char scdtag[8] = {};
+  int32_t scddtm = 0;     // YYYYMMDD
+  char scduhr[7] = {};    // hhmmss
+  char scddwh[51] = {};
+  int32_t scdbis = 0;     // YYYYMMDD, 0 = no end
+};
+
+// The schedule key in JOBKE2: SCDNAM#SCDSBE#SCDLIZ#SCDMND.
+struct ScheduleKey {
+  std::string scdnam;
+  std::string scdsbe;
+  std::string scdliz;
+  std::string scdmnd;
+};
+ScheduleKey SplitScheduleKey(const std::string& jobke2);
+
+struct CalendarDecision {
+  enum class Action { kNone, kDelete, kWrite };
+  Action action = Action::kNone;
+  std::string jobnrt;  // for kWrite
+};
+
+// The date three months before now, normalised (31 May gives 3 March).
+int32_t RetentionDate(const CivilTime& now);
+// What becomes of an ended calendar job; schedule nullptr: the row is gone.
+CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* schedule,
+                                    const CivilTime& now);
+
+std::string TextRearm07(const JobRecord& job);
+// "" for a dialect without a schedule read.
+std::string TextReadSchedule(Dialect dialect, const ScheduleKey& key);
+std::string TextWriteNextRun07(const JobRecord& job);
+
+// ---- Day-end jobs (08) ----------------------------------------------------
+
+// MNDT01..MNDT12, then MNDD01..MNDD12: minutes after midnight, 0 or less
+// empty.
+using DayEndTimes = std::array<int32_t, 24>;
+
+struct DayEndPlan {
+  std::vector<size_t> deletes;     // indices into the rows
+  size_t finished = 0;             // the first ones: rows whose run is over
+  std::vector<JobRecord> inserts;  // new waiting rows
+};
+
+// Reconciles the run type 08 rows with the client's times at now. Times of
+// 1440 minutes or more are no time of day; their slots count as empty and
+// are reported in *invalid (slot index 0..23).
+DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes& times,
+                           const CivilTime& now, std::vector<int>* invalid);
+
+std::string TextDayEndTimes(bool main_client);
+std::string TextInsertDayEnd(const JobRecord& job);
+
+// ---- Restart jobs (09) ----------------------------------------------------
+
+// "" for a dialect neither MSSQL nor MYSQL.
+std::string TextNextJob09(Dialect dialect, const std::string& running_list);
+
+class ScheduledJobs {
+ public:
+  ScheduledJobs(Platform& platform, Logs& logs, JobTable& jobs, PeriodicJobs& periodic,
+                ProcessManager& processes, ServiceLink& link)
+      : platform_(platform),
+        logs_(logs),
+        jobs_(jobs),
+        periodic_(periodic),
+        processes_(processes),
+        link_(link) {}
+
+  // The pass steps of run types 07, 08 and 09: 1 success, 0 failure.
+  int Step07(bool exclusive);
+  int Step08(bool exclusive);
+  int Step09(bool exclusive);
+
+  void Reschedule07();
+  // 1 done, 0 the schedule could not be read or the job not written.
+  int RescheduleCalendarJob(const JobRecord& job);
+  // 1 or 0 (a failed heartbeat or read); the step goes on either way.
+  int ExpandDayEnd();
+
+ private:
+  // The start loop shared by 07 and 08.
+  int StartDue(const char* run_type, bool exclusive, const char* beat_label, bool log_07);
+  int ReadDayEndTimes(DayEndTimes* times);
+  void LogSqlFailure(const char* format, int rc);
+
+  Platform& platform_;
+  Logs& logs_;
+  JobTable& jobs_;
+  PeriodicJobs& periodic_;
+  ProcessManager& processes_;
+  ServiceLink& link_;
+  std::set<std::pair<int, int32_t>> reported_invalid_;
+};
+
+}  // namespace kvs
