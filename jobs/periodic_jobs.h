@@ -9,6 +9,7 @@
 
 #include "db/job_table.h"
 #include "diag/log_file.h"
+#include "platform/civil_time.h"
 #include "platform/platform.h"
 
 namespace kvs {
@@ -34,11 +35,6 @@ struct Reschedule {
 int32_t StateNumber(const char* jobsts);
 // Weekday number of the plans: Monday 1 .. Sunday 7.
 int32_t PlanWeekday(const CivilTime& t);
-// Days since 1970-01-01 of a calendar date (proleptic Gregorian; a day or
-// month out of range carries over, as the C library's normalisation does).
-int64_t DayNumber(int year, int month, int day);
-// The calendar date of a day number.
-void DateOfDayNumber(int64_t days, int* year, int* month, int* day);
 // "YYYYMMDD" of t plus days (calendar arithmetic, carrying into month and
 // year).
 std::string DatePlusDays(const CivilTime& t, int days);

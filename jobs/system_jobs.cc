@@ -69,6 +69,46 @@ void SystemJobs::RegisterPortalJob() {
   if (rc != 0 && !IsDuplicate(rc)) logs_.Main(StrFormat(kLogPortalInsert, static_cast<long>(rc)));
 }
 
+// The log lines of one system job's registration.
+struct RegistrationLines {
+  const char* registering;
+  const char* insert_failed;
+  const char* inserted;
+  const char* second_update_failed;
+  const char* update_failed;
+};
+
+namespace {
+
+const RegistrationLines kDailyLines = {kLogDailyRegister, kLogDailyInsert, kLogDailyInserted,
+                                       kLogDailyUpdate2, kLogDailyUpdate1};
+const RegistrationLines kIntervalLines = {kLogIntervalRegister, kLogIntervalInsert,
+                                          kLogIntervalInserted, kLogIntervalUpdate2,
+                                          kLogIntervalUpdate1};
+
+}  // namespace
+
+void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
+                                     bool drop_reminder_job) {
+  logs_.Main(lines.registering);
+  int rc = jobs_.RescheduleJob(job);
+  if (rc == 100) {
+    if (drop_reminder_job) {
+      int del = jobs_.DeleteJob("20000101070000", "ERINNERUNGSMAILS SYSTEMJOB");
+      if (del != 0 && del != 100) {
+        logs_.Main(StrFormat(kLogReminderDelete, static_cast<long>(del)));
+      }
+    }
+    int ins = jobs_.InsertSystemJob(job);
+    if (ins != 0) logs_.Main(StrFormat(lines.insert_failed, static_cast<long>(ins)));
+    logs_.Main(lines.inserted);
+    int upd = jobs_.RescheduleJob(job);
+    if (upd != 0) logs_.Main(StrFormat(lines.second_update_failed, static_cast<long>(upd)));
+  } else if (rc != 0) {
+    logs_.Main(StrFormat(lines.update_failed, rc));
+  }
+}
+
 void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   const int64_t now = platform_.Now();
   JobRecord daily;
@@ -79,19 +119,7 @@ void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   SetField(daily.jobrty, "03");
   daily.jobdls = 2;
   SetField(daily.jobnrt, DailyNextRun(platform_, now, daily_time));
-  logs_.Main(kLogDailyRegister);
-  int rc = jobs_.RescheduleJob(daily);
-  if (rc == 100) {
-    int del = jobs_.DeleteJob("20000101070000", "ERINNERUNGSMAILS SYSTEMJOB");
-    if (del != 0 && del != 100) logs_.Main(StrFormat(kLogReminderDelete, static_cast<long>(del)));
-    int ins = jobs_.InsertSystemJob(daily);
-    if (ins != 0) logs_.Main(StrFormat(kLogDailyInsert, static_cast<long>(ins)));
-    logs_.Main(kLogDailyInserted);
-    int upd = jobs_.RescheduleJob(daily);
-    if (upd != 0) logs_.Main(StrFormat(kLogDailyUpdate2, static_cast<long>(upd)));
-  } else if (rc != 0) {
-    logs_.Main(StrFormat(kLogDailyUpdate1, rc));
-  }
+  RegisterRescheduled(daily, kDailyLines, true);
 
   JobRecord interval;
   SetField(interval.jobda1, "20000101080000");
@@ -101,17 +129,7 @@ void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   SetField(interval.jobrty, "03");
   interval.jobdls = 3;
   SetField(interval.jobnrt, Timestamp14(platform_, now));
-  logs_.Main(kLogIntervalRegister);
-  rc = jobs_.RescheduleJob(interval);
-  if (rc == 100) {
-    int ins = jobs_.InsertSystemJob(interval);
-    if (ins != 0) logs_.Main(StrFormat(kLogIntervalInsert, static_cast<long>(ins)));
-    logs_.Main(kLogIntervalInserted);
-    int upd = jobs_.RescheduleJob(interval);
-    if (upd != 0) logs_.Main(StrFormat(kLogIntervalUpdate2, static_cast<long>(upd)));
-  } else if (rc != 0) {
-    logs_.Main(StrFormat(kLogIntervalUpdate1, rc));
-  }
+  RegisterRescheduled(interval, kIntervalLines, false);
 }
 
 void SystemJobs::CheckPortalProcessing(const std::string& loop_timestamp) {

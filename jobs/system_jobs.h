@@ -13,6 +13,8 @@
 
 namespace kvs {
 
+struct RegistrationLines;
+
 inline constexpr char kTransferFolder[] = "..\\transfer\\ClockBridge\\";
 
 inline constexpr char kLogExportInsert[] = "Insert RT01Job(1): KOR EXPORT! RC: %ld\n";
@@ -66,6 +68,9 @@ class SystemJobs {
 
  private:
   bool IsDuplicate(int code) const;
+  // Updates a system job of run type 03, inserting it when it is missing.
+  void RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
+                           bool drop_reminder_job);
 
   Platform& platform_;
   Logs& logs_;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/civil_time.h"
 #include "platform/command_line.h"
 #include "platform/ini_file.h"
 
@@ -9,30 +10,12 @@ namespace kvs {
 
 namespace {
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 CivilTime CivilFromEpoch(int64_t t) {
   int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
   int64_t secs = t - days * 86400;
   CivilTime c;
-  c.weekday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
-  int64_t z = days + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  c.year = static_cast<int>(yoe + era * 400 + (c.month <= 2));
+  DateOfDayNumber(days, &c.year, &c.month, &c.day);
+  c.weekday = WeekdayOfDayNumber(days);
   c.hour = static_cast<int>(secs / 3600);
   c.minute = static_cast<int>(secs / 60 % 60);
   c.second = static_cast<int>(secs % 60);
@@ -49,7 +32,7 @@ std::string BaseNameOf(const std::string& path) {
 FakePlatform::FakePlatform() { SetLocalTime(2026, 1, 5, 8, 0, 0); }
 
 int64_t FakePlatform::ToEpoch(int year, int month, int day, int hour, int minute, int second) {
-  return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  return DayNumber(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute,

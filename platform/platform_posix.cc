@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/civil_time.h"
 #include "platform/command_line.h"
 #include "platform/ini_file.h"
 #include "platform/platform.h"
@@ -94,18 +95,6 @@ int ErrnoToSystemError(int e) {
   }
 }
 
-CivilTime FromTm(const struct tm& tm) {
-  CivilTime t;
-  t.year = tm.tm_year + 1900;
-  t.month = tm.tm_mon + 1;
-  t.day = tm.tm_mday;
-  t.hour = tm.tm_hour;
-  t.minute = tm.tm_min;
-  t.second = tm.tm_sec;
-  t.weekday = tm.tm_wday;
-  t.is_dst = tm.tm_isdst > 0;
-  return t;
-}
 
 std::string ReadSmallFile(const std::string& path) {
   std::string text;
@@ -267,14 +256,14 @@ class PosixPlatform : public Platform {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     if (!localtime_r(&tt, &tm)) return CivilTime();
-    return FromTm(tm);
+    return CivilTimeFromTm(tm);
   }
 
   CivilTime ToUtc(int64_t t) override {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     if (!gmtime_r(&tt, &tm)) return CivilTime();
-    return FromTm(tm);
+    return CivilTimeFromTm(tm);
   }
 
   void SleepMs(int ms) override {

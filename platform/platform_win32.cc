@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/civil_time.h"
 #include "platform/platform.h"
 #include "platform/tool_support.h"
 
@@ -86,18 +87,6 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
-CivilTime FromTm(const struct tm& tm) {
-  CivilTime civil;
-  civil.year = tm.tm_year + 1900;
-  civil.month = tm.tm_mon + 1;
-  civil.day = tm.tm_mday;
-  civil.hour = tm.tm_hour;
-  civil.minute = tm.tm_min;
-  civil.second = tm.tm_sec;
-  civil.weekday = tm.tm_wday;
-  civil.is_dst = tm.tm_isdst > 0;
-  return civil;
-}
 
 // Seconds since 1970 UTC of a FILETIME, which counts 100 ns ticks since
 // 1601 UTC. Times before 1970 come out negative.
@@ -154,14 +143,14 @@ class Win32Platform : public Platform {
     __time64_t value = t;
     struct tm tm;
     if (_localtime64_s(&tm, &value) != 0) return CivilTime();
-    return FromTm(tm);
+    return CivilTimeFromTm(tm);
   }
 
   CivilTime ToUtc(int64_t t) override {
     __time64_t value = t;
     struct tm tm;
     if (_gmtime64_s(&tm, &value) != 0) return CivilTime();
-    return FromTm(tm);
+    return CivilTimeFromTm(tm);
   }
 
   void SleepMs(int ms) override { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
