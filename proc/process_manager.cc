@@ -99,7 +99,16 @@ int ProcessManager::GetKvProcs() {
     CopyField(entry.jobnam, name);
     CopyField(entry.jobnum, RightTrim(row.jobnum));
     const long pid = std::strtol(entry.jobnum, nullptr, 10);
-    entry.pid = pid > 0 ? static_cast<uint32_t>(pid) : 0;
+    if (pid <= 0 || pid > static_cast<long>(UINT32_MAX)) {
+      // A running row without a process id can never be followed or
+      // ended; it would hold a place of MAXJOBS and its key for ever.
+      CopyField(entry.jobeda, TimestampNow(platform_));
+      (void)UpdateRow(entry, "98");
+      logs_.Main(StrFormat(kLogLoadNoPid, entry.jobda1, entry.jobke2, entry.jobnum));
+      entry = ManagedProcess{};
+      continue;
+    }
+    entry.pid = static_cast<uint32_t>(pid);
     const bool was_full = running_list_.full();
     if (!running_list_.Add(entry.joburv) && !was_full) logs_.Main(kLogLoadListFull);
     ++filled;

@@ -61,6 +61,9 @@ inline constexpr char kLogLoadOpenFailed[] =
 inline constexpr char kLogLoadFetchFailed[] =
     "RTY01Jobs einlesen: Fetch Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
+inline constexpr char kLogLoadNoPid[] =
+    "RTY01Jobs einlesen: Job %s %s ohne Prozessnummer (JOBNUM '%s') wird als beendet "
+    "markiert!\n";
 inline constexpr char kLogLoadListFull[] =
     "RTY01Jobs einlesen: Liste der laufenden Jobs voll (5000 Zeichen)! Keine Starts in "
     "diesem Durchlauf.\n";

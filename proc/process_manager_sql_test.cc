@@ -552,3 +552,34 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
 
 }  // namespace
 }  // namespace kvs
+
+namespace kvs {
+namespace {
+
+// Catches a running row without a usable process id kept in the table: it
+// could never be followed or ended, yet would hold a place of MAXJOBS and
+// its key in every pass. It is marked ended with a line that says why.
+TEST_F(ProcessManagerSqlTest, RunningRowWithoutProcessIdIsMarkedEnded) {
+  struct Case {
+    const char* key;
+    const char* jobnum;
+  };
+  const Case cases[] = {{"J01", "'abc'"}, {"J02", "''"}, {"J03", "'0'"}, {"J04", "NULL"}};
+  for (const Case& c : cases) Put(c.key, "'01'", "'K'", "'x.exe'", c.jobnum);
+  PutRunning("J05", "old.exe", 1234);
+  Live(1234, "old.exe");
+  ASSERT_EQ(manager_->GetKvProcs(), 1);
+  EXPECT_EQ(manager_->running_count(), 1);
+  EXPECT_EQ(manager_->running_list().ForSelection(), "'J05'");
+  for (const Case& c : cases) {
+    EXPECT_EQ(Row(c.key).substr(0, 3), "98|") << c.key;
+  }
+  const std::string log = LogTexts();
+  EXPECT_NE(log.find("RTY01Jobs einlesen: Job 20260105070000 J01 ohne Prozessnummer (JOBNUM "
+                     "'abc') wird als beendet markiert!\n"),
+            std::string::npos)
+      << log;
+}
+
+}  // namespace
+}  // namespace kvs
