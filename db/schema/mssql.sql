@@ -118,12 +118,14 @@ CREATE TABLE KVSYSTEM.KVS112MND (
 );
 GO
 
--- Automatic downloads (the controller only counts unfinished ones).
+-- Automatic downloads: a batch has several rows under one DNLKEY (the
+-- controller only counts the unfinished rows of the newest batch).
 CREATE TABLE KVSYSTEM.KVSAUTODNL (
   DNLKEY INT         NOT NULL,
   DNLUSR VARCHAR(64) NULL,
   DNLSTA INT         NULL DEFAULT 0,
-  DNLERR INT         NULL DEFAULT 0,
-  PRIMARY KEY (DNLKEY)
+  DNLERR INT         NULL DEFAULT 0
 );
+GO
+CREATE INDEX KVSAUTODNL_KEY ON KVSYSTEM.KVSAUTODNL (DNLKEY);
 GO

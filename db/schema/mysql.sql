@@ -110,11 +110,12 @@ CREATE TABLE IF NOT EXISTS KVSYSTEM.KVS112MND (
   PRIMARY KEY (MNDNUM)
 ) CHARACTER SET latin1;
 
--- Automatic downloads (the controller only counts unfinished ones).
+-- Automatic downloads: a batch has several rows under one DNLKEY (the
+-- controller only counts the unfinished rows of the newest batch).
 CREATE TABLE IF NOT EXISTS KVSYSTEM.KVSAUTODNL (
   DNLKEY INT         NOT NULL,
   DNLUSR VARCHAR(64) NULL,
   DNLSTA INT         NULL DEFAULT 0,
   DNLERR INT         NULL DEFAULT 0,
-  PRIMARY KEY (DNLKEY)
+  KEY KVSAUTODNL_KEY (DNLKEY)
 ) CHARACTER SET latin1;

@@ -1,0 +1,395 @@
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+#include "jobs/permanent_jobs.h"
+#include "jobs/system_jobs.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// Answers every heartbeat while answer is set; records each one.
+class RecordingLink : public ServiceLink {
+ public:
+  int Beat(bool force, const char* status) override {
+    beats.push_back(std::string(force ? "force " : "") + status);
+    return answer ? 1 : 0;
+  }
+  bool answer = true;
+  Strings beats;
+};
+
+// Permanent and system jobs on the private MariaDB, processes on the fake
+// platform (single controller unless a test builds its own manager), the
+// main log in a scratch directory that also serves as the working
+// directory where a test needs files.
+class JobsSqlTest : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVSAUTODNL"));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!old_cwd_.empty()) fs::current_path(old_cwd_, ignored);
+    fs::remove_all(dir_, ignored);
+  }
+
+  static fs::path MakeScratchDir() {
+    std::random_device random;
+    fs::path dir = fs::temp_directory_path() /
+                   ("kvs_jobssql_" + std::to_string(random()) + "_" +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir);
+    return dir;
+  }
+  // Makes dir (created if needed) the working directory until TearDown.
+  void WorkIn(const fs::path& dir) {
+    fs::create_directories(dir);
+    if (old_cwd_.empty()) old_cwd_ = fs::current_path();
+    fs::current_path(dir);
+  }
+  static void Touch(const fs::path& file) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "x";
+  }
+
+  void Put(const std::string& columns, const std::string& values) {
+    const std::string sql =
+        "INSERT INTO KVSYSTEM.KVS500JOB (" + columns + ") VALUES (" + values + ")";
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  void Sql(const std::string& sql) {
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  // expr of every row matching where, in key order, joined by " / ".
+  std::string Rows(const std::string& expr, const std::string& where = "1 = 1") {
+    return Value("SELECT COALESCE(GROUP_CONCAT(" + expr +
+                 " ORDER BY JOBDA1, JOBKE2 SEPARATOR ' / '), '') AS v FROM KVSYSTEM.KVS500JOB "
+                 "WHERE " + where);
+  }
+  // The texts of the main log's lines, each without its time stamp.
+  std::string LogTexts() {
+    std::ifstream in(dir_ / "main.log");
+    std::string line, texts;
+    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
+    return texts;
+  }
+  void ClearLog() { fs::remove(dir_ / "main.log"); }
+
+  fs::path dir_ = MakeScratchDir();
+  fs::path old_cwd_;
+  Logs main_log_{platform_,
+                 (dir_ / "main.log").string(),
+                 (dir_ / "main.bak").string(),
+                 (dir_ / "dbg.log").string(),
+                 (dir_ / "dbg.bak").string(),
+                 5000000,
+                 false};
+  MessagePool pool_{platform_, main_log_, session_};
+  RecordingLink link_;
+  ProcessManager manager_{platform_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
+  PermanentJobs permanent_{platform_, main_log_, jobs_, manager_, link_};
+};
+
+// ---- Permanent jobs ---------------------------------------------------------
+
+constexpr char kPermanentColumns[] = "JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSTV";
+
+// Catches a leftover of a known program not ended (or ended under the
+// database product name missing), a known row kept, an "unknown" row kept
+// or given a kill, a foreign program's row touched, rows of another run
+// type read, the start attempts not reset (or reset from 1), a heartbeat
+// missed after a fetch, and a log line where nothing failed.
+TEST_F(JobsSqlTest, PermanentCheckEndsKnownLeftoversAndResetsAttempts) {
+  Put(kPermanentColumns, "'20000101000001', 'DYF', '04', '01', 'dyf_x.exe', '4711', 1");
+  Put(kPermanentColumns, "'20000101000002', 'UNK', '04', '98', 'unknown', '4712', 0");
+  Put(kPermanentColumns, "'20000101000003', 'DAYEND', '04', '01', 'dayend.exe', '4713', 5");
+  Put(kPermanentColumns, "'20000101000004', 'FRESH', '04', NULL, NULL, NULL, 1");
+  Put(kPermanentColumns, "'20000101000005', 'QUEUE', '01', '98', 'unknown', '4714', 5");
+
+  permanent_.Check("SQLSERVER");
+
+  EXPECT_EQ(Strings{"kill DYF_SQLSERVER.EXE"}, platform_.launches);
+  EXPECT_EQ("DAYEND|04|01|dayend.exe|4713|0 / FRESH|04|1 / QUEUE|01|98|unknown|4714|5",
+            Rows("CONCAT_WS('|', JOBKE2, JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSTV)"));
+  // One after each fetch, the one that finds no more rows included.
+  EXPECT_EQ(Strings(5, "CheckRT04Jobs"), link_.beats);
+  EXPECT_EQ("", LogTexts());
+}
+
+// Catches the loop going on after the service stopped answering, and the
+// reset of start attempts skipped when the loop ends early.
+TEST_F(JobsSqlTest, PermanentCheckStopsWhenTheServiceIsGone) {
+  for (const char* key : {"U1", "U2", "U3", "U4"}) {
+    Put(kPermanentColumns, std::string("'20000101000001', '") + key +
+                               "', '04', '90', 'unknown', '', 11");
+  }
+  link_.answer = false;
+
+  permanent_.Check("MYSQL");
+
+  EXPECT_EQ(Strings{"CheckRT04Jobs"}, link_.beats);
+  EXPECT_EQ("0 / 0 / 0", Rows("JOBSTV"));
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+// Catches a built-in row inserted without its program, a program looked up
+// elsewhere than the working directory, wrong key or column values, and
+// the duplicate insert of a later start not logged exactly or changing
+// the existing row.
+TEST_F(JobsSqlTest, BuiltInsOnlyWhenInstalled) {
+  WorkIn(dir_ / "bin");
+  permanent_.RegisterBuiltIns();
+  EXPECT_EQ("0", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB"));
+  EXPECT_EQ("", LogTexts());
+
+  Touch(dir_ / "bin" / "WareFeed.exe");
+  Touch(dir_ / "bin" / "DevLink" / "DevState.exe");
+  permanent_.RegisterBuiltIns();
+  EXPECT_EQ(
+      "20000101120002|SystemJob|DevState|./DevLink/DevState.exe ../files/korvaline.ini|04|0|0|"
+      "<NULL> / "
+      "20000101120003|SystemJob|WareFeed|WareFeed.exe|04|0|0|<NULL>",
+      Rows("CONCAT_WS('|', JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBMRT, JOBSTV, "
+           "COALESCE(JOBSTS, '<NULL>'))"));
+  EXPECT_EQ("", LogTexts());
+
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01' WHERE JOBURV = 'WareFeed'");
+  permanent_.RegisterBuiltIns();
+  EXPECT_EQ(
+      "Insert RT04Job(3): DevState! RC: 1062\n"
+      "Insert-Fehler: WareFeed Jobeintrag RC: 1062!\n",
+      LogTexts());
+  EXPECT_EQ("01", Value("SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBURV = 'WareFeed'"));
+  EXPECT_EQ("2", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB"));
+}
+
+// ---- System jobs ------------------------------------------------------------
+
+constexpr char kExportRow[] =
+    "CONCAT_WS('|', JOBDA1, JOBURV, JOBCMD, JOBRTY, JOBMRT, COALESCE(JOBSTS, '<NULL>'))";
+constexpr char kPortalRow[] =
+    "CONCAT_WS('|', JOBDA1, JOBURV, JOBCMD, JOBRTY, JOBMRT, JOBSTS, JOBPRM, JOBBEM, JOBDLS, "
+    "JOBNRT)";
+constexpr char kScheduledRow[] =
+    "CONCAT_WS('|', JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSTS, JOBNRT)";
+
+// Two starts of the controller: catches the export job not queued at each
+// start, the portal request row wrong or overwritten (or its duplicate
+// logged) at the second start, the daily job not due at today's daily
+// time, the interval job not due now, the rows inserted anew instead of
+// rescheduled, the former reminder-mail job left behind, and the log
+// lines of either start.
+TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
+  Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS", "'20000101070000', 'ERINNERUNGSMAILS SYSTEMJOB', '03', ''");
+  platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
+  {
+    SystemJobs first(platform_, main_log_, jobs_, manager_, {}, false);
+    first.RegisterPortalJob();
+    first.RegisterDailyAndIntervalJobs("183000");
+  }
+  EXPECT_EQ("20260105080000|KOR EXPORT|runExport.bat xfer.bat|01|3600|<NULL>",
+            Rows(kExportRow, "JOBKE2 = 'Export KVSJOBSTR'"));
+  EXPECT_EQ(
+      "20010101120000|ESPVERARBEITUNG|php ..\\korvaline_php\\esp\\leaveboard\\requestrun.php|01|"
+      "3600|98|0|KORVALINE ESP REQUESTRUN|0|",
+      Rows(kPortalRow, "JOBKE2 = 'ESP VERARBEITUNG'"));
+  EXPECT_EQ(
+      "20000101070000|DAILY SYSTEMJOB|DAILYJOB|php ..\\korvaline_php\\KV_Jobs\\dayTask.php|03|2||"
+      "20260105183000 / "
+      "20000101080000|INTERVALL SYSTEMJOB|INTERVALLJOB|php "
+      "..\\korvaline_php\\KV_Jobs\\cycleTask.php|03|3||20260105080000",
+      Rows(kScheduledRow, "JOBDA1 LIKE '20000101%'"));
+  EXPECT_EQ(
+      "- Daily Systemjob eintragen!\n"
+      "- Der daily Systemjob wurde eingetragen!\n"
+      "- Intervall Systemjob eintragen!\n"
+      "- Der Intervall Systemjob wurde eingetragen!\n",
+      LogTexts());
+
+  // Between the starts the jobs ran and the portal script asked for work.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBDA1 LIKE '20000101%'");
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBPRM = '1' WHERE JOBKE2 = "
+      "'ESP VERARBEITUNG'");
+  ClearLog();
+  platform_.SetLocalTime(2026, 1, 6, 9, 15, 0);
+  {
+    SystemJobs second(platform_, main_log_, jobs_, manager_, {}, false);
+    second.RegisterPortalJob();
+    second.RegisterDailyAndIntervalJobs("183000");
+  }
+  EXPECT_EQ(
+      "20260105080000|KOR EXPORT|runExport.bat xfer.bat|01|3600|<NULL> / "
+      "20260106091500|KOR EXPORT|runExport.bat xfer.bat|01|3600|<NULL>",
+      Rows(kExportRow, "JOBKE2 = 'Export KVSJOBSTR'"));
+  EXPECT_EQ("01|1", Rows("CONCAT_WS('|', JOBSTS, JOBPRM)", "JOBKE2 = 'ESP VERARBEITUNG'"));
+  EXPECT_EQ("DAILY SYSTEMJOB||20260106183000 / INTERVALL SYSTEMJOB||20260106091500",
+            Rows("CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT)", "JOBDA1 LIKE '20000101%'"));
+  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
+}
+
+// Catches the first pass not making the portal request job waiting (or
+// not setting JOBPRM "2" and clearing the times and attempts), the
+// ordinary re-arm ignoring the state or JOBPRM bounds, a running job
+// touched, the monthly re-arm repeated within a month or missed in the
+// next one, and the stamp not stored when the month's re-arm found the
+// job running.
+TEST_F(JobsSqlTest, PortalRequestJobReArm) {
+  SystemJobs jobs(platform_, main_log_, jobs_, manager_, {}, false);
+  jobs.RegisterPortalJob();
+  const std::string where = "JOBKE2 = 'ESP VERARBEITUNG'";
+  const std::string state = "CONCAT_WS('|', JOBSTS, JOBPRM, JOBSDA, JOBEDA, JOBSTV)";
+  auto set = [&](const std::string& sts, const std::string& prm) {
+    Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '" + sts + "', JOBPRM = '" + prm +
+        "', JOBSDA = '20260105070000', JOBEDA = '20260105070500', JOBSTV = 3 WHERE " + where);
+  };
+
+  set("98", "0");
+  jobs.CheckPortalProcessing("20260105080000");
+  EXPECT_EQ("  |2|||0", Rows(state, where));
+
+  struct Case {
+    const char* sts;
+    const char* prm;
+    const char* expected;
+  };
+  const Case same_month[] = {
+      {"98", "0", "98|0|20260105070000|20260105070500|3"},
+      {"98", "1", "  |1|||0"},
+      {"99", "2", "  |2|||0"},
+      {"90", "1", "90|1|20260105070000|20260105070500|3"},
+      {"01", "1", "01|1|20260105070000|20260105070500|3"},
+  };
+  for (const Case& c : same_month) {
+    set(c.sts, c.prm);
+    jobs.CheckPortalProcessing("20260131235959");
+    EXPECT_EQ(c.expected, Rows(state, where)) << c.sts << " " << c.prm;
+  }
+
+  // February begins while the job runs: its re-arm is spent all the same.
+  set("01", "0");
+  jobs.CheckPortalProcessing("20260201000000");
+  EXPECT_EQ("01|0|20260105070000|20260105070500|3", Rows(state, where));
+  set("98", "0");
+  jobs.CheckPortalProcessing("20260201000100");
+  EXPECT_EQ("98|0|20260105070000|20260105070500|3", Rows(state, where));
+
+  jobs.CheckPortalProcessing("20260301000000");
+  EXPECT_EQ("  |2|||0", Rows(state, where));
+  EXPECT_EQ("", LogTexts());
+}
+
+// Catches a listed transfer file left behind, an unlisted one removed, a
+// missing one stopping the clean-up, the kill of VERIFYRUN.EXE started
+// beside other installations (or not at all on a single controller), and
+// the old-queue-job rule: 31 days back deleted, 30 days kept, the portal
+// request row and other run types kept.
+TEST_F(JobsSqlTest, CleanupServer) {
+  WorkIn(dir_ / "bin");
+  const fs::path folder = dir_ / "transfer" / "ClockBridge";
+  struct Case {
+    bool multiservices;
+    Strings launches;
+  };
+  const Case cases[] = {{false, {"kill VERIFYRUN.EXE"}}, {true, {}}};
+  for (const Case& c : cases) {
+    Sql("DELETE FROM KVSYSTEM.KVS500JOB");
+    for (const char* days : {"31", "30", "40"}) {
+      Sql(std::string("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY) VALUES "
+                      "(DATE_FORMAT(DATE_SUB(CURRENT_TIMESTAMP, INTERVAL ") + days +
+          " DAY), '%Y%m%d000000'), 'OLD" + days + "', IF(" + days + " = 40, '04', '01'))");
+    }
+    Put("JOBDA1, JOBKE2, JOBRTY", "'20010101120000', 'ESP VERARBEITUNG', '01'");
+    Put("JOBDA1, JOBKE2, JOBRTY", "'20010101120000', 'OTHER', '01'");
+    Put("JOBDA1, JOBKE2, JOBRTY", "'20010101120001', 'ESP VERARBEITUNG', '01'");
+    Put("JOBDA1, JOBKE2, JOBRTY", "'20010101120001', 'GONE', '01'");
+    for (const char* name : {"xfer.running", "import.txt", "import1.imp", "import8.imp",
+                             "import9.imp", "other.txt"}) {
+      Touch(folder / name);
+    }
+    platform_.launches.clear();
+    ProcessManager manager(platform_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\",
+                           c.multiservices);
+    SystemJobs jobs(platform_, main_log_, jobs_, manager, SplitFileList(kDefaultTransferFiles),
+                    c.multiservices);
+    jobs.CleanupServer();
+
+    Strings left;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
+      left.push_back(e.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((Strings{"import9.imp", "other.txt"}), left);
+    EXPECT_EQ(c.launches, platform_.launches);
+    EXPECT_EQ("ESP VERARBEITUNG / OTHER / ESP VERARBEITUNG / OLD40 / OLD30",
+              Rows("JOBKE2"));
+  }
+}
+
+// Catches an older batch or the plan requests counted, finished rows
+// (status 7 with up to 10 errors, status above 7) counted, the count
+// line missing or inexact, the export not queued or the loaders not
+// ended (or the product name used instead of the DB system), and a
+// count of 0 or a failed count doing more than log.
+TEST_F(JobsSqlTest, InterruptedDownloads) {
+  // A download batch has several rows under one DNLKEY; a database made
+  // from an older table definition may still have a key on it alone.
+  if (Value("SELECT COUNT(*) AS v FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
+            "'kvsystem' AND TABLE_NAME = 'kvsautodnl' AND INDEX_NAME = 'PRIMARY'") != "0") {
+    Sql("ALTER TABLE KVSYSTEM.KVSAUTODNL DROP PRIMARY KEY");
+  }
+  struct Case {
+    const char* rows;  // (DNLKEY, DNLUSR, DNLSTA, DNLERR), ...
+    std::string log;
+    Strings launches;
+  };
+  const Case cases[] = {
+      {"(5, 'u', 0, 0), (7, 'u', 3, 0), (7, 'u', 7, 11), (7, 'u', 7, 10), (7, 'u', 9, 0), "
+       "(9, 'DNL-Plan Antrag', 0, 0)",
+       "Info: Anzahl der unterbrochener Downloads: 2.\n"
+       "Info: Es wird ein neuer Datenexport initiiert.\n",
+       {"kill LOADIN_MYSQL.EXE", "kill FETCHPRE.EXE"}},
+      {"(6, 'u', 0, 0), (8, 'u', 7, 10), (8, 'u', 8, 50), (9, 'DNL-Plan Antrag', 1, 0)",
+       "Info: Anzahl der unterbrochener Downloads: 0.\n",
+       {}},
+  };
+  for (const Case& c : cases) {
+    Sql("DELETE FROM KVSYSTEM.KVSAUTODNL");
+    Sql("DELETE FROM KVSYSTEM.KVS500JOB");
+    Sql(std::string("INSERT INTO KVSYSTEM.KVSAUTODNL (DNLKEY, DNLUSR, DNLSTA, DNLERR) VALUES ") +
+        c.rows);
+    ClearLog();
+    platform_.launches.clear();
+    SystemJobs jobs(platform_, main_log_, jobs_, manager_, {}, false);
+    jobs.CheckInterruptedDownloads("MYSQL");
+    EXPECT_EQ(c.log, LogTexts()) << c.rows;
+    EXPECT_EQ(c.launches, platform_.launches) << c.rows;
+    EXPECT_EQ(c.launches.empty() ? "" : "20260105080000|KOR EXPORT",
+              Rows("CONCAT_WS('|', JOBDA1, JOBURV)"))
+        << c.rows;
+  }
+
+  ClearLog();
+  platform_.launches.clear();
+  ASSERT_EQ(0, session_.Disconnect());
+  SystemJobs jobs(platform_, main_log_, jobs_, manager_, {}, false);
+  jobs.CheckInterruptedDownloads("MYSQL");
+  EXPECT_EQ("Fehler in SQLCountUnfinishedDnlJobs! RC: -10001\n", LogTexts());
+  EXPECT_TRUE(platform_.launches.empty());
+}
+
+}  // namespace
+}  // namespace kvs
