@@ -272,10 +272,16 @@ TEST_F(ControllerEndToEnd, WrongPasswordEndsWithoutFlagFile) {
 // reconnects and the counter starts again.
 TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
   InsertJob("RUN", "u-run", "kvssleep 120", 0, "01");
+  // A permanent job that cannot start: tried until its attempts run out,
+  // then again once the database is back.
+  InsertJob("PERM", "u-perm", "kvs-no-such-daemon", 0, "04");
   StartService(120);
   StartController();
   ASSERT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "01"; }, 10));
   const uint32_t pid = static_cast<uint32_t>(std::atol(Column("RUN", "JOBNUM").c_str()));
+  ASSERT_TRUE(Eventually([&] { return Column("PERM", "JOBSTV") == "11"; }, 10));
+  const std::string perm_failed = "Start PGM: kvs-no-such-daemon Cmd:  fehlgeschlagen!";
+  EXPECT_EQ(11, Count(MainLog(), perm_failed));
 
   MariaDb("stop");
   ASSERT_TRUE(Eventually([&] { return MainLogHas("CheckDB: keine DB-Verbindung! Versuche: 3"); }, 30));
@@ -306,6 +312,8 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
 
   const std::vector<std::string> log = MainLog();
   EXPECT_EQ(1, Count(log, "Prozess beendet: kvssleep ProcessID " + std::to_string(pid)));
+  EXPECT_TRUE(Eventually([&] { return Count(MainLog(), perm_failed) == 22; }, 10));
+  EXPECT_EQ("11", Column("PERM", "JOBSTV"));
   EXPECT_EQ(1, Count(log, "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!"));
   EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 1"));
   EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 2"));
