@@ -84,25 +84,25 @@ int ProcessManager::GetKvProcs() {
     }
     ManagedProcess& entry = table_->entries[filled];
     entry = ManagedProcess{};
-    CopyField(entry.jobda1, row.jobda1);
-    CopyField(entry.jobke2, row.jobke2);
-    CopyField(entry.joburv, row.joburv);
-    CopyField(entry.jobrty, row.jobrty);
-    CopyField(entry.jobsts, row.jobsts);
-    CopyField(entry.jobusr, row.jobusr);
-    CopyField(entry.jobsda, row.jobsda);
-    CopyField(entry.jobeda, row.jobeda);
+    SetField(entry.jobda1, row.jobda1);
+    SetField(entry.jobke2, row.jobke2);
+    SetField(entry.joburv, row.joburv);
+    SetField(entry.jobrty, row.jobrty);
+    SetField(entry.jobsts, row.jobsts);
+    SetField(entry.jobusr, row.jobusr);
+    SetField(entry.jobsda, row.jobsda);
+    SetField(entry.jobeda, row.jobeda);
     entry.jobmrt = row.jobmrt;
     entry.jobstv = row.jobstv;
     const std::string name = RightTrim(row.jobnam);
-    CopyField(entry.program_name, name);
-    CopyField(entry.jobnam, name);
-    CopyField(entry.jobnum, RightTrim(row.jobnum));
+    SetField(entry.program_name, name);
+    SetField(entry.jobnam, name);
+    SetField(entry.jobnum, RightTrim(row.jobnum));
     const long pid = std::strtol(entry.jobnum, nullptr, 10);
     if (pid <= 0 || pid > static_cast<long>(UINT32_MAX)) {
       // A running row without a process id can never be followed or
       // ended; it would hold a place of MAXJOBS and its key for ever.
-      CopyField(entry.jobeda, TimestampNow(platform_));
+      SetField(entry.jobeda, TimestampNow(platform_));
       (void)UpdateRow(entry, "98");
       logs_.Main(StrFormat(kLogLoadNoPid, entry.jobda1, entry.jobke2, entry.jobnum));
       entry = ManagedProcess{};
@@ -126,8 +126,8 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
     ManagedProcess& e = table_->entries[i];
     if (e.pid != new_pid || std::string(e.jobsts) != "01") continue;
     // The job recorded here has ended and its id went to the new process.
-    CopyField(e.jobsts, "98");
-    CopyField(e.jobeda, TimestampNow(platform_));
+    SetField(e.jobsts, "98");
+    SetField(e.jobeda, TimestampNow(platform_));
     int rc = UpdateRow(e, "98");
     if (rc != 0) {
       logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.jobnam, static_cast<long>(rc)));
@@ -189,15 +189,15 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
   name = ToLowerAscii(name);
 
   const std::string pid_text = StrFormat("%d", static_cast<int>(pid));
-  CopyField(entry->jobda1, jobda1);
-  CopyField(entry->jobke2, jobke2);
-  CopyField(entry->joburv, joburv);
-  CopyField(entry->jobsts, "01");
-  CopyField(entry->program_name, name);
-  CopyField(entry->jobnam, name);
-  CopyField(entry->jobusr, "");
-  CopyField(entry->jobnum, pid_text);
-  CopyField(entry->jobsda, start_time);
+  SetField(entry->jobda1, jobda1);
+  SetField(entry->jobke2, jobke2);
+  SetField(entry->joburv, joburv);
+  SetField(entry->jobsts, "01");
+  SetField(entry->program_name, name);
+  SetField(entry->jobnam, name);
+  SetField(entry->jobusr, "");
+  SetField(entry->jobnum, pid_text);
+  SetField(entry->jobsda, start_time);
   entry->jobmrt = jobmrt;
   // As the row says once the update below succeeds.
   entry->jobstv = 1;
@@ -260,7 +260,7 @@ void ProcessManager::Supervise() {
       StartKill(StrFormat("%u", e.pid));
       platform_.SleepMs(kKillPauseMs);
     }
-    CopyField(e.jobeda, TimestampNow(platform_));
+    SetField(e.jobeda, TimestampNow(platform_));
     int rc = UpdateRow(e, exceeded ? "99" : "98");
     if (rc != 0) {
       logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.jobnam,
@@ -288,8 +288,8 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
   }
   // The day-end program is left to finish; its row is marked all the same.
   if (!IsProgram(e->program_name, "dayend.exe")) StartKill(StrFormat("%u", e->pid));
-  CopyField(e->jobeda, TimestampNow(platform_));
-  CopyField(e->jobsts, "99");
+  SetField(e->jobeda, TimestampNow(platform_));
+  SetField(e->jobsts, "99");
   (void)UpdateRow(*e, "99");
   logs_.Main(StrFormat(kLogProcessEnded, e->program_name, static_cast<int>(e->pid)));
   e->pid = 0;

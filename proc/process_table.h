@@ -76,12 +76,4 @@ class RunningList {
   bool full_ = false;
 };
 
-// Copies text into a fixed field, cut to fit and terminated.
-template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-  size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  text.copy(field, n);
-  field[n] = '\0';
-}
-
 }  // namespace kvs
