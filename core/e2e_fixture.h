@@ -1,0 +1,211 @@
+// The fixture of the end-to-end tests: the real KVSJOBSTR binary in a
+// scratch program directory (with the suite's log folder beside it),
+// kvsjobsvc serving its pipe, the private MariaDB that scripts/test
+// starts, a connection file written with kvscrypt, and kvssleep, a copy of
+// sleep, as the program jobs run. The controller runs in multiservices
+// mode (an instance number keeps the pipe name private), so it ends only
+// processes started from its own directory.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+#include "platform/platform.h"
+#include "platform/tool_support.h"
+
+namespace kvs {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Log lines without their "YYYY-MM-DD hh:mm:ss  " prefix.
+inline std::vector<std::string> LogTexts(const fs::path& path) {
+  std::vector<std::string> texts;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) texts.push_back(line.size() >= 21 ? line.substr(21) : line);
+  return texts;
+}
+
+inline int Count(const std::vector<std::string>& lines, const std::string& text) {
+  int n = 0;
+  for (const std::string& line : lines) n += line == text;
+  return n;
+}
+
+class ControllerProcessTest : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    if (HasFatalFailure()) return;
+    platform_real_ = CreatePlatform();
+    build_dir_ = fs::path(platform_real_->OwnExecutablePath()).parent_path();
+    instance_ = static_cast<int>(CurrentProcessId() % 100000) + 100000;
+    // The program directory, with the suite's log folder beside it where
+    // the fallback message file goes.
+    root_ = fs::temp_directory_path() / ("kvs_e2e_" + std::to_string(instance_));
+    dir_ = root_ / "bin";
+    fs::remove_all(root_);
+    fs::create_directories(dir_);
+    fs::create_directories(root_ / "korvaline_php" / "log");
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
+    for (const char* tool : {"KVSJOBSTR", "kvsjobsvc", "kill", "kvscrypt"}) {
+      fs::copy_file(build_dir_ / tool, dir_ / tool);
+    }
+    // Jobs run a program of this installation: in multiservices mode the
+    // controller ends only processes started from its own directory.
+    for (const char* candidate : {"/usr/bin/sleep", "/bin/sleep"}) {
+      if (fs::exists(candidate)) {
+        fs::copy_file(candidate, dir_ / "kvssleep");
+        break;
+      }
+    }
+    ASSERT_TRUE(fs::exists(dir_ / "kvssleep"));
+    WriteConnectionFile(TestCredentials().password);
+    WriteIni("");
+  }
+
+  void WriteIni(const std::string& extra) {
+    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\n" << extra;
+  }
+
+  void InsertJob(const std::string& key, const std::string& joburv, const std::string& command,
+                 int jobmrt, const std::string& run_type, const std::string& extra_columns = "",
+                 const std::string& extra_values = "") {
+    // Created today (older rows fall to the 30-day clean-up), in the
+    // order of insertion.
+    static int serial = 0;
+    const CivilTime today = platform_real_->ToLocal(platform_real_->Now());
+    char da1[32];
+    std::snprintf(da1, sizeof da1, "%04d%02d%02d%06d", today.year, today.month, today.day,
+                  ++serial);
+    ASSERT_EQ(0, session_.Execute(
+                     "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', 'T-" + key +
+                     "', '" + joburv + "', '" + command + "', " + std::to_string(jobmrt) +
+                     ", '" + run_type + "', NULL" + extra_values + ")"))
+        << session_.error().message;
+  }
+
+  std::string Column(const std::string& key, const std::string& column) {
+    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'T-" + key +
+                 "'");
+  }
+
+  bool PoolHas(const std::string& text) {
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGTXT LIKE '% " + text +
+                 "'") != "0";
+  }
+
+  // Ends the controller, the service and every process started from the
+  // program directory, then removes the scratch tree.
+  void TearDown() override {
+    StopAll();
+    std::vector<ProcessEntry> processes;
+    if (platform_real_ && !dir_.empty() && ListProcesses(&processes) == 0) {
+      const std::string prefix = dir_.string() + "/";
+      for (const ProcessEntry& p : processes) {
+        if (platform_real_->InspectProcess(p.pid).full_path.rfind(prefix, 0) == 0) {
+          (void)TerminateProcessById(p.pid);
+        }
+      }
+    }
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void Sql(const std::string& sql) {
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+
+  void WriteConnectionFile(const std::string& password) {
+    fs::remove(dir_ / "KORVALINE.INI");
+    const Credentials c = TestCredentials();
+    const std::pair<const char*, std::string> values[] = {
+        {"DATABASE", c.data_source}, {"SCHEMA", "KVSYSTEM."}, {"LOGIN", c.user},
+        {"PASS", password},          {"DB_SYSTEM", "MYSQL"}};
+    int number = 1;
+    for (const auto& [key, value] : values) {
+      int exit_code = -1;
+      ASSERT_EQ(0, RunAndWait(Quoted(dir_ / "kvscrypt") + " set " +
+                                  Quoted(dir_ / "KORVALINE.INI") + " KVSJOB " +
+                                  std::to_string(number++) + " " + key + " " + value,
+                              &exit_code));
+      ASSERT_EQ(0, exit_code);
+    }
+  }
+
+  static std::string Quoted(const fs::path& p) { return "\"" + p.string() + "\""; }
+
+  void StartService(int seconds) {
+    ASSERT_EQ(0, platform_real_->StartProcess(
+                     Quoted(dir_ / "kvsjobsvc") + " --instance " + std::to_string(instance_) +
+                         " --stop-after-seconds " + std::to_string(seconds) + " --log " +
+                         Quoted(dir_ / "svc.log"),
+                     &service_pid_));
+    ASSERT_TRUE(Eventually([&] { return ReadFile(dir_ / "svc.log").find("serving") != std::string::npos; }, 10));
+  }
+
+  // The controller, its console going to console.txt.
+  void StartController() {
+    ASSERT_EQ(0, platform_real_->StartProcess(
+                     "bash -c \"cd '" + dir_.string() + "' && exec ./KVSJOBSTR " +
+                         std::to_string(instance_) + " > console.txt 2>&1\"",
+                     &controller_pid_));
+  }
+
+  bool ControllerRunning() { return platform_real_->InspectProcess(controller_pid_).opened; }
+
+  template <typename Pred>
+  bool Eventually(Pred pred, int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+      if (pred()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return pred();
+  }
+
+  std::vector<std::string> MainLog() { return LogTexts(dir_ / "KVSJOBCTL.LOG"); }
+  bool MainLogHas(const std::string& text) { return Count(MainLog(), text) > 0; }
+
+  void StopAll() {
+    for (uint32_t pid : {controller_pid_, service_pid_}) {
+      if (pid != 0 && platform_real_ && platform_real_->InspectProcess(pid).opened) {
+        (void)TerminateProcessById(pid);
+      }
+    }
+  }
+
+  void MariaDb(const char* verb) {
+    int exit_code = -1;
+    ASSERT_EQ(0, RunAndWait("bash " + TestEnv("KVS_TEST_MARIADB_SCRIPT") + " " + verb + " " +
+                                TestEnv("KVS_TEST_MARIADB_DIR"),
+                            &exit_code));
+    ASSERT_EQ(0, exit_code) << verb;
+  }
+
+  std::unique_ptr<Platform> platform_real_;
+  fs::path build_dir_;
+  fs::path root_;
+  fs::path dir_;
+  int instance_ = 0;
+  uint32_t service_pid_ = 0;
+  uint32_t controller_pid_ = 0;
+};
+
+}  // namespace kvs
