@@ -1,0 +1,206 @@
+// End-to-end tests of what real sites do to the controller: killed hard
+// and started again, job processes killed from outside, hostile rows in
+// the job table, broken configuration files.
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/e2e_fixture.h"
+
+namespace kvs {
+namespace {
+
+class AcceptanceEndToEnd : public ControllerProcessTest {
+ protected:
+  uint32_t Pid(const std::string& key) {
+    return static_cast<uint32_t>(std::atol(Column(key, "JOBNUM").c_str()));
+  }
+  bool Alive(uint32_t pid) { return pid != 0 && platform_real_->InspectProcess(pid).opened; }
+  int LogCount(const std::string& text) { return Count(MainLog(), text); }
+  bool LogHasPrefix(const std::string& prefix) {
+    for (const std::string& line : MainLog()) {
+      if (line.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+};
+
+// Killed without a chance to clean up, then started again: the flag file
+// stayed, the queue job whose process is gone becomes "98", and the
+// leftover process of a known permanent program is ended at start-up and
+// its row deleted.
+TEST_F(AcceptanceEndToEnd, HardKillThenRestart) {
+  fs::copy_file(dir_ / "kvssleep", dir_ / "PortWatch.exe");
+  InsertJob("QUEUE", "u-queue", "kvssleep 300", 0, "01");
+  InsertJob("PORT", "u-port", "PortWatch.exe 300", 0, "04");
+  StartService(120);
+  StartController();
+  ASSERT_TRUE(Eventually([&] {
+    return Column("QUEUE", "JOBSTS") == "01" && Column("PORT", "JOBSTS") == "01";
+  }, 15));
+  const uint32_t queue_pid = Pid("QUEUE");
+  const uint32_t port_pid = Pid("PORT");
+  EXPECT_EQ("portwatch.exe", Column("PORT", "JOBNAM"));
+
+  ASSERT_EQ(0, TerminateProcessById(controller_pid_));
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
+  EXPECT_TRUE(fs::exists(dir_ / "DYE"));
+  EXPECT_TRUE(Alive(port_pid));
+  // The queue job's process dies while nobody watches.
+  ASSERT_EQ(0, TerminateProcessById(queue_pid));
+  ASSERT_TRUE(Eventually([&] { return !Alive(queue_pid); }, 5));
+
+  StartController();
+  EXPECT_TRUE(Eventually([&] { return Column("QUEUE", "JOBSTS") == "98"; }, 15));
+  EXPECT_TRUE(Eventually([&] { return !Alive(port_pid); }, 10));
+  // Deleted at start-up, the row is gone (the permanent job is a row of
+  // the suite's, not a built-in one, so nothing brings it back).
+  EXPECT_EQ("<none>", Column("PORT", "JOBSTS"));
+}
+
+// A job's process killed from outside is written back as ended in the
+// next pass.
+TEST_F(AcceptanceEndToEnd, JobKilledFromOutsideEnds) {
+  InsertJob("VICTIM", "u-victim", "kvssleep 300", 0, "01");
+  StartService(60);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return Column("VICTIM", "JOBSTS") == "01"; }, 15));
+  ASSERT_EQ(0, TerminateProcessById(Pid("VICTIM")));
+  EXPECT_TRUE(Eventually([&] { return Column("VICTIM", "JOBSTS") == "98"; }, 5));
+  EXPECT_EQ(14u, Column("VICTIM", "JOBEDA").size());
+}
+
+// A thousand hostile rows: quotes and backslashes in every text, NULLs,
+// texts at their column width, odd run times and states, unknown run
+// types, missing programs, one key shared by 200 rows. Nothing breaks a
+// statement, every bad row ends in an explained state, and the good rows
+// among them still run.
+TEST_F(AcceptanceEndToEnd, HostileRowsAreHandled) {
+  const CivilTime today = platform_real_->ToLocal(platform_real_->Now());
+  char day[32];
+  std::snprintf(day, sizeof day, "%04d%02d%02d", today.year, today.month, today.day);
+  const std::string width32 = "K'\\" + std::string(29, 'k');
+  const std::string width256 = "U'\\" + std::string(253, 'u');
+  auto q = [](const std::string& v) { return "'" + SqlQuote(v) + "'"; };
+  std::vector<std::string> values;
+  for (int i = 0; i < 1000; ++i) {
+    char serial[8];
+    std::snprintf(serial, sizeof serial, "%06d", i);
+    const std::string da1 = std::string(day) + serial;
+    const std::string n = std::to_string(i);
+    const std::string key = q("H" + n + "'\\");
+    // JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, JOBNUM, JOBSTV
+    std::string row = q(da1) + ", ";
+    switch (i % 10) {
+      case 0:  // missing program, quotes and backslashes everywhere
+        row += key + ", " + q("u'\\" + n) + ", " + q("kvs-missing 'a' \\b") +
+               ", 5, '01', NULL, NULL, 0";
+        break;
+      case 1:  // one key shared by 200 rows, missing program
+      case 2:
+        row += key + ", " + q("shared'key") + ", 'kvs-missing-shared', -5, '01', '  ', NULL, 0";
+        break;
+      case 3:  // start attempts used up, a huge run time
+        row += key + ", NULL, 'kvs-never', 2147483647, '01', NULL, NULL, 11";
+        break;
+      case 4:  // an unknown run type
+        row += key + ", NULL, 'kvs-never', 0, 'ZZ', NULL, NULL, 0";
+        break;
+      case 5:  // NULL wherever NULL is allowed
+        row += key + ", NULL, NULL, NULL, NULL, NULL, NULL, NULL";
+        break;
+      case 6:  // running, but without a process id
+        row += key + ", " + q("r'" + n) + ", 'x', 0, '01', '01', " + q("x'y") + ", 0";
+        break;
+      case 7:  // texts at their column width
+        row += q(width32.substr(0, 28) + n) + ", " + q(width256) + ", " +
+               q("kvs-missing " + std::string(244, 'c')) + ", -1, '01', NULL, NULL, 0";
+        break;
+      case 8:  // an exclusive job for a day far ahead, never due
+        row += key + ", NULL, 'kvssleep 1', 0, '05', NULL, NULL, 0";
+        break;
+      default:  // state garbage: neither waiting nor running
+        row += key + ", NULL, 'kvssleep 1', 0, '01', 'ab', NULL, 0";
+        break;
+    }
+    values.push_back("(" + row + ")");
+  }
+  for (size_t at = 0; at < values.size(); at += 100) {
+    std::string sql =
+        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
+        "JOBNUM, JOBSTV) VALUES ";
+    for (size_t i = at; i < at + 100 && i < values.size(); ++i) {
+      sql += (i == at ? "" : ", ") + values[i];
+    }
+    Sql(sql);
+  }
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '99991231235959' WHERE JOBRTY = '05'");
+  // Good rows among them, with keys of their own.
+  for (int i = 0; i < 5; ++i) InsertJob("GOOD" + std::to_string(i), "g" + std::to_string(i), "kvssleep 1", 0, "01");
+
+  StartService(90);
+  StartController();
+  ASSERT_TRUE(Eventually([&] {
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-GOOD%' AND "
+                 "JOBSTS = '98'") == "5";
+  }, 60)) << Value("SELECT GROUP_CONCAT(JOBSTS) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 "
+                   "LIKE 'T-GOOD%'");
+  EXPECT_TRUE(ControllerRunning());
+
+  // Every bad queue row left the waiting state, and says why.
+  EXPECT_EQ("0", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBRTY = '01' AND "
+                       "(JOBSTS IS NULL OR JOBSTS = '  ' OR JOBSTS = '01')"));
+  EXPECT_EQ("100", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBRTY = '01' AND "
+                         "JOBSTS = '90' AND JOBSTV = 11"));
+  EXPECT_GE(LogCount("Start PGM: kvs-missing-shared Cmd:  fehlgeschlagen!"), 200);
+  EXPECT_TRUE(LogHasPrefix("Start PGM: kvs-never nicht gestartet: mehr als 10 Startversuche!"));
+  EXPECT_TRUE(LogHasPrefix("RTY01Jobs einlesen: Job "));
+  // Rows nobody should touch are untouched.
+  EXPECT_EQ("100", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBRTY = 'ZZ' AND "
+                         "JOBSTS IS NULL"));
+  EXPECT_EQ("100", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = 'ab'"));
+  // No statement text broke and no pass ended early.
+  for (const std::string& line : MainLog()) {
+    EXPECT_EQ(std::string::npos, line.find("SQLSelectKvs500Job")) << line;
+    EXPECT_EQ(std::string::npos, line.find("Fehler bei der")) << line;
+    EXPECT_EQ(std::string::npos, line.find("RC: 1064")) << line;
+  }
+  // The values came back as they went in.
+  EXPECT_EQ("kvs-missing 'a' \\b",
+            Value("SELECT JOBCMD AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'H0''\\'"));
+}
+
+// Broken configuration: an INI of garbage still gives a running
+// controller with the defaults; a damaged connection file gives the
+// connect failure, never a crash.
+TEST_F(AcceptanceEndToEnd, BrokenConfigurationFiles) {
+  {
+    std::ofstream ini(dir_ / "KVSJOBCTL.INI", std::ios::binary);
+    ini << "no section here\nMAXJOBS=abc\n\x01\x02\xff\xfe garbage \0 in the middle\n"
+        << "[JOBATR\nUNKNOWN=1\n[JOBATR]\nDBGLOG=1\nFOO\n" << std::string(5000, 'x') << "\n";
+  }
+  StartService(20);
+  StartController();
+  EXPECT_TRUE(Eventually([&] { return fs::exists(dir_ / "DYE"); }, 15));
+  ASSERT_EQ(0, TerminateProcessById(controller_pid_));
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
+
+  // Odd number of lines, lower-case hex, an over-long line.
+  const std::string hex = ReadFile(dir_ / "KORVALINE.INI");
+  {
+    std::ofstream file(dir_ / "KORVALINE.INI", std::ios::binary);
+    std::string lower = hex;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    file << std::string(3000, 'h') << "\n" << lower << "KVS;KVSJOB;\n";
+  }
+  std::error_code ignored;
+  fs::remove(dir_ / "DYE", ignored);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 15));
+  EXPECT_TRUE(MainLogHas("- Verbindung zur Datenbank fehlgeschlagen, Fehler : -1"));
+  EXPECT_FALSE(fs::exists(dir_ / "DYE"));
+}
+
+}  // namespace
+}  // namespace kvs
