@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -59,10 +60,12 @@ class ControllerProcessTest : public DatabaseTest {
     // The program directory, with the suite's log folder beside it where
     // the fallback message file goes.
     root_ = fs::temp_directory_path() / ("kvs_e2e_" + std::to_string(instance_));
-    dir_ = root_ / "bin";
     fs::remove_all(root_);
-    fs::create_directories(dir_);
+    fs::create_directories(root_ / "bin");
     fs::create_directories(root_ / "korvaline_php" / "log");
+    // Canonical: the process table shows the programs started from it
+    // under their real paths.
+    dir_ = fs::canonical(root_ / "bin");
     ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
     for (const char* tool : {"KVSJOBSTR", "kvsjobsvc", "kill", "kvscrypt"}) {
       fs::copy_file(build_dir_ / tool, dir_ / tool);
@@ -84,11 +87,20 @@ class ControllerProcessTest : public DatabaseTest {
     std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\n" << extra;
   }
 
+  // A test job: its key gets the prefix "T-", its state is NULL.
   void InsertJob(const std::string& key, const std::string& joburv, const std::string& command,
                  int jobmrt, const std::string& run_type, const std::string& extra_columns = "",
                  const std::string& extra_values = "") {
-    // Created today (older rows fall to the 30-day clean-up), in the
-    // order of insertion.
+    InsertJobRow("T-" + key, joburv, command, jobmrt, run_type, "NULL", extra_columns,
+                 extra_values);
+  }
+
+  // A job row under its full key, state an SQL value. Created today (older
+  // rows fall to the 30-day clean-up), in the order of insertion.
+  void InsertJobRow(const std::string& ke2, const std::string& joburv,
+                    const std::string& command, int jobmrt, const std::string& run_type,
+                    const std::string& state, const std::string& extra_columns = "",
+                    const std::string& extra_values = "") {
     static int serial = 0;
     const CivilTime today = platform_real_->ToLocal(platform_real_->Now());
     char da1[32];
@@ -96,14 +108,19 @@ class ControllerProcessTest : public DatabaseTest {
                   ++serial);
     ASSERT_EQ(0, session_.Execute(
                      "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
-                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', 'T-" + key +
+                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', '" + ke2 +
                      "', '" + joburv + "', '" + command + "', " + std::to_string(jobmrt) +
-                     ", '" + run_type + "', NULL" + extra_values + ")"))
+                     ", '" + run_type + "', " + state + extra_values + ")"))
         << session_.error().message;
   }
 
+  // A column of the test job key (prefix "T-"), or of the row with the
+  // full key ke2.
   std::string Column(const std::string& key, const std::string& column) {
-    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'T-" + key +
+    return JobColumn("T-" + key, column);
+  }
+  std::string JobColumn(const std::string& ke2, const std::string& column) {
+    return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = '" + ke2 +
                  "'");
   }
 
@@ -169,6 +186,13 @@ class ControllerProcessTest : public DatabaseTest {
                      &controller_pid_));
   }
 
+  // The service for service_seconds, then the controller.
+  void Start(int service_seconds) {
+    StartService(service_seconds);
+    if (HasFatalFailure()) return;
+    StartController();
+  }
+
   bool ControllerRunning() { return platform_real_->InspectProcess(controller_pid_).opened; }
 
   template <typename Pred>
@@ -181,7 +205,9 @@ class ControllerProcessTest : public DatabaseTest {
   }
 
   std::vector<std::string> MainLog() { return LogTexts(dir_ / "KVSJOBCTL.LOG"); }
-  bool MainLogHas(const std::string& text) { return Count(MainLog(), text) > 0; }
+  // Main-log lines equal to text (time stamps cut off).
+  int LogCount(const std::string& text) { return Count(MainLog(), text); }
+  bool MainLogHas(const std::string& text) { return LogCount(text) > 0; }
 
   void StopAll() {
     for (uint32_t pid : {controller_pid_, service_pid_}) {

@@ -2,118 +2,34 @@
 // job through its window and reschedules the daily and interval system
 // jobs, all on the real clock.
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "db/test_database.h"
+#include "core/e2e_fixture.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
 #include "jobs/periodic_jobs.h"
 #include "platform/platform.h"
-#include "platform/tool_support.h"
 
 namespace kvs {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Quoted(const fs::path& p) { return "\"" + p.string() + "\""; }
-
-class PeriodicEndToEnd : public DatabaseTest {
+class PeriodicEndToEnd : public ControllerProcessTest {
  protected:
   void SetUp() override {
-    DatabaseTest::SetUp();
+    ControllerProcessTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS139TPL"));
-    clock_ = CreatePlatform();
-    const fs::path build_dir = fs::path(clock_->OwnExecutablePath()).parent_path();
-    instance_ = static_cast<int>(CurrentProcessId() % 100000) + 100000;
-    root_ = fs::temp_directory_path() / ("kvs_e2e_periodic_" + std::to_string(instance_));
-    dir_ = root_ / "bin";
-    fs::remove_all(root_);
-    fs::create_directories(dir_);
-    fs::create_directories(root_ / "korvaline_php" / "log");
-    for (const char* tool : {"KVSJOBSTR", "kvsjobsvc", "kill", "kvscrypt"}) {
-      fs::copy_file(build_dir / tool, dir_ / tool);
-    }
-    // Jobs run a program of this installation.
-    for (const char* candidate : {"/usr/bin/sleep", "/bin/sleep"}) {
-      if (fs::exists(candidate)) {
-        fs::copy_file(candidate, dir_ / "kvssleep");
-        break;
-      }
-    }
-    ASSERT_TRUE(fs::exists(dir_ / "kvssleep"));
-    const Credentials c = TestCredentials();
-    const std::pair<const char*, std::string> values[] = {
-        {"DATABASE", c.data_source}, {"SCHEMA", "KVSYSTEM."}, {"LOGIN", c.user},
-        {"PASS", c.password},        {"DB_SYSTEM", "MYSQL"}};
-    int number = 1;
-    for (const auto& [key, value] : values) {
-      int exit_code = -1;
-      ASSERT_EQ(0, RunAndWait(Quoted(dir_ / "kvscrypt") + " set " +
-                                  Quoted(dir_ / "KORVALINE.INI") + " KVSJOB " +
-                                  std::to_string(number++) + " " + key + " " + value,
-                              &exit_code));
-      ASSERT_EQ(0, exit_code);
-    }
-  }
-
-  void TearDown() override {
-    for (uint32_t pid : {controller_pid_, service_pid_}) {
-      if (pid != 0 && clock_ && clock_->InspectProcess(pid).opened) {
-        (void)TerminateProcessById(pid);
-      }
-    }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  void Start(const std::string& ini_extra, int service_seconds) {
-    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\n" << ini_extra;
-    ASSERT_EQ(0, clock_->StartProcess(Quoted(dir_ / "kvsjobsvc") + " --instance " +
-                                          std::to_string(instance_) +
-                                          " --stop-after-seconds " +
-                                          std::to_string(service_seconds) + " --log " +
-                                          Quoted(dir_ / "svc.log"),
-                                      &service_pid_));
-    for (int i = 0; i < 100 && ReadFile(dir_ / "svc.log").find("serving") == std::string::npos;
-         ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_EQ(0, clock_->StartProcess("bash -c \"cd '" + dir_.string() +
-                                          "' && exec ./KVSJOBSTR " + std::to_string(instance_) +
-                                          " > console.txt 2>&1\"",
-                                      &controller_pid_));
+    Sql("DELETE FROM KVSYSTEM.KVS139TPL");
   }
 
   // "JOBSTS|JOBNRT" of a job by its key.
   std::string Row(const std::string& ke2) {
-    return Value(
-        "SELECT CONCAT(COALESCE(JOBSTS, '<NULL>'), '|', COALESCE(JOBNRT, '<NULL>')) AS v "
-        "FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = '" + ke2 + "'");
+    return JobColumn(ke2, "CONCAT(COALESCE(JOBSTS, '<NULL>'), '|', COALESCE(JOBNRT, '<NULL>'))");
   }
 
-  CivilTime LocalNow() { return clock_->ToLocal(clock_->Now()); }
-
-  std::unique_ptr<Platform> clock_;
-  fs::path root_;
-  fs::path dir_;
-  int instance_ = 0;
-  uint32_t service_pid_ = 0;
-  uint32_t controller_pid_ = 0;
+  CivilTime LocalNow() { return platform_real_->ToLocal(platform_real_->Now()); }
 };
 
 // One distinct value of a polled row and when it was first seen.
@@ -157,13 +73,11 @@ TEST_F(PeriodicEndToEnd, TimePlanJobRunsThroughItsWindowAndSystemJobsAreReplanne
   ASSERT_EQ(0, session_.Execute("INSERT INTO KVSYSTEM.KVS139TPL VALUES ('E2EPLAN', " +
                                 std::to_string(PlanWeekday(now)) + ", " + std::to_string(m) +
                                 ", " + std::to_string(m + 3) + ", 1, 1)"));
-  ASSERT_EQ(0, session_.Execute(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
-                   "JOBRTY, JOBSTS, JOBDLS, JOBSCD, JOBNRT) VALUES ('" +
-                   at_minute(m).substr(0, 8) + "000001', 'T-PLAN', 'u-plan', 'kvssleep 3', 0, "
-                   "'03', NULL, 0, 'E2EPLAN', '')"));
-  const int64_t started = clock_->Now();
-  Start("DAILYJOBUHRZT=" + daily_hhmm + "\nINTERVALLJOBZYKLUS=7\n", 170);
+  InsertJob("PLAN", "u-plan", "kvssleep 3", 0, "03", ", JOBDLS, JOBSCD, JOBNRT",
+            ", 0, 'E2EPLAN', ''");
+  const int64_t started = platform_real_->Now();
+  WriteIni("DAILYJOBUHRZT=" + daily_hhmm + "\nINTERVALLJOBZYKLUS=7\n");
+  Start(170);
 
   std::vector<Seen> plan, daily, interval;
   auto track = [](std::vector<Seen>& seen, int64_t at, int64_t before, const std::string& row,
@@ -176,10 +90,9 @@ TEST_F(PeriodicEndToEnd, TimePlanJobRunsThroughItsWindowAndSystemJobsAreReplanne
            interval.back().row.rfind("00|", 0) == 0 && interval.size() > 1;
   };
   int64_t previous = started;
-  while (!done() && clock_->Now() < started + 150) {
-    const int64_t t = clock_->Now();
-    track(plan, t, previous, Row("T-PLAN"),
-          Value("SELECT JOBSDA AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'T-PLAN'"));
+  while (!done() && platform_real_->Now() < started + 150) {
+    const int64_t t = platform_real_->Now();
+    track(plan, t, previous, Row("T-PLAN"), Column("PLAN", "JOBSDA"));
     track(daily, t, previous, Row("DAILY SYSTEMJOB"), "");
     track(interval, t, previous, Row("INTERVALL SYSTEMJOB"), "");
     previous = t;
@@ -217,8 +130,8 @@ TEST_F(PeriodicEndToEnd, TimePlanJobRunsThroughItsWindowAndSystemJobsAreReplanne
   EXPECT_EQ("90|", interval[interval.size() - 2].row.substr(0, 3));
   const Seen& replanned = interval.back();
   EXPECT_LE(replanned.at, started + 70);
-  EXPECT_GE(replanned.row, "00|" + Timestamp14(*clock_, replanned.before + 7 * 60));
-  EXPECT_LE(replanned.row, "00|" + Timestamp14(*clock_, replanned.at + 1 + 7 * 60));
+  EXPECT_GE(replanned.row, "00|" + Timestamp14(*platform_real_, replanned.before + 7 * 60));
+  EXPECT_LE(replanned.row, "00|" + Timestamp14(*platform_real_, replanned.at + 1 + 7 * 60));
   ASSERT_GE(daily.size(), 2u);
   EXPECT_EQ("90|", daily[daily.size() - 2].row.substr(0, 3));
   EXPECT_EQ("00|" + tomorrow_daily, daily.back().row);
