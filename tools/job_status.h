@@ -1,0 +1,214 @@
+// kvsjobstat's read-only view of the job table: the statements that find
+// running, waiting and stuck jobs and the controller's latest pool
+// messages, and the text and JSON forms of their rows. Changes nothing in
+// the database. Statement building and formatting are pure functions;
+// ReadJobStatus, ReadFallbackFile and RunJobStatus are the parts that
+// touch the database and files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/session.h"
+#include "platform/platform.h"
+
+namespace kvs {
+
+// Exit codes, as the usage text names them.
+inline constexpr int kStatusExitOk = 0;
+inline constexpr int kStatusExitUsage = 2;
+inline constexpr int kStatusExitNoDataSource = 3;
+inline constexpr int kStatusExitConnectFailed = 4;
+inline constexpr int kStatusExitQueryFailed = 5;
+
+inline constexpr char kStatusUsage[] =
+    "Aufruf: kvsjobstat [--type NN] [--json] [--watch N] [--help]\n"
+    "Zeigt die Jobtabelle des Jobcontrollers: laufende, wartende und haengende Jobs,\n"
+    "die letzten Meldungen des Jobcontrollers im Nachrichten-Pool und die Ausweichdatei.\n"
+    "Liest KVSJOBCTL.INI und die Verbindungsdatei wie der Jobcontroller; aendert nichts.\n"
+    "  --type NN   nur Jobs der Laufart NN (zwei Ziffern, z. B. 01)\n"
+    "  --json      ein JSON-Objekt je Anzeige statt der Tabellen\n"
+    "  --watch N   alle N Sekunden (1..3600) neu anzeigen, Ende mit Strg+C\n"
+    "  --help      diese Hilfe\n"
+    "Exit-Code: 0 ok, 2 Aufruf falsch, 3 Verbindungsdatei fehlt oder ohne Datenquelle,\n"
+    "  4 Verbindung zur Datenquelle fehlgeschlagen, 5 Abfrage fehlgeschlagen.\n";
+
+inline constexpr char kErrUnknownOption[] = "kvsjobstat: unbekannte Option '%s'\n";
+inline constexpr char kErrTypeValue[] = "kvsjobstat: --type erwartet zwei Ziffern\n";
+inline constexpr char kErrWatchValue[] = "kvsjobstat: --watch erwartet Sekunden von 1 bis 3600\n";
+inline constexpr char kErrConnectionFile[] =
+    "kvsjobstat: Verbindungsdatei '%s' fehlt oder ist nicht lesbar\n";
+inline constexpr char kErrNoDataSource[] =
+    "kvsjobstat: Verbindungsdatei '%s' nennt keine Datenquelle (DATABASE)\n";
+inline constexpr char kErrDbSystem[] =
+    "kvsjobstat: DB_SYSTEM '%s' in der Verbindungsdatei ist weder MSSQL noch MYSQL\n";
+inline constexpr char kErrParamTooLong[] =
+    "kvsjobstat: %s in der Verbindungsdatei ist laenger als 23 Zeichen\n";
+inline constexpr char kErrConnect[] =
+    "kvsjobstat: Datenquelle '%s' nicht erreichbar oder Anmeldung als '%s' abgelehnt\n";
+inline constexpr char kErrQuery[] =
+    "kvsjobstat: Abfrage auf KVSYSTEM.%s fehlgeschlagen (fehlt die Tabelle?), SQLSTATE %s: %s\n";
+
+inline constexpr char kClearScreen[] = "\033[H\033[2J";
+inline constexpr char kStatusHeader[] = "kvsjobstat  %s  Datenquelle %s";
+inline constexpr char kStatusHeaderType[] = "  Laufart %s";
+inline constexpr char kTitleRunning[] = "Laufende Jobs";
+inline constexpr char kTitleWaiting[] = "Wartende Jobs";
+inline constexpr char kTitleStuck[] = "Jobs, die erst nach einem Eingriff wieder starten";
+inline constexpr char kTitleMessages[] = "Letzte Meldungen des Jobcontrollers";
+inline constexpr char kStatusNone[] = "  (keine)\n";
+inline constexpr char kStartAtOnce[] = "sofort";
+inline constexpr char kReasonStartFailed[] = "Start fehlgeschlagen, %ld Startversuche";
+inline constexpr char kReasonOutsideWindow[] = "ausserhalb des Zeitplans (97)";
+inline constexpr char kReasonScheduleGone[] = "Terminplan in KVS800SCD fehlt";
+inline constexpr char kReasonScheduleEnded[] = "Terminplan endete am %s";
+inline constexpr char kFallbackLine[] = "Ausweichdatei %s: %s\n";
+inline constexpr char kFallbackPresent[] = "vorhanden, %ld Zeilen";
+inline constexpr char kFallbackAbsent[] = "nicht vorhanden";
+inline constexpr char kStatusLogFile[] = ".\\KVSJOBSTAT.LOG";
+
+// ---- Options --------------------------------------------------------------
+
+struct StatusOptions {
+  std::string run_type;  // "" for every run type
+  bool json = false;
+  int32_t watch_seconds = 0;  // 0: show once
+  bool help = false;
+};
+
+// The arguments after the program name. 0, or kStatusExitUsage with the
+// error line in *error.
+[[nodiscard]] int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* options,
+                                     std::string* error);
+
+// ---- Rows -----------------------------------------------------------------
+
+enum class StatusSection { kRunning, kWaiting, kStuck };
+
+// Why a job will not start again until someone acts.
+enum class StuckReason {
+  kNone,
+  kStartFailed,    // state 90: 01/05 are never picked again, 04/09 after 11 attempts
+  kOutsideWindow,  // run type 03 resting in 97
+  kScheduleGone,   // run type 07 without its KVS800SCD row
+  kScheduleEnded,  // run type 07 whose SCDBIS has passed
+};
+
+// One job row. Texts as stored, trailing blanks removed.
+struct StatusJob {
+  std::string jobrty;
+  std::string jobke2;
+  std::string jobda1;
+  std::string jobsts;
+  std::string jobnam;
+  std::string jobnum;
+  std::string jobsda;
+  // Earliest start of a waiting job (JOBDLT of 05, JOBNRT of 03/07/08,
+  // "" for at once); SCDBIS as YYYYMMDD for kScheduleEnded.
+  std::string next;
+  int32_t jobmrt = 0;  // seconds, 0 or less: no limit
+  int32_t jobstv = 0;
+  StuckReason reason = StuckReason::kNone;
+};
+
+struct PoolMessage {
+  std::string msgtin;  // YYYYMMDDhhmmss
+  std::string msgtxt;
+};
+
+struct FallbackFileState {
+  bool exists = false;
+  int64_t lines = 0;
+};
+
+struct JobStatus {
+  std::vector<StatusJob> running;
+  std::vector<StatusJob> waiting;  // in the order the controller starts them
+  std::vector<StatusJob> stuck;
+  std::vector<PoolMessage> messages;  // newest first
+  FallbackFileState fallback;
+};
+
+// ---- Statements -----------------------------------------------------------
+
+// One job statement and where its rows go. Each selects, in this order,
+// JOBRTY, JOBKE2, JOBDA1, JOBSTS, JOBNAM, JOBNUM, JOBSDA, the next-start
+// column, JOBMRT, JOBSTV.
+struct StatusQuery {
+  StatusSection section = StatusSection::kRunning;
+  StuckReason reason = StuckReason::kNone;
+  const char* table = "KVS500JOB";  // named when the statement fails
+  std::string text;
+};
+
+// The job statements for run_type ("" all) on the date today (YYYYMMDD),
+// in the order they run: running, waiting by run type in the controller's
+// order of a pass (05, 04, 01, 03, 07, 08, 09), stuck. Statements of other
+// run types are left out, so a filter on 01 needs no schedule table. The
+// schedule join runs last: by then KVS500JOB has answered, so its failure
+// is the schedule table's.
+std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
+                                       const std::string& today);
+// The controller's newest 10 pool messages (MSGTIN, MSGTXT), newest first.
+std::string TextStatusMessages(Dialect dialect);
+
+// ---- Reading --------------------------------------------------------------
+
+struct StatusFailure {
+  std::string table;
+  SqlError error;
+};
+
+// Runs the statements one after the other through the job-list cursor and
+// fills *status (all but the fallback file). 0, or the failing statement's
+// result code with *failure filled.
+[[nodiscard]] int ReadJobStatus(Session& session, const std::string& run_type,
+                                const std::string& today, JobStatus* status,
+                                StatusFailure* failure);
+
+// Whether the file at path exists and how many lines it holds (a last
+// line without its line end counts).
+FallbackFileState ReadFallbackFile(const std::string& path);
+
+// ---- Formatting -----------------------------------------------------------
+
+// "YYYY-MM-DD hh:mm:ss" of "YYYYMMDDhhmmss", "YYYY-MM-DD" of "YYYYMMDD";
+// anything else as it is.
+std::string FormatStamp(const std::string& stamp);
+// h:mm:ss with as many hours as it takes; a leading '-' when negative.
+std::string FormatDuration(int64_t seconds);
+// Seconds from the local stamp jobsda (YYYYMMDDhhmmss) to now; false when
+// jobsda is no such stamp. Local times on both sides, so a DST change in
+// between is off by its hour.
+bool RunSeconds(const std::string& jobsda, const CivilTime& now, int64_t* seconds);
+// At or above 90 % of a positive maximum run time.
+bool NearRunTimeLimit(int64_t run_seconds, int32_t jobmrt);
+
+// Left-aligned columns (right-aligned where right says so), two blanks
+// apart, a header line first, no trailing blanks.
+std::string FormatTable(const std::vector<std::string>& headers, const std::vector<bool>& right,
+                        const std::vector<std::vector<std::string>>& rows);
+
+// The tables and the fallback line; now is the local time the run times
+// are measured to.
+std::string FormatStatusText(const JobStatus& status, const CivilTime& now);
+// One line: {"time", "running", "waiting", "stuck", "messages", "fallback"}.
+std::string FormatStatusJson(const JobStatus& status, const CivilTime& now);
+// text as a JSON string with its quotes; bytes read as Windows-1252.
+std::string JsonString(std::string_view text);
+
+// ---- The tool -------------------------------------------------------------
+
+// kvsjobstat with its arguments after the program name: reads KVSJOBCTL.INI
+// beside the executable (which makes its directory the working directory)
+// and the connection file, connects and shows the status through
+// platform.Print. An error line, followed by the usage after a usage error,
+// is appended to *error. With --watch, shows it anew until stop() is true
+// or an error ends it. Returns the exit code.
+int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
+                 const std::function<bool()>& stop);
+
+}  // namespace kvs

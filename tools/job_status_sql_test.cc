@@ -1,0 +1,261 @@
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/connection_file.h"
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+#include "tools/job_status.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+constexpr const char* kTables[] = {"KVS500JOB", "KVS200MSG", "KVS800SCD"};
+
+// The status statements on the private MariaDB, and kvsjobstat's run with
+// a program directory of its own. The clock stands on 2026-01-05 10:00.
+class JobStatusSqlTest : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    RestoreTables();
+    DatabaseTest::SetUp();
+    if (HasFatalFailure()) return;
+    Sql("DELETE FROM KVSYSTEM.KVS800SCD");
+    Sql("DELETE FROM KVSYSTEM.KVS200MSG");
+    platform_.SetLocalTime(2026, 1, 5, 10, 0, 0);
+    std::random_device random;
+    dir_ = fs::temp_directory_path() /
+           ("kvs_jobstatsql_" + std::to_string(random()) + "_" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nKVSINI=.\\conn.ini\n";
+    platform_.own_path = (dir_ / "kvsjobstat").string();
+  }
+  // A table renamed by a test comes back even when the test failed.
+  void TearDown() override {
+    RestoreTables();
+    (void)session_.Execute("DELETE FROM KVSYSTEM.KVS800SCD");
+    (void)session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG");
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  void RestoreTables() {
+    for (const char* t : kTables) {
+      // Fails, as it should, when nothing was renamed.
+      (void)session_.Execute(std::string("RENAME TABLE KVSYSTEM.") + t + "_AWAY TO KVSYSTEM." + t);
+    }
+  }
+  void Hide(const std::string& table) {
+    Sql("RENAME TABLE KVSYSTEM." + table + " TO KVSYSTEM." + table + "_AWAY");
+  }
+
+  void Sql(const std::string& sql) {
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  // sts and the stamps are SQL literals (NULL allowed).
+  void Job(const std::string& da1, const std::string& ke2, const std::string& rty,
+           const std::string& sts, int stv, const std::string& nrt = "NULL",
+           const std::string& sda = "NULL") {
+    Sql("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBNRT, JOBDLT, "
+        "JOBSDA, JOBNAM, JOBNUM, JOBMRT) VALUES ('" +
+        da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " + std::to_string(stv) + ", " + nrt +
+        ", " + nrt + ", " + sda + ", 'p.exe', '42', 600)");
+  }
+  void Schedule(const std::string& nam, const std::string& until) {
+    Sql("INSERT INTO KVSYSTEM.KVS800SCD (SCDLIZ, SCDMND, SCDNAM, SCDSBE, SCDTYP, SCDBIS) VALUES "
+        "('00001', '00002', '" +
+        nam + "', 'Team', 2, " + until + ")");
+  }
+  void Message(const std::string& uid, const std::string& src, const std::string& tin) {
+    Sql("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT, MSGSRC, MSGTIN) VALUES ('" + uid +
+        "', 'text " + uid + "', '" + src + "', '" + tin + "')");
+  }
+  // The connection file kvsjobstat reads, with the test account.
+  void ConnectionFile(const std::string& password, const std::string& dsn) {
+    const Credentials c = TestCredentials();
+    const std::string file = (dir_ / "conn.ini").string();
+    const Strings keys[] = {
+        {"DATABASE", dsn}, {"LOGIN", c.user}, {"PASS", password}, {"DB_SYSTEM", "MYSQL"}};
+    int32_t number = 0;
+    for (const Strings& kv : keys) {
+      ASSERT_EQ(0, WriteConnectionRecord(file, "KVS", ++number, kv[0], kv[1]));
+    }
+  }
+  int Run(
+      const Strings& args, const std::function<bool()>& stop = [] { return false; }) {
+    error_.clear();
+    platform_.console.clear();
+    return RunJobStatus(platform_, args, &error_, stop);
+  }
+
+  static Strings Keys(const std::vector<StatusJob>& jobs) {
+    Strings keys;
+    for (const StatusJob& j : jobs) {
+      keys.push_back(j.jobrty + " " + j.jobke2 +
+                     (j.reason == StuckReason::kScheduleGone    ? " gone"
+                      : j.reason == StuckReason::kScheduleEnded ? " ended " + j.next
+                                                                : ""));
+    }
+    return keys;
+  }
+
+  FakePlatform platform_;
+  fs::path dir_;
+  std::string error_;
+};
+
+// Catches a run type in the wrong list or missing from it, run type 06
+// shown as running, waiting jobs out of the controller's order (by JOBDA1,
+// or by JOBNRT for 03/07/08), a startable 04 (state 90, 10 attempts) or a
+// 01 in '00' taken for stuck or waiting, a 07 whose schedule ends today
+// taken as ended, a running 07 without schedule listed as stuck, and the
+// type filter letting other run types through.
+TEST_F(JobStatusSqlTest, RowsByList) {
+  Job("20260105010000", "RUN-A", "01", "'01'", 1, "NULL", "'20260105070000'");
+  Job("20260105010001", "RUN-06", "06", "'01'", 1, "NULL", "'20260105050000'");
+  Job("20260105010002", "RUN-B", "04", "'01'", 1, "NULL", "'20260105060000'");
+  Job("20260105010003", "Gone2#Team#00001#00002", "07", "'01'", 1, "NULL", "'20260105080000'");
+  Job("20260101000000", "EXKL", "05", "NULL", 0, "'20260105200000'");
+  Job("20260101000001", "EXKL-90", "05", "'90'", 1);
+  Job("20260102000000", "PERM-A", "04", "'98'", 3);
+  Job("20260102000001", "PERM-90", "04", "'90'", 10);
+  Job("20260102000002", "PERM-MAX", "04", "'90'", 11);
+  Job("20260103000002", "Q2", "01", "NULL", 0);
+  Job("20260103000001", "Q1", "01", "'  '", 0);
+  Job("20260103000003", "Q-00", "01", "'00'", 0);
+  Job("20260103000004", "Q-90", "01", "'90'", 11);
+  Job("20260104000001", "P-LATE", "03", "'00'", 0, "'20260105090000'");
+  Job("20260104000002", "P-EARLY", "03", "NULL", 0, "'20260105080000'");
+  Job("20260104000003", "P-97", "03", "'97'", 0);
+  Job("20260104000004", "P-98", "03", "'98'", 0);
+  Job("20260104000005", "Daily#Team#00001#00002", "07", "'00'", 0, "'20260106070000'");
+  Job("20260104000006", "Gone#Team#00001#00002", "07", "'98'", 0);
+  Job("20260104000007", "Ended#Team#00001#00002", "07", "'98'", 0);
+  Job("20260104000008", "Today#Team#00001#00002", "07", "'98'", 0);
+  Job("20260104000009", "DAYEND", "08", "'  '", 0, "'20260105180000'");
+  Job("20260104000010", "RESTART", "09", "NULL", 0);
+  Job("20260104000011", "RESTART-X", "09", "'01'", 0, "NULL", "'20260105065000'");
+  Schedule("Daily", "NULL");
+  Schedule("Ended", "'2026-01-04'");
+  Schedule("Today", "'2026-01-05'");
+
+  const struct {
+    const char* run_type;
+    Strings running, waiting, stuck;
+  } cases[] = {
+      {"",
+       {"04 RUN-B", "09 RESTART-X", "01 RUN-A", "07 Gone2#Team#00001#00002"},
+       {"05 EXKL", "04 PERM-A", "04 PERM-90", "01 Q1", "01 Q2", "03 P-EARLY", "03 P-LATE",
+        "07 Daily#Team#00001#00002", "08 DAYEND", "09 RESTART"},
+       {"01 Q-90", "04 PERM-MAX", "05 EXKL-90", "03 P-97", "07 Gone#Team#00001#00002 gone",
+        "07 Ended#Team#00001#00002 ended 20260104"}},
+      {"07",
+       {"07 Gone2#Team#00001#00002"},
+       {"07 Daily#Team#00001#00002"},
+       {"07 Gone#Team#00001#00002 gone", "07 Ended#Team#00001#00002 ended 20260104"}},
+      {"04", {"04 RUN-B"}, {"04 PERM-A", "04 PERM-90"}, {"04 PERM-MAX"}},
+  };
+  for (const auto& c : cases) {
+    JobStatus status;
+    StatusFailure failure;
+    ASSERT_EQ(0, ReadJobStatus(session_, c.run_type, "20260105", &status, &failure))
+        << failure.error.message;
+    EXPECT_EQ(c.running, Keys(status.running)) << "type " << c.run_type;
+    EXPECT_EQ(c.waiting, Keys(status.waiting)) << "type " << c.run_type;
+    EXPECT_EQ(c.stuck, Keys(status.stuck)) << "type " << c.run_type;
+  }
+  // The row's own values reach the running list.
+  JobStatus status;
+  StatusFailure failure;
+  ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105", &status, &failure));
+  ASSERT_EQ(1u, status.running.size());
+  const StatusJob& run = status.running[0];
+  EXPECT_EQ("p.exe|42|20260105070000|600",
+            run.jobnam + "|" + run.jobnum + "|" + run.jobsda + "|" + std::to_string(run.jobmrt));
+}
+
+// Catches messages of other senders shown, more than ten, the oldest
+// instead of the newest, or newest last.
+TEST_F(JobStatusSqlTest, NewestTenControllerMessages) {
+  for (int i = 0; i < 12; ++i) {
+    Message("m" + std::to_string(i), "KVSJOBSTR", "202601050800" + std::to_string(10 + i));
+  }
+  Message("other", "KVSPORTAL", "20260105090000");
+  JobStatus status;
+  StatusFailure failure;
+  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105", &status, &failure));
+  Strings texts;
+  for (const PoolMessage& m : status.messages) texts.push_back(m.msgtxt);
+  EXPECT_EQ((Strings{"text m11", "text m10", "text m9", "text m8", "text m7", "text m6", "text m5",
+                     "text m4", "text m3", "text m2"}),
+            texts);
+  EXPECT_EQ("20260105080021", status.messages[0].msgtin);
+}
+
+// Catches a failed connect reported as something else or without the data
+// source and the user, a missing table not named with its SQLSTATE, a
+// filter on 01 still needing the schedule table, and --watch not showing
+// anew (cleared screen each time) or not stopping when asked.
+TEST_F(JobStatusSqlTest, ExitCodes) {
+  const Credentials c = TestCredentials();
+  ConnectionFile("wrong-password", c.data_source);
+  EXPECT_EQ(4, Run({}));
+  EXPECT_EQ("kvsjobstat: Datenquelle '" + c.data_source +
+                "' nicht erreichbar oder Anmeldung als '" + c.user + "' abgelehnt\n",
+            error_);
+  ConnectionFile(c.password, "KVSNODSN");
+  EXPECT_EQ(4, Run({}));
+  EXPECT_NE(std::string::npos, error_.find("'KVSNODSN'")) << error_;
+
+  ConnectionFile(c.password, c.data_source);
+  Job("20260105010000", "RUN-A", "01", "'01'", 1, "NULL", "'20260105093000'");
+  ASSERT_EQ(0, Run({})) << error_;
+  EXPECT_EQ(0u, platform_.console.find("kvsjobstat  2026-01-05 10:00:00  Datenquelle " +
+                                       c.data_source + "\n\nLaufende Jobs (1)\n"))
+      << platform_.console;
+  ASSERT_EQ(0, Run({"--json", "--type", "01"})) << error_;
+  EXPECT_EQ(0u, platform_.console.find("{\"time\":\"2026-01-05 10:00:00\",\"running\":[{"))
+      << platform_.console;
+
+  const struct {
+    const char* table;
+    Strings args;
+    int rc;
+  } missing[] = {
+      {"KVS800SCD", {}, 5},
+      {"KVS800SCD", {"--type", "01"}, 0},
+      {"KVS200MSG", {}, 5},
+      {"KVS500JOB", {"--type", "07"}, 5},
+  };
+  for (const auto& m : missing) {
+    Hide(m.table);
+    EXPECT_EQ(m.rc, Run(m.args)) << m.table;
+    if (m.rc != 0) {
+      EXPECT_EQ(0u, error_.find(std::string("kvsjobstat: Abfrage auf KVSYSTEM.") + m.table +
+                                " fehlgeschlagen (fehlt die Tabelle?), SQLSTATE 42S02: "))
+          << error_;
+    }
+    RestoreTables();
+  }
+
+  int checks = 0;
+  ASSERT_EQ(0, Run({"--watch", "1"}, [&] { return ++checks > 6; })) << error_;
+  // Two frames: five waits of 200 ms between them, stopped in the second wait.
+  const std::string& shown = platform_.console;
+  size_t frames = 0;
+  for (size_t at = shown.find(kClearScreen); at != std::string::npos;
+       at = shown.find(kClearScreen, at + 1)) {
+    ++frames;
+  }
+  EXPECT_EQ(0u, shown.find(kClearScreen));
+  EXPECT_EQ(2u, frames);
+}
+
+}  // namespace
+}  // namespace kvs

@@ -1,0 +1,291 @@
+#include "tools/job_status.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/connection_file.h"
+#include "gtest/gtest.h"
+#include "platform/fake_platform.h"
+
+namespace kvs {
+namespace {
+
+namespace fs = std::filesystem;
+
+CivilTime At(int year, int month, int day, int hour, int minute, int second) {
+  CivilTime t;
+  t.year = year, t.month = month, t.day = day, t.hour = hour, t.minute = minute, t.second = second;
+  return t;
+}
+
+StatusJob Running(const char* rty, const char* ke2, const char* nam, const char* num,
+                  const char* sda, int32_t mrt) {
+  StatusJob job;
+  job.jobrty = rty, job.jobke2 = ke2, job.jobnam = nam, job.jobnum = num, job.jobsda = sda;
+  job.jobmrt = mrt;
+  return job;
+}
+
+// Catches a run time counted across midnight, a month end or a leap day
+// wrongly, hours wrapped at 24, the mark one second early or late at
+// exactly 90 %, a mark without a limit, and a broken start taken for a time.
+TEST(JobStatusTest, RunTimeAndMark) {
+  struct Case {
+    const char* jobsda;
+    CivilTime now;
+    int32_t jobmrt;
+    const char* duration;  // "?" when unknown
+    bool mark;
+  };
+  const Case cases[] = {
+      {"20240501100000", At(2024, 5, 1, 10, 15, 0), 1000, "0:15:00", true},   // 900 s of 1000
+      {"20240501100001", At(2024, 5, 1, 10, 15, 0), 1000, "0:14:59", false},  // 899 s
+      {"20240501100000", At(2024, 5, 1, 10, 0, 9), 10, "0:00:09", true},      // 9 of 10
+      {"20240501100000", At(2024, 5, 1, 10, 0, 8), 10, "0:00:08", false},
+      {"20240229230000", At(2024, 3, 1, 1, 0, 0), 0, "2:00:00", false},      // leap day
+      {"20231231235959", At(2024, 1, 2, 2, 0, 0), 0, "26:00:01", false},     // year end
+      {"20240101000000", At(2024, 1, 4, 0, 0, 0), 100, "72:00:00", true},    // days
+      {"20240501100500", At(2024, 5, 1, 10, 0, 0), 100, "-0:05:00", false},  // clock behind
+      {"", At(2024, 5, 1, 10, 0, 0), 100, "?", false},
+      {"2024050110000X", At(2024, 5, 1, 10, 0, 0), 100, "?", false},
+  };
+  for (const Case& c : cases) {
+    int64_t seconds = 0;
+    const bool known = RunSeconds(c.jobsda, c.now, &seconds);
+    EXPECT_EQ(c.duration, known ? FormatDuration(seconds) : "?") << c.jobsda;
+    EXPECT_EQ(c.mark, known && NearRunTimeLimit(seconds, c.jobmrt)) << c.jobsda;
+  }
+}
+
+// Catches columns not aligned to their widest cell, numbers not right
+// aligned, the mark in the wrong row, stamps shown raw, blank states and
+// start times shown as nothing, an empty table without its "(keine)", and
+// the fallback line missing its count.
+TEST(JobStatusTest, TextTables) {
+  JobStatus status;
+  status.running = {Running("01", "KOR EXPORT", "export.exe", "4711", "20240501100000", 1000),
+                    Running("04", "CLOCKBRIDGE", "cb.exe", "88", "20240430090000", 0)};
+  StatusJob w1;
+  w1.jobrty = "05", w1.jobke2 = "NACHT", w1.jobda1 = "20240501000000", w1.next = "20240501220000";
+  StatusJob w2;
+  w2.jobrty = "04", w2.jobke2 = "MAILER", w2.jobda1 = "20240101000000", w2.jobsts = "98";
+  w2.jobstv = 3;
+  status.waiting = {w1, w2};
+  status.fallback = {true, 3};
+  const std::string expected =
+      "Laufende Jobs (2)\n"
+      "RT  JOBKE2       Programm     PID  Gestartet            Laufzeit     Max.\n"
+      "01  KOR EXPORT   export.exe  4711  2024-05-01 10:00:00   0:15:00  0:16:40  !\n"
+      "04  CLOCKBRIDGE  cb.exe        88  2024-04-30 09:00:00  25:15:00        -\n"
+      "\n"
+      "Wartende Jobs (2)\n"
+      "RT  JOBKE2  JOBDA1          Status  Start ab             Versuche\n"
+      "05  NACHT   20240501000000  -       2024-05-01 22:00:00         0\n"
+      "04  MAILER  20240101000000  98      sofort                      3\n"
+      "\n"
+      "Jobs, die erst nach einem Eingriff wieder starten (0)\n"
+      "  (keine)\n"
+      "\n"
+      "Letzte Meldungen des Jobcontrollers (0)\n"
+      "  (keine)\n"
+      "\n"
+      "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: vorhanden, 3 Zeilen\n";
+  EXPECT_EQ(expected, FormatStatusText(status, At(2024, 5, 1, 10, 15, 0)));
+}
+
+// Catches a stuck reason shown without its detail (attempts, end date),
+// the schedule's end date raw, and messages out of their given order.
+TEST(JobStatusTest, StuckAndMessages) {
+  JobStatus status;
+  StatusJob s1;
+  s1.jobrty = "01", s1.jobke2 = "IMPORT", s1.jobda1 = "20240401000000", s1.jobsts = "90";
+  s1.jobstv = 1, s1.reason = StuckReason::kStartFailed;
+  StatusJob s2 = s1;
+  s2.jobrty = "07", s2.jobke2 = "Daily#Team#00001#00002", s2.jobsts = "98";
+  s2.next = "20240430", s2.reason = StuckReason::kScheduleEnded;
+  StatusJob s3 = s2;
+  s3.next = "", s3.reason = StuckReason::kScheduleGone;
+  StatusJob s4 = s1;
+  s4.jobrty = "03", s4.jobsts = "97", s4.reason = StuckReason::kOutsideWindow;
+  status.stuck = {s1, s2, s3, s4};
+  status.messages = {{"20240501101500", "01.05.2024 10:15:00 Neu"},
+                     {"20240501090000", "01.05.2024 09:00:00 Alt"}};
+  const std::string text = FormatStatusText(status, At(2024, 5, 1, 10, 15, 0));
+  const std::string expected =
+      "Jobs, die erst nach einem Eingriff wieder starten (4)\n"
+      "RT  JOBKE2                  JOBDA1          Status  Grund\n"
+      "01  IMPORT                  20240401000000  90      Start fehlgeschlagen, 1 Startversuche\n"
+      "07  Daily#Team#00001#00002  20240401000000  98      Terminplan endete am 2024-04-30\n"
+      "07  Daily#Team#00001#00002  20240401000000  98      Terminplan in KVS800SCD fehlt\n"
+      "03  IMPORT                  20240401000000  97      ausserhalb des Zeitplans (97)\n"
+      "\n"
+      "Letzte Meldungen des Jobcontrollers (2)\n"
+      "Zeit                 Text\n"
+      "2024-05-01 10:15:00  01.05.2024 10:15:00 Neu\n"
+      "2024-05-01 09:00:00  01.05.2024 09:00:00 Alt\n"
+      "\n"
+      "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n";
+  EXPECT_NE(std::string::npos, text.find(expected)) << text;
+}
+
+// Catches a quote or backslash left bare, control characters passed
+// through, Windows-1252 read as Latin-1 (0x80 is the euro sign) or passed
+// on as a raw byte, and DEL or plain ASCII escaped needlessly.
+TEST(JobStatusTest, JsonEscaping) {
+  const struct {
+    std::string in;
+    const char* out;
+  } cases[] = {
+      {"a\"b", "\"a\\\"b\""},
+      {"C:\\KVS", "\"C:\\\\KVS\""},
+      {"x\ny\r\tz", "\"x\\ny\\r\\tz\""},
+      {std::string("\x01\x1f\b\f", 4), "\"\\u0001\\u001f\\b\\f\""},
+      {std::string("\0", 1), "\"\\u0000\""},
+      {"Pr\xFC"
+       "fung",
+       "\"Pr\\u00fcfung\""},
+      {"\x80 \x9F \xA0 \xFF", "\"\\u20ac \\u0178 \\u00a0 \\u00ff\""},
+      {"\x81\x7F", "\"\\u0081\x7F\""},
+      {"plain 'text' /", "\"plain 'text' /\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.out, JsonString(c.in)) << c.out;
+}
+
+// Catches a missing array or key, run time and mark left out, a NULL run
+// time written as a number, and the fallback object malformed.
+TEST(JobStatusTest, Json) {
+  JobStatus status;
+  status.running = {Running("01", "A\"B", "a.exe", "1", "20240501100000", 1000),
+                    Running("04", "C", "c.exe", "2", "", 0)};
+  const std::string expected =
+      "{\"time\":\"2024-05-01 10:15:00\",\"running\":["
+      "{\"jobrty\":\"01\",\"jobke2\":\"A\\\"B\",\"jobnam\":\"a.exe\",\"jobnum\":\"1\","
+      "\"started\":\"2024-05-01 10:00:00\",\"run_seconds\":900,\"jobmrt\":1000,"
+      "\"near_limit\":true},"
+      "{\"jobrty\":\"04\",\"jobke2\":\"C\",\"jobnam\":\"c.exe\",\"jobnum\":\"2\","
+      "\"started\":\"\",\"run_seconds\":null,\"jobmrt\":0,\"near_limit\":false}],"
+      "\"waiting\":[],\"stuck\":[],\"messages\":[],\"fallback\":{\"exists\":false,\"lines\":0}}\n";
+  EXPECT_EQ(expected, FormatStatusJson(status, At(2024, 5, 1, 10, 15, 0)));
+}
+
+// Catches an option value taken from the next option, a run type that is
+// no two digits, a watch interval out of range, and unknown options let
+// through.
+TEST(JobStatusTest, Options) {
+  const struct {
+    std::vector<std::string> args;
+    int rc;
+    const char* run_type;
+    bool json;
+    int32_t watch;
+  } cases[] = {
+      {{}, 0, "", false, 0},
+      {{"--type", "07", "--json"}, 0, "07", true, 0},
+      {{"--watch", "5"}, 0, "", false, 5},
+      {{"--watch", "3600"}, 0, "", false, 3600},
+      {{"--watch", "3601"}, 2, "", false, 0},
+      {{"--watch", "0"}, 2, "", false, 0},
+      {{"--watch", "99999999999"}, 2, "", false, 0},
+      {{"--watch"}, 2, "", false, 0},
+      {{"--type", "7"}, 2, "", false, 0},
+      {{"--type", "0'"}, 2, "", false, 0},
+      {{"--type", "--json"}, 2, "", false, 0},
+      {{"--verbose"}, 2, "", false, 0},
+  };
+  for (const auto& c : cases) {
+    StatusOptions options;
+    std::string error;
+    const std::string label = c.args.empty() ? "(none)" : c.args[0] + " ...";
+    ASSERT_EQ(c.rc, ParseStatusOptions(c.args, &options, &error)) << label;
+    EXPECT_EQ(c.rc != 0, !error.empty()) << label;
+    if (c.rc != 0) continue;
+    EXPECT_EQ(c.run_type, options.run_type) << label;
+    EXPECT_EQ(c.json, options.json) << label;
+    EXPECT_EQ(c.watch, options.watch_seconds) << label;
+  }
+}
+
+// A program directory of its own with KVSJOBCTL.INI and, when asked, a
+// connection file.
+class JobStatusRunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    dir_ = fs::temp_directory_path() /
+           ("kvs_jobstat_" + std::to_string(random()) + "_" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nMAXJOBS=3\n";
+    platform_.own_path = (dir_ / "kvsjobstat.exe").string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  void Put(const std::string& key, const std::string& value) {
+    static int32_t number = 0;
+    ASSERT_EQ(0,
+              WriteConnectionRecord((dir_ / "KORVALINE.INI").string(), "DB", ++number, key, value));
+  }
+  int Run(const std::vector<std::string>& args) {
+    error_.clear();
+    return RunJobStatus(platform_, args, &error_, [] { return false; });
+  }
+
+  fs::path dir_;
+  FakePlatform platform_;
+  std::string error_;
+};
+
+// Catches the usage text missing after a usage error or on --help, and a
+// missing or incomplete connection file taken for a connect failure (or
+// tried at all: no ODBC call happens on these paths).
+TEST_F(JobStatusRunTest, ExitCodesBeforeConnecting) {
+  EXPECT_EQ(2, Run({"--type", "x"}));
+  EXPECT_EQ(std::string(kErrTypeValue) + kStatusUsage, error_);
+  EXPECT_EQ(0, Run({"--help"}));
+  EXPECT_EQ(kStatusUsage, platform_.console);
+
+  EXPECT_EQ(3, Run({}));
+  EXPECT_EQ("kvsjobstat: Verbindungsdatei '.\\KORVALINE.INI' fehlt oder ist nicht lesbar\n",
+            error_);
+  Put("LOGIN", "kvs");
+  EXPECT_EQ(3, Run({}));
+  EXPECT_EQ("kvsjobstat: Verbindungsdatei '.\\KORVALINE.INI' nennt keine Datenquelle (DATABASE)\n",
+            error_);
+  Put("DATABASE", "KVSTEST");
+  Put("DB_SYSTEM", "mysql");
+  EXPECT_EQ(3, Run({}));
+  EXPECT_EQ("kvsjobstat: DB_SYSTEM 'mysql' in der Verbindungsdatei ist weder MSSQL noch MYSQL\n",
+            error_);
+  Put("DB_SYSTEM", "MYSQL");
+  Put("PASS", std::string(24, 'p'));
+  EXPECT_EQ(3, Run({}));
+  EXPECT_EQ("kvsjobstat: PASS in der Verbindungsdatei ist laenger als 23 Zeichen\n", error_);
+}
+
+// Catches a last line without its line end not counted, an empty file
+// counted as one line, and a missing file reported as present.
+TEST_F(JobStatusRunTest, FallbackFile) {
+  const struct {
+    const char* content;  // nullptr: no file
+    bool exists;
+    int64_t lines;
+  } cases[] = {{nullptr, false, 0}, {"", true, 0},     {"\n", true, 1},
+               {"a\nb\n", true, 2}, {"a\nb", true, 2}, {"a\r\nb\r\n", true, 2}};
+  const fs::path file = dir_ / "JOBCTLMSG.log";
+  for (const auto& c : cases) {
+    fs::remove(file);
+    if (c.content != nullptr) std::ofstream(file, std::ios::binary) << c.content;
+    const FallbackFileState state = ReadFallbackFile(file.string());
+    EXPECT_EQ(c.exists, state.exists) << (c.content ? c.content : "(none)");
+    EXPECT_EQ(c.lines, state.lines) << (c.content ? c.content : "(none)");
+  }
+}
+
+}  // namespace
+}  // namespace kvs

@@ -1,0 +1,33 @@
+// kvsjobstat: the job table as operators want to see it, read-only, over
+// the controller's own INI file, connection file and data source.
+//   kvsjobstat [--type NN] [--json] [--watch N] [--help]
+// Exit status: 0 ok, 2 usage, 3 no connection file or no data source in
+// it, 4 connect failed, 5 a query failed (see the usage text).
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tools/job_status.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+// Ctrl-C ends --watch after the refresh in hand, with the connection
+// closed as on every other way out.
+void OnInterrupt(int) { g_stop = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGINT, OnInterrupt);
+  std::unique_ptr<kvs::Platform> platform = kvs::CreatePlatform();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  int rc = kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; });
+  if (!error.empty()) std::fputs(error.c_str(), stderr);
+  return rc;
+}
