@@ -99,11 +99,16 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
   // A permanent job that cannot start: tried until its attempts run out,
   // then again once the database is back.
   InsertJob("PERM", "u-perm", "kvs-no-such-daemon", 0, "04");
+  // A permanent job that runs: ended with the others, running again after.
+  InsertJob("DAEMON", "u-daemon", "kvssleep 300", 0, "04");
   StartService(120);
   StartController();
   ASSERT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "01"; }, 10));
   const uint32_t pid = static_cast<uint32_t>(std::atol(Column("RUN", "JOBNUM").c_str()));
   ASSERT_TRUE(Eventually([&] { return Column("PERM", "JOBSTV") == "11"; }, 10));
+  ASSERT_TRUE(Eventually([&] { return Column("DAEMON", "JOBSTS") == "01"; }, 10));
+  const uint32_t daemon_before =
+      static_cast<uint32_t>(std::atol(Column("DAEMON", "JOBNUM").c_str()));
   const std::string perm_failed = "Start PGM: kvs-no-such-daemon Cmd:  fehlgeschlagen!";
   EXPECT_EQ(11, Count(MainLog(), perm_failed));
 
@@ -138,6 +143,13 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
   EXPECT_EQ(1, Count(log, "Prozess beendet: kvssleep ProcessID " + std::to_string(pid)));
   EXPECT_TRUE(Eventually([&] { return Count(MainLog(), perm_failed) == 22; }, 10));
   EXPECT_EQ("11", Column("PERM", "JOBSTV"));
+  EXPECT_TRUE(Eventually([&] {
+    return Column("DAEMON", "JOBSTS") == "01" &&
+           Column("DAEMON", "JOBNUM") != std::to_string(daemon_before);
+  }, 10));
+  const uint32_t daemon_after =
+      static_cast<uint32_t>(std::atol(Column("DAEMON", "JOBNUM").c_str()));
+  EXPECT_TRUE(platform_real_->InspectProcess(daemon_after).opened);
   EXPECT_EQ(1, Count(log, "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!"));
   EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 1"));
   EXPECT_EQ(1, Count(log, "CheckDB: keine DB-Verbindung! Versuche: 2"));
