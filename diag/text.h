@@ -9,7 +9,11 @@
 
 #include "platform/platform.h"
 
-#if defined(__GNUC__)
+// gnu_printf: MinGW's plain printf format means Microsoft's. Clang knows
+// only printf.
+#if defined(__clang__)
+#define KVS_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#elif defined(__GNUC__)
 #define KVS_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
 #else
 #define KVS_PRINTF(fmt_index, first_arg)

@@ -101,7 +101,7 @@ class JobsSqlTest : public DatabaseTest {
   MessagePool pool_{platform_, main_log_, session_};
   RecordingLink link_;
   ProcessManager manager_{platform_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
-  PermanentJobs permanent_{platform_, main_log_, jobs_, manager_, link_};
+  PermanentJobs permanent_{main_log_, jobs_, manager_, link_};
 };
 
 // ---- Permanent jobs ---------------------------------------------------------

@@ -32,9 +32,8 @@ bool FileExists(const std::string& path);
 
 class PermanentJobs {
  public:
-  PermanentJobs(Platform& platform, Logs& logs, JobTable& jobs, ProcessManager& processes,
-                ServiceLink& link)
-      : platform_(platform), logs_(logs), jobs_(jobs), processes_(processes), link_(link) {}
+  PermanentJobs(Logs& logs, JobTable& jobs, ProcessManager& processes, ServiceLink& link)
+      : logs_(logs), jobs_(jobs), processes_(processes), link_(link) {}
 
   // Start-up: leftovers of known permanent programs ended and their rows
   // deleted, then the start attempts reset.
@@ -43,7 +42,6 @@ class PermanentJobs {
   void RegisterBuiltIns();
 
  private:
-  Platform& platform_;
   Logs& logs_;
   JobTable& jobs_;
   ProcessManager& processes_;
