@@ -316,7 +316,7 @@ TEST_F(JobTableSqlTest, OldQueueJobCleanUpKeeps30Days) {
                            day{static_cast<unsigned>(std::stoi(today.substr(6, 2)))}};
   auto date = [&](int days_back) {
     const year_month_day d{sys_days{now} - days{days_back}};
-    char text[9];
+    char text[32];
     std::snprintf(text, sizeof text, "%04d%02u%02u", static_cast<int>(d.year()),
                   static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
     return std::string(text);
