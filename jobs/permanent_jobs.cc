@@ -87,12 +87,12 @@ void PermanentJobs::Check(const std::string& db_product) {
       JobRecord row;
       rc = jobs_.FetchRunType(&row);
       if (rc == 0) {
-        const long pid = std::strtol(row.jobnum, nullptr, 10);
+        const uint32_t pid = ParseProcessId(row.jobnum);
         bool delete_only = false;
         const std::string program = KnownPermanentProgram(row.jobnam, db_product, &delete_only);
         if (!program.empty() || delete_only) {
           if (!program.empty()) {
-            processes_.TerminateByName(pid > 0 ? static_cast<uint32_t>(pid) : 0, program);
+            processes_.TerminateByName(pid, program);
           }
           rc = jobs_.DeleteJob(row.jobda1, row.jobke2);
           if (rc != 0) {

@@ -25,6 +25,12 @@ std::string ComparedName(const ProcessInfo& info) {
 
 }  // namespace
 
+uint32_t ParseProcessId(const char* jobnum) {
+  // 64 bits: long has 32 on Windows, too few for every 32-bit id.
+  const long long pid = std::strtoll(jobnum, nullptr, 10);
+  return pid > 0 && pid <= static_cast<long long>(UINT32_MAX) ? static_cast<uint32_t>(pid) : 0;
+}
+
 bool InClockChangeWindow(const CivilTime& t) {
   return (t.month == 3 || t.month == 10) && t.weekday == 0 && t.day >= 25 && t.hour >= 1 &&
          t.hour <= 5;
@@ -98,8 +104,8 @@ int ProcessManager::GetKvProcs() {
     SetField(entry.program_name, name);
     SetField(entry.jobnam, name);
     SetField(entry.jobnum, RightTrim(row.jobnum));
-    const long pid = std::strtol(entry.jobnum, nullptr, 10);
-    if (pid <= 0 || pid > static_cast<long>(UINT32_MAX)) {
+    const uint32_t pid = ParseProcessId(entry.jobnum);
+    if (pid == 0) {
       // A running row without a process id can never be followed or
       // ended; it would hold a place of MAXJOBS and its key for ever.
       SetField(entry.jobeda, TimestampNow(platform_));
@@ -108,7 +114,7 @@ int ProcessManager::GetKvProcs() {
       entry = ManagedProcess{};
       continue;
     }
-    entry.pid = static_cast<uint32_t>(pid);
+    entry.pid = pid;
     const bool was_full = running_list_.full();
     if (!running_list_.Add(entry.joburv) && !was_full) logs_.Main(kLogLoadListFull);
     ++filled;

@@ -80,6 +80,10 @@ class ServiceLink {
   virtual int Beat(bool force, const char* status) = 0;
 };
 
+// The process id in a JOBNUM text (leading digits); 0 when there is none
+// or it does not fit 32 bits.
+uint32_t ParseProcessId(const char* jobnum);
+
 // Whether a local time lies in the early morning of a clock change: March
 // or October, Sunday, day 25 or later, 01:00:00 to 05:59:59.
 bool InClockChangeWindow(const CivilTime& local);

@@ -240,3 +240,24 @@ TEST(ClockChangeWindowTest, LastSundayMorningOfMarchAndOctober) {
 
 }  // namespace
 }  // namespace kvs
+
+namespace kvs {
+namespace {
+
+// Catches a process id read through a 32-bit long (as on Windows), which
+// turns every id into "none" or cuts large ones.
+TEST(ParseProcessIdTest, DigitsThatFit32Bits) {
+  struct Case {
+    const char* jobnum;
+    uint32_t pid;
+  };
+  const Case cases[] = {
+      {"1234", 1234},   {"1234  ", 1234}, {"  7", 7},     {"12x", 12},
+      {"404", 404},     {"4294967295", 4294967295u},      {"4294967296", 0},
+      {"-1", 0},        {"0", 0},         {"", 0},        {"abc", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.pid, ParseProcessId(c.jobnum)) << c.jobnum;
+}
+
+}  // namespace
+}  // namespace kvs
