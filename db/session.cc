@@ -98,6 +98,17 @@ Session::Session(Logs& logs) : logs_(logs), handles_(std::make_unique<Handles>()
 
 Session::~Session() { Disconnect(); }
 
+bool Session::IsDuplicateKey(int code) const {
+  switch (dialect_) {
+    case Dialect::kMssql:
+      return code == 2627 || code == 2601;
+    case Dialect::kMysql:
+      return code == 1062;
+    default:
+      return code == 2627 || code == 2601 || code == 1062;
+  }
+}
+
 void Session::SetDbSystem(const std::string& db_system) { dialect_ = DialectOf(db_system); }
 
 bool Session::connected() const { return handles_->connected; }

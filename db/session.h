@@ -96,6 +96,10 @@ class Session {
   [[nodiscard]] int FetchCursor(CursorSlot slot, const std::vector<ColumnBinding>& columns);
   int CloseCursor(CursorSlot slot);
 
+  // Whether code is this dialect's native code for a duplicate key (SQL
+  // Server 2627 and 2601, MySQL 1062; any of them for an unknown dialect).
+  bool IsDuplicateKey(int code) const;
+
   const SqlError& error() const { return error_; }
   // The native code of the SQL error record.
   int32_t GetLastSQLError() const { return error_.native; }

@@ -27,17 +27,6 @@ bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_re
   return loop_timestamp.substr(0, 6) > last_rearm.substr(0, 6);
 }
 
-bool SystemJobs::IsDuplicate(int code) const {
-  switch (jobs_.session().dialect()) {
-    case Dialect::kMssql:
-      return code == 2627 || code == 2601;
-    case Dialect::kMysql:
-      return code == 1062;
-    default:
-      return code == 2627 || code == 2601 || code == 1062;
-  }
-}
-
 void SystemJobs::CleanupServer() {
   for (const std::string& name : transfer_files_) {
     std::remove(NativePath(std::string(kTransferFolder) + name).c_str());
@@ -66,7 +55,9 @@ void SystemJobs::RegisterPortalJob() {
   SetField(portal_.jobbem, "KORVALINE ESP REQUESTRUN");
   int rc = jobs_.InsertFullJob(portal_);
   // Registered at every start; the row from an earlier start stays.
-  if (rc != 0 && !IsDuplicate(rc)) logs_.Main(StrFormat(kLogPortalInsert, static_cast<long>(rc)));
+  if (rc != 0 && !jobs_.session().IsDuplicateKey(rc)) {
+    logs_.Main(StrFormat(kLogPortalInsert, static_cast<long>(rc)));
+  }
 }
 
 // The log lines of one system job's registration.

@@ -67,7 +67,6 @@ class SystemJobs {
   void CheckInterruptedDownloads(const std::string& db_system);
 
  private:
-  bool IsDuplicate(int code) const;
   // Updates a system job of run type 03, inserting it when it is missing.
   void RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
                            bool drop_reminder_job);

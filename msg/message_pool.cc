@@ -50,17 +50,6 @@ int MessagePool::Execute(const std::string& statement) {
   return session_.Execute(statement, false, true);
 }
 
-bool MessagePool::IsDuplicate(int code) const {
-  switch (session_.dialect()) {
-    case Dialect::kMssql:
-      return code == 2627 || code == 2601;
-    case Dialect::kMysql:
-      return code == 1062;
-    default:
-      return code == 2627 || code == 2601 || code == 1062;
-  }
-}
-
 void MessagePool::Post(const std::string& text) {
   ImportFallbackFile();
   const int64_t t = platform_.Now();
@@ -85,7 +74,7 @@ void MessagePool::Post(const std::string& text) {
     rc = Execute(statement);
     if (rc == 0) return;
     // Another message of this second drew the same id: draw again.
-    if (!IsDuplicate(rc)) break;
+    if (!session_.IsDuplicateKey(rc)) break;
   }
   logs_.Main(StrFormat(kLogPoolWriteFailed, statement.c_str()));
   AppendToFallback(statement);
@@ -122,7 +111,7 @@ void MessagePool::ImportFallbackFile() {
     if (rc == 0) {
       logs_.Main(kLogImported);
       ++imported;
-    } else if (IsDuplicate(rc)) {
+    } else if (session_.IsDuplicateKey(rc)) {
       logs_.Main(StrFormat(kLogImportDuplicate, rc));
       ++imported;
     } else {

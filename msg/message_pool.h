@@ -57,7 +57,6 @@ class MessagePool {
 
  private:
   int Execute(const std::string& statement);
-  bool IsDuplicate(int code) const;
   void AppendToFallback(const std::string& statement);
 
   Platform& platform_;
