@@ -9,36 +9,13 @@
 
 #include "core/heartbeat.h"
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 #include "platform/fake_platform.h"
 
 namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temp directory that is the working
-// directory while it lives, so nothing is read from where the tests run.
-class ScratchWorkDir {
- public:
-  ScratchWorkDir() : previous_(fs::current_path()) {
-    std::random_device random;
-    path_ = fs::temp_directory_path() /
-            ("kvs_cfg_" + std::to_string(random()) + "_" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(path_);
-    fs::current_path(path_);
-  }
-  ~ScratchWorkDir() {
-    std::error_code ignored;
-    fs::current_path(previous_, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path previous_;
-  fs::path path_;
-};
 
 // Catches debug missed in any position or case, a longer argument taken as
 // "-D", the instance read from a later argument or from a non-digit start,

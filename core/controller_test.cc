@@ -9,41 +9,13 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 #include "platform/fake_platform.h"
 
 namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh program directory under the system's temp directory. It is the
-// working directory while it lives, as the real platform makes it.
-class ScratchWorkDir {
- public:
-  ScratchWorkDir() : previous_(fs::current_path()) {
-    std::random_device random;
-    path_ = fs::temp_directory_path() /
-            ("kvs_ctl_" + std::to_string(random()) + "_" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(path_);
-    fs::current_path(path_);
-  }
-  ~ScratchWorkDir() {
-    std::error_code ignored;
-    fs::current_path(previous_, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  std::string File(const char* name) const { return (path_ / name).string(); }
-
- private:
-  fs::path previous_;
-  fs::path path_;
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 constexpr char kStamp[] = "2026-01-05 08:00:00  ";
 

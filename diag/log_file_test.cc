@@ -8,37 +8,13 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 #include "platform/fake_platform.h"
 
 namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temp directory, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device random;
-    path_ = fs::temp_directory_path() /
-            ("kvs_log_" + std::to_string(random()) + "_" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string File(const char* name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,0 +1,61 @@
+// Scratch directories and file reading for tests that touch real files.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <system_error>
+
+namespace kvs {
+
+// A fresh directory under the system's temp directory, removed afterwards.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix = "kvs_test_") {
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() /
+            (prefix + std::to_string(random()) + "_" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string File(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A scratch directory that is the working directory while it lives, as the
+// program directory is for the controller.
+class ScratchWorkDir : public ScratchDir {
+ public:
+  explicit ScratchWorkDir(const std::string& prefix = "kvs_test_")
+      : ScratchDir(prefix), previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path());
+  }
+  ~ScratchWorkDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+
+ private:
+  std::filesystem::path previous_;
+};
+
+// The whole file in text mode ("" when it cannot be read).
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace kvs
