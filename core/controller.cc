@@ -178,10 +178,13 @@ void Controller::LogSelectError(const char* format) {
                        e.message));
 }
 
-void Controller::RetireExhaustedJob(const JobRecord& job) {
+bool Controller::RetireExhaustedJob(const JobRecord& job) {
   logs_.Main(StrFormat(kLogTooManyAttempts, job.jobcmd));
-  (void)jobs_.UpdateJobRow(job.jobda1, job.jobke2, "90", "", "", "", job.jobsda, job.jobeda,
-                           job.jobstv);
+  int rc = jobs_.UpdateJobRow(job.jobda1, job.jobke2, "90", "", "", "", job.jobsda, job.jobeda,
+                              job.jobstv);
+  if (rc == 0) return true;
+  logs_.Main(StrFormat(kLogRetireFailed, job.jobcmd, static_cast<long>(rc)));
+  return false;
 }
 
 bool Controller::StartExclusiveJob() {
@@ -194,8 +197,9 @@ bool Controller::StartExclusiveJob() {
     return false;
   }
   if (job.jobstv > 10) {
-    RetireExhaustedJob(job);
-    return true;
+    if (RetireExhaustedJob(job)) return true;
+    logs_.Main(kErrStart05);
+    return false;
   }
   exclusive_job_ = true;
   if (processes_.running_count() != 0) return true;
@@ -267,8 +271,10 @@ bool Controller::StartQueueJobs() {
       return false;
     }
     if (job.jobstv > 10) {
-      RetireExhaustedJob(job);
-      continue;
+      if (RetireExhaustedJob(job)) continue;
+      // The same row would come back at once: this pass starts no more.
+      logs_.Main(kErrRunType01);
+      return false;
     }
     int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
                                      job.jobmrt, job.jobstv);

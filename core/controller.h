@@ -70,6 +70,8 @@ inline constexpr char kLogSelect01Failed[] =
     "SQLSelectKvs500Job01! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
 inline constexpr char kLogTooManyAttempts[] =
     "Start PGM: %s nicht gestartet: mehr als 10 Startversuche! Status 90.\n";
+inline constexpr char kLogRetireFailed[] =
+    "Start PGM: %s Status 90 konnte nicht geschrieben werden! RC: %ld\n";
 
 // Heartbeat status labels of start-up and the main loop.
 inline constexpr char kBeatConnect[] = "dbConnect";
@@ -113,7 +115,9 @@ class Controller {
   bool StartPeriodicJobs();
   // A waiting row with more than 10 start attempts can never start; it
   // leaves the queue as "90" instead of being selected for ever.
-  void RetireExhaustedJob(const JobRecord& job);
+  // Sets a row with used-up start attempts to "90"; false when the row
+  // could not be written, so it would be selected again at once.
+  bool RetireExhaustedJob(const JobRecord& job);
   void LogSelectError(const char* format);
 
   Platform& platform_;
