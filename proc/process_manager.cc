@@ -56,6 +56,12 @@ void ProcessManager::BeginPass() {
   running_count_ = 0;
 }
 
+bool ProcessManager::InOwnDirectory(const std::string& dir) const {
+  // Without a directory of its own every path would contain it, and the
+  // processes of other installations would count as this one's.
+  return !own_dir_.empty() && dir.find(own_dir_) != std::string::npos;
+}
+
 void ProcessManager::StartKill(const std::string& target) {
   uint32_t pid = 0;
   (void)platform_.StartProcess("kill " + target, &pid);
@@ -127,9 +133,9 @@ int ProcessManager::GetKvProcs() {
 // ---- Launch ---------------------------------------------------------------
 
 void ProcessManager::ReuseCheck(uint32_t new_pid) {
-  const int scanned = running_count_;
-  for (int i = 0; i < scanned && i < kMaxProcesses; ++i) {
-    ManagedProcess& e = table_->entries[i];
+  // Every entry: supervision frees entries anywhere in the table, so the
+  // running ones are not all below the running count.
+  for (ManagedProcess& e : table_->entries) {
     if (e.pid != new_pid || std::string(e.jobsts) != "01") continue;
     // The job recorded here has ended and its id went to the new process.
     SetField(e.jobsts, "98");
@@ -286,7 +292,7 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
                    !IsProgram(base, "svchost.exe");
   if (terminate && multiservices_) {
     const std::string dir = SplitPath(info.has_path ? info.full_path : "").dir;
-    terminate = dir.find(own_dir_) != std::string::npos && !IsProgram(base, "cmd.exe");
+    terminate = InOwnDirectory(dir) && !IsProgram(base, "cmd.exe");
   }
   if (!terminate) {
     e->pid = 0;
@@ -341,7 +347,7 @@ void ProcessManager::TerminateByName(uint32_t pid, const std::string& program_fi
     return;
   }
   const std::string dir = SplitPath(info.full_path).dir;
-  if (EqualsNoCase(program_file, info.base_name) && dir.find(own_dir_) != std::string::npos &&
+  if (EqualsNoCase(program_file, info.base_name) && InOwnDirectory(dir) &&
       !IsProgram(program_file, "svchost.exe") && !IsProgram(program_file, "cmd.exe")) {
     StartKill(StrFormat("%ld", static_cast<long>(pid)));
     return;

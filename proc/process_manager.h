@@ -117,6 +117,8 @@ class ProcessManager {
   // Ends a leftover process of a permanent program.
   void TerminateByName(uint32_t pid, const std::string& program_file);
 
+  // Whether dir (of a process's executable) lies in the own directory.
+  bool InOwnDirectory(const std::string& dir) const;
   // Starts "kill <pid>" or "kill <name>"; its outcome is not checked.
   void StartKill(const std::string& target);
 

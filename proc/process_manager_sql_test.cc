@@ -197,20 +197,30 @@ TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
 
 // Catches a reused process id left on the ended job's row: that row gets
 // "98" and the end time before the new job is recorded under the id, and
-// the ended job's entry lets go of the id.
+// the ended job's entry lets go of the id; also when the entry lies behind
+// one that supervision freed, beyond the running count.
 TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
-  PutRunning("J01", "old.exe", 1000);
-  ASSERT_EQ(manager_->GetKvProcs(), 1);
-  ASSERT_EQ(manager_->running_count(), 1);
-  Put("J02", "NULL", "'PW'");
-  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J02", "PW", 0, 0), kLaunchStarted);
-  EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105070000|20260105080000|0");
-  EXPECT_EQ(Row("J02"), "01|portwatch.exe||1000|20260105080000||1");
-  // The ended job no longer holds the id: one job runs, followed once.
-  EXPECT_EQ(manager_->running_count(), 1);
-  int holders = 0;
-  for (const ManagedProcess& e : manager_->table().entries) holders += e.pid == 1000;
-  EXPECT_EQ(holders, 1);
+  for (bool gap : {false, true}) {
+    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    fake_.next_pid = 1000;
+    auto manager = Manager(false);
+    if (gap) PutRunning("J00", "gone.exe", 999);
+    PutRunning("J01", "old.exe", 1000);
+    Live(1000, "old.exe");
+    ASSERT_EQ(manager->GetKvProcs(), 1);
+    manager->Supervise();
+    ASSERT_EQ(manager->running_count(), 1) << gap;
+    fake_.EndProcess(1000);
+    Put("J02", "NULL", "'PW'");
+    EXPECT_EQ(manager->Launch(kCommand, kDa1, "J02", "PW", 0, 0), kLaunchStarted);
+    EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105070000|20260105080000|0") << gap;
+    EXPECT_EQ(Row("J02"), "01|portwatch.exe||1000|20260105080000||1") << gap;
+    // The ended job no longer holds the id: one job runs, followed once.
+    EXPECT_EQ(manager->running_count(), 1) << gap;
+    int holders = 0;
+    for (const ManagedProcess& e : manager->table().entries) holders += e.pid == 1000;
+    EXPECT_EQ(holders, 1) << gap;
+  }
 }
 
 // Catches a start refused for lack of room that still writes its row

@@ -52,8 +52,8 @@ class ProcessManagerTest : public testing::Test {
     fs::remove_all(dir_, ignored);
   }
 
-  std::unique_ptr<ProcessManager> Manager(bool multiservices) {
-    return std::make_unique<ProcessManager>(fake_, *logs_, *jobs_, *pool_, link_, kOwnDir,
+  std::unique_ptr<ProcessManager> Manager(bool multiservices, const char* own_dir = kOwnDir) {
+    return std::make_unique<ProcessManager>(fake_, *logs_, *jobs_, *pool_, link_, own_dir,
                                             multiservices);
   }
 
@@ -203,6 +203,18 @@ TEST_F(ProcessManagerTest, TerminateByNameEndsOnlyOwnProcesses) {
     EXPECT_EQ(fake_.launches, c.launches) << c.what;
     EXPECT_EQ(LogTexts(), c.log) << c.what;
   }
+}
+
+// Catches every process counted as the controller's own when its own
+// directory is unknown (an empty directory is part of every path).
+TEST_F(ProcessManagerTest, UnknownOwnDirectoryEndsNothingByName) {
+  fake_.AddProcess(4711,
+                   FakePlatform::FakeProcess{"PortWatch.exe", "C:\\KVS\\bin\\PortWatch.exe"});
+  Manager(true, "")->TerminateByName(4711, "PortWatch.exe");
+  EXPECT_TRUE(fake_.launches.empty());
+  EXPECT_EQ(LogTexts(),
+            "Prozess wurde nicht beendet: PortWatch.exe (PID: 4711) Pfad: "
+            "C:\\KVS\\bin\\PortWatch.exe!\n");
 }
 
 // Catches a clock-change window on the wrong days or hours: only the
