@@ -90,7 +90,9 @@ Config ReadConfig(Platform& platform, bool debug) {
   config.email_time = TimeFromIni(read("EMAILUHRZT", "07:00", 5));
   config.daily_job_time = TimeFromIni(read("DAILYJOBUHRZT", "07:00", 5));
   config.interval_minutes = LeadingInt(read("INTERVALLJOBZYKLUS", "60", 5));
-  if (config.interval_minutes == 0) config.interval_minutes = 120;
+  // A negative cycle would plan every run in the past: the job would run
+  // back to back.
+  if (config.interval_minutes <= 0) config.interval_minutes = 120;
   config.transfer_files = SplitFileList(read("TRANSFERDATEIEN", kDefaultTransferFiles, 1023));
   config.main_backup_log = BackupPathOf(config.main_log);
   config.debug_backup_log = BackupPathOf(config.debug_log);

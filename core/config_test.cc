@@ -148,6 +148,7 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nEMAILUHRZT=18:30\n", email, "183000"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=0\n", interval, "120"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=abc\n", interval, "120"},
+      {"[JOBATR]\nINTERVALLJOBZYKLUS=-30\n", interval, "120"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=15\n", interval, "15"},
       {"[JOBATR]\nMAXLOGSIZE=12\n", size, "12000000"},
       {"[JOBATR]\nMAXLOGSIZE=1000\n", size, "100000000"},
