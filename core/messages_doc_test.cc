@@ -52,8 +52,9 @@ const std::set<std::string>& SkippedConstants() {
       // db/session.h: the values of DB_SYSTEM.
       "kDbSystemMssql",
       "kDbSystemMysql",
-      // jobs/system_jobs.h: a folder name.
+      // jobs/system_jobs.h: a folder and a file name.
       "kTransferFolder",
+      "kTransferFlagFile",
       // jobs/run_types.h: run-type and state codes of the job table.
       "kRunTypeQueue",
       "kRunTypePeriodic",

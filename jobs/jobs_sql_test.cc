@@ -239,6 +239,24 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   EXPECT_EQ("DAILY SYSTEMJOB||20260106183000 / INTERVALL SYSTEMJOB||20260106091500",
             Rows("CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT)", "JOBDA1 LIKE '20000101%'"));
   EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
+
+  // A third start while the daily job of the earlier one still runs: its
+  // row stays as it is, followed by the first pass.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBNUM = '4321' WHERE JOBKE2 = "
+      "'DAILY SYSTEMJOB'");
+  ClearLog();
+  platform_.SetLocalTime(2026, 1, 7, 9, 30, 0);
+  {
+    SystemJobs third(platform_, main_log_, jobs_, manager_, {}, false);
+    third.RegisterDailyAndIntervalJobs("183000");
+  }
+  EXPECT_EQ("DAILY SYSTEMJOB|01|20260106183000|4321 / INTERVALL SYSTEMJOB||20260107093000",
+            Rows("CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT, JOBNUM)", "JOBDA1 LIKE '20000101%'"));
+  EXPECT_EQ(
+      "- Daily Systemjob eintragen!\n"
+      "- DAILY SYSTEMJOB laeuft noch und wird nicht neu eingeplant!\n"
+      "- Intervall Systemjob eintragen!\n",
+      LogTexts());
 }
 
 // Catches the first pass not making the portal request job waiting (or
@@ -296,15 +314,23 @@ TEST_F(JobsSqlTest, PortalRequestJobReArm) {
 // missing one stopping the clean-up, the kill of VERIFYRUN.EXE started
 // beside other installations (or not at all on a single controller), and
 // the old-queue-job rule: 31 days back deleted, 30 days kept, the portal
-// request row and other run types kept.
+// request row and other run types kept; the transfer flag file is deleted
+// also when the configured list leaves it out.
 TEST_F(JobsSqlTest, CleanupServer) {
   WorkIn(dir_ / "bin");
   const fs::path folder = dir_ / "transfer" / "ClockBridge";
   struct Case {
     bool multiservices;
+    const char* files;
     Strings launches;
+    Strings left;
   };
-  const Case cases[] = {{false, {"kill VERIFYRUN.EXE"}}, {true, {}}};
+  const Strings listed_left = {"import9.imp", "other.txt"};
+  const Case cases[] = {
+      {false, kDefaultTransferFiles, {"kill VERIFYRUN.EXE"}, listed_left},
+      {true, kDefaultTransferFiles, {}, listed_left},
+      {true, "import.txt", {}, {"import1.imp", "import8.imp", "import9.imp", "other.txt"}},
+  };
   for (const Case& c : cases) {
     Sql("DELETE FROM KVSYSTEM.KVS500JOB");
     for (const char* days : {"31", "30", "40"}) {
@@ -323,7 +349,7 @@ TEST_F(JobsSqlTest, CleanupServer) {
     platform_.launches.clear();
     ProcessManager manager(platform_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\",
                            c.multiservices);
-    SystemJobs jobs(platform_, main_log_, jobs_, manager, SplitFileList(kDefaultTransferFiles),
+    SystemJobs jobs(platform_, main_log_, jobs_, manager, SplitFileList(c.files),
                     c.multiservices);
     jobs.CleanupServer();
 
@@ -332,7 +358,7 @@ TEST_F(JobsSqlTest, CleanupServer) {
       left.push_back(e.path().filename().string());
     }
     std::sort(left.begin(), left.end());
-    EXPECT_EQ((Strings{"import9.imp", "other.txt"}), left);
+    EXPECT_EQ(c.left, left) << c.files;
     EXPECT_EQ(c.launches, platform_.launches);
     EXPECT_EQ("ESP VERARBEITUNG / OTHER / ESP VERARBEITUNG / OLD40 / OLD30",
               Rows("JOBKE2"));

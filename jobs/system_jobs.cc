@@ -1,6 +1,7 @@
 #include "jobs/system_jobs.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "diag/text.h"
 
@@ -28,6 +29,9 @@ bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_re
 }
 
 void SystemJobs::CleanupServer() {
+  // The flag file of a transfer cut short goes whatever the list names: it
+  // would hold back every later transfer.
+  std::remove(NativePath(std::string(kTransferFolder) + kTransferFlagFile).c_str());
   for (const std::string& name : transfer_files_) {
     std::remove(NativePath(std::string(kTransferFolder) + name).c_str());
   }
@@ -79,9 +83,26 @@ const RegistrationLines kIntervalLines = {kLogIntervalRegister, kLogIntervalInse
 
 }  // namespace
 
+bool SystemJobs::StillRunning(const JobRecord& job) {
+  if (jobs_.OpenRunningJobs("01") != 0) return false;
+  bool running = false;
+  JobRecord row;
+  while (!running && jobs_.FetchRunningJob(&row) == 0) {
+    running = std::strcmp(row.jobda1, job.jobda1) == 0 && std::strcmp(row.jobke2, job.jobke2) == 0;
+  }
+  jobs_.CloseRunningJobs();
+  return running;
+}
+
 void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
                                      bool drop_reminder_job) {
   logs_.Main(lines.registering);
+  // Made waiting again, a running row would drop out of supervision and
+  // out of the running-job list: its job would run twice at once.
+  if (StillRunning(job)) {
+    logs_.Main(StrFormat(kLogSystemJobRunning, job.jobke2));
+    return;
+  }
   int rc = jobs_.RescheduleJob(job);
   if (rc == 100) {
     if (drop_reminder_job) {

@@ -16,6 +16,7 @@ namespace kvs {
 struct RegistrationLines;
 
 inline constexpr char kTransferFolder[] = "..\\transfer\\ClockBridge\\";
+inline constexpr char kTransferFlagFile[] = "xfer.running";
 
 inline constexpr char kLogExportInsert[] = "Insert RT01Job(1): KOR EXPORT! RC: %ld\n";
 inline constexpr char kLogPortalInsert[] = "SQLInsertNewJob(): ESP VERARBEITUNG! RC: %ld\n";
@@ -33,6 +34,8 @@ inline constexpr char kLogIntervalInserted[] = "- Der Intervall Systemjob wurde 
 inline constexpr char kLogIntervalUpdate2[] =
     "- Fehler beim Update des Intervall Systemjobs! RC: %ld\n";
 inline constexpr char kLogIntervalUpdate1[] = "- Fehler beim Update des Intervall Systemjob! RC: %d\n";
+inline constexpr char kLogSystemJobRunning[] =
+    "- %s laeuft noch und wird nicht neu eingeplant!\n";
 inline constexpr char kLogMonthlyRearm[] = "SQLStartESPDeleteJob: Updatefehler! RC: %ld\n";
 inline constexpr char kLogRearm[] = "SQLStartESPJob: Updatefehler! RC: %ld\n";
 inline constexpr char kLogDownloadCount[] = "Fehler in SQLCountUnfinishedDnlJobs! RC: %ld\n";
@@ -70,6 +73,9 @@ class SystemJobs {
   // Updates a system job of run type 03, inserting it when it is missing.
   void RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
                            bool drop_reminder_job);
+  // Whether the row of job is in state "01": a run of an earlier start of
+  // the controller that the first pass follows.
+  bool StillRunning(const JobRecord& job);
 
   Platform& platform_;
   Logs& logs_;
