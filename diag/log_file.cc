@@ -59,7 +59,10 @@ void LogFile::Write(std::string_view text) {
   // A failed rename simply reopens the old file; a failed reopen loses the
   // line.
   auto rotate_if_full = [&]() -> bool {
-    if (file.Size() <= size_limit_) return true;
+    // An empty file is never full: with a negative limit the second check
+    // would otherwise put the fresh empty file over the backup.
+    const int64_t size = file.Size();
+    if (size <= size_limit_ || size == 0) return true;
     file.Close();
     std::remove(native_backup.c_str());
     std::rename(native.c_str(), native_backup.c_str());

@@ -1,6 +1,7 @@
 #include "diag/log_file.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -85,15 +86,25 @@ TEST_F(LogFileTest, LineAfterReachingTheLimitRotates) {
 }
 
 // Catches limit 0 being taken as "no limit": every write to a non-empty
-// file rotates.
-TEST_F(LogFileTest, ZeroLimitKeepsOneLine) {
-  LogFile log = Make(0);
-  for (const char* text : {"eins\n", "zwei\n", "drei\n"}) {
-    log.Write(text);
-    fake_.AdvanceSeconds(1);
+// file rotates; and a negative limit rotating the fresh empty file over
+// the backup, which would then hold nothing.
+TEST_F(LogFileTest, ZeroOrNegativeLimitKeepsOneLine) {
+  for (int64_t limit : {0, -5000000}) {
+    std::remove(log_.c_str());
+    std::remove(bak_.c_str());
+    LogFile log = Make(limit);
+    for (const char* text : {"eins\n", "zwei\n", "drei\n"}) {
+      log.Write(text);
+      fake_.AdvanceSeconds(1);
+    }
+    // The lines without their time stamps.
+    auto text_of = [](const std::string& path) {
+      const std::string line = ReadText(path);
+      return line.size() > 21 ? line.substr(21) : line;
+    };
+    EXPECT_EQ(text_of(log_), "drei\n") << limit;
+    EXPECT_EQ(text_of(bak_), "zwei\n") << limit;
   }
-  EXPECT_EQ(ReadText(log_), "2026-03-01 09:05:09  drei\n");
-  EXPECT_EQ(ReadText(bak_), "2026-03-01 09:05:08  zwei\n");
 }
 
 // Catches a crash or a created directory when the log directory is missing.
