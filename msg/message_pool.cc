@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 #include "diag/text.h"
 
@@ -22,6 +24,11 @@ std::string StampMessage(Platform& platform, int64_t t, const std::string& text,
                          bool* shortened) {
   CivilTime c = platform.ToLocal(t);
   std::string body = text;
+  // A line break would split the statement in the fallback file, one line
+  // each: neither half could ever be imported.
+  for (char& c : body) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
   *shortened = body.size() > kMaxPostedText;
   if (*shortened) body = body.substr(0, kMaxPostedText - 3) + "...";
   return StrFormat("%02d.%02d.%04d %02d:%02d:%02d %s", c.day, c.month, c.year, c.hour,
@@ -84,12 +91,28 @@ void MessagePool::AppendToFallback(const std::string& statement) {
   errno = 0;
   std::FILE* f = std::fopen(NativePath(fallback_path_).c_str(), "a");
   if (f == nullptr) {
-    logs_.Main(StrFormat(kLogFallbackOpenFailed, ErrnoText(errno).c_str()));
+    logs_.Main(StrFormat(kLogFallbackFailed, ErrnoText(errno).c_str()));
     return;
   }
-  std::fwrite(statement.data(), 1, statement.size(), f);
-  std::fputc('\n', f);
-  std::fclose(f);
+  // A line written in part would join the next one into a statement that
+  // never imports; on a failed write the file is cut back to where it was.
+  const long before = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  const std::string line = statement + "\n";
+  errno = 0;
+  bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+  written = std::fflush(f) == 0 && written;
+  const int write_error = errno;
+  written = std::fclose(f) == 0 && written;
+  if (!written) {
+    const int error = write_error != 0 ? write_error : errno;
+    if (before >= 0) {
+      std::error_code ignored;
+      std::filesystem::resize_file(NativePath(fallback_path_), static_cast<uintmax_t>(before),
+                                   ignored);
+    }
+    logs_.Main(StrFormat(kLogFallbackFailed, ErrnoText(error).c_str()));
+    return;
+  }
   logs_.Main(StrFormat(kLogFallbackWritten, statement.c_str()));
 }
 
@@ -107,7 +130,12 @@ void MessagePool::ImportFallbackFile() {
     if (line.empty()) continue;
     logs_.Main(StrFormat(kLogImportLine, line.c_str()));
     ++read;
-    int rc = Execute(line);
+    int rc = -1;
+    if (IsMessageInsert(line)) {
+      rc = Execute(line);
+    } else {
+      logs_.Main(kLogImportRejected);
+    }
     if (rc == 0) {
       logs_.Main(kLogImported);
       ++imported;

@@ -17,11 +17,13 @@ namespace kvs {
 inline constexpr char kLogLongMessage[] = "Msg: %s\n";
 inline constexpr char kLogPoolWriteFailed[] =
     "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: %s!\n";
-inline constexpr char kLogFallbackOpenFailed[] =
+inline constexpr char kLogFallbackFailed[] =
     "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: %s!\n";
 inline constexpr char kLogFallbackWritten[] =
     "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: %s!\n";
 inline constexpr char kLogImportLine[] = "Nachricht fuer den Nachrichten-Pool! SQL: %s!\n";
+inline constexpr char kLogImportRejected[] =
+    "Zeile ist keine Nachricht des Jobcontrollers und wird nicht ausgefuehrt!\n";
 inline constexpr char kLogImported[] = "Nachricht wurde in den Nachrichtenpool uebertragen!\n";
 inline constexpr char kLogImportDuplicate[] = "Eintrag existiert bereits.! RC: %d!\n";
 inline constexpr char kLogImportFailed[] = "Fehler beim Schreiben in den Nachrichten-Pool! RC: %d!\n";
@@ -54,10 +56,11 @@ class MessagePool {
   void Post(const std::string& text);
   // Imports the fallback file, if any, into the pool.
   void ImportFallbackFile();
+  // Appends statement as one line to the fallback file, or logs why not.
+  void AppendToFallback(const std::string& statement);
 
  private:
   int Execute(const std::string& statement);
-  void AppendToFallback(const std::string& statement);
 
   Platform& platform_;
   Logs& logs_;

@@ -161,8 +161,13 @@ TEST_F(MessagePoolSqlTest, OutageGoesThroughFallbackFile) {
 // would keep the file for ever, and a kept file deleted though a line
 // could not be imported.
 TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
-  const std::string present =
-      "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT) VALUES ('1', 'schon da')";
+  STRNACHRICHT record;
+  FillControllerSender(&record);
+  record.MSGTXT = "schon da";
+  IdGenerator ids;
+  std::string error;
+  const std::string present = BuildInsert(platform_, record, kTime, &ids, &error);
+  ASSERT_NE("", present) << error;
   const std::string broken = "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID) VALUES ('2";
   ASSERT_EQ(0, session_.Execute(present));
   const std::string t = "2026-03-02 10:15:30  ";
@@ -176,7 +181,8 @@ TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
   const Case cases[] = {
       {present + "\n" + broken + "\n",
        dup_log + t + "Nachricht fuer den Nachrichten-Pool! SQL: " + broken + "!\n" + t +
-           "Fehler beim Schreiben in den Nachrichten-Pool! RC: 1064!\n" + t +
+           "Zeile ist keine Nachricht des Jobcontrollers und wird nicht ausgefuehrt!\n" + t +
+           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
            "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 1!\n" + t +
            "1 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n",
        true},

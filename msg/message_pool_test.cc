@@ -143,15 +143,17 @@ TEST_F(MessagePoolTest, ImportOfEmptyBlankAndCrLfFiles) {
     std::string log;
     bool kept;
   };
+  const std::string rejected =
+      "Zeile ist keine Nachricht des Jobcontrollers und wird nicht ausgefuehrt!\n";
   const std::string empty_log = t + "Keine Nachrichten in KVSCTLMSG.LOG gefunden!\n" + t +
                                 "Temporaerdatei JOBCTLMSG.log geloescht!\n";
   const Case cases[] = {
       {"", empty_log, false},
       {"\n\r\n\n", empty_log, false},
       {"SELECT 1\r\n\nSELECT 2",
-       t + "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 1!\n" + t +
+       t + "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 1!\n" + t + rejected + t +
            "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
-           "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 2!\n" + t +
+           "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 2!\n" + t + rejected + t +
            "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
            "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" + t +
            "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n",
@@ -190,6 +192,18 @@ TEST_F(MessagePoolTest, MissingFallbackDirectoryLosesMessageWithLogLine) {
   EXPECT_FALSE(fs::exists(dir_.root() / "korvaline_php"));
 }
 
+// Catches a message lost to a full disk reported as put into the fallback
+// file, and a line written in part left in it.
+TEST_F(MessagePoolTest, FallbackWriteFailureIsReported) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "this system has no /dev/full";
+  // A device that is always full (and never read from here: it has no end).
+  pool_.SetFallbackFile("/dev/full");
+  pool_.AppendToFallback("INSERT 1");
+  EXPECT_EQ(MainLog(),
+            "2026-01-05 08:00:00  Fehler beim Schreiben der Nachricht (Msg) in die "
+            "JOBCTLMSG.log: No space left on device!\n");
+}
+
 // Catches the text shortened one character late (MSGTXT would then fail
 // validation), a text of exactly 100 characters shortened, day and month
 // swapped or unpadded, and the marker appended instead of replacing.
@@ -211,6 +225,9 @@ TEST_F(MessagePoolTest, StampAndShortening) {
        "29.02.2024 00:00:00 " + std::string(97, 'a') + "...", true},
       {FakePlatform::ToEpoch(2024, 2, 29, 0, 0, 0), std::string(250, 'a'),
        "29.02.2024 00:00:00 " + std::string(97, 'a') + "...", true},
+      // A line break would split the fallback file's statement.
+      {FakePlatform::ToEpoch(2026, 1, 5, 8, 0, 0), "Job a\r\nb\nc",
+       "05.01.2026 08:00:00 Job a  b c", false},
   };
   for (const Case& c : cases) {
     bool shortened = !c.shortened;

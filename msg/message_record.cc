@@ -76,4 +76,51 @@ std::string BuildInsert(Platform& platform, const STRNACHRICHT& r, int64_t t,
                    q(tin).c_str(), 0, q(r.MSGERF).c_str());
 }
 
+bool IsMessageInsert(const std::string& line) {
+  const std::string format = kInsertMessage;
+  const size_t values = format.find("VALUES (") + 8;
+  if (line.compare(0, values, format, 0, values) != 0) return false;
+  size_t at = values;
+  auto skip_blanks = [&] {
+    while (at < line.size() && line[at] == ' ') ++at;
+  };
+  // The kinds of the values, in order: 's' quoted text, 'd' whole number.
+  for (size_t f = format.find('%', values); f != std::string::npos;
+       f = format.find('%', f + 1)) {
+    if (f != format.find('%', values)) {
+      skip_blanks();
+      if (at >= line.size() || line[at] != ',') return false;
+      ++at;
+    }
+    skip_blanks();
+    if (format[f + 1] == 'd') {
+      if (at < line.size() && line[at] == '-') ++at;
+      const size_t digits = at;
+      while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
+      if (at == digits) return false;
+    } else {
+      if (at >= line.size() || line[at] != '\'') return false;
+      ++at;
+      // A quote inside the text is doubled; a single one ends it.
+      while (true) {
+        if (at >= line.size()) return false;
+        if (line[at] == '\'') {
+          if (at + 1 < line.size() && line[at + 1] == '\'') {
+            at += 2;
+            continue;
+          }
+          ++at;
+          break;
+        }
+        ++at;
+      }
+    }
+  }
+  skip_blanks();
+  if (at >= line.size() || line[at] != ')') return false;
+  ++at;
+  skip_blanks();
+  return at == line.size();
+}
+
 }  // namespace kvs

@@ -74,4 +74,10 @@ int ValidateRecord(const STRNACHRICHT& record, std::string* error);
 std::string BuildInsert(Platform& platform, const STRNACHRICHT& record, int64_t t,
                         IdGenerator* ids, std::string* error);
 
+// Whether line has the shape of a statement BuildInsert writes: its fixed
+// text up to the values, then as many quoted texts and whole numbers, in
+// the same order, and nothing after them. Nothing else is run from the
+// fallback file, which other programs of the suite can write to.
+bool IsMessageInsert(const std::string& line);
+
 }  // namespace kvs

@@ -154,5 +154,53 @@ TEST(MessageRecordTest, InvalidRecordGivesNoStatement) {
   EXPECT_EQ(error, "Parameterfehler : Nachricht zu lang");
 }
 
+// Catches the fallback import running anything but a message of ours:
+// other statements, a second statement behind ours, values missing, added
+// or of the wrong kind, and a quote that ends a text early; a statement
+// with quotes and backslashes in its texts stays importable.
+TEST(MessageRecordTest, OnlyMessageInsertsAreImportable) {
+  FakePlatform platform;
+  STRNACHRICHT r = ControllerRecord();
+  r.MSGTXT = "02.03.2026 10:15:30 It's 100% voll auf D:\\";
+  IdGenerator ids;
+  std::string error;
+  const std::string good = BuildInsert(platform, r, kTime, &ids, &error);
+  ASSERT_NE(good, "");
+  const size_t values = good.find("VALUES (") + 8;
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string s = good;
+    const size_t at = s.find(from);
+    if (at == std::string::npos) {
+      ADD_FAILURE() << "not in the statement: " << from;
+      return s;
+    }
+    return s.replace(at, from.size(), to);
+  };
+  struct Case {
+    const char* what;
+    std::string line;
+    bool importable;
+  };
+  const Case cases[] = {
+      {"as written", good, true},
+      {"trailing blanks", good + "  ", true},
+      {"negative number", replaced("',    0, 'SYSTEM')", "',   -3, 'SYSTEM')"), true},
+      {"empty", "", false},
+      {"other statement", "DELETE FROM KVSYSTEM.KVS500JOB", false},
+      {"other table", replaced("KVS200MSG", "KVS500JOB"), false},
+      {"second statement", good + "; DELETE FROM KVSYSTEM.KVS500JOB", false},
+      {"value missing", replaced(", 'SYSTEM')", ")"), false},
+      {"value added", replaced("'SYSTEM')", "'SYSTEM', 1)"), false},
+      {"text for a number", replaced("',    0, 'SYSTEM')", "',   '0', 'SYSTEM')"), false},
+      {"number for a text", replaced("'SYSTEM')", "0)"), false},
+      {"quote ends a text early", replaced("It''s", "It's"), false},
+      {"unclosed text", good.substr(0, good.size() - 2), false},
+      {"head only", good.substr(0, values), false},
+      {"subquery as number",
+       replaced("',    0, 'SYSTEM')", "',   (SELECT 1), 'SYSTEM')"), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsMessageInsert(c.line), c.importable) << c.what;
+}
+
 }  // namespace
 }  // namespace kvs
