@@ -156,7 +156,13 @@ int Session::Connect(const std::string& user, const std::string& password,
 
   if (dialect_ == Dialect::kMysql) {
     int set = Execute("SET SESSION sql_mode = CONCAT(@@SESSION.sql_mode, ',NO_BACKSLASH_ESCAPES')");
-    if (set != 0) logs_.Main(StrFormat(kNoBackslashEscapesFailed, static_cast<long>(set)));
+    if (set != 0) {
+      // With backslash escapes on, a value ending in a backslash (a Windows
+      // path) would escape its closing quote and change the statement.
+      logs_.Main(StrFormat(kNoBackslashEscapesFailed, static_cast<long>(set)));
+      Disconnect();
+      return -1;
+    }
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "db/liveness.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 
@@ -145,6 +146,32 @@ TEST(RightTrimInPlaceTest, TrailingBlanksAndTabs) {
     EXPECT_EQ(RightTrimInPlace(buffer), buffer);
     EXPECT_STREQ(buffer, c.expected) << "[" << c.text << "]";
   }
+}
+
+// Catches a DSN that counts changed rows (set up without OPTIONS=2)
+// making the database look lost in every pass: writing the blank state
+// again reports no row, and inserting the row that is there fails on its
+// key.
+TEST_F(SessionSqlTest, LivenessHoldsWhereOnlyChangedRowsCount) {
+  Credentials c = TestCredentials();
+  c.data_source = TestEnv("KVS_TEST_DSN_CHANGED_ROWS");
+  ASSERT_FALSE(c.data_source.empty())
+      << "KVS_TEST_DSN_CHANGED_ROWS is not set: run the tests through scripts/test";
+  Session session(logs_);
+  session.SetDbSystem("MYSQL");
+  ASSERT_EQ(0, session.Connect(c.user, c.password, c.data_source));
+  JobTable jobs(session);
+  LivenessCheck check(platform_, logs_, session, jobs, c);
+  // The first check inserts the row; the later ones find it blank already.
+  for (int pass = 0; pass < 3; ++pass) {
+    EXPECT_EQ(1, check.Check()) << pass;
+    EXPECT_EQ(0, check.last_result()) << pass;
+  }
+  EXPECT_EQ("", platform_.console);
+  // This DSN does report no row for an unchanged one.
+  EXPECT_EQ(100, jobs.UpdateStatusJob("", kStatusJobDa1, kStatusJobKe2));
+  EXPECT_EQ("1", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
+                       "'99999999999999'"));
 }
 
 }  // namespace
