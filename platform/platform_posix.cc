@@ -222,6 +222,8 @@ bool FillAddress(const std::string& path, sockaddr_un* addr) {
   return true;
 }
 
+constexpr int64_t kPipeReplyWaitMs = 60000;
+
 int64_t MonotonicMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -350,7 +352,10 @@ class PosixPlatform : public Platform {
     if (::send(fd.get(), request, request_len, MSG_NOSIGNAL) != static_cast<ssize_t>(request_len)) {
       return ErrnoToSystemError(errno);
     }
-    rc = WaitFd(fd.get(), POLLIN, deadline);
+    // As with a Windows pipe, the time-out bounds getting through to the
+    // service, not its answer; a service that never answers counts as
+    // gone after a minute instead of holding the controller for ever.
+    rc = WaitFd(fd.get(), POLLIN, MonotonicMs() + kPipeReplyWaitMs);
     if (rc != 0) return rc;
     struct iovec iov = {reply, reply_capacity};
     struct msghdr msg;

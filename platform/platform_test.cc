@@ -159,6 +159,29 @@ TEST_F(RealPlatformTest, PipeCallAgainstServiceStandIn) {
   }
 }
 
+// Catches the call's time-out taken as a bound on the service's answer:
+// it bounds only getting through, so a slow answer still arrives.
+TEST_F(RealPlatformTest, PipeCallWaitsForASlowAnswer) {
+  const std::string pipe = "\\\\.\\pipe\\kvsslow" + std::to_string(CurrentProcessId());
+  PipeServer server;
+  ASSERT_EQ(0, server.Open(pipe));
+  int served = -1;
+  std::thread service([&] {
+    served = server.ServeOne(80, [](const char*, size_t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      return std::string("spaet");
+    }, 5000);
+  });
+  char request[80] = "KVSJOBSTR.EXE";
+  char reply[80];
+  size_t reply_len = 0;
+  EXPECT_EQ(0, platform_->CallPipe(pipe, request, sizeof request, reply, sizeof reply,
+                                   &reply_len, 1000));
+  EXPECT_EQ("spaet", std::string(reply, reply_len));
+  service.join();
+  EXPECT_EQ(0, served);
+}
+
 // Free space of the program's drive and of drive C can be read.
 TEST_F(RealPlatformTest, DiskFreeSpaceOfBothDrives) {
   std::string cwd = platform_->GetCurrentDir();
