@@ -85,13 +85,15 @@ bool IsMessageInsert(const std::string& line) {
     while (at < line.size() && line[at] == ' ') ++at;
   };
   // The kinds of the values, in order: 's' quoted text, 'd' whole number.
+  bool first = true;
   for (size_t f = format.find('%', values); f != std::string::npos;
        f = format.find('%', f + 1)) {
-    if (f != format.find('%', values)) {
+    if (!first) {
       skip_blanks();
       if (at >= line.size() || line[at] != ',') return false;
       ++at;
     }
+    first = false;
     skip_blanks();
     if (format[f + 1] == 'd') {
       if (at < line.size() && line[at] == '-') ++at;
