@@ -184,9 +184,12 @@ TEST_F(MessagePoolTest, ImportClaimsRefusesAndPutsBack) {
   platform_.current_dir = "D:\\KVS\\prog";
   EXPECT_EQ(pool_.ClaimPath(), "..\\korvaline_php\\log\\JOBCTLMSG.prog.imp");
   const fs::path claim = dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.prog.imp";
-  const std::string a = ControllerInsert("1767600000123", "05.01.2026 08:00:00 A", "20260105080000");
-  const std::string b = ControllerInsert("1767600000456", "05.01.2026 08:00:00 B", "20260105080000");
-  const std::string c = ControllerInsert("1767600000789", "05.01.2026 08:00:00 C", "20260105080000");
+  auto insert = [](const char* uid, const char* text) {
+    return ControllerInsert(uid, std::string("05.01.2026 08:00:00 ") + text, "20260105080000");
+  };
+  const std::string a = insert("1767600000123", "A");
+  const std::string b = insert("1767600000456", "B");
+  const std::string c = insert("1767600000789", "C");
   std::string forged = a;
   forged.replace(forged.find("'GEN',  'QUELBAR'"), 17, "'USR',  'ALL'");
   // Line 1 waits, line 2 is forged, 3..1000 are blank; "rest" and the half

@@ -90,4 +90,5 @@ inline constexpr int64_t kFallbackStampSlackSeconds = 86400;
 // gives false.
 bool RebuildControllerInsert(const std::string& line, const std::string& latest_tin,
                              std::string* statement);
+
 }  // namespace kvs
