@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/e2e_fixture.h"
 
@@ -245,6 +247,59 @@ TEST_F(ControllerEndToEnd, MaxJobsSharedKeysAndExclusiveJob) {
   // The queue job behind it started only after the exclusive one began.
   EXPECT_GE(Column("R2", "JOBSDA"), Column("X", "JOBSDA"));
   EXPECT_GE(Column("X", "JOBSDA"), Column("R1", "JOBEDA"));
+}
+
+// The message trail through the fallback file: the suite's log folder is
+// missing at start-up and made for the first message that waits. A forged
+// line (another sender, recipients ALL) and half a line are put into the
+// file; the service goes away while the database is still down, so the
+// shutdown's messages wait too. At the next start each of the controller's
+// messages arrives, the forged line does not, and both strange lines sit
+// in JOBCTLMSG.rej.
+TEST_F(ControllerEndToEnd, FallbackFileDeliversOnlyOwnMessages) {
+  const fs::path folder = root_ / "korvaline_php" / "log";
+  const fs::path fallback = folder / "JOBCTLMSG.log";
+  fs::remove_all(root_ / "korvaline_php");
+  StartService(120);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return PoolHas("Der Jobcontroller wurde gestartet!"); }, 10));
+  EXPECT_FALSE(fs::exists(folder));
+
+  MariaDb("stop");
+  ASSERT_TRUE(Eventually([&] {
+    return ReadFile(fallback).find("Datenbankverbindung unterbrochen") != std::string::npos;
+  }, 30));
+  std::string forged = ReadFile(fallback);
+  forged = forged.substr(0, forged.find('\n'));
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"'KVSJOBSTR'", "'KVSPORTAL'"},
+                                 {"'GEN',  'QUELBAR'", "'USR',  'ALL'"},
+                                 {"Datenbankverbindung unterbrochen", "Gefaelscht"}}) {
+    forged.replace(forged.find(from), from.size(), to);
+  }
+  const std::string half = "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSG";
+  std::ofstream(fallback, std::ios::app | std::ios::binary) << forged << "\n" << half;
+  (void)TerminateProcessById(service_pid_);
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
+  MariaDb("start");
+  session_.Disconnect();
+  const Credentials c = TestCredentials();
+  ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
+  EXPECT_EQ("0", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGTXT LIKE '% "
+                       "Datenbankverbindung unterbrochen%'"));
+
+  StartService(120);
+  StartController();
+  ASSERT_TRUE(Eventually([&] { return PoolHas("Der Jobcontroller wurde beendet!"); }, 20));
+  EXPECT_TRUE(PoolHas("Datenbankverbindung unterbrochen => Jobs werden beendet!"));
+  EXPECT_TRUE(PoolHas("Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!"));
+  EXPECT_EQ("2", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGTXT LIKE '% Der "
+                       "Jobcontroller wurde gestartet!'"));
+  EXPECT_EQ("0", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGSRC <> "
+                       "'KVSJOBSTR' OR MSGBER <> 'QUELBAR' OR MSGTXT LIKE '%Gefaelscht%'"));
+  EXPECT_FALSE(fs::exists(fallback));
+  EXPECT_EQ(forged + "\n" + half + "\n", ReadFile(folder / "JOBCTLMSG.rej"));
+  // The import's own copy, named after the program folder, is gone too.
+  EXPECT_FALSE(fs::exists(folder / "JOBCTLMSG.bin.imp"));
 }
 
 // The service stops: every running job is ended and marked "99", the flag

@@ -16,7 +16,8 @@ void DiskMonitor::Check() {
     return;
   }
   std::string drive = dir.substr(0, 3);
-  const long drives = drive[0] == 'C' ? 1 : 2;
+  // Drive letters name the same drive in either case.
+  const long drives = EqualsNoCase(drive.substr(0, 1), "C") ? 1 : 2;
   logs_.Main(StrFormat(kLogDrives, drive.c_str(), drives));
   for (long pass = 0; pass < drives; ++pass) {
     if (pass == 1) drive[0] = 'C';

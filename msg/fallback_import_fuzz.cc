@@ -1,7 +1,9 @@
 // libFuzzer target of the message pool's fallback file: the input is
 // written as the file and imported through a session that never connected
-// (every statement fails), with the logs in a scratch directory. The input
-// is also posted: stamped, made into the insert and appended to the file.
+// (every statement fails), with the logs in a scratch directory; the
+// import's own copy never stays behind. The input is also posted: stamped,
+// made into the insert (which the import must take for the controller's
+// own) and appended to the file.
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 
 #include "db/session.h"
 #include "diag/log_file.h"
+#include "diag/text.h"
 #include "msg/message_pool.h"
 #include "msg/message_record.h"
 #include "platform/fake_platform.h"
@@ -52,6 +55,7 @@ struct World {
     fs::remove_all(dir, ignored);
   }
   fs::path fallback() const { return dir / "JOBCTLMSG.log"; }
+  fs::path rejected() const { return dir / "JOBCTLMSG.rej"; }
 
   fs::path dir;
   bool made;
@@ -78,6 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(std::fclose(f) == 0);
   }
   world.pool.ImportFallbackFile();
+  Check(!fs::exists(kvs::NativePath(world.pool.ClaimPath())));
+  // Refused lines of earlier inputs would pile up.
+  std::error_code ignored;
+  fs::remove(world.rejected(), ignored);
 
   FuzzedDataProvider input(data, size);
   const int64_t t = input.ConsumeIntegralInRange<int64_t>(0, kLastTime);
@@ -100,6 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A stamped text always fits, and quoting keeps every quote paired.
   Check(!insert.empty());
   Check(Count(insert, '\'') % 2 == 0);
+  // What the controller itself writes is imported as it is.
+  record.MSGLNK.clear();
+  record.MSGDBG.clear();
+  const std::string own = kvs::BuildInsert(world.platform, record, t, &ids, &error);
+  std::string rebuilt;
+  Check(kvs::RebuildControllerInsert(own, kvs::Timestamp14(world.platform, t), &rebuilt));
+  Check(rebuilt == own);
 
   // The whole way of a post that the pool refuses.
   world.platform.AdvanceSeconds(1);

@@ -8,15 +8,88 @@
 #include <system_error>
 
 #include "diag/text.h"
+#include "platform/platform.h"
 
 namespace kvs {
 
 namespace {
 
-constexpr size_t kLongTextLogged = 220;
-constexpr int kImportLineCapacity = 2048;
+namespace fs = std::filesystem;
 
-std::string ErrnoText(int e) { return std::strerror(e); }
+constexpr size_t kLongTextLogged = 220;
+
+std::string ErrnoText(int e) { return std::strerror(e != 0 ? e : EIO); }
+
+// Appends lines (whole lines, each ending in "\n") and then whatever rest
+// holds from its position to the file at native path. The folder is
+// created when missing; an unterminated last line (a write cut short by a
+// crash) is ended first, so that it does not swallow the next statement; a
+// path that names no regular file is refused. A failed write is cut back
+// to where the file ended. Returns "" or the reason of the failure.
+std::string AppendLines(const std::string& path, const std::string& lines, std::FILE* rest) {
+  const PathKind kind = GetPathKind(path);
+  if (kind == PathKind::kMissing) {
+    std::error_code ignored;  // a failure shows when the file is opened
+    const fs::path folder = fs::path(path).parent_path();
+    if (!folder.empty()) fs::create_directories(folder, ignored);
+  } else if (kind != PathKind::kRegularFile) {
+    return kReasonNotRegularFile;
+  }
+  errno = 0;
+  std::FILE* f = std::fopen(path.c_str(), "a+b");
+  if (f == nullptr) return ErrnoText(errno);
+  long before = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
+  bool written = before >= 0;
+  int last = '\n';
+  if (before > 0 && std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
+  // Reading and writing take a positioning call between them.
+  written = std::fseek(f, 0, SEEK_END) == 0 && written;
+  errno = 0;
+  auto put = [&](const char* data, size_t size) {
+    if (!written || size == 0) return;
+    written = std::fwrite(data, 1, size, f) == size;
+    last = static_cast<unsigned char>(data[size - 1]);
+  };
+  if (last != '\n') put("\n", 1);
+  put(lines.data(), lines.size());
+  if (rest != nullptr) {
+    char buffer[65536];
+    size_t n = 0;
+    while (written && (n = std::fread(buffer, 1, sizeof buffer, rest)) > 0) put(buffer, n);
+    written = !std::ferror(rest) && written;
+    if (last != '\n') put("\n", 1);
+  }
+  written = std::fflush(f) == 0 && written;
+  const int write_error = errno;
+  written = std::fclose(f) == 0 && written;
+  if (written) return "";
+  const int error = write_error != 0 ? write_error : errno;
+  if (before >= 0) {
+    std::error_code ignored;
+    fs::resize_file(path, static_cast<uintmax_t>(before), ignored);
+  }
+  return ErrnoText(error);
+}
+
+// One line of f without its line end ("\n", "\r\n"), at most
+// kImportLineCapacity characters of it. false at the end of the file.
+bool ReadLine(std::FILE* f, std::string* line) {
+  line->clear();
+  int c = std::getc(f);
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n'; c = std::getc(f)) {
+    if (line->size() < kImportLineCapacity) line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+bool AtEnd(std::FILE* f) {
+  const int c = std::getc(f);
+  if (c == EOF) return true;
+  std::ungetc(c, f);
+  return false;
+}
 
 }  // namespace
 
@@ -88,54 +161,96 @@ void MessagePool::Post(const std::string& text) {
 }
 
 void MessagePool::AppendToFallback(const std::string& statement) {
-  errno = 0;
-  std::FILE* f = std::fopen(NativePath(fallback_path_).c_str(), "a");
-  if (f == nullptr) {
-    logs_.Main(StrFormat(kLogFallbackFailed, ErrnoText(errno).c_str()));
-    return;
-  }
-  // A line written in part would join the next one into a statement that
-  // never imports; on a failed write the file is cut back to where it was.
-  const long before = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
-  const std::string line = statement + "\n";
-  errno = 0;
-  bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-  written = std::fflush(f) == 0 && written;
-  const int write_error = errno;
-  written = std::fclose(f) == 0 && written;
-  if (!written) {
-    const int error = write_error != 0 ? write_error : errno;
-    if (before >= 0) {
-      std::error_code ignored;
-      std::filesystem::resize_file(NativePath(fallback_path_), static_cast<uintmax_t>(before),
-                                   ignored);
-    }
-    logs_.Main(StrFormat(kLogFallbackFailed, ErrnoText(error).c_str()));
+  const std::string reason = AppendLines(NativePath(fallback_path_), statement + "\n", nullptr);
+  if (!reason.empty()) {
+    logs_.Main(StrFormat(kLogFallbackFailed, reason.c_str()));
     return;
   }
   logs_.Main(StrFormat(kLogFallbackWritten, statement.c_str()));
 }
 
+std::string MessagePool::ClaimPath() {
+  const PathParts file = SplitPath(fallback_path_);
+  const PathParts own = SplitPath(platform_.GetCurrentDir());
+  const std::string tag = own.fname + own.ext;
+  return file.drive + file.dir + file.fname + (tag.empty() ? "" : "." + tag) + ".imp";
+}
+
+std::string MessagePool::RejectPath() const {
+  const PathParts file = SplitPath(fallback_path_);
+  return file.drive + file.dir + file.fname + ".rej";
+}
+
+bool MessagePool::Claim(const std::string& claim) {
+  PathKind kind = GetPathKind(claim);
+  // The claim's name lies in a shared folder: whatever else stands there
+  // is no file of ours.
+  if (kind == PathKind::kLink || kind == PathKind::kOther) {
+    std::remove(claim.c_str());
+    kind = GetPathKind(claim);
+  }
+  // A claim left by an interrupted import is finished first.
+  if (kind == PathKind::kRegularFile) return true;
+  if (kind != PathKind::kMissing) {
+    logs_.Main(StrFormat(kLogFallbackClaimFailed, kReasonNotRegularFile));
+    return false;
+  }
+  const std::string shared = NativePath(fallback_path_);
+  kind = GetPathKind(shared);
+  if (kind == PathKind::kMissing) return false;
+  if (kind != PathKind::kRegularFile) {
+    logs_.Main(StrFormat(kLogFallbackClaimFailed, kReasonNotRegularFile));
+    return false;
+  }
+  errno = 0;
+  if (std::rename(shared.c_str(), claim.c_str()) != 0) {
+    // Another installation claimed it first.
+    if (errno == ENOENT) return false;
+    logs_.Main(StrFormat(kLogFallbackClaimFailed, ErrnoText(errno).c_str()));
+    return false;
+  }
+  if (GetPathKind(claim) != PathKind::kRegularFile) {
+    std::remove(claim.c_str());
+    logs_.Main(StrFormat(kLogFallbackClaimFailed, kReasonNotRegularFile));
+    return false;
+  }
+  return true;
+}
+
 void MessagePool::ImportFallbackFile() {
-  const std::string path = NativePath(fallback_path_);
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return;
+  const std::string claim = NativePath(ClaimPath());
+  if (!Claim(claim)) return;
+  errno = 0;
+  std::FILE* f = std::fopen(claim.c_str(), "rb");
+  if (f == nullptr) {
+    logs_.Main(StrFormat(kLogFallbackClaimFailed, ErrnoText(errno).c_str()));
+    return;
+  }
+  // A stamp further ahead was not written by this clock.
+  const std::string latest_tin =
+      Timestamp14(platform_, platform_.Now() + kFallbackStampSlackSeconds);
+  int number = 0;
   int read = 0;
   int imported = 0;
-  char buffer[kImportLineCapacity];
-  while (std::fgets(buffer, sizeof buffer, f) != nullptr) {
-    std::string line = buffer;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  int rejected_lines = 0;
+  std::string rejected;  // refused lines, for JOBCTLMSG.rej
+  std::string waiting;   // lines the database refused, for the next import
+  std::string line;
+  while (number < kImportMaxLines && ReadLine(f, &line)) {
+    ++number;
     // A blank line is no statement; it must not keep the file for ever.
     if (line.empty()) continue;
-    logs_.Main(StrFormat(kLogImportLine, line.c_str()));
     ++read;
-    int rc = -1;
-    if (IsMessageInsert(line)) {
-      rc = Execute(line);
-    } else {
-      logs_.Main(kLogImportRejected);
+    std::string statement;
+    if (!RebuildControllerInsert(line, latest_tin, &statement)) {
+      // Its number only: the text is no message of ours and may be huge.
+      logs_.Main(StrFormat(kLogImportRejected, number));
+      rejected += line + "\n";
+      ++rejected_lines;
+      continue;
     }
+    logs_.Main(StrFormat(kLogImportLine, statement.c_str()));
+    const int rc = Execute(statement);
     if (rc == 0) {
       logs_.Main(kLogImported);
       ++imported;
@@ -144,14 +259,22 @@ void MessagePool::ImportFallbackFile() {
       ++imported;
     } else {
       logs_.Main(StrFormat(kLogImportFailed, rc));
+      waiting += statement + "\n";
     }
   }
-  std::fclose(f);
+  if (!rejected.empty()) {
+    const std::string reason = AppendLines(NativePath(RejectPath()), rejected, nullptr);
+    // Lost only what is not ours: kept, it would be refused again and again.
+    if (!reason.empty()) {
+      logs_.Main(StrFormat(kLogRejectWriteFailed, reason.c_str(), rejected_lines));
+    }
+  }
 
-  if (read == 0) {
+  if (read == 0 && AtEnd(f)) {
+    std::fclose(f);
     logs_.Main(kLogFallbackEmpty);
     errno = 0;
-    if (std::remove(path.c_str()) == 0) {
+    if (std::remove(claim.c_str()) == 0) {
       logs_.Main(kLogFallbackDeleted);
     } else {
       logs_.Main(StrFormat(kLogFallbackEmptyDeleteFailed, ErrnoText(errno).c_str()));
@@ -159,14 +282,29 @@ void MessagePool::ImportFallbackFile() {
     return;
   }
   logs_.Main(StrFormat(kLogImportCounts, read, imported));
-  if (read != imported) {
-    logs_.Main(StrFormat(kLogFallbackKept, imported, read));
+  const bool rest = !AtEnd(f);
+  if (waiting.empty() && !rest) {
+    std::fclose(f);
+    errno = 0;
+    if (std::remove(claim.c_str()) == 0) {
+      logs_.Main(kLogFallbackDeleted);
+    } else {
+      logs_.Main(StrFormat(kLogFallbackDeleteFailed, ErrnoText(errno).c_str()));
+    }
     return;
   }
+  // What waits goes back behind whatever was posted meanwhile; the claim
+  // is kept (and imported again first) when that fails.
+  const std::string reason =
+      AppendLines(NativePath(fallback_path_), waiting, rest ? f : nullptr);
+  std::fclose(f);
+  if (!reason.empty()) {
+    logs_.Main(StrFormat(kLogFallbackRestoreFailed, reason.c_str()));
+    return;
+  }
+  logs_.Main(StrFormat(kLogFallbackKept, imported, read));
   errno = 0;
-  if (std::remove(path.c_str()) == 0) {
-    logs_.Main(kLogFallbackDeleted);
-  } else {
+  if (std::remove(claim.c_str()) != 0) {
     logs_.Main(StrFormat(kLogFallbackDeleteFailed, ErrnoText(errno).c_str()));
   }
 }

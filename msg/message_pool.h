@@ -2,6 +2,13 @@
 // insert from the message record, execute it; when the database refuses
 // it, append the statement to the fallback file, which every later post
 // first imports again. Posting never fails towards the caller.
+//
+// The fallback file lies in a folder other programs write to, and sibling
+// installations may share it. An import first claims the file by renaming
+// it to a name of this installation's own, runs only lines that rebuild
+// to the controller's own statements, moves any other line to
+// JOBCTLMSG.rej beside it, and appends what is still waiting back to the
+// fallback file.
 #pragma once
 
 #include <memory>
@@ -23,7 +30,15 @@ inline constexpr char kLogFallbackWritten[] =
     "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: %s!\n";
 inline constexpr char kLogImportLine[] = "Nachricht fuer den Nachrichten-Pool! SQL: %s!\n";
 inline constexpr char kLogImportRejected[] =
-    "Zeile ist keine Nachricht des Jobcontrollers und wird nicht ausgefuehrt!\n";
+    "Zeile %d ist keine Nachricht des Jobcontrollers und wurde nach JOBCTLMSG.rej verschoben!\n";
+inline constexpr char kLogRejectWriteFailed[] =
+    "Fehler beim Schreiben in die JOBCTLMSG.rej: %s! %d Zeilen verworfen!\n";
+inline constexpr char kLogFallbackClaimFailed[] =
+    "Fehler beim Uebernehmen der Temporaerdatei JOBCTLMSG.log: %s!\n";
+inline constexpr char kLogFallbackRestoreFailed[] =
+    "Fehler beim Zurueckstellen in die Temporaerdatei JOBCTLMSG.log: %s!\n";
+// The reason given when a fallback path names a link, a folder or a device.
+inline constexpr char kReasonNotRegularFile[] = "keine regulaere Datei";
 inline constexpr char kLogImported[] = "Nachricht wurde in den Nachrichtenpool uebertragen!\n";
 inline constexpr char kLogImportDuplicate[] = "Eintrag existiert bereits.! RC: %d!\n";
 inline constexpr char kLogImportFailed[] = "Fehler beim Schreiben in den Nachrichten-Pool! RC: %d!\n";
@@ -41,6 +56,11 @@ inline constexpr char kLogFallbackEmptyDeleteFailed[] =
 inline constexpr size_t kMaxPostedText = kMaxMessageText - 20;
 // Tries with a fresh id when the pool already holds the drawn one.
 inline constexpr int kIdAttempts = 5;
+// Lines one import reads at most; the rest waits for the next post.
+inline constexpr int kImportMaxLines = 1000;
+// Characters of a line kept (and moved to JOBCTLMSG.rej) at most; no
+// statement of the controller comes near.
+inline constexpr size_t kImportLineCapacity = 2047;
 
 class MessagePool {
  public:
@@ -54,13 +74,23 @@ class MessagePool {
   void SetFallbackFile(const std::string& path) { fallback_path_ = path; }
 
   void Post(const std::string& text);
-  // Imports the fallback file, if any, into the pool.
+  // Imports the fallback file, if any, into the pool: at most
+  // kImportMaxLines lines, after a claim left by an interrupted import.
   void ImportFallbackFile();
   // Appends statement as one line to the fallback file, or logs why not.
   void AppendToFallback(const std::string& statement);
 
+  // The claimed fallback file while an import runs:
+  // JOBCTLMSG.<name of the program directory>.imp beside it.
+  std::string ClaimPath();
+  // Where refused lines go: JOBCTLMSG.rej beside the fallback file.
+  std::string RejectPath() const;
+
  private:
   int Execute(const std::string& statement);
+  // Claims the fallback file; false (logged when it is not only absent)
+  // when there is nothing to import.
+  bool Claim(const std::string& claim);
 
   Platform& platform_;
   Logs& logs_;

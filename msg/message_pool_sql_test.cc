@@ -158,8 +158,8 @@ TEST_F(MessagePoolSqlTest, OutageGoesThroughFallbackFile) {
 }
 
 // Catches a line already in the pool (MySQL 1062) counted as failed, which
-// would keep the file for ever, and a kept file deleted though a line
-// could not be imported.
+// would keep the file for ever, and a refused line run or kept instead of
+// moved to JOBCTLMSG.rej.
 TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
   STRNACHRICHT record;
   FillControllerSender(&record);
@@ -176,27 +176,28 @@ TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
   struct Case {
     std::string content;
     std::string log;
-    bool kept;
+    std::string rejected;
   };
   const Case cases[] = {
       {present + "\n" + broken + "\n",
-       dup_log + t + "Nachricht fuer den Nachrichten-Pool! SQL: " + broken + "!\n" + t +
-           "Zeile ist keine Nachricht des Jobcontrollers und wird nicht ausgefuehrt!\n" + t +
-           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
-           "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 1!\n" + t +
-           "1 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n",
-       true},
+       dup_log + t +
+           "Zeile 2 ist keine Nachricht des Jobcontrollers und wurde nach JOBCTLMSG.rej "
+           "verschoben!\n" +
+           t + "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 1!\n" + t +
+           "Temporaerdatei JOBCTLMSG.log geloescht!\n",
+       broken + "\n"},
       {present + "\n",
        dup_log + t + "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!\n" + t +
            "Temporaerdatei JOBCTLMSG.log geloescht!\n",
-       false},
+       broken + "\n"},
   };
   for (const Case& c : cases) {
     fs::remove(dir_ / "KVSJOBCTL.LOG");
     std::ofstream(Fallback(), std::ios::binary) << c.content;
     pool_.ImportFallbackFile();
     EXPECT_EQ(MainLog(), c.log);
-    EXPECT_EQ(fs::exists(Fallback()), c.kept);
+    EXPECT_FALSE(fs::exists(Fallback()));
+    EXPECT_EQ(ReadText(dir_ / "JOBCTLMSG.rej"), c.rejected);
     EXPECT_EQ(Count(), "1");
   }
 }

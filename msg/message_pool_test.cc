@@ -6,6 +6,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
@@ -71,6 +72,7 @@ std::string ControllerInsert(const std::string& uid, const std::string& quoted_t
 class MessagePoolTest : public testing::Test {
  protected:
   fs::path Fallback() const { return dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.log"; }
+  fs::path Rejected() const { return dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.rej"; }
   std::string MainLog() const { return ReadText(dir_.root() / "prog" / "KVSJOBCTL.LOG"); }
 
   ScratchInstallation dir_;
@@ -134,74 +136,133 @@ TEST_F(MessagePoolTest, FailedPostsWaitInFallbackFile) {
 }
 
 // Catches an empty file kept for ever, blank lines counted as statements
-// (the file could then never be deleted), and line ends ("\r\n" from a
-// Windows editor) logged or executed as part of the statement.
+// (the file could then never be deleted), line ends ("\r\n" from a Windows
+// editor) logged or executed as part of the statement, and a refused line
+// kept (it would be refused again at every post) or logged with its text.
 TEST_F(MessagePoolTest, ImportOfEmptyBlankAndCrLfFiles) {
   const std::string t = "2026-01-05 08:00:00  ";
   struct Case {
     const char* content;
     std::string log;
-    bool kept;
+    const char* rejected;
   };
-  const std::string rejected =
-      "Zeile ist keine Nachricht des Jobcontrollers und wird nicht ausgefuehrt!\n";
   const std::string empty_log = t + "Keine Nachrichten in KVSCTLMSG.LOG gefunden!\n" + t +
                                 "Temporaerdatei JOBCTLMSG.log geloescht!\n";
   const Case cases[] = {
-      {"", empty_log, false},
-      {"\n\r\n\n", empty_log, false},
+      {"", empty_log, ""},
+      {"\n\r\n\n", empty_log, ""},
       {"SELECT 1\r\n\nSELECT 2",
-       t + "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 1!\n" + t + rejected + t +
-           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
-           "Nachricht fuer den Nachrichten-Pool! SQL: SELECT 2!\n" + t + rejected + t +
-           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" + t +
-           "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" + t +
-           "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n",
-       true},
+       t + "Zeile 1 ist keine Nachricht des Jobcontrollers und wurde nach JOBCTLMSG.rej "
+           "verschoben!\n" +
+           t + "Zeile 3 ist keine Nachricht des Jobcontrollers und wurde nach JOBCTLMSG.rej "
+               "verschoben!\n" +
+           t + "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" + t +
+           "Temporaerdatei JOBCTLMSG.log geloescht!\n",
+       "SELECT 1\nSELECT 2\n"},
   };
   for (const Case& c : cases) {
     fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
+    fs::remove(Rejected());
     WriteText(Fallback(), c.content);
     pool_.ImportFallbackFile();
     EXPECT_EQ(MainLog(), c.log) << c.content;
-    EXPECT_EQ(fs::exists(Fallback()), c.kept) << c.content;
-    if (c.kept) {
-      EXPECT_EQ(ReadText(Fallback(), std::ios::binary), c.content);
-    }
+    EXPECT_FALSE(fs::exists(Fallback())) << c.content;
+    EXPECT_EQ(ReadText(Rejected(), std::ios::binary), c.rejected) << c.content;
   }
   // Without a file there is nothing to import and nothing to log.
-  fs::remove(Fallback());
   fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
   pool_.ImportFallbackFile();
   EXPECT_EQ(MainLog(), "");
 }
 
-// Catches a fallback file that cannot be created reported as written.
-TEST_F(MessagePoolTest, MissingFallbackDirectoryLosesMessageWithLogLine) {
+// Catches a refused line kept or imported, a line the database refused
+// lost, more than 1000 lines read in one import, the unread rest lost, a
+// half-written last line joined to the next statement, a claim left by an
+// interrupted import forgotten, and the claim's name shared by sibling
+// installations (their program directories have different names).
+TEST_F(MessagePoolTest, ImportClaimsRefusesAndPutsBack) {
+  platform_.current_dir = "D:\\KVS\\prog";
+  EXPECT_EQ(pool_.ClaimPath(), "..\\korvaline_php\\log\\JOBCTLMSG.prog.imp");
+  const fs::path claim = dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.prog.imp";
+  auto insert = [](const char* uid, const char* text) {
+    return ControllerInsert(uid, std::string("05.01.2026 08:00:00 ") + text, "20260105080000");
+  };
+  const std::string a = insert("1767600000123", "A");
+  const std::string b = insert("1767600000456", "B");
+  const std::string c = insert("1767600000789", "C");
+  std::string forged = a;
+  forged.replace(forged.find("'GEN',  'QUELBAR'"), 17, "'USR',  'ALL'");
+  // Line 1 waits, line 2 is forged, 3..1000 are blank; "rest" and the half
+  // line behind them are left to the next import.
+  WriteText(Fallback(), a + "\n" + forged + "\n" + std::string(998, '\n') + "rest\nINSERT INTO K");
+  pool_.AppendToFallback(b);
+  pool_.ImportFallbackFile();
+  const std::string t = "2026-01-05 08:00:00  ";
+  const std::string moved = " ist keine Nachricht des Jobcontrollers und wurde nach JOBCTLMSG.rej "
+                            "verschoben!\n";
+  auto waits = [&](const std::string& statement) {
+    return t + "Nachricht fuer den Nachrichten-Pool! SQL: " + statement + "!\n" + t +
+           "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n";
+  };
+  EXPECT_EQ(MainLog(), t + "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + b +
+                           "!\n" + waits(a) + t + "Zeile 2" + moved + t +
+                           "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" + t +
+                           "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n");
+  EXPECT_EQ(ReadText(Fallback()), a + "\nrest\nINSERT INTO K\n" + b + "\n");
+  EXPECT_EQ(ReadText(Rejected()), forged + "\n");
+  EXPECT_FALSE(fs::exists(claim));
+
+  fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
+  WriteText(claim, c + "\n");  // an import that was interrupted
+  pool_.ImportFallbackFile();
+  EXPECT_EQ(ReadText(Fallback()), a + "\nrest\nINSERT INTO K\n" + b + "\n" + c + "\n");
+  EXPECT_FALSE(fs::exists(claim));
+  pool_.ImportFallbackFile();
+  EXPECT_EQ(ReadText(Fallback()), a + "\n" + b + "\n" + c + "\n");
+  EXPECT_EQ(ReadText(Rejected()), forged + "\nrest\nINSERT INTO K\n");
+  EXPECT_EQ(MainLog(), waits(c) + t + "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n" +
+                           t + "0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n" +
+                           waits(a) + t + "Zeile 2" + moved + t + "Zeile 3" + moved + waits(b) +
+                           waits(c) + t + "Anzahl Nachrichten gelesen: 5. Davon eingepflegt: 0!\n" +
+                           t + "0 von 5 Nachrichten eingepflegt. Datei nicht geloescht!\n");
+}
+
+// Catches a missing folder losing every message posted while the database
+// is away, and a fallback path that names a link, a folder or a device
+// written through or read: a link could point at any file the controller
+// may write.
+TEST_F(MessagePoolTest, FallbackFolderMadeAndOnlyARegularFileUsed) {
   fs::remove_all(dir_.root() / "korvaline_php");
   std::string error;
   ASSERT_TRUE(pool_.CreateRecord(&error));
   pool_.Post("Test");
   const std::string statement =
       ControllerInsert("176760000023602", "05.01.2026 08:00:00 Test", "20260105080000");
-  const std::string t = "2026-01-05 08:00:00  ";
-  EXPECT_EQ(MainLog(),
-            t + "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + statement + "!\n" +
-                t + "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: "
-                    "No such file or directory!\n");
-  EXPECT_FALSE(fs::exists(dir_.root() / "korvaline_php"));
-}
+  EXPECT_EQ(ReadText(Fallback()), statement + "\n");
 
-// Catches a message lost to a full disk reported as put into the fallback
-// file, and a line written in part left in it.
-TEST_F(MessagePoolTest, FallbackWriteFailureIsReported) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "this system has no /dev/full";
-  // A device that is always full (and never read from here: it has no end).
-  pool_.SetFallbackFile("/dev/full");
-  pool_.AppendToFallback("INSERT 1");
-  EXPECT_EQ(MainLog(),
-            "2026-01-05 08:00:00  Fehler beim Schreiben der Nachricht (Msg) in die "
-            "JOBCTLMSG.log: No space left on device!\n");
+  const fs::path target = dir_.root() / "target";
+  WriteText(target, statement + "\n");
+  std::error_code no_links;
+  fs::create_directory_symlink(dir_.root(), dir_.root() / "link_dir", no_links);
+  std::vector<fs::path> paths = {dir_.root() / "link_dir"};
+  if (no_links) paths.clear();  // a system without links
+  fs::create_symlink(target, dir_.root() / "link", no_links);
+  if (!no_links) paths.push_back(dir_.root() / "link");
+  paths.push_back(dir_.root() / "prog");
+  if (fs::exists("/dev/full")) paths.push_back("/dev/full");
+  for (const fs::path& path : paths) {
+    fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
+    pool_.SetFallbackFile(path.string());
+    pool_.AppendToFallback("INSERT 1");
+    pool_.ImportFallbackFile();
+    EXPECT_EQ(MainLog(),
+              "2026-01-05 08:00:00  Fehler beim Schreiben der Nachricht (Msg) in die "
+              "JOBCTLMSG.log: keine regulaere Datei!\n"
+              "2026-01-05 08:00:00  Fehler beim Uebernehmen der Temporaerdatei JOBCTLMSG.log: "
+              "keine regulaere Datei!\n")
+        << path;
+  }
+  EXPECT_EQ(ReadText(target), statement + "\n");
 }
 
 // Catches the text shortened one character late (MSGTXT would then fail

@@ -1,5 +1,10 @@
 #include "msg/message_record.h"
 
+#include <charconv>
+#include <system_error>
+#include <utility>
+#include <vector>
+
 #include "db/session.h"
 #include "diag/text.h"
 
@@ -12,6 +17,17 @@ const char kInsertMessage[] =
     "MSGSCH, MSGCAT, MSGADR,  MSGBER, MSGPRI, MSGTYP,  MSGBRK, MSGVAL, MSGDBG,  MSGMND, "
     "MSGLIZ, MSGTIN,  MSGSTS, MSGERF) VALUES ('%s',   %d, '%s',  '%s', '%s', '%s',  '%s', "
     "'%s', '%s',  '%s',   %d, '%s',  '%s',   %d, '%s',  '%s', '%s', '%s',    %d, '%s')";
+
+// The statement of record r with its generated values; MSGSTS is always 0.
+std::string FormatInsert(const STRNACHRICHT& r, const std::string& uid, const std::string& tin) {
+  auto q = [](const std::string& v) { return SqlQuote(v); };
+  return StrFormat(kInsertMessage, q(uid).c_str(), r.MSGTNR, q(r.MSGTXT).c_str(),
+                   q(r.MSGLNK).c_str(), q(r.MSGMOD).c_str(), q(r.MSGSRC).c_str(),
+                   q(r.MSGSCH).c_str(), q(r.MSGCAT).c_str(), q(r.MSGADR).c_str(),
+                   q(r.MSGBER).c_str(), r.MSGPRI, q(r.MSGTYP).c_str(), q(r.MSGBRK).c_str(),
+                   r.MSGVAL, q(r.MSGDBG).c_str(), q(r.MSGMND).c_str(), q(r.MSGLIZ).c_str(),
+                   q(tin).c_str(), 0, q(r.MSGERF).c_str());
+}
 
 bool OneOf(const std::string& value, std::initializer_list<const char*> allowed) {
   for (const char* a : allowed) {
@@ -65,29 +81,33 @@ int ValidateRecord(const STRNACHRICHT& r, std::string* error) {
 std::string BuildInsert(Platform& platform, const STRNACHRICHT& r, int64_t t,
                         IdGenerator* ids, std::string* error) {
   if (ValidateRecord(r, error) == 0) return "";
-  const std::string tin = Timestamp14(platform, t);
   const std::string uid = StrFormat("%lld%d", static_cast<long long>(t), ids->Next());
-  auto q = [](const std::string& v) { return SqlQuote(v); };
-  return StrFormat(kInsertMessage, q(uid).c_str(), r.MSGTNR, q(r.MSGTXT).c_str(),
-                   q(r.MSGLNK).c_str(), q(r.MSGMOD).c_str(), q(r.MSGSRC).c_str(),
-                   q(r.MSGSCH).c_str(), q(r.MSGCAT).c_str(), q(r.MSGADR).c_str(),
-                   q(r.MSGBER).c_str(), r.MSGPRI, q(r.MSGTYP).c_str(), q(r.MSGBRK).c_str(),
-                   r.MSGVAL, q(r.MSGDBG).c_str(), q(r.MSGMND).c_str(), q(r.MSGLIZ).c_str(),
-                   q(tin).c_str(), 0, q(r.MSGERF).c_str());
+  return FormatInsert(r, uid, Timestamp14(platform, t));
 }
 
-bool IsMessageInsert(const std::string& line) {
+namespace {
+
+bool AllDigits(const std::string& s, size_t min_length, size_t max_length) {
+  if (s.size() < min_length || s.size() > max_length) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// The values of a statement in the shape of kInsertMessage, in order:
+// texts unquoted, numbers as written. Blanks between values are not
+// checked here; the rebuilt statement is compared with the line.
+bool ReadInsertValues(const std::string& line, std::vector<std::string>* values) {
   const std::string format = kInsertMessage;
-  const size_t values = format.find("VALUES (") + 8;
-  if (line.compare(0, values, format, 0, values) != 0) return false;
-  size_t at = values;
+  const size_t head = format.find("VALUES (") + 8;
+  if (line.compare(0, head, format, 0, head) != 0) return false;
+  size_t at = head;
   auto skip_blanks = [&] {
     while (at < line.size() && line[at] == ' ') ++at;
   };
-  // The kinds of the values, in order: 's' quoted text, 'd' whole number.
   bool first = true;
-  for (size_t f = format.find('%', values); f != std::string::npos;
-       f = format.find('%', f + 1)) {
+  for (size_t f = format.find('%', head); f != std::string::npos; f = format.find('%', f + 1)) {
     if (!first) {
       skip_blanks();
       if (at >= line.size() || line[at] != ',') return false;
@@ -95,11 +115,10 @@ bool IsMessageInsert(const std::string& line) {
     }
     first = false;
     skip_blanks();
+    std::string value;
     if (format[f + 1] == 'd') {
-      if (at < line.size() && line[at] == '-') ++at;
-      const size_t digits = at;
-      while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
-      if (at == digits) return false;
+      if (at < line.size() && line[at] == '-') value += line[at++];
+      while (at < line.size() && line[at] >= '0' && line[at] <= '9') value += line[at++];
     } else {
       if (at >= line.size() || line[at] != '\'') return false;
       ++at;
@@ -108,21 +127,68 @@ bool IsMessageInsert(const std::string& line) {
         if (at >= line.size()) return false;
         if (line[at] == '\'') {
           if (at + 1 < line.size() && line[at + 1] == '\'') {
+            value += '\'';
             at += 2;
             continue;
           }
           ++at;
           break;
         }
-        ++at;
+        value += line[at++];
       }
     }
+    values->push_back(value);
   }
-  skip_blanks();
-  if (at >= line.size() || line[at] != ')') return false;
-  ++at;
-  skip_blanks();
-  return at == line.size();
+  return true;
+}
+
+bool ToInt32(const std::string& text, int32_t* value) {
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, *value);
+  return ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+bool RebuildControllerInsert(const std::string& line, const std::string& latest_tin,
+                             std::string* statement) {
+  std::vector<std::string> v;
+  if (!ReadInsertValues(line, &v) || v.size() != 20) return false;
+  STRNACHRICHT r;
+  int32_t status = -1;
+  if (!ToInt32(v[1], &r.MSGTNR) || !ToInt32(v[10], &r.MSGPRI) || !ToInt32(v[13], &r.MSGVAL) ||
+      !ToInt32(v[18], &status)) {
+    return false;
+  }
+  r.MSGTXT = v[2];
+  r.MSGLNK = v[3];
+  r.MSGMOD = v[4];
+  r.MSGSRC = v[5];
+  r.MSGSCH = v[6];
+  r.MSGCAT = v[7];
+  r.MSGADR = v[8];
+  r.MSGBER = v[9];
+  r.MSGTYP = v[11];
+  r.MSGBRK = v[12];
+  r.MSGDBG = v[14];
+  r.MSGMND = v[15];
+  r.MSGLIZ = v[16];
+  r.MSGERF = v[19];
+  const std::string& uid = v[0];
+  const std::string& tin = v[17];
+  // Only the text may differ from what the controller's own record holds.
+  STRNACHRICHT own;
+  FillControllerSender(&own);
+  own.MSGTXT = r.MSGTXT;
+  std::string error;
+  if (!(r == own) || status != 0 || ValidateRecord(r, &error) == 0 ||
+      !AllDigits(uid, 1, 20) || !AllDigits(tin, 14, 14) || tin > latest_tin) {
+    return false;
+  }
+  std::string rebuilt = FormatInsert(r, uid, tin);
+  if (rebuilt != line) return false;
+  *statement = std::move(rebuilt);
+  return true;
 }
 
 }  // namespace kvs

@@ -46,6 +46,8 @@ struct STRNACHRICHT {
   std::string MSGMND;
   std::string MSGLIZ;
   std::string MSGERF;
+
+  bool operator==(const STRNACHRICHT&) const = default;
 };
 
 // The controller's sender fields.
@@ -74,10 +76,19 @@ int ValidateRecord(const STRNACHRICHT& record, std::string* error);
 std::string BuildInsert(Platform& platform, const STRNACHRICHT& record, int64_t t,
                         IdGenerator* ids, std::string* error);
 
-// Whether line has the shape of a statement BuildInsert writes: its fixed
-// text up to the values, then as many quoted texts and whole numbers, in
-// the same order, and nothing after them. Nothing else is run from the
-// fallback file, which other programs of the suite can write to.
-bool IsMessageInsert(const std::string& line);
+// How far ahead of the import's own clock a fallback line's MSGTIN may lie:
+// the clock may have been set back (summer time ends, a correction) since
+// the line was written.
+inline constexpr int64_t kFallbackStampSlackSeconds = 86400;
+
+// The statement to run for a line of the fallback file, which other
+// programs of the suite can write to: line must be exactly what BuildInsert
+// writes for the controller's record (FillControllerSender) and a valid
+// MSGTXT, with an id of 1 to 20 digits and an MSGTIN of 14 digits no later
+// than latest_tin. Then *statement is the statement rebuilt from the values
+// read, to be run instead of the line, and the result true; anything else
+// gives false.
+bool RebuildControllerInsert(const std::string& line, const std::string& latest_tin,
+                             std::string* statement);
 
 }  // namespace kvs

@@ -154,11 +154,13 @@ TEST(MessageRecordTest, InvalidRecordGivesNoStatement) {
   EXPECT_EQ(error, "Parameterfehler : Nachricht zu lang");
 }
 
-// Catches the fallback import running anything but a message of ours:
-// other statements, a second statement behind ours, values missing, added
-// or of the wrong kind, and a quote that ends a text early; a statement
-// with quotes and backslashes in its texts stays importable.
-TEST(MessageRecordTest, OnlyMessageInsertsAreImportable) {
+// Catches the fallback import running anything but a message the
+// controller itself could have written: each sender field, the status, a
+// link or debug text, an id or stamp not of its kind, a stamp far ahead
+// (it would top every newest-first list), a second statement behind ours,
+// other spacing; and a message of ours refused (quotes, percent signs and
+// backslashes in its text, an old stamp).
+TEST(MessageRecordTest, FallbackLinesRebuildToControllerInserts) {
   FakePlatform platform;
   STRNACHRICHT r = ControllerRecord();
   r.MSGTXT = "02.03.2026 10:15:30 It's 100% voll auf D:\\";
@@ -166,7 +168,7 @@ TEST(MessageRecordTest, OnlyMessageInsertsAreImportable) {
   std::string error;
   const std::string good = BuildInsert(platform, r, kTime, &ids, &error);
   ASSERT_NE(good, "");
-  const size_t values = good.find("VALUES (") + 8;
+  const std::string latest = "20260302101530";
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string s = good;
     const size_t at = s.find(from);
@@ -176,30 +178,55 @@ TEST(MessageRecordTest, OnlyMessageInsertsAreImportable) {
     }
     return s.replace(at, from.size(), to);
   };
+  const std::string text = "It''s 100% voll auf D:\\";
   struct Case {
     const char* what;
     std::string line;
-    bool importable;
+    bool accepted;
   };
   const Case cases[] = {
       {"as written", good, true},
-      {"trailing blanks", good + "  ", true},
-      {"negative number", replaced("',    0, 'SYSTEM')", "',   -3, 'SYSTEM')"), true},
-      {"empty", "", false},
+      {"text of 120", replaced(text, std::string(100, '%')), true},
+      {"older stamp", replaced("'20260302101530'", "'19991231235959'"), true},
+      {"text of 121", replaced(text, std::string(101, 'x')), false},
+      {"module", replaced("'main'", "'mail'"), false},
+      {"program", replaced("'KVSJOBSTR'", "'KVSJOBSTA'"), false},
+      {"schema", replaced("'KVSYSTEM'", "'KVSYSTEN'"), false},
+      {"category", replaced("'WARNHINWEISE'", "'NACHRICHTEN'"), false},
+      {"recipients", replaced("'GEN'", "'ALL'"), false},
+      {"permission", replaced("'QUELBAR'", "'ALL'"), false},
+      {"Mnd", replaced("'99999', '99999'", "'12345', '99999'"), false},
+      {"Liz", replaced("'99999', '99999'", "'99999', '12345'"), false},
+      {"creator", replaced("'SYSTEM')", "'ADMIN')"), false},
+      {"number", replaced("',   0, '", "',   7, '"), false},
+      {"link", replaced("',  '', 'main'", "',  'http://x', 'main'"), false},
+      {"priority", replaced("'QUELBAR',   0,", "'QUELBAR',   9,"), false},
+      {"type", replaced("'QUELBAR',   0, '1'", "'QUELBAR',   0, '2'"), false},
+      {"break", replaced("'1',  '',", "'1',  'x',"), false},
+      {"valid flag", replaced("',   1, '", "',   2, '"), false},
+      {"long MSGDBG", replaced("1, '',", "1, '" + std::string(1000, 'd') + "',"), false},
+      {"status", replaced("',    0, 'SYSTEM')", "',    -5, 'SYSTEM')"), false},
+      {"year 2999", replaced("'20260302101530'", "'29990101000000'"), false},
+      {"a second ahead", replaced("'20260302101530'", "'20260302101531'"), false},
+      {"stamp of 13 digits", replaced("'20260302101530'", "'2026030210153'"), false},
+      {"id with letters", replaced("('177244653041'", "('17724465304a'"), false},
+      {"id of 21 digits", replaced("('177244653041'", "('177244653041123456789'"), false},
+      {"empty id", replaced("('177244653041'", "(''"), false},
+      {"two statements", good + "; " + good, false},
+      {"trailing blank", good + " ", false},
+      {"blank dropped", replaced("VALUES ('", "VALUES('"), false},
       {"other statement", "DELETE FROM KVSYSTEM.KVS500JOB", false},
-      {"other table", replaced("KVS200MSG", "KVS500JOB"), false},
-      {"second statement", good + "; DELETE FROM KVSYSTEM.KVS500JOB", false},
-      {"value missing", replaced(", 'SYSTEM')", ")"), false},
-      {"value added", replaced("'SYSTEM')", "'SYSTEM', 1)"), false},
-      {"text for a number", replaced("',    0, 'SYSTEM')", "',   '0', 'SYSTEM')"), false},
-      {"number for a text", replaced("'SYSTEM')", "0)"), false},
       {"quote ends a text early", replaced("It''s", "It's"), false},
       {"unclosed text", good.substr(0, good.size() - 2), false},
-      {"head only", good.substr(0, values), false},
-      {"subquery as number",
-       replaced("',    0, 'SYSTEM')", "',   (SELECT 1), 'SYSTEM')"), false},
+      {"subquery as number", replaced("',   0, '", "',   (SELECT 1), '"), false},
+      {"number out of range", replaced("',   0, '", "',   4294967296, '"), false},
+      {"empty", "", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(IsMessageInsert(c.line), c.importable) << c.what;
+  for (const Case& c : cases) {
+    std::string statement = "unchanged";
+    EXPECT_EQ(RebuildControllerInsert(c.line, latest, &statement), c.accepted) << c.what;
+    EXPECT_EQ(statement, c.accepted ? c.line : "unchanged") << c.what;
+  }
 }
 
 }  // namespace

@@ -108,4 +108,10 @@ std::unique_ptr<Platform> CreatePlatform();
 // paths with backslashes; on POSIX a backslash is a directory separator.
 std::string NativePath(std::string_view path);
 
+// What a native path names, a final link not followed: a Windows reparse
+// point (symbolic link, junction) counts as a link. kOther also when the
+// path cannot be looked at for another reason than its absence.
+enum class PathKind { kMissing, kRegularFile, kDirectory, kLink, kOther };
+PathKind GetPathKind(const std::string& native_path);
+
 }  // namespace kvs

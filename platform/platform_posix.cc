@@ -422,6 +422,17 @@ std::string NativePath(std::string_view path) {
   return native;
 }
 
+PathKind GetPathKind(const std::string& native_path) {
+  struct stat st;
+  if (::lstat(native_path.c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::kMissing : PathKind::kOther;
+  }
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+  if (S_ISREG(st.st_mode)) return PathKind::kRegularFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
+  return PathKind::kOther;
+}
+
 // ---- Tool support --------------------------------------------------------
 
 struct PipeServer::Impl {

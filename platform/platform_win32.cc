@@ -369,6 +369,19 @@ std::unique_ptr<Platform> CreatePlatform() { return std::make_unique<Win32Platfo
 
 std::string NativePath(std::string_view path) { return std::string(path); }
 
+PathKind GetPathKind(const std::string& native_path) {
+  const DWORD attributes = GetFileAttributesA(native_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::kMissing
+                                                                          : PathKind::kOther;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return PathKind::kOther;
+  return PathKind::kRegularFile;
+}
+
 // One pipe instance, created by Open and reused for every client: between
 // two ServeOne calls it still exists, so a client waiting in CallNamedPipeA
 // finds the name and gets the instance as soon as serving resumes.
