@@ -77,7 +77,8 @@ class PeriodicJobs {
   // planned. Always 1.
   int Update03();
   // The first due waiting job of run_type not blocked by running_list:
-  // 0 delivered into *job, 100 none, else the failure code.
+  // 0 delivered into *job, 100 none, else the failure code. A row without
+  // JOBNRT is due for 07 and 08, not for 03 (the update plans it first).
   [[nodiscard]] int DueJob(const std::string& run_type, const std::string& running_list,
                            JobRecord* job);
 
