@@ -187,12 +187,13 @@ constexpr char kPortalRow[] =
 constexpr char kScheduledRow[] =
     "CONCAT_WS('|', JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSTS, JOBNRT)";
 
-// Two starts of the controller: catches the export job not queued at each
+// Four starts of the controller: catches the export job not queued at each
 // start, the portal request row wrong or overwritten (or its duplicate
 // logged) at the second start, the daily job not due at today's daily
 // time, the interval job not due now, the rows inserted anew instead of
-// rescheduled, the former reminder-mail job left behind, and the log
-// lines of either start.
+// rescheduled, the former reminder-mail job left behind, a daily job that
+// still runs planned again, one whose process is gone left in "01", and the
+// log lines of each start.
 TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS", "'20000101070000', 'ERINNERUNGSMAILS SYSTEMJOB', '03', ''");
   platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
@@ -222,8 +223,7 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
 
   // Between the starts the jobs ran and the portal script asked for work.
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBDA1 LIKE '20000101%'");
-  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBPRM = '1' WHERE JOBKE2 = "
-      "'ESP VERARBEITUNG'");
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBPRM = '1' WHERE JOBKE2 = 'ESP VERARBEITUNG'");
   ClearLog();
   platform_.SetLocalTime(2026, 1, 6, 9, 15, 0);
   {
@@ -235,15 +235,19 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
       "20260105080000|KOR EXPORT|runExport.bat xfer.bat|01|3600|<NULL> / "
       "20260106091500|KOR EXPORT|runExport.bat xfer.bat|01|3600|<NULL>",
       Rows(kExportRow, "JOBKE2 = 'Export KVSJOBSTR'"));
-  EXPECT_EQ("01|1", Rows("CONCAT_WS('|', JOBSTS, JOBPRM)", "JOBKE2 = 'ESP VERARBEITUNG'"));
+  EXPECT_EQ("98|1", Rows("CONCAT_WS('|', JOBSTS, JOBPRM)", "JOBKE2 = 'ESP VERARBEITUNG'"));
   EXPECT_EQ("DAILY SYSTEMJOB||20260106183000 / INTERVALL SYSTEMJOB||20260106091500",
             Rows("CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT)", "JOBDA1 LIKE '20000101%'"));
   EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
 
   // A third start while the daily job of the earlier one still runs: its
-  // row stays as it is, followed by the first pass.
-  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBNUM = '4321' WHERE JOBKE2 = "
-      "'DAILY SYSTEMJOB'");
+  // row stays as it is, followed by the first pass. A fourth after a power
+  // loss during the run: the row still says "01" but no process runs; the
+  // job is ended and planned again, so the day's run is not lost.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBNAM = 'php', JOBNUM = '4321' WHERE "
+      "JOBKE2 = 'DAILY SYSTEMJOB'");
+  platform_.AddProcess(4321, {"php", "C:\\php\\php", platform_.Now(), true, true});
+  const std::string jobs = "CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT, JOBNUM)";
   ClearLog();
   platform_.SetLocalTime(2026, 1, 7, 9, 30, 0);
   {
@@ -251,12 +255,22 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
     third.RegisterDailyAndIntervalJobs("183000");
   }
   EXPECT_EQ("DAILY SYSTEMJOB|01|20260106183000|4321 / INTERVALL SYSTEMJOB||20260107093000",
-            Rows("CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT, JOBNUM)", "JOBDA1 LIKE '20000101%'"));
+            Rows(jobs, "JOBDA1 LIKE '20000101%'"));
   EXPECT_EQ(
       "- Daily Systemjob eintragen!\n"
       "- DAILY SYSTEMJOB laeuft noch und wird nicht neu eingeplant!\n"
       "- Intervall Systemjob eintragen!\n",
       LogTexts());
+  platform_.EndProcess(4321);
+  ClearLog();
+  platform_.SetLocalTime(2026, 1, 8, 19, 0, 0);
+  {
+    SystemJobs fourth(platform_, main_log_, jobs_, manager_, {}, false);
+    fourth.RegisterDailyAndIntervalJobs("183000");
+  }
+  EXPECT_EQ("DAILY SYSTEMJOB||20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
+            Rows(jobs, "JOBDA1 LIKE '20000101%'"));
+  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
 }
 
 // Catches the first pass not making the portal request job waiting (or

@@ -18,12 +18,21 @@ const char kWindowTpl[] =
 const char kWindowDzt[] =
     "SELECT DZTVON, DZTBIS, DZTVRZ FROM KVSYSTEM.KVS141DZT WHERE  DZTZPL = '%s' AND    "
     "DZTWTG = %ld AND    DZTVON <= %ld AND    DZTBIS >  %ld AND    DZTSTA = 1";
+// A planned JOBNRT is 14 digits; NULL, empty and blank texts sort before
+// "0" and mark a row not yet planned.
+const char kUnplanned[] =
+    " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '97')";
 const char kDueJob[] =
     "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
     "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '%s'    AND (JOBSTS is NULL OR JOBSTS = "
-    "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' OR JOBNRT IS NULL)    AND ((JOBURV is not "
+    "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' %s)    AND ((JOBURV is not "
     "null AND JOBURV NOT IN ( %s )) OR         (JOBURV is null))  ORDER BY JOBNRT, JOBDA1, "
     "JOBKE2 ";
+// Calendar and day-end rows without a JOBNRT are due; a periodic row waits
+// for the update to plan it (a new time-plan row would otherwise start
+// outside its window).
+const char kDueUnplanned[] = "OR JOBNRT IS NULL";
+const char kDuePlannedOnly[] = "AND JOBNRT >= '0'";
 
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
@@ -32,7 +41,16 @@ std::string NowText(const CivilTime& t) {
                    t.second);
 }
 
+// The start of the run in JOBSDA; false when there is none.
+bool RunStart(const JobRecord& job, CivilTime* start) { return CivilFromStamp(job.jobsda, start); }
+
 bool Ended(int32_t s) { return s >= 90 && s <= 99; }
+
+// A next update more than a minute ahead is the mark of a clock set back:
+// waiting for it would stop planning for as long as the step.
+bool Update03Due(int64_t now, int64_t next_update) {
+  return now >= next_update || next_update - now > kUpdate03IntervalSeconds;
+}
 
 }  // namespace
 
@@ -68,8 +86,15 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
   if (last < window->start) {
     next = window->start;
     state = "00";
+  } else if (!Ended(s)) {
+    return r;
+  } else if (s == 97 && last < window->end &&
+             std::string(job.jobsda) < today + StrFormat("%02d%02d00", last / 60, last % 60)) {
+    // The slot it rests on opens this window (windows that adjoin, 08:00 to
+    // 12:00 and 12:00 to 17:00): it has not run yet and is kept.
+    next = last;
+    state = "00";
   } else {
-    if (!Ended(s)) return r;
     if (window->interval <= 0) {
       // No slot after the last one in this window.
       next = window->end;
@@ -104,31 +129,45 @@ Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const 
   }
   if (nrt >= NowText(now)) return r;
   if (!Ended(StateNumber(job.jobsts))) return r;
+  // The next occurrence after now, not a day after now: a run that ends
+  // after midnight keeps today's time.
+  std::string next = Today(now) + daily_time;
+  if (next <= NowText(now)) next = DatePlusDays(now, 1) + daily_time;
   r.changed = true;
   r.jobsts = "00";
-  r.jobnrt = DatePlusDays(now, 1) + daily_time;
+  r.jobnrt = next;
   return r;
 }
 
-Reschedule IntervalRule(const JobRecord& job, const CivilTime& now, const CivilTime& later) {
+Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const CivilTime& now) {
   Reschedule r;
   const std::string nrt = job.jobnrt;
+  const std::string now_text = NowText(now);
   if (nrt.size() != 14) {
     r.changed = true;
     r.jobsts = "00";
-    r.jobnrt = NowText(now);
+    r.jobnrt = now_text;
     return r;
   }
-  if (nrt >= NowText(now)) return r;
+  if (nrt >= now_text) return r;
   if (!Ended(StateNumber(job.jobsts))) return r;
+  // Counted on the wall-clock text from the run's start, so the cycle does
+  // not creep by the run time and the pass's minute, and the next run
+  // always lies after now (an hour's shift at a daylight-saving change,
+  // never a run again at once). A run longer than the cycle rests a cycle
+  // after its end.
+  std::string next;
+  CivilTime start;
+  if (RunStart(job, &start)) next = NowText(CivilPlusMinutes(start, interval_minutes));
+  if (next <= now_text) next = NowText(CivilPlusMinutes(now, interval_minutes));
   r.changed = true;
   r.jobsts = "00";
-  r.jobnrt = NowText(later);
+  r.jobnrt = next;
   return r;
 }
 
-std::string TextReadJobList(const std::string& run_type) {
-  return StrFormat(kReadJobList, SqlQuote(run_type).c_str());
+std::string TextReadJobList(const std::string& run_type, bool unplanned_only) {
+  return StrFormat(kReadJobList, SqlQuote(run_type).c_str()) + (unplanned_only ? kUnplanned : "");
 }
 
 std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
@@ -141,12 +180,15 @@ std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t 
 std::string TextDueJob(const std::string& run_type, const std::string& now_text,
                        const std::string& running_list) {
   return StrFormat(kDueJob, SqlQuote(run_type).c_str(), SqlQuote(now_text).c_str(),
-                   running_list.c_str());
+                   run_type == "03" ? kDuePlannedOnly : kDueUnplanned, running_list.c_str());
 }
 
-void PeriodicJobs::ReadJobList(const std::string& run_type, std::vector<JobRecord>* list) {
+void PeriodicJobs::ReadJobList(const std::string& run_type, std::vector<JobRecord>* list,
+                               bool unplanned_only) {
   Session& session = jobs_.session();
-  if (session.OpenCursor(CursorSlot::kJobList, TextReadJobList(run_type)) != 0) return;
+  if (session.OpenCursor(CursorSlot::kJobList, TextReadJobList(run_type, unplanned_only)) != 0) {
+    return;
+  }
   while (true) {
     JobRecord row;
     int rc = session.FetchCursor(
@@ -179,13 +221,13 @@ bool PeriodicJobs::LookupWindow(const JobRecord& job, const CivilTime& now, Plan
 
 int PeriodicJobs::Update03() {
   const int64_t now = platform_.Now();
-  if (now < next_update_) return 1;
-  next_update_ = now + kUpdate03IntervalSeconds;
+  // Between the full passes only the new rows, which wait for their plan.
+  const bool full = Update03Due(now, next_update_);
+  if (full) next_update_ = now + kUpdate03IntervalSeconds;
   const CivilTime local = platform_.ToLocal(now);
-  const CivilTime later = platform_.ToLocal(now + static_cast<int64_t>(interval_minutes_) * 60);
 
   std::vector<JobRecord> list;
-  ReadJobList("03", &list);
+  ReadJobList("03", &list, !full);
   for (JobRecord& job : list) {
     const int32_t s = StateNumber(job.jobsts);
     if (s >= 1 && s <= 10) continue;
@@ -193,7 +235,7 @@ int PeriodicJobs::Update03() {
     if (job.jobdls == 2) {
       r = DailyRule(job, daily_time_, local);
     } else if (job.jobdls == 3) {
-      r = IntervalRule(job, local, later);
+      r = IntervalRule(job, interval_minutes_, local);
     } else {
       PlanWindow window;
       const bool found = LookupWindow(job, local, &window);

@@ -40,14 +40,20 @@ int32_t PlanWeekday(const CivilTime& t);
 std::string DatePlusDays(const CivilTime& t, int days);
 
 // The rules as pure functions of the row, the window (nullptr: none), the
-// settings and the local time now.
+// settings and the local time now. Times are compared and counted as the
+// wall-clock texts they are stored as, so the hour repeated or skipped by a
+// daylight-saving change never plans a run at or before now.
 Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const CivilTime& now);
+// Plans the next occurrence of daily_time after now.
 Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const CivilTime& now);
-// later is the local time interval_minutes after now.
-Reschedule IntervalRule(const JobRecord& job, const CivilTime& now, const CivilTime& later);
+// Plans interval_minutes after the start of the run that has just ended, or
+// after now when that has passed.
+Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const CivilTime& now);
 
 // Statement texts.
-std::string TextReadJobList(const std::string& run_type);
+// unplanned_only: only the rows without a planned JOBNRT that do not rest
+// in "97".
+std::string TextReadJobList(const std::string& run_type, bool unplanned_only = false);
 std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
                            int32_t minute);
 std::string TextDueJob(const std::string& run_type, const std::string& now_text,
@@ -64,11 +70,15 @@ class PeriodicJobs {
         interval_minutes_(interval_minutes) {}
 
   // Appends every row of run_type to *list (rows read so far on failure).
-  void ReadJobList(const std::string& run_type, std::vector<JobRecord>* list);
-  // The rescheduling pass, at most once every 60 seconds. Always 1.
+  void ReadJobList(const std::string& run_type, std::vector<JobRecord>* list,
+                   bool unplanned_only = false);
+  // The rescheduling pass, at most once every 60 seconds; in between only
+  // the rows without a planned JOBNRT, which are not started before it is
+  // planned. Always 1.
   int Update03();
   // The first due waiting job of run_type not blocked by running_list:
-  // 0 delivered into *job, 100 none, else the failure code.
+  // 0 delivered into *job, 100 none, else the failure code. A row without
+  // JOBNRT is due for 07 and 08, not for 03 (the update plans it first).
   [[nodiscard]] int DueJob(const std::string& run_type, const std::string& running_list,
                            JobRecord* job);
 

@@ -125,24 +125,32 @@ TEST_F(PeriodicJobsSqlTest, Update03TakesThePlanRowOfKindAndWeekday) {
   EXPECT_EQ(log_before, MainLog());
 }
 
-// Catches a pass that runs on every call, or one that waits longer than
-// 60 seconds; the skipped call touches nothing.
+// Catches a pass that runs on every call, one that waits longer than 60
+// seconds, or one that waits an hour after the clock is set back an hour;
+// and a new row (no JOBNRT) left unplanned between the full passes, where
+// the due-job query would never start it.
 TEST_F(PeriodicJobsSqlTest, Update03RunsAtMostOnceAMinute) {
   Plan("TPL", "P0", 1, 480, 1020, 60);
   Put("PLAN", "NULL", "P0", "NULL", "''");
+  Put("NEW", "NULL", "P0", "NULL", "''");
   const struct {
     int advance;
-    bool runs;
-  } steps[] = {{0, true}, {59, false}, {1, true}, {30, false}, {29, false}, {1, true}};
+    const char* plan;  // "" not run
+  } steps[] = {{0, "00|20261207100000"}, {59, ""}, {1, "00|20261207100000"}, {30, ""},
+               {29, ""}, {1, "00|20261207100000"}, {-3600, "00|20261207090000"}};
   for (const auto& step : steps) {
     platform_.AdvanceSeconds(step.advance);
+    ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98', JOBNRT = "
+                                  "'20261207080000' WHERE JOBKE2 = 'PLAN'"));
     ASSERT_EQ(0, session_.Execute(
-                     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98', JOBNRT = '' WHERE JOBKE2 = "
-                     "'PLAN'"));
+                     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = NULL, JOBNRT = NULL WHERE JOBKE2 = "
+                     "'NEW'"));
     const long before = Writes();
     EXPECT_EQ(1, periodic_.Update03());
-    EXPECT_EQ(step.runs ? "00|20261207080000" : "98|", Row("PLAN")) << step.advance;
-    EXPECT_EQ(step.runs ? 1 : 0, Writes() - before) << step.advance;
+    const bool runs = *step.plan != '\0';
+    EXPECT_EQ(runs ? step.plan : "98|20261207080000", Row("PLAN")) << step.advance;
+    EXPECT_EQ("00|20261207080000", Row("NEW")) << step.advance;
+    EXPECT_EQ(runs ? 2 : 1, Writes() - before) << step.advance;
   }
 }
 
@@ -247,9 +255,11 @@ TEST_F(PeriodicJobsSqlTest, ReadJobListAppendsEveryRowOfTheRunType) {
 }
 
 // Catches the due rule wrong in any part: only NULL, blank, empty and "00"
-// states, JOBNRT not after now (NULL counts as due), JOBURV of a running
-// job excluded but NULL never, the run type, and the order by JOBNRT,
-// JOBDA1, JOBKE2. Each delivered job is marked running, as the launch does.
+// states, JOBNRT not after now (a periodic row without one is not due: the
+// update plans it first; a calendar row without one is), JOBURV of a
+// running job excluded but NULL never, the run type, and the order by
+// JOBNRT, JOBDA1, JOBKE2. Each delivered job is marked running, as the
+// launch does.
 TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   const struct {
     const char* da1;
@@ -265,6 +275,8 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
       {"20261207000001", "D-NOW", "'00'", "'20261207090500'", "'d'", "03"},
       {"20261207000001", "E-EMPTY", "''", "'20261207090400'", "NULL", "03"},
       {"20261207000009", "B-NO-TIME", "'  '", "NULL", "NULL", "03"},
+      {"20261207000009", "B-EMPTY-TIME", "NULL", "''", "NULL", "03"},
+      {"20261207000009", "L-07-NO-TIME", "NULL", "NULL", "NULL", "07"},
       {"20261207000001", "F-LATER", "'00'", "'20261207090501'", "'f'", "03"},
       {"20261207000001", "G-97", "'97'", "'20261207080000'", "'g'", "03"},
       {"20261207000001", "H-98", "'98'", "'20261207080000'", "'h'", "03"},
@@ -282,8 +294,8 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   int rc = periodic_.DueJob("03", "'busy', 'other'", &job);
   ASSERT_EQ(0, rc);
   // The out row is replaced as a whole.
-  EXPECT_STREQ("B-NO-TIME", job.jobke2);
-  EXPECT_STREQ("run B-NO-TIME", job.jobcmd);
+  EXPECT_STREQ("Z-0900", job.jobke2);
+  EXPECT_STREQ("run Z-0900", job.jobcmd);
   EXPECT_STREQ("", job.jobnrt);
   EXPECT_STREQ("", job.jobscd);
   EXPECT_EQ(0, job.jobdls);
@@ -293,12 +305,13 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
     rc = periodic_.DueJob("03", "'busy', 'other'", &job);
   }
   EXPECT_EQ(100, rc);
-  const std::vector<std::string> expected = {"B-NO-TIME", "Z-0900", "A-0900",
-                                             "C-0900",    "E-EMPTY", "D-NOW"};
+  const std::vector<std::string> expected = {"Z-0900", "A-0900", "C-0900", "E-EMPTY", "D-NOW"};
   EXPECT_EQ(expected, delivered);
   // On 100 the out row is left as it was.
   EXPECT_STREQ("D-NOW", job.jobke2);
   EXPECT_STREQ("run D-NOW", job.jobcmd);
+  ASSERT_EQ(0, periodic_.DueJob("07", "' '", &job));
+  EXPECT_STREQ("L-07-NO-TIME", job.jobke2);
 }
 
 // Catches failures reported as "no job" or that clobber the out row, and a

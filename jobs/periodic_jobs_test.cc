@@ -14,10 +14,11 @@ CivilTime At(int year, int month, int day, int hour, int minute, int second = 0)
   return clock.ToLocal(clock.Now());
 }
 
-JobRecord Job(const char* jobsts, const char* jobnrt) {
+JobRecord Job(const char* jobsts, const char* jobnrt, const char* jobsda = "") {
   JobRecord job;
   SetField(job.jobsts, jobsts);
   SetField(job.jobnrt, jobnrt);
+  SetField(job.jobsda, jobsda);
   return job;
 }
 
@@ -36,7 +37,8 @@ void Check(const Reschedule& r, const Expect& e, const std::string& label) {
 }
 
 // Window 08:00-17:00 every 60 minutes on Monday 2026-12-07: slots at
-// whole hours, skipped slots passed over, the window's end resting in 97.
+// whole hours, skipped slots passed over, the window's end resting in 97,
+// and a slot that an adjoining window's end left in 97 kept until it ran.
 TEST(TimePlanRuleTest, SlotsInsideAndAfterTheWindow) {
   const PlanWindow window{480, 1020, 60};
   struct Case {
@@ -45,12 +47,14 @@ TEST(TimePlanRuleTest, SlotsInsideAndAfterTheWindow) {
     const char* jobnrt;
     int hour, minute;
     Expect expect;
+    const char* jobsda = "";
   };
   const Case cases[] = {
       {"ended 10:17 after 10:00", "98", "20261207100000", 10, 17, {true, "00", "20261207110000"}},
       {"ended 12:30 after 10:00", "98", "20261207100000", 12, 30, {true, "00", "20261207130000"}},
       {"ended 16:45 after 16:00", "98", "20261207160000", 16, 45, {true, "97", "20261207170000"}},
-      {"ended 16:45, already 97", "97", "20261207160000", 16, 45, {false, "", ""}},
+      {"ended 16:45, already 97", "97", "20261207160000", 16, 45, {false, "", ""},
+       "20261207160000"},
       {"empty JOBNRT in window", "", "", 9, 5, {true, "00", "20261207080000"}},
       {"NULL state, yesterday", "  ", "20261206150000", 9, 5, {true, "00", "20261207080000"}},
       {"waiting after start", "00", "20261207090000", 9, 30, {false, "", ""}},
@@ -58,9 +62,14 @@ TEST(TimePlanRuleTest, SlotsInsideAndAfterTheWindow) {
       {"error state 50", "50", "20261207090000", 9, 30, {false, "", ""}},
       {"97 then new day window", "97", "20261206170000", 8, 0, {true, "00", "20261207080000"}},
       {"JOBNRT not 14 long", "98", "2026120710", 10, 17, {true, "00", "20261207080000"}},
+      {"97 on 12:00 from the window before", "97", "20261207120000", 12, 0,
+       {true, "00", "20261207120000"}, "20261207110000"},
+      {"97 on a slot that ran", "97", "20261207100000", 10, 45, {true, "00", "20261207110000"},
+       "20261207100000"},
   };
   for (const Case& c : cases) {
-    Check(TimePlanRule(Job(c.jobsts, c.jobnrt), &window, At(2026, 12, 7, c.hour, c.minute)),
+    Check(TimePlanRule(Job(c.jobsts, c.jobnrt, c.jobsda), &window,
+                       At(2026, 12, 7, c.hour, c.minute)),
           c.expect, c.label);
   }
 }
@@ -90,13 +99,18 @@ TEST(PlanWeekdayTest, SundayIsSeven) {
   EXPECT_EQ(6, PlanWeekday(At(2026, 12, 12, 12, 0)));  // Saturday
 }
 
-TEST(DailyRuleTest, NextDayAcrossMonthAndYearEnds) {
+// The next occurrence after now: a run ending after midnight keeps today;
+// one ending in the repeated hour of the October change (run 02:30 summer
+// time, now 02:10 standard time) is not planned again in it.
+TEST(DailyRuleTest, NextOccurrenceAcrossMidnightMonthEndsAndTheClockChange) {
   struct Case {
     const char* label;
     const char* jobsts;
     const char* jobnrt;
     CivilTime now;
     Expect expect;
+    const char* jobsda = "";
+    const char* daily_time = "070000";
   };
   const Case cases[] = {
       {"ended 07:05", "98", "20261207070000", At(2026, 12, 7, 7, 5), {true, "00", "20261208070000"}},
@@ -107,21 +121,37 @@ TEST(DailyRuleTest, NextDayAcrossMonthAndYearEnds) {
       {"future JOBNRT", "98", "20261208070000", At(2026, 12, 7, 9, 0), {false, "", ""}},
       {"running", "01", "20261207070000", At(2026, 12, 7, 9, 0), {false, "", ""}},
       {"waiting", "00", "20261207070000", At(2026, 12, 7, 9, 0), {false, "", ""}},
+      {"23:59 ended at 00:01", "98", "20261206235900", At(2026, 12, 7, 0, 1),
+       {true, "00", "20261207235900"}, "20261206235900", "235900"},
+      {"missed yesterday, run at 06:00", "98", "20261206070000", At(2026, 12, 7, 6, 5),
+       {true, "00", "20261207070000"}, "20261207060000"},
+      {"October, ended in the repeated hour", "98", "20271031023000", At(2027, 10, 31, 2, 10),
+       {false, "", ""}, "20271031023000", "023000"},
+      {"October, 02:31 standard time", "98", "20271031023000", At(2027, 10, 31, 2, 31),
+       {true, "00", "20271101023000"}, "20271031023000", "023000"},
   };
   for (const Case& c : cases) {
-    Check(DailyRule(Job(c.jobsts, c.jobnrt), "070000", c.now), c.expect, c.label);
+    Check(DailyRule(Job(c.jobsts, c.jobnrt, c.jobsda), c.daily_time, c.now), c.expect, c.label);
   }
 }
 
-TEST(IntervalRuleTest, CycleAfterTheEnd) {
+// A cycle from the run's start on the wall-clock text: always after now,
+// also in the hour the October change repeats (02:20 summer time + 60 is
+// 03:20, not 02:20 standard time) and after the hour March skips.
+TEST(IntervalRuleTest, CycleFromTheStartAlwaysAfterNow) {
   const CivilTime now = At(2026, 12, 31, 23, 30, 15);
-  const CivilTime later = At(2027, 1, 1, 0, 30, 15);
-  Check(IntervalRule(Job("98", "20261231220000"), now, later), {true, "00", "20270101003015"},
-        "ended: an hour on, across the year");
-  Check(IntervalRule(Job("98", "20270101000000"), now, later), {false, "", ""},
+  Check(IntervalRule(Job("98", "20261231230000", "20261231230000"), 60, now),
+        {true, "00", "20270101000000"}, "started 23:00: an hour on, across the year");
+  Check(IntervalRule(Job("90", "20261231220000", "20261231220000"), 60, now),
+        {true, "00", "20270101003015"}, "run longer than the cycle: now + 60");
+  Check(IntervalRule(Job("98", "20270101000000"), 60, now), {false, "", ""},
         "future JOBNRT untouched even when ended");
-  Check(IntervalRule(Job("", ""), now, later), {true, "00", "20261231233015"}, "new: now");
-  Check(IntervalRule(Job("01", "20261231220000"), now, later), {false, "", ""}, "running");
+  Check(IntervalRule(Job("", ""), 60, now), {true, "00", "20261231233015"}, "new: now");
+  Check(IntervalRule(Job("01", "20261231220000"), 60, now), {false, "", ""}, "running");
+  Check(IntervalRule(Job("98", "20271031022000", "20271031022000"), 60, At(2027, 10, 31, 2, 21)),
+        {true, "00", "20271031032000"}, "October, 02:20 summer time + 60");
+  Check(IntervalRule(Job("98", "20270328023000", "20270328030000"), 60, At(2027, 3, 28, 3, 1)),
+        {true, "00", "20270328040000"}, "March, run at 03:00 for 02:30");
 }
 
 TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
@@ -143,7 +173,7 @@ TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
   EXPECT_EQ(
       "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
       "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '03'    AND (JOBSTS is NULL OR JOBSTS = "
-      "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '20261207101700' OR JOBNRT IS NULL)    AND "
+      "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '20261207101700' AND JOBNRT >= '0')    AND "
       "((JOBURV is not null AND JOBURV NOT IN ( 'A', 'B' )) OR         (JOBURV is null))  "
       "ORDER BY JOBNRT, JOBDA1, JOBKE2 ",
       TextDueJob("03", "20261207101700", "'A', 'B'"));

@@ -1,5 +1,6 @@
 #include "jobs/scheduled_jobs.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "diag/text.h"
@@ -61,6 +62,37 @@ int32_t DateOf(int64_t days) {
 // The date part of a stamp as a number; empty or no digits 0.
 int32_t StampDate(const char* stamp) { return LeadingInt(std::string(stamp).substr(0, 8)); }
 
+// The first date after base in the series of months step apart from the
+// month of the planned JOBNRT (of base without one), on the day of SCDDTM
+// (of JOBNRT, of base without one) or the month's last day when it is
+// shorter. A late run neither shifts the series nor skips a date of it.
+int64_t NextInMonthSeries(const JobRecord& job, int32_t scddtm, int64_t base, int step) {
+  int by, bm, bd;
+  DateOfDayNumber(base, &by, &bm, &bd);
+  int64_t anchor = by * 12LL + bm - 1;
+  int day = bd;
+  CivilTime planned;
+  if (CivilFromStamp(job.jobnrt, &planned)) {
+    anchor = planned.year * 12LL + planned.month - 1;
+    day = planned.day;
+  }
+  const int sm = scddtm / 100 % 100;
+  const int sd = scddtm % 100;
+  if (scddtm > 0 && sm >= 1 && sm <= 12 && sd >= 1 && sd <= DaysInMonth(scddtm / 10000, sm)) {
+    day = sd;
+  }
+  const int64_t base_month = by * 12LL + bm - 1;
+  int64_t month = anchor;
+  if (month < base_month) month += (base_month - month) / step * step;
+  while (true) {
+    const int year = static_cast<int>(month / 12);
+    const int m = static_cast<int>(month % 12) + 1;
+    const int64_t date = DayNumber(year, m, std::min(day, DaysInMonth(year, m)));
+    if (date > base) return date;
+    month += step;
+  }
+}
+
 }  // namespace
 
 // ---- Calendar jobs ----------------------------------------------------------
@@ -102,15 +134,21 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
   const int64_t today_number = DayNumber(now.year, now.month, now.day);
   const bool from_yesterday = StampDate(job.jobsda) < today;
   const int64_t base = today_number - (from_yesterday ? 1 : 0);
-  int by, bm, bd;
-  DateOfDayNumber(base, &by, &bm, &bd);
 
   const int32_t type = schedule->scdtyp;
   if (type == 1 || type == -1) return delete_if_old();
   if (type < 2 || type > 7) {
-    decision.action = CalendarDecision::Action::kWrite;
-    decision.jobnrt = job.jobnrt;
-    return decision;
+    // No next date: waiting again on a JOBNRT that has passed, the job
+    // would start at once, back to back.
+    const std::string now_text = StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month,
+                                           now.day, now.hour, now.minute, now.second);
+    if (std::string(job.jobnrt).size() == 14 && job.jobnrt > now_text) {
+      decision.action = CalendarDecision::Action::kWrite;
+      decision.jobnrt = job.jobnrt;
+      return decision;
+    }
+    decision.no_repetition = true;
+    return delete_if_old();
   }
   if (schedule->scdbis != 0 && schedule->scdbis < today) return delete_if_old();
   int64_t next = 0;
@@ -127,14 +165,14 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
       break;
     }
     case 4:
-      next = DayNumber(by, bm + 1, bd);
+      next = NextInMonthSeries(job, schedule->scddtm, base, 1);
       break;
     case 5:
     case 6:
-      next = DayNumber(by, bm + 3, bd);
+      next = NextInMonthSeries(job, schedule->scddtm, base, 3);
       break;
     default:  // 7
-      next = DayNumber(by + 1, bm, bd);
+      next = NextInMonthSeries(job, schedule->scddtm, base, 12);
       break;
   }
   const int32_t next_date = DateOf(next);
@@ -283,6 +321,11 @@ int ScheduledJobs::RescheduleCalendarJob(const JobRecord& job) {
     return 0;
   }
   const CalendarDecision d = RescheduleCalendar(job, rc == 100 ? nullptr : &schedule, now);
+  // Said once for each job, not in every pass.
+  if (d.no_repetition &&
+      reported_no_repetition_.insert(std::string(job.jobda1) + "#" + job.jobke2).second) {
+    logs_.Main(StrFormat(kLogCalendarNoRepetition, job.jobke2, static_cast<long>(schedule.scdtyp)));
+  }
   if (d.action == CalendarDecision::Action::kDelete) {
     (void)jobs_.DeleteJob(job.jobda1, job.jobke2);
   } else if (d.action == CalendarDecision::Action::kWrite) {

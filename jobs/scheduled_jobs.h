@@ -25,6 +25,8 @@ inline constexpr char kLogReadJobFailed[] =
 inline constexpr char kLogReadScheduleFailed[] =
     "SQLReadKvs800Scd! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
+inline constexpr char kLogCalendarNoRepetition[] =
+    "Kalenderjob %s: Wiederholungsart %ld plant keinen weiteren Lauf, der Job bleibt beendet!\n";
 inline constexpr char kLogDayEndTimeInvalid[] =
     "Tagesabschluss: Zeit %ld Minuten (Slot %02d) ist keine gueltige Uhrzeit und wird "
     "ignoriert!\n";
@@ -55,11 +57,16 @@ struct CalendarDecision {
   enum class Action { kNone, kDelete, kWrite };
   Action action = Action::kNone;
   std::string jobnrt;  // for kWrite
+  // The repetition type plans no next run and the job's JOBNRT has passed.
+  bool no_repetition = false;
 };
 
 // The date three months before now, normalised (31 May gives 3 March).
 int32_t RetentionDate(const CivilTime& now);
 // What becomes of an ended calendar job; schedule nullptr: the row is gone.
+// Monthly, quarterly and yearly runs fall on the day of SCDDTM (else of the
+// planned JOBNRT), cut to the length of the month, in the months counted
+// from the planned JOBNRT: the first such date after the base date.
 CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* schedule,
                                     const CivilTime& now);
 
@@ -129,6 +136,7 @@ class ScheduledJobs {
   ProcessManager& processes_;
   ServiceLink& link_;
   std::set<std::pair<int, int32_t>> reported_invalid_;
+  std::set<std::string> reported_no_repetition_;
 };
 
 }  // namespace kvs

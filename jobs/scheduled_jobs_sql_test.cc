@@ -139,8 +139,11 @@ class ScheduledJobsSqlTest : public DatabaseTest {
 // run), the time of day not delivered as hhmmss with its leading zeros,
 // the dates not read as YYYYMMDD numbers (a NULL end date taken as an end,
 // an end date tomorrow taken as passed), the key parts matched against the
-// wrong columns, the written row keeping its state or start attempts, and
-// a job whose schedule is gone not deleted.
+// wrong columns, the written row keeping its state or start attempts, a
+// monthly job not on the day of SCDDTM (the 3rd), a job without a
+// repetition set waiting on a JOBNRT that has passed (it would start again
+// at once) or reported in every pass, and a job whose schedule is gone not
+// deleted.
 TEST_F(ScheduledJobsSqlTest, CalendarJobPlannedFromItsScheduleRow) {
   struct Case {
     const char* key;
@@ -159,6 +162,10 @@ TEST_F(ScheduledJobsSqlTest, CalendarJobPlannedFromItsScheduleRow) {
        "98|20260105063000|1"},
       {"Monday#Team#00001#00002", 3, "'1'", "'07:00:00'", "NULL", "20260105060500",
        "00|20260112070000|0"},
+      {"Monthly#Team#00001#00002", 4, "NULL", "'06:30:00'", "NULL", "20260105060500",
+       "00|20260203063000|0"},
+      {"Zero#Team#00001#00002", 9, "NULL", "'06:30:00'", "NULL", "20260105060500",
+       "98|20260105063000|1"},
       {"Gone#Team#00001#00002", 0, "", "", "", "", ""},
       {"Gone#Team#00001#00002", 0, "", "", "", "20260105060500", "98|20260105063000|1"},
   };
@@ -180,10 +187,15 @@ TEST_F(ScheduledJobsSqlTest, CalendarJobPlannedFromItsScheduleRow) {
     SetField(job.jobsda, "20260105060000");
     SetField(job.jobeda, c.jobeda);
     SetField(job.jobnrt, "20260105063000");
+    // Twice, as in two passes.
+    EXPECT_EQ(1, scheduled_.RescheduleCalendarJob(job));
     EXPECT_EQ(1, scheduled_.RescheduleCalendarJob(job));
     EXPECT_EQ(c.row, Rows("CONCAT_WS('|', JOBSTS, JOBNRT, JOBSTV)", "JOBRTY = '07'"));
   }
-  EXPECT_EQ("", LogText());
+  EXPECT_EQ(
+      "Kalenderjob Zero#Team#00001#00002: Wiederholungsart 9 plant keinen weiteren Lauf, der "
+      "Job bleibt beendet!\n",
+      LogText());
 }
 
 // Catches a running row rescheduled (also with the re-arm flag), a flagged

@@ -1,7 +1,12 @@
 #include "jobs/scheduled_jobs.h"
 
+#include <algorithm>
+#include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "diag/text.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
 
@@ -23,9 +28,10 @@ JobRecord Ended(const char* jobsda, const char* jobeda, const char* jobnrt = "")
   return job;
 }
 
-ScheduleRow Schedule(int type, const char* tag = "", int until = 0) {
+ScheduleRow Schedule(int type, const char* tag = "", int until = 0, int date = 0) {
   ScheduleRow row;
   row.scdtyp = type;
+  row.scddtm = date;
   std::snprintf(row.scdtag, sizeof row.scdtag, "%s", tag);
   std::snprintf(row.scduhr, sizeof row.scduhr, "%s", "063000");
   row.scdbis = until;
@@ -34,7 +40,11 @@ ScheduleRow Schedule(int type, const char* tag = "", int until = 0) {
 
 using Action = CalendarDecision::Action;
 
-// Monday 2026-12-07, 09:00 unless a case says otherwise.
+// Monday 2026-12-07, 09:00 unless a case says otherwise. Monthly,
+// quarterly and yearly dates keep the day of SCDDTM (else of JOBNRT), cut
+// to the month's length, counted from the planned month: a late run
+// neither shifts nor skips. Without a repetition a job whose JOBNRT has
+// passed stays ended.
 TEST(CalendarTest, NextRunByRepetitionType) {
   struct Case {
     const char* label;
@@ -43,6 +53,7 @@ TEST(CalendarTest, NextRunByRepetitionType) {
     ScheduleRow schedule;
     Action action;
     const char* jobnrt;
+    bool no_repetition = false;
   };
   const CivilTime monday = At(2026, 12, 7, 9, 0);
   const Case cases[] = {
@@ -61,9 +72,21 @@ TEST(CalendarTest, NextRunByRepetitionType) {
       {"mask 128, old", monday, Ended("20260801060000", "20260801060500"), Schedule(3, "128"),
        Action::kDelete, ""},
       {"monthly from 31 Jan", At(2027, 1, 31, 9, 0), Ended("20270131060000", "20270131060500"),
-       Schedule(4), Action::kWrite, "20270303063000"},
+       Schedule(4), Action::kWrite, "20270228063000"},
       {"monthly from 31 Jan, leap year", At(2028, 1, 31, 9, 0),
-       Ended("20280131060000", "20280131060500"), Schedule(4), Action::kWrite, "20280302063000"},
+       Ended("20280131060000", "20280131060500"), Schedule(4), Action::kWrite, "20280229063000"},
+      {"monthly, SCDDTM day 31, run 31 Jan", At(2027, 1, 31, 9, 0),
+       Ended("20270131063000", "20270131070000", "20270131063000"), Schedule(4, "", 0, 20260131),
+       Action::kWrite, "20270228063000"},
+      {"planned 31 Jan, run 1 Feb", At(2027, 2, 1, 9, 0),
+       Ended("20270201080000", "20270201081000", "20270131063000"), Schedule(4),
+       Action::kWrite, "20270228063000"},
+      {"planned 20 Jan, run 31 Jan", At(2027, 1, 31, 9, 0),
+       Ended("20270131080000", "20270131081000", "20270120063000"), Schedule(4),
+       Action::kWrite, "20270220063000"},
+      {"yearly, 28 Feb 2031 back to 29 Feb", At(2031, 2, 28, 9, 0),
+       Ended("20310228063000", "20310228070000", "20310228063000"), Schedule(7, "", 0, 20280229),
+       Action::kWrite, "20320229063000"},
       {"quarterly", monday, Ended("20261207060000", "20261207060500"), Schedule(5),
        Action::kWrite, "20270307063000"},
       {"yearly", monday, Ended("20261207060000", "20261207060500"), Schedule(7), Action::kWrite,
@@ -78,13 +101,20 @@ TEST(CalendarTest, NextRunByRepetitionType) {
        Action::kNone, ""},
       {"one-off, older than three months", monday, Ended("20260901060000", "20260901060500"),
        Schedule(-1), Action::kDelete, ""},
-      {"type 0 keeps JOBNRT", monday, Ended("20261207060000", "20261207060500", "20261201080000"),
-       Schedule(0), Action::kWrite, "20261201080000"},
+      {"type 0, JOBNRT ahead: waiting", monday,
+       Ended("20261207060000", "20261207060500", "20261208080000"), Schedule(0), Action::kWrite,
+       "20261208080000"},
+      {"type 0, JOBNRT passed: stays ended", monday,
+       Ended("20261207060000", "20261207060500", "20261201080000"), Schedule(0), Action::kNone,
+       "", true},
+      {"type 9, old: deleted", monday, Ended("20260801060000", "20260801060500", "20260801060000"),
+       Schedule(9), Action::kDelete, "", true},
   };
   for (const Case& c : cases) {
     CalendarDecision d = RescheduleCalendar(c.job, &c.schedule, c.now);
     EXPECT_EQ(c.action, d.action) << c.label;
     EXPECT_EQ(c.jobnrt, d.jobnrt) << c.label;
+    EXPECT_EQ(c.no_repetition, d.no_repetition) << c.label;
   }
 }
 
@@ -197,6 +227,161 @@ TEST(DayEndTest, TimesBeyondTheDayAreNotConfigured) {
   DayEndPlan plan = ReconcileDayEnd({}, times, At(2026, 12, 7, 9, 0), &invalid);
   EXPECT_EQ((std::vector<int>{2, 12}), invalid);
   EXPECT_EQ("DYE+D03@20261207235900 ", Keys(plan));
+}
+
+// ---- A simulated year -------------------------------------------------------
+
+using Rule = std::function<Reschedule(const JobRecord&, const CivilTime&)>;
+
+struct SimJob {
+  JobRecord row;
+  Rule rule;  // run when the job does not run; none for day-end rows
+  bool periodic = true;
+  int run_minutes = 1;
+  int64_t from = 0;     // the row exists from then on
+  int64_t until = -1;   // end of the current run
+  std::vector<std::string> starts;
+  std::vector<int64_t> instants;
+};
+
+SimJob Sim(const char* jobnrt, Rule rule, int run_minutes = 1, bool periodic = true) {
+  SimJob job;
+  SetField(job.row.jobsts, *jobnrt ? "00" : "");
+  SetField(job.row.jobnrt, jobnrt);
+  job.rule = std::move(rule);
+  job.run_minutes = run_minutes;
+  job.periodic = periodic;
+  return job;
+}
+
+Rule CalendarRule(int type, int date) {
+  return [schedule = Schedule(type, "", 0, date)](const JobRecord& row, const CivilTime& now) {
+    if (StateNumber(row.jobsts) <= 90) return Reschedule{};
+    const CalendarDecision d = RescheduleCalendar(row, &schedule, now);
+    return Reschedule{d.action == Action::kWrite, "00", d.jobnrt};
+  };
+}
+
+// One pass a minute through 2027 on the central European clock, with both
+// changes (28 March 02:00 becomes 03:00, 31 October 03:00 becomes 02:00):
+// ended runs are marked, the rules run, the due-job query's condition
+// starts jobs. Catches a day lost to a run ending after midnight, the
+// repeated October hour starting an interval job again and again, monthly
+// dates drifting from the 31st, a slot lost where two plan windows meet,
+// and a time-plan row inserted on a Saturday started outside its plan.
+TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
+  FakePlatform clock;
+  clock.SetZone(FakePlatform::Zone::kCentralEurope);
+  clock.SetLocalTime(2028, 1, 1, 0, 0, 0);
+  const int64_t year_end = clock.Now();
+  clock.SetLocalTime(2027, 1, 2, 10, 0, 0);  // a Saturday
+  const int64_t saturday = clock.Now();
+  clock.SetLocalTime(2027, 1, 1, 0, 0, 0);
+  auto daily = [](const char* time) {
+    return [time](const JobRecord& row, const CivilTime& now) { return DailyRule(row, time, now); };
+  };
+  // Monday to Friday, 08:00-12:00 and 12:00-17:00, hourly.
+  auto plan = [](const JobRecord& row, const CivilTime& now) {
+    const int minute = now.hour * 60 + now.minute;
+    const PlanWindow window = minute < 720 ? PlanWindow{480, 720, 60} : PlanWindow{720, 1020, 60};
+    const bool open = PlanWeekday(now) <= 5 && minute >= 480 && minute < 1020;
+    return TimePlanRule(row, open ? &window : nullptr, now);
+  };
+  std::vector<SimJob> jobs = {
+      Sim("20270101023000", daily("023000")),
+      Sim("20270101235900", daily("235900"), 3),  // ends after midnight
+      Sim("20270101000000", [](const JobRecord& row, const CivilTime& now) {
+        return IntervalRule(row, 60, now);
+      }),
+      Sim("", plan, 5),
+      Sim("20270131063000", CalendarRule(4, 20261231), 10, false),
+      Sim("20270215063000", CalendarRule(5, 20261115), 10, false),
+      Sim("20270228063000", CalendarRule(7, 20240229), 10, false)};
+  jobs[3].from = saturday;
+  DayEndTimes times{};
+  times[0] = 150;  // 02:30
+  std::vector<SimJob> day_end;
+  std::vector<std::string> day_end_starts;
+
+  std::vector<int> invalid;
+  for (int64_t t = clock.Now(); t < year_end; t += 60) {
+    const CivilTime now = clock.ToLocal(t);
+    const std::string text = StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day,
+                                       now.hour, now.minute, now.second);
+    std::vector<JobRecord> rows;
+    for (std::vector<SimJob>* list : {&jobs, &day_end}) {
+      for (SimJob& job : *list) {
+        if (job.until >= 0 && t >= job.until) {
+          SetField(job.row.jobsts, "98");
+          job.until = -1;
+        }
+        if (job.rule && job.until < 0 && t >= job.from) {
+          const Reschedule r = job.rule(job.row, now);
+          if (r.changed) SetField(job.row.jobsts, r.jobsts);
+          if (r.changed) SetField(job.row.jobnrt, r.jobnrt);
+        }
+      }
+    }
+    for (const SimJob& job : day_end) rows.push_back(job.row);
+    const DayEndPlan reconciled = ReconcileDayEnd(rows, times, now, &invalid);
+    for (auto i = reconciled.deletes.rbegin(); i != reconciled.deletes.rend(); ++i) {
+      day_end.erase(day_end.begin() + static_cast<std::ptrdiff_t>(*i));
+    }
+    for (const JobRecord& row : reconciled.inserts) {
+      day_end.push_back(Sim("", nullptr, 1, false));
+      day_end.back().row = row;
+    }
+    for (std::vector<SimJob>* list : {&jobs, &day_end}) {
+      for (SimJob& job : *list) {
+        const std::string sts = job.row.jobsts, nrt = job.row.jobnrt;
+        if (t < job.from || !(sts.empty() || sts == "00") || (nrt.empty() && job.periodic) ||
+            nrt > text) {
+          continue;
+        }
+        SetField(job.row.jobsts, "01");
+        SetField(job.row.jobsda, text);
+        job.until = t + job.run_minutes * 60;
+        job.starts.push_back(text);
+        job.instants.push_back(t);
+        if (list == &day_end) day_end_starts.push_back(text);
+      }
+    }
+  }
+
+  auto dates = [](const std::vector<std::string>& starts) {
+    std::set<std::string> days;
+    for (const std::string& s : starts) days.insert(s.substr(0, 8));
+    return days.size();
+  };
+  for (const auto* starts : {&jobs[0].starts, &jobs[1].starts, &day_end_starts}) {
+    EXPECT_EQ(365u, starts->size());
+    EXPECT_EQ(365u, dates(*starts));
+  }
+  // Both changes were played: 02:30 on 28 March came at 03:00, and the
+  // repeated October hour cost the interval job one run of 8,760.
+  EXPECT_EQ(1, std::count(jobs[0].starts.begin(), jobs[0].starts.end(), "20270328030000"));
+  EXPECT_EQ(8759u, jobs[2].starts.size());
+  for (size_t i = 1; i < jobs[2].instants.size(); ++i) {
+    ASSERT_GE(jobs[2].instants[i] - jobs[2].instants[i - 1], 30 * 60) << jobs[2].starts[i];
+  }
+  // Each slot of each weekday from Monday 4 January, once.
+  std::set<std::string> slots;
+  for (int64_t day = DayNumber(2027, 1, 4); day < DayNumber(2028, 1, 1); ++day) {
+    if (WeekdayOfDayNumber(day) % 6 == 0) continue;
+    int y, m, d;
+    DateOfDayNumber(day, &y, &m, &d);
+    for (int h = 8; h < 17; ++h) slots.insert(StrFormat("%04d%02d%02d%02d0000", y, m, d, h));
+  }
+  EXPECT_EQ(std::vector<std::string>(slots.begin(), slots.end()), jobs[3].starts);
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ((Texts{"20270131063000", "20270228063000", "20270331063000", "20270430063000",
+                   "20270531063000", "20270630063000", "20270731063000", "20270831063000",
+                   "20270930063000", "20271031063000", "20271130063000", "20271231063000"}),
+            jobs[4].starts);
+  EXPECT_EQ((Texts{"20270215063000", "20270515063000", "20270815063000", "20271115063000"}),
+            jobs[5].starts);
+  EXPECT_EQ(Texts{"20270228063000"}, jobs[6].starts);
+  EXPECT_STREQ("20280229063000", jobs[6].row.jobnrt);
 }
 
 TEST(RestartJobsTest, SelectionPerDialect) {

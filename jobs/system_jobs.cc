@@ -122,6 +122,12 @@ void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLin
 }
 
 void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
+  // Rows left in "01" by an earlier start whose process is gone (power lost
+  // during the run) are ended first, as supervision ends them: only a job
+  // whose process really runs is left alone below; the others are planned
+  // again and today's run is not lost.
+  processes_.BeginPass();
+  if (processes_.GetKvProcs() != 0) processes_.Supervise();
   const int64_t now = platform_.Now();
   JobRecord daily;
   SetField(daily.jobda1, "20000101070000");

@@ -73,8 +73,9 @@ class SystemJobs {
   // Updates a system job of run type 03, inserting it when it is missing.
   void RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
                            bool drop_reminder_job);
-  // Whether the row of job is in state "01": a run of an earlier start of
-  // the controller that the first pass follows.
+  // Whether the row of job is in state "01" after supervision: a run of an
+  // earlier start of the controller that still runs and that the first
+  // pass follows.
   bool StillRunning(const JobRecord& job);
 
   Platform& platform_;

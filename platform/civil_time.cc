@@ -44,4 +44,49 @@ CivilTime CivilTimeFromTm(const std::tm& tm) {
   return civil;
 }
 
+int DaysInMonth(int year, int month) {
+  return static_cast<int>(DayNumber(year, month + 1, 1) - DayNumber(year, month, 1));
+}
+
+CivilTime CivilPlusMinutes(const CivilTime& t, int64_t minutes) {
+  int64_t total = (DayNumber(t.year, t.month, t.day) * 24 + t.hour) * 60 + t.minute + minutes;
+  int64_t days = total >= 0 ? total / 1440 : (total - 1439) / 1440;
+  const int64_t minute_of_day = total - days * 1440;
+  CivilTime out;
+  DateOfDayNumber(days, &out.year, &out.month, &out.day);
+  out.weekday = WeekdayOfDayNumber(days);
+  out.hour = static_cast<int>(minute_of_day / 60);
+  out.minute = static_cast<int>(minute_of_day % 60);
+  out.second = t.second;
+  return out;
+}
+
+bool CivilFromStamp(const char* stamp, CivilTime* out) {
+  int digits[14];
+  for (int i = 0; i < 14; ++i) {
+    if (stamp[i] < '0' || stamp[i] > '9') return false;
+    digits[i] = stamp[i] - '0';
+  }
+  if (stamp[14] != '\0') return false;
+  auto number = [&](int from, int count) {
+    int value = 0;
+    for (int i = from; i < from + count; ++i) value = value * 10 + digits[i];
+    return value;
+  };
+  CivilTime t;
+  t.year = number(0, 4);
+  t.month = number(4, 2);
+  t.day = number(6, 2);
+  t.hour = number(8, 2);
+  t.minute = number(10, 2);
+  t.second = number(12, 2);
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > DaysInMonth(t.year, t.month) ||
+      t.hour > 23 || t.minute > 59 || t.second > 59) {
+    return false;
+  }
+  t.weekday = WeekdayOfDayNumber(DayNumber(t.year, t.month, t.day));
+  *out = t;
+  return true;
+}
+
 }  // namespace kvs

@@ -19,5 +19,13 @@ void DateOfDayNumber(int64_t days, int* year, int* month, int* day);
 int WeekdayOfDayNumber(int64_t days);
 // A C library broken-down time as CivilTime.
 CivilTime CivilTimeFromTm(const std::tm& tm);
+// Number of days of a month (1..12) of a year.
+int DaysInMonth(int year, int month);
+// t plus minutes on the wall clock itself, as a calendar counts them: no
+// zone, so no hour is lost or repeated. is_dst of the result is false.
+CivilTime CivilPlusMinutes(const CivilTime& t, int64_t minutes);
+// A 14-digit timestamp text YYYYMMDDhhmmss as CivilTime. false when the
+// text is not 14 digits or names no date and time of day.
+bool CivilFromStamp(const char* stamp, CivilTime* out);
 
 }  // namespace kvs

@@ -37,10 +37,32 @@ int64_t FakePlatform::ToEpoch(int year, int month, int day, int hour, int minute
 
 void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute,
                                 int second) {
-  now_ms_ = ToEpoch(year, month, day, hour, minute, second) * 1000;
+  const int64_t wall = ToEpoch(year, month, day, hour, minute, second);
+  int64_t t = wall;
+  if (zone_ == Zone::kCentralEurope) {
+    // Summer time first, so a repeated hour is taken at its first pass.
+    t = wall - 7200;
+    if (UtcOffsetSeconds(t) != 7200) t = wall - 3600;
+  }
+  now_ms_ = t * 1000;
 }
 
-CivilTime FakePlatform::ToLocal(int64_t t) { return CivilFromEpoch(t); }
+int64_t FakePlatform::UtcOffsetSeconds(int64_t t) const {
+  if (zone_ == Zone::kUtc) return 0;
+  const int year = CivilFromEpoch(t).year;
+  auto last_sunday_1am = [year](int month) {
+    const int64_t last = DayNumber(year, month + 1, 0);
+    return (last - WeekdayOfDayNumber(last)) * 86400 + 3600;
+  };
+  return t >= last_sunday_1am(3) && t < last_sunday_1am(10) ? 7200 : 3600;
+}
+
+CivilTime FakePlatform::ToLocal(int64_t t) {
+  const int64_t offset = UtcOffsetSeconds(t);
+  CivilTime local = CivilFromEpoch(t + offset);
+  local.is_dst = offset == 7200;
+  return local;
+}
 CivilTime FakePlatform::ToUtc(int64_t t) { return CivilFromEpoch(t); }
 
 void FakePlatform::SleepMs(int ms) {

@@ -17,7 +17,13 @@ class FakePlatform : public Platform {
  public:
   FakePlatform();
 
-  // Clock. Local time is UTC here, so a test names local times directly.
+  // Clock. Local time is UTC unless the zone is central European time:
+  // UTC+1, and UTC+2 from the last Sunday of March 01:00 UTC (02:00 becomes
+  // 03:00) to the last Sunday of October 01:00 UTC (03:00 becomes 02:00).
+  enum class Zone { kUtc, kCentralEurope };
+  void SetZone(Zone zone) { zone_ = zone; }
+  // A local time that occurs twice is taken at its first occurrence; one
+  // that the change skips is read as standard time (02:30 gives 03:30).
   void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
   void AdvanceSeconds(int64_t seconds) { now_ms_ += seconds * 1000; }
   static int64_t ToEpoch(int year, int month, int day, int hour, int minute, int second);
@@ -82,6 +88,9 @@ class FakePlatform : public Platform {
   std::vector<PipeCall> pipe_calls;
 
  private:
+  int64_t UtcOffsetSeconds(int64_t t) const;
+
+  Zone zone_ = Zone::kUtc;
   int64_t now_ms_ = 0;
   std::map<uint32_t, FakeProcess> processes_;
   std::deque<PipeAnswer> pipe_answers_;
