@@ -28,13 +28,15 @@ class RecordingLink : public ServiceLink {
   Strings beats;
 };
 
-// The fake platform, able to start processes whose modules cannot be read.
+// The fake platform, able to start processes whose modules cannot be read
+// or that end at once.
 class ProcessFake : public FakePlatform {
  public:
   bool launch_unreadable = false;
+  bool launch_ends = false;
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
     int rc = FakePlatform::StartProcess(command_line, pid);
-    if (rc == 0 && launch_unreadable) AddProcess(*pid, P{"", "", Now(), true, false});
+    if (rc == 0 && launch_unreadable) AddProcess(*pid, P{"", "", Now(), !launch_ends, false});
     return rc;
   }
 };
@@ -187,14 +189,24 @@ TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
 
 // Catches a name probe that gives up early, waits without end or keeps
 // an empty name: a process whose module cannot be read is recorded as
-// "unknown" after 50 waits of 100 ms, with the start time taken before.
+// "unknown" after 50 waits of 100 ms, with the start time taken before;
+// and one that waits on a process that has already ended (5 s of the pass
+// for every short job): it is "unknown" at once.
 TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
-  Put("J01", "NULL", "'PW'");
   fake_.launch_unreadable = true;
-  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J01", "PW", 0, 0), kLaunchStarted);
-  EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(50, 100));
-  EXPECT_EQ(Row("J01"), "01|unknown||1000|20260105080000||1");
-  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
+  for (bool ends : {false, true}) {
+    fs::remove(dir_ / "main.log");
+    fake_.sleeps_ms.clear();
+    fake_.SetLocalTime(2026, 1, 5, 8, 0, 0);
+    fake_.launch_ends = ends;
+    const std::string ke2 = ends ? "J02" : "J01";
+    Put(ke2, "NULL", "'" + ke2 + "'");
+    EXPECT_EQ(manager_->Launch(kCommand, kDa1, ke2, ke2, 0, 0), kLaunchStarted);
+    EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(ends ? 0 : 50, 100)) << ends;
+    EXPECT_EQ(Row(ke2), "01|unknown||" + std::string(ends ? "1001" : "1000") +
+                            "|20260105080000||1");
+    EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
+  }
 }
 
 // Catches a reused process id left on the ended job's row: that row gets
@@ -551,19 +563,21 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
   }
 }
 
-// Catches the processes of the previous pass forgotten when the reload
-// did not happen (the database went away), a job launched in this pass
-// left running or its row given another attempt count than its start
-// wrote, and a process held by both tables ended twice.
+// Catches the processes of the last loaded pass forgotten when reloads
+// failed since (the database went away, a column was renamed), once or
+// twice in a row, a job launched in this pass left running or its row
+// given another attempt count than its start wrote, and a process held by
+// both tables ended twice.
 TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
   struct Case {
-    bool reload;
+    int failed_reloads;
     bool launch;
     Strings kills;
   };
   const Case cases[] = {
-      {true, true, {"kill 5001", "kill 5002", "kill 5003"}},
-      {false, false, {"kill 5001", "kill 5002"}},
+      {0, true, {"kill 5001", "kill 5002", "kill 5003"}},
+      {1, false, {"kill 5001", "kill 5002"}},
+      {2, false, {"kill 5001", "kill 5002"}},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
@@ -576,9 +590,10 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
     auto manager = Manager(false);
     ASSERT_EQ(manager->GetKvProcs(), 1);
     manager->BeginPass();
-    if (c.reload) {
+    if (c.failed_reloads == 0) {
       ASSERT_EQ(manager->GetKvProcs(), 1);
     }
+    for (int pass = 1; pass < c.failed_reloads; ++pass) manager->BeginPass();
     Strings launches;
     if (c.launch) {
       fake_.next_pid = 5003;
@@ -587,7 +602,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
     }
     manager->TerminateAll(kReasonServiceGone);
     launches.insert(launches.end(), c.kills.begin(), c.kills.end());
-    EXPECT_EQ(fake_.launches, launches) << c.reload;
+    EXPECT_EQ(fake_.launches, launches) << c.failed_reloads;
     EXPECT_EQ(End("J5001"), "99|20260105080000");
     EXPECT_EQ(End("J5002"), "99|20260105080000");
     EXPECT_EQ(Row("J5003"), c.launch ? "99|portwatch.exe||5003|20260105080000|20260105080000|1"
