@@ -98,6 +98,12 @@ int ErrnoToSystemError(int e) {
     case EPIPE:
     case ECONNRESET:
       return kErrBrokenPipe;
+    case ENOMEM:
+      return 8;    // ERROR_NOT_ENOUGH_MEMORY
+    case ENOSPC:
+      return 112;  // ERROR_DISK_FULL
+    case ENOEXEC:
+      return 193;  // ERROR_BAD_EXE_FORMAT
     default:
       // A Linux number would mean something else to a Windows reader.
       return kErrGenFailure;
