@@ -299,7 +299,8 @@ TEST_F(ControllerEndToEnd, WrappedAndLongNamedJobsStaySupervised) {
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
   EXPECT_EQ("99", Column("WRAP", "JOBSTS"));
   EXPECT_EQ("99", Column("LONG", "JOBSTS"));
-  EXPECT_TRUE(Eventually([&] { return ProgramRunning("kvssleep") + ProgramRunning(long_name) == 0; }, 5));
+  EXPECT_TRUE(Eventually(
+      [&] { return ProgramRunning("kvssleep") + ProgramRunning(long_name) == 0; }, 5));
 }
 
 // Catches the jobs forgotten when reloads fail: after two passes whose

@@ -363,7 +363,7 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
     int64_t elapsed;
     const char* end;
   };
-  const std::string long_name = "Ein_Programm_mit_einem_Namen_von_siebzig_Zeichen_und_mehr_0123.exe";
+  const std::string long_name = "Ein_Programm_mit_" + std::string(49, 'x') + "_Name.exe";
   const std::string cut_name = ToLowerAscii(long_name.substr(0, 64));
   const Case cases[] = {
       {"gone", "a.exe", 0, kNone, "", 0, "98|20260105080000"},
@@ -411,8 +411,10 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
   EXPECT_EQ(Row("J2008"), "01|sleep||2008|20260105080000||0");
   EXPECT_EQ(Row("J2007").substr(0, 3 + cut_name.size()), "01|" + cut_name);
   EXPECT_EQ(fake_.launches, (Strings{"kill 2011", "kill 2016"}));
-  const std::string exceeded = "END PGM: PGM hard.exe wird wegen Laufzeitueberschreitung beendet!\n";
-  const std::string outlived = "Prozess laeuft nach kill weiter: hard.exe ProcessID 2016, Status bleibt 01!\n";
+  const std::string exceeded =
+      "END PGM: PGM hard.exe wird wegen Laufzeitueberschreitung beendet!\n";
+  const std::string outlived =
+      "Prozess laeuft nach kill weiter: hard.exe ProcessID 2016, Status bleibt 01!\n";
   EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n" +
                             exceeded + outlived);
 
