@@ -2,9 +2,7 @@
 // queue and exclusive jobs, shutdown.
 #include <algorithm>
 #include <cstdlib>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "core/e2e_fixture.h"
 
