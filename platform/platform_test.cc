@@ -90,6 +90,17 @@ TEST_F(RealPlatformTest, ChildIsInspectedAndTerminated) {
   EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(pid).opened; }));
 }
 
+// Catches a child that has ended looking alive (on Windows the handle of
+// its creation is still held): the controller's name probe would wait
+// 5 s for it, or name the id's next owner.
+TEST_F(RealPlatformTest, ChildThatEndsAtOnceIsGone) {
+  uint32_t pid = 0;
+  ASSERT_EQ(0, platform_->StartProcess(Quoted(self_) + " --child-sleep 0", &pid));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(pid).opened; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
 // A program that does not exist is a failed start with "file not found",
 // never a child that exits at once.
 TEST_F(RealPlatformTest, MissingProgramFailsToStart) {
