@@ -93,6 +93,14 @@ Config ReadConfig(Platform& platform, bool debug) {
   // A negative cycle would plan every run in the past: the job would run
   // back to back.
   if (config.interval_minutes <= 0) config.interval_minutes = 120;
+  // Only a written 0 lifts the bound; a negative or unreadable value is a
+  // slip, not a wish for statements that may wait for ever.
+  const std::string sql_timeout = read("SQLTIMEOUT", "60", 5);
+  config.sql_timeout_seconds = LeadingInt(sql_timeout);
+  if (config.sql_timeout_seconds < 0 ||
+      (config.sql_timeout_seconds == 0 && sql_timeout.rfind('0', 0) != 0)) {
+    config.sql_timeout_seconds = 60;
+  }
   config.transfer_files = SplitFileList(read("TRANSFERDATEIEN", kDefaultTransferFiles, 1023));
   config.main_backup_log = BackupPathOf(config.main_log);
   config.debug_backup_log = BackupPathOf(config.debug_log);

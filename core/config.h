@@ -37,6 +37,8 @@ struct Config {
   std::string email_time = "070000";
   std::string daily_job_time = "070000";
   int32_t interval_minutes = 60;
+  // Seconds a database statement may take; 0 means no limit.
+  int32_t sql_timeout_seconds = 60;
   // Files the server clean-up removes from the transfer folder.
   std::vector<std::string> transfer_files;
   std::string main_backup_log = ".\\KVSJOBCTL.BAK";

@@ -131,6 +131,7 @@ TEST_F(ConfigTest, ValuesFromIni) {
   const Field size = [](const Config& c) { return std::to_string(c.log_size_limit); };
   const Field debug_on = [](const Config& c) { return std::to_string(c.debug_log_on); };
   const Field connection = [](const Config& c) { return c.connection_file; };
+  const Field sql_timeout = [](const Config& c) { return std::to_string(c.sql_timeout_seconds); };
   struct Case {
     const char* ini;
     Field field;
@@ -150,6 +151,11 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nINTERVALLJOBZYKLUS=abc\n", interval, "120"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=-30\n", interval, "120"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=15\n", interval, "15"},
+      {"[JOBATR]\n", sql_timeout, "60"},
+      {"[JOBATR]\nSQLTIMEOUT=0\n", sql_timeout, "0"},
+      {"[JOBATR]\nSQLTIMEOUT=abc\n", sql_timeout, "60"},
+      {"[JOBATR]\nSQLTIMEOUT=-5\n", sql_timeout, "60"},
+      {"[JOBATR]\nSQLTIMEOUT=15\n", sql_timeout, "15"},
       {"[JOBATR]\nMAXLOGSIZE=12\n", size, "12000000"},
       {"[JOBATR]\nMAXLOGSIZE=1000\n", size, "100000000"},
       {"[JOBATR]\nMAXLOGSIZE=0\n", size, "0"},

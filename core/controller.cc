@@ -63,6 +63,7 @@ bool Controller::StartUp() {
 
   ReadCredentials();
   session_.SetDbSystem(db_system_);
+  session_.SetQueryTimeout(config_.sql_timeout_seconds);
   db_product_ = db_system_ == "MSSQL" ? "SQLSERVER" : db_system_;
   fallback_message_file_ = kFallbackMessageFile;
   pool_.SetFallbackFile(fallback_message_file_);

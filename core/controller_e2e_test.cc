@@ -319,5 +319,65 @@ TEST_F(ControllerEndToEnd, ServiceGoneEndsRunningJobs) {
   EXPECT_TRUE(MainLogHas("Prozess beendet: kvssleep ProcessID " + std::to_string(pid)));
 }
 
+// Catches jobs ended as "98" while they run, then left unsupervised: a
+// wrapper script that execs its program (first named after the shell) and
+// a program name longer than JOBNAM's 64 characters. Each stays "01" with
+// JOBNAM following its program, is ended for its run time or at shutdown.
+// Also catches the name probe waiting on jobs that exit at once (5 s each).
+TEST_F(ControllerEndToEnd, WrappedAndLongNamedJobsStaySupervised) {
+  WriteWrapper("wrap.sh");
+  const std::string long_name = "kvs_" + std::string(62, 'l') + "_end";
+  ASSERT_EQ(70u, long_name.size());
+  fs::copy_file(dir_ / "kvssleep", dir_ / long_name);
+  WriteIni("MAXJOBS=10\n");
+  InsertJob("LIMIT", "u-limit", "wrap.sh 300", 5, "01");
+  InsertJob("WRAP", "u-wrap", "wrap.sh 300", 0, "01");
+  InsertJob("LONG", "u-long", long_name + " 300", 0, "01");
+  for (const char* key : {"QUICK1", "QUICK2", "QUICK3"}) {
+    InsertJob(key, std::string("u-") + key, "kvssleep 0", 0, "01");
+  }
+  Start(14);
+  ASSERT_TRUE(Eventually([&] { return Column("LONG", "JOBSTS") == "01"; }, 10));
+  const std::string pid = Column("WRAP", "JOBNUM");
+  EXPECT_TRUE(Eventually([&] {
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-QUICK%' "
+                 "AND JOBSTS = '98'") == "3";
+  }, 3));
+  EXPECT_TRUE(Eventually([&] { return Column("WRAP", "JOBNAM") == "kvssleep"; }, 4));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ("01|kvssleep|" + pid, Column("WRAP", "CONCAT(JOBSTS, '|', JOBNAM, '|', JOBNUM)"));
+  EXPECT_EQ("01|" + long_name.substr(0, 64), Column("LONG", "CONCAT(JOBSTS, '|', JOBNAM)"));
+  EXPECT_TRUE(Eventually([&] { return Column("LIMIT", "JOBSTS") == "99"; }, 5));
+  EXPECT_EQ(2, ProgramRunning("kvssleep") + ProgramRunning(long_name));
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
+  EXPECT_EQ("99", Column("WRAP", "JOBSTS"));
+  EXPECT_EQ("99", Column("LONG", "JOBSTS"));
+  EXPECT_TRUE(Eventually(
+      [&] { return ProgramRunning("kvssleep") + ProgramRunning(long_name) == 0; }, 5));
+}
+
+// Catches the jobs forgotten when reloads fail: after two passes whose
+// reload of the running jobs failed (a column renamed), the service stops
+// and the running job is still ended and marked.
+TEST_F(ControllerEndToEnd, FailedReloadsStillEndEveryJobAtShutdown) {
+  InsertJob("RUN", "u-run", "kvssleep 300", 0, "01");
+  Start(12);
+  ASSERT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "01"; }, 10));
+  const uint32_t pid = static_cast<uint32_t>(std::atol(Column("RUN", "JOBNUM").c_str()));
+  struct Restore {
+    Session& session;
+    ~Restore() {
+      (void)session.Execute("ALTER TABLE KVSYSTEM.KVS500JOB CHANGE JOBMRT_OFF JOBMRT INT NULL "
+                            "DEFAULT 0");
+    }
+  } restore{session_};
+  Sql("ALTER TABLE KVSYSTEM.KVS500JOB CHANGE JOBMRT JOBMRT_OFF INT NULL DEFAULT 0");
+  ASSERT_TRUE(Eventually(
+      [&] { return LogCount("Fehler bei der Jobermittlung! Fkt. GetKvProcs()") >= 2; }, 10));
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
+  EXPECT_TRUE(Eventually([&] { return !platform_real_->InspectProcess(pid).opened; }, 5));
+  EXPECT_EQ("99", Column("RUN", "JOBSTS"));
+}
+
 }  // namespace
 }  // namespace kvs

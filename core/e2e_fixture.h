@@ -204,6 +204,25 @@ class ControllerProcessTest : public DatabaseTest {
     return pred();
   }
 
+  // How many processes run the program dir_/program.
+  int ProgramRunning(const std::string& program) {
+    std::vector<ProcessEntry> processes;
+    EXPECT_EQ(0, ListProcesses(&processes));
+    int n = 0;
+    for (const ProcessEntry& p : processes) {
+      n += platform_real_->InspectProcess(p.pid).full_path == (dir_ / program).string();
+    }
+    return n;
+  }
+
+  // A shell script in the program directory that execs kvssleep with its
+  // arguments after a moment, so the controller first names it after the
+  // shell.
+  void WriteWrapper(const std::string& name) {
+    std::ofstream(dir_ / name) << "#!/bin/sh\n/bin/sleep 0.3\nexec ./kvssleep \"$@\"\n";
+    fs::permissions(dir_ / name, fs::perms::owner_all, fs::perm_options::add);
+  }
+
   std::vector<std::string> MainLog() { return LogTexts(dir_ / "KVSJOBCTL.LOG"); }
   // Main-log lines equal to text (time stamps cut off).
   int LogCount(const std::string& text) { return Count(MainLog(), text); }

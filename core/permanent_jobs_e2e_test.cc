@@ -80,6 +80,21 @@ TEST_F(PermanentJobsEndToEnd, KilledPermanentJobRunsAgain) {
   EXPECT_EQ("1", Column("PERM", "JOBSTV"));
 }
 
+// Catches a permanent job started through a wrapper that execs its
+// program taken as ended at the exec: a new copy every pass, the old one
+// running on unsupervised. After ten passes one process runs, the first.
+TEST_F(PermanentJobsEndToEnd, WrappedPermanentJobRunsOnce) {
+  WriteWrapper("wrap.sh");
+  InsertPermanentJob("WRAP", "wrap.sh 300");
+  Start(120);
+  ASSERT_TRUE(Eventually([&] { return Column("WRAP", "JOBSTS") == "01"; }, 10));
+  const uint32_t first = Pid("WRAP");
+  for (int pass = 0; pass < 10; ++pass) WaitForPass();
+  EXPECT_EQ(1, ProgramRunning("kvssleep"));
+  EXPECT_EQ(first, Pid("WRAP"));
+  EXPECT_EQ("01|kvssleep", Column("WRAP", "CONCAT(JOBSTS, '|', JOBNAM)"));
+}
+
 // Catches a permanent job with a missing program retried pass after pass
 // without bound, or given up before its eleventh attempt, or spread over
 // several passes.

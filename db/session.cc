@@ -163,6 +163,17 @@ int Session::Connect(const std::string& user, const std::string& password,
       Disconnect();
       return -1;
     }
+    if (query_timeout_seconds_ > 0) {
+      // The MariaDB driver bounds a statement only by reading the socket
+      // with a time-out and drops the connection when it runs out; the
+      // server's own bound cancels the statement (a lock wait too) and
+      // keeps the session. MySQL has no such variable; there the lock
+      // wait is bounded at least.
+      const std::string seconds = std::to_string(query_timeout_seconds_);
+      if (Execute("SET SESSION max_statement_time = " + seconds) != 0) {
+        (void)Execute("SET SESSION innodb_lock_wait_timeout = " + seconds);
+      }
+    }
   }
   return 0;
 }
@@ -186,11 +197,24 @@ void Session::FetchDiagnostics(int handle_type, void* handle) {
   error_.native = static_cast<int32_t>(native);
 }
 
-int Session::Execute(const std::string& text, bool reports_no_row, bool lock_concurrency) {
+void* Session::NewStatement() {
   SQLHANDLE raw = SQL_NULL_HANDLE;
   if (!handles_->dbc || SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc.get(), &raw) == SQL_ERROR) {
-    return -1;
+    return SQL_NULL_HANDLE;
   }
+  // Without a bound, one statement waiting on a lock would stop the whole
+  // controller: no heartbeat, no supervision.
+  if (query_timeout_seconds_ > 0) {
+    SQLSetStmtAttr(raw, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_seconds_)),
+                   SQL_IS_UINTEGER);
+  }
+  return raw;
+}
+
+int Session::Execute(const std::string& text, bool reports_no_row, bool lock_concurrency) {
+  SQLHANDLE raw = NewStatement();
+  if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
   if (lock_concurrency) {
     SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
@@ -222,10 +246,8 @@ int Session::Fetch(void* statement, const std::vector<ColumnBinding>& columns) {
 }
 
 int Session::QueryRow(const std::string& text, const std::vector<ColumnBinding>& columns) {
-  SQLHANDLE raw = SQL_NULL_HANDLE;
-  if (!handles_->dbc || SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc.get(), &raw) == SQL_ERROR) {
-    return -1;
-  }
+  SQLHANDLE raw = NewStatement();
+  if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
   SQLRETURN rc = SQLExecDirect(raw, Sql(text), SQL_NTS);
   if (rc == SQL_ERROR) {
@@ -255,10 +277,8 @@ int Session::QueryRow(const std::string& text, const std::vector<ColumnBinding>&
 int Session::OpenCursor(CursorSlot slot, const std::string& text) {
   OdbcHandle& cursor = handles_->cursors[static_cast<int>(slot)];
   cursor.Reset();
-  SQLHANDLE raw = SQL_NULL_HANDLE;
-  if (!handles_->dbc || SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc.get(), &raw) == SQL_ERROR) {
-    return -1;
-  }
+  SQLHANDLE raw = NewStatement();
+  if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
   SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
                  SQL_IS_INTEGER);

@@ -19,6 +19,8 @@ namespace kvs {
 // Room of one connection parameter including its terminator.
 inline constexpr size_t kConnectParamCapacity = 24;
 
+inline constexpr int32_t kDefaultQueryTimeoutSeconds = 60;
+
 inline constexpr char kDbSystemMssql[] = "MSSQL";
 inline constexpr char kDbSystemMysql[] = "MYSQL";
 
@@ -69,6 +71,10 @@ class Session {
 
   // Selects the SQL dialect ("MSSQL", "MYSQL"); anything else is neither.
   void SetDbSystem(const std::string& db_system);
+  // Seconds every statement may take before the driver cancels it (a lock
+  // held by another program, a hung server); 0 means no limit. A statement
+  // that times out fails with its code like any other failure.
+  void SetQueryTimeout(int32_t seconds) { query_timeout_seconds_ = seconds < 0 ? 0 : seconds; }
   Dialect dialect() const { return dialect_; }
 
   // Allocates new handles and connects to data_source. 0 connected, -1
@@ -109,9 +115,13 @@ class Session {
   void FetchDiagnostics(int handle_type, void* handle);
   int Fetch(void* statement, const std::vector<ColumnBinding>& columns);
   int ErrorResult() const { return error_.native != 0 ? error_.native : -1; }
+  // A statement handle on the connection, with the query time-out set.
+  // SQL_NULL_HANDLE when none could be allocated.
+  void* NewStatement();
 
   Logs& logs_;
   Dialect dialect_ = Dialect::kUnknown;
+  int32_t query_timeout_seconds_ = kDefaultQueryTimeoutSeconds;
   SqlError error_;
   std::unique_ptr<Handles> handles_;
 };

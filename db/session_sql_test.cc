@@ -1,5 +1,6 @@
 #include "db/session.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -172,6 +173,39 @@ TEST_F(SessionSqlTest, LivenessHoldsWhereOnlyChangedRowsCount) {
   EXPECT_EQ(100, jobs.UpdateStatusJob("", kStatusJobDa1, kStatusJobKe2));
   EXPECT_EQ("1", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
                        "'99999999999999'"));
+}
+
+}  // namespace
+}  // namespace kvs
+
+namespace kvs {
+namespace {
+
+// Catches a statement without a bound: another session holds the lock on
+// the row, and the update fails with the server's time-out code (1969)
+// within the query time-out instead of waiting for the lock, which stops
+// the whole controller; the session goes on.
+TEST_F(SessionSqlTest, LockedRowTimesOutWithinTheBound) {
+  ASSERT_EQ(0, session_.Execute(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
+                   "('20260105070000', 'LOCK', '01', '01')"));
+  Session holder(logs_);
+  holder.SetDbSystem("MYSQL");
+  const Credentials c = TestCredentials();
+  ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
+  ASSERT_EQ(0, holder.Execute("START TRANSACTION"));
+  ASSERT_EQ(0, holder.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
+                              "'LOCK'"));
+  session_.SetQueryTimeout(2);
+  ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = jobs_.UpdateJobRow("20260105070000", "LOCK", "99", "a.exe", "", "1", "", "", 1);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(rc, 1969) << session_.error().message;
+  EXPECT_GE(waited, std::chrono::milliseconds(1500));
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  EXPECT_EQ(0, holder.Execute("ROLLBACK"));
+  EXPECT_EQ(Value("SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'LOCK'"), "01");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/fake_platform.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "platform/civil_time.h"
@@ -25,6 +26,17 @@ CivilTime CivilFromEpoch(int64_t t) {
 std::string BaseNameOf(const std::string& path) {
   size_t cut = path.find_last_of("\\/");
   return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+bool SameNameNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -79,6 +91,7 @@ int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
   }
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return kErrFileNotFound;
+  if (args.size() == 2 && args[0] == "kill") Kill(args[1]);
   *pid = next_pid++;
   FakeProcess process;
   process.base_name = BaseNameOf(args[0]);
@@ -104,7 +117,18 @@ ProcessInfo FakePlatform::InspectProcess(uint32_t pid) {
   info.base_name = it->second.base_name;
   info.full_path = it->second.full_path;
   info.creation_time = it->second.creation_time;
+  info.age_seconds = Now() - it->second.creation_time;
   return info;
+}
+
+void FakePlatform::Kill(const std::string& target) {
+  const bool by_id = target.find_first_not_of("0123456789") == std::string::npos;
+  for (auto& [pid, process] : processes_) {
+    if (process.survives_kill) continue;
+    if (by_id ? std::to_string(pid) == target : SameNameNoCase(process.base_name, target)) {
+      process.alive = false;
+    }
+  }
 }
 
 int FakePlatform::CallPipe(const std::string& pipe_name, const void* request,

@@ -30,12 +30,15 @@ class FakePlatform : public Platform {
 
   // Processes. A launch gets the next pid and a process named after the
   // command line's first word (its base name) unless fail_next_launch is set.
+  // "kill PID" and "kill NAME" end their processes, but not those that
+  // survive_kill.
   struct FakeProcess {
     std::string base_name;
     std::string full_path;
     int64_t creation_time = 0;
     bool alive = true;
     bool modules_readable = true;
+    bool survives_kill = false;
   };
   void AddProcess(uint32_t pid, const FakeProcess& process) { processes_[pid] = process; }
   void EndProcess(uint32_t pid) { processes_[pid].alive = false; }
@@ -56,6 +59,8 @@ class FakePlatform : public Platform {
   int StartProcess(const std::string& command_line, uint32_t* pid) override;
   ProcessInfo InspectProcess(uint32_t pid) override;
   std::string OwnExecutablePath() override { return own_path; }
+  uint32_t OwnProcessId() override { return own_pid; }
+  uint32_t ParentProcessId() override { return parent_pid; }
   int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
                char* reply, size_t reply_capacity, size_t* reply_len,
                int timeout_ms) override;
@@ -69,6 +74,8 @@ class FakePlatform : public Platform {
 
   // Settings and records, open to tests.
   std::string own_path = "C:\\KVS\\bin\\KVSJOBSTR.EXE";
+  uint32_t own_pid = 500;
+  uint32_t parent_pid = 400;
   std::string current_dir;
   bool set_current_dir_fails = false;
   std::map<std::string, uint64_t> disk_free_bytes;  // by drive letter, e.g. "C"
@@ -92,6 +99,7 @@ class FakePlatform : public Platform {
 
   Zone zone_ = Zone::kUtc;
   int64_t now_ms_ = 0;
+  void Kill(const std::string& target);
   std::map<uint32_t, FakeProcess> processes_;
   std::deque<PipeAnswer> pipe_answers_;
 };

@@ -17,10 +17,16 @@ namespace kvs {
 // a log line reads the same whichever system wrote it.
 inline constexpr int kErrFileNotFound = 2;
 inline constexpr int kErrAccessDenied = 5;
+inline constexpr int kErrGenFailure = 31;
 inline constexpr int kErrInvalidParameter = 87;
+inline constexpr int kErrBrokenPipe = 109;
 inline constexpr int kErrSemTimeout = 121;
 inline constexpr int kErrPipeBusy = 231;
 inline constexpr int kErrMoreData = 234;
+
+// How long a pipe call waits for the service's reply once the request is
+// through. A service that accepts and then hangs counts as gone after it.
+inline constexpr int kPipeReplyWaitMs = 60000;
 
 // Broken-down time with plain numbers: month 1..12, full year,
 // weekday 0 = Sunday .. 6 = Saturday.
@@ -47,6 +53,10 @@ struct ProcessInfo {
   std::string full_path;    // full path of the executable
   bool has_creation_time = false;
   int64_t creation_time = 0;  // seconds since 1970, UTC
+  // Whole seconds the process has run, valid with the creation time. On
+  // Linux measured against the boot clock, so a step of the wall clock
+  // after the start does not change it.
+  int64_t age_seconds = 0;
   int error = 0;  // system error code of the first step that failed
 };
 
@@ -63,19 +73,31 @@ class Platform {
   virtual void SleepMs(int ms) = 0;
 
   // Starts command_line as a child process the way the controller starts
-  // every job and the kill command: no shell, handles not inherited, the
-  // controller's environment and current directory. The child is never
-  // waited for. Returns 0 and sets *pid, or a system error code.
+  // every job and the kill command: no shell, nothing inherited but
+  // standard input, output and error, the controller's environment and
+  // current directory. The child is never waited for. Returns 0 and sets
+  // *pid, or a system error code. Until the next start, inspecting *pid
+  // looks at this very process, even once it has ended (on Windows through
+  // the handle of its creation, so the id cannot pass to another program
+  // while the new job is being named).
   [[nodiscard]] virtual int StartProcess(const std::string& command_line,
                                          uint32_t* pid) = 0;
   virtual ProcessInfo InspectProcess(uint32_t pid) = 0;
   // Full path of the running executable; "" when it cannot be read.
   virtual std::string OwnExecutablePath() = 0;
+  // The controller's own process id and that of its parent (the service
+  // that started it; 0 when unknown). Neither is ever ended as a job.
+  virtual uint32_t OwnProcessId() = 0;
+  virtual uint32_t ParentProcessId() = 0;
 
   // One request and one reply over the named pipe pipe_name
-  // ("\\.\pipe\NAME"), waiting at most timeout_ms for a free instance.
-  // Returns 0 and sets *reply_len, or a system error code: 2 when nobody
-  // serves the name, 234 when the reply is longer than reply_capacity.
+  // ("\\.\pipe\NAME"), waiting at most timeout_ms for a free instance and
+  // at most kPipeReplyWaitMs for the reply; any reply that fits counts,
+  // an empty one included. Returns 0 and sets *reply_len, or a Windows
+  // system error code on either system: 2 when nobody serves the name,
+  // 121 when no instance became free or no reply came in time, 109 when
+  // the service closed without a reply, 234 when the reply is longer than
+  // reply_capacity.
   [[nodiscard]] virtual int CallPipe(const std::string& pipe_name,
                                      const void* request, size_t request_len,
                                      char* reply, size_t reply_capacity,

@@ -5,7 +5,10 @@
 //                                program dir / current dir / PATH search
 //   OpenProcess               -> /proc/PID exists and is not a zombie
 //   module base name, path    -> /proc/PID/exe
-//   GetProcessTimes           -> /proc/PID/stat start time + boot time
+//   GetProcessTimes           -> /proc/PID/stat start time against the
+//                                boot clock (the age); the creation time
+//                                is fixed at the first look, as Windows
+//                                fixes it at creation
 //   GetCurrentDirectoryA      -> getcwd, spelled "D:\path" (drive D stands
 //                                for the current directory's file system)
 //   GetDiskFreeSpaceExA       -> statvfs; drive C is "/", any other drive
@@ -28,11 +31,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/civil_time.h"
+#include "platform/clock_sources.h"
 #include "platform/command_line.h"
 #include "platform/ini_file.h"
 #include "platform/platform.h"
@@ -90,8 +95,18 @@ int ErrnoToSystemError(int e) {
     case ESRCH:
     case EINVAL:
       return kErrInvalidParameter;
+    case EPIPE:
+    case ECONNRESET:
+      return kErrBrokenPipe;
+    case ENOMEM:
+      return 8;    // ERROR_NOT_ENOUGH_MEMORY
+    case ENOSPC:
+      return 112;  // ERROR_DISK_FULL
+    case ENOEXEC:
+      return 193;  // ERROR_BAD_EXE_FORMAT
     default:
-      return e;
+      // A Linux number would mean something else to a Windows reader.
+      return kErrGenFailure;
   }
 }
 
@@ -147,15 +162,40 @@ std::vector<std::string> ProcStatFields(uint32_t pid) {
   return fields;
 }
 
-// The boot time does not change while we run; /proc/stat is read once.
-int64_t BootTime() {
-  static const int64_t boot = [] {
-    std::string stat = ReadSmallFile("/proc/stat");
-    size_t at = stat.find("btime ");
-    return at == std::string::npos ? int64_t{-1}
-                                   : static_cast<int64_t>(std::strtoll(stat.c_str() + at + 6, nullptr, 10));
-  }();
-  return boot;
+// Field 22 of /proc/PID/stat: the start in clock ticks after boot; -1
+// when it cannot be read.
+int64_t StartTicks(const std::vector<std::string>& fields) {
+  if (fields.size() <= 19) return -1;
+  return static_cast<int64_t>(std::strtoll(fields[19].c_str(), nullptr, 10));
+}
+
+int64_t ClockMs(clockid_t clock) {
+  struct timespec ts;
+  clock_gettime(clock, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Gives the child standard input, output and error only. Drivers (the
+// MariaDB one among them) open sockets without close-on-exec, and a job
+// must not hold the controller's database connection or log files.
+void CloseInheritedDescriptors(posix_spawn_file_actions_t* actions) {
+#if defined(__GLIBC__)
+#if __GLIBC_PREREQ(2, 34)
+#define KVS_SPAWN_CLOSEFROM 1
+#endif
+#endif
+#ifdef KVS_SPAWN_CLOSEFROM
+  posix_spawn_file_actions_addclosefrom_np(actions, 3);
+#else
+  (void)actions;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (struct dirent* entry = ::readdir(dir)) {
+    int fd = std::atoi(entry->d_name);
+    if (fd > 2 && fd != ::dirfd(dir)) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  ::closedir(dir);
+#endif
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -194,7 +234,11 @@ int Spawn(const std::string& command_line, pid_t* pid) {
   flags |= POSIX_SPAWN_USEVFORK;
 #endif
   posix_spawnattr_setflags(&attr, flags);
-  int rc = posix_spawn(pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  CloseInheritedDescriptors(&actions);
+  int rc = posix_spawn(pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   // glibc reports an exec failure of the child here, so a program that
   // cannot run is a failed start rather than a child exiting with 127.
@@ -222,13 +266,18 @@ bool FillAddress(const std::string& path, sockaddr_un* addr) {
   return true;
 }
 
-constexpr int64_t kPipeReplyWaitMs = 60000;
+int64_t MonotonicMs() { return ClockMs(CLOCK_MONOTONIC); }
 
-int64_t MonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+void SleepRealMs(int ms) {
+  struct timespec ts = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
 }
+
+// How often a busy service is tried again within the call's time-out.
+constexpr int kPipeBusyRetryMs = 10;
+// Creation times kept before those of ended processes are dropped.
+constexpr size_t kMaxRememberedStarts = 4096;
 
 // Waits for events on fd until deadline_ms (monotonic). 0, or kErrSemTimeout.
 int WaitFd(int fd, short events, int64_t deadline_ms) {
@@ -245,14 +294,17 @@ int WaitFd(int fd, short events, int64_t deadline_ms) {
 
 class PosixPlatform : public Platform {
  public:
-  PosixPlatform() {
+  explicit PosixPlatform(ClockSources clocks) : clocks_(std::move(clocks)) {
     // Children are never waited for; with SIGCHLD ignored they leave no
     // zombies. A vanished service must not kill us with SIGPIPE either.
     ::signal(SIGCHLD, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
   }
 
-  int64_t Now() override { return static_cast<int64_t>(::time(nullptr)); }
+  int64_t Now() override {
+    const int64_t ms = clocks_.wall_ms();
+    return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+  }
 
   CivilTime ToLocal(int64_t t) override {
     time_t tt = static_cast<time_t>(t);
@@ -275,9 +327,7 @@ class PosixPlatform : public Platform {
       sched_yield();
       return;
     }
-    struct timespec ts = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    SleepRealMs(ms);
   }
 
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
@@ -310,62 +360,67 @@ class PosixPlatform : public Platform {
     info.base_name = BaseName(exe);
     info.has_path = true;
     info.full_path = exe;
-    // Field 22 of stat, the start time in clock ticks after boot.
-    if (fields.size() > 19) {
-      long ticks = ::sysconf(_SC_CLK_TCK);
-      int64_t boot = BootTime();
-      if (ticks > 0 && boot >= 0) {
-        int64_t start = std::strtoll(fields[19].c_str(), nullptr, 10);
-        info.has_creation_time = true;
-        info.creation_time = boot + start / ticks;
-      }
+    const int64_t start = StartTicks(fields);
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    if (start >= 0 && ticks > 0) {
+      // The start counts from boot on the boot clock, which no step of
+      // the wall clock moves.
+      int64_t age_ms = clocks_.boot_ms() - start * 1000 / ticks;
+      if (age_ms < 0) age_ms = 0;
+      info.has_creation_time = true;
+      info.age_seconds = age_ms / 1000;
+      info.creation_time = CreationTime(pid, start, age_ms);
     }
     return info;
   }
 
   std::string OwnExecutablePath() override { return ReadLink("/proc/self/exe"); }
+  uint32_t OwnProcessId() override { return static_cast<uint32_t>(::getpid()); }
+  uint32_t ParentProcessId() override { return static_cast<uint32_t>(::getppid()); }
 
   int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
                char* reply, size_t reply_capacity, size_t* reply_len,
                int timeout_ms) override {
     *reply_len = 0;
-    const int64_t deadline = MonotonicMs() + timeout_ms;
+    const int64_t deadline = MonotonicMs() + (timeout_ms > 0 ? timeout_ms : 0);
     sockaddr_un addr;
     if (!FillAddress(SocketPathOf(pipe_name), &addr)) return kErrFileNotFound;
     UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) return ErrnoToSystemError(errno);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      if (errno == EAGAIN || errno == EINPROGRESS) {
-        // The listener's backlog is full: all instances busy. Wait for room.
-        int rc = WaitFd(fd.get(), POLLOUT, deadline);
-        if (rc != 0) return rc;
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0) return ErrnoToSystemError(err);
-      } else {
-        return ErrnoToSystemError(errno);
-      }
+    // Every message then carries the sender's credentials, which tells an
+    // empty reply from a connection closed without one.
+    int on = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+      return ErrnoToSystemError(errno);
     }
-    int rc = WaitFd(fd.get(), POLLOUT, deadline);
+    // A full backlog is a busy service: as CallNamedPipe waits for a free
+    // instance, try again until the time-out.
+    while (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return ErrnoToSystemError(errno);
+      if (MonotonicMs() >= deadline) return kErrSemTimeout;
+      SleepRealMs(kPipeBusyRetryMs);
+    }
+    const int64_t reply_deadline = MonotonicMs() + kPipeReplyWaitMs;
+    int rc = WaitFd(fd.get(), POLLOUT, reply_deadline);
     if (rc != 0) return rc;
     if (::send(fd.get(), request, request_len, MSG_NOSIGNAL) != static_cast<ssize_t>(request_len)) {
       return ErrnoToSystemError(errno);
     }
-    // As with a Windows pipe, the time-out bounds getting through to the
-    // service, not its answer; a service that never answers counts as
-    // gone after a minute instead of holding the controller for ever.
-    rc = WaitFd(fd.get(), POLLIN, MonotonicMs() + kPipeReplyWaitMs);
+    rc = WaitFd(fd.get(), POLLIN, reply_deadline);
     if (rc != 0) return rc;
     struct iovec iov = {reply, reply_capacity};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred))];
     struct msghdr msg;
     std::memset(&msg, 0, sizeof msg);
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
     ssize_t got = ::recvmsg(fd.get(), &msg, 0);
     if (got < 0) return ErrnoToSystemError(errno);
     if (msg.msg_flags & MSG_TRUNC) return kErrMoreData;
-    if (got == 0) return kErrPipeBusy;  // closed without a reply
+    if (got == 0 && msg.msg_controllen == 0) return kErrBrokenPipe;
     *reply_len = static_cast<size_t>(got);
     return 0;
   }
@@ -408,11 +463,48 @@ class PosixPlatform : public Platform {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   }
+
+ private:
+  // The wall-clock creation time of the process started start_ticks after
+  // boot under pid, fixed at the first look (normally the launch, when the
+  // job's start time is written from the same clock): a later step of the
+  // wall clock must not make a running job look younger than its start.
+  int64_t CreationTime(uint32_t pid, int64_t start_ticks, int64_t age_ms) {
+    const auto key = std::make_pair(pid, start_ticks);
+    auto it = creation_times_.find(key);
+    if (it != creation_times_.end()) return it->second;
+    if (creation_times_.size() >= kMaxRememberedStarts) {
+      // Drop the processes that have ended (their id gone or reused).
+      for (auto at = creation_times_.begin(); at != creation_times_.end();) {
+        if (StartTicks(ProcStatFields(at->first.first)) != at->first.second) {
+          at = creation_times_.erase(at);
+        } else {
+          ++at;
+        }
+      }
+      if (creation_times_.size() >= kMaxRememberedStarts) creation_times_.clear();
+    }
+    const int64_t wall_ms = clocks_.wall_ms() - age_ms;
+    const int64_t created = wall_ms >= 0 ? wall_ms / 1000 : (wall_ms - 999) / 1000;
+    creation_times_.emplace(key, created);
+    return created;
+  }
+
+  ClockSources clocks_;
+  std::map<std::pair<uint32_t, int64_t>, int64_t> creation_times_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> CreatePlatform() { return std::make_unique<PosixPlatform>(); }
+ClockSources SystemClocks() {
+  return {[] { return ClockMs(CLOCK_REALTIME); }, [] { return ClockMs(CLOCK_BOOTTIME); }};
+}
+
+std::unique_ptr<Platform> CreatePlatformWithClocks(const ClockSources& clocks) {
+  return std::make_unique<PosixPlatform>(clocks);
+}
+
+std::unique_ptr<Platform> CreatePlatform() { return CreatePlatformWithClocks(SystemClocks()); }
 
 std::string NativePath(std::string_view path) {
   std::string native(path);

@@ -1,15 +1,28 @@
 // Tests of the real platform of this build: real child processes (this test
 // binary relaunched with --child-sleep), the kill tool and the service pipe
 // served by kvsjobsvc.
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/tool_support.h"
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/clock_sources.h"
+#endif
 
 namespace kvs {
 namespace {
@@ -77,6 +90,17 @@ TEST_F(RealPlatformTest, ChildIsInspectedAndTerminated) {
   EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(pid).opened; }));
 }
 
+// Catches a child that has ended looking alive (on Windows the handle of
+// its creation is still held): the controller's name probe would wait
+// 5 s for it, or name the id's next owner.
+TEST_F(RealPlatformTest, ChildThatEndsAtOnceIsGone) {
+  uint32_t pid = 0;
+  ASSERT_EQ(0, platform_->StartProcess(Quoted(self_) + " --child-sleep 0", &pid));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(pid).opened; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
 // A program that does not exist is a failed start with "file not found",
 // never a child that exits at once.
 TEST_F(RealPlatformTest, MissingProgramFailsToStart) {
@@ -136,13 +160,14 @@ TEST_F(RealPlatformTest, PipeCallAgainstServiceStandIn) {
   };
   const Case cases[] = {
       {"Hallo", 0},
+      {"", 0},  // an empty reply is an answer too
       {std::string(80, 'x'), 0},
       {std::string(100, 'y'), kErrMoreData},
   };
   for (const Case& c : cases) {
     uint32_t pid = 0;
-    ASSERT_EQ(0, platform_->StartProcess(Quoted(svc) + " --pipe " + name + " --reply " +
-                                             c.reply + " --stop-after-requests 1",
+    ASSERT_EQ(0, platform_->StartProcess(Quoted(svc) + " --pipe " + name + " --reply \"" +
+                                             c.reply + "\" --stop-after-requests 1",
                                          &pid));
     int rc = -1;
     ASSERT_TRUE(Eventually([&] {
@@ -181,6 +206,83 @@ TEST_F(RealPlatformTest, PipeCallWaitsForASlowAnswer) {
   service.join();
   EXPECT_EQ(0, served);
 }
+
+#ifndef _WIN32
+// Catches a busy service failing at once with a Linux error: with every
+// place of the listener taken, the call waits its time-out for a free one
+// and then fails with 121, as CallNamedPipe does.
+TEST_F(RealPlatformTest, PipeCallWaitsForAFreeInstance) {
+  const std::string name = "kvsbusy" + std::to_string(CurrentProcessId());
+  PipeServer server;
+  ASSERT_EQ(0, server.Open("\\\\.\\pipe\\" + name));
+  const char* dir = std::getenv("KVS_PIPE_DIR");
+  const std::string path = std::string(dir && *dir ? dir : "/tmp") + "/" + name;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  std::vector<int> waiting;
+  for (int i = 0; i < 100; ++i) {
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd);
+      break;
+    }
+    waiting.push_back(fd);
+  }
+  ASSERT_LT(waiting.size(), 100u);
+  char request[80] = "KVSJOBSTR.EXE";
+  char reply[80];
+  size_t reply_len = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kErrSemTimeout, platform_->CallPipe("\\\\.\\pipe\\" + name, request,
+                                                sizeof request, reply, sizeof reply,
+                                                &reply_len, 1000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+  for (int fd : waiting) ::close(fd);
+}
+
+// Catches a job inheriting the controller's descriptors (the database
+// socket among them): the child holds standard input, output and error
+// only, though the parent has a descriptor open without close-on-exec.
+TEST_F(RealPlatformTest, ChildInheritsNoDescriptors) {
+  std::FILE* held = std::fopen("/dev/null", "r");
+  ASSERT_NE(held, nullptr);
+  uint32_t pid = StartSleeper(self_);
+  std::set<std::string> fds;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    fds.insert(entry.path().filename().string());
+  }
+  std::fclose(held);
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  ASSERT_EQ(0, TerminateProcessById(pid));
+}
+
+// Catches run times taken from the wall clock: a step of the wall-clock
+// source (NTP, date -s) moves neither a process's measured age nor the
+// creation time its job is matched by; the boot clock keeps counting.
+TEST_F(RealPlatformTest, AgeIgnoresWallClockSteps) {
+  static std::atomic<int64_t> step_ms{0};
+  ClockSources clocks = SystemClocks();
+  const auto system_wall = clocks.wall_ms;
+  clocks.wall_ms = [system_wall] { return system_wall() + step_ms.load(); };
+  std::unique_ptr<Platform> platform = CreatePlatformWithClocks(clocks);
+  uint32_t pid = StartSleeper(self_);
+  platform->SleepMs(1100);
+  const ProcessInfo before = platform->InspectProcess(pid);
+  ASSERT_TRUE(before.has_creation_time);
+  EXPECT_GE(before.age_seconds, 1);
+  for (int64_t step : {3600 * 1000, -7200 * 1000}) {
+    step_ms += step;
+    const ProcessInfo after = platform->InspectProcess(pid);
+    ASSERT_TRUE(after.has_creation_time) << step;
+    EXPECT_LE(after.age_seconds - before.age_seconds, 1) << step;
+    EXPECT_GE(after.age_seconds, before.age_seconds) << step;
+    EXPECT_EQ(after.creation_time, before.creation_time) << step;
+  }
+  step_ms = 0;
+  ASSERT_EQ(0, TerminateProcessById(pid));
+}
+#endif
 
 // Free space of the program's drive and of drive C can be read.
 TEST_F(RealPlatformTest, DiskFreeSpaceOfBothDrives) {

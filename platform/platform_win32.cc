@@ -135,6 +135,82 @@ DWORD ClampToDword(size_t n) {
   return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
 }
 
+// Waits for overlapped I/O on handle that did not finish at once. After
+// wait_ms the I/O is cancelled, and only once the system has let go of
+// overlapped (and the buffer behind it) does this return. Returns 0 and
+// *transferred, ERROR_MORE_DATA with a partial message read, WAIT_TIMEOUT,
+// or another system error code.
+int FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, DWORD wait_ms,
+                     DWORD* transferred) {
+  DWORD waited = WaitForSingleObject(overlapped->hEvent, wait_ms);
+  bool timed_out = waited != WAIT_OBJECT_0;
+  if (timed_out) CancelIo(handle);
+  // The I/O may have finished just as it was cancelled; then it counts.
+  if (GetOverlappedResult(handle, overlapped, transferred, TRUE)) return 0;
+  int error = LastError();
+  if (timed_out && error == ERROR_OPERATION_ABORTED) return WAIT_TIMEOUT;
+  return error;
+}
+
+// Overlapped I/O needs an event; reset before each use.
+OVERLAPPED MakeOverlapped(HANDLE event) {
+  OVERLAPPED overlapped;
+  std::memset(&overlapped, 0, sizeof(overlapped));
+  ResetEvent(event);
+  overlapped.hEvent = event;
+  return overlapped;
+}
+
+// One read of a message-mode pipe into buffer, waiting at most wait_ms.
+// ERROR_MORE_DATA means the message goes on.
+int ReadPipeMessage(HANDLE pipe, HANDLE event, char* buffer, DWORD capacity,
+                    DWORD* got, DWORD wait_ms = kPipeIoTimeoutMs) {
+  *got = 0;
+  OVERLAPPED overlapped = MakeOverlapped(event);
+  if (ReadFile(pipe, buffer, capacity, nullptr, &overlapped)) {
+    return GetOverlappedResult(pipe, &overlapped, got, FALSE) ? 0 : LastError();
+  }
+  int error = LastError();
+  if (error == ERROR_MORE_DATA) {
+    GetOverlappedResult(pipe, &overlapped, got, FALSE);
+    return error;
+  }
+  if (error != ERROR_IO_PENDING) return error;
+  return FinishOverlapped(pipe, &overlapped, wait_ms, got);
+}
+
+int WritePipeMessage(HANDLE pipe, HANDLE event, const void* message, size_t size,
+                     DWORD wait_ms = kPipeIoTimeoutMs) {
+  if (size > MAXDWORD) return kErrInvalidParameter;
+  OVERLAPPED overlapped = MakeOverlapped(event);
+  DWORD written = 0;
+  if (!WriteFile(pipe, message, static_cast<DWORD>(size), nullptr, &overlapped)) {
+    int error = LastError();
+    if (error != ERROR_IO_PENDING) return error;
+  }
+  int error = FinishOverlapped(pipe, &overlapped, wait_ms, &written);
+  if (error != 0) return error;
+  return written == size ? 0 : static_cast<int>(ERROR_WRITE_FAULT);
+}
+
+int64_t MonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
+
+// The parent's id from the process list; 0 when it cannot be found.
+uint32_t FindParentProcessId(DWORD pid) {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) return 0;
+  PROCESSENTRY32 entry;
+  std::memset(&entry, 0, sizeof(entry));
+  entry.dwSize = sizeof(entry);
+  if (!Process32First(snapshot.get(), &entry)) return 0;
+  do {
+    if (entry.th32ProcessID == pid) return entry.th32ParentProcessID;
+    entry.dwSize = sizeof(entry);
+  } while (Process32Next(snapshot.get(), &entry));
+  return 0;
+}
+
+
 class Win32Platform : public Platform {
  public:
   int64_t Now() override { return static_cast<int64_t>(time(nullptr)); }
@@ -156,24 +232,38 @@ class Win32Platform : public Platform {
   void SleepMs(int ms) override { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
 
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
-    // The child is never waited for; its handle is closed at once.
+    // The child is never waited for. Its handle is kept until the next
+    // start only, so the name probe reads this very process: once it has
+    // ended, its id could otherwise pass to another program in between.
+    last_started_.Reset();
+    last_started_pid_ = 0;
     UniqueHandle process;
-    return CreateChild(command_line, &process, pid);
+    int error = CreateChild(command_line, &process, pid);
+    if (error != 0) return error;
+    last_started_ = std::move(process);
+    last_started_pid_ = *pid;
+    return 0;
   }
 
   ProcessInfo InspectProcess(uint32_t pid) override {
     ProcessInfo info;
-    UniqueHandle process(
-        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    if (!process.valid()) {
-      info.error = LastError();
-      return info;
+    UniqueHandle opened;
+    HANDLE process = nullptr;
+    if (pid != 0 && pid == last_started_pid_ && last_started_.valid()) {
+      process = last_started_.get();
+    } else {
+      opened = UniqueHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+      if (!opened.valid()) {
+        info.error = LastError();
+        return info;
+      }
+      process = opened.get();
     }
     // A process that has ended can still be opened while anybody holds a
     // handle to it (Wine keeps its own children's open for a moment). It
     // is gone all the same, so report it the way a vanished pid reports.
     DWORD exit_code = 0;
-    if (GetExitCodeProcess(process.get(), &exit_code) && exit_code != STILL_ACTIVE) {
+    if (GetExitCodeProcess(process, &exit_code) && exit_code != STILL_ACTIVE) {
       info.error = kErrInvalidParameter;
       return info;
     }
@@ -181,14 +271,14 @@ class Win32Platform : public Platform {
 
     HMODULE module = nullptr;
     DWORD needed = 0;
-    if (!EnumProcessModules(process.get(), &module, sizeof(module), &needed)) {
+    if (!EnumProcessModules(process, &module, sizeof(module), &needed)) {
       info.error = LastError();
       return info;
     }
     info.has_module = true;
 
     char buffer[kPathBufferChars];
-    DWORD length = GetModuleBaseNameA(process.get(), module, buffer, kPathBufferChars);
+    DWORD length = GetModuleBaseNameA(process, module, buffer, kPathBufferChars);
     if (length == 0) {
       info.error = LastError();
       return info;
@@ -196,7 +286,7 @@ class Win32Platform : public Platform {
     info.has_name = true;
     info.base_name.assign(buffer, length);
 
-    length = GetModuleFileNameExA(process.get(), module, buffer, kPathBufferChars);
+    length = GetModuleFileNameExA(process, module, buffer, kPathBufferChars);
     if (length == 0) {
       info.error = LastError();
       return info;
@@ -205,12 +295,15 @@ class Win32Platform : public Platform {
     info.full_path.assign(buffer, length);
 
     FILETIME creation, exit, kernel, user;
-    if (!GetProcessTimes(process.get(), &creation, &exit, &kernel, &user)) {
+    if (!GetProcessTimes(process, &creation, &exit, &kernel, &user)) {
       info.error = LastError();
       return info;
     }
     info.has_creation_time = true;
     info.creation_time = FileTimeToEpochSeconds(creation);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    info.age_seconds = FileTimeToEpochSeconds(now) - info.creation_time;
     return info;
   }
 
@@ -226,23 +319,53 @@ class Win32Platform : public Platform {
     return std::string(buffer, length);
   }
 
+  uint32_t OwnProcessId() override { return GetCurrentProcessId(); }
+  uint32_t ParentProcessId() override {
+    if (!parent_known_) {
+      parent_pid_ = FindParentProcessId(GetCurrentProcessId());
+      parent_known_ = true;
+    }
+    return parent_pid_;
+  }
+
   int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
                char* reply, size_t reply_capacity, size_t* reply_len,
                int timeout_ms) override {
+    // CallNamedPipeA in steps: it would wait for the reply without limit,
+    // and a service that accepts and then hangs would stop the controller.
     *reply_len = 0;
     if (request_len > MAXDWORD) return kErrInvalidParameter;
-    DWORD read = 0;
-    DWORD wait = timeout_ms < 0 ? NMPWAIT_WAIT_FOREVER : static_cast<DWORD>(timeout_ms);
-    // The API takes the request through a non-const pointer but only reads it.
-    if (!CallNamedPipeA(pipe_name.c_str(), const_cast<void*>(request),
-                        static_cast<DWORD>(request_len), reply,
-                        ClampToDword(reply_capacity), &read, wait)) {
-      // With ERROR_MORE_DATA the buffer holds the first reply_capacity
-      // bytes; a cut reply is no answer, so it stays a failure.
-      return LastError();
+    const int64_t deadline = MonotonicMs() + (timeout_ms > 0 ? timeout_ms : 0);
+    UniqueHandle pipe;
+    while (true) {
+      pipe = UniqueHandle(CreateFileA(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+      if (pipe.valid()) break;
+      int error = LastError();
+      if (error != ERROR_PIPE_BUSY) return error;
+      // All instances busy: wait for one within the time-out.
+      int64_t left = deadline - MonotonicMs();
+      if (left <= 0) return kErrSemTimeout;
+      if (!WaitNamedPipeA(pipe_name.c_str(), static_cast<DWORD>(left))) {
+        error = LastError();
+        return error == ERROR_FILE_NOT_FOUND ? error : kErrSemTimeout;
+      }
     }
-    *reply_len = read;
-    return 0;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return LastError();
+    UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!event.valid()) return LastError();
+    int error = WritePipeMessage(pipe.get(), event.get(), request, request_len,
+                                 static_cast<DWORD>(kPipeReplyWaitMs));
+    if (error == 0) {
+      DWORD read = 0;
+      error = ReadPipeMessage(pipe.get(), event.get(), reply, ClampToDword(reply_capacity),
+                              &read, static_cast<DWORD>(kPipeReplyWaitMs));
+      // A zero-length message is an answer like any other.
+      if (error == 0) *reply_len = read;
+    }
+    // A cut reply (ERROR_MORE_DATA) is no answer, so it stays a failure.
+    return error == WAIT_TIMEOUT ? kErrSemTimeout : error;
   }
 
   std::string ReadIniString(const std::string& path, const std::string& section,
@@ -290,65 +413,13 @@ class Win32Platform : public Platform {
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
   }
+
+ private:
+  UniqueHandle last_started_;
+  uint32_t last_started_pid_ = 0;
+  bool parent_known_ = false;
+  uint32_t parent_pid_ = 0;
 };
-
-// Waits for overlapped I/O on handle that did not finish at once. After
-// wait_ms the I/O is cancelled, and only once the system has let go of
-// overlapped (and the buffer behind it) does this return. Returns 0 and
-// *transferred, ERROR_MORE_DATA with a partial message read, WAIT_TIMEOUT,
-// or another system error code.
-int FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, DWORD wait_ms,
-                     DWORD* transferred) {
-  DWORD waited = WaitForSingleObject(overlapped->hEvent, wait_ms);
-  bool timed_out = waited != WAIT_OBJECT_0;
-  if (timed_out) CancelIo(handle);
-  // The I/O may have finished just as it was cancelled; then it counts.
-  if (GetOverlappedResult(handle, overlapped, transferred, TRUE)) return 0;
-  int error = LastError();
-  if (timed_out && error == ERROR_OPERATION_ABORTED) return WAIT_TIMEOUT;
-  return error;
-}
-
-// Overlapped I/O needs an event; reset before each use.
-OVERLAPPED MakeOverlapped(HANDLE event) {
-  OVERLAPPED overlapped;
-  std::memset(&overlapped, 0, sizeof(overlapped));
-  ResetEvent(event);
-  overlapped.hEvent = event;
-  return overlapped;
-}
-
-// One read of a message-mode pipe into buffer. ERROR_MORE_DATA means the
-// message goes on.
-int ReadPipeMessage(HANDLE pipe, HANDLE event, char* buffer, DWORD capacity,
-                    DWORD* got) {
-  *got = 0;
-  OVERLAPPED overlapped = MakeOverlapped(event);
-  if (ReadFile(pipe, buffer, capacity, nullptr, &overlapped)) {
-    return GetOverlappedResult(pipe, &overlapped, got, FALSE) ? 0 : LastError();
-  }
-  int error = LastError();
-  if (error == ERROR_MORE_DATA) {
-    GetOverlappedResult(pipe, &overlapped, got, FALSE);
-    return error;
-  }
-  if (error != ERROR_IO_PENDING) return error;
-  return FinishOverlapped(pipe, &overlapped, kPipeIoTimeoutMs, got);
-}
-
-int WritePipeMessage(HANDLE pipe, HANDLE event, const std::string& message) {
-  if (message.size() > MAXDWORD) return kErrInvalidParameter;
-  OVERLAPPED overlapped = MakeOverlapped(event);
-  DWORD written = 0;
-  if (!WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), nullptr,
-                 &overlapped)) {
-    int error = LastError();
-    if (error != ERROR_IO_PENDING) return error;
-  }
-  int error = FinishOverlapped(pipe, &overlapped, kPipeIoTimeoutMs, &written);
-  if (error != 0) return error;
-  return written == message.size() ? 0 : static_cast<int>(ERROR_WRITE_FAULT);
-}
 
 // Ends a client's connection however ServeOne leaves, so the instance is
 // ready for the next client.
@@ -453,7 +524,7 @@ int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply,
   if (error != 0) return error;
 
   std::string reply = make_reply(request.data(), request_len);
-  error = WritePipeMessage(pipe, event, reply);
+  error = WritePipeMessage(pipe, event, reply.data(), reply.size());
   if (error != 0) return error;
   // Let the client read the reply before the connection is cut.
   FlushFileBuffers(pipe);

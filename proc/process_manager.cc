@@ -1,5 +1,6 @@
 #include "proc/process_manager.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <utility>
@@ -13,7 +14,11 @@ namespace {
 constexpr int kNameProbeAttempts = 50;
 constexpr int kNameProbeSleepMs = 100;
 constexpr int kKillPauseMs = 50;
+// Looks after a kill before a process counts as having outlived it.
+constexpr int kKillLooks = 20;
 constexpr int kTerminatePauseMs = 100;
+// Room of JOBNAM without its terminator.
+constexpr size_t kJobNameChars = sizeof(ManagedProcess::jobnam) - 1;
 
 bool IsProgram(const std::string& name, const char* program) { return EqualsNoCase(name, program); }
 
@@ -21,6 +26,26 @@ bool IsProgram(const std::string& name, const char* program) { return EqualsNoCa
 // it was opened but its module could not be read.
 std::string ComparedName(const ProcessInfo& info) {
   return info.has_name ? info.base_name : std::string("unknown");
+}
+
+// A program name as the row holds it: lower case, cut to JOBNAM's room.
+std::string JobName(const std::string& name) {
+  return ToLowerAscii(name.substr(0, std::min(name.size(), kJobNameChars)));
+}
+
+// Whether a live name is the recorded one, compared as far as JOBNAM holds
+// (a longer name is cut in the row) and without regard to case.
+bool SameJobName(const std::string& live, const char* recorded) {
+  return JobName(live) == JobName(RightTrim(recorded));
+}
+
+// "YYYYMMDDhhmmss" with digits only.
+bool IsTimestamp(const char* text) {
+  size_t n = 0;
+  for (; text[n] != '\0'; ++n) {
+    if (text[n] < '0' || text[n] > '9') return false;
+  }
+  return n == 14;
 }
 
 }  // namespace
@@ -50,7 +75,10 @@ ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs,
       snapshot_(std::make_unique<ProcessTable>()) {}
 
 void ProcessManager::BeginPass() {
-  *snapshot_ = *table_;
+  // A failed reload leaves the table empty or cut short; the snapshot
+  // keeps the last whole one, so terminating all still finds every job.
+  if (table_loaded_) *snapshot_ = *table_;
+  table_loaded_ = false;
   table_->Clear();
   running_list_.Clear();
   running_count_ = 0;
@@ -65,6 +93,46 @@ bool ProcessManager::InOwnDirectory(const std::string& dir) const {
 void ProcessManager::StartKill(const std::string& target) {
   uint32_t pid = 0;
   (void)platform_.StartProcess("kill " + target, &pid);
+}
+
+bool ProcessManager::IsControllerOrParent(uint32_t pid) {
+  // A crafted row must not make the controller end itself or its service.
+  return pid == platform_.OwnProcessId() || pid == platform_.ParentProcessId();
+}
+
+bool ProcessManager::IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e) {
+  if (!info.opened || IsControllerOrParent(e.pid)) return false;
+  if (info.has_creation_time && IsTimestamp(e.jobsda)) {
+    // A process created after the job started holds a reused id. The start
+    // is taken just before the process is created, within the same second
+    // or the one before.
+    return Timestamp14(platform_, info.creation_time - 1) <= std::string(e.jobsda);
+  }
+  return SameJobName(ComparedName(info), e.program_name);
+}
+
+void ProcessManager::FollowName(const ProcessInfo& info, ManagedProcess* e) {
+  if (!info.has_name || info.base_name.empty() || SameJobName(info.base_name, e->program_name)) {
+    return;
+  }
+  SetField(e->program_name, JobName(info.base_name));
+  SetField(e->jobnam, JobName(info.base_name));
+  // A failed update is tried again in the next pass: the row's name still
+  // differs then.
+  (void)UpdateRow(*e, "01");
+}
+
+bool ProcessManager::KillAndConfirm(const ManagedProcess& e) {
+  StartKill(StrFormat("%u", e.pid));
+  for (int look = 0; look < kKillLooks; ++look) {
+    platform_.SleepMs(kKillPauseMs);
+    if (!IsJobsProcess(platform_.InspectProcess(e.pid), e)) {
+      kill_failed_.erase(e.pid);
+      return true;
+    }
+  }
+  logs_.Main(StrFormat(kLogKillFailed, e.jobnam, static_cast<int>(e.pid)));
+  return false;
 }
 
 int ProcessManager::UpdateRow(const ManagedProcess& e, const char* state) {
@@ -127,6 +195,7 @@ int ProcessManager::GetKvProcs() {
   }
   jobs_.CloseRunningJobs();
   running_count_ = filled;
+  table_loaded_ = true;
   return 1;
 }
 
@@ -196,9 +265,12 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
       name = info.base_name;
       break;
     }
+    // A process that has already ended never gets a name; waiting would
+    // stall the pass and the heartbeat for every short job.
+    if (!info.opened) break;
     platform_.SleepMs(kNameProbeSleepMs);
   }
-  name = ToLowerAscii(name);
+  name = JobName(name);
 
   const std::string pid_text = StrFormat("%d", static_cast<int>(pid));
   SetField(entry->jobda1, jobda1);
@@ -245,9 +317,8 @@ void ProcessManager::MeasureRunTime(const ProcessInfo& info, ManagedProcess* ent
     logs_.Main(kLogSupervisionOn);
     supervision_on_ = true;
   }
-  // The true difference of the two instants; unreadable times count as
-  // just started.
-  int64_t elapsed = info.has_creation_time ? now - info.creation_time : 0;
+  // The true age of the process; unreadable times count as just started.
+  int64_t elapsed = info.has_creation_time ? info.age_seconds : 0;
   if (elapsed > INT32_MAX) elapsed = INT32_MAX;
   if (elapsed < INT32_MIN) elapsed = INT32_MIN;
   entry->elapsed_seconds = static_cast<int32_t>(elapsed);
@@ -258,19 +329,22 @@ void ProcessManager::Supervise() {
   for (ManagedProcess& e : table_->entries) {
     if (e.pid == 0) continue;
     ProcessInfo info = platform_.InspectProcess(e.pid);
-    if (info.opened && info.has_module) MeasureRunTime(info, &e);
-
-    bool ended = !info.opened ||
-                 ToUpperAscii(ComparedName(info)) != ToUpperAscii(RightTrim(e.program_name));
+    const bool ended = !IsJobsProcess(info, e);
+    if (!ended && info.has_module) MeasureRunTime(info, &e);
+    if (!ended) FollowName(info, &e);
     // A negative run time (clock set back) is not over any limit.
     bool exceeded = !ended && e.jobmrt > 0 && e.elapsed_seconds > e.jobmrt;
     if (!ended && !exceeded) continue;
 
     if (exceeded) {
       logs_.Main(StrFormat(kLogRuntimeExceeded, e.jobnam));
-      pool_.Post(StrFormat(kMsgRuntimeExceeded, e.jobnam));
-      StartKill(StrFormat("%u", e.pid));
-      platform_.SleepMs(kKillPauseMs);
+      // One message for a process that outlives its kill pass after pass.
+      if (kill_failed_.count(e.pid) == 0) pool_.Post(StrFormat(kMsgRuntimeExceeded, e.jobnam));
+      if (!KillAndConfirm(e)) {
+        if (kill_failed_.size() >= static_cast<size_t>(kMaxProcesses)) kill_failed_.clear();
+        kill_failed_.insert(e.pid);
+        continue;
+      }
     }
     SetField(e.jobeda, TimestampNow(platform_));
     int rc = UpdateRow(e, exceeded ? "99" : "98");
@@ -288,8 +362,7 @@ void ProcessManager::Supervise() {
 bool ProcessManager::TerminateEntry(ManagedProcess* e) {
   ProcessInfo info = platform_.InspectProcess(e->pid);
   const std::string base = ComparedName(info);
-  bool terminate = info.opened && EqualsNoCase(RightTrim(e->program_name), base) &&
-                   !IsProgram(base, "svchost.exe");
+  bool terminate = IsJobsProcess(info, *e) && !IsProgram(base, "svchost.exe");
   if (terminate && multiservices_) {
     const std::string dir = SplitPath(info.has_path ? info.full_path : "").dir;
     terminate = InOwnDirectory(dir) && !IsProgram(base, "cmd.exe");
@@ -299,7 +372,9 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
     return false;
   }
   // The day-end program is left to finish; its row is marked all the same.
-  if (!IsProgram(e->program_name, "dayend.exe")) StartKill(StrFormat("%u", e->pid));
+  // A process that outlives its kill keeps "01" and its entry, so the
+  // next reload follows it again.
+  if (!IsProgram(e->program_name, "dayend.exe") && !KillAndConfirm(*e)) return false;
   SetField(e->jobeda, TimestampNow(platform_));
   SetField(e->jobsts, "99");
   (void)UpdateRow(*e, "99");
@@ -334,6 +409,11 @@ void ProcessManager::TerminateByName(uint32_t pid, const std::string& program_fi
   }
   if (program_file.empty() || pid == 0) return;
   ProcessInfo info = platform_.InspectProcess(pid);
+  if (info.has_path && IsControllerOrParent(pid)) {
+    logs_.Main(StrFormat(kLogNotTerminated, info.base_name.c_str(), static_cast<long>(pid),
+                         info.full_path.c_str()));
+    return;
+  }
   if (!info.has_module) {
     logs_.Main(StrFormat(kLogNoProcessInfo, static_cast<long>(info.error)));
     return;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "db/job_table.h"
@@ -55,6 +56,8 @@ inline constexpr char kLogNoProcessName[] =
 inline constexpr char kLogNoProcessPath[] =
     "Der Prozesspfad konnte nicht ermittelt werden. Error: %ld!\n";
 inline constexpr char kLogNotTerminated[] = "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
+inline constexpr char kLogKillFailed[] =
+    "Prozess laeuft nach kill weiter: %s ProcessID %d, Status bleibt 01!\n";
 inline constexpr char kLogLoadOpenFailed[] =
     "RTY01Jobs einlesen: Open Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
@@ -102,7 +105,9 @@ class ProcessManager {
   int GetKvProcs();
 
   // Looks at every recorded process: ended ones get "98", those over
-  // their JOBMRT are killed and get "99".
+  // their JOBMRT are killed and get "99" once they are gone; one that
+  // outlives its kill stays "01" and is tried again in the next pass. A
+  // job whose program exec'd another keeps running under the new name.
   void Supervise();
 
   // Starts a job: kLaunchStarted, kLaunchRowUpdateFailed,
@@ -112,7 +117,9 @@ class ProcessManager {
              int32_t jobstv);
 
   // Ends every process of the table and of the snapshot (each once) and
-  // marks its row "99". Reason 12 sends a heartbeat after each entry.
+  // marks its row "99"; a process that outlives its kill keeps "01".
+  // Reason 12 sends a heartbeat after each entry. The snapshot holds the
+  // last table that was loaded in full, however many reloads failed since.
   void TerminateAll(int reason);
   // Ends a leftover process of a permanent program.
   void TerminateByName(uint32_t pid, const std::string& program_file);
@@ -121,6 +128,13 @@ class ProcessManager {
   bool InOwnDirectory(const std::string& dir) const;
   // Starts "kill <pid>" or "kill <name>"; its outcome is not checked.
   void StartKill(const std::string& target);
+  // Whether info shows the process of the job in e: alive, neither the
+  // controller nor its parent, and created no later than the job's start
+  // JOBSDA (a second allowed), whatever program it runs now. Without a
+  // creation time or a start, the names decide, as far as JOBNAM holds.
+  bool IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e);
+  // The controller's own process or its parent, which are never ended.
+  bool IsControllerOrParent(uint32_t pid);
 
   int32_t running_count() const { return running_count_; }
   RunningList& running_list() { return running_list_; }
@@ -130,6 +144,11 @@ class ProcessManager {
  private:
   void ReuseCheck(uint32_t new_pid);
   void MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry);
+  // The row's JOBNAM follows a job whose process now runs another program.
+  void FollowName(const ProcessInfo& info, ManagedProcess* entry);
+  // Starts the kill command for the entry's process and looks again until
+  // it is gone, for about a second at most. true when it has ended.
+  bool KillAndConfirm(const ManagedProcess& entry);
   int UpdateRow(const ManagedProcess& e, const char* state);
   // Terminates one entry under terminate-all's rules. true when a process
   // was ended.
@@ -148,6 +167,10 @@ class ProcessManager {
   RunningList running_list_;
   int32_t running_count_ = 0;
   bool supervision_on_ = true;
+  // Whether the table holds a complete reload (the snapshot takes only such).
+  bool table_loaded_ = false;
+  // Processes whose kill failed and was reported to the pool; reported once.
+  std::set<uint32_t> kill_failed_;
 };
 
 }  // namespace kvs

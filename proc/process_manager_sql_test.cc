@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/test_database.h"
+#include "diag/text.h"
 #include "gtest/gtest.h"
 
 namespace kvs {
@@ -27,13 +28,15 @@ class RecordingLink : public ServiceLink {
   Strings beats;
 };
 
-// The fake platform, able to start processes whose modules cannot be read.
+// The fake platform, able to start processes whose modules cannot be read
+// or that end at once.
 class ProcessFake : public FakePlatform {
  public:
   bool launch_unreadable = false;
+  bool launch_ends = false;
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
     int rc = FakePlatform::StartProcess(command_line, pid);
-    if (rc == 0 && launch_unreadable) AddProcess(*pid, P{"", "", Now(), true, false});
+    if (rc == 0 && launch_unreadable) AddProcess(*pid, P{"", "", Now(), !launch_ends, false});
     return rc;
   }
 };
@@ -79,7 +82,9 @@ class ProcessManagerSqlTest : public DatabaseTest {
   void Put(const std::string& ke2, const std::string& sts, const std::string& urv,
            const std::string& nam = "NULL", const std::string& num = "NULL", int32_t mrt = 0,
            int32_t stv = 0, const std::string& rty = "01") {
-    const std::string times = sts == "'01'" ? "'', '20260105070000', ''" : "NULL, NULL, NULL";
+    // A running job started now: its processes are created no later.
+    const std::string times =
+        sts == "'01'" ? "'', '" + TimestampNow(fake_) + "', ''" : "NULL, NULL, NULL";
     const std::string sql =
         "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, JOBNUM, "
         "JOBMRT, JOBSTV, JOBUSR, JOBSDA, JOBEDA, JOBCMD) VALUES ('" + std::string(kDa1) +
@@ -87,8 +92,7 @@ class ProcessManagerSqlTest : public DatabaseTest {
         ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " + times + ", 'x.exe')";
     ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
   }
-  // A running job of pid whose process (name, path) lives, started
-  // elapsed seconds ago.
+  // A running job of pid.
   void PutRunning(const std::string& ke2, const std::string& nam, uint32_t pid,
                   int32_t mrt = 0) {
     Put(ke2, "'01'", Q(ke2), Q(nam), Q(std::to_string(pid)), mrt);
@@ -185,14 +189,24 @@ TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
 
 // Catches a name probe that gives up early, waits without end or keeps
 // an empty name: a process whose module cannot be read is recorded as
-// "unknown" after 50 waits of 100 ms, with the start time taken before.
+// "unknown" after 50 waits of 100 ms, with the start time taken before;
+// and one that waits on a process that has already ended (5 s of the pass
+// for every short job): it is "unknown" at once.
 TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
-  Put("J01", "NULL", "'PW'");
   fake_.launch_unreadable = true;
-  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J01", "PW", 0, 0), kLaunchStarted);
-  EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(50, 100));
-  EXPECT_EQ(Row("J01"), "01|unknown||1000|20260105080000||1");
-  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
+  for (bool ends : {false, true}) {
+    fs::remove(dir_ / "main.log");
+    fake_.sleeps_ms.clear();
+    fake_.SetLocalTime(2026, 1, 5, 8, 0, 0);
+    fake_.launch_ends = ends;
+    const std::string ke2 = ends ? "J02" : "J01";
+    Put(ke2, "NULL", "'" + ke2 + "'");
+    EXPECT_EQ(manager_->Launch(kCommand, kDa1, ke2, ke2, 0, 0), kLaunchStarted);
+    EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(ends ? 0 : 50, 100)) << ends;
+    EXPECT_EQ(Row(ke2), "01|unknown||" + std::string(ends ? "1001" : "1000") +
+                            "|20260105080000||1");
+    EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
+  }
 }
 
 // Catches a reused process id left on the ended job's row: that row gets
@@ -213,7 +227,7 @@ TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
     fake_.EndProcess(1000);
     Put("J02", "NULL", "'PW'");
     EXPECT_EQ(manager->Launch(kCommand, kDa1, "J02", "PW", 0, 0), kLaunchStarted);
-    EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105070000|20260105080000|0") << gap;
+    EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105080000|20260105080000|0") << gap;
     EXPECT_EQ(Row("J02"), "01|portwatch.exe||1000|20260105080000||1") << gap;
     // The ended job no longer holds the id: one job runs, followed once.
     EXPECT_EQ(manager->running_count(), 1) << gap;
@@ -328,45 +342,59 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
 
 // ---- Supervise --------------------------------------------------------------
 
-// Catches an ended job left running (process gone or ended, its pid now
-// running another program, its module unreadable), a live one ended
-// (name compared with case, "unknown" for an unreadable process of a job
-// recorded as "unknown"), the run-time limit off by one or applied to
-// JOBMRT 0 or less or to a negative run time, and a termination without
-// its kill command, log line or pool message.
+// Catches an ended job left running (process gone or ended, its id now
+// held by a process created after the job's start, its module
+// unreadable), a live one ended (name compared with case, or cut where
+// JOBNAM cut it, or changed by an exec, "unknown" for an unreadable
+// process of a job recorded as "unknown"), the controller or its service
+// killed for a crafted row, the run-time limit off by one or applied to
+// JOBMRT 0 or less or to a negative run time, a termination without its
+// kill command, log line or pool message, and a process that outlives its
+// kill marked "99": it stays "01", is tried again in the next pass with
+// no second message, and is marked once it is gone.
 TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
-  enum Kind { kNone, kEnded, kAlive, kUnreadable };
+  enum Kind { kNone, kEnded, kAlive, kUnreadable, kOwn, kParent, kUnkillable };
   struct Case {
     const char* what;
     const char* jobnam;
     int32_t jobmrt;
     Kind kind;
-    const char* live_name;
+    std::string live_name;
     int64_t elapsed;
     const char* end;
   };
+  const std::string long_name = "Ein_Programm_mit_" + std::string(49, 'x') + "_Name.exe";
+  const std::string cut_name = ToLowerAscii(long_name.substr(0, 64));
   const Case cases[] = {
       {"gone", "a.exe", 0, kNone, "", 0, "98|20260105080000"},
       {"ended", "a.exe", 0, kEnded, "a.exe", 10, "98|20260105080000"},
-      {"other program", "a.exe", 0, kAlive, "other.exe", 10, "98|20260105080000"},
+      {"id reused", "a.exe", 0, kAlive, "other.exe", -2, "98|20260105080000"},
       {"unreadable", "a.exe", 0, kUnreadable, "a.exe", 10, "98|20260105080000"},
       {"unreadable unknown", "unknown", 0, kUnreadable, "", 10, "01|"},
       {"name in other case", "a.exe", 600, kAlive, "A.EXE", 10, "01|"},
+      {"name cut by JOBNAM", cut_name.c_str(), 600, kAlive, long_name, 10, "01|"},
+      {"exec'd", "dash", 0, kAlive, "sleep", 10, "01|"},
+      {"controller", "kvsjobstr.exe", 1, kOwn, "KVSJOBSTR.EXE", 10, "98|20260105080000"},
+      {"its service", "svc.exe", 1, kParent, "svc.exe", 10, "98|20260105080000"},
       {"601 of 600", "task.exe", 600, kAlive, "task.exe", 601, "99|20260105080000"},
       {"600 of 600", "a.exe", 600, kAlive, "a.exe", 600, "01|"},
       {"JOBMRT 0", "a.exe", 0, kAlive, "a.exe", 100000, "01|"},
       {"JOBMRT -1", "a.exe", -1, kAlive, "a.exe", 100000, "01|"},
-      {"started in the future", "a.exe", 600, kAlive, "a.exe", -100, "01|"},
+      {"created a second after", "a.exe", 600, kAlive, "a.exe", -1, "01|"},
+      {"outlives kill", "hard.exe", 5, kUnkillable, "hard.exe", 6, "01|"},
   };
   uint32_t pid = 2001;
   for (const Case& c : cases) {
     const std::string ke2 = "J" + std::to_string(pid);
     PutRunning(ke2, c.jobnam, pid, c.jobmrt);
     if (c.kind != kNone) {
-      fake_.AddProcess(pid, P{c.live_name, std::string("C:\\KVS\\bin\\") + c.live_name,
-                              fake_.Now() - c.elapsed, true, c.kind != kUnreadable});
+      fake_.AddProcess(pid, P{c.live_name, "C:\\KVS\\bin\\" + c.live_name,
+                              fake_.Now() - c.elapsed, true, c.kind != kUnreadable,
+                              c.kind == kUnkillable});
     }
     if (c.kind == kEnded) fake_.EndProcess(pid);
+    if (c.kind == kOwn) fake_.own_pid = pid;
+    if (c.kind == kParent) fake_.parent_pid = pid;
     ++pid;
   }
   ASSERT_EQ(manager_->GetKvProcs(), 1);
@@ -380,11 +408,31 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
     ++pid;
   }
   EXPECT_EQ(manager_->running_count(), running);
-  EXPECT_EQ(fake_.launches, Strings{"kill 2007"});
-  EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n");
+  EXPECT_EQ(Row("J2008"), "01|sleep||2008|20260105080000||0");
+  EXPECT_EQ(Row("J2007").substr(0, 3 + cut_name.size()), "01|" + cut_name);
+  EXPECT_EQ(fake_.launches, (Strings{"kill 2011", "kill 2016"}));
+  const std::string exceeded =
+      "END PGM: PGM hard.exe wird wegen Laufzeitueberschreitung beendet!\n";
+  const std::string outlived =
+      "Prozess laeuft nach kill weiter: hard.exe ProcessID 2016, Status bleibt 01!\n";
+  EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n" +
+                            exceeded + outlived);
+
+  for (uint32_t other = 2001; other < 2016; ++other) fake_.EndProcess(other);
+  for (bool killable : {false, true}) {
+    fake_.AddProcess(2016, P{"hard.exe", "C:\\KVS\\bin\\hard.exe", fake_.Now() - 8, true, true,
+                             !killable});
+    manager_->BeginPass();
+    ASSERT_EQ(manager_->GetKvProcs(), 1);
+    manager_->Supervise();
+  }
+  EXPECT_EQ(End("J2016"), "99|" + TimestampNow(fake_));
+  EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n" +
+                            exceeded + outlived + exceeded + outlived + exceeded);
   EXPECT_EQ(PoolTexts(),
-            "05.01.2026 08:00:00 Programm task.exe wird wegen Laufzeit\xFC"
-            "berschreitung abgebrochen!");
+            "05.01.2026 08:00:00 Programm hard.exe wird wegen Laufzeit\xFC"
+            "berschreitung abgebrochen! / 05.01.2026 08:00:00 Programm task.exe wird wegen "
+            "Laufzeit\xFC" "berschreitung abgebrochen!");
 }
 
 // Catches the limit enforced in the early morning of a clock change, the
@@ -472,8 +520,9 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
       {"own", "a.exe", true, P{"A.exe", "C:\\KVS\\bin\\A.exe"}, {true, true}, {true, true}},
       {"day-end", "dayend.exe", true, P{"DayEnd.exe", "C:\\KVS\\bin\\DayEnd.exe"},
        {false, false}, {true, true}},
-      {"other program", "a.exe", true, P{"b.exe", "C:\\KVS\\bin\\b.exe"}, {false, false},
-       {false, false}},
+      {"id reused", "a.exe", true,
+       P{"b.exe", "C:\\KVS\\bin\\b.exe", FakePlatform::ToEpoch(2026, 1, 5, 9, 0, 0)},
+       {false, false}, {false, false}},
       {"svchost", "svchost.exe", true, P{"svchost.exe", "C:\\KVS\\bin\\svchost.exe"},
        {false, false}, {false, false}},
       {"cmd", "cmd.exe", true, P{"cmd.exe", "C:\\KVS\\bin\\cmd.exe"}, {true, false},
@@ -516,19 +565,21 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
   }
 }
 
-// Catches the processes of the previous pass forgotten when the reload
-// did not happen (the database went away), a job launched in this pass
-// left running or its row given another attempt count than its start
-// wrote, and a process held by both tables ended twice.
+// Catches the processes of the last loaded pass forgotten when reloads
+// failed since (the database went away, a column was renamed), once or
+// twice in a row, a job launched in this pass left running or its row
+// given another attempt count than its start wrote, and a process held by
+// both tables ended twice.
 TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
   struct Case {
-    bool reload;
+    int failed_reloads;
     bool launch;
     Strings kills;
   };
   const Case cases[] = {
-      {true, true, {"kill 5001", "kill 5002", "kill 5003"}},
-      {false, false, {"kill 5001", "kill 5002"}},
+      {0, true, {"kill 5001", "kill 5002", "kill 5003"}},
+      {1, false, {"kill 5001", "kill 5002"}},
+      {2, false, {"kill 5001", "kill 5002"}},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
@@ -541,9 +592,10 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
     auto manager = Manager(false);
     ASSERT_EQ(manager->GetKvProcs(), 1);
     manager->BeginPass();
-    if (c.reload) {
+    if (c.failed_reloads == 0) {
       ASSERT_EQ(manager->GetKvProcs(), 1);
     }
+    for (int pass = 1; pass < c.failed_reloads; ++pass) manager->BeginPass();
     Strings launches;
     if (c.launch) {
       fake_.next_pid = 5003;
@@ -552,7 +604,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
     }
     manager->TerminateAll(kReasonServiceGone);
     launches.insert(launches.end(), c.kills.begin(), c.kills.end());
-    EXPECT_EQ(fake_.launches, launches) << c.reload;
+    EXPECT_EQ(fake_.launches, launches) << c.failed_reloads;
     EXPECT_EQ(End("J5001"), "99|20260105080000");
     EXPECT_EQ(End("J5002"), "99|20260105080000");
     EXPECT_EQ(Row("J5003"), c.launch ? "99|portwatch.exe||5003|20260105080000|20260105080000|1"
