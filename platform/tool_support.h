@@ -51,7 +51,16 @@ struct ProcessEntry {
 [[nodiscard]] int TerminateProcessById(uint32_t pid);
 // Starts command_line as StartProcess does and waits for it to end.
 // 0 and its exit code, or a system error code when it could not start.
-[[nodiscard]] int RunAndWait(const std::string& command_line, int* exit_code);
+// With own_group the child and everything it starts get a process group
+// of their own, so Ctrl+C in the console reaches only the caller.
+[[nodiscard]] int RunAndWait(const std::string& command_line, int* exit_code,
+                             bool own_group = false);
 uint32_t CurrentProcessId();
+
+// Readies standard output for a tool that redraws the screen: the console
+// understands escape sequences (on Windows virtual terminal processing is
+// switched on, and the code page is set to Windows-1252). True when the
+// console shows UTF-8, so that Windows-1252 text must be converted first.
+bool PrepareConsole();
 
 }  // namespace kvs
