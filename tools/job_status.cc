@@ -687,18 +687,8 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
 
 // ---- The tool -----------------------------------------------------------------
 
-int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
-                 const std::function<bool()>& stop, bool utf8_console) {
-  StatusOptions options;
-  if (ParseStatusOptions(args, &options, error) != 0) {
-    *error += kStatusUsage;
-    return kStatusExitUsage;
-  }
-  if (options.help) {
-    platform.Print(kStatusUsage);
-    return kStatusExitOk;
-  }
-
+int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetup* setup,
+                    std::string* error) {
   // --dir: the settings and DYE of the controller there, as if kvsjobstat
   // lay beside it. Made absolute first, since reading the settings changes
   // the working directory.
@@ -713,6 +703,9 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
     exe = (dir / "kvsjobstat").string();
   }
   const Config config = ReadConfigOf(platform, exe, false);
+  setup->program_dir = config.program_dir;
+  setup->run_type = options.run_type;
+  setup->log_size_limit = config.log_size_limit;
   // The lookups read "" from a file they cannot open; say which it is.
   const std::string file = InProgramDir(config.program_dir, config.connection_file);
   if (!FileExists(file)) {
@@ -720,17 +713,17 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
     return kStatusExitNoDataSource;
   }
   // As the controller reads them: empty section, record number 0.
-  Credentials credentials;
+  Credentials& credentials = setup->credentials;
   credentials.data_source = LookupConnectionValue("", "DATABASE", 0, file);
   credentials.user = LookupConnectionValue("", "LOGIN", 0, file);
   credentials.password = LookupConnectionValue("", "PASS", 0, file);
-  const std::string db_system = LookupConnectionValue("", "DB_SYSTEM", 0, file);
+  setup->db_system = LookupConnectionValue("", "DB_SYSTEM", 0, file);
   if (credentials.data_source.empty()) {
     *error = StrFormat(kErrNoDataSource, config.connection_file.c_str());
     return kStatusExitNoDataSource;
   }
-  if (DialectOf(db_system) == Dialect::kUnknown) {
-    *error = StrFormat(kErrDbSystem, db_system.c_str());
+  if (DialectOf(setup->db_system) == Dialect::kUnknown) {
+    *error = StrFormat(kErrDbSystem, setup->db_system.c_str());
     return kStatusExitNoDataSource;
   }
   // The session would refuse them with a line in the log; say it here.
@@ -744,36 +737,56 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
       return kStatusExitNoDataSource;
     }
   }
+  setup->log_path = InProgramDir(config.program_dir, kStatusLogFile);
+  setup->fallback_path = InProgramDir(config.program_dir, kFallbackMessageFile);
+  return kStatusExitOk;
+}
+
+int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup,
+                  const CivilTime& now, JobStatus* status) {
+  const std::string today = StrFormat("%04d%02d%02d", now.year, now.month, now.day);
+  status->controller = CheckController(platform, setup.program_dir);
+  int rc = kStatusExitOk;
+  const Credentials& c = setup.credentials;
+  if (!session.connected() && session.Connect(c.user, c.password, c.data_source) != 0) {
+    status->database_error = StrFormat(kErrConnect, c.data_source.c_str(), c.user.c_str());
+    rc = kStatusExitConnectFailed;
+  } else if (ReadJobStatus(session, setup.run_type, today, status) != 0) {
+    rc = kStatusExitQueryFailed;
+    // A lost connection fails every statement: the next read connects
+    // anew.
+    (void)session.Disconnect();
+  }
+  if (rc == kStatusExitOk && !ControllerCurrent(status->controller)) rc = kStatusExitNotRunning;
+  status->fallback = ReadFallbackFile(setup.fallback_path);
+  return rc;
+}
+
+int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
+                 const std::function<bool()>& stop, bool utf8_console) {
+  StatusOptions options;
+  if (ParseStatusOptions(args, &options, error) != 0) {
+    *error += kStatusUsage;
+    return kStatusExitUsage;
+  }
+  if (options.help) {
+    platform.Print(kStatusUsage);
+    return kStatusExitOk;
+  }
+  StatusSetup setup;
+  int rc = LoadStatusSetup(platform, options, &setup, error);
+  if (rc != kStatusExitOk) return rc;
 
   // The session's rare log lines go to a log of this tool's own, never
   // into the controller's, which the controller rotates.
-  const std::string log = InProgramDir(config.program_dir, kStatusLogFile);
-  Logs logs(platform, log, BackupPathOf(log), log, BackupPathOf(log), config.log_size_limit, false);
+  Logs logs(platform, setup.log_path, BackupPathOf(setup.log_path), setup.log_path,
+            BackupPathOf(setup.log_path), setup.log_size_limit, false);
   Session session(logs);
-  session.SetDbSystem(db_system);
-
-  const std::string fallback_path = InProgramDir(config.program_dir, kFallbackMessageFile);
+  session.SetDbSystem(setup.db_system);
   while (true) {
     const CivilTime now = platform.ToLocal(platform.Now());
-    const std::string today = StrFormat("%04d%02d%02d", now.year, now.month, now.day);
     JobStatus status;
-    status.controller = CheckController(platform, config.program_dir);
-    int rc = kStatusExitOk;
-    if (!session.connected() &&
-        session.Connect(credentials.user, credentials.password, credentials.data_source) != 0) {
-      status.database_error =
-          StrFormat(kErrConnect, credentials.data_source.c_str(), credentials.user.c_str());
-      rc = kStatusExitConnectFailed;
-    } else if (ReadJobStatus(session, options.run_type, today, &status) != 0) {
-      rc = kStatusExitQueryFailed;
-      // A lost connection fails every statement: the next frame connects
-      // anew.
-      (void)session.Disconnect();
-    }
-    if (rc == kStatusExitOk && !ControllerCurrent(status.controller)) {
-      rc = kStatusExitNotRunning;
-    }
-    status.fallback = ReadFallbackFile(fallback_path);
+    rc = CollectStatus(platform, session, setup, now, &status);
     std::string frame;
     if (options.json) {
       // One object a line, so a watching reader can take them one by one.
@@ -781,7 +794,8 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
     } else {
       if (options.watch_seconds > 0) frame = kClearScreen;
       frame += FormatHealthText(status.controller) + "\n";
-      frame += StrFormat(kStatusHeader, LocalText(now).c_str(), credentials.data_source.c_str());
+      frame += StrFormat(kStatusHeader, LocalText(now).c_str(),
+                         setup.credentials.data_source.c_str());
       if (!options.run_type.empty()) {
         frame += StrFormat(kStatusHeaderType, options.run_type.c_str());
       }

@@ -265,6 +265,32 @@ std::string Utf8FromWindows1252(std::string_view text);
 
 // ---- The tool -------------------------------------------------------------
 
+// What the status is read from, as the controller of one program
+// directory has it configured.
+struct StatusSetup {
+  std::string program_dir;  // with its trailing separator
+  std::string run_type;     // "" for every run type
+  Credentials credentials;
+  std::string db_system;
+  std::string log_path;  // the tool's own log, for the session's lines
+  int64_t log_size_limit = 0;
+  std::string fallback_path;
+};
+
+// Reads KVSJOBCTL.INI of the controller (beside the executable, or in
+// options.program_dir; its directory becomes the working directory) and
+// the connection file. kStatusExitOk, or kStatusExitUsage (no such
+// directory) or kStatusExitNoDataSource with the error line in *error.
+int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetup* setup,
+                    std::string* error);
+// One complete reading: the controller's health, the lists (connecting
+// first when the session is not connected, and dropping the connection
+// after a failed statement so the next reading connects anew) and the
+// fallback file. Returns the exit code it amounts to: kStatusExitOk,
+// kStatusExitNotRunning, kStatusExitConnectFailed or kStatusExitQueryFailed.
+int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup,
+                  const CivilTime& now, JobStatus* status);
+
 // kvsjobstat with its arguments after the program name: reads KVSJOBCTL.INI
 // beside the executable (which makes its directory the working directory)
 // and the connection file, connects and shows the status through
