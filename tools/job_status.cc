@@ -413,7 +413,7 @@ ControllerHealth CheckController(Platform& platform, const std::string& program_
   int64_t stamp = 0;
   health.flag_file = FlagFileTime(program_dir + kFlagFileName, &stamp);
   if (health.flag_file) health.flag_age_seconds = platform.Now() - stamp;
-  // Same file, not same spelling: links, case and separators differ.
+  // Same file, not same spelling: links, case and separators may differ.
   const fs::path dir(NativePath(program_dir));
   std::vector<ProcessEntry> processes;
   if (ListProcesses(&processes) == 0) {
@@ -422,8 +422,9 @@ ControllerHealth CheckController(Platform& platform, const std::string& program_
       if (name != kControllerProgram && name != std::string(kControllerProgram) + ".EXE") continue;
       const ProcessInfo info = platform.InspectProcess(p.pid);
       if (!info.opened || !info.has_path) continue;
+      // The same file as the program of that name in the directory.
       std::error_code ec;
-      if (fs::equivalent(fs::path(info.full_path).parent_path(), dir, ec)) {
+      if (fs::equivalent(fs::path(info.full_path), dir / p.base_name, ec)) {
         health.pid = p.pid;
         break;
       }
