@@ -3,8 +3,9 @@
 // and stuck jobs and the controller's latest pool messages, and the text
 // and JSON forms of all that. Changes nothing in the database. Statement
 // building, judging and formatting are pure functions; CheckController,
-// ReadJobStatus, ReadFallbackFile and RunJobStatus are the parts that touch
-// processes, the database and files, each callable by another front end.
+// ReadJobStatus, ReadFallbackFile, CollectStatus (all of them at once) and
+// RunJobStatus are the parts that touch processes, the database and files,
+// each callable by another front end.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/controller.h"
 #include "db/session.h"
 #include "platform/platform.h"
 
@@ -109,8 +111,9 @@ struct StatusOptions {
 
 // ---- The controller -------------------------------------------------------
 
-// DYE older than this means a controller that no longer makes passes.
-inline constexpr int64_t kFlagFileStaleSeconds = 120;
+// DYE older than this means a controller that no longer makes passes:
+// it refreshes DYE once a minute.
+inline constexpr int64_t kFlagFileStaleSeconds = 2 * kFlagRefreshSeconds;
 
 enum class ControllerState {
   kRunning,     // its process runs and DYE is current
