@@ -545,6 +545,8 @@ int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) 
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
-bool PrepareConsole() { return true; }
+// A terminal here understands escape sequences and shows UTF-8.
+ConsoleSession::ConsoleSession() = default;
+ConsoleSession::~ConsoleSession() = default;
 
 }  // namespace kvs

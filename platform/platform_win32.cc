@@ -507,15 +507,22 @@ int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) 
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
-bool PrepareConsole() {
+ConsoleSession::ConsoleSession() : utf8_(false) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   // Not a console (redirected): nothing to switch.
-  if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
-    (void)SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-  }
+  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return;
+  saved_mode_ = mode;
+  saved_code_page_ = GetConsoleOutputCP();
+  restore_mode_ = true;
+  (void)SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   (void)SetConsoleOutputCP(1252);
-  return false;
+}
+
+ConsoleSession::~ConsoleSession() {
+  if (!restore_mode_) return;
+  (void)SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), saved_mode_);
+  if (saved_code_page_ != 0) (void)SetConsoleOutputCP(saved_code_page_);
 }
 
 }  // namespace kvs

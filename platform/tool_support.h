@@ -57,10 +57,26 @@ struct ProcessEntry {
                              bool own_group = false);
 uint32_t CurrentProcessId();
 
-// Readies standard output for a tool that redraws the screen: the console
-// understands escape sequences (on Windows virtual terminal processing is
-// switched on, and the code page is set to Windows-1252). True when the
-// console shows UTF-8, so that Windows-1252 text must be converted first.
-bool PrepareConsole();
+// Readies standard output for a tool that redraws the screen, for as long
+// as it lives: the console understands escape sequences (on Windows
+// virtual terminal processing is switched on and the code page set to
+// Windows-1252). The console's mode and code page are restored when it
+// goes.
+class ConsoleSession {
+ public:
+  ConsoleSession();
+  ~ConsoleSession();
+  ConsoleSession(const ConsoleSession&) = delete;
+  ConsoleSession& operator=(const ConsoleSession&) = delete;
+  // True when the console shows UTF-8, so that Windows-1252 text must be
+  // converted first.
+  bool utf8() const { return utf8_; }
+
+ private:
+  bool utf8_ = true;
+  bool restore_mode_ = false;
+  uint32_t saved_mode_ = 0;
+  uint32_t saved_code_page_ = 0;
+};
 
 }  // namespace kvs

@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<kvs::Platform> platform = kvs::CreatePlatform();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
-  const bool utf8_console = kvs::PrepareConsole();
-  int rc = kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; }, utf8_console);
+  const kvs::ConsoleSession console;
+  int rc = kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; }, console.utf8());
   if (!error.empty()) std::fputs(error.c_str(), stderr);
   return rc;
 }
