@@ -2,7 +2,9 @@
 // and started again, job processes killed from outside, hostile rows in
 // the job table, broken configuration files.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,16 @@ class AcceptanceEndToEnd : public ControllerProcessTest {
   void TearDown() override {
     (void)session_.Execute("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90");
     ControllerProcessTest::TearDown();
+  }
+  // kvsjobstat beside the controller: its exit code and its first line.
+  int Stat(std::string* first_line) {
+    if (!fs::exists(dir_ / "kvsjobstat")) fs::copy_file(build_dir_ / "kvsjobstat", dir_ / "kvsjobstat");
+    int exit_code = -1;
+    EXPECT_EQ(0, RunAndWait("bash -c \"cd '" + dir_.string() + "' && ./kvsjobstat > stat.txt\"",
+                            &exit_code));
+    const std::string out = ReadFile(dir_ / "stat.txt");
+    *first_line = out.substr(0, out.find('\n'));
+    return exit_code;
   }
   bool LogHasPrefix(const std::string& prefix) {
     for (const std::string& line : MainLog()) {
@@ -47,9 +59,16 @@ TEST_F(AcceptanceEndToEnd, HardKillThenRestart) {
   const uint32_t port_pid = Pid("PORT");
   EXPECT_EQ("portwatch.exe", Column("PORT", "JOBNAM"));
 
+  std::string line;
+  EXPECT_EQ(0, Stat(&line)) << line;
   ASSERT_EQ(0, TerminateProcessById(controller_pid_));
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
   EXPECT_TRUE(fs::exists(dir_ / "DYE"));
+  // Its jobs still show as running, but the status tool tells the truth.
+  EXPECT_EQ(1, Stat(&line));
+  EXPECT_EQ("Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string() +
+                ", DYE ist vom letzten Lauf uebrig",
+            line);
   EXPECT_TRUE(Alive(port_pid));
   // The queue job's process dies while nobody watches.
   ASSERT_EQ(0, TerminateProcessById(queue_pid));
@@ -228,6 +247,76 @@ TEST_F(AcceptanceEndToEnd, ExhaustedRowThatCannotBeWrittenEndsThePass) {
   Sql("DROP TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90");
   EXPECT_TRUE(Eventually([&] { return Column("STUCK", "JOBSTS") == "90"; }, 10));
   EXPECT_EQ("11", Column("STUCK", "JOBSTV"));
+}
+
+// The stop a service manager sends (systemd with KillMode=mixed: SIGTERM
+// to kvsjobsvc alone): kvsjobsvc stops answering and waits, the controller
+// runs its own shutdown (rows "99", DYE gone, the pool told) and exits 0,
+// then kvsjobsvc exits 0, well within the unit's TimeoutStopSec. On the
+// way, kvsjobstat sees a leftover DYE refreshed by the first pass and a
+// DYE left to age as a controller that hangs.
+TEST_F(AcceptanceEndToEnd, StopSignalEndsJobsThroughTheController) {
+  InsertJob("A", "u-a", "kvssleep 300", 0, "01");
+  InsertJob("B", "u-b", "kvssleep 300", 0, "01");
+  // Left by a hard stop an hour ago.
+  std::ofstream(dir_ / "DYE").close();
+  const auto an_hour_ago = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(dir_ / "DYE", an_hour_ago);
+  int service_exit = -1;
+  std::thread service([&] {
+    EXPECT_EQ(0, RunAndWait("bash -c \"cd '" + dir_.string() + "' && exec ./kvsjobsvc --instance " +
+                                std::to_string(instance_) + " --quiet --log svc.log --run ./KVSJOBSTR " +
+                                std::to_string(instance_) + "\"",
+                            &service_exit));
+  });
+  uint32_t service_pid = 0;
+  auto find_service = [&] {
+    std::vector<ProcessEntry> processes;
+    if (ListProcesses(&processes) != 0) return false;
+    for (const ProcessEntry& p : processes) {
+      if (platform_real_->InspectProcess(p.pid).full_path == (dir_ / "kvsjobsvc").string()) {
+        service_pid = p.pid;
+      }
+    }
+    return service_pid != 0;
+  };
+  const bool started = Eventually(find_service, 10) && Eventually([&] {
+    return Column("A", "JOBSTS") == "01" && Column("B", "JOBSTS") == "01";
+  }, 15);
+  std::string line;
+  if (started) {
+    EXPECT_EQ(0, Stat(&line)) << line;
+    EXPECT_EQ(0u, line.find("Jobcontroller laeuft (PID ")) << line;
+    fs::last_write_time(dir_ / "DYE", fs::file_time_type::clock::now() - std::chrono::minutes(3));
+    EXPECT_EQ(1, Stat(&line));
+    EXPECT_EQ(0u, line.find("Jobcontroller haengt (PID ")) << line;
+    EXPECT_NE(std::string::npos, line.find("): DYE seit 0:03:0")) << line;
+  }
+  const uint32_t pid_a = Pid("A");
+  const auto signalled = std::chrono::steady_clock::now();
+  int kill_exit = -1;
+  if (service_pid != 0) {
+    EXPECT_EQ(0, RunAndWait("bash -c \"kill -TERM " + std::to_string(service_pid) + "\"", &kill_exit));
+  }
+  service.join();
+  const auto stop_seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::steady_clock::now() - signalled)
+                                .count();
+  ASSERT_TRUE(started);
+  EXPECT_EQ(0, service_exit);
+  EXPECT_LT(stop_seconds, 20);
+  EXPECT_EQ("99", Column("A", "JOBSTS"));
+  EXPECT_EQ("99", Column("B", "JOBSTS"));
+  EXPECT_FALSE(Alive(pid_a));
+  EXPECT_FALSE(fs::exists(dir_ / "DYE"));
+  EXPECT_TRUE(PoolHas("Der Jobcontroller wurde beendet!"));
+  const std::string svc_log = ReadFile(dir_ / "svc.log");
+  EXPECT_NE(std::string::npos, svc_log.find("stop signal 15, stopping\n")) << svc_log;
+  EXPECT_NE(std::string::npos, svc_log.find("controller exited with 0\n")) << svc_log;
+  EXPECT_EQ(std::string::npos, svc_log.find("starting ./KVSJOBSTR", svc_log.find("stop signal")))
+      << svc_log;
+  EXPECT_EQ(1, Stat(&line));
+  EXPECT_EQ("Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string(), line);
 }
 
 }  // namespace

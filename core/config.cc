@@ -62,8 +62,12 @@ std::string BackupPathOf(const std::string& path) {
 }
 
 Config ReadConfig(Platform& platform, bool debug) {
+  return ReadConfigOf(platform, platform.OwnExecutablePath(), debug);
+}
+
+Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug) {
   Config config;
-  std::string exe = platform.OwnExecutablePath();
+  std::string exe = exe_path;
   if (exe.empty()) exe = "unknown";
   PathParts parts = SplitPath(exe);
   config.own_dir = parts.dir;

@@ -49,6 +49,9 @@ struct Config {
 // KVSJOBCTL.INI beside the executable. Prints the debug lines on standard
 // output when debug is set.
 Config ReadConfig(Platform& platform, bool debug);
+// The same for the executable at exe_path instead of the running one (a
+// tool that reads the settings of a controller in another directory).
+Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug);
 
 // "070000" with hours and minutes of a value "HH:MM" (exactly 5 characters;
 // any other length leaves "070000").

@@ -1,6 +1,7 @@
 #include "core/connection_file.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "core/blowfish.h"
@@ -93,13 +94,16 @@ std::string LookupConnectionValue(const std::string& section, const std::string&
 }
 
 int WriteConnectionRecord(const std::string& path, const std::string& section,
-                          int32_t number, const std::string& key, const std::string& value) {
+                          int32_t number, const std::string& key, const std::string& value,
+                          bool* earlier_wins) {
+  namespace fs = std::filesystem;
   bool opened = false;
   std::vector<std::string> lines = ReadAllLines(path, &opened);
   const std::string entry =
       StrFormat("%ld;%s;%s", static_cast<long>(number), key.c_str(),
                 EncryptValue(value, kConnectionKey).c_str());
   bool replaced = false;
+  bool earlier = false;
   for (size_t i = 0; i + 1 < lines.size(); i += 2) {
     Record r = ParseRecord(lines[i], lines[i + 1]);
     if (r.section == section && r.key == key) {
@@ -107,7 +111,10 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
       replaced = true;
       break;
     }
+    // As LookupConnectionValue("", key, 0, ...) matches.
+    if (r.section.empty() || r.key == key || r.number == 0) earlier = true;
   }
+  if (earlier_wins != nullptr) *earlier_wins = earlier;
   if (!replaced) {
     // A file with an odd number of lines would read the new header as the
     // entry of its last record; better to leave it to a person.
@@ -115,13 +122,27 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
     lines.push_back("KVS;" + section + ";");
     lines.push_back(entry);
   }
-  std::FILE* f = std::fopen(NativePath(path).c_str(), "wb");
+  const std::string target = NativePath(path);
+  const std::string temporary = target + ".tmp";
+  std::FILE* f = std::fopen(temporary.c_str(), "wb");
   if (!f) return -1;
   bool ok = true;
   for (const std::string& line : lines) {
     ok = ok && std::fprintf(f, "%s\r\n", line.c_str()) >= 0;
   }
   ok = std::fclose(f) == 0 && ok;
+  std::error_code ec;
+  // The credentials keep the protection the file had.
+  if (ok && opened) {
+    const fs::perms perms = fs::status(target, ec).permissions();
+    if (!ec) fs::permissions(temporary, perms, ec);
+    ok = !ec;
+  }
+  if (ok) {
+    fs::rename(temporary, target, ec);
+    ok = !ec;
+  }
+  if (!ok) fs::remove(temporary, ec);
   return ok ? 0 : -1;
 }
 

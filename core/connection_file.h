@@ -21,11 +21,16 @@ std::string LookupConnectionValue(const std::string& section, const std::string&
 
 // Writes the record (section, number, key, value) into the file at path:
 // the entry of an existing record with the same section and key is
-// replaced, otherwise a record is appended (header "KVS;section;").
-// Returns 0, -1 when the file cannot be written, -2 when it has an odd
-// number of lines and a record would have to be appended.
+// replaced, otherwise a record is appended (header "KVS;section;"). The
+// file is written anew beside the old one (path + ".tmp", with the old
+// one's permissions) and renamed over it, so a reader never sees half a
+// file. *earlier_wins (when given) tells whether a record before it would
+// answer the controller's lookup of key (empty section, number 0), so the
+// controller would not read the value written. Returns 0, -1 when the file
+// cannot be written, -2 when it has an odd number of lines and a record
+// would have to be appended.
 [[nodiscard]] int WriteConnectionRecord(const std::string& path, const std::string& section,
                                         int32_t number, const std::string& key,
-                                        const std::string& value);
+                                        const std::string& value, bool* earlier_wins = nullptr);
 
 }  // namespace kvs

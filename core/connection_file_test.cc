@@ -76,17 +76,30 @@ TEST_F(ConnectionFileTest, MissingFileGivesEmptyValue) {
 }
 
 // Operators update a record in place; a new key becomes a new record; a
-// file out of step is left alone.
+// file out of step is left alone. Catches a record the controller never
+// reads (an earlier one with the key, in another section) written without
+// a warning, a warning where none is due, the file's protection lost and
+// the temporary file left behind.
 TEST_F(ConnectionFileTest, WriteRecordUpdatesOrAppends) {
-  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 1, "LOGIN", "kvs"));
+  bool earlier = true;
+  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 1, "LOGIN", "kvs", &earlier));
+  EXPECT_FALSE(earlier);
   ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "old"));
-  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "new"));
+  // Owner only (on Windows, which knows only read-only, as it was).
+  fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+  const fs::perms protection = fs::status(path_).permissions();
+  ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "new", &earlier));
+  EXPECT_FALSE(earlier);
+  EXPECT_EQ(protection, fs::status(path_).permissions());
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+  ASSERT_EQ(0, WriteConnectionRecord(path_, "OTHER", 3, "PASS", "unread", &earlier));
+  EXPECT_TRUE(earlier);
   EXPECT_EQ("kvs", Lookup("LOGIN"));
   EXPECT_EQ("new", Lookup("PASS"));
   std::ifstream in(path_, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ("KVS;KVSJOB;\r\n1;LOGIN;" + Hex("kvs") + "\r\nKVS;KVSJOB;\r\n2;PASS;" + Hex("new") +
-                "\r\n",
+                "\r\nKVS;OTHER;\r\n3;PASS;" + Hex("unread") + "\r\n",
             text);
 
   Write("x;DB;\n1;LOGIN;" + Hex("kvs") + "\nx;DB;\n");

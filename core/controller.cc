@@ -45,6 +45,7 @@ int Controller::Run() {
   }
   while (true) {
     RunPass();
+    KeepFlagFileCurrent();
     if (!EndOfPass()) break;
   }
   Shutdown();
@@ -292,6 +293,19 @@ bool Controller::EndOfPass() {
   loop_timestamp_ = TimestampNow(platform_);
   Commit();
   return heartbeat_.Beat(true, kBeatMainLoop) != 0;
+}
+
+void Controller::KeepFlagFileCurrent() {
+  const int64_t now = platform_.Now();
+  // A clock set back counts as a minute gone by.
+  if (flag_refreshed_ && now >= flag_refreshed_at_ &&
+      now - flag_refreshed_at_ < kFlagRefreshSeconds) {
+    return;
+  }
+  flag_refreshed_ = true;
+  flag_refreshed_at_ = now;
+  // A missing DYE stays missing: it says the controller is not connected.
+  (void)RefreshFlagFile(kFlagFileName, now);
 }
 
 void Controller::Shutdown() {

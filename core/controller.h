@@ -48,6 +48,9 @@ inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => N
 inline constexpr char kLogResetStartAttempts[] =
     "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
 inline constexpr int kDbRetrySleepMs = 2000;
+// How often a pass refreshes DYE's modification time; kvsjobstat takes a
+// DYE older than two of these for a controller that hangs.
+inline constexpr int64_t kFlagRefreshSeconds = 60;
 inline constexpr char kErrGetKvProcs[] = "Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n";
 inline constexpr char kErrStart05[] = "Fehler beim Starten der Jobs mit RunType 05!\n";
 inline constexpr char kErrSelect05[] = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n";
@@ -101,6 +104,9 @@ class Controller {
   // the service did not answer.
   bool EndOfPass();
   void Shutdown();
+  // Once a minute (and in the first pass) DYE's modification time is set
+  // to now: a controller that hangs leaves it to age.
+  void KeepFlagFileCurrent();
 
   // The commit point: every statement takes effect on its own.
   int Commit() { return 0; }
@@ -147,6 +153,8 @@ class Controller {
   bool db_state_ = true;
   int32_t db_failures_ = 0;
   bool exclusive_job_ = false;
+  bool flag_refreshed_ = false;
+  int64_t flag_refreshed_at_ = 0;
 };
 
 }  // namespace kvs

@@ -431,5 +431,99 @@ TEST(MessagesDocTest, EveryCatalogueEntryIsInTheCode) {
   }
 }
 
+// ---- Settings and programs the documents name ------------------------------
+
+// The code spans of a text: "a `b` c `d`" gives {"b", "d"}.
+std::set<std::string> CodeSpans(const std::string& text) {
+  std::set<std::string> spans;
+  for (size_t open = text.find('`'); open != std::string::npos;) {
+    const size_t close = text.find('`', open + 1);
+    if (close == std::string::npos) break;
+    spans.insert(text.substr(open + 1, close - open - 1));
+    open = text.find('`', close + 1);
+  }
+  return spans;
+}
+
+// The lines of a file that begin with prefix.
+std::vector<std::string> LinesStartingWith(const std::string& file, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(fs::path(KVS_SOURCE_DIR) / file));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The names the text holds between each opening and the next closing.
+std::set<std::string> Between(const std::string& text, const std::string& opening,
+                              const std::string& closing) {
+  std::set<std::string> names;
+  for (size_t at = text.find(opening); at != std::string::npos; at = text.find(opening, at + 1)) {
+    const size_t start = at + opening.size();
+    const size_t end = text.find(closing, start);
+    if (end != std::string::npos) names.insert(text.substr(start, end - start));
+  }
+  return names;
+}
+
+// Catches a key the controller reads that the shipped KVSJOBCTL.INI, the
+// README's or the operations guide's table leaves out, and a documented
+// key the controller does not read.
+TEST(MessagesDocTest, IniKeysAreTheOnesTheControllerReads) {
+  const std::set<std::string> read =
+      Between(ReadFile(fs::path(KVS_SOURCE_DIR) / "core" / "config.cc"), "read(\"", "\"");
+  EXPECT_EQ(10u, read.size());
+  std::set<std::string> shipped;
+  for (const std::string& line : LinesStartingWith("packaging/KVSJOBCTL.INI", "")) {
+    const size_t eq = line.find('=');
+    if (!line.empty() && line[0] != ';' && line[0] != '[' && eq != std::string::npos) {
+      shipped.insert(line.substr(0, eq));
+    }
+  }
+  EXPECT_EQ(read, shipped) << "packaging/KVSJOBCTL.INI";
+  for (const char* doc : {"README.md", "docs/operations.md"}) {
+    std::set<std::string> documented;
+    for (const std::string& row : LinesStartingWith(doc, "| `")) {
+      const std::set<std::string> first = CodeSpans(row.substr(0, row.find(" | ", 2) + 1));
+      if (first.size() == 1 && read.count(*first.begin())) documented.insert(*first.begin());
+    }
+    EXPECT_EQ(read, documented) << doc << " has no table row for a key";
+  }
+}
+
+// Catches a program built from tools/ that the README's layout table does
+// not name (or one it names that is not built), and a program installed
+// into the packages that the README's package table leaves out.
+TEST(MessagesDocTest, ReadmeNamesThePrograms) {
+  const std::string cmake = ReadFile(fs::path(KVS_SOURCE_DIR) / "CMakeLists.txt");
+  std::set<std::string> tools;
+  // A program of tools/ is one whose main source lies there.
+  for (const std::string& entry : Between(cmake, "add_executable(", ")")) {
+    std::istringstream words(entry);
+    std::string name, main_source;
+    if (words >> name >> main_source && main_source.rfind("tools/", 0) == 0) tools.insert(name);
+  }
+  const std::vector<std::string> layout = LinesStartingWith("README.md", "| `tools/` |");
+  ASSERT_EQ(1u, layout.size());
+  std::set<std::string> named = CodeSpans(layout[0]);
+  named.erase("tools/");
+  EXPECT_EQ(tools, named) << "README.md, layout table, row tools/";
+
+  const std::set<std::string> installs = Between(cmake, "install(TARGETS ", " RUNTIME");
+  ASSERT_EQ(1u, installs.size());
+  std::set<std::string> installed;
+  std::istringstream names(*installs.begin());
+  for (std::string name; names >> name;) installed.insert(name);
+  const std::vector<std::string> package = LinesStartingWith("README.md", "| `bin/` |");
+  ASSERT_EQ(1u, package.size());
+  std::set<std::string> listed = CodeSpans(package[0]);
+  listed.erase("bin/");
+  listed.erase("KVSJOBCTL.INI");
+  listed.erase(".exe");
+  EXPECT_EQ(installed, listed) << "README.md, package table, row bin/";
+}
+
 }  // namespace
 }  // namespace kvs

@@ -2,6 +2,7 @@
 // programs something (the controller keeps "DYE" while it is connected).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "diag/log_file.h"
@@ -19,5 +20,13 @@ inline constexpr char kFlagFileDeleteFailed[] =
 void CreateFlagFile(Logs& logs, const std::string& name);
 // Deletes name and logs the outcome (errno 2 when it did not exist).
 void DeleteFlagFile(Logs& logs, const std::string& name);
+
+// Sets the modification time of an existing flag file to now (seconds
+// since 1970, UTC), so that its age tells whether its owner still works.
+// A missing file is not created. False when the time could not be set.
+bool RefreshFlagFile(const std::string& name, int64_t now);
+// Seconds since 1970 (UTC) of the file's modification time; false when
+// the file does not exist or cannot be read.
+bool FlagFileTime(const std::string& name, int64_t* time);
 
 }  // namespace kvs

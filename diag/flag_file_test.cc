@@ -43,6 +43,22 @@ TEST_F(FlagFileTest, CreateTwiceKeepsContentThenDelete) {
                            "Flag-Datei DYE wurde geloescht.\n");
 }
 
+// Catches a refresh that does not set the given time (one second off, or
+// the file system's own clock), that creates a missing flag file, and a
+// missing file read as having a time.
+TEST_F(FlagFileTest, RefreshSetsTheTimeOfAnExistingFileOnly) {
+  int64_t time = 0;
+  EXPECT_FALSE(RefreshFlagFile("DYE", 1767600000));
+  EXPECT_FALSE(fs::exists(dir_.File("DYE")));
+  EXPECT_FALSE(FlagFileTime("DYE", &time));
+  CreateFlagFile(logs_, "DYE");
+  for (int64_t now : {int64_t{1767600000}, int64_t{1767600059}, int64_t{946684800}}) {
+    ASSERT_TRUE(RefreshFlagFile("DYE", now));
+    ASSERT_TRUE(FlagFileTime("DYE", &time));
+    EXPECT_EQ(now, time);
+  }
+}
+
 // Catches failure paths logged as success or with a wrong errno.
 TEST_F(FlagFileTest, FailuresLogErrno) {
   DeleteFlagFile(logs_, "DYE");

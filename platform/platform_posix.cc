@@ -209,7 +209,7 @@ std::string CurrentDir() {
 }
 
 // Resolves and spawns command_line. 0 and *pid, or a system error code.
-int Spawn(const std::string& command_line, pid_t* pid) {
+int Spawn(const std::string& command_line, pid_t* pid, bool own_group = false) {
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return kErrFileNotFound;
   const char* path_env = std::getenv("PATH");
@@ -230,6 +230,11 @@ int Spawn(const std::string& command_line, pid_t* pid) {
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   short flags = POSIX_SPAWN_SETSIGDEF;
+  if (own_group) {
+    // Group 0: the child leads a group of its own.
+    posix_spawnattr_setpgroup(&attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
 #ifdef POSIX_SPAWN_USEVFORK
   flags |= POSIX_SPAWN_USEVFORK;
 #endif
@@ -611,7 +616,7 @@ int TerminateProcessById(uint32_t pid) {
   return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0 ? 0 : ErrnoToSystemError(errno);
 }
 
-int RunAndWait(const std::string& command_line, int* exit_code) {
+int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) {
   // With SIGCHLD ignored (as the controller's platform sets it) the child
   // would be reaped before we could read its status.
   struct sigaction dfl, old;
@@ -619,7 +624,7 @@ int RunAndWait(const std::string& command_line, int* exit_code) {
   dfl.sa_handler = SIG_DFL;
   ::sigaction(SIGCHLD, &dfl, &old);
   pid_t child = 0;
-  int rc = Spawn(command_line, &child);
+  int rc = Spawn(command_line, &child, own_group);
   int status = 0;
   while (rc == 0 && ::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) rc = ErrnoToSystemError(errno);
@@ -631,5 +636,9 @@ int RunAndWait(const std::string& command_line, int* exit_code) {
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+// A terminal here understands escape sequences and shows UTF-8.
+ConsoleSession::ConsoleSession() = default;
+ConsoleSession::~ConsoleSession() = default;
 
 }  // namespace kvs

@@ -101,7 +101,8 @@ int64_t FileTimeToEpochSeconds(const FILETIME& file_time) {
 // CreateProcessA parses it, no handles are inherited, the window is shown
 // (wShowWindow without STARTF_USESHOWWINDOW, exactly as before). On success
 // the thread handle is closed and the process handle handed back.
-int CreateChild(const std::string& command_line, UniqueHandle* process, uint32_t* pid) {
+int CreateChild(const std::string& command_line, UniqueHandle* process, uint32_t* pid,
+                DWORD flags = 0) {
   // CreateProcessA may write into the command line, so it gets a copy.
   std::vector<char> mutable_line(command_line.begin(), command_line.end());
   mutable_line.push_back('\0');
@@ -113,7 +114,7 @@ int CreateChild(const std::string& command_line, UniqueHandle* process, uint32_t
   PROCESS_INFORMATION info;
   std::memset(&info, 0, sizeof(info));
 
-  if (!CreateProcessA(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  if (!CreateProcessA(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, flags, nullptr,
                       nullptr, &startup, &info)) {
     return LastError();
   }
@@ -561,10 +562,12 @@ int TerminateProcessById(uint32_t pid) {
   return 0;
 }
 
-int RunAndWait(const std::string& command_line, int* exit_code) {
+int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) {
   UniqueHandle process;
   uint32_t pid = 0;
-  int error = CreateChild(command_line, &process, &pid);
+  // A new process group does not get Ctrl+C, nor do the processes it starts.
+  int error =
+      CreateChild(command_line, &process, &pid, own_group ? CREATE_NEW_PROCESS_GROUP : 0);
   if (error != 0) return error;
   if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return LastError();
   DWORD code = 0;
@@ -574,5 +577,23 @@ int RunAndWait(const std::string& command_line, int* exit_code) {
 }
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+ConsoleSession::ConsoleSession() : utf8_(false) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  // Not a console (redirected): nothing to switch.
+  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return;
+  saved_mode_ = mode;
+  saved_code_page_ = GetConsoleOutputCP();
+  restore_mode_ = true;
+  (void)SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  (void)SetConsoleOutputCP(1252);
+}
+
+ConsoleSession::~ConsoleSession() {
+  if (!restore_mode_) return;
+  (void)SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), saved_mode_);
+  if (saved_code_page_ != 0) (void)SetConsoleOutputCP(saved_code_page_);
+}
 
 }  // namespace kvs

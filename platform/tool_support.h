@@ -51,7 +51,32 @@ struct ProcessEntry {
 [[nodiscard]] int TerminateProcessById(uint32_t pid);
 // Starts command_line as StartProcess does and waits for it to end.
 // 0 and its exit code, or a system error code when it could not start.
-[[nodiscard]] int RunAndWait(const std::string& command_line, int* exit_code);
+// With own_group the child and everything it starts get a process group
+// of their own, so Ctrl+C in the console reaches only the caller.
+[[nodiscard]] int RunAndWait(const std::string& command_line, int* exit_code,
+                             bool own_group = false);
 uint32_t CurrentProcessId();
+
+// Readies standard output for a tool that redraws the screen, for as long
+// as it lives: the console understands escape sequences (on Windows
+// virtual terminal processing is switched on and the code page set to
+// Windows-1252). The console's mode and code page are restored when it
+// goes.
+class ConsoleSession {
+ public:
+  ConsoleSession();
+  ~ConsoleSession();
+  ConsoleSession(const ConsoleSession&) = delete;
+  ConsoleSession& operator=(const ConsoleSession&) = delete;
+  // True when the console shows UTF-8, so that Windows-1252 text must be
+  // converted first.
+  bool utf8() const { return utf8_; }
+
+ private:
+  bool utf8_ = true;
+  bool restore_mode_ = false;
+  uint32_t saved_mode_ = 0;
+  uint32_t saved_code_page_ = 0;
+};
 
 }  // namespace kvs

@@ -1,21 +1,25 @@
 #include "tools/job_status.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 
 #include "core/config.h"
 #include "core/connection_file.h"
 #include "core/controller.h"
+#include "diag/flag_file.h"
 #include "diag/log_file.h"
 #include "diag/text.h"
 #include "jobs/permanent_jobs.h"
 #include "platform/civil_time.h"
+#include "platform/tool_support.h"
 
 namespace kvs {
 
 namespace {
 
 constexpr char kControllerSource[] = "KVSJOBSTR";
+constexpr char kControllerProgram[] = "KVSJOBSTR";
 constexpr int32_t kMaxWatchSeconds = 3600;
 // Ctrl-C is noticed between slices of the wait.
 constexpr int kWatchSliceMs = 200;
@@ -41,13 +45,18 @@ struct WaitingRule {
   const char* condition;
   const char* next;
   const char* order;
+  StuckReason note = StuckReason::kNone;
 };
-// The order of a pass: exclusive, permanent, queue, periodic, calendar,
-// day-end, restart.
+// The order of a pass: exclusive, permanent, queue, periodic (planned,
+// then those waiting for their next window), calendar, day-end, restart.
 constexpr WaitingRule kWaitingRules[] = {
-    {"05", kBlankState, kDelayedStart, kByCreation}, {"04", kRestartable, "''", kByCreation},
-    {"01", kBlankState, "''", kByCreation},          {"03", kPlannedState, kNextRun, kByNextRun},
-    {"07", kPlannedState, kNextRun, kByNextRun},     {"08", kPlannedState, kNextRun, kByNextRun},
+    {"05", kBlankState, kDelayedStart, kByCreation},
+    {"04", kRestartable, "''", kByCreation},
+    {"01", kBlankState, "''", kByCreation},
+    {"03", kPlannedState, kNextRun, kByNextRun},
+    {"03", "j.JOBSTS = '97'", "''", kByCreation, StuckReason::kOutsideWindow},
+    {"07", kPlannedState, kNextRun, kByNextRun},
+    {"08", kPlannedState, kNextRun, kByNextRun},
     {"09", kRestartable, "''", kByCreation},
 };
 
@@ -133,6 +142,10 @@ const char* ReasonCode(StuckReason reason) {
   switch (reason) {
     case StuckReason::kStartFailed:
       return "start_failed";
+    case StuckReason::kAttemptsUsedUp:
+      return "attempts_used_up";
+    case StuckReason::kNeverPicked:
+      return "never_picked";
     case StuckReason::kOutsideWindow:
       return "outside_window";
     case StuckReason::kScheduleGone:
@@ -148,6 +161,10 @@ std::string ReasonText(const StatusJob& job) {
   switch (job.reason) {
     case StuckReason::kStartFailed:
       return StrFormat(kReasonStartFailed, static_cast<long>(job.jobstv));
+    case StuckReason::kAttemptsUsedUp:
+      return StrFormat(kReasonAttemptsUsedUp, static_cast<long>(job.jobstv));
+    case StuckReason::kNeverPicked:
+      return StrFormat(kReasonNeverPicked, job.jobrty.c_str());
     case StuckReason::kOutsideWindow:
       return kReasonOutsideWindow;
     case StuckReason::kScheduleGone:
@@ -165,13 +182,38 @@ std::string Title(const char* title, size_t count) {
   return std::string(title) + " (" + std::to_string(count) + ")\n";
 }
 
-std::string Section(const char* title, const std::vector<std::string>& headers,
-                    const std::vector<bool>& right,
+// The failures of one list, each on a line of its own.
+std::vector<std::string> FailuresOf(const JobStatus& status, StatusSection section) {
+  std::vector<std::string> texts;
+  for (const ListFailure& f : status.failures) {
+    if (f.section == section) texts.push_back(f.text);
+  }
+  return texts;
+}
+
+// A failed statement shows under the title; the rows the other statements
+// of the list found follow.
+std::string Section(const char* title, const std::vector<std::string>& failures,
+                    const std::vector<std::string>& headers, const std::vector<bool>& right,
                     const std::vector<std::vector<std::string>>& rows) {
   std::string text = Title(title, rows.size());
-  text += rows.empty() ? kStatusNone : FormatTable(headers, right, rows);
+  for (const std::string& f : failures) text += StrFormat(kListError, f.c_str());
+  if (!rows.empty()) {
+    text += FormatTable(headers, right, rows);
+  } else if (failures.empty()) {
+    text += kStatusNone;
+  }
   return text + "\n";
 }
+
+// Windows-1252 0x80..0x9F; the five unassigned bytes keep their value,
+// as Windows converts them.
+constexpr uint16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+unsigned CodePoint(unsigned char b) { return b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b; }
 
 std::string LocalText(const CivilTime& t) {
   return StrFormat("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
@@ -201,6 +243,12 @@ int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* opti
       options->help = true;
     } else if (arg == "--json") {
       options->json = true;
+    } else if (arg == "--dir") {
+      if (!has_value || args[i + 1].empty()) {
+        *error = kErrDirValue;
+        return kStatusExitUsage;
+      }
+      options->program_dir = args[++i];
     } else if (arg == "--type") {
       if (!has_value || args[i + 1].size() != 2 || !AllDigits(args[i + 1])) {
         *error = kErrTypeValue;
@@ -239,37 +287,43 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_t
   for (const WaitingRule& rule : kWaitingRules) {
     if (!Wanted(run_type, rule.run_type)) continue;
     queries.push_back(
-        {StatusSection::kWaiting, StuckReason::kNone, "KVS500JOB",
+        {StatusSection::kWaiting, rule.note, "KVS500JOB",
          JobSelect(rule.next, std::string(kFromJobs) + "j.JOBRTY = " + Quoted(rule.run_type) +
                                   " AND " + rule.condition + " ORDER BY " + rule.order)});
   }
-  // 01 and 05 are picked only with a blank state, so one failed start is
-  // final; 04 and 09 are tried again until their eleventh attempt.
+  // 01, 05 and 07 are picked only while waiting, so one failed start is
+  // final; 04 and 09 are tried again until their eleventh attempt, and
+  // only when blank or ended.
   queries.push_back(
       {StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB",
        JobSelect("''", std::string(kFromJobs) +
-                           "j.JOBSTS = '90' AND (j.JOBRTY IN ('01', '05') OR (j.JOBRTY IN "
-                           "('04', '09') AND j.JOBSTV >= 11))" +
+                           "j.JOBSTS = '90' AND j.JOBRTY IN ('01', '05', '07')" + filter +
+                           " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2")});
+  queries.push_back(
+      {StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB",
+       JobSelect("''", std::string(kFromJobs) +
+                           "j.JOBRTY IN ('04', '09') AND j.JOBSTV >= 11 AND (j.JOBSTS IS NULL "
+                           "OR j.JOBSTS <> '01')" +
                            filter + " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2")});
-  if (Wanted(run_type, "03")) {
-    queries.push_back(
-        {StatusSection::kStuck, StuckReason::kOutsideWindow, "KVS500JOB",
-         JobSelect("''", std::string(kFromJobs) + "j.JOBRTY = '03' AND j.JOBSTS = '97' ORDER BY " +
-                             kByCreation)});
-  }
+  queries.push_back(
+      {StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB",
+       JobSelect("''", std::string(kFromJobs) +
+                           "j.JOBRTY IN ('04', '09') AND j.JOBSTS = '00' AND j.JOBSTV < 11" +
+                           filter + " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2")});
   if (Wanted(run_type, "07")) {
     const bool mssql = dialect == Dialect::kMssql;
     const std::string key = mssql ? "s.SCDNAM + '#' + s.SCDSBE + '#' + s.SCDLIZ + '#' + s.SCDMND"
                                   : "CONCAT(s.SCDNAM, '#', s.SCDSBE, '#', s.SCDLIZ, '#', s.SCDMND)";
     const std::string until =
         mssql ? "CONVERT(CHAR(8), s.SCDBIS, 112)" : "DATE_FORMAT(s.SCDBIS, '%Y%m%d')";
-    // A running calendar job shows among the running ones.
+    // A running calendar job shows among the running ones, one in 90
+    // among the failed starts.
     queries.push_back(
         {StatusSection::kStuck, StuckReason::kScheduleGone, "KVS800SCD",
          JobSelect("COALESCE(" + until + ", '')",
                    "FROM KVSYSTEM.KVS500JOB j LEFT JOIN KVSYSTEM.KVS800SCD s ON " + key +
                        " = j.JOBKE2 WHERE j.JOBRTY = '07' AND (j.JOBSTS IS NULL OR j.JOBSTS "
-                       "<> '01') AND (s.SCDNAM IS NULL OR s.SCDBIS < " +
+                       "NOT IN ('01', '90')) AND (s.SCDNAM IS NULL OR s.SCDBIS < " +
                        Quoted(today) + ") ORDER BY " + kByCreation)});
   }
   return queries;
@@ -286,32 +340,40 @@ std::string TextStatusMessages(Dialect dialect) {
 // ---- Reading ------------------------------------------------------------------
 
 int ReadJobStatus(Session& session, const std::string& run_type, const std::string& today,
-                  JobStatus* status, StatusFailure* failure) {
-  JobStatus read;
-  auto fail = [&](const char* table) {
-    failure->table = table;
-    failure->error = session.error();
+                  JobStatus* status) {
+  int first_rc = 0;
+  auto fail = [&](StatusSection section, const char* table, int rc) {
+    if (first_rc == 0) first_rc = rc;
+    // One line a list: the statements after the first failing one mostly
+    // fail for the same reason.
+    for (const ListFailure& f : status->failures) {
+      if (f.section == section) return;
+    }
+    const SqlError& e = session.error();
+    // 42S02: the driver's word for a table that does not exist.
+    const char* format = std::string(e.sqlstate) == "42S02" ? kErrQueryNoTable : kErrQuery;
+    status->failures.push_back({section, StrFormat(format, table, e.sqlstate, e.message)});
   };
   for (const StatusQuery& query : StatusQueries(session.dialect(), run_type, today)) {
-    std::vector<StatusJob>* rows = query.section == StatusSection::kRunning   ? &read.running
-                                   : query.section == StatusSection::kWaiting ? &read.waiting
-                                                                              : &read.stuck;
-    int rc = FetchJobs(session, query, rows);
+    std::vector<StatusJob>* rows = query.section == StatusSection::kRunning   ? &status->running
+                                   : query.section == StatusSection::kWaiting ? &status->waiting
+                                                                              : &status->stuck;
+    std::vector<StatusJob> read;
+    int rc = FetchJobs(session, query, &read);
     if (rc != 0) {
-      fail(query.table);
-      return rc;
+      fail(query.section, query.table, rc);
+      continue;
     }
+    rows->insert(rows->end(), read.begin(), read.end());
   }
-  int rc = FetchMessages(session, session.dialect(), &read.messages);
+  std::vector<PoolMessage> messages;
+  int rc = FetchMessages(session, session.dialect(), &messages);
   if (rc != 0) {
-    fail("KVS200MSG");
-    return rc;
+    fail(StatusSection::kMessages, "KVS200MSG", rc);
+  } else {
+    status->messages = std::move(messages);
   }
-  status->running = std::move(read.running);
-  status->waiting = std::move(read.waiting);
-  status->stuck = std::move(read.stuck);
-  status->messages = std::move(read.messages);
-  return 0;
+  return first_rc;
 }
 
 FallbackFileState ReadFallbackFile(const std::string& path) {
@@ -331,6 +393,64 @@ FallbackFileState ReadFallbackFile(const std::string& path) {
   std::fclose(f);
   if (last != '\n') ++state.lines;
   return state;
+}
+
+// ---- The controller -----------------------------------------------------------
+
+ControllerState JudgeController(uint32_t pid, bool flag_file, int64_t flag_age_seconds) {
+  if (pid == 0) return ControllerState::kNotRunning;
+  if (!flag_file) return ControllerState::kNoFlagFile;
+  // A DYE from the future (a clock set back) is taken as current; the
+  // next refresh puts it right.
+  return flag_age_seconds > kFlagFileStaleSeconds ? ControllerState::kStale
+                                                  : ControllerState::kRunning;
+}
+
+ControllerHealth CheckController(Platform& platform, const std::string& program_dir) {
+  namespace fs = std::filesystem;
+  ControllerHealth health;
+  health.program = program_dir + kControllerProgram;
+  int64_t stamp = 0;
+  health.flag_file = FlagFileTime(program_dir + kFlagFileName, &stamp);
+  if (health.flag_file) health.flag_age_seconds = platform.Now() - stamp;
+  // Same file, not same spelling: links, case and separators may differ.
+  const fs::path dir(NativePath(program_dir));
+  std::vector<ProcessEntry> processes;
+  if (ListProcesses(&processes) == 0) {
+    for (const ProcessEntry& p : processes) {
+      const std::string name = ToUpperAscii(p.base_name);
+      if (name != kControllerProgram && name != std::string(kControllerProgram) + ".EXE") continue;
+      const ProcessInfo info = platform.InspectProcess(p.pid);
+      if (!info.opened || !info.has_path) continue;
+      // The same file as the program of that name in the directory.
+      std::error_code ec;
+      if (fs::equivalent(fs::path(info.full_path), dir / p.base_name, ec)) {
+        health.pid = p.pid;
+        break;
+      }
+    }
+  }
+  health.state = JudgeController(health.pid, health.flag_file, health.flag_age_seconds);
+  return health;
+}
+
+bool ControllerCurrent(const ControllerHealth& health) {
+  return health.state == ControllerState::kRunning;
+}
+
+std::string FormatHealthText(const ControllerHealth& health) {
+  const unsigned long pid = health.pid;
+  switch (health.state) {
+    case ControllerState::kRunning:
+      return StrFormat(kHealthRunning, pid, FormatDuration(health.flag_age_seconds).c_str());
+    case ControllerState::kStale:
+      return StrFormat(kHealthStale, pid, FormatDuration(health.flag_age_seconds).c_str());
+    case ControllerState::kNoFlagFile:
+      return StrFormat(kHealthNoFlagFile, pid);
+    default:
+      return StrFormat(kHealthNotRunning, health.program.c_str()) +
+             (health.flag_file ? kHealthLeftover : "");
+  }
 }
 
 // ---- Formatting ---------------------------------------------------------------
@@ -393,34 +513,44 @@ std::string FormatTable(const std::vector<std::string>& headers, const std::vect
 }
 
 std::string FormatStatusText(const JobStatus& status, const CivilTime& now) {
-  std::vector<std::vector<std::string>> rows;
-  for (const StatusJob& job : status.running) {
-    int64_t run = 0;
-    const bool known = RunSeconds(job.jobsda, now, &run);
-    rows.push_back({job.jobrty, job.jobke2, job.jobnam, job.jobnum, FormatStamp(job.jobsda),
-                    known ? FormatDuration(run) : "?",
-                    job.jobmrt > 0 ? FormatDuration(job.jobmrt) : "-",
-                    known && NearRunTimeLimit(run, job.jobmrt) ? "!" : ""});
+  std::string text;
+  if (!status.database_error.empty()) {
+    text = StrFormat(kDatabaseLine, status.database_error.c_str());
+  } else {
+    std::vector<std::vector<std::string>> rows;
+    for (const StatusJob& job : status.running) {
+      int64_t run = 0;
+      const bool known = RunSeconds(job.jobsda, now, &run);
+      rows.push_back({job.jobrty, job.jobke2, job.jobnam, job.jobnum, FormatStamp(job.jobsda),
+                      known ? FormatDuration(run) : "?",
+                      job.jobmrt > 0 ? FormatDuration(job.jobmrt) : "-",
+                      known && NearRunTimeLimit(run, job.jobmrt) ? "!" : ""});
+    }
+    text += Section(kTitleRunning, FailuresOf(status, StatusSection::kRunning),
+                    {"RT", "JOBKE2", "Programm", "PID", "Gestartet", "Laufzeit", "Max.", ""},
+                    {false, false, false, true, false, true, true, false}, rows);
+    rows.clear();
+    for (const StatusJob& job : status.waiting) {
+      const std::string start = job.reason != StuckReason::kNone ? ReasonText(job)
+                                : job.next.empty()               ? kStartAtOnce
+                                                                 : FormatStamp(job.next);
+      rows.push_back(
+          {job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), start, std::to_string(job.jobstv)});
+    }
+    text += Section(kTitleWaiting, FailuresOf(status, StatusSection::kWaiting),
+                    {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"},
+                    {false, false, false, false, false, true}, rows);
+    rows.clear();
+    for (const StatusJob& job : status.stuck) {
+      rows.push_back({job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), ReasonText(job)});
+    }
+    text += Section(kTitleStuck, FailuresOf(status, StatusSection::kStuck),
+                    {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, {}, rows);
+    rows.clear();
+    for (const PoolMessage& m : status.messages) rows.push_back({FormatStamp(m.msgtin), m.msgtxt});
+    text += Section(kTitleMessages, FailuresOf(status, StatusSection::kMessages), {"Zeit", "Text"},
+                    {}, rows);
   }
-  std::string text = Section(
-      kTitleRunning, {"RT", "JOBKE2", "Programm", "PID", "Gestartet", "Laufzeit", "Max.", ""},
-      {false, false, false, true, false, true, true, false}, rows);
-  rows.clear();
-  for (const StatusJob& job : status.waiting) {
-    rows.push_back({job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts),
-                    job.next.empty() ? kStartAtOnce : FormatStamp(job.next),
-                    std::to_string(job.jobstv)});
-  }
-  text += Section(kTitleWaiting, {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"},
-                  {false, false, false, false, false, true}, rows);
-  rows.clear();
-  for (const StatusJob& job : status.stuck) {
-    rows.push_back({job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), ReasonText(job)});
-  }
-  text += Section(kTitleStuck, {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, {}, rows);
-  rows.clear();
-  for (const PoolMessage& m : status.messages) rows.push_back({FormatStamp(m.msgtin), m.msgtxt});
-  text += Section(kTitleMessages, {"Zeit", "Text"}, {}, rows);
   const std::string fallback =
       status.fallback.exists ? StrFormat(kFallbackPresent, static_cast<long>(status.fallback.lines))
                              : std::string(kFallbackAbsent);
@@ -429,12 +559,6 @@ std::string FormatStatusText(const JobStatus& status, const CivilTime& now) {
 }
 
 std::string JsonString(std::string_view text) {
-  // Windows-1252 0x80..0x9F; the five unassigned bytes keep their value,
-  // as Windows converts them.
-  static const uint16_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
   std::string out = "\"";
   for (char c : text) {
     const unsigned char b = static_cast<unsigned char>(c);
@@ -464,13 +588,30 @@ std::string JsonString(std::string_view text) {
         break;
     }
     if (b < 0x20 || b >= 0x80) {
-      const unsigned code = b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
-      out += StrFormat("\\u%04x", code);
+      out += StrFormat("\\u%04x", CodePoint(b));
     } else {
       out += c;
     }
   }
   return out + "\"";
+}
+
+std::string Utf8FromWindows1252(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const unsigned code = CodePoint(static_cast<unsigned char>(c));
+    if (code < 0x80) {
+      out += c;
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
 }
 
 std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
@@ -496,13 +637,34 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
                     number("jobmrt", job.jobmrt) + ",\"near_limit\":" +
                     (known && NearRunTimeLimit(run, job.jobmrt) ? "true" : "false") + "}");
   }
-  std::string json = "{" + field("time", LocalText(now)) + "," + array("running", items);
+  const ControllerHealth& c = status.controller;
+  static const char* const kStateCodes[] = {"running", "stale", "no_flag_file", "not_running"};
+  std::string json =
+      "{" + field("time", LocalText(now)) + ",\"controller\":{" +
+      field("state", kStateCodes[static_cast<int>(c.state)]) +
+      ",\"current\":" + (ControllerCurrent(c) ? "true" : "false") +
+      ",\"pid\":" + (c.pid != 0 ? std::to_string(c.pid) : "null") +
+      ",\"flag_file\":" + (c.flag_file ? "true" : "false") + ",\"flag_age_seconds\":" +
+      (c.flag_file ? std::to_string(c.flag_age_seconds) : "null") + "," +
+      field("program", c.program) + "," + field("text", FormatHealthText(c)) + "}";
+  std::vector<std::string> errors;
+  if (!status.database_error.empty()) {
+    errors.push_back("{" + field("list", "database") + "," + field("text", status.database_error) +
+                     "}");
+  }
+  static const char* const kListCodes[] = {"running", "waiting", "stuck", "messages"};
+  for (const ListFailure& f : status.failures) {
+    errors.push_back("{" + field("list", kListCodes[static_cast<int>(f.section)]) + "," +
+                     field("text", f.text) + "}");
+  }
+  json += "," + array("errors", errors) + "," + array("running", items);
   items.clear();
   for (const StatusJob& job : status.waiting) {
     items.push_back("{" + field("jobrty", job.jobrty) + "," + field("jobke2", job.jobke2) + "," +
                     field("jobda1", job.jobda1) + "," + field("jobsts", job.jobsts) + "," +
                     field("start_at", FormatStamp(job.next)) + "," + number("jobstv", job.jobstv) +
-                    "}");
+                    "," + field("reason", ReasonCode(job.reason)) + "," +
+                    field("text", ReasonText(job)) + "}");
   }
   json += "," + array("waiting", items);
   items.clear();
@@ -526,19 +688,25 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
 
 // ---- The tool -----------------------------------------------------------------
 
-int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
-                 const std::function<bool()>& stop) {
-  StatusOptions options;
-  if (ParseStatusOptions(args, &options, error) != 0) {
-    *error += kStatusUsage;
-    return kStatusExitUsage;
+int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetup* setup,
+                    std::string* error) {
+  // --dir: the settings and DYE of the controller there, as if kvsjobstat
+  // lay beside it. Made absolute first, since reading the settings changes
+  // the working directory.
+  std::string exe = platform.OwnExecutablePath();
+  if (!options.program_dir.empty()) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::absolute(options.program_dir, ec);
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+      *error = kErrDirValue;
+      return kStatusExitUsage;
+    }
+    exe = (dir / "kvsjobstat").string();
   }
-  if (options.help) {
-    platform.Print(kStatusUsage);
-    return kStatusExitOk;
-  }
-
-  const Config config = ReadConfig(platform, false);
+  const Config config = ReadConfigOf(platform, exe, false);
+  setup->program_dir = config.program_dir;
+  setup->run_type = options.run_type;
+  setup->log_size_limit = config.log_size_limit;
   // The lookups read "" from a file they cannot open; say which it is.
   const std::string file = InProgramDir(config.program_dir, config.connection_file);
   if (!FileExists(file)) {
@@ -546,17 +714,17 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
     return kStatusExitNoDataSource;
   }
   // As the controller reads them: empty section, record number 0.
-  Credentials credentials;
+  Credentials& credentials = setup->credentials;
   credentials.data_source = LookupConnectionValue("", "DATABASE", 0, file);
   credentials.user = LookupConnectionValue("", "LOGIN", 0, file);
   credentials.password = LookupConnectionValue("", "PASS", 0, file);
-  const std::string db_system = LookupConnectionValue("", "DB_SYSTEM", 0, file);
+  setup->db_system = LookupConnectionValue("", "DB_SYSTEM", 0, file);
   if (credentials.data_source.empty()) {
     *error = StrFormat(kErrNoDataSource, config.connection_file.c_str());
     return kStatusExitNoDataSource;
   }
-  if (DialectOf(db_system) == Dialect::kUnknown) {
-    *error = StrFormat(kErrDbSystem, db_system.c_str());
+  if (DialectOf(setup->db_system) == Dialect::kUnknown) {
+    *error = StrFormat(kErrDbSystem, setup->db_system.c_str());
     return kStatusExitNoDataSource;
   }
   // The session would refuse them with a line in the log; say it here.
@@ -570,50 +738,84 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
       return kStatusExitNoDataSource;
     }
   }
+  setup->log_path = InProgramDir(config.program_dir, kStatusLogFile);
+  setup->fallback_path = InProgramDir(config.program_dir, kFallbackMessageFile);
+  return kStatusExitOk;
+}
+
+int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup,
+                  const CivilTime& now, JobStatus* status) {
+  const std::string today = StrFormat("%04d%02d%02d", now.year, now.month, now.day);
+  status->controller = CheckController(platform, setup.program_dir);
+  int rc = kStatusExitOk;
+  const Credentials& c = setup.credentials;
+  if (!session.connected() && session.Connect(c.user, c.password, c.data_source) != 0) {
+    status->database_error = StrFormat(kErrConnect, c.data_source.c_str(), c.user.c_str());
+    rc = kStatusExitConnectFailed;
+  } else if (ReadJobStatus(session, setup.run_type, today, status) != 0) {
+    rc = kStatusExitQueryFailed;
+    // A lost connection fails every statement: the next read connects
+    // anew.
+    (void)session.Disconnect();
+  }
+  if (rc == kStatusExitOk && !ControllerCurrent(status->controller)) rc = kStatusExitNotRunning;
+  status->fallback = ReadFallbackFile(setup.fallback_path);
+  return rc;
+}
+
+int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
+                 const std::function<bool()>& stop, bool utf8_console) {
+  StatusOptions options;
+  if (ParseStatusOptions(args, &options, error) != 0) {
+    *error += kStatusUsage;
+    return kStatusExitUsage;
+  }
+  if (options.help) {
+    platform.Print(kStatusUsage);
+    return kStatusExitOk;
+  }
+  StatusSetup setup;
+  int rc = LoadStatusSetup(platform, options, &setup, error);
+  if (rc != kStatusExitOk) return rc;
 
   // The session's rare log lines go to a log of this tool's own, never
   // into the controller's, which the controller rotates.
-  const std::string log = InProgramDir(config.program_dir, kStatusLogFile);
-  Logs logs(platform, log, BackupPathOf(log), log, BackupPathOf(log), config.log_size_limit, false);
+  Logs logs(platform, setup.log_path, BackupPathOf(setup.log_path), setup.log_path,
+            BackupPathOf(setup.log_path), setup.log_size_limit, false);
   Session session(logs);
-  session.SetDbSystem(db_system);
-  if (session.Connect(credentials.user, credentials.password, credentials.data_source) != 0) {
-    *error = StrFormat(kErrConnect, credentials.data_source.c_str(), credentials.user.c_str());
-    return kStatusExitConnectFailed;
-  }
-
-  const std::string fallback_path = InProgramDir(config.program_dir, kFallbackMessageFile);
+  session.SetDbSystem(setup.db_system);
   while (true) {
     const CivilTime now = platform.ToLocal(platform.Now());
-    const std::string today = StrFormat("%04d%02d%02d", now.year, now.month, now.day);
     JobStatus status;
-    StatusFailure failure;
-    if (ReadJobStatus(session, options.run_type, today, &status, &failure) != 0) {
-      *error = StrFormat(kErrQuery, failure.table.c_str(), failure.error.sqlstate,
-                         failure.error.message);
-      return kStatusExitQueryFailed;
-    }
-    status.fallback = ReadFallbackFile(fallback_path);
+    rc = CollectStatus(platform, session, setup, now, &status);
     std::string frame;
     if (options.json) {
       // One object a line, so a watching reader can take them one by one.
       frame = FormatStatusJson(status, now);
     } else {
       if (options.watch_seconds > 0) frame = kClearScreen;
-      frame += StrFormat(kStatusHeader, LocalText(now).c_str(), credentials.data_source.c_str());
+      frame += FormatHealthText(status.controller) + "\n";
+      frame += StrFormat(kStatusHeader, LocalText(now).c_str(),
+                         setup.credentials.data_source.c_str());
       if (!options.run_type.empty()) {
         frame += StrFormat(kStatusHeaderType, options.run_type.c_str());
       }
       frame += "\n\n";
       frame += FormatStatusText(status, now);
+      if (utf8_console) frame = Utf8FromWindows1252(frame);
     }
     platform.Print(frame);
-    if (options.watch_seconds == 0) return kStatusExitOk;
+    if (options.watch_seconds == 0) {
+      // The errors once more where a script looks for them.
+      if (!status.database_error.empty()) *error += kErrPrefix + status.database_error + "\n";
+      for (const ListFailure& f : status.failures) *error += kErrPrefix + f.text + "\n";
+      return rc;
+    }
     for (int waited = 0; waited < options.watch_seconds * 1000; waited += kWatchSliceMs) {
-      if (stop && stop()) return kStatusExitOk;
+      if (stop && stop()) return rc;
       platform.SleepMs(kWatchSliceMs);
     }
-    if (stop && stop()) return kStatusExitOk;
+    if (stop && stop()) return rc;
   }
 }
 

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -94,13 +95,18 @@ class JobStatusSqlTest : public DatabaseTest {
     return RunJobStatus(platform_, args, &error_, stop);
   }
 
+  static size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
   static Strings Keys(const std::vector<StatusJob>& jobs) {
     Strings keys;
     for (const StatusJob& j : jobs) {
-      keys.push_back(j.jobrty + " " + j.jobke2 +
-                     (j.reason == StuckReason::kScheduleGone    ? " gone"
-                      : j.reason == StuckReason::kScheduleEnded ? " ended " + j.next
-                                                                : ""));
+      const char* const kReasons[] = {"", " failed", " used up", " never", " window", " gone",
+                                      " ended "};
+      keys.push_back(j.jobrty + " " + j.jobke2 + kReasons[static_cast<int>(j.reason)] +
+                     (j.reason == StuckReason::kScheduleEnded ? j.next : ""));
     }
     return keys;
   }
@@ -112,10 +118,13 @@ class JobStatusSqlTest : public DatabaseTest {
 
 // Catches a run type in the wrong list or missing from it, run type 06
 // shown as running, waiting jobs out of the controller's order (by JOBDA1,
-// or by JOBNRT for 03/07/08), a startable 04 (state 90, 10 attempts) or a
-// 01 in '00' taken for stuck or waiting, a 07 whose schedule ends today
-// taken as ended, a running 07 without schedule listed as stuck, and the
-// type filter letting other run types through.
+// or by JOBNRT for 03/07/08), a 03 in 97 listed as stuck instead of
+// waiting for its window, a startable 04 (state 90, 10 attempts) or a 01
+// in '00' taken for stuck or waiting, rows that never start again shown
+// nowhere (07 in 90, 04/09 with 11 attempts in any state but 01, 09 in
+// 00), a 07 in 90 listed twice, a 07 whose schedule ends today taken as
+// ended, a running 07 without schedule listed as stuck, and the type
+// filter letting other run types through.
 TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260105010000", "RUN-A", "01", "'01'", 1, "NULL", "'20260105070000'");
   Job("20260105010001", "RUN-06", "06", "'01'", 1, "NULL", "'20260105050000'");
@@ -141,6 +150,11 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260104000009", "DAYEND", "08", "'  '", 0, "'20260105180000'");
   Job("20260104000010", "RESTART", "09", "NULL", 0);
   Job("20260104000011", "RESTART-X", "09", "'01'", 0, "NULL", "'20260105065000'");
+  Job("20260104000012", "Cal90#Team#00001#00002", "07", "'90'", 1);
+  Job("20260104000013", "PERM-98-MAX", "04", "'98'", 11);
+  Job("20260104000014", "RESTART-NULL-MAX", "09", "NULL", 12);
+  Job("20260104000015", "RESTART-00", "09", "'00'", 0);
+  Job("20260104000016", "RUN-MAX", "09", "'01'", 11, "NULL", "'20260105065500'");
   Schedule("Daily", "NULL");
   Schedule("Ended", "'2026-01-04'");
   Schedule("Today", "'2026-01-05'");
@@ -150,30 +164,34 @@ TEST_F(JobStatusSqlTest, RowsByList) {
     Strings running, waiting, stuck;
   } cases[] = {
       {"",
-       {"04 RUN-B", "09 RESTART-X", "01 RUN-A", "07 Gone2#Team#00001#00002"},
+       {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
        {"05 EXKL", "04 PERM-A", "04 PERM-90", "01 Q1", "01 Q2", "03 P-EARLY", "03 P-LATE",
-        "07 Daily#Team#00001#00002", "08 DAYEND", "09 RESTART"},
-       {"01 Q-90", "04 PERM-MAX", "05 EXKL-90", "03 P-97", "07 Gone#Team#00001#00002 gone",
+        "03 P-97 window", "07 Daily#Team#00001#00002", "08 DAYEND", "09 RESTART"},
+       {"01 Q-90 failed", "05 EXKL-90 failed", "07 Cal90#Team#00001#00002 failed",
+        "04 PERM-MAX used up", "04 PERM-98-MAX used up", "09 RESTART-NULL-MAX used up",
+        "09 RESTART-00 never", "07 Gone#Team#00001#00002 gone",
         "07 Ended#Team#00001#00002 ended 20260104"}},
       {"07",
        {"07 Gone2#Team#00001#00002"},
        {"07 Daily#Team#00001#00002"},
-       {"07 Gone#Team#00001#00002 gone", "07 Ended#Team#00001#00002 ended 20260104"}},
-      {"04", {"04 RUN-B"}, {"04 PERM-A", "04 PERM-90"}, {"04 PERM-MAX"}},
+       {"07 Cal90#Team#00001#00002 failed", "07 Gone#Team#00001#00002 gone",
+        "07 Ended#Team#00001#00002 ended 20260104"}},
+      {"04",
+       {"04 RUN-B"},
+       {"04 PERM-A", "04 PERM-90"},
+       {"04 PERM-MAX used up", "04 PERM-98-MAX used up"}},
   };
   for (const auto& c : cases) {
     JobStatus status;
-    StatusFailure failure;
-    ASSERT_EQ(0, ReadJobStatus(session_, c.run_type, "20260105", &status, &failure))
-        << failure.error.message;
+    ASSERT_EQ(0, ReadJobStatus(session_, c.run_type, "20260105", &status))
+        << (status.failures.empty() ? "" : status.failures[0].text);
     EXPECT_EQ(c.running, Keys(status.running)) << "type " << c.run_type;
     EXPECT_EQ(c.waiting, Keys(status.waiting)) << "type " << c.run_type;
     EXPECT_EQ(c.stuck, Keys(status.stuck)) << "type " << c.run_type;
   }
   // The row's own values reach the running list.
   JobStatus status;
-  StatusFailure failure;
-  ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105", &status, &failure));
+  ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105", &status));
   ASSERT_EQ(1u, status.running.size());
   const StatusJob& run = status.running[0];
   EXPECT_EQ("p.exe|42|20260105070000|600",
@@ -188,8 +206,7 @@ TEST_F(JobStatusSqlTest, NewestTenControllerMessages) {
   }
   Message("other", "KVSPORTAL", "20260105090000");
   JobStatus status;
-  StatusFailure failure;
-  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105", &status, &failure));
+  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105", &status));
   Strings texts;
   for (const PoolMessage& m : status.messages) texts.push_back(m.msgtxt);
   EXPECT_EQ((Strings{"text m11", "text m10", "text m9", "text m8", "text m7", "text m6", "text m5",
@@ -199,8 +216,10 @@ TEST_F(JobStatusSqlTest, NewestTenControllerMessages) {
 }
 
 // Catches a failed connect reported as something else or without the data
-// source and the user, a missing table not named with its SQLSTATE, a
-// filter on 01 still needing the schedule table, and --watch not showing
+// source and the user, the controller's line missing or not first, --dir
+// not reading the settings there, a missing table not named with its
+// SQLSTATE or hiding the other lists, a filter on 01 still needing the
+// schedule table, and --watch ending at a failing query or not showing
 // anew (cleared screen each time) or not stopping when asked.
 TEST_F(JobStatusSqlTest, ExitCodes) {
   const Credentials c = TestCredentials();
@@ -215,46 +234,62 @@ TEST_F(JobStatusSqlTest, ExitCodes) {
 
   ConnectionFile(c.password, c.data_source);
   Job("20260105010000", "RUN-A", "01", "'01'", 1, "NULL", "'20260105093000'");
-  ASSERT_EQ(0, Run({})) << error_;
-  EXPECT_EQ(0u, platform_.console.find("kvsjobstat  2026-01-05 10:00:00  Datenquelle " +
+  // The database answers, but no controller runs from the directory.
+  const std::string not_running =
+      "Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string();
+  ASSERT_EQ(1, Run({})) << error_;
+  EXPECT_EQ(0u, platform_.console.find(not_running + "\nkvsjobstat  2026-01-05 10:00:00  Datenquelle " +
                                        c.data_source + "\n\nLaufende Jobs (1)\n"))
       << platform_.console;
-  ASSERT_EQ(0, Run({"--json", "--type", "01"})) << error_;
-  EXPECT_EQ(0u, platform_.console.find("{\"time\":\"2026-01-05 10:00:00\",\"running\":[{"))
+  platform_.own_path = "/nowhere/kvsjobstat";
+  ASSERT_EQ(1, Run({"--json", "--type", "01", "--dir", dir_.string()})) << error_;
+  EXPECT_EQ(0u, platform_.console.find("{\"time\":\"2026-01-05 10:00:00\",\"controller\":{"
+                                       "\"state\":\"not_running\""))
       << platform_.console;
+  EXPECT_NE(std::string::npos, platform_.console.find("\"running\":[{")) << platform_.console;
+  platform_.own_path = (dir_ / "kvsjobstat").string();
 
   const struct {
     const char* table;
     Strings args;
     int rc;
+    const char* still_shown;
   } missing[] = {
-      {"KVS800SCD", {}, 5},
-      {"KVS800SCD", {"--type", "01"}, 0},
-      {"KVS200MSG", {}, 5},
-      {"KVS500JOB", {"--type", "07"}, 5},
+      {"KVS800SCD", {}, 5, "Laufende Jobs (1)\n"},
+      {"KVS800SCD", {"--type", "01"}, 1, "Laufende Jobs (1)\n"},
+      {"KVS200MSG", {}, 5, "Laufende Jobs (1)\n"},
+      {"KVS500JOB", {"--type", "07"}, 5, "Letzte Meldungen des Jobcontrollers (0)\n  (keine)\n"},
   };
   for (const auto& m : missing) {
     Hide(m.table);
     EXPECT_EQ(m.rc, Run(m.args)) << m.table;
-    if (m.rc != 0) {
-      EXPECT_EQ(0u, error_.find(std::string("kvsjobstat: Abfrage auf KVSYSTEM.") + m.table +
-                                " fehlgeschlagen (fehlt die Tabelle?), SQLSTATE 42S02: "))
-          << error_;
+    EXPECT_NE(std::string::npos, platform_.console.find(m.still_shown)) << platform_.console;
+    const std::string failed = std::string("Abfrage auf KVSYSTEM.") + m.table +
+                               " fehlgeschlagen (Tabelle fehlt), SQLSTATE 42S02: ";
+    if (m.rc == 5) {
+      EXPECT_EQ(0u, error_.find(kErrPrefix + failed)) << error_;
+      EXPECT_NE(std::string::npos, platform_.console.find("  Fehler: " + failed))
+          << platform_.console;
     }
     RestoreTables();
   }
 
+  Hide("KVS500JOB");
   int checks = 0;
-  ASSERT_EQ(0, Run({"--watch", "1"}, [&] { return ++checks > 6; })) << error_;
-  // Two frames: five waits of 200 ms between them, stopped in the second wait.
+  EXPECT_EQ(5, Run({"--watch", "1"}, [&] { return ++checks > 6; })) << error_;
+  RestoreTables();
+  // Two frames, each with the failure: five waits of 200 ms between them,
+  // stopped in the second wait.
   const std::string& shown = platform_.console;
   size_t frames = 0;
   for (size_t at = shown.find(kClearScreen); at != std::string::npos;
        at = shown.find(kClearScreen, at + 1)) {
     ++frames;
+    EXPECT_EQ(at + strlen(kClearScreen), shown.find(not_running, at)) << shown;
   }
   EXPECT_EQ(0u, shown.find(kClearScreen));
   EXPECT_EQ(2u, frames);
+  EXPECT_EQ(2u * 3, Occurrences(shown, "  Fehler: Abfrage auf KVSYSTEM.KVS500JOB")) << shown;
 }
 
 }  // namespace

@@ -97,9 +97,11 @@ TEST(JobStatusTest, TextTables) {
   EXPECT_EQ(expected, FormatStatusText(status, At(2024, 5, 1, 10, 15, 0)));
 }
 
-// Catches a stuck reason shown without its detail (attempts, end date),
-// the schedule's end date raw, and messages out of their given order.
-TEST(JobStatusTest, StuckAndMessages) {
+// Catches a stuck reason shown without its detail (attempts, run type,
+// end date), the schedule's end date raw, a 03 in 97 listed as needing
+// someone instead of waiting for its window, a failed list hiding the
+// others or its own rows, and messages out of their given order.
+TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
   JobStatus status;
   StatusJob s1;
   s1.jobrty = "01", s1.jobke2 = "IMPORT", s1.jobda1 = "20240401000000", s1.jobsts = "90";
@@ -110,18 +112,36 @@ TEST(JobStatusTest, StuckAndMessages) {
   StatusJob s3 = s2;
   s3.next = "", s3.reason = StuckReason::kScheduleGone;
   StatusJob s4 = s1;
-  s4.jobrty = "03", s4.jobsts = "97", s4.reason = StuckReason::kOutsideWindow;
-  status.stuck = {s1, s2, s3, s4};
+  s4.jobrty = "04", s4.jobsts = "98", s4.jobstv = 11, s4.reason = StuckReason::kAttemptsUsedUp;
+  StatusJob s5 = s1;
+  s5.jobrty = "09", s5.jobsts = "00", s5.jobstv = 0, s5.reason = StuckReason::kNeverPicked;
+  status.stuck = {s1, s2, s3, s4, s5};
+  StatusJob w = s1;
+  w.jobrty = "03", w.jobsts = "97", w.jobstv = 0, w.next = "20240401080000";
+  w.reason = StuckReason::kOutsideWindow;
+  status.waiting = {w};
+  status.failures = {{StatusSection::kStuck, "Abfrage auf KVSYSTEM.KVS800SCD fehlgeschlagen"},
+                     {StatusSection::kRunning, "Abfrage auf KVSYSTEM.KVS500JOB fehlgeschlagen"}};
   status.messages = {{"20240501101500", "01.05.2024 10:15:00 Neu"},
                      {"20240501090000", "01.05.2024 09:00:00 Alt"}};
-  const std::string text = FormatStatusText(status, At(2024, 5, 1, 10, 15, 0));
   const std::string expected =
-      "Jobs, die erst nach einem Eingriff wieder starten (4)\n"
+      "Laufende Jobs (0)\n"
+      "  Fehler: Abfrage auf KVSYSTEM.KVS500JOB fehlgeschlagen\n"
+      "\n"
+      "Wartende Jobs (1)\n"
+      "RT  JOBKE2  JOBDA1          Status  Start ab                            Versuche\n"
+      "03  IMPORT  20240401000000  97      wartet auf das n\xE4" "chste Zeitfenster         0\n"
+      "\n"
+      "Jobs, die erst nach einem Eingriff wieder starten (5)\n"
+      "  Fehler: Abfrage auf KVSYSTEM.KVS800SCD fehlgeschlagen\n"
       "RT  JOBKE2                  JOBDA1          Status  Grund\n"
       "01  IMPORT                  20240401000000  90      Start fehlgeschlagen, 1 Startversuche\n"
       "07  Daily#Team#00001#00002  20240401000000  98      Terminplan endete am 2024-04-30\n"
       "07  Daily#Team#00001#00002  20240401000000  98      Terminplan in KVS800SCD fehlt\n"
-      "03  IMPORT                  20240401000000  97      ausserhalb des Zeitplans (97)\n"
+      "04  IMPORT                  20240401000000  98      11 Startversuche: ab 11 startet er nicht "
+      "mehr\n"
+      "09  IMPORT                  20240401000000  00      Status 00: Laufart 09 startet nur leer "
+      "oder ab 90\n"
       "\n"
       "Letzte Meldungen des Jobcontrollers (2)\n"
       "Zeit                 Text\n"
@@ -129,7 +149,51 @@ TEST(JobStatusTest, StuckAndMessages) {
       "2024-05-01 09:00:00  01.05.2024 09:00:00 Alt\n"
       "\n"
       "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n";
-  EXPECT_NE(std::string::npos, text.find(expected)) << text;
+  EXPECT_EQ(expected, FormatStatusText(status, At(2024, 5, 1, 10, 15, 0)));
+  // Without a connection only the database line and the fallback file.
+  JobStatus away;
+  away.database_error = "Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt";
+  EXPECT_EQ("Datenbank: Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt\n\n"
+            "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n",
+            FormatStatusText(away, At(2024, 5, 1, 10, 15, 0)));
+}
+
+// Catches a controller without its process, without DYE or with a DYE
+// older than two minutes taken as current (one second late or early), a
+// DYE from a clock set back taken as stale, and the first line not naming
+// PID, age, the program looked for or a leftover DYE.
+TEST(JobStatusTest, ControllerHealth) {
+  const struct {
+    uint32_t pid;
+    bool flag_file;
+    int64_t age;
+    ControllerState state;
+    const char* line;
+  } cases[] = {
+      {4711, true, 120, ControllerState::kRunning,
+       "Jobcontroller laeuft (PID 4711), DYE vor 0:02:00 aktualisiert"},
+      {4711, true, -3600, ControllerState::kRunning,
+       "Jobcontroller laeuft (PID 4711), DYE vor -1:00:00 aktualisiert"},
+      {4711, true, 121, ControllerState::kStale,
+       "Jobcontroller haengt (PID 4711): DYE seit 0:02:01 nicht aktualisiert"},
+      {4711, false, 0, ControllerState::kNoFlagFile,
+       "Jobcontroller laeuft (PID 4711), aber ohne DYE: keine Datenbankverbindung oder noch im "
+       "Start"},
+      {0, true, 5, ControllerState::kNotRunning,
+       "Jobcontroller laeuft nicht: kein Prozess /opt/kvs/bin/KVSJOBSTR, DYE ist vom letzten Lauf "
+       "uebrig"},
+      {0, false, 0, ControllerState::kNotRunning,
+       "Jobcontroller laeuft nicht: kein Prozess /opt/kvs/bin/KVSJOBSTR"},
+  };
+  for (const auto& c : cases) {
+    ControllerHealth health;
+    health.pid = c.pid, health.flag_file = c.flag_file, health.flag_age_seconds = c.age;
+    health.program = "/opt/kvs/bin/KVSJOBSTR";
+    health.state = JudgeController(c.pid, c.flag_file, c.age);
+    EXPECT_EQ(c.state, health.state) << c.line;
+    EXPECT_EQ(c.state == ControllerState::kRunning, ControllerCurrent(health)) << c.line;
+    EXPECT_EQ(c.line, FormatHealthText(health));
+  }
 }
 
 // Catches a quote or backslash left bare, control characters passed
@@ -153,16 +217,27 @@ TEST(JobStatusTest, JsonEscaping) {
       {"plain 'text' /", "\"plain 'text' /\""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.out, JsonString(c.in)) << c.out;
+  // The same code page for a console that shows UTF-8.
+  EXPECT_EQ("Pr\xC3\xBC" "fung \xE2\x82\xAC \xC2\x81 plain",
+            Utf8FromWindows1252("Pr\xFC" "fung \x80 \x81 plain"));
 }
 
-// Catches a missing array or key, run time and mark left out, a NULL run
-// time written as a number, and the fallback object malformed.
+// Catches a missing array or key, the controller's state or a failed list
+// left out, run time and mark left out, a NULL run time written as a
+// number, and the fallback object malformed.
 TEST(JobStatusTest, Json) {
   JobStatus status;
   status.running = {Running("01", "A\"B", "a.exe", "1", "20240501100000", 1000),
                     Running("04", "C", "c.exe", "2", "", 0)};
+  status.controller.state = ControllerState::kStale;
+  status.controller.pid = 77, status.controller.flag_file = true;
+  status.controller.flag_age_seconds = 300, status.controller.program = "C:\\KVS\\KVSJOBSTR";
+  status.failures = {{StatusSection::kMessages, "Abfrage"}};
   const std::string expected =
-      "{\"time\":\"2024-05-01 10:15:00\",\"running\":["
+      "{\"time\":\"2024-05-01 10:15:00\",\"controller\":{\"state\":\"stale\",\"current\":false,"
+      "\"pid\":77,\"flag_file\":true,\"flag_age_seconds\":300,\"program\":\"C:\\\\KVS\\\\KVSJOBSTR\","
+      "\"text\":\"Jobcontroller haengt (PID 77): DYE seit 0:05:00 nicht aktualisiert\"},"
+      "\"errors\":[{\"list\":\"messages\",\"text\":\"Abfrage\"}],\"running\":["
       "{\"jobrty\":\"01\",\"jobke2\":\"A\\\"B\",\"jobnam\":\"a.exe\",\"jobnum\":\"1\","
       "\"started\":\"2024-05-01 10:00:00\",\"run_seconds\":900,\"jobmrt\":1000,"
       "\"near_limit\":true},"
@@ -182,8 +257,12 @@ TEST(JobStatusTest, Options) {
     const char* run_type;
     bool json;
     int32_t watch;
+    const char* dir = "";
   } cases[] = {
       {{}, 0, "", false, 0},
+      {{"--dir", "/opt/kvs/bin", "--json"}, 0, "", true, 0, "/opt/kvs/bin"},
+      {{"--dir"}, 2, "", false, 0},
+      {{"--dir", ""}, 2, "", false, 0},
       {{"--type", "07", "--json"}, 0, "07", true, 0},
       {{"--watch", "5"}, 0, "", false, 5},
       {{"--watch", "3600"}, 0, "", false, 3600},
@@ -206,6 +285,7 @@ TEST(JobStatusTest, Options) {
     EXPECT_EQ(c.run_type, options.run_type) << label;
     EXPECT_EQ(c.json, options.json) << label;
     EXPECT_EQ(c.watch, options.watch_seconds) << label;
+    EXPECT_EQ(c.dir, options.program_dir) << label;
   }
 }
 

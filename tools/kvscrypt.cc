@@ -2,10 +2,15 @@
 //   kvscrypt encrypt VALUE                         hexadecimal text
 //   kvscrypt decrypt HEX                           the value
 //   kvscrypt set FILE SECTION NUMBER KEY VALUE     write or update a record
-// The key is the one this build of the controller reads the file with.
+// A VALUE of "-" is read from the first line of standard input, so that a
+// password need not stand on the command line. The key is the one this
+// build of the controller reads the file with. set writes the file anew
+// and renames it over the old one, and warns when an earlier record with
+// the key (in another section) would be the one the controller reads.
 // Exit status: 0 done, 1 the file could not be written, 2 usage.
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "core/blowfish.h"
@@ -18,8 +23,21 @@ int Usage() {
   std::fprintf(stderr,
                "usage: kvscrypt encrypt VALUE\n"
                "       kvscrypt decrypt HEX\n"
-               "       kvscrypt set FILE SECTION NUMBER KEY VALUE\n");
+               "       kvscrypt set FILE SECTION NUMBER KEY VALUE\n"
+               "VALUE - reads the value from the first line of standard input.\n");
   return 2;
+}
+
+// The argument, or for "-" the first line of standard input without its
+// line end.
+bool ValueOf(const char* arg, std::string* value) {
+  if (std::strcmp(arg, "-") != 0) {
+    *value = arg;
+    return true;
+  }
+  if (!std::getline(std::cin, *value)) return false;
+  if (!value->empty() && value->back() == '\r') value->pop_back();
+  return true;
 }
 
 }  // namespace
@@ -27,8 +45,10 @@ int Usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string verb = argv[1];
+  std::string value;
   if (verb == "encrypt" && argc == 3) {
-    std::printf("%s\n", kvs::EncryptValue(argv[2], kvs::kConnectionKey).c_str());
+    if (!ValueOf(argv[2], &value)) return Usage();
+    std::printf("%s\n", kvs::EncryptValue(value, kvs::kConnectionKey).c_str());
     return 0;
   }
   if (verb == "decrypt" && argc == 3) {
@@ -47,7 +67,12 @@ int main(int argc, char** argv) {
                    "section nor key may hold ';'\n");
       return 2;
     }
-    int rc = kvs::WriteConnectionRecord(argv[2], section, number, argv[5], argv[6]);
+    if (!ValueOf(argv[6], &value)) {
+      std::fprintf(stderr, "kvscrypt: no value on standard input\n");
+      return 2;
+    }
+    bool earlier_wins = false;
+    int rc = kvs::WriteConnectionRecord(argv[2], section, number, argv[5], value, &earlier_wins);
     if (rc == -2) {
       std::fprintf(stderr, "kvscrypt: %s has an odd number of lines; not changed\n", argv[2]);
       return 1;
@@ -55,6 +80,13 @@ int main(int argc, char** argv) {
     if (rc != 0) {
       std::fprintf(stderr, "kvscrypt: cannot write %s\n", argv[2]);
       return 1;
+    }
+    if (earlier_wins) {
+      std::fprintf(stderr,
+                   "kvscrypt: warning: an earlier record of %s answers %s (the controller takes "
+                   "the first record with the key, or with an empty section or number 0, in any "
+                   "section); it will not read the value written to section %s\n",
+                   argv[2], argv[5], section.c_str());
     }
     return 0;
   }

@@ -1,8 +1,9 @@
 // kvsjobstat: the job table as operators want to see it, read-only, over
 // the controller's own INI file, connection file and data source.
-//   kvsjobstat [--type NN] [--json] [--watch N] [--help]
-// Exit status: 0 ok, 2 usage, 3 no connection file or no data source in
-// it, 4 connect failed, 5 a query failed (see the usage text).
+//   kvsjobstat [--dir DIR] [--type NN] [--json] [--watch N] [--help]
+// Exit status: 0 the controller runs and is current, 1 it does not run or
+// hangs, 2 usage, 3 no connection file or no data source in it, 4 connect
+// failed, 5 a query failed (see the usage text).
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/tool_support.h"
 #include "tools/job_status.h"
 
 namespace {
@@ -27,7 +29,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<kvs::Platform> platform = kvs::CreatePlatform();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
-  int rc = kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; });
+  const kvs::ConsoleSession console;
+  int rc = kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; }, console.utf8());
   if (!error.empty()) std::fputs(error.c_str(), stderr);
   return rc;
 }

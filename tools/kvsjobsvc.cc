@@ -6,14 +6,19 @@
 //
 //   kvsjobsvc [--instance N | --pipe NAME] [--reply TEXT]
 //             [--stop-after-requests N] [--stop-after-seconds T]
-//             [--log FILE] [--run CMD ARG...]
+//             [--log FILE] [--quiet] [--run CMD ARG...]
 //
-// After N requests or T seconds it stops answering (the pipe name goes
-// away), as a stopping service does. With --run it then waits for the
-// controller to end and exits; the exit status is 0, or 2 on bad usage,
-// 3 when the pipe cannot be served.
+// After N requests or T seconds, or on a stop signal (SIGTERM, Ctrl+C), it
+// stops answering (the pipe name goes away), as a stopping service does.
+// --quiet leaves out the line for every request except in the --log file
+// and writes the other lines to standard error.
+// With --run it then waits for the controller to run its own shutdown
+// (end its jobs, delete its flag file) and exit; the controller runs in a
+// process group of its own, so Ctrl+C reaches only kvsjobsvc. The exit
+// status is 0, or 2 on bad usage, 3 when the pipe cannot be served.
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,16 +38,29 @@ struct Options {
   long stop_after_requests = -1;
   long stop_after_seconds = -1;
   std::string log_path;
+  bool quiet = false;  // requests to the log file only, the rest to stderr
   std::string run_command;  // empty: serve only
 };
 
 std::mutex g_log_mutex;
 std::FILE* g_log = nullptr;
+volatile std::sig_atomic_t g_stop_signal = 0;
 
-void Log(const std::string& line) {
+void OnStopSignal(int signal) { g_stop_signal = signal; }
+
+// With --quiet the lines go to standard error, so that a service manager
+// can drop standard output, where the controller prints a line for every
+// contact.
+std::FILE* g_console = stdout;
+
+// A line on the console and in the log file; with to_console false in the
+// log file only.
+void Log(const std::string& line, bool to_console = true) {
   std::lock_guard<std::mutex> lock(g_log_mutex);
-  std::printf("kvsjobsvc: %s\n", line.c_str());
-  std::fflush(stdout);
+  if (to_console) {
+    std::fprintf(g_console, "kvsjobsvc: %s\n", line.c_str());
+    std::fflush(g_console);
+  }
   if (g_log) {
     std::fprintf(g_log, "%s\n", line.c_str());
     std::fflush(g_log);
@@ -91,6 +109,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       }
       return true;
     }
+    if (a == "--quiet") {
+      o->quiet = true;
+      continue;
+    }
     if (!has_value) return false;
     const char* v = argv[++i];
     if (a == "--instance") {
@@ -122,10 +144,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: kvsjobsvc [--instance N | --pipe NAME] [--reply TEXT]\n"
                  "                 [--stop-after-requests N] [--stop-after-seconds T]\n"
-                 "                 [--log FILE] [--run CMD ARG...]\n");
+                 "                 [--log FILE] [--quiet] [--run CMD ARG...]\n");
     return 2;
   }
   if (!options.log_path.empty()) g_log = std::fopen(options.log_path.c_str(), "a");
+  if (options.quiet) g_console = stderr;
+  std::signal(SIGTERM, OnStopSignal);
+  std::signal(SIGINT, OnStopSignal);
 
   kvs::PipeServer server;
   int rc = server.Open(options.pipe_name);
@@ -142,7 +167,7 @@ int main(int argc, char** argv) {
       while (answering) {
         Log("starting " + options.run_command);
         int exit_code = 0;
-        int start = kvs::RunAndWait(options.run_command, &exit_code);
+        int start = kvs::RunAndWait(options.run_command, &exit_code, true);
         if (start != 0) {
           Log("cannot start controller, error " + std::to_string(start));
         } else {
@@ -159,6 +184,10 @@ int main(int argc, char** argv) {
   const auto start_time = std::chrono::steady_clock::now();
   long served = 0;
   while (true) {
+    if (g_stop_signal != 0) {
+      Log("stop signal " + std::to_string(g_stop_signal) + ", stopping");
+      break;
+    }
     if (options.stop_after_requests >= 0 && served >= options.stop_after_requests) break;
     if (options.stop_after_seconds >= 0 &&
         std::chrono::steady_clock::now() - start_time >=
@@ -169,7 +198,7 @@ int main(int argc, char** argv) {
         kRequestCapacity,
         [&](const char* request, size_t len) {
           std::string text(request, strnlen(request, len));
-          Log("received: " + text + " (" + std::to_string(len) + " bytes)");
+          Log("received: " + text + " (" + std::to_string(len) + " bytes)", !options.quiet);
           return options.reply;
         },
         200);
@@ -180,9 +209,11 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
+  // Before the name goes: the controller that notices must not be started
+  // again.
+  answering = false;
   server.Close();
   Log("stopped answering after " + std::to_string(served) + " requests");
-  answering = false;
   if (runner.joinable()) runner.join();
   if (g_log) std::fclose(g_log);
   return 0;
