@@ -147,7 +147,8 @@ int Session::Connect(const std::string& user, const std::string& password,
   handles_->dbc = OdbcHandle(SQL_HANDLE_DBC, dbc);
   // A server that accepts the connection but never answers must not hold
   // the controller for ever.
-  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(30),
+  const SQLULEN login_seconds = statement_timeout_ > 0 ? statement_timeout_ : 30;
+  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(login_seconds),
                     SQL_IS_UINTEGER);
   SQLRETURN rc = SQLConnect(dbc, Sql(data_source), SQL_NTS, Sql(user), SQL_NTS,
                             Sql(password), SQL_NTS);
@@ -163,6 +164,13 @@ int Session::Connect(const std::string& user, const std::string& password,
       Disconnect();
       return -1;
     }
+    // ODBC's statement time-out is the driver's to keep; MariaDB's driver
+    // leaves it to the server (MySQL's name and unit in the second; a
+    // server that knows neither runs unbounded).
+    if (statement_timeout_ > 0 &&
+        Execute(StrFormat("SET SESSION max_statement_time = %d", statement_timeout_)) != 0) {
+      (void)Execute(StrFormat("SET SESSION max_execution_time = %d", statement_timeout_ * 1000));
+    }
   }
   return 0;
 }
@@ -174,6 +182,13 @@ int Session::Disconnect() {
   handles_->dbc.Reset();
   handles_->env.Reset();
   return 0;
+}
+
+void Session::BoundStatement(void* statement) const {
+  if (statement_timeout_ <= 0) return;
+  SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(statement_timeout_)),
+                 SQL_IS_UINTEGER);
 }
 
 void Session::FetchDiagnostics(int handle_type, void* handle) {
@@ -192,6 +207,7 @@ int Session::Execute(const std::string& text, bool reports_no_row, bool lock_con
     return -1;
   }
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
+  BoundStatement(raw);
   if (lock_concurrency) {
     SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
                    SQL_IS_INTEGER);
@@ -227,6 +243,7 @@ int Session::QueryRow(const std::string& text, const std::vector<ColumnBinding>&
     return -1;
   }
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
+  BoundStatement(raw);
   SQLRETURN rc = SQLExecDirect(raw, Sql(text), SQL_NTS);
   if (rc == SQL_ERROR) {
     FetchDiagnostics(SQL_HANDLE_STMT, raw);
@@ -260,6 +277,7 @@ int Session::OpenCursor(CursorSlot slot, const std::string& text) {
     return -1;
   }
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
+  BoundStatement(raw);
   SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
                  SQL_IS_INTEGER);
   SQLRETURN rc = SQLExecDirect(raw, Sql(text), SQL_NTS);

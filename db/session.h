@@ -80,6 +80,9 @@ class Session {
   // Closes the cursors, disconnects and frees the handles. Always 0.
   int Disconnect();
   bool connected() const;
+  // Bounds each later statement, and the next login, to seconds; 0 (the
+  // controller's way) leaves statements unbounded and the login at 30 s.
+  void SetStatementTimeout(int seconds) { statement_timeout_ = seconds; }
 
   // A statement without a result set. With reports_no_row, a statement
   // that changed no row gives 100.
@@ -108,10 +111,12 @@ class Session {
   struct Handles;
   void FetchDiagnostics(int handle_type, void* handle);
   int Fetch(void* statement, const std::vector<ColumnBinding>& columns);
+  void BoundStatement(void* statement) const;
   int ErrorResult() const { return error_.native != 0 ? error_.native : -1; }
 
   Logs& logs_;
   Dialect dialect_ = Dialect::kUnknown;
+  int statement_timeout_ = 0;
   SqlError error_;
   std::unique_ptr<Handles> handles_;
 };
