@@ -25,7 +25,13 @@ constexpr char kPageStyle[] =
     "font-variant-numeric:tabular-nums}td.wrap{white-space:normal;word-break:break-word;"
     "min-width:14em}tr.near td{background:#fff0c2}meter{width:5em;vertical-align:middle;"
     "margin-left:6px}.error{color:#b00020;margin:4px 0}.none{color:#6e6e73;margin:4px 0}"
-    "footer{padding:0 16px 16px;color:#55555a;font-size:.85em}";
+    "footer{padding:0 16px 16px;color:#55555a;font-size:.85em}"
+    // A phone gets each row as lines of "label: value" instead of columns
+    // to scroll.
+    "@media (max-width:640px){thead{display:none}table,tbody,tr,td{display:block}"
+    "tr{border-bottom:1px solid #e3e3e8;padding:4px 0}td,td.num{border:0;padding:1px 4px;"
+    "text-align:left;white-space:normal;min-width:0}td::before{content:attr(data-label) \": \";"
+    "color:#6e6e73}}";
 
 // Text for an HTML text node or a quoted attribute value.
 std::string Html(std::string_view text) {
@@ -87,9 +93,10 @@ std::string Section(const char* title, const JobStatus& status, StatusSection se
   html += "</tr></thead><tbody>\n";
   for (size_t r = 0; r < rows.size(); ++r) {
     html += r < near.size() && near[r] ? "<tr class=\"near\">" : "<tr>";
-    for (const Cell& cell : rows[r]) {
-      html += *cell.css ? std::string("<td class=\"") + cell.css + "\">" : std::string("<td>");
-      html += cell.html + "</td>";
+    for (size_t i = 0; i < rows[r].size() && i < headers.size(); ++i) {
+      const Cell& cell = rows[r][i];
+      html += std::string("<td") + (*cell.css ? std::string(" class=\"") + cell.css + "\"" : "") +
+              " data-label=\"" + Html(headers[i]) + "\">" + cell.html + "</td>";
     }
     html += "</tr>\n";
   }

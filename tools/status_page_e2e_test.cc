@@ -68,12 +68,14 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   const std::string dom = Browse(build_dir_ / "artefacts" / "status_page.png");
   EXPECT_TRUE(fs::file_size(build_dir_ / "artefacts" / "status_page.png") > 10000);
   const std::regex queue_row(
-      "<tr><td>01</td><td>T-QUEUE</td><td>kvssleep</td><td class=\"num\">[0-9]+</td><td>[-0-9: "
-      "]+</td><td class=\"num\">0:0[0-9]:[0-9][0-9]<meter min=\"0\" max=\"600\" high=\"540\" "
-      "value=\"[0-9]+\"></meter></td><td class=\"num\">0:10:00</td></tr>");
+      "<tr><td data-label=\"RT\">01</td><td data-label=\"JOBKE2\">T-QUEUE</td><td "
+      "data-label=\"Programm\">kvssleep</td><td class=\"num\" data-label=\"PID\">[0-9]+</td><td "
+      "data-label=\"Gestartet\">[-0-9: ]+</td><td class=\"num\" data-label=\"Laufzeit\">"
+      "0:0[0-9]:[0-9][0-9]<meter min=\"0\" max=\"600\" high=\"540\" value=\"[0-9]+\"></meter></td>"
+      "<td class=\"num\" data-label=\"Max.\">0:10:00</td></tr>");
   EXPECT_TRUE(std::regex_search(dom, queue_row)) << dom;
   EXPECT_NE(std::string::npos, dom.find("<p id=\"health\">" + health)) << dom;
-  EXPECT_NE(std::string::npos, dom.find("<td>01</td><td>T-NEXT</td>")) << dom;
+  EXPECT_NE(std::string::npos, dom.find(">T-NEXT</td>")) << dom;
   EXPECT_NE(std::string::npos, dom.find("<header class=\"look\"><h1>Bitte ansehen</h1>")) << dom;
   EXPECT_NE(std::string::npos,
             dom.find("Der Job &lt;script&gt;alert(1)&lt;/script&gt; konnte nicht gestartet "

@@ -19,10 +19,9 @@ JobStatus Healthy() {
   status.controller.state = ControllerState::kRunning;
   status.controller.pid = 4711;
   status.controller.flag_file = true;
-  StatusJob job;
-  job.jobrty = "01", job.jobke2 = "Q1", job.jobnam = "kvssleep", job.jobnum = "815";
-  job.jobsda = "20240501115000", job.jobmrt = 3600;
-  status.running.push_back(job);
+  // JOBRTY, JOBKE2, JOBDA1, JOBSTS, JOBNAM, JOBNUM, JOBSDA, next, JOBMRT, JOBSTV.
+  status.running.push_back({"01", "Q1", "", "01", "kvssleep", "815", "20240501115000", "", 3600,
+                            1, StuckReason::kNone});
   return status;
 }
 
@@ -34,10 +33,8 @@ TEST(StatusPageTest, TableValuesShowAsText) {
   JobStatus status = Healthy();
   status.running[0].jobke2 = "<script>alert(1)</script>";
   status.running[0].jobnam = "\"><img src=x onerror=alert(1)>";
-  StatusJob stuck;
-  stuck.jobrty = "01", stuck.jobke2 = "K'1", stuck.jobda1 = "2024<b>", stuck.jobsts = "90";
-  stuck.reason = StuckReason::kStartFailed, stuck.jobstv = 1;
-  status.stuck.push_back(stuck);
+  status.stuck.push_back(
+      {"01", "K'1", "2024<b>", "90", "", "", "", "", 0, 1, StuckReason::kStartFailed});
   status.messages.push_back(
       {"20240501115900", "Der Job <script>alert('x')</script> & co konnte nicht gestartet werden!"});
   status.messages.push_back({"20240501115800", "Pr\xFC" "fung"});
@@ -48,12 +45,12 @@ TEST(StatusPageTest, TableValuesShowAsText) {
     EXPECT_EQ(std::string::npos, page.find(markup)) << markup;
   }
   for (const char* text :
-       {"<td>&lt;script&gt;alert(1)&lt;/script&gt;</td>",
-        "<td>&quot;&gt;&lt;img src=x onerror=alert(1)&gt;</td>", "<td>K&#39;1</td>",
-        "<td>2024&lt;b&gt;</td>",
-        "<td class=\"wrap\">Der Job &lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; co konnte "
-        "nicht gestartet werden!</td>",
-        "<td class=\"wrap\">Pr\xC3\xBC" "fung</td>",
+       {"<td data-label=\"JOBKE2\">&lt;script&gt;alert(1)&lt;/script&gt;</td>",
+        "<td data-label=\"Programm\">&quot;&gt;&lt;img src=x onerror=alert(1)&gt;</td>",
+        "<td data-label=\"JOBKE2\">K&#39;1</td>", "<td data-label=\"JOBDA1\">2024&lt;b&gt;</td>",
+        "<td class=\"wrap\" data-label=\"Text\">Der Job &lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; "
+        "&amp; co konnte nicht gestartet werden!</td>",
+        "<td class=\"wrap\" data-label=\"Text\">Pr\xC3\xBC" "fung</td>",
         "<p class=\"error\">SQLSTATE 42000: near &#39;&lt;iframe&gt;&#39;</p>",
         "Datenquelle KVS&lt;DB&gt;"}) {
     EXPECT_NE(std::string::npos, page.find(text)) << text;
