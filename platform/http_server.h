@@ -24,7 +24,7 @@ using HttpHandler = std::function<HttpReply(const std::string& path)>;
 // framing or caching anything, and ends each connection after its answer.
 // A few worker threads read and write the connections; the handler is
 // called by one of them at a time, so it needs no locking of its own.
-// Move-only; the destructor stops serving.
+// Move-only.
 class HttpServer {
  public:
   HttpServer();
