@@ -74,9 +74,10 @@ class ConsoleSession {
 
  private:
   bool utf8_ = true;
-  bool restore_mode_ = false;
-  uint32_t saved_mode_ = 0;
-  uint32_t saved_code_page_ = 0;
+  // What Windows restores; unused on Linux.
+  [[maybe_unused]] bool restore_mode_ = false;
+  [[maybe_unused]] uint32_t saved_mode_ = 0;
+  [[maybe_unused]] uint32_t saved_code_page_ = 0;
 };
 
 }  // namespace kvs
