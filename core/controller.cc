@@ -149,7 +149,7 @@ void Controller::RunPass() {
   // An exclusive job runs alone: while one runs, the other run types are
   // held back as while one waits.
   for (const ManagedProcess& e : processes_.table().entries) {
-    if (e.pid != 0 && std::string(e.jobrty) == "05") exclusive_job_ = true;
+    if (e.pid != 0 && kRunTypeExclusive.In(e.row.jobrty)) exclusive_job_ = true;
   }
   // Without every running job's key in the list no selection can tell
   // which jobs are blocked; GetKvProcs has said so in the log.
@@ -182,8 +182,12 @@ void Controller::LogSelectError(const char* format) {
 
 bool Controller::RetireExhaustedJob(const JobRecord& job) {
   logs_.Main(StrFormat(kLogTooManyAttempts, job.jobcmd));
-  int rc = jobs_.UpdateJobRow(job.jobda1, job.jobke2, "90", "", "", "", job.jobsda, job.jobeda,
-                              job.jobstv);
+  JobRecord retired = job;
+  SetField(retired.jobsts, kStateStartFailed);
+  SetField(retired.jobnam, "");
+  SetField(retired.jobusr, "");
+  SetField(retired.jobnum, "");
+  int rc = jobs_.UpdateJobRow(retired);
   if (rc == 0) return true;
   logs_.Main(StrFormat(kLogRetireFailed, job.jobcmd, static_cast<long>(rc)));
   return false;
@@ -205,8 +209,7 @@ bool Controller::StartExclusiveJob() {
   }
   exclusive_job_ = true;
   if (processes_.running_count() != 0) return true;
-  int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt,
-                                   job.jobstv);
+  int launched = processes_.Launch(job, job.jobstv);
   if (launched == kLaunchRowUpdateFailed) {
     logs_.Main(kErrStart05);
     return false;
@@ -225,8 +228,7 @@ bool Controller::StartPermanentJobs() {
       logs_.Main(kErrRunType04);
       return false;
     }
-    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
-                                     job.jobmrt, job.jobstv);
+    int launched = processes_.Launch(job, job.jobstv);
     if (launched == kLaunchRowUpdateFailed) {
       logs_.Main(kErrRunType04);
       return false;
@@ -241,7 +243,8 @@ bool Controller::StartPeriodicJobs() {
   if (exclusive_job_) return true;
   while (true) {
     JobRecord job;
-    int rc = periodic_jobs_.DueJob("03", processes_.running_list().ForSelection(), &job);
+    int rc = periodic_jobs_.DueJob(kRunTypePeriodic, processes_.running_list().ForSelection(),
+                                   &job);
     if (rc == 100) break;
     if (rc != 0) {
       const SqlError& e = session_.error();
@@ -250,8 +253,7 @@ bool Controller::StartPeriodicJobs() {
       logs_.Main(kErrRunType03);
       return false;
     }
-    int launched =
-        processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, 0);
+    int launched = processes_.Launch(job, 0);
     if (launched == kLaunchRowUpdateFailed) {
       logs_.Main(kErrRunType03);
       return false;
@@ -278,8 +280,7 @@ bool Controller::StartQueueJobs() {
       logs_.Main(kErrRunType01);
       return false;
     }
-    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
-                                     job.jobmrt, job.jobstv);
+    int launched = processes_.Launch(job, job.jobstv);
     if (launched == kLaunchRowUpdateFailed) {
       logs_.Main(kErrRunType01);
       return false;

@@ -55,20 +55,6 @@ const std::set<std::string>& SkippedConstants() {
       // jobs/system_jobs.h: a folder and a file name.
       "kTransferFolder",
       "kTransferFlagFile",
-      // jobs/run_types.h: run-type and state codes of the job table.
-      "kRunTypeQueue",
-      "kRunTypePeriodic",
-      "kRunTypePermanent",
-      "kRunTypeExclusive",
-      "kRunTypeCalendar",
-      "kRunTypeDayEnd",
-      "kRunTypeRestart",
-      "kRunTypeStatus",
-      "kStateRunning",
-      "kStateStartFailed",
-      "kStateOutsideWindow",
-      "kStateEnded",
-      "kStateTerminated",
   };
   return skipped;
 }

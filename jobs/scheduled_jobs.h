@@ -99,7 +99,7 @@ std::string TextInsertDayEnd(const JobRecord& job);
 // ---- Restart jobs (09) ----------------------------------------------------
 
 // "" for a dialect neither MSSQL nor MYSQL.
-std::string TextNextJob09(Dialect dialect, const std::string& running_list);
+std::string TextNextJob09(Dialect dialect, const SqlList& running_list);
 
 class ScheduledJobs {
  public:
@@ -125,7 +125,7 @@ class ScheduledJobs {
 
  private:
   // The start loop shared by 07 and 08.
-  int StartDue(const char* run_type, bool exclusive, const char* beat_label, bool log_07);
+  int StartDue(RunType run_type, bool exclusive, const char* beat_label, bool log_07);
   int ReadDayEndTimes(DayEndTimes* times);
   void LogSqlFailure(const char* format, int rc);
 
