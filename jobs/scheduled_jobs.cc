@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "diag/text.h"
+#include "jobs/run_types.h"
 
 namespace kvs {
 
@@ -346,32 +347,6 @@ void ScheduledJobs::Reschedule07() {
   }
 }
 
-int ScheduledJobs::StartDue(RunType run_type, bool exclusive, const char* beat_label,
-                            bool log_07) {
-  while (true) {
-    if (exclusive) return 1;
-    JobRecord job;
-    int rc = periodic_.DueJob(run_type, processes_.running_list().ForSelection(), &job);
-    if (rc == 100) return 1;
-    if (rc != 0) {
-      if (log_07) logs_.Main(kLogError07);
-      LogSqlFailure(kLogReadJobFailed, rc);
-      return 0;
-    }
-    int launched = processes_.Launch(job, 0);
-    if (launched == kLaunchRowUpdateFailed) return 0;
-    if (launched == kLaunchNoRoom) return 1;
-    if (link_.Beat(false, beat_label) == 0) return 0;
-  }
-}
-
-int ScheduledJobs::Step07(bool exclusive) {
-  Reschedule07();
-  if (link_.Beat(false, "CheckKvs500Job07 Beginn") == 0) return 0;
-  processes_.running_list().SetEmptyMarker();
-  return StartDue(kRunTypeCalendar, exclusive, "CheckKvs500Job07 Ende", true);
-}
-
 int ScheduledJobs::ReadDayEndTimes(DayEndTimes* times) {
   std::vector<ColumnBinding> columns;
   for (int32_t& t : *times) columns.push_back(ColumnBinding::Long(&t));
@@ -409,31 +384,6 @@ int ScheduledJobs::ExpandDayEnd() {
   if (link_.Beat(false, "updateKvs500Job08 Step 2") == 0) return 0;
   for (const JobRecord& row : plan.inserts) (void)jobs_.session().Execute(TextInsertDayEnd(row));
   return link_.Beat(false, "updateKvs500Job08 Ende") == 0 ? 0 : 1;
-}
-
-int ScheduledJobs::Step08(bool exclusive) {
-  (void)ExpandDayEnd();
-  processes_.running_list().SetEmptyMarker();
-  return StartDue(kRunTypeDayEnd, exclusive, "checkKvsJobs08", false);
-}
-
-int ScheduledJobs::Step09(bool exclusive) {
-  processes_.running_list().SetEmptyMarker();
-  while (true) {
-    if (exclusive) return 1;
-    JobRecord job;
-    int rc = jobs_.NextJob(
-        TextNextJob09(jobs_.session().dialect(), processes_.running_list().ForSelection()), &job);
-    if (rc == 100) return 1;
-    if (rc != 0) {
-      LogSqlFailure(kLogReadJobFailed, rc);
-      return 0;
-    }
-    int launched = processes_.Launch(job, job.jobstv);
-    if (launched == kLaunchRowUpdateFailed) return 0;
-    if (launched == kLaunchNoRoom) return 1;
-    if (link_.Beat(false, "checkKvsJobs09") == 0) return 0;
-  }
 }
 
 }  // namespace kvs
