@@ -68,8 +68,7 @@ bool Controller::StartUp() {
   session_.SetDbSystem(db_system_);
   session_.SetQueryTimeout(config_.sql_timeout_seconds);
   db_product_ = db_system_ == "MSSQL" ? "SQLSERVER" : db_system_;
-  fallback_message_file_ = kFallbackMessageFile;
-  pool_.SetFallbackFile(fallback_message_file_);
+  pool_.SetFallbackFile(kFallbackMessageFile);
 
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
   int rc = session_.Connect(credentials_.user, credentials_.password,

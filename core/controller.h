@@ -32,7 +32,6 @@ inline constexpr char kBannerSingle[] = "** Jobcontroller KVSJOBSTR wurde gestar
 inline constexpr char kBannerMulti[] = "** Multiservices: JOBCONTROLLER %ld. gestartet **\n";
 inline constexpr char kConnectFailed[] = "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n";
 inline constexpr char kFlagFileName[] = "DYE";
-inline constexpr char kFallbackMessageFile[] = "..\\korvaline_php\\log\\JOBCTLMSG.log";
 inline constexpr char kMsgStarted[] = "Der Jobcontroller wurde gestartet!";
 inline constexpr char kMsgServiceGone[] =
     "Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!";
@@ -115,7 +114,6 @@ class Controller {
   std::string schema_;
   std::string db_system_;
   std::string db_product_;
-  std::string fallback_message_file_;
 
   std::string loop_timestamp_;
   bool db_state_ = true;

@@ -40,7 +40,7 @@ const std::set<std::string>& SkippedConstants() {
       // core/heartbeat.h: the pipe's name and the request sent over it.
       "kPipeName",
       "kHeartbeatRequest",
-      // core/controller.h: file names.
+      // core/controller.h and msg/message_pool.h: file names.
       "kFlagFileName",
       "kFallbackMessageFile",
       // core/config.h: the default of the INI key TRANSFERDATEIEN.

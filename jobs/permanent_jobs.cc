@@ -71,13 +71,6 @@ std::string KnownPermanentProgram(const std::string& jobnam, const std::string& 
   return "";
 }
 
-bool FileExists(const std::string& path) {
-  std::FILE* f = std::fopen(NativePath(path).c_str(), "rb");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
-}
-
 void PermanentJobs::Check(const std::string& db_product) {
   int rc = jobs_.OpenRunType(kRunTypePermanent);
   if (rc != 0) {
