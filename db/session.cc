@@ -168,7 +168,9 @@ int Session::Connect(const std::string& user, const std::string& password,
   handles_->dbc = OdbcHandle(SQL_HANDLE_DBC, dbc);
   // A server that accepts the connection but never answers must not hold
   // the controller for ever.
-  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(30),
+  const SQLULEN login_seconds =
+      query_timeout_seconds_ > 0 && query_timeout_seconds_ < 30 ? query_timeout_seconds_ : 30;
+  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(login_seconds),
                     SQL_IS_UINTEGER);
   SQLRETURN rc = SQLConnect(dbc, Sql(data_source), SQL_NTS, Sql(user), SQL_NTS,
                             Sql(password), SQL_NTS);
@@ -188,10 +190,11 @@ int Session::Connect(const std::string& user, const std::string& password,
       // The MariaDB driver bounds a statement only by reading the socket
       // with a time-out and drops the connection when it runs out; the
       // server's own bound cancels the statement (a lock wait too) and
-      // keeps the session. MySQL has no such variable; there the lock
-      // wait is bounded at least.
+      // keeps the session. MySQL names it otherwise (milliseconds, reads
+      // only), and there the lock wait is bounded as well.
       const std::string seconds = std::to_string(query_timeout_seconds_);
       if (Execute("SET SESSION max_statement_time = " + seconds) != 0) {
+        (void)Execute("SET SESSION max_execution_time = " + seconds + "000");
         (void)Execute("SET SESSION innodb_lock_wait_timeout = " + seconds);
       }
     }

@@ -74,7 +74,8 @@ class Session {
   void SetDbSystem(const std::string& db_system);
   // Seconds every statement may take before the driver cancels it (a lock
   // held by another program, a hung server); 0 means no limit. A statement
-  // that times out fails with its code like any other failure.
+  // that times out fails with its code like any other failure. Set before
+  // Connect: the login waits no longer than this either (at most 30 s).
   void SetQueryTimeout(int32_t seconds) { query_timeout_seconds_ = seconds < 0 ? 0 : seconds; }
   Dialect dialect() const { return dialect_; }
 

@@ -175,6 +175,23 @@ TEST_F(SessionSqlTest, LivenessHoldsWhereOnlyChangedRowsCount) {
                        "'99999999999999'"));
 }
 
+// Catches a statement time-out the driver ignores (a status page would
+// wait as long as a hung statement), and one that reaches a session that
+// did not ask for it.
+TEST_F(SessionSqlTest, StatementTimeoutEndsALongStatement) {
+  const Credentials c = TestCredentials();
+  Session bounded(logs_);
+  bounded.SetDbSystem("MYSQL");
+  bounded.SetQueryTimeout(1);
+  ASSERT_EQ(0, bounded.Connect(c.user, c.password, c.data_source));
+  int32_t slept = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(0, bounded.QueryRow("SELECT SLEEP(3)", {ColumnBinding::Long(&slept)}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(0, session_.QueryRow("SELECT SLEEP(1.2)", {ColumnBinding::Long(&slept)}));
+  EXPECT_EQ(0, slept);
+}
+
 }  // namespace
 }  // namespace kvs
 

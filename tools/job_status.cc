@@ -13,6 +13,7 @@
 #include "jobs/permanent_jobs.h"
 #include "platform/civil_time.h"
 #include "platform/tool_support.h"
+#include "tools/status_page.h"
 
 namespace kvs {
 
@@ -157,6 +158,8 @@ const char* ReasonCode(StuckReason reason) {
   }
 }
 
+}  // namespace
+
 std::string ReasonText(const StatusJob& job) {
   switch (job.reason) {
     case StuckReason::kStartFailed:
@@ -175,6 +178,14 @@ std::string ReasonText(const StatusJob& job) {
       return "";
   }
 }
+
+std::string StartText(const StatusJob& job) {
+  return job.reason != StuckReason::kNone ? ReasonText(job)
+         : job.next.empty()               ? kStartAtOnce
+                                          : FormatStamp(job.next);
+}
+
+namespace {
 
 std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
 
@@ -266,10 +277,21 @@ int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* opti
       }
       options->watch_seconds = seconds;
       ++i;
+    } else if (arg == "--serve") {
+      ServeAddress where;
+      if (!has_value || !ParseServeAddress(args[i + 1], &where)) {
+        *error = kErrServeValue;
+        return kStatusExitUsage;
+      }
+      options->serve = args[++i];
     } else {
       *error = StrFormat(kErrUnknownOption, arg.c_str());
       return kStatusExitUsage;
     }
+  }
+  if (!options->serve.empty() && (options->json || options->watch_seconds > 0)) {
+    *error = kErrServeCombined;
+    return kStatusExitUsage;
   }
   return 0;
 }
@@ -531,11 +553,8 @@ std::string FormatStatusText(const JobStatus& status, const CivilTime& now) {
                     {false, false, false, true, false, true, true, false}, rows);
     rows.clear();
     for (const StatusJob& job : status.waiting) {
-      const std::string start = job.reason != StuckReason::kNone ? ReasonText(job)
-                                : job.next.empty()               ? kStartAtOnce
-                                                                 : FormatStamp(job.next);
-      rows.push_back(
-          {job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), start, std::to_string(job.jobstv)});
+      rows.push_back({job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), StartText(job),
+                      std::to_string(job.jobstv)});
     }
     text += Section(kTitleWaiting, FailuresOf(status, StatusSection::kWaiting),
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"},
@@ -784,6 +803,21 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
             BackupPathOf(setup.log_path), setup.log_size_limit, false);
   Session session(logs);
   session.SetDbSystem(setup.db_system);
+  if (!options.serve.empty()) {
+    // A served page waits for no statement longer than a monitor would.
+    session.SetQueryTimeout(kServeStatementTimeoutSeconds);
+    const StatusLook look = [&](JobStatus* status, CivilTime* now) {
+      *now = platform.ToLocal(platform.Now());
+      (void)CollectStatus(platform, session, setup, *now, status);
+      // The same failure, without the login name.
+      if (!status->database_error.empty()) {
+        status->database_error =
+            StrFormat(kErrConnectServed, setup.credentials.data_source.c_str());
+      }
+    };
+    return ServeStatusPage(platform, options.serve, look, setup.program_dir,
+                           setup.credentials.data_source, setup.run_type, error, stop);
+  }
   while (true) {
     const CivilTime now = platform.ToLocal(platform.Now());
     JobStatus status;

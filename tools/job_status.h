@@ -30,7 +30,8 @@ inline constexpr int kStatusExitConnectFailed = 4;
 inline constexpr int kStatusExitQueryFailed = 5;
 
 inline constexpr char kStatusUsage[] =
-    "Aufruf: kvsjobstat [--dir VERZEICHNIS] [--type NN] [--json] [--watch N] [--help]\n"
+    "Aufruf: kvsjobstat [--dir VERZEICHNIS] [--type NN] [--json] [--watch N]\n"
+    "                  [--serve [ADRESSE:]PORT] [--help]\n"
     "Zeigt, ob der Jobcontroller laeuft, und seine Jobtabelle: laufende, wartende und\n"
     "haengende Jobs, die letzten Meldungen des Jobcontrollers im Nachrichten-Pool und\n"
     "die Ausweichdatei. Liest KVSJOBCTL.INI und die Verbindungsdatei wie der\n"
@@ -39,10 +40,13 @@ inline constexpr char kStatusUsage[] =
     "  --type NN   nur Jobs der Laufart NN (zwei Ziffern, z. B. 01)\n"
     "  --json      ein JSON-Objekt je Anzeige statt der Tabellen\n"
     "  --watch N   alle N Sekunden (1..3600) neu anzeigen, Ende mit Strg+C\n"
+    "  --serve [ADRESSE:]PORT  als Webseite (/), JSON (/status.json) und fuer Monitore\n"
+    "              (/health: 200 oder 503) anbieten, auf 127.0.0.1 ohne ADRESSE\n"
     "  --help      diese Hilfe\n"
     "Exit-Code: 0 Jobcontroller laeuft und ist aktuell, 1 Jobcontroller laeuft nicht oder\n"
     "  haengt, 2 Aufruf falsch, 3 Verbindungsdatei fehlt oder ohne Datenquelle,\n"
-    "  4 Verbindung zur Datenquelle fehlgeschlagen, 5 Abfrage fehlgeschlagen.\n";
+    "  4 Verbindung zur Datenquelle fehlgeschlagen, 5 Abfrage fehlgeschlagen,\n"
+    "  6 --serve: Adresse nicht verfuegbar.\n";
 
 inline constexpr char kErrUnknownOption[] = "kvsjobstat: unbekannte Option '%s'\n";
 inline constexpr char kErrTypeValue[] = "kvsjobstat: --type erwartet zwei Ziffern\n";
@@ -101,6 +105,7 @@ struct StatusOptions {
   std::string run_type;  // "" for every run type
   bool json = false;
   int32_t watch_seconds = 0;  // 0: show once
+  std::string serve;  // "[ADDRESS:]PORT" of --serve, "" without
   bool help = false;
 };
 
@@ -236,6 +241,11 @@ std::string TextStatusMessages(Dialect dialect);
 FallbackFileState ReadFallbackFile(const std::string& path);
 
 // ---- Formatting -----------------------------------------------------------
+
+// Why a job waits or needs someone, "" for kNone.
+std::string ReasonText(const StatusJob& job);
+// When a waiting job starts: its reason, "sofort" or its earliest start.
+std::string StartText(const StatusJob& job);
 
 // "YYYY-MM-DD hh:mm:ss" of "YYYYMMDDhhmmss", "YYYY-MM-DD" of "YYYYMMDD";
 // anything else as it is.

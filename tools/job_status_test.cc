@@ -10,6 +10,7 @@
 #include "core/connection_file.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
+#include "tools/status_page.h"
 
 namespace kvs {
 namespace {
@@ -258,6 +259,7 @@ TEST(JobStatusTest, Options) {
     bool json;
     int32_t watch;
     const char* dir = "";
+    const char* serve = "";  // "address port" as parsed
   } cases[] = {
       {{}, 0, "", false, 0},
       {{"--dir", "/opt/kvs/bin", "--json"}, 0, "", true, 0, "/opt/kvs/bin"},
@@ -274,6 +276,17 @@ TEST(JobStatusTest, Options) {
       {{"--type", "0'"}, 2, "", false, 0},
       {{"--type", "--json"}, 2, "", false, 0},
       {{"--verbose"}, 2, "", false, 0},
+      {{"--serve", "8080", "--type", "01"}, 0, "01", false, 0, "", "127.0.0.1 8080"},
+      {{"--serve", "0.0.0.0:65535"}, 0, "", false, 0, "", "0.0.0.0 65535"},
+      {{"--serve", "[::1]:1"}, 0, "", false, 0, "", "::1 1"},
+      {{"--serve", "::1:8080"}, 2, "", false, 0},
+      {{"--serve", "65536"}, 2, "", false, 0},
+      {{"--serve", "0"}, 2, "", false, 0},
+      {{"--serve", ":8080"}, 2, "", false, 0},
+      {{"--serve", "host:"}, 2, "", false, 0},
+      {{"--serve"}, 2, "", false, 0},
+      {{"--serve", "8080", "--json"}, 2, "", false, 0},
+      {{"--watch", "5", "--serve", "8080"}, 2, "", false, 0},
   };
   for (const auto& c : cases) {
     StatusOptions options;
@@ -286,6 +299,12 @@ TEST(JobStatusTest, Options) {
     EXPECT_EQ(c.json, options.json) << label;
     EXPECT_EQ(c.watch, options.watch_seconds) << label;
     EXPECT_EQ(c.dir, options.program_dir) << label;
+    ServeAddress where;
+    if (ParseServeAddress(options.serve, &where)) {
+      EXPECT_EQ(c.serve, where.address + " " + std::to_string(where.port)) << label;
+    } else {
+      EXPECT_STREQ(c.serve, "") << label;
+    }
   }
 }
 

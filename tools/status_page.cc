@@ -1,0 +1,304 @@
+#include "tools/status_page.h"
+
+#include <string_view>
+#include <vector>
+
+#include "core/controller.h"
+#include "diag/text.h"
+
+namespace kvs {
+
+namespace {
+
+constexpr char kPageStyle[] =
+    "body{font:15px/1.4 system-ui,sans-serif;margin:0;color:#1d1d1f;background:#f2f2f5}"
+    "header{padding:12px 16px;color:#fff}header.ok{background:#1e7b34}"
+    "header.look{background:#9a5b00}header.fault{background:#b00020}"
+    "h1{font-size:1.5em;margin:0 0 4px}header p{margin:2px 0}.meta{font-size:.85em;opacity:.9}"
+    "main{padding:2px 10px 8px}ul.problems{margin:10px 0;padding:8px 12px 8px 28px;"
+    "background:#fff;border-left:4px solid #9a5b00;border-radius:6px}"
+    "section{background:#fff;border-radius:8px;margin:10px 0;padding:6px 12px 10px;"
+    "box-shadow:0 1px 2px rgba(0,0,0,.12)}h2{font-size:1.05em;margin:6px 0}"
+    ".scroll{overflow-x:auto}table{border-collapse:collapse;width:100%}"
+    "th,td{text-align:left;padding:4px 8px;border-bottom:1px solid #e3e3e8;white-space:nowrap;"
+    "vertical-align:top}th{font-weight:600;color:#48484d}td.num{text-align:right;"
+    "font-variant-numeric:tabular-nums}td.wrap{white-space:normal;word-break:break-word;"
+    "min-width:14em}tr.near td{background:#fff0c2}meter{width:5em;vertical-align:middle;"
+    "margin-left:6px}.error{color:#b00020;margin:4px 0}.none{color:#6e6e73;margin:4px 0}"
+    "footer{padding:0 16px 16px;color:#55555a;font-size:.85em}"
+    // A phone gets each row as lines of "label: value" instead of columns
+    // to scroll.
+    "@media (max-width:640px){thead{display:none}table,tbody,tr,td{display:block}"
+    "tr{border-bottom:1px solid #e3e3e8;padding:4px 0}td,td.num{border:0;padding:1px 4px;"
+    "text-align:left;white-space:normal;min-width:0}td::before{content:attr(data-label) \": \";"
+    "color:#6e6e73}}";
+
+// Text for an HTML text node or a quoted attribute value.
+std::string Html(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        // Control characters are no text; a blank keeps the words apart.
+        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
+  }
+  return out;
+}
+
+std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
+
+struct Cell {
+  std::string html;  // already escaped
+  const char* css = "";
+};
+
+Cell Text(const std::string& value, const char* css = "") { return {Html(value), css}; }
+
+// A section: its title with the row count, its list's failures, then the
+// table or "(keine)".
+std::string Section(const char* title, const JobStatus& status, StatusSection section,
+                    const std::vector<const char*>& headers,
+                    const std::vector<std::vector<Cell>>& rows,
+                    const std::vector<bool>& near = {}) {
+  std::string html = "<section><h2>" + Html(title) + " (" + std::to_string(rows.size()) + ")</h2>";
+  bool failed = false;
+  for (const ListFailure& f : status.failures) {
+    if (f.section != section) continue;
+    html += "<p class=\"error\">" + Html(f.text) + "</p>";
+    failed = true;
+  }
+  if (rows.empty()) {
+    if (!failed) html += "<p class=\"none\">(keine)</p>";
+    return html + "</section>\n";
+  }
+  html += "<div class=\"scroll\"><table><thead><tr>";
+  for (const char* h : headers) html += "<th>" + Html(h) + "</th>";
+  html += "</tr></thead><tbody>\n";
+  for (size_t r = 0; r < rows.size(); ++r) {
+    html += r < near.size() && near[r] ? "<tr class=\"near\">" : "<tr>";
+    for (size_t i = 0; i < rows[r].size() && i < headers.size(); ++i) {
+      const Cell& cell = rows[r][i];
+      html += std::string("<td") + (*cell.css ? std::string(" class=\"") + cell.css + "\"" : "") +
+              " data-label=\"" + Html(headers[i]) + "\">" + cell.html + "</td>";
+    }
+    html += "</tr>\n";
+  }
+  return html + "</tbody></table></div></section>\n";
+}
+
+std::string FallbackText(const FallbackFileState& fallback) {
+  const std::string state =
+      fallback.exists ? StrFormat(kFallbackPresent, static_cast<long>(fallback.lines))
+                      : std::string(kFallbackAbsent);
+  return RightTrim(StrFormat(kFallbackLine, kFallbackMessageFile, state.c_str()));
+}
+
+long NearLimitCount(const JobStatus& status, const CivilTime& now) {
+  long n = 0;
+  for (const StatusJob& job : status.running) {
+    int64_t run = 0;
+    n += RunSeconds(job.jobsda, now, &run) && NearRunTimeLimit(run, job.jobmrt);
+  }
+  return n;
+}
+
+std::string HostPort(const ServeAddress& where) {
+  const bool v6 = where.address.find(':') != std::string::npos;
+  return (v6 ? "[" + where.address + "]" : where.address) + ":" + std::to_string(where.port);
+}
+
+}  // namespace
+
+bool ParseServeAddress(const std::string& text, ServeAddress* out) {
+  ServeAddress where;
+  std::string port = text;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find("]:");
+    if (close == std::string::npos) return false;
+    where.address = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+    where.address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    // An IPv6 address without brackets cannot say where its port starts.
+    if (where.address.find(':') != std::string::npos) return false;
+  }
+  if (where.address.empty() || port.empty() || port.size() > 5) return false;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+  }
+  where.port = LeadingInt(port);
+  if (where.port < 1 || where.port > 65535) return false;
+  *out = where;
+  return true;
+}
+
+PageVerdict JudgePage(const JobStatus& status, const CivilTime& now) {
+  if (!ControllerCurrent(status.controller) || !status.database_error.empty() ||
+      !status.failures.empty()) {
+    return PageVerdict::kFault;
+  }
+  if (!status.stuck.empty() || status.fallback.exists || NearLimitCount(status, now) > 0) {
+    return PageVerdict::kLook;
+  }
+  return PageVerdict::kOk;
+}
+
+std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
+                             const std::string& data_source, const std::string& run_type) {
+  static const char* const kVerdictCss[] = {"ok", "look", "fault"};
+  static const char* const kVerdictText[] = {kPageVerdictOk, kPageVerdictLook, kPageVerdictFault};
+  const int verdict = static_cast<int>(JudgePage(status, now));
+  const std::string stand = StrFormat("%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month,
+                                      now.day, now.hour, now.minute, now.second);
+  std::string meta = StrFormat(kPageStand, stand.c_str(), data_source.c_str());
+  if (!run_type.empty()) meta += StrFormat(kStatusHeaderType, run_type.c_str());
+  meta += StrFormat(kPageRefresh, kPageRefreshSeconds);
+
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"de\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<meta http-equiv=\"refresh\" content=\"" + std::to_string(kPageRefreshSeconds) + "\">"
+      "<title>" + Html(kVerdictText[verdict]) + " - Jobcontroller</title><style>" + kPageStyle +
+      "</style></head>\n<body><header class=\"" + kVerdictCss[verdict] + "\"><h1>" +
+      Html(kVerdictText[verdict]) + "</h1><p id=\"health\">" +
+      Html(FormatHealthText(status.controller)) + "</p><p class=\"meta\">" + Html(meta) +
+      "</p></header>\n<main>";
+
+  std::vector<std::string> problems;
+  if (!status.database_error.empty()) {
+    problems.push_back(StrFormat(kPageDatabase, status.database_error.c_str()));
+  }
+  for (const ListFailure& f : status.failures) problems.push_back(f.text);
+  if (!status.stuck.empty()) {
+    problems.push_back(StrFormat(kPageStuckCount, static_cast<long>(status.stuck.size())));
+  }
+  if (const long near = NearLimitCount(status, now); near > 0) {
+    problems.push_back(StrFormat(kPageNearLimit, near));
+  }
+  if (status.fallback.exists) problems.push_back(kPageFallback);
+  if (!problems.empty()) {
+    html += "<ul class=\"problems\">";
+    for (const std::string& p : problems) html += "<li>" + Html(p) + "</li>";
+    html += "</ul>\n";
+  }
+
+  // Without a connection no list was read: the problem above says why.
+  if (status.database_error.empty()) {
+    std::vector<std::vector<Cell>> rows;
+    std::vector<bool> near;
+    for (const StatusJob& job : status.running) {
+      int64_t run = 0;
+      const bool known = RunSeconds(job.jobsda, now, &run);
+      std::string time = Html(known ? FormatDuration(run) : "?");
+      if (known && job.jobmrt > 0) {
+        time += "<meter min=\"0\" max=\"" + std::to_string(job.jobmrt) + "\" high=\"" +
+                std::to_string(static_cast<int64_t>(job.jobmrt) * 9 / 10) + "\" value=\"" +
+                std::to_string(run < 0 ? 0 : run) + "\"></meter>";
+      }
+      near.push_back(known && NearRunTimeLimit(run, job.jobmrt));
+      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobnam), Text(job.jobnum, "num"),
+                      Text(FormatStamp(job.jobsda)), {time, "num"},
+                      Text(job.jobmrt > 0 ? FormatDuration(job.jobmrt) : "-", "num")});
+    }
+    html += Section(kTitleRunning, status, StatusSection::kRunning,
+                    {"RT", "JOBKE2", "Programm", "PID", "Gestartet", "Laufzeit", "Max."}, rows,
+                    near);
+    rows.clear();
+    for (const StatusJob& job : status.waiting) {
+      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1), Text(OrDash(job.jobsts)),
+                      Text(StartText(job)), Text(std::to_string(job.jobstv), "num")});
+    }
+    html += Section(kTitleWaiting, status, StatusSection::kWaiting,
+                    {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"}, rows);
+    rows.clear();
+    for (const StatusJob& job : status.stuck) {
+      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1), Text(OrDash(job.jobsts)),
+                      Text(ReasonText(job), "wrap")});
+    }
+    html += Section(kTitleStuck, status, StatusSection::kStuck,
+                    {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, rows);
+    rows.clear();
+    for (const PoolMessage& m : status.messages) {
+      rows.push_back({Text(FormatStamp(m.msgtin)), Text(m.msgtxt, "wrap")});
+    }
+    html += Section(kTitleMessages, status, StatusSection::kMessages, {"Zeit", "Text"}, rows);
+  }
+  html += "</main><footer>" + Html(FallbackText(status.fallback)) + "</footer></body></html>\n";
+  return Utf8FromWindows1252(html);
+}
+
+HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
+                              const std::string& program_dir, const std::string& data_source,
+                              const std::string& run_type) {
+  HttpReply reply;
+  if (path == "/health") {
+    // The controller alone: a monitor's answer needs no database.
+    const ControllerHealth health = CheckController(platform, program_dir);
+    reply.status = ControllerCurrent(health) ? 200 : 503;
+    reply.body = Utf8FromWindows1252(FormatHealthText(health)) + "\n";
+    return reply;
+  }
+  if (path != "/" && path != "/status.json") {
+    reply.status = 404;
+    reply.body = kPageNotFound;
+    return reply;
+  }
+  JobStatus status;
+  CivilTime now;
+  look(&status, &now);
+  if (path == "/") {
+    reply.content_type = "text/html; charset=utf-8";
+    reply.body = RenderStatusPage(status, now, data_source, run_type);
+  } else {
+    reply.content_type = "application/json";
+    reply.body = FormatStatusJson(status, now);
+  }
+  return reply;
+}
+
+int ServeStatusPage(Platform& platform, const std::string& address, const StatusLook& look,
+                    const std::string& program_dir, const std::string& data_source,
+                    const std::string& run_type, std::string* error,
+                    const std::function<bool()>& stop) {
+  ServeAddress where;
+  if (!ParseServeAddress(address, &where)) {
+    *error = kErrServeValue;
+    return kStatusExitUsage;
+  }
+  HttpServer server;
+  if (server.Bind(where.address, where.port) != 0) {
+    *error = StrFormat(kErrServeBind, where.address.c_str(), where.port);
+    return kStatusExitServeFailed;
+  }
+  platform.Print(StrFormat(kServeListening, HostPort(where).c_str()));
+  const int rc = server.Serve(
+      [&](const std::string& path) {
+        return AnswerStatusRequest(platform, path, look, program_dir, data_source, run_type);
+      },
+      stop);
+  if (rc != 0) {
+    *error = kErrServeFailed;
+    return kStatusExitServeFailed;
+  }
+  return kStatusExitOk;
+}
+
+}  // namespace kvs

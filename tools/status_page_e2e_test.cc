@@ -1,0 +1,113 @@
+// kvsjobstat --serve end to end: the real kvsjobstat beside a running
+// controller, its page rendered by a real browser (headless Chromium),
+// its health answer as a monitor sees it, through a killed controller and
+// a stopped database.
+#include <regex>
+#include <string>
+
+#include "core/e2e_fixture.h"
+#include "platform/http_server.h"
+
+namespace kvs {
+namespace {
+
+class StatusPageEndToEnd : public ControllerProcessTest {
+ protected:
+  void SetUp() override {
+    ControllerProcessTest::SetUp();
+    // Below the ephemeral ports of outgoing connections.
+    port_ = 20000 + instance_ % 12000;
+  }
+  // The HTTP status of path (0 when nothing answered) and its body.
+  int Get(const std::string& path, std::string* body) {
+    int status = 0;
+    return HttpGet("127.0.0.1", port_, path, 10, &status, body) == 0 ? status : 0;
+  }
+  // The page as the browser's document after loading, and its screenshot.
+  std::string Browse(const fs::path& screenshot) {
+    int exit_code = -1;
+    EXPECT_EQ(0, RunAndWait("bash -c \"timeout 60 chromium --headless --no-sandbox --disable-gpu "
+                            "--hide-scrollbars --user-data-dir='" + (root_ / "chromium").string() +
+                                "' --window-size=1100,1000 --screenshot='" + screenshot.string() +
+                                "' --dump-dom http://127.0.0.1:" + std::to_string(port_) +
+                                "/ > '" + (root_ / "dom.html").string() + "' 2> /dev/null\"",
+                            &exit_code));
+    EXPECT_EQ(0, exit_code) << "chromium (scripts/setup-deps installs it)";
+    return ReadFile(root_ / "dom.html");
+  }
+  int port_ = 0;
+};
+
+// Catches a page that is no document a browser renders as meant (the
+// running job's row, its run time against the limit, the health line), a
+// command line from the tables that becomes markup, a health answer that
+// stays 200 when the controller is gone, and a server that stops
+// answering when the database does.
+TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
+  fs::copy_file(build_dir_ / "kvsjobstat", dir_ / "kvsjobstat");
+  WriteIni("MAXJOBS=1\n");
+  InsertJob("HOSTILE", "u-hostile", "<script>alert(1)</script>", 0, "01");
+  InsertJob("QUEUE", "u-queue", "kvssleep 300", 600, "01");
+  InsertJob("NEXT", "u-next", "kvssleep 300", 600, "01");
+  Start(120);
+  ASSERT_TRUE(Eventually([&] {
+    return Column("HOSTILE", "JOBSTS") == "90" && Column("QUEUE", "JOBSTS") == "01";
+  }, 15));
+  uint32_t serve_pid = 0;
+  ASSERT_EQ(0, platform_real_->StartProcess("bash -c \"cd '" + dir_.string() +
+                                                "' && exec ./kvsjobstat --serve 127.0.0.1:" +
+                                                std::to_string(port_) + " > serve.txt 2>&1\"",
+                                            &serve_pid));
+  std::string body;
+  ASSERT_TRUE(Eventually([&] { return Get("/health", &body) == 200; }, 10))
+      << body << ReadFile(dir_ / "serve.txt");
+  const std::string health =
+      "Jobcontroller laeuft (PID " + std::to_string(controller_pid_) + "), DYE vor ";
+  EXPECT_EQ(0u, body.find(health)) << body;
+
+  fs::create_directories(build_dir_ / "artefacts");
+  const std::string dom = Browse(build_dir_ / "artefacts" / "status_page.png");
+  EXPECT_TRUE(fs::file_size(build_dir_ / "artefacts" / "status_page.png") > 10000);
+  const std::regex queue_row(
+      "<tr><td data-label=\"RT\">01</td><td data-label=\"JOBKE2\">T-QUEUE</td><td "
+      "data-label=\"Programm\">kvssleep</td><td class=\"num\" data-label=\"PID\">[0-9]+</td><td "
+      "data-label=\"Gestartet\">[-0-9: ]+</td><td class=\"num\" data-label=\"Laufzeit\">"
+      "0:0[0-9]:[0-9][0-9]<meter min=\"0\" max=\"600\" high=\"540\" value=\"[0-9]+\"></meter></td>"
+      "<td class=\"num\" data-label=\"Max.\">0:10:00</td></tr>");
+  EXPECT_TRUE(std::regex_search(dom, queue_row)) << dom;
+  EXPECT_NE(std::string::npos, dom.find("<p id=\"health\">" + health)) << dom;
+  EXPECT_NE(std::string::npos, dom.find(">T-NEXT</td>")) << dom;
+  EXPECT_NE(std::string::npos, dom.find("<header class=\"look\"><h1>Bitte ansehen</h1>")) << dom;
+  EXPECT_NE(std::string::npos,
+            dom.find("Der Job &lt;script&gt;alert(1)&lt;/script&gt; konnte nicht gestartet "
+                     "werden!</td>"))
+      << dom;
+  EXPECT_EQ(std::string::npos, dom.find("<script")) << dom;
+  EXPECT_EQ(200, Get("/status.json", &body));
+  EXPECT_NE(std::string::npos, body.find("\"jobke2\":\"T-QUEUE\"")) << body;
+
+  ASSERT_EQ(0, TerminateProcessById(controller_pid_));
+  ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
+  EXPECT_EQ(503, Get("/health", &body));
+  EXPECT_EQ("Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string() +
+                ", DYE ist vom letzten Lauf uebrig\n",
+            body);
+
+  // The first request after the stop finds the connection lost, the next
+  // one no database.
+  const std::string away = "<li>Datenbank: Datenquelle &#39;" + TestCredentials().data_source +
+                           "&#39; nicht erreichbar oder Anmeldung abgelehnt</li>";
+  MariaDb("stop");
+  const bool said = Eventually([&] {
+    return Get("/", &body) == 200 && body.find(away) != std::string::npos;
+  }, 10);
+  MariaDb("start");
+  EXPECT_TRUE(said) << body;
+  EXPECT_TRUE(platform_real_->InspectProcess(serve_pid).opened);
+  session_.Disconnect();
+  const Credentials c = TestCredentials();
+  ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
+}
+
+}  // namespace
+}  // namespace kvs
