@@ -504,7 +504,8 @@ TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
     ASSERT_EQ(0, jobs_.UpdateStatusJob("  ", kDa1, key));
 
     JobRecord job;
-    EXPECT_EQ(jobs_.NextJob01(ListOf({"other"}), &job), 0) << value << ": " << session_.error().message;
+    EXPECT_EQ(jobs_.NextJob01(ListOf({"other"}), &job), 0)
+        << value << ": " << session_.error().message;
     EXPECT_EQ(job.joburv, value);
     EXPECT_EQ(job.jobcmd, value);
     EXPECT_EQ(jobs_.NextJob01(ListOf({"other", value}), &job), 100)

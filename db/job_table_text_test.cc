@@ -227,7 +227,9 @@ TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
       {"05", TextNextJob05, Dialect::kUnknown, nullptr},
   };
   const std::vector<std::pair<std::vector<const char*>, const char*>> lists = {
-      {{}, "' '"}, {{"a", "it's", "C:\\jobs\\"}, "'a', 'it''s', 'C:\\jobs\\'"}, {{"100%"}, "'100%'"}};
+      {{}, "' '"},
+      {{"a", "it's", "C:\\jobs\\"}, "'a', 'it''s', 'C:\\jobs\\'"},
+      {{"100%"}, "'100%'"}};
   for (const Case& c : cases) {
     for (const auto& [items, text] : lists) {
       SqlList list;

@@ -39,6 +39,11 @@ inline constexpr char kLogExclusiveWaits[] =
     "Start PGM: %s wartet als exklusiver Job, bis ausser RunType 04 und 09 kein Job mehr "
     "laeuft!\n";
 
+// The states in which a run type's selection takes a row: blank (or
+// NULL); blank or planned ("00") and due; blank or ended ("90" and up)
+// with fewer than 11 start attempts.
+enum class Waiting { kBlank, kPlanned, kRestartable };
+
 // The work of a pass that comes before the starts of a run type.
 enum class Upkeep { kNone, kPortalCheck, kUpdate03, kReschedule07, kExpandDayEnd };
 
@@ -51,6 +56,11 @@ struct RunTypeRule {
   RunType run_type;
   Upkeep upkeep = Upkeep::kNone;
   NextJobText next_job = nullptr;
+  Waiting waiting = Waiting::kBlank;
+  // A row in "90" is never selected or planned again.
+  bool failed_start_final = false;
+  // Rows rest in "97" outside their time plan's windows.
+  bool rests_outside_window = false;
   // The exclusive run type: at most one job a pass, which holds back the
   // others while it waits for the running jobs to end.
   bool exclusive = false;

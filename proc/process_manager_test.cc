@@ -121,7 +121,8 @@ TEST_F(ProcessManagerTest, LaunchRefusalsStartNothing) {
       ASSERT_TRUE(manager->running_list().Add(std::string(4997, 'x')));
     }
     const std::string list_before = manager->running_list().text();
-    EXPECT_EQ(manager->Launch(ToStart(kCommand, "20260105070000", "JOB1", "PW", 0), c.jobstv), c.result)
+    EXPECT_EQ(manager->Launch(ToStart(kCommand, "20260105070000", "JOB1", "PW", 0), c.jobstv),
+              c.result)
         << c.what;
     EXPECT_TRUE(fake_.launches.empty()) << c.what;
     EXPECT_EQ(LogTexts(), c.log) << c.what;

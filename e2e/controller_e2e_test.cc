@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 
 namespace kvs {
 namespace {
