@@ -2,8 +2,6 @@
 // file (one scratch file per process) and a few values are looked up; the
 // input is also decrypted directly as a hexadecimal value, and encrypting
 // its text must decrypt to that text again.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +12,7 @@
 
 #include "core/blowfish.h"
 #include "core/connection_file.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ class ScratchFile {
  public:
   ScratchFile()
       : path_((std::filesystem::temp_directory_path() /
-               ("kvs_connection_fuzz_" + std::to_string(getpid()) + ".dat"))
+               ("kvs_connection_fuzz_" + std::to_string(kvs::CreatePlatform()->OwnProcessId()) + ".dat"))
                   .string()) {}
   ~ScratchFile() { std::remove(path_.c_str()); }
   const std::string& path() const { return path_; }

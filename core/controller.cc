@@ -30,9 +30,11 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
                  command_line.instance > -1),
       permanent_jobs_(logs_, jobs_, processes_, heartbeat_),
       periodic_jobs_(platform, logs_, jobs_, config.daily_job_time, config.interval_minutes),
-      scheduled_jobs_(platform, logs_, jobs_, periodic_jobs_, processes_, heartbeat_),
+      scheduled_jobs_(platform, logs_, jobs_, periodic_jobs_, heartbeat_),
       system_jobs_(platform, logs_, jobs_, processes_, config.transfer_files,
                    command_line.instance > -1),
+      starts_(platform, logs_, jobs_, processes_, periodic_jobs_, scheduled_jobs_, system_jobs_,
+              heartbeat_, config.max_jobs),
       multiservices_(command_line.instance > -1) {}
 
 int Controller::Run() {
@@ -66,8 +68,7 @@ bool Controller::StartUp() {
   session_.SetDbSystem(db_system_);
   session_.SetQueryTimeout(config_.sql_timeout_seconds);
   db_product_ = db_system_ == "MSSQL" ? "SQLSERVER" : db_system_;
-  fallback_message_file_ = kFallbackMessageFile;
-  pool_.SetFallbackFile(fallback_message_file_);
+  pool_.SetFallbackFile(kFallbackMessageFile);
 
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
   int rc = session_.Connect(credentials_.user, credentials_.password,
@@ -140,153 +141,15 @@ void Controller::RunPass() {
   if (!CheckDatabase()) return;
   disk_monitor_.Check();
   processes_.BeginPass();
-  exclusive_job_ = false;
   if (processes_.GetKvProcs() == 0) {
     logs_.Main(kErrGetKvProcs);
     return;
   }
   processes_.Supervise();
-  // An exclusive job runs alone: while one runs, the other run types are
-  // held back as while one waits.
-  for (const ManagedProcess& e : processes_.table().entries) {
-    if (e.pid != 0 && std::string(e.jobrty) == "05") exclusive_job_ = true;
-  }
   // Without every running job's key in the list no selection can tell
   // which jobs are blocked; GetKvProcs has said so in the log.
   if (processes_.running_list().full()) return;
-  if (!StartExclusiveJob()) return;
-  if (!StartPermanentJobs()) return;
-  system_jobs_.CheckPortalProcessing(loop_timestamp_);
-  if (!StartQueueJobs()) return;
-  if (periodic_jobs_.Update03() == 0) {
-    logs_.Main(kErrUpdate03);
-    return;
-  }
-  if (!StartPeriodicJobs()) return;
-  if (scheduled_jobs_.Step07(exclusive_job_) == 0) {
-    logs_.Main(kErrRunType07);
-    return;
-  }
-  if (scheduled_jobs_.Step08(exclusive_job_) == 0) {
-    logs_.Main(kErrRunType08);
-    return;
-  }
-  if (scheduled_jobs_.Step09(exclusive_job_) == 0) logs_.Main(kErrRunType09);
-}
-
-void Controller::LogSelectError(const char* format) {
-  const SqlError& e = session_.error();
-  logs_.Main(StrFormat(format, static_cast<long>(session_.GetLastSQLError()), e.sqlstate,
-                       e.message));
-}
-
-bool Controller::RetireExhaustedJob(const JobRecord& job) {
-  logs_.Main(StrFormat(kLogTooManyAttempts, job.jobcmd));
-  int rc = jobs_.UpdateJobRow(job.jobda1, job.jobke2, "90", "", "", "", job.jobsda, job.jobeda,
-                              job.jobstv);
-  if (rc == 0) return true;
-  logs_.Main(StrFormat(kLogRetireFailed, job.jobcmd, static_cast<long>(rc)));
-  return false;
-}
-
-bool Controller::StartExclusiveJob() {
-  JobRecord job;
-  int rc = jobs_.NextJob05(processes_.running_list().ForSelection(), &job);
-  if (rc == 100) return true;
-  if (rc != 0) {
-    LogSelectError(kLogSelect05Failed);
-    logs_.Main(kErrSelect05);
-    return false;
-  }
-  if (job.jobstv > 10) {
-    if (RetireExhaustedJob(job)) return true;
-    logs_.Main(kErrStart05);
-    return false;
-  }
-  exclusive_job_ = true;
-  if (processes_.running_count() != 0) return true;
-  int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt,
-                                   job.jobstv);
-  if (launched == kLaunchRowUpdateFailed) {
-    logs_.Main(kErrStart05);
-    return false;
-  }
-  return true;
-}
-
-bool Controller::StartPermanentJobs() {
-  if (exclusive_job_) return true;
-  while (true) {
-    JobRecord job;
-    int rc = jobs_.NextJob04(processes_.running_list().ForSelection(), &job);
-    if (rc == 100) break;
-    if (rc != 0) {
-      LogSelectError(kLogSelect04Failed);
-      logs_.Main(kErrRunType04);
-      return false;
-    }
-    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
-                                     job.jobmrt, job.jobstv);
-    if (launched == kLaunchRowUpdateFailed) {
-      logs_.Main(kErrRunType04);
-      return false;
-    }
-    if (launched == kLaunchNoRoom) break;
-    if (heartbeat_.Beat(false, kBeatStart04) == 0) break;
-  }
-  return true;
-}
-
-bool Controller::StartPeriodicJobs() {
-  if (exclusive_job_) return true;
-  while (true) {
-    JobRecord job;
-    int rc = periodic_jobs_.DueJob("03", processes_.running_list().ForSelection(), &job);
-    if (rc == 100) break;
-    if (rc != 0) {
-      const SqlError& e = session_.error();
-      logs_.Main(StrFormat(kLogReadJob03Failed, static_cast<long>(rc),
-                           static_cast<long>(session_.GetLastSQLError()), e.sqlstate, e.message));
-      logs_.Main(kErrRunType03);
-      return false;
-    }
-    int launched =
-        processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, 0);
-    if (launched == kLaunchRowUpdateFailed) {
-      logs_.Main(kErrRunType03);
-      return false;
-    }
-    if (launched == kLaunchNoRoom) break;
-  }
-  return true;
-}
-
-bool Controller::StartQueueJobs() {
-  if (exclusive_job_) return true;
-  while (processes_.running_count() < config_.max_jobs) {
-    JobRecord job;
-    int rc = jobs_.NextJob01(processes_.running_list().ForSelection(), &job);
-    if (rc == 100) break;
-    if (rc != 0) {
-      LogSelectError(kLogSelect01Failed);
-      logs_.Main(kErrRunType01);
-      return false;
-    }
-    if (job.jobstv > 10) {
-      if (RetireExhaustedJob(job)) continue;
-      // The same row would come back at once: this pass starts no more.
-      logs_.Main(kErrRunType01);
-      return false;
-    }
-    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv,
-                                     job.jobmrt, job.jobstv);
-    if (launched == kLaunchRowUpdateFailed) {
-      logs_.Main(kErrRunType01);
-      return false;
-    }
-    if (launched == kLaunchNoRoom) break;
-  }
-  return true;
+  (void)starts_.RunPass(loop_timestamp_);
 }
 
 bool Controller::EndOfPass() {

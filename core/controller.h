@@ -1,8 +1,8 @@
 // The controller's entry point and its one control loop: start-up in its
 // fixed order, passes of the main loop until the controlling service stops
 // answering, then the shutdown sequence. Owns the pass-level state (DB-state
-// flag, failure counter, exclusive-job flag, loop timestamp, process-table
-// snapshot). Every exit code is 0.
+// flag, failure counter, loop timestamp, process-table snapshot); the
+// starts of a pass and its exclusive-job flag are JobStarts'. Every exit code is 0.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include "msg/disk_monitor.h"
 #include "msg/message_pool.h"
 #include "platform/platform.h"
+#include "jobs/job_starts.h"
 #include "jobs/periodic_jobs.h"
 #include "jobs/permanent_jobs.h"
 #include "jobs/scheduled_jobs.h"
@@ -31,7 +32,6 @@ inline constexpr char kBannerSingle[] = "** Jobcontroller KVSJOBSTR wurde gestar
 inline constexpr char kBannerMulti[] = "** Multiservices: JOBCONTROLLER %ld. gestartet **\n";
 inline constexpr char kConnectFailed[] = "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n";
 inline constexpr char kFlagFileName[] = "DYE";
-inline constexpr char kFallbackMessageFile[] = "..\\korvaline_php\\log\\JOBCTLMSG.log";
 inline constexpr char kMsgStarted[] = "Der Jobcontroller wurde gestartet!";
 inline constexpr char kMsgServiceGone[] =
     "Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!";
@@ -52,29 +52,6 @@ inline constexpr int kDbRetrySleepMs = 2000;
 // DYE older than two of these for a controller that hangs.
 inline constexpr int64_t kFlagRefreshSeconds = 60;
 inline constexpr char kErrGetKvProcs[] = "Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n";
-inline constexpr char kErrStart05[] = "Fehler beim Starten der Jobs mit RunType 05!\n";
-inline constexpr char kErrSelect05[] = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n";
-inline constexpr char kErrRunType04[] = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n";
-inline constexpr char kLogSelect04Failed[] =
-    "SQLSelectKvs500Job04! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
-inline constexpr char kBeatStart04[] = "Start RT04Jobs";
-inline constexpr char kErrUpdate03[] = "Fehler bei der Aktualisierung der Jobs mit RunType 03!\n";
-inline constexpr char kErrRunType03[] = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n";
-inline constexpr char kLogReadJob03Failed[] =
-    "SQLReadKvs500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
-    "SQLMsg: %s\n";
-inline constexpr char kErrRunType07[] = "Fehler bei der Verarbeitung der Jobs mit RunType 07!\n";
-inline constexpr char kErrRunType08[] = "Fehler bei der Verarbeitung der Jobs mit RunType 08!\n";
-inline constexpr char kErrRunType09[] = "Fehler bei der Verarbeitung der Jobs mit RunType 09!\n";
-inline constexpr char kErrRunType01[] = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n";
-inline constexpr char kLogSelect05Failed[] =
-    "SQLSelectKvs500Job05! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
-inline constexpr char kLogSelect01Failed[] =
-    "SQLSelectKvs500Job01! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
-inline constexpr char kLogTooManyAttempts[] =
-    "Start PGM: %s nicht gestartet: mehr als 10 Startversuche! Status 90.\n";
-inline constexpr char kLogRetireFailed[] =
-    "Start PGM: %s Status 90 konnte nicht geschrieben werden! RC: %ld\n";
 
 // Heartbeat status labels of start-up and the main loop.
 inline constexpr char kBeatConnect[] = "dbConnect";
@@ -114,17 +91,6 @@ class Controller {
   void ReadCredentials();
   // Pass step 1. false: the database is unreachable and the pass ends.
   bool CheckDatabase();
-  // Pass steps 8 and 11. false: an error ended the pass.
-  bool StartExclusiveJob();
-  bool StartPermanentJobs();
-  bool StartQueueJobs();
-  bool StartPeriodicJobs();
-  // A waiting row with more than 10 start attempts can never start; it
-  // leaves the queue as "90" instead of being selected for ever.
-  // Sets a row with used-up start attempts to "90"; false when the row
-  // could not be written, so it would be selected again at once.
-  bool RetireExhaustedJob(const JobRecord& job);
-  void LogSelectError(const char* format);
 
   Platform& platform_;
   CommandLine command_line_;
@@ -142,17 +108,16 @@ class Controller {
   PeriodicJobs periodic_jobs_;
   ScheduledJobs scheduled_jobs_;
   SystemJobs system_jobs_;
+  JobStarts starts_;
 
   bool multiservices_ = false;
   std::string schema_;
   std::string db_system_;
   std::string db_product_;
-  std::string fallback_message_file_;
 
   std::string loop_timestamp_;
   bool db_state_ = true;
   int32_t db_failures_ = 0;
-  bool exclusive_job_ = false;
   bool flag_refreshed_ = false;
   int64_t flag_refreshed_at_ = 0;
 };

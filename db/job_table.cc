@@ -1,40 +1,39 @@
 #include "db/job_table.h"
 
-#include "diag/text.h"
 
 namespace kvs {
 
 namespace {
 
-const char kOpenRunningJobs[] =
+constexpr char kOpenRunningJobs[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
     "AND    JOBRTY <> '06' ";
-const char kOpenRunType[] =
+constexpr char kOpenRunType[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s' ";
 
-const char kNext01Mssql[] =
+constexpr char kNext01Mssql[] =
     " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
     "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '01'  AND  (JOBSTS is "
     "NULL OR JOBSTS = '  ')  AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) or (JOBURV "
     "is NULL))  ORDER BY JOBDA1, JOBKE2 ";
-const char kNext01Mysql[] =
+constexpr char kNext01Mysql[] =
     " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
     "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '01'  AND  (JOBSTS is NULL OR "
     "JOBSTS = '  ')  AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) or (JOBURV is "
     "NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
-const char kNext04Mssql[] =
+constexpr char kNext04Mssql[] =
     " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
     "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '04'  AND  (JOBSTS is "
     "NULL OR JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL "
     "AND JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
-const char kNext04Mysql[] =
+constexpr char kNext04Mysql[] =
     " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
     "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '04'  AND  (JOBSTS is NULL OR "
     "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV "
     "NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
-const char kNext05Mssql[] =
+constexpr char kNext05Mssql[] =
     " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
     "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '05'  AND  (JOBSTS is "
     "NULL OR JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= (convert(CHAR(8), "
@@ -43,113 +42,94 @@ const char kNext05Mssql[] =
     "                        + str(datepart(ss, CURRENT_TIMESTAMP), 2),' ', '0'))  AND "
     "((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV is NULL)))  ORDER BY JOBDA1, "
     "JOBKE2 ";
-const char kNext05Mysql[] =
+constexpr char kNext05Mysql[] =
     " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
     "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '05'  AND  (JOBSTS is NULL OR "
     "JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= DATE_FORMAT(CURRENT_TIMESTAMP, "
     "'%%Y%%m%%d%%H%%i%%s') AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV "
     "is NULL)))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
 
-const char kUpdateStatusJob[] =
+constexpr char kUpdateStatusJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s'  WHERE JOBDA1 = '%s'  AND   JOBKE2 = "
     "'%s' ";
-const char kInsertShortJob[] =
+constexpr char kInsertShortJob[] =
     " INSERT INTO KVSYSTEM.KVS500JOB         (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, "
     "JobRty, JobStv)  VALUES ('%s', '%s', '%s', '%s', %ld, '%s', 0) ";
-const char kDeleteJob[] =
+constexpr char kDeleteJob[] =
     "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBDA1 = '%s' AND    JOBKE2 = '%s' ";
-const char kCleanupMssql[] =
+constexpr char kCleanupMssql[] =
     "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY  = '01' AND    JOBDA1 <= convert(char(8), "
     "dateadd(d, -30, CURRENT_TIMESTAMP), 112) AND    JOBDA1 <> '20010101120000' AND    "
     "JOBKE2 <> 'ESP VERARBEITUNG' ";
-const char kCleanupMysql[] =
+constexpr char kCleanupMysql[] =
     "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY  = '01' AND    JOBDA1 <= "
     "DATE_FORMAT(DATE_SUB(CURRENT_TIMESTAMP, INTERVAL 30 DAY), '%Y%m%d') AND    JOBDA1 <> "
     "'20010101120000' AND    JOBKE2 <> 'ESP VERARBEITUNG' ";
-const char kRescheduleJob[] =
+constexpr char kRescheduleJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s'  WHERE  JOBDA1 = "
     "'%s'  AND    JOBKE2 = '%s'";
-const char kResetStartAttempts[] =
+constexpr char kResetStartAttempts[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTV = 0 WHERE  JOBRTY = '04' AND    JOBSTV > 1 ";
-const char kInsertSystemJob[] =
+constexpr char kInsertSystemJob[] =
     "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, "
     "JobNrt, JobDls) VALUES   ('%s', '%s', '%s', '%s', '%s', %ld, '%s', %ld) ";
-const char kInsertFullJob[] =
+constexpr char kInsertFullJob[] =
     "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd,   JobCdi, JobPrm, "
     "JobRus, JobMrt,   JobRty, JobPri, JobDls, JobDlt,   JobBem, JobScd, JobSts, JobNam,   "
     "JobUsr, JobNum, JobSda, JobEda,   JobNrt, JobStv) VALUES   ('%s', '%s', '%s', '%s',    "
     "'%s', '%s', '%s',  %ld,    '%s',  %ld,  %ld, '%s',    '%s', '%s', '%s', '%s',    '%s', "
     "'%s', '%s', '%s',    '%s', %ld) ";
-const char kRearmPortal[] =
+constexpr char kRearmPortal[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '  ',        JOBSDA = '',        JOBEDA = '',"
     "        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s'  AND    JOBPRM > '0'  "
     "AND    JOBSTS > '90' ";
-const char kRearmPortalMonthly[] =
+constexpr char kRearmPortalMonthly[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '  ',        JOBSDA = '',        JOBEDA = '',"
     "        JOBPRM = '2',        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s'  "
     "AND    JOBSTS > '90' ";
-const char kUpdateJobRow[] =
+constexpr char kUpdateJobRow[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNAM = '%s',        JOBUSR = "
     "'%s',        JOBNUM = '%s',        JOBSDA = '%s',        JOBEDA = '%s',        JOBSTV = "
     "%ld  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
 
-// A value between quotes, as a C string for the templates.
-struct Q {
-  explicit Q(const std::string& v) : text(SqlQuote(v)) {}
-  const char* c() const { return text.c_str(); }
-  std::string text;
-};
-
-long L(int32_t v) { return static_cast<long>(v); }
-
-std::string ByDialect(Dialect dialect, const char* mssql, const char* mysql,
-                      const std::string& running_list) {
-  switch (dialect) {
-    case Dialect::kMssql:
-      return StrFormat(mssql, running_list.c_str());
-    case Dialect::kMysql:
-      return StrFormat(mysql, running_list.c_str());
-    default:
-      return "";
-  }
-}
+using T = SqlText;
+using N = SqlNumber;
 
 }  // namespace
 
-std::string TextOpenRunningJobs(const std::string& state) {
-  return StrFormat(kOpenRunningJobs, Q(state).c());
+std::string TextOpenRunningJobs(JobState state) { return SqlFormat(kOpenRunningJobs, T(state)); }
+
+std::string TextOpenRunType(RunType run_type) { return SqlFormat(kOpenRunType, T(run_type)); }
+
+std::string TextNextJob01(Dialect dialect, const SqlList& running_list) {
+  if (dialect == Dialect::kMssql) return SqlFormat(kNext01Mssql, running_list);
+  return dialect == Dialect::kMysql ? SqlFormat(kNext01Mysql, running_list) : "";
 }
 
-std::string TextOpenRunType(const std::string& run_type) {
-  return StrFormat(kOpenRunType, Q(run_type).c());
+std::string TextNextJob04(Dialect dialect, const SqlList& running_list) {
+  if (dialect == Dialect::kMssql) return SqlFormat(kNext04Mssql, running_list);
+  return dialect == Dialect::kMysql ? SqlFormat(kNext04Mysql, running_list) : "";
 }
 
-std::string TextNextJob01(Dialect dialect, const std::string& running_list) {
-  return ByDialect(dialect, kNext01Mssql, kNext01Mysql, running_list);
-}
-
-std::string TextNextJob04(Dialect dialect, const std::string& running_list) {
-  return ByDialect(dialect, kNext04Mssql, kNext04Mysql, running_list);
-}
-
-std::string TextNextJob05(Dialect dialect, const std::string& running_list) {
-  return ByDialect(dialect, kNext05Mssql, kNext05Mysql, running_list);
+std::string TextNextJob05(Dialect dialect, const SqlList& running_list) {
+  if (dialect == Dialect::kMssql) return SqlFormat(kNext05Mssql, running_list);
+  return dialect == Dialect::kMysql ? SqlFormat(kNext05Mysql, running_list) : "";
 }
 
 std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
                                 const std::string& jobke2) {
-  return StrFormat(kUpdateStatusJob, Q(state).c(), Q(jobda1).c(), Q(jobke2).c());
+  return SqlFormat(kUpdateStatusJob, T(state), T(jobda1), T(jobke2));
 }
 
 std::string TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
                                const std::string& joburv, const std::string& jobcmd,
-                               int32_t jobmrt, const std::string& jobrty) {
-  return StrFormat(kInsertShortJob, Q(jobda1).c(), Q(jobke2).c(), Q(joburv).c(),
-                   Q(jobcmd).c(), L(jobmrt), Q(jobrty).c());
+                               int32_t jobmrt, RunType jobrty) {
+  return SqlFormat(kInsertShortJob, T(jobda1), T(jobke2), T(joburv), T(jobcmd), N(jobmrt),
+                   T(jobrty));
 }
 
 std::string TextDeleteJob(const std::string& jobda1, const std::string& jobke2) {
-  return StrFormat(kDeleteJob, Q(jobda1).c(), Q(jobke2).c());
+  return SqlFormat(kDeleteJob, T(jobda1), T(jobke2));
 }
 
 std::string TextCleanupOldQueueJobs(Dialect dialect) {
@@ -157,42 +137,35 @@ std::string TextCleanupOldQueueJobs(Dialect dialect) {
 }
 
 std::string TextRescheduleJob(const JobRecord& job) {
-  return StrFormat(kRescheduleJob, Q(job.jobsts).c(), Q(job.jobnrt).c(), Q(job.jobda1).c(),
-                   Q(job.jobke2).c());
+  return SqlFormat(kRescheduleJob, T(job.jobsts), T(job.jobnrt), T(job.jobda1), T(job.jobke2));
 }
 
 std::string TextResetPermanentStartAttempts() { return kResetStartAttempts; }
 
 std::string TextInsertSystemJob(const JobRecord& job) {
-  return StrFormat(kInsertSystemJob, Q(job.jobda1).c(), Q(job.jobke2).c(), Q(job.joburv).c(),
-                   Q(job.jobcmd).c(), Q(job.jobrty).c(), L(job.jobstv), Q(job.jobnrt).c(),
-                   L(job.jobdls));
+  return SqlFormat(kInsertSystemJob, T(job.jobda1), T(job.jobke2), T(job.joburv), T(job.jobcmd),
+                   T(job.jobrty), N(job.jobstv), T(job.jobnrt), N(job.jobdls));
 }
 
 std::string TextInsertFullJob(const JobRecord& job) {
-  return StrFormat(kInsertFullJob, Q(job.jobda1).c(), Q(job.jobke2).c(), Q(job.joburv).c(),
-                   Q(job.jobcmd).c(), Q(job.jobcdi).c(), Q(job.jobprm).c(), Q(job.jobrus).c(),
-                   L(job.jobmrt), Q(job.jobrty).c(), L(job.jobpri), L(job.jobdls),
-                   Q(job.jobdlt).c(), Q(job.jobbem).c(), Q(job.jobscd).c(), Q(job.jobsts).c(),
-                   Q(job.jobnam).c(), Q(job.jobusr).c(), Q(job.jobnum).c(), Q(job.jobsda).c(),
-                   Q(job.jobeda).c(), Q(job.jobnrt).c(), L(job.jobstv));
+  return SqlFormat(kInsertFullJob, T(job.jobda1), T(job.jobke2), T(job.joburv), T(job.jobcmd),
+                   T(job.jobcdi), T(job.jobprm), T(job.jobrus), N(job.jobmrt), T(job.jobrty),
+                   N(job.jobpri), N(job.jobdls), T(job.jobdlt), T(job.jobbem), T(job.jobscd),
+                   T(job.jobsts), T(job.jobnam), T(job.jobusr), T(job.jobnum), T(job.jobsda),
+                   T(job.jobeda), T(job.jobnrt), N(job.jobstv));
 }
 
 std::string TextRearmPortalJob(const JobRecord& job) {
-  return StrFormat(kRearmPortal, Q(job.jobda1).c(), Q(job.jobke2).c());
+  return SqlFormat(kRearmPortal, T(job.jobda1), T(job.jobke2));
 }
 
 std::string TextRearmPortalJobMonthly(const JobRecord& job) {
-  return StrFormat(kRearmPortalMonthly, Q(job.jobda1).c(), Q(job.jobke2).c());
+  return SqlFormat(kRearmPortalMonthly, T(job.jobda1), T(job.jobke2));
 }
 
-std::string TextUpdateJobRow(const std::string& jobda1, const std::string& jobke2,
-                             const std::string& state, const std::string& jobnam,
-                             const std::string& jobusr, const std::string& jobnum,
-                             const std::string& jobsda, const std::string& jobeda,
-                             int32_t jobstv) {
-  return StrFormat(kUpdateJobRow, Q(state).c(), Q(jobnam).c(), Q(jobusr).c(), Q(jobnum).c(),
-                   Q(jobsda).c(), Q(jobeda).c(), L(jobstv), Q(jobda1).c(), Q(jobke2).c());
+std::string TextUpdateJobRow(const JobRecord& row) {
+  return SqlFormat(kUpdateJobRow, T(row.jobsts), T(row.jobnam), T(row.jobusr), T(row.jobnum),
+                   T(row.jobsda), T(row.jobeda), N(row.jobstv), T(row.jobda1), T(row.jobke2));
 }
 
 // ---- Operations -----------------------------------------------------------
@@ -212,7 +185,7 @@ int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord* job) {
              ColumnBinding::Long(&job->jobmrt), ColumnBinding::Long(&job->jobstv)});
 }
 
-int JobTable::OpenRunningJobs(const std::string& state) {
+int JobTable::OpenRunningJobs(JobState state) {
   return session_.OpenCursor(CursorSlot::kRunningJobs, TextOpenRunningJobs(state));
 }
 int JobTable::FetchRunningJob(JobRecord* job) {
@@ -220,7 +193,7 @@ int JobTable::FetchRunningJob(JobRecord* job) {
 }
 int JobTable::CloseRunningJobs() { return session_.CloseCursor(CursorSlot::kRunningJobs); }
 
-int JobTable::OpenRunType(const std::string& run_type) {
+int JobTable::OpenRunType(RunType run_type) {
   return session_.OpenCursor(CursorSlot::kPermanentJobs, TextOpenRunType(run_type));
 }
 int JobTable::FetchRunType(JobRecord* job) {
@@ -242,13 +215,13 @@ int JobTable::NextJob(const std::string& text, JobRecord* job) {
                                   ColumnBinding::Long(&job->jobstv)});
 }
 
-int JobTable::NextJob01(const std::string& running_list, JobRecord* job) {
+int JobTable::NextJob01(const SqlList& running_list, JobRecord* job) {
   return NextJob(TextNextJob01(session_.dialect(), running_list), job);
 }
-int JobTable::NextJob04(const std::string& running_list, JobRecord* job) {
+int JobTable::NextJob04(const SqlList& running_list, JobRecord* job) {
   return NextJob(TextNextJob04(session_.dialect(), running_list), job);
 }
-int JobTable::NextJob05(const std::string& running_list, JobRecord* job) {
+int JobTable::NextJob05(const SqlList& running_list, JobRecord* job) {
   return NextJob(TextNextJob05(session_.dialect(), running_list), job);
 }
 
@@ -259,7 +232,7 @@ int JobTable::UpdateStatusJob(const std::string& state, const std::string& jobda
 
 int JobTable::InsertShortJob(const std::string& jobda1, const std::string& jobke2,
                              const std::string& joburv, const std::string& jobcmd,
-                             int32_t jobmrt, const std::string& jobrty) {
+                             int32_t jobmrt, RunType jobrty) {
   return session_.Execute(TextInsertShortJob(jobda1, jobke2, joburv, jobcmd, jobmrt, jobrty));
 }
 
@@ -295,13 +268,8 @@ int JobTable::RearmPortalJobMonthly(const JobRecord& job) {
   return session_.Execute(TextRearmPortalJobMonthly(job));
 }
 
-int JobTable::UpdateJobRow(const std::string& jobda1, const std::string& jobke2,
-                           const std::string& state, const std::string& jobnam,
-                           const std::string& jobusr, const std::string& jobnum,
-                           const std::string& jobsda, const std::string& jobeda,
-                           int32_t jobstv) {
-  return session_.Execute(TextUpdateJobRow(jobda1, jobke2, state, jobnam, jobusr, jobnum,
-                                           jobsda, jobeda, jobstv));
+int JobTable::UpdateJobRow(const JobRecord& row) {
+  return session_.Execute(TextUpdateJobRow(row));
 }
 
 }  // namespace kvs

@@ -1,13 +1,14 @@
 // The job table KVSYSTEM.KVS500JOB: the job record (one full row in
 // memory) and every statement on the table that is not owned by a run
 // type. Statement texts are built by pure functions (so both dialects can
-// be checked text for text) and run through the Session. Every value
-// placed between single quotes is quoted with SqlQuote.
+// be checked text for text) and run through the Session.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "db/job_codes.h"
 #include "db/session.h"
 
 namespace kvs {
@@ -40,10 +41,14 @@ struct JobRecord {
 
 // Copies text into a fixed field, cut to fit and terminated.
 template <size_t N>
-void SetField(char (&field)[N], const std::string& text) {
+void SetField(char (&field)[N], std::string_view text) {
   size_t n = text.size() < N - 1 ? text.size() : N - 1;
   text.copy(field, n);
   field[n] = '\0';
+}
+template <size_t N, typename Kind>
+void SetField(char (&field)[N], JobCode<Kind> code) {
+  SetField(field, std::string_view(code.text()));
 }
 
 // Keys of the status job row.
@@ -53,17 +58,17 @@ inline constexpr char kStatusJobUrv[] = "STATUSJOB";
 
 // ---- Statement texts ------------------------------------------------------
 
-std::string TextOpenRunningJobs(const std::string& state);
-std::string TextOpenRunType(const std::string& run_type);
+std::string TextOpenRunningJobs(JobState state);
+std::string TextOpenRunType(RunType run_type);
 // "" when the dialect is neither MSSQL nor MYSQL.
-std::string TextNextJob01(Dialect dialect, const std::string& running_list);
-std::string TextNextJob04(Dialect dialect, const std::string& running_list);
-std::string TextNextJob05(Dialect dialect, const std::string& running_list);
+std::string TextNextJob01(Dialect dialect, const SqlList& running_list);
+std::string TextNextJob04(Dialect dialect, const SqlList& running_list);
+std::string TextNextJob05(Dialect dialect, const SqlList& running_list);
 std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
                                 const std::string& jobke2);
 std::string TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
                                const std::string& joburv, const std::string& jobcmd,
-                               int32_t jobmrt, const std::string& jobrty);
+                               int32_t jobmrt, RunType jobrty);
 std::string TextDeleteJob(const std::string& jobda1, const std::string& jobke2);
 // SQL Server as the suite has always run it; on MySQL a form with the same
 // rule (rows of run type 01 created before the day 30 days back; the
@@ -75,11 +80,8 @@ std::string TextInsertSystemJob(const JobRecord& job);
 std::string TextInsertFullJob(const JobRecord& job);
 std::string TextRearmPortalJob(const JobRecord& job);
 std::string TextRearmPortalJobMonthly(const JobRecord& job);
-std::string TextUpdateJobRow(const std::string& jobda1, const std::string& jobke2,
-                             const std::string& state, const std::string& jobnam,
-                             const std::string& jobusr, const std::string& jobnum,
-                             const std::string& jobsda, const std::string& jobeda,
-                             int32_t jobstv);
+// JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA and JOBSTV of the row.
+std::string TextUpdateJobRow(const JobRecord& row);
 
 // ---- Operations -----------------------------------------------------------
 
@@ -87,23 +89,23 @@ class JobTable {
  public:
   explicit JobTable(Session& session) : session_(session) {}
 
-  // Cursor over the rows in state (always "01"), run type 06 left out.
+  // Cursor over the rows in state (always running), run type 06 left out.
   // Fetch delivers JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, JOBNAM, JOBUSR,
   // JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV into *job.
-  [[nodiscard]] int OpenRunningJobs(const std::string& state);
+  [[nodiscard]] int OpenRunningJobs(JobState state);
   [[nodiscard]] int FetchRunningJob(JobRecord* job);
   int CloseRunningJobs();
-  // Cursor over the rows of one run type (always "04"), same outputs.
-  [[nodiscard]] int OpenRunType(const std::string& run_type);
+  // Cursor over the rows of one run type (always 04), same outputs.
+  [[nodiscard]] int OpenRunType(RunType run_type);
   [[nodiscard]] int FetchRunType(JobRecord* job);
   int CloseRunType();
 
   // Next job of run type 01, 04 or 05 not blocked by running_list.
   // Delivers JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS,
   // JOBSDA, JOBEDA, JOBSTV. 0 found, 100 none, -1 unknown dialect.
-  [[nodiscard]] int NextJob01(const std::string& running_list, JobRecord* job);
-  [[nodiscard]] int NextJob04(const std::string& running_list, JobRecord* job);
-  [[nodiscard]] int NextJob05(const std::string& running_list, JobRecord* job);
+  [[nodiscard]] int NextJob01(const SqlList& running_list, JobRecord* job);
+  [[nodiscard]] int NextJob04(const SqlList& running_list, JobRecord* job);
+  [[nodiscard]] int NextJob05(const SqlList& running_list, JobRecord* job);
   // A next-job query built elsewhere (run type 09), same outputs.
   [[nodiscard]] int NextJob(const std::string& text, JobRecord* job);
 
@@ -112,7 +114,7 @@ class JobTable {
                                     const std::string& jobke2);
   [[nodiscard]] int InsertShortJob(const std::string& jobda1, const std::string& jobke2,
                                    const std::string& joburv, const std::string& jobcmd,
-                                   int32_t jobmrt, const std::string& jobrty);
+                                   int32_t jobmrt, RunType jobrty);
   [[nodiscard]] int DeleteJob(const std::string& jobda1, const std::string& jobke2);
   [[nodiscard]] int CleanupOldQueueJobs();
   // 100 when the row is missing.
@@ -123,11 +125,7 @@ class JobTable {
   [[nodiscard]] int RearmPortalJob(const JobRecord& job);
   [[nodiscard]] int RearmPortalJobMonthly(const JobRecord& job);
   // The row update written at the start and end of a process.
-  [[nodiscard]] int UpdateJobRow(const std::string& jobda1, const std::string& jobke2,
-                                 const std::string& state, const std::string& jobnam,
-                                 const std::string& jobusr, const std::string& jobnum,
-                                 const std::string& jobsda, const std::string& jobeda,
-                                 int32_t jobstv);
+  [[nodiscard]] int UpdateJobRow(const JobRecord& row);
 
   Session& session() { return session_; }
 

@@ -66,10 +66,10 @@ TEST_F(JobTableSqlTest, NoRowIsReportedOnlyWhereMarked) {
       {"reschedule, no row", reschedule, 100},
       {"delete, no row", [&] { return jobs_.DeleteJob(da1, ke2); }, 0},
       {"job row update, no row",
-       [&] { return jobs_.UpdateJobRow(da1, ke2, "01", "x", "", "1", "", "", 1); }, 0},
+       [&] { return jobs_.UpdateJobRow(RowValues(da1, ke2, "01", "x", "", "1", "", "", 1)); }, 0},
       {"portal re-arm, no row", [&] { return jobs_.RearmPortalJob(status); }, 0},
       {"short insert",
-       [&] { return jobs_.InsertShortJob(da1, ke2, kStatusJobUrv, "", 0, "99"); }, 0},
+       [&] { return jobs_.InsertShortJob(da1, ke2, kStatusJobUrv, "", 0, kRunTypeStatus); }, 0},
       {"status update", status_update, 0},
       {"status update, same value", status_update, 0},
       {"reschedule", reschedule, 0},
@@ -100,7 +100,7 @@ TEST_F(JobTableSqlTest, NextPermanentJobByStateAndAttempts) {
     Put("20260101000000", "PERM", "04", c.sts, c.stv, c.urv);
     Put("20250101000000", "OTHER TYPE", "01", "NULL", 0);
     JobRecord job;
-    const int rc = jobs_.NextJob04("'a', 'b'", &job);
+    const int rc = jobs_.NextJob04(ListOf({"a", "b"}), &job);
     EXPECT_EQ(rc, c.selected ? 0 : 100) << c.sts << " " << c.stv << " " << c.urv;
     if (rc == 0) {
       EXPECT_STREQ(job.jobke2, "PERM");
@@ -121,7 +121,7 @@ TEST_F(JobTableSqlTest, NextQueueJobIsOldestWaitingNotRunning) {
   struct Case {
     const char* what;
     std::vector<Row> rows;
-    const char* list;
+    std::initializer_list<std::string> list;
     const char* expected;  // "" for no row
   };
   const Case cases[] = {
@@ -131,31 +131,31 @@ TEST_F(JobTableSqlTest, NextQueueJobIsOldestWaitingNotRunning) {
         {"20260101000002", "WAITING 00", "01", "'00'", "NULL"},
         {"20260101000003", "PERMANENT", "04", "NULL", "NULL"},
         {"20260102000000", "B", "01", "NULL", "NULL"}},
-       "' '", "B"},
+       {}, "B"},
       {"oldest by JOBDA1",
        {{"20260102000000", "A", "01", "NULL", "NULL"},
         {"20260101000000", "Z", "01", "'  '", "NULL"}},
-       "' '", "Z"},
+       {}, "Z"},
       {"then by JOBKE2",
        {{"20260101000000", "Z", "01", "NULL", "NULL"},
         {"20260101000000", "M", "01", "'  '", "NULL"}},
-       "' '", "M"},
+       {}, "M"},
       {"JOBURV in the list is skipped",
        {{"20260101000000", "A", "01", "NULL", "'a'"},
         {"20260102000000", "B", "01", "NULL", "'c'"}},
-       "'a', 'b'", "B"},
+       {"a", "b"}, "B"},
       {"NULL JOBURV is never excluded",
-       {{"20260101000000", "A", "01", "NULL", "NULL"}}, "'a', 'b'", "A"},
+       {{"20260101000000", "A", "01", "NULL", "NULL"}}, {"a", "b"}, "A"},
       {"NULL JOBURV with the empty list",
-       {{"20260101000000", "A", "01", "'  '", "NULL"}}, "' '", "A"},
+       {{"20260101000000", "A", "01", "'  '", "NULL"}}, {}, "A"},
       {"all blocked",
-       {{"20260101000000", "A", "01", "NULL", "'b'"}}, "'a', 'b'", ""},
+       {{"20260101000000", "A", "01", "NULL", "'b'"}}, {"a", "b"}, ""},
   };
   for (const Case& c : cases) {
     Clear();
     for (const Row& r : c.rows) Put(r.da1, r.ke2, r.rty, r.sts, 0, r.urv);
     JobRecord job;
-    const int rc = jobs_.NextJob01(c.list, &job);
+    const int rc = jobs_.NextJob01(ListOf(c.list), &job);
     EXPECT_EQ(rc, *c.expected ? 0 : 100) << c.what;
     EXPECT_STREQ(job.jobke2, c.expected) << c.what;
   }
@@ -171,7 +171,7 @@ TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
                    "'URV', '" + cmd + "', 3600, '01', '  ', '20251231230000', "
                    "'20251231235959', 7)"));
   JobRecord job;
-  ASSERT_EQ(0, jobs_.NextJob01("' '", &job));
+  ASSERT_EQ(0, jobs_.NextJob01(ListOf({}), &job));
   EXPECT_STREQ(job.jobda1, "20260101000000");
   EXPECT_STREQ(job.jobke2, "K");
   EXPECT_STREQ(job.joburv, "URV");
@@ -200,7 +200,7 @@ TEST_F(JobTableSqlTest, NextExclusiveJobWaitsForItsStart) {
     Clear();
     Put("20260101000000", "EXCL", "05", c.sts, 0, "NULL", c.dlt);
     JobRecord job;
-    EXPECT_EQ(jobs_.NextJob05("' '", &job), c.selected ? 0 : 100) << c.dlt << " " << c.sts;
+    EXPECT_EQ(jobs_.NextJob05(ListOf({}), &job), c.selected ? 0 : 100) << c.dlt << " " << c.sts;
   }
 }
 
@@ -228,10 +228,10 @@ TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
     std::set<std::string> keys;
   };
   const Case cases[] = {
-      {"running jobs", [&] { return jobs_.OpenRunningJobs("01"); },
+      {"running jobs", [&] { return jobs_.OpenRunningJobs(kStateRunning); },
        [&](JobRecord* j) { return jobs_.FetchRunningJob(j); },
        [&] { return jobs_.CloseRunningJobs(); }, {"FULL", "QUEUE RUNNING"}},
-      {"run type", [&] { return jobs_.OpenRunType("04"); },
+      {"run type", [&] { return jobs_.OpenRunType(kRunTypePermanent); },
        [&](JobRecord* j) { return jobs_.FetchRunType(j); }, [&] { return jobs_.CloseRunType(); },
        {"FULL", "PERM ENDED"}},
   };
@@ -269,7 +269,7 @@ TEST_F(JobTableSqlTest, CursorSurvivesDeleteOnSameSession) {
   Put("20260101000001", "P1", "04", "'98'");
   Put("20260101000002", "P2", "04", "'98'");
   Put("20260101000003", "P3", "04", "'98'");
-  ASSERT_EQ(0, jobs_.OpenRunType("04"));
+  ASSERT_EQ(0, jobs_.OpenRunType(kRunTypePermanent));
   JobRecord job;
   ASSERT_EQ(0, jobs_.FetchRunType(&job));
   std::set<std::string> seen = {job.jobke2};
@@ -447,8 +447,8 @@ TEST_F(JobTableSqlTest, PortalRearmConditions) {
 // Catches a failed statement reported as 0 or -1 instead of its native
 // code, and the diagnostic record not filled.
 TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
-  ASSERT_EQ(0, jobs_.InsertShortJob("20260101000000", "DUP", "U", "c", 0, "01"));
-  EXPECT_EQ(jobs_.InsertShortJob("20260101000000", "DUP", "U", "c", 0, "01"), 1062);
+  ASSERT_EQ(0, jobs_.InsertShortJob("20260101000000", "DUP", "U", "c", 0, kRunTypeQueue));
+  EXPECT_EQ(jobs_.InsertShortJob("20260101000000", "DUP", "U", "c", 0, kRunTypeQueue), 1062);
   EXPECT_STREQ(session_.error().sqlstate, "23000");
   EXPECT_NE(session_.error().message[0], '\0');
   EXPECT_EQ(session_.GetLastSQLError(), 1062);
@@ -456,7 +456,7 @@ TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
   EXPECT_EQ(session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET WHERE"), 1064);
   EXPECT_EQ(session_.GetLastSQLError(), 1064);
   JobRecord job;
-  EXPECT_EQ(jobs_.NextJob01("", &job), 1064);  // an empty running-job list
+  EXPECT_EQ(jobs_.NextJob("SELECT FROM", &job), 1064);
   // A later success leaves the record for the caller's log line.
   ASSERT_EQ(0, jobs_.DeleteJob("20260101000000", "DUP"));
   EXPECT_EQ(session_.GetLastSQLError(), 1064);
@@ -465,17 +465,17 @@ TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
   Put("20260101000000", "WAITING", "01", "NULL");
   session_.SetDbSystem("mssql");
   SetField(job.jobke2, "untouched");
-  EXPECT_EQ(jobs_.NextJob01("' '", &job), -1);
-  EXPECT_EQ(jobs_.NextJob04("' '", &job), -1);
-  EXPECT_EQ(jobs_.NextJob05("' '", &job), -1);
+  EXPECT_EQ(jobs_.NextJob01(ListOf({}), &job), -1);
+  EXPECT_EQ(jobs_.NextJob04(ListOf({}), &job), -1);
+  EXPECT_EQ(jobs_.NextJob05(ListOf({}), &job), -1);
   EXPECT_STREQ(job.jobke2, "untouched");
 }
 
 // Catches the job-row update writing a value into the wrong column.
 TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
   Put("20260101000000", "ROW", "01", "NULL", 4);
-  ASSERT_EQ(0, jobs_.UpdateJobRow("20260101000000", "ROW", "01", "kvsdemo", "", "4711",
-                                  "20260105080000", "", 5));
+  ASSERT_EQ(0, jobs_.UpdateJobRow(RowValues("20260101000000", "ROW", "01", "kvsdemo", "", "4711",
+                                  "20260105080000", "", 5)));
   EXPECT_EQ(Value("SELECT CONCAT_WS('|', JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, "
                   "JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
             "01|kvsdemo||4711|20260105080000||5");
@@ -494,20 +494,21 @@ TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
   for (const std::string value : values) {
     Clear();
     const std::string key = value.substr(0, 32);
-    ASSERT_EQ(0, jobs_.InsertShortJob(kDa1, key, value, value, 0, "01"))
+    ASSERT_EQ(0, jobs_.InsertShortJob(kDa1, key, value, value, 0, kRunTypeQueue))
         << value << ": " << session_.error().message;
     EXPECT_EQ(Column("JOBURV", kDa1, key), value);
     EXPECT_EQ(Column("JOBCMD", kDa1, key), value);
-    ASSERT_EQ(0, jobs_.UpdateJobRow(kDa1, key, "01", value, value, "1", "", "", 1));
+    ASSERT_EQ(0, jobs_.UpdateJobRow(RowValues(kDa1, key, "01", value, value, "1", "", "", 1)));
     EXPECT_EQ(Column("JOBNAM", kDa1, key), value);
     EXPECT_EQ(Column("JOBUSR", kDa1, key), value);
     ASSERT_EQ(0, jobs_.UpdateStatusJob("  ", kDa1, key));
 
     JobRecord job;
-    EXPECT_EQ(jobs_.NextJob01("'other'", &job), 0) << value << ": " << session_.error().message;
+    EXPECT_EQ(jobs_.NextJob01(ListOf({"other"}), &job), 0)
+        << value << ": " << session_.error().message;
     EXPECT_EQ(job.joburv, value);
     EXPECT_EQ(job.jobcmd, value);
-    EXPECT_EQ(jobs_.NextJob01("'other', '" + SqlQuote(value) + "'", &job), 100)
+    EXPECT_EQ(jobs_.NextJob01(ListOf({"other", value}), &job), 100)
         << value << ": " << session_.error().message;
 
     ASSERT_EQ(0, jobs_.DeleteJob(kDa1, key));

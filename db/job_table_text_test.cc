@@ -139,10 +139,7 @@ using Texts = std::vector<std::pair<const char*, std::string>>;
 Texts Actual(const Values& v) {
   const JobRecord r = ToRecord(v);
   return {
-      {"running jobs", TextOpenRunningJobs(v.sts)},
-      {"run type", TextOpenRunType(v.rty)},
       {"status update", TextUpdateStatusJob(v.sts, v.da1, v.ke2)},
-      {"short insert", TextInsertShortJob(v.da1, v.ke2, v.urv, v.cmd, v.mrt, v.rty)},
       {"delete", TextDeleteJob(v.da1, v.ke2)},
       {"reschedule", TextRescheduleJob(r)},
       {"reset attempts", TextResetPermanentStartAttempts()},
@@ -150,8 +147,7 @@ Texts Actual(const Values& v) {
       {"full insert", TextInsertFullJob(r)},
       {"portal re-arm", TextRearmPortalJob(r)},
       {"monthly re-arm", TextRearmPortalJobMonthly(r)},
-      {"job row update",
-       TextUpdateJobRow(v.da1, v.ke2, v.sts, v.nam, v.usr, v.num, v.sda, v.eda, v.stv)},
+      {"job row update", TextUpdateJobRow(r)},
   };
 }
 
@@ -161,11 +157,7 @@ Texts Expected(const Values& q) {
   auto c = [](const std::string& s) { return s.c_str(); };
   auto l = [](int32_t n) { return static_cast<long>(n); };
   return {
-      {"running jobs", StrFormat(kRunningJobs, c(q.sts))},
-      {"run type", StrFormat(kRunType, c(q.rty))},
       {"status update", StrFormat(kStatusUpdate, c(q.sts), c(q.da1), c(q.ke2))},
-      {"short insert", StrFormat(kShortInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd),
-                                 l(q.mrt), c(q.rty))},
       {"delete", StrFormat(kDelete, c(q.da1), c(q.ke2))},
       {"reschedule", StrFormat(kReschedule, c(q.sts), c(q.nrt), c(q.da1), c(q.ke2))},
       {"reset attempts", kResetAttempts},
@@ -204,6 +196,11 @@ Values Sample() {
 TEST(JobTableTextTest, StatementsMatchTheirTemplates) {
   const Values v = Sample();
   ExpectSameTexts(Actual(v), Expected(v), "");
+  // Run types and states are codes of the program's own.
+  EXPECT_EQ(TextOpenRunningJobs(kStateRunning), StrFormat(kRunningJobs, "01"));
+  EXPECT_EQ(TextOpenRunType(kRunTypePermanent), StrFormat(kRunType, "04"));
+  EXPECT_EQ(TextInsertShortJob("it's", "K", "U", "c", 7, kRunTypeStatus),
+            StrFormat(kShortInsert, "it''s", "K", "U", "c", 7L, "99"));
   EXPECT_EQ(TextCleanupOldQueueJobs(Dialect::kMssql), kCleanupMssql);
 }
 
@@ -211,7 +208,7 @@ TEST(JobTableTextTest, StatementsMatchTheirTemplates) {
 // dialects swapped, the running-job list quoted a second time, and a
 // selection built for an unknown dialect (it must not reach the database).
 TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
-  using Build = std::string (*)(Dialect, const std::string&);
+  using Build = std::string (*)(Dialect, const SqlList&);
   struct Case {
     const char* name;
     Build build;
@@ -229,16 +226,21 @@ TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
       {"05", TextNextJob05, Dialect::kMysql, kNext05Mysql},
       {"05", TextNextJob05, Dialect::kUnknown, nullptr},
   };
-  const std::string lists[] = {"' '", "'a', 'it''s', 'C:\\jobs\\'", "'100%'"};
+  const std::vector<std::pair<std::vector<const char*>, const char*>> lists = {
+      {{}, "' '"},
+      {{"a", "it's", "C:\\jobs\\"}, "'a', 'it''s', 'C:\\jobs\\'"},
+      {{"100%"}, "'100%'"}};
   for (const Case& c : cases) {
-    for (const std::string& list : lists) {
-      const std::string expected = c.templ ? StrFormat(c.templ, list.c_str()) : "";
+    for (const auto& [items, text] : lists) {
+      SqlList list;
+      for (const char* item : items) list.Append(SqlText(item));
+      const std::string expected = c.templ ? StrFormat(c.templ, text) : "";
       EXPECT_EQ(c.build(c.dialect, list), expected)
-          << c.name << " dialect " << static_cast<int>(c.dialect) << " list " << list;
+          << c.name << " dialect " << static_cast<int>(c.dialect) << " list " << text;
     }
   }
   // The date format reaches MySQL with single percent signs.
-  const std::string mysql05 = TextNextJob05(Dialect::kMysql, "' '");
+  const std::string mysql05 = TextNextJob05(Dialect::kMysql, SqlList());
   EXPECT_NE(mysql05.find("DATE_FORMAT(CURRENT_TIMESTAMP, '%Y%m%d%H%i%s')"), std::string::npos);
   EXPECT_EQ(mysql05.find("%%"), std::string::npos);
 }
@@ -255,7 +257,7 @@ TEST(JobTableTextTest, DialectIsExactAndCaseSensitive) {
       {"MySQL", Dialect::kUnknown}, {"MSSQL ", Dialect::kUnknown}, {"", Dialect::kUnknown},
   };
   for (const Case& c : cases) EXPECT_EQ(DialectOf(c.db_system), c.expected) << c.db_system;
-  EXPECT_EQ(TextNextJob01(DialectOf("mssql"), "' '"), "");
+  EXPECT_EQ(TextNextJob01(DialectOf("mssql"), SqlList()), "");
 }
 
 // Catches a value that ends its quotes early (a quote not doubled), a

@@ -8,7 +8,7 @@ int LivenessCheck::Check() {
   std::string failure;
   int rc = jobs_.UpdateStatusJob("", kStatusJobDa1, kStatusJobKe2);
   if (rc == 100) {
-    rc = jobs_.InsertShortJob(kStatusJobDa1, kStatusJobKe2, kStatusJobUrv, "", 0, "99");
+    rc = jobs_.InsertShortJob(kStatusJobDa1, kStatusJobKe2, kStatusJobUrv, "", 0, kRunTypeStatus);
     // The row is there after all: a driver that counts changed rows, not
     // matched ones, reports no row when the state was blank already. The
     // database answered; that is all this check asks.

@@ -78,7 +78,7 @@ Dialect DialectOf(const std::string& db_system) {
   return Dialect::kUnknown;
 }
 
-std::string SqlQuote(const std::string& value) {
+std::string SqlQuote(std::string_view value) {
   std::string out;
   out.reserve(value.size());
   for (char c : value) {
@@ -87,6 +87,27 @@ std::string SqlQuote(const std::string& value) {
   }
   return out;
 }
+
+namespace sql_internal {
+
+std::string Fill(const char* tpl, const std::string* values) {
+  std::string out;
+  for (const char* c = tpl; *c != '\0'; ++c) {
+    if (*c != '%') {
+      out += *c;
+    } else if (c[1] == '%') {
+      out += '%';
+      ++c;
+    } else {
+      // The template was checked: "%s" or "%ld".
+      out += *values++;
+      c += c[1] == 'l' ? 2 : 1;
+    }
+  }
+  return out;
+}
+
+}  // namespace sql_internal
 
 char* RightTrimInPlace(char* text) {
   size_t n = std::strlen(text);

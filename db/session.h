@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "db/sql_value.h"
 #include "diag/log_file.h"
 
 namespace kvs {
@@ -126,10 +127,6 @@ class Session {
   SqlError error_;
   std::unique_ptr<Handles> handles_;
 };
-
-// A value for a place between single quotes of a statement: each single
-// quote doubled. (On MySQL the session has backslash escapes off.)
-std::string SqlQuote(const std::string& value);
 
 // Removes trailing blanks and tabs in place; returns text.
 char* RightTrimInPlace(char* text);

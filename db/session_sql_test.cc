@@ -216,7 +216,8 @@ TEST_F(SessionSqlTest, LockedRowTimesOutWithinTheBound) {
   session_.SetQueryTimeout(2);
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   const auto start = std::chrono::steady_clock::now();
-  const int rc = jobs_.UpdateJobRow("20260105070000", "LOCK", "99", "a.exe", "", "1", "", "", 1);
+  const int rc =
+      jobs_.UpdateJobRow(RowValues("20260105070000", "LOCK", "99", "a.exe", "", "1", "", "", 1));
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(rc, 1969) << session_.error().message;
   EXPECT_GE(waited, std::chrono::milliseconds(1500));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,31 @@ inline std::string TestEnv(const char* name) {
 
 inline Credentials TestCredentials() {
   return {TestEnv("KVS_TEST_USER"), TestEnv("KVS_TEST_PASSWORD"), TestEnv("KVS_TEST_DSN")};
+}
+
+// The running-job list of keys.
+inline SqlList ListOf(std::initializer_list<std::string> keys) {
+  SqlList list;
+  for (const std::string& key : keys) list.Append(SqlText(key));
+  return list;
+}
+
+// The values a job-row update writes, with its keys.
+inline JobRecord RowValues(const std::string& da1, const std::string& ke2, const std::string& sts,
+                           const std::string& nam, const std::string& usr,
+                           const std::string& num, const std::string& sda,
+                           const std::string& eda, int32_t stv) {
+  JobRecord row;
+  SetField(row.jobda1, da1);
+  SetField(row.jobke2, ke2);
+  SetField(row.jobsts, sts);
+  SetField(row.jobnam, nam);
+  SetField(row.jobusr, usr);
+  SetField(row.jobnum, num);
+  SetField(row.jobsda, sda);
+  SetField(row.jobeda, eda);
+  row.jobstv = stv;
+  return row;
 }
 
 // A connected MYSQL session on an empty job table.

@@ -8,21 +8,21 @@ namespace kvs {
 
 namespace {
 
-const char kReadJobList[] =
+constexpr char kReadJobList[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
     "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
     "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s'";
-const char kWindowTpl[] =
+constexpr char kWindowTpl[] =
     "SELECT TPLVON, TPLBIS, TPLVRZ FROM   KVSYSTEM.KVS139TPL WHERE  TPLZPL = '%s' AND    "
     "TPLWTG = %ld AND    TPLVON <= %ld AND    TPLBIS >  %ld AND    TPLSTA = 1";
-const char kWindowDzt[] =
+constexpr char kWindowDzt[] =
     "SELECT DZTVON, DZTBIS, DZTVRZ FROM KVSYSTEM.KVS141DZT WHERE  DZTZPL = '%s' AND    "
     "DZTWTG = %ld AND    DZTVON <= %ld AND    DZTBIS >  %ld AND    DZTSTA = 1";
 // A planned JOBNRT is 14 digits; NULL, empty and blank texts sort before
 // "0" and mark a row not yet planned.
-const char kUnplanned[] =
+constexpr char kUnplanned[] =
     " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '97')";
-const char kDueJob[] =
+constexpr char kDueJob[] =
     "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
     "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '%s'    AND (JOBSTS is NULL OR JOBSTS = "
     "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' %s)    AND ((JOBURV is not "
@@ -31,8 +31,8 @@ const char kDueJob[] =
 // Calendar and day-end rows without a JOBNRT are due; a periodic row waits
 // for the update to plan it (a new time-plan row would otherwise start
 // outside its window).
-const char kDueUnplanned[] = "OR JOBNRT IS NULL";
-const char kDuePlannedOnly[] = "AND JOBNRT >= '0'";
+constexpr char kDueUnplanned[] = "OR JOBNRT IS NULL";
+constexpr char kDuePlannedOnly[] = "AND JOBNRT >= '0'";
 
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
@@ -70,7 +70,7 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
   if (window == nullptr) {
     if (s == 97) return r;
     r.changed = true;
-    r.jobsts = "97";
+    r.jobsts = kStateOutsideWindow.text();
     r.jobnrt = job.jobnrt;
     return r;
   }
@@ -85,7 +85,7 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
   std::string state;
   if (last < window->start) {
     next = window->start;
-    state = "00";
+    state = kStatePlanned.text();
   } else if (!Ended(s)) {
     return r;
   } else if (s == 97 && last < window->end &&
@@ -93,7 +93,7 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
     // The slot it rests on opens this window (windows that adjoin, 08:00 to
     // 12:00 and 12:00 to 17:00): it has not run yet and is kept.
     next = last;
-    state = "00";
+    state = kStatePlanned.text();
   } else {
     if (window->interval <= 0) {
       // No slot after the last one in this window.
@@ -106,10 +106,10 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
       }
     }
     if (next < window->end) {
-      state = "00";
+      state = kStatePlanned.text();
     } else {
       if (s == 97) return r;
-      state = "97";
+      state = kStateOutsideWindow.text();
     }
   }
   r.changed = true;
@@ -123,7 +123,7 @@ Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const 
   const std::string nrt = job.jobnrt;
   if (nrt.size() != 14) {
     r.changed = true;
-    r.jobsts = "00";
+    r.jobsts = kStatePlanned.text();
     r.jobnrt = Today(now) + daily_time;
     return r;
   }
@@ -134,7 +134,7 @@ Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const 
   std::string next = Today(now) + daily_time;
   if (next <= NowText(now)) next = DatePlusDays(now, 1) + daily_time;
   r.changed = true;
-  r.jobsts = "00";
+  r.jobsts = kStatePlanned.text();
   r.jobnrt = next;
   return r;
 }
@@ -145,7 +145,7 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
   const std::string now_text = NowText(now);
   if (nrt.size() != 14) {
     r.changed = true;
-    r.jobsts = "00";
+    r.jobsts = kStatePlanned.text();
     r.jobnrt = now_text;
     return r;
   }
@@ -161,29 +161,32 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
   if (RunStart(job, &start)) next = NowText(CivilPlusMinutes(start, interval_minutes));
   if (next <= now_text) next = NowText(CivilPlusMinutes(now, interval_minutes));
   r.changed = true;
-  r.jobsts = "00";
+  r.jobsts = kStatePlanned.text();
   r.jobnrt = next;
   return r;
 }
 
-std::string TextReadJobList(const std::string& run_type, bool unplanned_only) {
-  return StrFormat(kReadJobList, SqlQuote(run_type).c_str()) + (unplanned_only ? kUnplanned : "");
+std::string TextReadJobList(RunType run_type, bool unplanned_only) {
+  return SqlFormat(kReadJobList, SqlText(run_type)) + (unplanned_only ? kUnplanned : "");
 }
 
 std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
                            int32_t minute) {
-  return StrFormat(jobdls == 0 ? kWindowTpl : kWindowDzt, SqlQuote(plan_key).c_str(),
-                   static_cast<long>(weekday), static_cast<long>(minute),
-                   static_cast<long>(minute));
+  const SqlText key(plan_key);
+  const SqlNumber day(weekday), at(minute);
+  return jobdls == 0 ? SqlFormat(kWindowTpl, key, day, at, at)
+                     : SqlFormat(kWindowDzt, key, day, at, at);
 }
 
-std::string TextDueJob(const std::string& run_type, const std::string& now_text,
-                       const std::string& running_list) {
-  return StrFormat(kDueJob, SqlQuote(run_type).c_str(), SqlQuote(now_text).c_str(),
-                   run_type == "03" ? kDuePlannedOnly : kDueUnplanned, running_list.c_str());
+std::string TextDueJob(RunType run_type, const std::string& now_text,
+                       const SqlList& running_list) {
+  return SqlFormat(kDueJob, SqlText(run_type), SqlText(now_text),
+                   run_type == kRunTypePeriodic ? SqlFragment(kDuePlannedOnly)
+                                                : SqlFragment(kDueUnplanned),
+                   running_list);
 }
 
-void PeriodicJobs::ReadJobList(const std::string& run_type, std::vector<JobRecord>* list,
+void PeriodicJobs::ReadJobList(RunType run_type, std::vector<JobRecord>* list,
                                bool unplanned_only) {
   Session& session = jobs_.session();
   if (session.OpenCursor(CursorSlot::kJobList, TextReadJobList(run_type, unplanned_only)) != 0) {
@@ -227,7 +230,7 @@ int PeriodicJobs::Update03() {
   const CivilTime local = platform_.ToLocal(now);
 
   std::vector<JobRecord> list;
-  ReadJobList("03", &list, !full);
+  ReadJobList(kRunTypePeriodic, &list, !full);
   for (JobRecord& job : list) {
     const int32_t s = StateNumber(job.jobsts);
     if (s >= 1 && s <= 10) continue;
@@ -250,7 +253,7 @@ int PeriodicJobs::Update03() {
   return 1;
 }
 
-int PeriodicJobs::DueJob(const std::string& run_type, const std::string& running_list,
+int PeriodicJobs::DueJob(RunType run_type, const SqlList& running_list,
                          JobRecord* job) {
   const std::string now_text = TimestampNow(platform_);
   JobRecord row;

@@ -53,11 +53,11 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
 // Statement texts.
 // unplanned_only: only the rows without a planned JOBNRT that do not rest
 // in "97".
-std::string TextReadJobList(const std::string& run_type, bool unplanned_only = false);
+std::string TextReadJobList(RunType run_type, bool unplanned_only = false);
 std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
                            int32_t minute);
-std::string TextDueJob(const std::string& run_type, const std::string& now_text,
-                       const std::string& running_list);
+std::string TextDueJob(RunType run_type, const std::string& now_text,
+                       const SqlList& running_list);
 
 class PeriodicJobs {
  public:
@@ -70,7 +70,7 @@ class PeriodicJobs {
         interval_minutes_(interval_minutes) {}
 
   // Appends every row of run_type to *list (rows read so far on failure).
-  void ReadJobList(const std::string& run_type, std::vector<JobRecord>* list,
+  void ReadJobList(RunType run_type, std::vector<JobRecord>* list,
                    bool unplanned_only = false);
   // The rescheduling pass, at most once every 60 seconds; in between only
   // the rows without a planned JOBNRT, which are not started before it is
@@ -79,7 +79,7 @@ class PeriodicJobs {
   // The first due waiting job of run_type not blocked by running_list:
   // 0 delivered into *job, 100 none, else the failure code. A row without
   // JOBNRT is due for 07 and 08, not for 03 (the update plans it first).
-  [[nodiscard]] int DueJob(const std::string& run_type, const std::string& running_list,
+  [[nodiscard]] int DueJob(RunType run_type, const SqlList& running_list,
                            JobRecord* job);
 
  private:

@@ -225,7 +225,7 @@ TEST_F(PeriodicJobsSqlTest, ReadJobListAppendsEveryRowOfTheRunType) {
 
   std::vector<JobRecord> list(1);
   SetField(list[0].jobke2, "EARLIER");
-  periodic_.ReadJobList("03", &list);
+  periodic_.ReadJobList(kRunTypePeriodic, &list);
   ASSERT_EQ(13u, list.size());
   EXPECT_STREQ("EARLIER", list[0].jobke2);
   const JobRecord* full = nullptr;
@@ -291,7 +291,7 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   SetField(job.jobnrt, "x");
   SetField(job.jobscd, "x");
   job.jobdls = 9;
-  int rc = periodic_.DueJob("03", "'busy', 'other'", &job);
+  int rc = periodic_.DueJob(kRunTypePeriodic, ListOf({"busy", "other"}), &job);
   ASSERT_EQ(0, rc);
   // The out row is replaced as a whole.
   EXPECT_STREQ("Z-0900", job.jobke2);
@@ -302,7 +302,7 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   for (int i = 0; rc == 0 && i < 20; ++i) {
     delivered.push_back(job.jobke2);
     ASSERT_EQ(0, jobs_.UpdateStatusJob("01", job.jobda1, job.jobke2));
-    rc = periodic_.DueJob("03", "'busy', 'other'", &job);
+    rc = periodic_.DueJob(kRunTypePeriodic, ListOf({"busy", "other"}), &job);
   }
   EXPECT_EQ(100, rc);
   const std::vector<std::string> expected = {"Z-0900", "A-0900", "C-0900", "E-EMPTY", "D-NOW"};
@@ -310,7 +310,7 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   // On 100 the out row is left as it was.
   EXPECT_STREQ("D-NOW", job.jobke2);
   EXPECT_STREQ("run D-NOW", job.jobcmd);
-  ASSERT_EQ(0, periodic_.DueJob("07", "' '", &job));
+  ASSERT_EQ(0, periodic_.DueJob(kRunTypeCalendar, SqlList(), &job));
   EXPECT_STREQ("L-07-NO-TIME", job.jobke2);
 }
 
@@ -320,14 +320,11 @@ TEST_F(PeriodicJobsSqlTest, FailuresLeaveTheOutputsAlone) {
   Put("DUE", "0", "", "'00'", "NULL");
   JobRecord job;
   SetField(job.jobke2, "KEEP");
-  EXPECT_EQ(1064, periodic_.DueJob("03", "'a' ) garbage (", &job));
-  EXPECT_STREQ("KEEP", job.jobke2);
-
   session_.Disconnect();
-  EXPECT_EQ(-1, periodic_.DueJob("03", "' '", &job));
+  EXPECT_EQ(-1, periodic_.DueJob(kRunTypePeriodic, SqlList(), &job));
   EXPECT_STREQ("KEEP", job.jobke2);
   std::vector<JobRecord> list(2);
-  periodic_.ReadJobList("03", &list);
+  periodic_.ReadJobList(kRunTypePeriodic, &list);
   EXPECT_EQ(2u, list.size());
   const std::string before = MainLog();
   EXPECT_EQ(1, periodic_.Update03());

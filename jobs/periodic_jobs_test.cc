@@ -155,11 +155,14 @@ TEST(IntervalRuleTest, CycleFromTheStartAlwaysAfterNow) {
 }
 
 TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
+  SqlList list;
+  list.Append(SqlText("A"));
+  list.Append(SqlText("B"));
   EXPECT_EQ(
       "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
       "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
       "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '03'",
-      TextReadJobList("03"));
+      TextReadJobList(kRunTypePeriodic));
   EXPECT_EQ(
       "SELECT TPLVON, TPLBIS, TPLVRZ FROM   KVSYSTEM.KVS139TPL WHERE  TPLZPL = 'PLAN' AND    "
       "TPLWTG = 7 AND    TPLVON <= 615 AND    TPLBIS >  615 AND    TPLSTA = 1",
@@ -176,7 +179,7 @@ TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
       "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '20261207101700' AND JOBNRT >= '0')    AND "
       "((JOBURV is not null AND JOBURV NOT IN ( 'A', 'B' )) OR         (JOBURV is null))  "
       "ORDER BY JOBNRT, JOBDA1, JOBKE2 ",
-      TextDueJob("03", "20261207101700", "'A', 'B'"));
+      TextDueJob(kRunTypePeriodic, "20261207101700", list));
 }
 
 }  // namespace

@@ -71,15 +71,8 @@ std::string KnownPermanentProgram(const std::string& jobnam, const std::string& 
   return "";
 }
 
-bool FileExists(const std::string& path) {
-  std::FILE* f = std::fopen(NativePath(path).c_str(), "rb");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
-}
-
 void PermanentJobs::Check(const std::string& db_product) {
-  int rc = jobs_.OpenRunType("04");
+  int rc = jobs_.OpenRunType(kRunTypePermanent);
   if (rc != 0) {
     logs_.Main(StrFormat(kLogCheck04Open, static_cast<long>(rc)));
   } else {
@@ -113,7 +106,7 @@ void PermanentJobs::Check(const std::string& db_product) {
 void PermanentJobs::RegisterBuiltIns() {
   for (const BuiltIn& b : kBuiltIns) {
     if (!FileExists(b.program)) continue;
-    int rc = jobs_.InsertShortJob(b.jobda1, b.jobke2, b.joburv, b.jobcmd, 0, "04");
+    int rc = jobs_.InsertShortJob(b.jobda1, b.jobke2, b.joburv, b.jobcmd, 0, kRunTypePermanent);
     if (rc != 0) logs_.Main(StrFormat(b.error_line, static_cast<long>(rc)));
   }
 }

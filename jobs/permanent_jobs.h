@@ -26,9 +26,6 @@ inline constexpr char kBeatCheck04Jobs[] = "CheckRT04Jobs";
 std::string KnownPermanentProgram(const std::string& jobnam, const std::string& db_product,
                                   bool* delete_only);
 
-// Whether a file exists (can be opened for reading), path relative to the
-// working directory.
-bool FileExists(const std::string& path);
 
 class PermanentJobs {
  public:

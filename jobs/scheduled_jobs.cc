@@ -4,52 +4,51 @@
 #include <cstdlib>
 
 #include "diag/text.h"
+#include "jobs/run_types.h"
 
 namespace kvs {
 
 namespace {
 
-const char kRearm07[] =
+constexpr char kRearm07[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBDLS = '%ld' WHERE  JOBDA1 = '%s' "
     "AND    JOBKE2 = '%s'";
-const char kReadScheduleMssql[] =
+constexpr char kReadScheduleMssql[] =
     "SELECT SCDART, SCDTYP, SCDTAG, CONVERT(CHAR(8), SCDDTM, 112), REPLACE(STR(DATEPART(hh, "
     "SCDUHR),2) + str(DATEPART(mi,SCDUHR),2) + str(DATEPART(ss,SCDUHR),2), ' ','0'), SCDDWH, "
     "CONVERT(CHAR(8), SCDBIS, 112) FROM KVSYSTEM.KVS800SCD WHERE SCDLIZ = '%s' AND   SCDMND = "
     "'%s' AND   SCDNAM = '%s' AND   SCDSBE = '%s' ";
 // The same outputs on MySQL: dates as YYYYMMDD numbers, the time as
 // hhmmss, no end date as 0.
-const char kReadScheduleMysql[] =
+constexpr char kReadScheduleMysql[] =
     "SELECT SCDART, SCDTYP, SCDTAG, DATE_FORMAT(SCDDTM, '%%Y%%m%%d'), "
     "TIME_FORMAT(SCDUHR, '%%H%%i%%s'), SCDDWH, COALESCE(DATE_FORMAT(SCDBIS, '%%Y%%m%%d'), 0) "
     "FROM KVSYSTEM.KVS800SCD WHERE SCDLIZ = '%s' AND   SCDMND = '%s' AND   SCDNAM = '%s' AND   "
     "SCDSBE = '%s' ";
-const char kWriteNextRun07[] =
+constexpr char kWriteNextRun07[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s',        JOBSTV = 0  "
     "WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
-const char kDayEndColumns[] =
+constexpr char kDayEndColumns[] =
     " SELECT MNDT01, MNDT02, MNDT03, MNDT04, MNDT05, MNDT06,         MNDT07, MNDT08, MNDT09, "
     "MNDT10, MNDT11, MNDT12,         MNDD01, MNDD02, MNDD03, MNDD04, MNDD05, MNDD06,         "
     "MNDD07, MNDD08, MNDD09, MNDD10, MNDD11, MNDD12  FROM KVSYSTEM.KVS112MND  WHERE ";
-const char kDayEndSum[] =
+constexpr char kDayEndSum[] =
     "MNDT01+MNDT02+MNDT03+MNDT04+MNDT05+MNDT06+        MNDT07+MNDT08+MNDT09+MNDT10+MNDT11+"
     "MNDT12+        MNDD01+MNDD02+MNDD03+MNDD04+MNDD05+MNDD06+        MNDD07+MNDD08+MNDD09+"
     "MNDD10+MNDD11+MNDD12 > 0 ";
-const char kInsertDayEnd[] =
+constexpr char kInsertDayEnd[] =
     "INSERT INTO KVSYSTEM.KVS500JOB   (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, JobNrt) "
     "VALUES   ('%s',   '%s',   '%s',   '%s',   '%s',   %ld,      '%s') ";
-const char kNext09Mssql[] =
+constexpr char kNext09Mssql[] =
     " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
     "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is "
     "NULL OR JOBSTS = '  ' OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
     "JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
-const char kNext09Mysql[] =
+constexpr char kNext09Mysql[] =
     " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
     "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is NULL OR "
     "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV "
     "NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
-
-std::string Q(const std::string& v) { return SqlQuote(v); }
 
 int32_t DateValue(int y, int m, int d) { return y * 10000 + m * 100 + d; }
 
@@ -183,21 +182,19 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
 }
 
 std::string TextRearm07(const JobRecord& job) {
-  return StrFormat(kRearm07, "00", 0L, Q(job.jobda1).c_str(), Q(job.jobke2).c_str());
+  return SqlFormat(kRearm07, SqlText(kStatePlanned), SqlNumber(0), SqlText(job.jobda1),
+                   SqlText(job.jobke2));
 }
 
 std::string TextReadSchedule(Dialect dialect, const ScheduleKey& key) {
-  const char* format = dialect == Dialect::kMssql   ? kReadScheduleMssql
-                       : dialect == Dialect::kMysql ? kReadScheduleMysql
-                                                    : nullptr;
-  if (format == nullptr) return "";
-  return StrFormat(format, Q(key.scdliz).c_str(), Q(key.scdmnd).c_str(), Q(key.scdnam).c_str(),
-                   Q(key.scdsbe).c_str());
+  const SqlText liz(key.scdliz), mnd(key.scdmnd), nam(key.scdnam), sbe(key.scdsbe);
+  if (dialect == Dialect::kMssql) return SqlFormat(kReadScheduleMssql, liz, mnd, nam, sbe);
+  return dialect == Dialect::kMysql ? SqlFormat(kReadScheduleMysql, liz, mnd, nam, sbe) : "";
 }
 
 std::string TextWriteNextRun07(const JobRecord& job) {
-  return StrFormat(kWriteNextRun07, Q(job.jobsts).c_str(), Q(job.jobnrt).c_str(),
-                   Q(job.jobda1).c_str(), Q(job.jobke2).c_str());
+  return SqlFormat(kWriteNextRun07, SqlText(job.jobsts), SqlText(job.jobnrt),
+                   SqlText(job.jobda1), SqlText(job.jobke2));
 }
 
 // ---- Day-end jobs -------------------------------------------------------------
@@ -257,7 +254,7 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
       SetField(row.jobke2, StrFormat(kind == 0 ? "DYE+D%02d" : "DYE+_%02d", slot));
       SetField(row.joburv, "DayEnd");
       SetField(row.jobcmd, kind == 0 ? "DayEnd.exe" : "DayEnd.exe /NODNL");
-      SetField(row.jobrty, "08");
+      SetField(row.jobrty, kRunTypeDayEnd);
       row.jobstv = 1;
       const std::string date = minute < t ? DatePlusDays(now, 0) : DatePlusDays(now, 1);
       SetField(row.jobnrt, date + StrFormat("%02d%02d00", t / 60, t % 60));
@@ -276,20 +273,14 @@ std::string TextDayEndTimes(bool main_client) {
 }
 
 std::string TextInsertDayEnd(const JobRecord& job) {
-  return StrFormat(kInsertDayEnd, Q(job.jobda1).c_str(), Q(job.jobke2).c_str(),
-                   Q(job.joburv).c_str(), Q(job.jobcmd).c_str(), Q(job.jobrty).c_str(),
-                   static_cast<long>(job.jobstv), Q(job.jobnrt).c_str());
+  return SqlFormat(kInsertDayEnd, SqlText(job.jobda1), SqlText(job.jobke2),
+                   SqlText(job.joburv), SqlText(job.jobcmd), SqlText(job.jobrty),
+                   SqlNumber(job.jobstv), SqlText(job.jobnrt));
 }
 
-std::string TextNextJob09(Dialect dialect, const std::string& running_list) {
-  switch (dialect) {
-    case Dialect::kMssql:
-      return StrFormat(kNext09Mssql, running_list.c_str());
-    case Dialect::kMysql:
-      return StrFormat(kNext09Mysql, running_list.c_str());
-    default:
-      return "";
-  }
+std::string TextNextJob09(Dialect dialect, const SqlList& running_list) {
+  if (dialect == Dialect::kMssql) return SqlFormat(kNext09Mssql, running_list);
+  return dialect == Dialect::kMysql ? SqlFormat(kNext09Mysql, running_list) : "";
 }
 
 // ---- Steps ------------------------------------------------------------------
@@ -330,7 +321,7 @@ int ScheduledJobs::RescheduleCalendarJob(const JobRecord& job) {
     (void)jobs_.DeleteJob(job.jobda1, job.jobke2);
   } else if (d.action == CalendarDecision::Action::kWrite) {
     JobRecord next = job;
-    SetField(next.jobsts, "00");
+    SetField(next.jobsts, kStatePlanned);
     SetField(next.jobnrt, d.jobnrt);
     rc = jobs_.session().Execute(TextWriteNextRun07(next));
     if (rc != 0) {
@@ -344,7 +335,7 @@ int ScheduledJobs::RescheduleCalendarJob(const JobRecord& job) {
 
 void ScheduledJobs::Reschedule07() {
   std::vector<JobRecord> list;
-  periodic_.ReadJobList("07", &list);
+  periodic_.ReadJobList(kRunTypeCalendar, &list);
   for (const JobRecord& job : list) {
     const int32_t s = StateNumber(job.jobsts);
     if (s >= 1 && s <= 10) continue;
@@ -354,32 +345,6 @@ void ScheduledJobs::Reschedule07() {
       (void)RescheduleCalendarJob(job);
     }
   }
-}
-
-int ScheduledJobs::StartDue(const char* run_type, bool exclusive, const char* beat_label,
-                            bool log_07) {
-  while (true) {
-    if (exclusive) return 1;
-    JobRecord job;
-    int rc = periodic_.DueJob(run_type, processes_.running_list().ForSelection(), &job);
-    if (rc == 100) return 1;
-    if (rc != 0) {
-      if (log_07) logs_.Main(kLogError07);
-      LogSqlFailure(kLogReadJobFailed, rc);
-      return 0;
-    }
-    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, 0);
-    if (launched == kLaunchRowUpdateFailed) return 0;
-    if (launched == kLaunchNoRoom) return 1;
-    if (link_.Beat(false, beat_label) == 0) return 0;
-  }
-}
-
-int ScheduledJobs::Step07(bool exclusive) {
-  Reschedule07();
-  if (link_.Beat(false, "CheckKvs500Job07 Beginn") == 0) return 0;
-  processes_.running_list().SetEmptyMarker();
-  return StartDue("07", exclusive, "CheckKvs500Job07 Ende", true);
 }
 
 int ScheduledJobs::ReadDayEndTimes(DayEndTimes* times) {
@@ -398,7 +363,7 @@ int ScheduledJobs::ExpandDayEnd() {
   if (rc == 100) return 1;
   if (rc != 0) return 0;
   std::vector<JobRecord> rows;
-  periodic_.ReadJobList("08", &rows);
+  periodic_.ReadJobList(kRunTypeDayEnd, &rows);
   const CivilTime now = platform_.ToLocal(platform_.Now());
   std::vector<int> invalid;
   const DayEndPlan plan = ReconcileDayEnd(rows, times, now, &invalid);
@@ -419,32 +384,6 @@ int ScheduledJobs::ExpandDayEnd() {
   if (link_.Beat(false, "updateKvs500Job08 Step 2") == 0) return 0;
   for (const JobRecord& row : plan.inserts) (void)jobs_.session().Execute(TextInsertDayEnd(row));
   return link_.Beat(false, "updateKvs500Job08 Ende") == 0 ? 0 : 1;
-}
-
-int ScheduledJobs::Step08(bool exclusive) {
-  (void)ExpandDayEnd();
-  processes_.running_list().SetEmptyMarker();
-  return StartDue("08", exclusive, "checkKvsJobs08", false);
-}
-
-int ScheduledJobs::Step09(bool exclusive) {
-  processes_.running_list().SetEmptyMarker();
-  while (true) {
-    if (exclusive) return 1;
-    JobRecord job;
-    int rc = jobs_.NextJob(
-        TextNextJob09(jobs_.session().dialect(), processes_.running_list().ForSelection()), &job);
-    if (rc == 100) return 1;
-    if (rc != 0) {
-      LogSqlFailure(kLogReadJobFailed, rc);
-      return 0;
-    }
-    int launched = processes_.Launch(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt,
-                                     job.jobstv);
-    if (launched == kLaunchRowUpdateFailed) return 0;
-    if (launched == kLaunchNoRoom) return 1;
-    if (link_.Beat(false, "checkKvsJobs09") == 0) return 0;
-  }
 }
 
 }  // namespace kvs

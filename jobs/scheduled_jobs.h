@@ -18,10 +18,6 @@
 
 namespace kvs {
 
-inline constexpr char kLogError07[] = "Fehler (07)\n";
-inline constexpr char kLogReadJobFailed[] =
-    "SQLReadKvs500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
-    "SQLMsg: %s\n";
 inline constexpr char kLogReadScheduleFailed[] =
     "SQLReadKvs800Scd! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
@@ -99,24 +95,15 @@ std::string TextInsertDayEnd(const JobRecord& job);
 // ---- Restart jobs (09) ----------------------------------------------------
 
 // "" for a dialect neither MSSQL nor MYSQL.
-std::string TextNextJob09(Dialect dialect, const std::string& running_list);
+std::string TextNextJob09(Dialect dialect, const SqlList& running_list);
 
 class ScheduledJobs {
  public:
   ScheduledJobs(Platform& platform, Logs& logs, JobTable& jobs, PeriodicJobs& periodic,
-                ProcessManager& processes, ServiceLink& link)
-      : platform_(platform),
-        logs_(logs),
-        jobs_(jobs),
-        periodic_(periodic),
-        processes_(processes),
-        link_(link) {}
+                ServiceLink& link)
+      : platform_(platform), logs_(logs), jobs_(jobs), periodic_(periodic), link_(link) {}
 
-  // The pass steps of run types 07, 08 and 09: 1 success, 0 failure.
-  int Step07(bool exclusive);
-  int Step08(bool exclusive);
-  int Step09(bool exclusive);
-
+  // Before the starts of run type 07: ended calendar jobs planned anew.
   void Reschedule07();
   // 1 done, 0 the schedule could not be read or the job not written.
   int RescheduleCalendarJob(const JobRecord& job);
@@ -124,8 +111,6 @@ class ScheduledJobs {
   int ExpandDayEnd();
 
  private:
-  // The start loop shared by 07 and 08.
-  int StartDue(const char* run_type, bool exclusive, const char* beat_label, bool log_07);
   int ReadDayEndTimes(DayEndTimes* times);
   void LogSqlFailure(const char* format, int rc);
 
@@ -133,7 +118,6 @@ class ScheduledJobs {
   Logs& logs_;
   JobTable& jobs_;
   PeriodicJobs& periodic_;
-  ProcessManager& processes_;
   ServiceLink& link_;
   std::set<std::pair<int, int32_t>> reported_invalid_;
   std::set<std::string> reported_no_repetition_;

@@ -1,5 +1,7 @@
 #include "jobs/scheduled_jobs.h"
 
+#include "jobs/job_starts.h"
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -130,7 +132,11 @@ class ScheduledJobsSqlTest : public DatabaseTest {
   RecordingLink link_;
   ProcessManager manager_{fake_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
   PeriodicJobs periodic_{fake_, main_log_, jobs_, "0600", 60};
-  ScheduledJobs scheduled_{fake_, main_log_, jobs_, periodic_, manager_, link_};
+  ScheduledJobs scheduled_{fake_, main_log_, jobs_, periodic_, link_};
+  SystemJobs system_{fake_, main_log_, jobs_, manager_, {}, false};
+  JobStarts starts_{fake_, main_log_, jobs_, manager_, periodic_, scheduled_, system_, link_, 10};
+  // The starts of run type 09 as a pass makes them.
+  bool Start09() { return starts_.Start(*RuleOf(kRunTypeRestart)); }
 };
 
 // ---- Calendar jobs (07) ---------------------------------------------------
@@ -374,11 +380,11 @@ TEST_F(ScheduledJobsSqlTest, Step09StartsEndedAndNewJobsOnly) {
     Put(k09Columns, "'202601050000" + std::to_string(10 + serial++) + "', 'K', " + c.urv +
                         ", '" + c.cmd + "', '09', " + c.sts + ", " + std::to_string(c.stv));
   }
-  EXPECT_EQ(1, scheduled_.Step09(false));
+  EXPECT_TRUE(Start09());
   EXPECT_EQ((Strings{"ended.exe", "new.exe", "blank.exe", "tenth.exe"}), fake_.launches);
   EXPECT_EQ("01 / 01 / 01 / 01", Rows("JOBSTS", "JOBCMD IN ('ended.exe', 'new.exe', 'blank.exe', "
                                           "'tenth.exe')"));
-  EXPECT_EQ(1, scheduled_.Step09(false));
+  EXPECT_TRUE(Start09());
   EXPECT_EQ(4u, fake_.launches.size());
 }
 
@@ -389,7 +395,7 @@ TEST_F(ScheduledJobsSqlTest, Step09RetriesMissingProgramElevenTimes) {
   fake_.missing = "missing.exe";
   Put(k09Columns, "'20260105000001', 'M', 'M', 'missing.exe', '09', NULL, 0");
   Put(k09Columns, "'20260105000002', 'OK', 'OK', 'ok.exe', '09', '98', 0");
-  EXPECT_EQ(1, scheduled_.Step09(false));
+  EXPECT_TRUE(Start09());
   Strings expected(11, "missing.exe");
   expected.push_back("ok.exe");
   EXPECT_EQ(expected, fake_.launches);
@@ -397,7 +403,7 @@ TEST_F(ScheduledJobsSqlTest, Step09RetriesMissingProgramElevenTimes) {
   std::string lines;
   for (int i = 0; i < 11; ++i) lines += "Start PGM: missing.exe Cmd:  fehlgeschlagen!\n";
   EXPECT_EQ(lines + "Start PGM: ok.exe Cmd: ok.exe\n", LogText());
-  EXPECT_EQ(1, scheduled_.Step09(false));
+  EXPECT_TRUE(Start09());
   EXPECT_EQ(12u, fake_.launches.size());
 }
 
@@ -408,43 +414,10 @@ TEST_F(ScheduledJobsSqlTest, Step09HeldBackOnlyByJobsOfTheSamePass) {
   Put(k09Columns, "'20260105000001', 'X', 'U', 'x.exe', '09', '98', 1");
   Put(k09Columns, "'20260105000002', 'V1', 'V', 'v1.exe', '09', NULL, 0");
   Put(k09Columns, "'20260105000003', 'V2', 'V', 'v2.exe', '09', NULL, 0");
-  EXPECT_EQ(1, scheduled_.Step09(false));
+  EXPECT_TRUE(Start09());
   EXPECT_EQ((Strings{"x.exe", "v1.exe"}), fake_.launches);
-  EXPECT_EQ(1, scheduled_.Step09(false));
+  EXPECT_TRUE(Start09());
   EXPECT_EQ((Strings{"x.exe", "v1.exe", "v2.exe"}), fake_.launches);
-}
-
-// ---- Exclusive job ------------------------------------------------------------
-
-// Catches a start while an exclusive job runs or waits, and the re-arm or
-// the day-end expansion skipped under it; then, without the flag, each
-// step starts its job (so the rows above were startable).
-TEST_F(ScheduledJobsSqlTest, ExclusiveFlagStopsStartsButNotRowUpkeep) {
-  fake_.SetLocalTime(2026, 1, 5, 10, 30, 0);
-  Schedule("Daily", "00001", "00002", 2, "NULL", "'06:30:00'", "NULL");
-  Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBDLS, JOBSDA, JOBEDA, JOBNRT",
-      std::string("'20260101000000', '") + kDaily +
-          "', 'C', 'cal.exe', '07', '98', 1, '20260105063000', '20260105063100', "
-          "'20260105063000'");
-  Client(1, "KORVALINE", 0, "MNDT01 = 600, MNDD01 = 900");
-  Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV",
-      "'20260104080000', 'DYE+D00', 'DayEnd', 'DayEnd.exe', '08', NULL, '20260105100000', 1");
-  Put(k09Columns, "'20260105000001', 'R', 'R', 'again.exe', '09', '98', 1");
-
-  EXPECT_EQ(1, scheduled_.Step07(true));
-  EXPECT_EQ(1, scheduled_.Step08(true));
-  EXPECT_EQ(1, scheduled_.Step09(true));
-  EXPECT_EQ(Strings{}, fake_.launches);
-  EXPECT_EQ("00|20260105063000|0",
-            Rows("CONCAT_WS('|', JOBSTS, JOBNRT, JOBDLS)", "JOBRTY = '07'"));
-  EXPECT_EQ("20260104080000|DYE+D00|NULL|20260105100000 / "
-            "20260105103000|DYE+_00|NULL|20260105150000",
-            DayEndRows());
-
-  EXPECT_EQ(1, scheduled_.Step07(false));
-  EXPECT_EQ(1, scheduled_.Step08(false));
-  EXPECT_EQ(1, scheduled_.Step09(false));
-  EXPECT_EQ((Strings{"cal.exe", "DayEnd.exe", "again.exe"}), fake_.launches);
 }
 
 }  // namespace

@@ -390,14 +390,14 @@ TEST(RestartJobsTest, SelectionPerDialect) {
       "JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is NULL OR JOBSTS = "
       "'  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV NOT IN ( "
       "' ' )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1",
-      TextNextJob09(Dialect::kMysql, "' '"));
+      TextNextJob09(Dialect::kMysql, SqlList()));
   EXPECT_EQ(
       " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
       "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is "
       "NULL OR JOBSTS = '  ' OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
       "JOBURV NOT IN ( ' ' )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ",
-      TextNextJob09(Dialect::kMssql, "' '"));
-  EXPECT_EQ("", TextNextJob09(Dialect::kUnknown, "' '"));
+      TextNextJob09(Dialect::kMssql, SqlList()));
+  EXPECT_EQ("", TextNextJob09(Dialect::kUnknown, SqlList()));
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ void SystemJobs::CleanupServer() {
 
 void SystemJobs::RegisterExportJob() {
   int rc = jobs_.InsertShortJob(TimestampNow(platform_), "Export KVSJOBSTR", "KOR EXPORT",
-                                "runExport.bat xfer.bat", 3600, "01");
+                                "runExport.bat xfer.bat", 3600, kRunTypeQueue);
   if (rc != 0) logs_.Main(StrFormat(kLogExportInsert, static_cast<long>(rc)));
 }
 
@@ -52,9 +52,9 @@ void SystemJobs::RegisterPortalJob() {
   SetField(portal_.jobke2, "ESP VERARBEITUNG");
   SetField(portal_.joburv, "ESPVERARBEITUNG");
   SetField(portal_.jobcmd, "php ..\\korvaline_php\\esp\\leaveboard\\requestrun.php");
-  SetField(portal_.jobrty, "01");
+  SetField(portal_.jobrty, kRunTypeQueue);
   portal_.jobmrt = 3600;
-  SetField(portal_.jobsts, "98");
+  SetField(portal_.jobsts, kStateEnded);
   SetField(portal_.jobprm, "0");
   SetField(portal_.jobbem, "KORVALINE ESP REQUESTRUN");
   int rc = jobs_.InsertFullJob(portal_);
@@ -84,7 +84,7 @@ const RegistrationLines kIntervalLines = {kLogIntervalRegister, kLogIntervalInse
 }  // namespace
 
 bool SystemJobs::StillRunning(const JobRecord& job) {
-  if (jobs_.OpenRunningJobs("01") != 0) return false;
+  if (jobs_.OpenRunningJobs(kStateRunning) != 0) return false;
   bool running = false;
   JobRecord row;
   while (!running && jobs_.FetchRunningJob(&row) == 0) {
@@ -134,7 +134,7 @@ void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   SetField(daily.jobke2, "DAILY SYSTEMJOB");
   SetField(daily.joburv, "DAILYJOB");
   SetField(daily.jobcmd, "php ..\\korvaline_php\\KV_Jobs\\dayTask.php");
-  SetField(daily.jobrty, "03");
+  SetField(daily.jobrty, kRunTypePeriodic);
   daily.jobdls = 2;
   SetField(daily.jobnrt, DailyNextRun(platform_, now, daily_time));
   RegisterRescheduled(daily, kDailyLines, true);
@@ -144,7 +144,7 @@ void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   SetField(interval.jobke2, "INTERVALL SYSTEMJOB");
   SetField(interval.joburv, "INTERVALLJOB");
   SetField(interval.jobcmd, "php ..\\korvaline_php\\KV_Jobs\\cycleTask.php");
-  SetField(interval.jobrty, "03");
+  SetField(interval.jobrty, kRunTypePeriodic);
   interval.jobdls = 3;
   SetField(interval.jobnrt, Timestamp14(platform_, now));
   RegisterRescheduled(interval, kIntervalLines, false);

@@ -4,7 +4,6 @@
 // import's own copy never stays behind. The input is also posted: stamped,
 // made into the insert (which the import must take for the controller's
 // own) and appended to the file.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,7 +39,7 @@ constexpr int64_t kLastTime = 253402300799;
 // when the run ends normally. Small logs, so their rotation runs too.
 struct World {
   World()
-      : dir(fs::temp_directory_path() / ("kvs_fallback_fuzz_" + std::to_string(getpid()))),
+      : dir(fs::temp_directory_path() / ("kvs_fallback_fuzz_" + std::to_string(kvs::CreatePlatform()->OwnProcessId()))),
         made(fs::create_directories(dir)),
         logs(platform, (dir / "KVSJOBCTL.LOG").string(), (dir / "KVSJOBCTL.BAK").string(),
              (dir / "KVSJOBDBG.LOG").string(), (dir / "KVSJOBDBG.BAK").string(), 65536, true),

@@ -21,6 +21,8 @@
 
 namespace kvs {
 
+// The fallback file, relative to the program directory.
+inline constexpr char kFallbackMessageFile[] = "..\\korvaline_php\\log\\JOBCTLMSG.log";
 inline constexpr char kLogLongMessage[] = "Msg: %s\n";
 inline constexpr char kLogPoolWriteFailed[] =
     "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: %s!\n";
@@ -97,7 +99,7 @@ class MessagePool {
   Session& session_;
   std::unique_ptr<STRNACHRICHT> record_;
   IdGenerator ids_;
-  std::string fallback_path_ = "..\\korvaline_php\\log\\JOBCTLMSG.log";
+  std::string fallback_path_ = kFallbackMessageFile;
 };
 
 // The message text of a post at time t: "dd.mm.YYYY hh:mm:ss text", the

@@ -12,21 +12,20 @@ namespace kvs {
 
 namespace {
 
-const char kInsertMessage[] =
+constexpr char kInsertMessage[] =
     "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTNR, MSGTXT,  MSGLNK, MSGMOD, MSGSRC,  "
     "MSGSCH, MSGCAT, MSGADR,  MSGBER, MSGPRI, MSGTYP,  MSGBRK, MSGVAL, MSGDBG,  MSGMND, "
-    "MSGLIZ, MSGTIN,  MSGSTS, MSGERF) VALUES ('%s',   %d, '%s',  '%s', '%s', '%s',  '%s', "
-    "'%s', '%s',  '%s',   %d, '%s',  '%s',   %d, '%s',  '%s', '%s', '%s',    %d, '%s')";
+    "MSGLIZ, MSGTIN,  MSGSTS, MSGERF) VALUES ('%s',   %ld, '%s',  '%s', '%s', '%s',  '%s', "
+    "'%s', '%s',  '%s',   %ld, '%s',  '%s',   %ld, '%s',  '%s', '%s', '%s',    %ld, '%s')";
 
 // The statement of record r with its generated values; MSGSTS is always 0.
 std::string FormatInsert(const STRNACHRICHT& r, const std::string& uid, const std::string& tin) {
-  auto q = [](const std::string& v) { return SqlQuote(v); };
-  return StrFormat(kInsertMessage, q(uid).c_str(), r.MSGTNR, q(r.MSGTXT).c_str(),
-                   q(r.MSGLNK).c_str(), q(r.MSGMOD).c_str(), q(r.MSGSRC).c_str(),
-                   q(r.MSGSCH).c_str(), q(r.MSGCAT).c_str(), q(r.MSGADR).c_str(),
-                   q(r.MSGBER).c_str(), r.MSGPRI, q(r.MSGTYP).c_str(), q(r.MSGBRK).c_str(),
-                   r.MSGVAL, q(r.MSGDBG).c_str(), q(r.MSGMND).c_str(), q(r.MSGLIZ).c_str(),
-                   q(tin).c_str(), 0, q(r.MSGERF).c_str());
+  using T = SqlText;
+  using N = SqlNumber;
+  return SqlFormat(kInsertMessage, T(uid), N(r.MSGTNR), T(r.MSGTXT), T(r.MSGLNK), T(r.MSGMOD),
+                   T(r.MSGSRC), T(r.MSGSCH), T(r.MSGCAT), T(r.MSGADR), T(r.MSGBER), N(r.MSGPRI),
+                   T(r.MSGTYP), T(r.MSGBRK), N(r.MSGVAL), T(r.MSGDBG), T(r.MSGMND), T(r.MSGLIZ),
+                   T(tin), N(0), T(r.MSGERF));
 }
 
 bool OneOf(const std::string& value, std::initializer_list<const char*> allowed) {
@@ -116,7 +115,7 @@ bool ReadInsertValues(const std::string& line, std::vector<std::string>* values)
     first = false;
     skip_blanks();
     std::string value;
-    if (format[f + 1] == 'd') {
+    if (format[f + 1] == 'l') {
       if (at < line.size() && line[at] == '-') value += line[at++];
       while (at < line.size() && line[at] >= '0' && line[at] <= '9') value += line[at++];
     } else {

@@ -130,6 +130,10 @@ std::unique_ptr<Platform> CreatePlatform();
 // paths with backslashes; on POSIX a backslash is a directory separator.
 std::string NativePath(std::string_view path);
 
+// Whether a file exists (can be opened for reading); path as the
+// controller writes it, relative to the working directory.
+bool FileExists(const std::string& path);
+
 // What a native path names, a final link not followed: a Windows reparse
 // point (symbolic link, junction) counts as a link. kOther also when the
 // path cannot be looked at for another reason than its absence.

@@ -18,7 +18,7 @@ constexpr int kKillPauseMs = 50;
 constexpr int kKillLooks = 20;
 constexpr int kTerminatePauseMs = 100;
 // Room of JOBNAM without its terminator.
-constexpr size_t kJobNameChars = sizeof(ManagedProcess::jobnam) - 1;
+constexpr size_t kJobNameChars = sizeof(JobRecord::jobnam) - 1;
 
 bool IsProgram(const std::string& name, const char* program) { return EqualsNoCase(name, program); }
 
@@ -102,11 +102,11 @@ bool ProcessManager::IsControllerOrParent(uint32_t pid) {
 
 bool ProcessManager::IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e) {
   if (!info.opened || IsControllerOrParent(e.pid)) return false;
-  if (info.has_creation_time && IsTimestamp(e.jobsda)) {
+  if (info.has_creation_time && IsTimestamp(e.row.jobsda)) {
     // A process created after the job started holds a reused id. The start
     // is taken just before the process is created, within the same second
     // or the one before.
-    return Timestamp14(platform_, info.creation_time - 1) <= std::string(e.jobsda);
+    return Timestamp14(platform_, info.creation_time - 1) <= std::string(e.row.jobsda);
   }
   return SameJobName(ComparedName(info), e.program_name);
 }
@@ -116,10 +116,10 @@ void ProcessManager::FollowName(const ProcessInfo& info, ManagedProcess* e) {
     return;
   }
   SetField(e->program_name, JobName(info.base_name));
-  SetField(e->jobnam, JobName(info.base_name));
+  SetField(e->row.jobnam, JobName(info.base_name));
   // A failed update is tried again in the next pass: the row's name still
   // differs then.
-  (void)UpdateRow(*e, "01");
+  (void)jobs_.UpdateJobRow(e->row);
 }
 
 bool ProcessManager::KillAndConfirm(const ManagedProcess& e) {
@@ -131,19 +131,20 @@ bool ProcessManager::KillAndConfirm(const ManagedProcess& e) {
       return true;
     }
   }
-  logs_.Main(StrFormat(kLogKillFailed, e.jobnam, static_cast<int>(e.pid)));
+  logs_.Main(StrFormat(kLogKillFailed, e.row.jobnam, static_cast<int>(e.pid)));
   return false;
 }
 
-int ProcessManager::UpdateRow(const ManagedProcess& e, const char* state) {
-  return jobs_.UpdateJobRow(e.jobda1, e.jobke2, state, e.jobnam, e.jobusr, e.jobnum, e.jobsda,
-                            e.jobeda, e.jobstv);
+int ProcessManager::WriteEnd(ManagedProcess* e, JobState state) {
+  SetField(e->row.jobsts, state);
+  SetField(e->row.jobeda, TimestampNow(platform_));
+  return jobs_.UpdateJobRow(e->row);
 }
 
 // ---- GetKvProcs -----------------------------------------------------------
 
 int ProcessManager::GetKvProcs() {
-  int rc = jobs_.OpenRunningJobs("01");
+  int rc = jobs_.OpenRunningJobs(kStateRunning);
   if (rc != 0) {
     const SqlError& e = jobs_.session().error();
     logs_.Main(StrFormat(kLogLoadOpenFailed, static_cast<long>(rc), static_cast<long>(e.native),
@@ -164,33 +165,23 @@ int ProcessManager::GetKvProcs() {
     }
     ManagedProcess& entry = table_->entries[filled];
     entry = ManagedProcess{};
-    SetField(entry.jobda1, row.jobda1);
-    SetField(entry.jobke2, row.jobke2);
-    SetField(entry.joburv, row.joburv);
-    SetField(entry.jobrty, row.jobrty);
-    SetField(entry.jobsts, row.jobsts);
-    SetField(entry.jobusr, row.jobusr);
-    SetField(entry.jobsda, row.jobsda);
-    SetField(entry.jobeda, row.jobeda);
-    entry.jobmrt = row.jobmrt;
-    entry.jobstv = row.jobstv;
+    entry.row = row;
     const std::string name = RightTrim(row.jobnam);
     SetField(entry.program_name, name);
-    SetField(entry.jobnam, name);
-    SetField(entry.jobnum, RightTrim(row.jobnum));
-    const uint32_t pid = ParseProcessId(entry.jobnum);
+    SetField(entry.row.jobnam, name);
+    SetField(entry.row.jobnum, RightTrim(row.jobnum));
+    const uint32_t pid = ParseProcessId(entry.row.jobnum);
     if (pid == 0) {
       // A running row without a process id can never be followed or
       // ended; it would hold a place of MAXJOBS and its key for ever.
-      SetField(entry.jobeda, TimestampNow(platform_));
-      (void)UpdateRow(entry, "98");
-      logs_.Main(StrFormat(kLogLoadNoPid, entry.jobda1, entry.jobke2, entry.jobnum));
+      (void)WriteEnd(&entry, kStateEnded);
+      logs_.Main(StrFormat(kLogLoadNoPid, entry.row.jobda1, entry.row.jobke2, entry.row.jobnum));
       entry = ManagedProcess{};
       continue;
     }
     entry.pid = pid;
     const bool was_full = running_list_.full();
-    if (!running_list_.Add(entry.joburv) && !was_full) logs_.Main(kLogLoadListFull);
+    if (!running_list_.Add(entry.row.joburv) && !was_full) logs_.Main(kLogLoadListFull);
     ++filled;
   }
   jobs_.CloseRunningJobs();
@@ -205,13 +196,11 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
   // Every entry: supervision frees entries anywhere in the table, so the
   // running ones are not all below the running count.
   for (ManagedProcess& e : table_->entries) {
-    if (e.pid != new_pid || std::string(e.jobsts) != "01") continue;
+    if (e.pid != new_pid || !kStateRunning.In(e.row.jobsts)) continue;
     // The job recorded here has ended and its id went to the new process.
-    SetField(e.jobsts, "98");
-    SetField(e.jobeda, TimestampNow(platform_));
-    int rc = UpdateRow(e, "98");
+    int rc = WriteEnd(&e, kStateEnded);
     if (rc != 0) {
-      logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.jobnam, static_cast<long>(rc)));
+      logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.row.jobnam, static_cast<long>(rc)));
     }
     // The entry no longer follows a process of its own: left with the id,
     // a later termination in this pass would end the new job under the old
@@ -221,10 +210,9 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
   }
 }
 
-int ProcessManager::Launch(const std::string& command_line, const std::string& jobda1,
-                           const std::string& jobke2, const std::string& joburv,
-                           int32_t jobmrt, int32_t jobstv) {
-  if (jobstv > 10) return kLaunchTooManyAttempts;
+int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
+  if (start_attempts > 10) return kLaunchTooManyAttempts;
+  const std::string command_line = job.jobcmd;
   // Refused before anything is created: a process without an entry would
   // be started again in every pass, and a job whose key is missing from
   // the list could run twice.
@@ -233,7 +221,7 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
     logs_.Main(StrFormat(kLogTableFull, command_line.c_str()));
     return kLaunchNoRoom;
   }
-  if (!running_list_.CanAdd(joburv)) {
+  if (!running_list_.CanAdd(job.joburv)) {
     logs_.Main(StrFormat(kLogListFull, command_line.c_str()));
     return kLaunchNoRoom;
   }
@@ -243,7 +231,12 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
   if (platform_.StartProcess(command_line, &pid) != 0) {
     logs_.Main(StrFormat(kLogStartFailed, command_line.c_str(), ""));
     pool_.Post(StrFormat(kMsgStartFailed, command_line.c_str()));
-    int rc = jobs_.UpdateJobRow(jobda1, jobke2, "90", "", "", "", "", "", jobstv + 1);
+    JobRecord failed;
+    SetField(failed.jobda1, job.jobda1);
+    SetField(failed.jobke2, job.jobke2);
+    SetField(failed.jobsts, kStateStartFailed);
+    failed.jobstv = start_attempts + 1;
+    int rc = jobs_.UpdateJobRow(failed);
     if (rc != 0) {
       logs_.Main(StrFormat(kLogStartFailedUpdate, command_line.c_str(), static_cast<long>(rc)));
       return kLaunchRowUpdateFailed;
@@ -273,30 +266,30 @@ int ProcessManager::Launch(const std::string& command_line, const std::string& j
   name = JobName(name);
 
   const std::string pid_text = StrFormat("%d", static_cast<int>(pid));
-  SetField(entry->jobda1, jobda1);
-  SetField(entry->jobke2, jobke2);
-  SetField(entry->joburv, joburv);
-  SetField(entry->jobsts, "01");
+  JobRecord& row = entry->row;
+  SetField(row.jobda1, job.jobda1);
+  SetField(row.jobke2, job.jobke2);
+  SetField(row.joburv, job.joburv);
+  SetField(row.jobrty, job.jobrty);
+  SetField(row.jobsts, kStateRunning);
   SetField(entry->program_name, name);
-  SetField(entry->jobnam, name);
-  SetField(entry->jobusr, "");
-  SetField(entry->jobnum, pid_text);
-  SetField(entry->jobsda, start_time);
-  entry->jobmrt = jobmrt;
+  SetField(row.jobnam, name);
+  SetField(row.jobnum, pid_text);
+  SetField(row.jobsda, start_time);
+  row.jobmrt = job.jobmrt;
   // As the row says once the update below succeeds.
-  entry->jobstv = 1;
+  row.jobstv = 1;
 
-  int rc = jobs_.UpdateJobRow(jobda1, jobke2, "01", entry->jobnam, "", entry->jobnum, start_time,
-                              "", 1);
-  running_list_.Add(joburv);
+  int rc = jobs_.UpdateJobRow(row);
+  running_list_.Add(job.joburv);
   if (rc != 0) {
-    logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->jobnam,
+    logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->row.jobnam,
                          static_cast<long>(rc)));
     StartKill(pid_text);
     platform_.SleepMs(kKillPauseMs);
     return kLaunchRowUpdateFailed;
   }
-  logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->jobnam));
+  logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->row.jobnam));
   ++running_count_;
   return kLaunchStarted;
 }
@@ -333,23 +326,22 @@ void ProcessManager::Supervise() {
     if (!ended && info.has_module) MeasureRunTime(info, &e);
     if (!ended) FollowName(info, &e);
     // A negative run time (clock set back) is not over any limit.
-    bool exceeded = !ended && e.jobmrt > 0 && e.elapsed_seconds > e.jobmrt;
+    bool exceeded = !ended && e.row.jobmrt > 0 && e.elapsed_seconds > e.row.jobmrt;
     if (!ended && !exceeded) continue;
 
     if (exceeded) {
-      logs_.Main(StrFormat(kLogRuntimeExceeded, e.jobnam));
+      logs_.Main(StrFormat(kLogRuntimeExceeded, e.row.jobnam));
       // One message for a process that outlives its kill pass after pass.
-      if (kill_failed_.count(e.pid) == 0) pool_.Post(StrFormat(kMsgRuntimeExceeded, e.jobnam));
+      if (kill_failed_.count(e.pid) == 0) pool_.Post(StrFormat(kMsgRuntimeExceeded, e.row.jobnam));
       if (!KillAndConfirm(e)) {
         if (kill_failed_.size() >= static_cast<size_t>(kMaxProcesses)) kill_failed_.clear();
         kill_failed_.insert(e.pid);
         continue;
       }
     }
-    SetField(e.jobeda, TimestampNow(platform_));
-    int rc = UpdateRow(e, exceeded ? "99" : "98");
+    int rc = WriteEnd(&e, exceeded ? kStateTerminated : kStateEnded);
     if (rc != 0) {
-      logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.jobnam,
+      logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.row.jobnam,
                            static_cast<long>(rc)));
     }
     e.pid = 0;
@@ -375,9 +367,7 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
   // A process that outlives its kill keeps "01" and its entry, so the
   // next reload follows it again.
   if (!IsProgram(e->program_name, "dayend.exe") && !KillAndConfirm(*e)) return false;
-  SetField(e->jobeda, TimestampNow(platform_));
-  SetField(e->jobsts, "99");
-  (void)UpdateRow(*e, "99");
+  (void)WriteEnd(e, kStateTerminated);
   logs_.Main(StrFormat(kLogProcessEnded, e->program_name, static_cast<int>(e->pid)));
   e->pid = 0;
   platform_.SleepMs(kTerminatePauseMs);

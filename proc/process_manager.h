@@ -112,9 +112,9 @@ class ProcessManager {
 
   // Starts a job: kLaunchStarted, kLaunchRowUpdateFailed,
   // kLaunchTooManyAttempts, kLaunchCreateFailed or kLaunchNoRoom.
-  int Launch(const std::string& command_line, const std::string& jobda1,
-             const std::string& jobke2, const std::string& joburv, int32_t jobmrt,
-             int32_t jobstv);
+  // JOBCMD, JOBDA1, JOBKE2, JOBURV, JOBRTY and JOBMRT come from job; a row
+  // with more than 10 start_attempts is not started.
+  int Launch(const JobRecord& job, int32_t start_attempts);
 
   // Ends every process of the table and of the snapshot (each once) and
   // marks its row "99"; a process that outlives its kill keeps "01".
@@ -149,7 +149,8 @@ class ProcessManager {
   // Starts the kill command for the entry's process and looks again until
   // it is gone, for about a second at most. true when it has ended.
   bool KillAndConfirm(const ManagedProcess& entry);
-  int UpdateRow(const ManagedProcess& e, const char* state);
+  // Writes the end of e's job: state and JOBEDA now.
+  int WriteEnd(ManagedProcess* e, JobState state);
   // Terminates one entry under terminate-all's rules. true when a process
   // was ended.
   bool TerminateEntry(ManagedProcess* entry);

@@ -15,6 +15,18 @@
 namespace kvs {
 namespace {
 
+// A job to start: JOBCMD, JOBDA1, JOBKE2, JOBURV and JOBMRT.
+JobRecord ToStart(const std::string& cmd, const std::string& da1, const std::string& ke2,
+                  const std::string& urv, int32_t mrt) {
+  JobRecord job;
+  SetField(job.jobcmd, cmd);
+  SetField(job.jobda1, da1);
+  SetField(job.jobke2, ke2);
+  SetField(job.joburv, urv);
+  job.jobmrt = mrt;
+  return job;
+}
+
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using P = FakePlatform::FakeProcess;
@@ -150,7 +162,7 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   Put("J01", "'90'", "'PW'", "'old.exe'", "'77'", 0, 3);
   ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '20260101000000'"));
   ASSERT_TRUE(manager_->running_list().Add("X"));
-  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J01", "PW", 600, 3), kLaunchStarted);
+  EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J01", "PW", 600), 3), kLaunchStarted);
   EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080000||1");
   EXPECT_EQ(fake_.launches, Strings{kCommand});
   EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe\n");
@@ -159,7 +171,7 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   const ManagedProcess& e = manager_->table().entries[0];
   EXPECT_EQ(e.pid, 1000u);
   EXPECT_STREQ(e.program_name, "portwatch.exe");
-  EXPECT_EQ(e.jobmrt, 600);
+  EXPECT_EQ(e.row.jobmrt, 600);
   EXPECT_EQ(PoolTexts(), "");
 }
 
@@ -169,7 +181,7 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
 TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
   Put("J01", "NULL", "'PW'", "NULL", "NULL", 0, 10);
   fake_.fail_next_launch = kErrFileNotFound;
-  EXPECT_EQ(manager_->Launch("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0, 10),
+  EXPECT_EQ(manager_->Launch(ToStart("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0), 10),
             kLaunchCreateFailed);
   EXPECT_EQ(Row("J01"), "90||||||11");
   EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
@@ -180,7 +192,7 @@ TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
   EXPECT_EQ(manager_->running_list().text(), "");
   EXPECT_EQ(manager_->table().entries[0].pid, 0u);
 
-  EXPECT_EQ(manager_->Launch("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0, 11),
+  EXPECT_EQ(manager_->Launch(ToStart("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0), 11),
             kLaunchTooManyAttempts);
   EXPECT_EQ(Row("J01"), "90||||||11");
   EXPECT_EQ(fake_.launches.size(), 1u);
@@ -201,7 +213,7 @@ TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
     fake_.launch_ends = ends;
     const std::string ke2 = ends ? "J02" : "J01";
     Put(ke2, "NULL", "'" + ke2 + "'");
-    EXPECT_EQ(manager_->Launch(kCommand, kDa1, ke2, ke2, 0, 0), kLaunchStarted);
+    EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, ke2, ke2, 0), 0), kLaunchStarted);
     EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(ends ? 0 : 50, 100)) << ends;
     EXPECT_EQ(Row(ke2), "01|unknown||" + std::string(ends ? "1001" : "1000") +
                             "|20260105080000||1");
@@ -226,7 +238,7 @@ TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
     ASSERT_EQ(manager->running_count(), 1) << gap;
     fake_.EndProcess(1000);
     Put("J02", "NULL", "'PW'");
-    EXPECT_EQ(manager->Launch(kCommand, kDa1, "J02", "PW", 0, 0), kLaunchStarted);
+    EXPECT_EQ(manager->Launch(ToStart(kCommand, kDa1, "J02", "PW", 0), 0), kLaunchStarted);
     EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105080000|20260105080000|0") << gap;
     EXPECT_EQ(Row("J02"), "01|portwatch.exe||1000|20260105080000||1") << gap;
     // The ended job no longer holds the id: one job runs, followed once.
@@ -259,14 +271,14 @@ TEST_F(ProcessManagerSqlTest, StartsWithoutRoomLeaveTheRowWaiting) {
   };
   for (const Case& c : cases) {
     Put(c.ke2, "NULL", Q(c.urv));
-    EXPECT_EQ(manager_->Launch(kCommand, kDa1, c.ke2, c.urv, 0, 0), c.result) << c.ke2;
+    EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, c.ke2, c.urv, 0), 0), c.result) << c.ke2;
     EXPECT_EQ(Row(c.ke2), c.row) << c.ke2;
   }
   EXPECT_EQ(manager_->running_list().text(), list);
 
   for (ManagedProcess& e : manager_->table().entries) e.pid = 7;
   Put("J04", "NULL", "'T'");
-  EXPECT_EQ(manager_->Launch(kCommand, kDa1, "J04", "T", 0, 0), kLaunchNoRoom);
+  EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J04", "T", 0), 0), kLaunchNoRoom);
   EXPECT_EQ(Row("J04"), "NULL|NULL|NULL|NULL|NULL|NULL|0");
   EXPECT_EQ(fake_.launches, Strings(2, kCommand));
 }
@@ -286,14 +298,14 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsLoadsRunningRows) {
   Put("J07", "NULL", "'G'");
   EXPECT_EQ(manager_->GetKvProcs(), 1);
   EXPECT_EQ(manager_->running_count(), 4);
-  EXPECT_EQ(manager_->running_list().ForSelection(), "'A', 'B'");
+  EXPECT_EQ(manager_->running_list().ForSelection().text(), "'A', 'B'");
   const ManagedProcess& e = manager_->table().entries[0];
   EXPECT_EQ(e.pid, 1234u);
   EXPECT_STREQ(e.program_name, "dayend.exe");
-  EXPECT_STREQ(e.jobnam, "dayend.exe");
-  EXPECT_STREQ(e.jobnum, "1234");
-  EXPECT_EQ(e.jobmrt, 900);
-  EXPECT_EQ(e.jobstv, 2);
+  EXPECT_STREQ(e.row.jobnam, "dayend.exe");
+  EXPECT_STREQ(e.row.jobnum, "1234");
+  EXPECT_EQ(e.row.jobmrt, 900);
+  EXPECT_EQ(e.row.jobstv, 2);
   EXPECT_EQ(manager_->table().Occupied(), 4);
   EXPECT_EQ(LogTexts(), "");
 }
@@ -335,7 +347,7 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
     EXPECT_LE(manager->running_list().text().size(), kMaxRunningListChars);
     EXPECT_EQ(manager->running_list().full(), c.rows > 0);
     if (c.rows == 0) {
-      EXPECT_EQ(manager->running_list().ForSelection(), "' '");
+      EXPECT_EQ(manager->running_list().ForSelection().text(), "' '");
     }
   }
 }
@@ -599,7 +611,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
     Strings launches;
     if (c.launch) {
       fake_.next_pid = 5003;
-      ASSERT_EQ(manager->Launch(kCommand, kDa1, "J5003", "PW", 0, 0), kLaunchStarted);
+      ASSERT_EQ(manager->Launch(ToStart(kCommand, kDa1, "J5003", "PW", 0), 0), kLaunchStarted);
       launches.push_back(kCommand);
     }
     manager->TerminateAll(kReasonServiceGone);
@@ -632,7 +644,7 @@ TEST_F(ProcessManagerSqlTest, RunningRowWithoutProcessIdIsMarkedEnded) {
   Live(1234, "old.exe");
   ASSERT_EQ(manager_->GetKvProcs(), 1);
   EXPECT_EQ(manager_->running_count(), 1);
-  EXPECT_EQ(manager_->running_list().ForSelection(), "'J05'");
+  EXPECT_EQ(manager_->running_list().ForSelection().text(), "'J05'");
   for (const Case& c : cases) {
     EXPECT_EQ(Row(c.key).substr(0, 3), "98|") << c.key;
   }

@@ -14,6 +14,18 @@
 namespace kvs {
 namespace {
 
+// A job to start: JOBCMD, JOBDA1, JOBKE2, JOBURV and JOBMRT.
+JobRecord ToStart(const std::string& cmd, const std::string& da1, const std::string& ke2,
+                  const std::string& urv, int32_t mrt) {
+  JobRecord job;
+  SetField(job.jobcmd, cmd);
+  SetField(job.jobda1, da1);
+  SetField(job.jobke2, ke2);
+  SetField(job.joburv, urv);
+  job.jobmrt = mrt;
+  return job;
+}
+
 namespace fs = std::filesystem;
 
 class RecordingLink : public ServiceLink {
@@ -109,7 +121,8 @@ TEST_F(ProcessManagerTest, LaunchRefusalsStartNothing) {
       ASSERT_TRUE(manager->running_list().Add(std::string(4997, 'x')));
     }
     const std::string list_before = manager->running_list().text();
-    EXPECT_EQ(manager->Launch(kCommand, "20260105070000", "JOB1", "PW", 0, c.jobstv), c.result)
+    EXPECT_EQ(manager->Launch(ToStart(kCommand, "20260105070000", "JOB1", "PW", 0), c.jobstv),
+              c.result)
         << c.what;
     EXPECT_TRUE(fake_.launches.empty()) << c.what;
     EXPECT_EQ(LogTexts(), c.log) << c.what;
@@ -143,7 +156,7 @@ TEST_F(ProcessManagerTest, LaunchWithoutDatabaseIsUndone) {
     fake_.next_pid = 1000;
     fake_.fail_next_launch = c.fail_launch;
     auto manager = Manager(false);
-    EXPECT_EQ(manager->Launch(kCommand, "20260105070000", "JOB1", "PW", 0, 0),
+    EXPECT_EQ(manager->Launch(ToStart(kCommand, "20260105070000", "JOB1", "PW", 0), 0),
               kLaunchRowUpdateFailed);
     EXPECT_EQ(fake_.launches, c.launches);
     EXPECT_EQ(LogTexts(), c.log);

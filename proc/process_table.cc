@@ -1,6 +1,5 @@
 #include "proc/process_table.h"
 
-#include "db/session.h"
 
 namespace kvs {
 
@@ -17,16 +16,17 @@ int ProcessTable::Occupied() const {
   return n;
 }
 
-std::string RunningList::Quoted(const std::string& key) { return "'" + SqlQuote(key) + "'"; }
+std::string RunningList::Quoted(const std::string& key) { return "'" + SqlText(key).text() + "'"; }
 
 bool RunningList::Contains(const std::string& key) const {
+  const std::string& text = list_.items();
   const std::string quoted = Quoted(key);
   size_t at = 0;
-  while ((at = text_.find(quoted, at)) != std::string::npos) {
+  while ((at = text.find(quoted, at)) != std::string::npos) {
     // Whole items only: the quoted key must start the list or follow ", ".
-    bool starts = at == 0 || (at >= 2 && text_.compare(at - 2, 2, ", ") == 0);
-    bool ends = at + quoted.size() == text_.size() ||
-                text_.compare(at + quoted.size(), 2, ", ") == 0;
+    bool starts = at == 0 || (at >= 2 && text.compare(at - 2, 2, ", ") == 0);
+    bool ends = at + quoted.size() == text.size() ||
+                text.compare(at + quoted.size(), 2, ", ") == 0;
     if (starts && ends) return true;
     at += 1;
   }
@@ -35,8 +35,8 @@ bool RunningList::Contains(const std::string& key) const {
 
 bool RunningList::CanAdd(const std::string& key) const {
   if (key.empty() || Contains(key)) return true;
-  size_t extra = Quoted(key).size() + (text_.empty() ? 0 : 2);
-  return text_.size() + extra <= kMaxRunningListChars;
+  size_t extra = Quoted(key).size() + (list_.empty() ? 0 : 2);
+  return list_.items().size() + extra <= kMaxRunningListChars;
 }
 
 bool RunningList::Add(const std::string& key) {
@@ -45,8 +45,7 @@ bool RunningList::Add(const std::string& key) {
     full_ = true;
     return false;
   }
-  if (!text_.empty()) text_ += ", ";
-  text_ += Quoted(key);
+  list_.Append(SqlText(key));
   return true;
 }
 

@@ -7,30 +7,20 @@
 #include <cstdint>
 #include <string>
 
+#include "db/job_table.h"
+
 namespace kvs {
 
 inline constexpr int kMaxProcesses = 1024;
 inline constexpr size_t kMaxRunningListChars = 5000;
 
-// One followed process, with copies of its job row from which its end is
-// written back without reading the row again. Texts are terminated and
-// cut to their room.
+// One followed process with a copy of its job row, from which its end is
+// written back without reading the row again.
 struct ManagedProcess {
   uint32_t pid = 0;  // 0 = entry free
   char program_name[260] = {};
   int32_t elapsed_seconds = 0;
-  char jobda1[15] = {};
-  char jobke2[33] = {};
-  char joburv[257] = {};
-  char jobrty[3] = {};
-  char jobsts[3] = {};
-  char jobnam[65] = {};
-  char jobusr[129] = {};
-  char jobnum[9] = {};
-  char jobsda[15] = {};
-  char jobeda[15] = {};
-  int32_t jobmrt = 0;
-  int32_t jobstv = 0;
+  JobRecord row;
 };
 
 // Fixed storage, copied whole for the per-pass snapshot.
@@ -50,7 +40,7 @@ struct ProcessTable {
 class RunningList {
  public:
   void Clear() {
-    text_.clear();
+    list_.Clear();
     full_ = false;
   }
   // Whether key would fit (or is listed already).
@@ -60,19 +50,20 @@ class RunningList {
   bool Add(const std::string& key);
   bool Contains(const std::string& key) const;
   bool full() const { return full_; }
-  // The text for "JOBURV NOT IN ( %s )".
-  std::string ForSelection() const { return text_.empty() ? "' '" : text_; }
+  // The list for "JOBURV NOT IN ( %s )".
+  const SqlList& ForSelection() const { return list_; }
   // Makes the list read "' '" (as the scheduled run types do before their
   // selections).
   void SetEmptyMarker() {
-    text_ = "' '";
+    list_.Clear();
+    list_.Append(SqlText(" "));
     full_ = false;
   }
-  const std::string& text() const { return text_; }
+  const std::string& text() const { return list_.items(); }
 
  private:
   static std::string Quoted(const std::string& key);
-  std::string text_;
+  SqlList list_;
   bool full_ = false;
 };
 

@@ -30,7 +30,7 @@ TEST(RunningListTest, KeysAreQuotedOnceEach) {
     RunningList list;
     for (const std::string& key : c.keys) EXPECT_TRUE(list.Add(key)) << key;
     EXPECT_EQ(list.text(), c.text) << c.text;
-    EXPECT_EQ(list.ForSelection(), c.selection) << c.text;
+    EXPECT_EQ(list.ForSelection().text(), c.selection) << c.text;
     EXPECT_FALSE(list.full());
   }
 }
@@ -101,7 +101,7 @@ TEST(RunningListTest, EmptyMarkerStartsAFreshList) {
   ASSERT_TRUE(list.full());
   list.SetEmptyMarker();
   EXPECT_FALSE(list.full());
-  EXPECT_EQ(list.ForSelection(), "' '");
+  EXPECT_EQ(list.ForSelection().text(), "' '");
   EXPECT_TRUE(list.Add("A"));
   EXPECT_EQ(list.text(), "' ', 'A'");
 }

@@ -264,6 +264,12 @@ bool NearRunTimeLimit(int64_t run_seconds, int32_t jobmrt);
 std::string FormatTable(const std::vector<std::string>& headers, const std::vector<bool>& right,
                         const std::vector<std::vector<std::string>>& rows);
 
+// Whether s holds digits only ("" does).
+bool AllDigits(const std::string& s);
+
+// "YYYY-MM-DD hh:mm:ss" of t.
+std::string LocalText(const CivilTime& t);
+
 // The tables (or the database line) and the fallback line; now is the
 // local time the run times are measured to. The health line and header
 // come before it.

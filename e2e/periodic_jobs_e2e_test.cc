@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
 #include "jobs/periodic_jobs.h"

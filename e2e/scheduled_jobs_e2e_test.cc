@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 #include "gtest/gtest.h"
 #include "jobs/periodic_jobs.h"
 #include "platform/platform.h"

@@ -1,24 +1,16 @@
 // End-to-end tests of the controller's life: start-up, passes, outage,
-// queue and exclusive jobs, shutdown.
-#include <algorithm>
-#include <cstdlib>
+// queue jobs, shutdown. The rules of a pass are tested pass by pass in
+// jobs/job_starts_sql_test.cc.
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 
 namespace kvs {
 namespace {
 
-class ControllerEndToEnd : public ControllerProcessTest {
- protected:
-  int RunningQueueJobs() {
-    return std::atoi(Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '01' "
-                           "AND JOBKE2 LIKE 'T-%'")
-                         .c_str());
-  }
-};
+class ControllerEndToEnd : public ControllerProcessTest {};
 
 // A normal life: connected, the status row inserted and then written every
 // pass, passes paced by the heartbeat, an orderly shutdown when the
@@ -207,46 +199,6 @@ TEST_F(ControllerEndToEnd, QueueJobsRunEndAndFail) {
   EXPECT_EQ("1", Column("MISSING", "JOBSTV"));
   EXPECT_TRUE(PoolHas("Der Job kvs-no-such-program x konnte nicht gestartet werden!"));
   EXPECT_TRUE(MainLogHas("Start PGM: kvs-no-such-program x Cmd:  fehlgeschlagen!"));
-}
-
-// MAXJOBS bounds the queue; a shared JOBURV never runs twice at once; a
-// waiting exclusive job holds the queue back and then runs alone.
-TEST_F(ControllerEndToEnd, MaxJobsSharedKeysAndExclusiveJob) {
-  WriteIni("MAXJOBS=2\n");
-  InsertJob("Q1", "u1", "kvssleep 3", 0, "01");
-  InsertJob("Q2", "u2", "kvssleep 3", 0, "01");
-  InsertJob("Q3", "u3", "kvssleep 3", 0, "01");
-  InsertJob("S1", "shared", "kvssleep 2", 0, "01");
-  InsertJob("S2", "shared", "kvssleep 2", 0, "01");
-  StartService(60);
-  StartController();
-
-  int most = 0;
-  bool shared_together = false;
-  ASSERT_TRUE(Eventually([&] {
-    most = std::max(most, RunningQueueJobs());
-    shared_together = shared_together ||
-                      (Column("S1", "JOBSTS") == "01" && Column("S2", "JOBSTS") == "01");
-    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '98' AND "
-                 "JOBKE2 LIKE 'T-%'") == "5";
-  }, 40));
-  EXPECT_EQ(2, most);
-  EXPECT_FALSE(shared_together);
-
-  // Now an exclusive job waits while queue jobs run.
-  InsertJob("R1", "r1", "kvssleep 4", 0, "01");
-  ASSERT_TRUE(Eventually([&] { return Column("R1", "JOBSTS") == "01"; }, 10));
-  InsertJob("X", "x", "kvssleep 2", 0, "05");
-  InsertJob("R2", "r2", "kvssleep 1", 0, "01");
-  bool exclusive_with_others = false;
-  ASSERT_TRUE(Eventually([&] {
-    if (Column("X", "JOBSTS") == "01" && RunningQueueJobs() > 1) exclusive_with_others = true;
-    return Column("X", "JOBSTS") == "98";
-  }, 20));
-  EXPECT_FALSE(exclusive_with_others);
-  // The queue job behind it started only after the exclusive one began.
-  EXPECT_GE(Column("R2", "JOBSDA"), Column("X", "JOBSDA"));
-  EXPECT_GE(Column("X", "JOBSDA"), Column("R1", "JOBEDA"));
 }
 
 // The message trail through the fallback file: the suite's log folder is

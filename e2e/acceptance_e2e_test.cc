@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 
 namespace kvs {
 namespace {

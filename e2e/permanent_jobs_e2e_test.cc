@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/tool_support.h"

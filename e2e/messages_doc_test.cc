@@ -40,7 +40,7 @@ const std::set<std::string>& SkippedConstants() {
       // core/heartbeat.h: the pipe's name and the request sent over it.
       "kPipeName",
       "kHeartbeatRequest",
-      // core/controller.h: file names.
+      // core/controller.h and msg/message_pool.h: file names.
       "kFlagFileName",
       "kFallbackMessageFile",
       // core/config.h: the default of the INI key TRANSFERDATEIEN.
@@ -55,20 +55,6 @@ const std::set<std::string>& SkippedConstants() {
       // jobs/system_jobs.h: a folder and a file name.
       "kTransferFolder",
       "kTransferFlagFile",
-      // jobs/run_types.h: run-type and state codes of the job table.
-      "kRunTypeQueue",
-      "kRunTypePeriodic",
-      "kRunTypePermanent",
-      "kRunTypeExclusive",
-      "kRunTypeCalendar",
-      "kRunTypeDayEnd",
-      "kRunTypeRestart",
-      "kRunTypeStatus",
-      "kStateRunning",
-      "kStateStartFailed",
-      "kStateOutsideWindow",
-      "kStateEnded",
-      "kStateTerminated",
   };
   return skipped;
 }

@@ -5,7 +5,7 @@
 #include <regex>
 #include <string>
 
-#include "core/e2e_fixture.h"
+#include "e2e/e2e_fixture.h"
 #include "platform/http_server.h"
 
 namespace kvs {

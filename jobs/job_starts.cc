@@ -1,0 +1,141 @@
+#include "jobs/job_starts.h"
+
+#include "diag/text.h"
+
+namespace kvs {
+
+bool JobStarts::RunPass(const std::string& loop_timestamp) {
+  exclusive_waiting_ = false;
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    if (!RunUpkeep(rule.upkeep, rule, loop_timestamp) || !Start(rule)) return false;
+  }
+  return true;
+}
+
+bool JobStarts::RunUpkeep(Upkeep upkeep, const RunTypeRule& rule,
+                          const std::string& loop_timestamp) {
+  switch (upkeep) {
+    case Upkeep::kNone:
+      return true;
+    case Upkeep::kPortalCheck:
+      system_.CheckPortalProcessing(loop_timestamp);
+      return true;
+    case Upkeep::kUpdate03:
+      if (periodic_.Update03() != 0) return true;
+      logs_.Main(kErrUpdate03);
+      return false;
+    case Upkeep::kReschedule07:
+      scheduled_.Reschedule07();
+      if (link_.Beat(false, "CheckKvs500Job07 Beginn") != 0) return true;
+      logs_.Main(rule.error);
+      return false;
+    case Upkeep::kExpandDayEnd:
+      (void)scheduled_.ExpandDayEnd();
+      return true;
+  }
+  return true;
+}
+
+int JobStarts::Select(const RunTypeRule& rule, JobRecord* job) {
+  Session& session = jobs_.session();
+  int rc = jobs_.NextJob(rule.next_job(session.dialect(), TimestampNow(platform_),
+                                       processes_.running_list().ForSelection()),
+                         job);
+  if (rc == 0 || rc == 100) return rc;
+  const SqlError& e = session.error();
+  const long code = static_cast<long>(session.GetLastSQLError());
+  if (rule.select_failed_first != nullptr) logs_.Main(rule.select_failed_first);
+  logs_.Main(rule.select_failed_names_rc
+                 ? StrFormat(rule.select_failed, static_cast<long>(rc), code, e.sqlstate, e.message)
+                 : StrFormat(rule.select_failed, code, e.sqlstate, e.message));
+  logs_.Main(rule.select_error);
+  return rc;
+}
+
+bool JobStarts::Retire(const JobRecord& job) {
+  logs_.Main(StrFormat(kLogTooManyAttempts, job.jobcmd));
+  JobRecord retired = job;
+  SetField(retired.jobsts, kStateStartFailed);
+  SetField(retired.jobnam, "");
+  SetField(retired.jobusr, "");
+  SetField(retired.jobnum, "");
+  int rc = jobs_.UpdateJobRow(retired);
+  if (rc == 0) return true;
+  logs_.Main(StrFormat(kLogRetireFailed, job.jobcmd, static_cast<long>(rc)));
+  return false;
+}
+
+int32_t JobStarts::RunningBesideExclusive() {
+  int32_t n = 0;
+  for (const ManagedProcess& e : processes_.table().entries) {
+    if (e.pid == 0) continue;
+    const RunTypeRule* rule = nullptr;
+    for (const RunTypeRule& r : kRunTypeRules) {
+      if (r.run_type.In(e.row.jobrty)) rule = &r;
+    }
+    n += rule == nullptr || !rule->runs_beside_exclusive;
+  }
+  return n;
+}
+
+bool JobStarts::StartExclusive(const RunTypeRule& rule) {
+  JobRecord job;
+  int rc = Select(rule, &job);
+  if (rc != 0) {
+    if (rc == 100) waiting_logged_.clear();
+    return rc == 100;
+  }
+  if (rule.retires_used_up && job.jobstv > 10) {
+    if (Retire(job)) return true;
+    logs_.Main(rule.error);
+    return false;
+  }
+  // The pass that finds it waiting starts nothing else, whether it starts
+  // or not; once it runs, the other run types start again.
+  exclusive_waiting_ = true;
+  if (RunningBesideExclusive() != 0) {
+    const std::string key = std::string(job.jobda1) + "#" + job.jobke2;
+    if (key != waiting_logged_) logs_.Main(StrFormat(kLogExclusiveWaits, job.jobcmd));
+    waiting_logged_ = key;
+    return true;
+  }
+  waiting_logged_.clear();
+  if (processes_.Launch(job, rule.passes_start_attempts ? job.jobstv : 0) !=
+      kLaunchRowUpdateFailed) {
+    return true;
+  }
+  logs_.Main(rule.error);
+  return false;
+}
+
+bool JobStarts::Start(const RunTypeRule& rule) {
+  if (rule.exclusive) return StartExclusive(rule);
+  if (rule.own_pass_only) processes_.running_list().SetEmptyMarker();
+  if (rule.held_by_exclusive && exclusive_waiting_) return true;
+  while (!rule.bounded_by_max_jobs || processes_.running_count() < max_jobs_) {
+    JobRecord job;
+    int rc = Select(rule, &job);
+    if (rc == 100) break;
+    if (rc != 0) return false;
+    if (rule.retires_used_up && job.jobstv > 10) {
+      if (Retire(job)) continue;
+      // The same row would come back at once: this pass starts no more.
+      logs_.Main(rule.error);
+      return false;
+    }
+    int launched = processes_.Launch(job, rule.passes_start_attempts ? job.jobstv : 0);
+    if (launched == kLaunchRowUpdateFailed) {
+      logs_.Main(rule.error);
+      return false;
+    }
+    if (launched == kLaunchNoRoom) break;
+    if (rule.beat_label != nullptr && link_.Beat(false, rule.beat_label) == 0) {
+      if (!rule.missed_beat_ends_pass) break;
+      logs_.Main(rule.error);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kvs

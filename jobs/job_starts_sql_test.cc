@@ -1,0 +1,114 @@
+#include "jobs/job_starts.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "db/test_database.h"
+#include "gtest/gtest.h"
+
+namespace kvs {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class AnsweringLink : public ServiceLink {
+ public:
+  int Beat(bool, const char*) override { return 1; }
+};
+
+// Whole passes (reload, supervision, every run type's starts) on the
+// private MariaDB with processes on the fake platform; MAXJOBS 5, the clock
+// on 2026-01-05 08:00:00.
+class PassSqlTest : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
+    std::remove("kvs_db_test.log");
+  }
+  // A waiting row: JOBKE2 and JOBURV (unless given) are the program's name.
+  void Put(const std::string& run_type, const std::string& program,
+           const std::string& nrt = "NULL", std::string urv = "") {
+    if (urv.empty()) urv = program;
+    ASSERT_EQ(0, session_.Execute("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, "
+                                  "JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV, JOBDLS) VALUES "
+                                  "('20260101000000', '" + program + "', '" + urv + "', '" +
+                                  program + "', '" + run_type + "', NULL, " + nrt + ", 0, 3)"));
+  }
+  // One pass as the controller makes it; the programs it started.
+  Strings Pass() {
+    const size_t before = platform_.launches.size();
+    processes_.BeginPass();
+    EXPECT_EQ(1, processes_.GetKvProcs());
+    processes_.Supervise();
+    EXPECT_TRUE(starts_.RunPass("20260105080000"));
+    return Strings(platform_.launches.begin() + static_cast<long>(before),
+                   platform_.launches.end());
+  }
+  // The main log's texts, without their times.
+  static std::string Log() {
+    std::ifstream in("kvs_db_test.log", std::ios::binary);
+    std::string line, texts;
+    while (std::getline(in, line)) texts += line.substr(21) + "\n";
+    return texts;
+  }
+
+  AnsweringLink link_;
+  MessagePool pool_{platform_, logs_, session_};
+  ProcessManager processes_{platform_, logs_, jobs_, pool_, link_, "C:\\KVS\\bin\\", false};
+  PeriodicJobs periodic_{platform_, logs_, jobs_, "0600", 60};
+  ScheduledJobs scheduled_{platform_, logs_, jobs_, periodic_, link_};
+  SystemJobs system_{platform_, logs_, jobs_, processes_, {}, false};
+  JobStarts starts_{platform_, logs_, jobs_, processes_, periodic_, scheduled_, system_, link_, 5};
+};
+
+// Catches the run types started out of order, a queue job started beyond
+// MAXJOBS when the running jobs are permanent ones, and a permanent job
+// held to MAXJOBS.
+TEST_F(PassSqlTest, RunTypesInPassOrderAndMaxJobs) {
+  for (const char* program : {"p1", "p2", "p3", "p4", "p5"}) Put("04", program);
+  Put("09", "r9");
+  Put("08", "d8", "'20260105070000'");
+  Put("07", "c7", "'20260105070000'");
+  Put("03", "t3", "'20260105070000'");
+  Put("01", "q1");
+  EXPECT_EQ((Strings{"p1", "p2", "p3", "p4", "p5", "t3", "c7", "d8", "r9"}), Pass());
+  EXPECT_EQ(Strings{}, Pass());
+}
+
+// Catches an exclusive job started beside running jobs or held back by a
+// permanent one, the other run types started while it waits or kept back
+// once it runs, its waiting told in every pass, queue jobs started beyond
+// MAXJOBS, and two jobs of one JOBURV started together.
+TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
+  Put("04", "daemon");
+  Put("01", "q1");
+  Put("01", "q2");
+  EXPECT_EQ((Strings{"daemon", "q1", "q2"}), Pass());
+  Put("05", "x5");
+  Put("04", "p4");
+  Put("01", "q3");
+  Put("03", "t3", "'20260105070000'");
+  Put("09", "r9");
+  EXPECT_EQ(Strings{}, Pass());
+  EXPECT_TRUE(starts_.exclusive_waiting());
+  EXPECT_EQ(Strings{}, Pass());
+  platform_.EndProcess(1001);
+  platform_.EndProcess(1002);
+  EXPECT_EQ(Strings{"x5"}, Pass());
+  Put("01", "q4", "NULL", "q3");
+  Put("01", "q5");
+  Put("01", "q6");
+  EXPECT_EQ((Strings{"p4", "q3", "q5", "t3", "r9"}), Pass());
+  EXPECT_EQ(
+      "Start PGM: daemon Cmd: daemon\nStart PGM: q1 Cmd: q1\nStart PGM: q2 Cmd: q2\n"
+      "Start PGM: x5 wartet als exklusiver Job, bis ausser RunType 04 und 09 kein Job mehr "
+      "laeuft!\nStart PGM: x5 Cmd: x5\nStart PGM: p4 Cmd: p4\nStart PGM: q3 Cmd: q3\n"
+      "Start PGM: q5 Cmd: q5\nStart PGM: t3 Cmd: t3\nStart PGM: r9 Cmd: r9\n",
+      Log());
+}
+
+}  // namespace
+}  // namespace kvs
