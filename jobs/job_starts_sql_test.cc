@@ -7,6 +7,7 @@
 
 #include "db/test_database.h"
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 namespace {
@@ -47,13 +48,7 @@ class PassSqlTest : public DatabaseTest {
     return Strings(platform_.launches.begin() + static_cast<long>(before),
                    platform_.launches.end());
   }
-  // The main log's texts, without their times.
-  static std::string Log() {
-    std::ifstream in("kvs_db_test.log", std::ios::binary);
-    std::string line, texts;
-    while (std::getline(in, line)) texts += line.substr(21) + "\n";
-    return texts;
-  }
+  static std::string Log() { return LogTexts("kvs_db_test.log"); }
 
   AnsweringLink link_;
   MessagePool pool_{platform_, logs_, session_};

@@ -10,6 +10,7 @@
 #include "core/config.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 #include "jobs/permanent_jobs.h"
 #include "jobs/system_jobs.h"
 
@@ -44,17 +45,8 @@ class JobsSqlTest : public DatabaseTest {
   void TearDown() override {
     std::error_code ignored;
     if (!old_cwd_.empty()) fs::current_path(old_cwd_, ignored);
-    fs::remove_all(dir_, ignored);
   }
 
-  static fs::path MakeScratchDir() {
-    std::random_device random;
-    fs::path dir = fs::temp_directory_path() /
-                   ("kvs_jobssql_" + std::to_string(random()) + "_" +
-                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir);
-    return dir;
-  }
   // Makes dir (created if needed) the working directory until TearDown.
   void WorkIn(const fs::path& dir) {
     fs::create_directories(dir);
@@ -80,16 +72,11 @@ class JobsSqlTest : public DatabaseTest {
                  " ORDER BY JOBDA1, JOBKE2 SEPARATOR ' / '), '') AS v FROM KVSYSTEM.KVS500JOB "
                  "WHERE " + where);
   }
-  // The texts of the main log's lines, each without its time stamp.
-  std::string LogTexts() {
-    std::ifstream in(dir_ / "main.log");
-    std::string line, texts;
-    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
-    return texts;
-  }
+  std::string LogTexts() { return kvs::LogTexts(dir_ / "main.log"); }
   void ClearLog() { fs::remove(dir_ / "main.log"); }
 
-  fs::path dir_ = MakeScratchDir();
+  ScratchDir scratch_{"kvs_jobssql_"};
+  fs::path dir_ = scratch_.path();
   fs::path old_cwd_;
   Logs main_log_{platform_,
                  (dir_ / "main.log").string(),

@@ -11,6 +11,7 @@
 
 #include "db/test_database.h"
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 namespace {
@@ -64,17 +65,6 @@ class ScheduledJobsSqlTest : public DatabaseTest {
     for (const char* table : {"KVS800SCD", "KVS112MND"}) {
       EXPECT_EQ(0, session_.Execute(std::string("DELETE FROM KVSYSTEM.") + table));
     }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  static fs::path MakeScratchDir() {
-    std::random_device random;
-    fs::path dir = fs::temp_directory_path() /
-                   ("kvs_schedsql_" + std::to_string(random()) + "_" +
-                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir);
-    return dir;
   }
 
   void Sql(const std::string& sql) {
@@ -112,14 +102,10 @@ class ScheduledJobsSqlTest : public DatabaseTest {
     return Rows("CONCAT_WS('|', JOBDA1, JOBKE2, COALESCE(JOBSTS, 'NULL'), JOBNRT)",
                 "JOBRTY = '08'");
   }
-  std::string LogText() {
-    std::ifstream in(dir_ / "main.log");
-    std::string line, texts;
-    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
-    return texts;
-  }
+  std::string LogText() { return LogTexts(dir_ / "main.log"); }
 
-  fs::path dir_ = MakeScratchDir();
+  ScratchDir scratch_{"kvs_schedsql_"};
+  fs::path dir_ = scratch_.path();
   LaunchFake fake_;
   Logs main_log_{fake_,
                  (dir_ / "main.log").string(),

@@ -58,4 +58,14 @@ inline std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The texts of a log's lines, each without its time stamp
+// ("YYYY-MM-DD hh:mm:ss  ") and each ending in "\n"; the second and later
+// lines of a text keep theirs whole.
+inline std::string LogTexts(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::string line, texts;
+  while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
+  return texts;
+}
+
 }  // namespace kvs

@@ -11,6 +11,7 @@
 #include "db/test_database.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 namespace {
@@ -71,19 +72,7 @@ class ProcessManagerSqlTest : public DatabaseTest {
     std::string error;
     ASSERT_TRUE(pool_.CreateRecord(&error)) << error;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
 
-  static fs::path MakeScratchDir() {
-    std::random_device random;
-    fs::path dir = fs::temp_directory_path() /
-                   ("kvs_procsql_" + std::to_string(random()) + "_" +
-                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir);
-    return dir;
-  }
   std::unique_ptr<ProcessManager> Manager(bool multiservices) {
     return std::make_unique<ProcessManager>(fake_, main_log_, jobs_, pool_, link_, kOwnDir,
                                             multiservices);
@@ -130,15 +119,10 @@ class ProcessManagerSqlTest : public DatabaseTest {
     return Value("SELECT COALESCE(GROUP_CONCAT(MSGTXT ORDER BY MSGTXT SEPARATOR ' / '), '') "
                  "AS v FROM KVSYSTEM.KVS200MSG");
   }
-  // The texts of the main log's lines, each without its time stamp.
-  std::string LogTexts() {
-    std::ifstream in(dir_ / "main.log");
-    std::string line, texts;
-    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
-    return texts;
-  }
+  std::string LogTexts() { return kvs::LogTexts(dir_ / "main.log"); }
 
-  fs::path dir_ = MakeScratchDir();
+  ScratchDir scratch_{"kvs_procsql_"};
+  fs::path dir_ = scratch_.path();
   ProcessFake fake_;
   Logs main_log_{fake_,
                  (dir_ / "main.log").string(),

@@ -10,6 +10,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 namespace {
@@ -69,13 +70,7 @@ class ProcessManagerTest : public testing::Test {
                                             multiservices);
   }
 
-  // The texts of the main log's lines, each without its time stamp.
-  std::string LogTexts() {
-    std::ifstream in(dir_ / "main.log");
-    std::string line, texts;
-    while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
-    return texts;
-  }
+  std::string LogTexts() { return kvs::LogTexts(dir_ / "main.log"); }
   void ClearLog() { fs::remove(dir_ / "main.log"); }
 
   fs::path dir_;
