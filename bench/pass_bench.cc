@@ -19,6 +19,7 @@
 #include "db/job_table.h"
 #include "db/session.h"
 #include "diag/log_file.h"
+#include "diag/text.h"
 #include "msg/message_pool.h"
 #include "platform/platform.h"
 #include "platform/tool_support.h"
@@ -53,6 +54,8 @@ double PassWork(Platform& platform, Session& session, JobTable& jobs, ProcessMan
                 const std::string& sleeper, int n, std::vector<uint32_t>* pids) {
   if (!Check(session.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), "delete", session)) return -1;
   const std::string name = fs::path(sleeper).filename().string();
+  // A process created after its row's start is a reused id, not the job.
+  const std::string started = Timestamp14(platform, platform.Now() + 2);
   for (int i = 0; i < n; ++i) {
     uint32_t pid = 0;
     if (platform.StartProcess("\"" + sleeper + "\" 600", &pid) != 0) return -1;
@@ -62,7 +65,7 @@ double PassWork(Platform& platform, Session& session, JobTable& jobs, ProcessMan
     std::string sql = "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
                       "JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSDA, JOBSTV) VALUES ('20260101000000', '" +
                       std::string(key) + "', '', 'x', 3600, '01', '01', '" + name + "', '" +
-                      std::to_string(pid) + "', '20260101000000', 1)";
+                      std::to_string(pid) + "', '" + started + "', 1)";
     if (!Check(session.Execute(sql), "insert", session)) return -1;
   }
   std::vector<double> samples;
@@ -107,11 +110,13 @@ double Burst(Platform& platform, Session& session, const fs::path& build_dir,
     }
   }
   if (!Check(session.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), "delete", session)) return -1;
+  // Queue rows older than 30 days are deleted by the start-up clean-up.
+  const std::string created = Timestamp14(platform, platform.Now());
   for (int i = 0; i < n; ++i) {
     char key[33];
     std::snprintf(key, sizeof key, "BURST%05d", i);
     std::string sql = "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
-                      "JOBRTY, JOBSTS) VALUES ('20260101000000', '" + std::string(key) +
+                      "JOBRTY, JOBSTS) VALUES ('" + created + "', '" + std::string(key) +
                       "', NULL, 'kvssleep 120', 0, '01', NULL)";
     if (!Check(session.Execute(sql), "insert", session)) return -1;
   }
