@@ -246,6 +246,8 @@ FallbackFileState ReadFallbackFile(const std::string& path);
 std::string ReasonText(const StatusJob& job);
 // When a waiting job starts: its reason, "sofort" or its earliest start.
 std::string StartText(const StatusJob& job);
+// A state or value as shown in a list: "-" for an empty one.
+std::string OrDash(const std::string& s);
 
 // "YYYY-MM-DD hh:mm:ss" of "YYYYMMDDhhmmss", "YYYY-MM-DD" of "YYYYMMDD";
 // anything else as it is.

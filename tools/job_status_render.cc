@@ -55,10 +55,9 @@ std::string StartText(const StatusJob& job) {
                                           : FormatStamp(job.next);
 }
 
-namespace {
-
-
 std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
+
+namespace {
 
 std::string Title(const char* title, size_t count) {
   return std::string(title) + " (" + std::to_string(count) + ")\n";

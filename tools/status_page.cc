@@ -62,8 +62,6 @@ std::string Html(std::string_view text) {
   return out;
 }
 
-std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
-
 struct Cell {
   std::string html;  // already escaped
   const char* css = "";
