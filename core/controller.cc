@@ -159,16 +159,9 @@ bool Controller::EndOfPass() {
 }
 
 void Controller::KeepFlagFileCurrent() {
-  const int64_t now = platform_.Now();
-  // A clock set back counts as a minute gone by.
-  if (flag_refreshed_ && now >= flag_refreshed_at_ &&
-      now - flag_refreshed_at_ < kFlagRefreshSeconds) {
-    return;
-  }
-  flag_refreshed_ = true;
-  flag_refreshed_at_ = now;
+  if (!flag_refresh_.Due(platform_.SteadyMs())) return;
   // A missing DYE stays missing: it says the controller is not connected.
-  (void)RefreshFlagFile(kFlagFileName, now);
+  (void)RefreshFlagFile(kFlagFileName, platform_.Now());
 }
 
 void Controller::Shutdown() {

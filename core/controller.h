@@ -17,6 +17,7 @@
 #include "diag/log_file.h"
 #include "msg/disk_monitor.h"
 #include "msg/message_pool.h"
+#include "platform/once_every.h"
 #include "platform/platform.h"
 #include "jobs/job_starts.h"
 #include "jobs/periodic_jobs.h"
@@ -118,8 +119,7 @@ class Controller {
   std::string loop_timestamp_;
   bool db_state_ = true;
   int32_t db_failures_ = 0;
-  bool flag_refreshed_ = false;
-  int64_t flag_refreshed_at_ = 0;
+  OnceEvery flag_refresh_{kFlagRefreshSeconds * 1000};
 };
 
 }  // namespace kvs

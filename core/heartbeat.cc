@@ -12,10 +12,8 @@ std::string PipeNameFor(int32_t instance) {
 }
 
 int Heartbeat::Beat(bool force, const char* status) {
-  const int64_t now = platform_.Now();
-  if (now < next_contact_ && !force) return 1;
-  // Set before contacting, so a failed contact also delays the next beat.
-  next_contact_ = now + kHeartbeatThrottleSeconds;
+  // Taken before contacting, so a failed contact also delays the next beat.
+  if (!throttle_.Due(platform_.SteadyMs()) && !force) return 1;
   logs_.Debug(StrFormat(kServiceContacted, status));
 
   char request[kHeartbeatMessageSize] = {};

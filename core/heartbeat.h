@@ -8,6 +8,7 @@
 #include <string>
 
 #include "diag/log_file.h"
+#include "platform/once_every.h"
 #include "platform/platform.h"
 #include "proc/process_manager.h"
 
@@ -46,7 +47,7 @@ class Heartbeat : public ServiceLink {
   Platform& platform_;
   Logs& logs_;
   std::string pipe_name_;
-  int64_t next_contact_ = 0;
+  OnceEvery throttle_{kHeartbeatThrottleSeconds * 1000};
 };
 
 }  // namespace kvs

@@ -38,17 +38,21 @@ struct Rig {
 // Catches the 3-second throttle off by one second, or a skipped beat that
 // still logs, sleeps or notices that the service is gone.
 TEST(HeartbeatTest, UnforcedBeatsWithinThreeSecondsAreSkipped) {
+  // Seconds after the first contact began (its answer slept one of them);
+  // a step of the wall clock in between must not count.
   struct Case {
     int seconds_after_first;
+    int64_t wall_step;
     bool contacts;
   };
-  const Case cases[] = {{0, false}, {1, false}, {2, false}, {3, true}, {60, true}};
+  const Case cases[] = {{1, 0, false},    {2, 0, false},     {3, 0, true}, {60, 0, true},
+                        {2, 3600, false}, {3, -3600, true}};
   for (const Case& c : cases) {
     Rig rig;
     rig.fake.QueuePipeAnswer({0, "OK"});
     ASSERT_EQ(rig.heartbeat.Beat(false, "eins"), 1);
-    rig.fake.SetLocalTime(2026, 1, 5, 8, 0, 0);
-    rig.fake.AdvanceSeconds(c.seconds_after_first);
+    rig.fake.AdvanceSeconds(c.seconds_after_first - 1);
+    rig.fake.StepWallClock(c.wall_step);
     rig.fake.default_pipe_answer = {kErrFileNotFound, ""};
     const std::string debug_before = rig.DebugLog();
 

@@ -46,12 +46,6 @@ bool RunStart(const JobRecord& job, CivilTime* start) { return CivilFromStamp(jo
 
 bool Ended(int32_t s) { return s >= 90 && s <= 99; }
 
-// A next update more than a minute ahead is the mark of a clock set back:
-// waiting for it would stop planning for as long as the step.
-bool Update03Due(int64_t now, int64_t next_update) {
-  return now >= next_update || next_update - now > kUpdate03IntervalSeconds;
-}
-
 }  // namespace
 
 int32_t StateNumber(const char* jobsts) { return LeadingInt(jobsts); }
@@ -223,11 +217,9 @@ bool PeriodicJobs::LookupWindow(const JobRecord& job, const CivilTime& now, Plan
 }
 
 int PeriodicJobs::Update03() {
-  const int64_t now = platform_.Now();
   // Between the full passes only the new rows, which wait for their plan.
-  const bool full = Update03Due(now, next_update_);
-  if (full) next_update_ = now + kUpdate03IntervalSeconds;
-  const CivilTime local = platform_.ToLocal(now);
+  const bool full = full_update_.Due(platform_.SteadyMs());
+  const CivilTime local = platform_.ToLocal(platform_.Now());
 
   std::vector<JobRecord> list;
   ReadJobList(kRunTypePeriodic, &list, !full);

@@ -10,6 +10,7 @@
 #include "db/job_table.h"
 #include "diag/log_file.h"
 #include "platform/civil_time.h"
+#include "platform/once_every.h"
 #include "platform/platform.h"
 
 namespace kvs {
@@ -90,7 +91,7 @@ class PeriodicJobs {
   JobTable& jobs_;
   std::string daily_time_;
   int32_t interval_minutes_;
-  int64_t next_update_ = 0;
+  OnceEvery full_update_{kUpdate03IntervalSeconds * 1000};
 };
 
 }  // namespace kvs

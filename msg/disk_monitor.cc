@@ -5,10 +5,8 @@
 namespace kvs {
 
 void DiskMonitor::Check() {
-  const int64_t now = platform_.Now();
-  if (now < next_check_) return;
-  // Advanced first: a failed check waits the full interval too.
-  next_check_ = now + kDiskCheckIntervalSeconds;
+  // Taken first: a failed check waits the full interval too.
+  if (!every_.Due(platform_.SteadyMs())) return;
 
   const std::string dir = platform_.GetCurrentDir();
   if (dir.empty() || dir.size() > 260) {

@@ -6,6 +6,7 @@
 
 #include "diag/log_file.h"
 #include "msg/message_pool.h"
+#include "platform/once_every.h"
 #include "platform/platform.h"
 
 namespace kvs {
@@ -31,7 +32,7 @@ class DiskMonitor {
   Platform& platform_;
   Logs& logs_;
   MessagePool& pool_;
-  int64_t next_check_ = 0;
+  OnceEvery every_{kDiskCheckIntervalSeconds * 1000};
 };
 
 }  // namespace kvs

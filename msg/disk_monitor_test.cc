@@ -144,27 +144,32 @@ TEST_F(DiskMonitorTest, DrivesChecked) {
 }
 
 // Catches checks more often than every four hours, the interval off by
-// one second, and a failed check retried at once.
+// one second, a failed check retried at once, and checks that fall silent
+// while the clock is set back or come early when it is set forward.
 TEST_F(DiskMonitorTest, OneCheckEveryFourHours) {
   DiskMonitor monitor(platform_, logs_, pool_);
   platform_.disk_free_bytes = {{"C", 5000 * kMB}};
   struct Step {
     int64_t advance;
+    int64_t wall_step;  // the clock set forward or back before the check
     const char* dir;
     const char* log;  // "" when nothing is checked
   };
   const Step steps[] = {
-      {0, "", "Fehler bei der Laufwerksermittlung! RC: 0"},
-      {0, "C:\\KVS", ""},
-      {14399, "C:\\KVS", ""},
-      {1, "C:\\KVS", "Laufwerk: C:\\! Anzahl Laufwerke: 1"},
-      {14399, "C:\\KVS", ""},
-      {1, "C:\\KVS", "Laufwerk: C:\\! Anzahl Laufwerke: 1"},
+      {0, 0, "", "Fehler bei der Laufwerksermittlung! RC: 0"},
+      {0, 0, "C:\\KVS", ""},
+      {14399, 0, "C:\\KVS", ""},
+      {1, 0, "C:\\KVS", "Laufwerk: C:\\! Anzahl Laufwerke: 1"},
+      {14399, 0, "C:\\KVS", ""},
+      {1, 0, "C:\\KVS", "Laufwerk: C:\\! Anzahl Laufwerke: 1"},
+      {14400, -86400, "C:\\KVS", "Laufwerk: C:\\! Anzahl Laufwerke: 1"},
+      {60, 86400, "C:\\KVS", ""},
   };
   int64_t elapsed = 0;
   for (const Step& s : steps) {
     Reset();
     platform_.AdvanceSeconds(s.advance);
+    platform_.StepWallClock(s.wall_step);
     elapsed += s.advance;
     platform_.current_dir = s.dir;
     monitor.Check();

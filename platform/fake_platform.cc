@@ -79,7 +79,10 @@ CivilTime FakePlatform::ToUtc(int64_t t) { return CivilFromEpoch(t); }
 
 void FakePlatform::SleepMs(int ms) {
   sleeps_ms.push_back(ms);
-  if (ms > 0) now_ms_ += ms;
+  if (ms > 0) {
+    now_ms_ += ms;
+    steady_ms_ += ms;
+  }
 }
 
 int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {

@@ -25,7 +25,14 @@ class FakePlatform : public Platform {
   // A local time that occurs twice is taken at its first occurrence; one
   // that the change skips is read as standard time (02:30 gives 03:30).
   void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
-  void AdvanceSeconds(int64_t seconds) { now_ms_ += seconds * 1000; }
+  // Time passing: the wall clock and the steady clock move together.
+  // SetLocalTime steps the wall clock alone, as setting the time does.
+  void AdvanceSeconds(int64_t seconds) {
+    now_ms_ += seconds * 1000;
+    steady_ms_ += seconds * 1000;
+  }
+  // Setting the clock: the wall clock jumps, the steady clock does not.
+  void StepWallClock(int64_t seconds) { now_ms_ += seconds * 1000; }
   static int64_t ToEpoch(int year, int month, int day, int hour, int minute, int second);
 
   // Processes. A launch gets the next pid and a process named after the
@@ -56,6 +63,7 @@ class FakePlatform : public Platform {
   CivilTime ToLocal(int64_t t) override;
   CivilTime ToUtc(int64_t t) override;
   void SleepMs(int ms) override;
+  int64_t SteadyMs() override { return steady_ms_; }
   int StartProcess(const std::string& command_line, uint32_t* pid) override;
   ProcessInfo InspectProcess(uint32_t pid) override;
   std::string OwnExecutablePath() override { return own_path; }
@@ -99,6 +107,7 @@ class FakePlatform : public Platform {
 
   Zone zone_ = Zone::kUtc;
   int64_t now_ms_ = 0;
+  int64_t steady_ms_ = 1000000;
   void Kill(const std::string& target);
   std::map<uint32_t, FakeProcess> processes_;
   std::deque<PipeAnswer> pipe_answers_;

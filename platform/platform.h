@@ -71,6 +71,10 @@ class Platform {
   // Broken-down UTC time of t.
   virtual CivilTime ToUtc(int64_t t) = 0;
   virtual void SleepMs(int ms) = 0;
+  // Milliseconds on a clock that no step of the wall clock moves (setting
+  // the time, NTP, the change to and from summer time): every "once every
+  // N" and every duration is measured on it. Its zero is arbitrary.
+  virtual int64_t SteadyMs() = 0;
 
   // Starts command_line as a child process the way the controller starts
   // every job and the kill command: no shell, nothing inherited but

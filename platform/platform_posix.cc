@@ -311,6 +311,8 @@ class PosixPlatform : public Platform {
     return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
   }
 
+  int64_t SteadyMs() override { return clocks_.boot_ms(); }
+
   CivilTime ToLocal(int64_t t) override {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;

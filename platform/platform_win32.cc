@@ -215,6 +215,8 @@ uint32_t FindParentProcessId(DWORD pid) {
 class Win32Platform : public Platform {
  public:
   int64_t Now() override { return static_cast<int64_t>(time(nullptr)); }
+  // Counts on through sleep and is never set.
+  int64_t SteadyMs() override { return MonotonicMs(); }
 
   CivilTime ToLocal(int64_t t) override {
     __time64_t value = t;
