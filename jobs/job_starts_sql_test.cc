@@ -76,9 +76,12 @@ TEST_F(PassSqlTest, RunTypesInPassOrderAndMaxJobs) {
 // Catches an exclusive job started beside running jobs or held back by a
 // permanent one, the other run types started while it waits or kept back
 // once it runs, its waiting told in every pass, queue jobs started beyond
-// MAXJOBS, and two jobs of one JOBURV started together.
+// MAXJOBS, two jobs of one JOBURV started together, and a pass that stops
+// starting queue jobs once it has retired a used-up one ahead of them.
 TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
   Put("04", "daemon");
+  Put("01", "a01");
+  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTV = 11 WHERE JOBKE2 = 'a01'"));
   Put("01", "q1");
   Put("01", "q2");
   EXPECT_EQ((Strings{"daemon", "q1", "q2"}), Pass());
@@ -98,7 +101,9 @@ TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
   Put("01", "q6");
   EXPECT_EQ((Strings{"p4", "q3", "q5", "t3", "r9"}), Pass());
   EXPECT_EQ(
-      "Start PGM: daemon Cmd: daemon\nStart PGM: q1 Cmd: q1\nStart PGM: q2 Cmd: q2\n"
+      "Start PGM: daemon Cmd: daemon\n"
+      "Start PGM: a01 nicht gestartet: mehr als 10 Startversuche! Status 90.\n"
+      "Start PGM: q1 Cmd: q1\nStart PGM: q2 Cmd: q2\n"
       "Start PGM: x5 wartet als exklusiver Job, bis ausser RunType 04 und 09 kein Job mehr "
       "laeuft!\nStart PGM: x5 Cmd: x5\nStart PGM: p4 Cmd: p4\nStart PGM: q3 Cmd: q3\n"
       "Start PGM: q5 Cmd: q5\nStart PGM: t3 Cmd: t3\nStart PGM: r9 Cmd: r9\n",
