@@ -146,4 +146,15 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
   return ok ? 0 : -1;
 }
 
+ConnectionSettings ReadConnectionSettings(const std::string& path) {
+  ConnectionSettings settings;
+  settings.credentials.data_source = LookupConnectionValue("", "DATABASE", 0, path);
+  settings.schema = LookupConnectionValue("", "SCHEMA", 0, path);
+  if (!settings.schema.empty()) settings.schema.pop_back();
+  settings.credentials.user = LookupConnectionValue("", "LOGIN", 0, path);
+  settings.credentials.password = LookupConnectionValue("", "PASS", 0, path);
+  settings.db_system = LookupConnectionValue("", "DB_SYSTEM", 0, path);
+  return settings;
+}
+
 }  // namespace kvs

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "db/session.h"
+
 namespace kvs {
 
 // The key the suite encrypts connection values with (set at build time).
@@ -18,6 +20,16 @@ extern const char kConnectionKey[];
 // matches. path is as the controller names it (backslashes allowed).
 std::string LookupConnectionValue(const std::string& section, const std::string& key,
                                   int32_t number, const std::string& path);
+
+// What the controller reads from the connection file at path, each value
+// looked up with an empty section and record number 0: DATABASE, LOGIN and
+// PASS as the credentials, SCHEMA without its last character, DB_SYSTEM.
+struct ConnectionSettings {
+  Credentials credentials;
+  std::string schema;
+  std::string db_system;
+};
+ConnectionSettings ReadConnectionSettings(const std::string& path);
 
 // Writes the record (section, number, key, value) into the file at path:
 // the entry of an existing record with the same section and key is

@@ -99,14 +99,10 @@ bool Controller::StartUp() {
 }
 
 void Controller::ReadCredentials() {
-  // Every lookup: empty section, record number 0.
-  const std::string& file = config_.connection_file;
-  credentials_.data_source = LookupConnectionValue("", "DATABASE", 0, file);
-  schema_ = LookupConnectionValue("", "SCHEMA", 0, file);
-  if (!schema_.empty()) schema_.pop_back();
-  credentials_.user = LookupConnectionValue("", "LOGIN", 0, file);
-  credentials_.password = LookupConnectionValue("", "PASS", 0, file);
-  db_system_ = LookupConnectionValue("", "DB_SYSTEM", 0, file);
+  ConnectionSettings settings = ReadConnectionSettings(config_.connection_file);
+  credentials_ = settings.credentials;
+  schema_ = settings.schema;
+  db_system_ = settings.db_system;
 }
 
 bool Controller::CheckDatabase() {

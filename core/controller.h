@@ -14,6 +14,7 @@
 #include "db/job_table.h"
 #include "db/liveness.h"
 #include "db/session.h"
+#include "diag/flag_file.h"
 #include "diag/log_file.h"
 #include "msg/disk_monitor.h"
 #include "msg/message_pool.h"
@@ -32,7 +33,6 @@ inline constexpr char kLogStars[] = "*******************************************
 inline constexpr char kBannerSingle[] = "** Jobcontroller KVSJOBSTR wurde gestartet **\n";
 inline constexpr char kBannerMulti[] = "** Multiservices: JOBCONTROLLER %ld. gestartet **\n";
 inline constexpr char kConnectFailed[] = "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n";
-inline constexpr char kFlagFileName[] = "DYE";
 inline constexpr char kMsgStarted[] = "Der Jobcontroller wurde gestartet!";
 inline constexpr char kMsgServiceGone[] =
     "Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!";
@@ -49,9 +49,6 @@ inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => N
 inline constexpr char kLogResetStartAttempts[] =
     "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
 inline constexpr int kDbRetrySleepMs = 2000;
-// How often a pass refreshes DYE's modification time; kvsjobstat takes a
-// DYE older than two of these for a controller that hangs.
-inline constexpr int64_t kFlagRefreshSeconds = 60;
 inline constexpr char kErrGetKvProcs[] = "Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n";
 
 // Heartbeat status labels of start-up and the main loop.

@@ -9,6 +9,13 @@
 
 namespace kvs {
 
+// The controller's flag file in its program directory, present while it
+// is connected, and how often a pass refreshes its modification time;
+// kvsjobstat takes a DYE older than two of these for a controller that
+// hangs.
+inline constexpr char kFlagFileName[] = "DYE";
+inline constexpr int64_t kFlagRefreshSeconds = 60;
+
 inline constexpr char kFlagFileCreated[] = "Flag-Datei %s wurde erstellt.\n";
 inline constexpr char kFlagFileCreateFailed[] =
     "Flag-Datei %s kann nicht erstellt werden. errno = %d\n";

@@ -12,6 +12,9 @@
 #include "diag/text.h"
 #include "platform/civil_time.h"
 #include "platform/tool_support.h"
+#include "msg/message_pool.h"
+#include "tools/job_status_queries.h"
+#include "tools/job_status_render.h"
 #include "tools/status_page.h"
 
 namespace kvs {
@@ -118,12 +121,10 @@ int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetu
     *error = StrFormat(kErrConnectionFile, config.connection_file.c_str());
     return kStatusExitNoDataSource;
   }
-  // As the controller reads them: empty section, record number 0.
-  Credentials& credentials = setup->credentials;
-  credentials.data_source = LookupConnectionValue("", "DATABASE", 0, file);
-  credentials.user = LookupConnectionValue("", "LOGIN", 0, file);
-  credentials.password = LookupConnectionValue("", "PASS", 0, file);
-  setup->db_system = LookupConnectionValue("", "DB_SYSTEM", 0, file);
+  // As the controller reads them.
+  const ConnectionSettings settings = ReadConnectionSettings(file);
+  const Credentials& credentials = setup->credentials = settings.credentials;
+  setup->db_system = settings.db_system;
   if (credentials.data_source.empty()) {
     *error = StrFormat(kErrNoDataSource, config.connection_file.c_str());
     return kStatusExitNoDataSource;

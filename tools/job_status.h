@@ -1,57 +1,23 @@
 // kvsjobstat's read-only view of the controller: whether it runs and is
-// current (CheckController), the statements that find running, waiting
-// and stuck jobs and the controller's latest pool messages, and the text
-// and JSON forms of all that. Changes nothing in the database. Statement
-// building, judging and formatting are pure functions; CheckController,
-// ReadJobStatus, ReadFallbackFile, CollectStatus (all of them at once) and
-// RunJobStatus are the parts that touch processes, the database and files,
-// each callable by another front end.
+// current (CheckController), what a reading holds (JobStatus), where it is
+// read from (LoadStatusSetup), one complete reading (CollectStatus) and
+// the tool itself (RunJobStatus). The statements are in
+// job_status_queries.h, the text and JSON views in job_status_render.h,
+// the command line in job_status_options.h.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "core/controller.h"
 #include "db/session.h"
+#include "diag/flag_file.h"
 #include "platform/platform.h"
+#include "tools/job_status_options.h"
 
 namespace kvs {
 
-// Exit codes, as the usage text names them. A failed connect or query
-// wins over the controller's state, which the output shows in any case.
-inline constexpr int kStatusExitOk = 0;
-inline constexpr int kStatusExitNotRunning = 1;
-inline constexpr int kStatusExitUsage = 2;
-inline constexpr int kStatusExitNoDataSource = 3;
-inline constexpr int kStatusExitConnectFailed = 4;
-inline constexpr int kStatusExitQueryFailed = 5;
-
-inline constexpr char kStatusUsage[] =
-    "Aufruf: kvsjobstat [--dir VERZEICHNIS] [--type NN] [--json] [--watch N]\n"
-    "                  [--serve [ADRESSE:]PORT] [--help]\n"
-    "Zeigt, ob der Jobcontroller laeuft, und seine Jobtabelle: laufende, wartende und\n"
-    "haengende Jobs, die letzten Meldungen des Jobcontrollers im Nachrichten-Pool und\n"
-    "die Ausweichdatei. Liest KVSJOBCTL.INI und die Verbindungsdatei wie der\n"
-    "Jobcontroller; aendert nichts.\n"
-    "  --dir D     Programmverzeichnis des Jobcontrollers (Vorgabe: das von kvsjobstat)\n"
-    "  --type NN   nur Jobs der Laufart NN (zwei Ziffern, z. B. 01)\n"
-    "  --json      ein JSON-Objekt je Anzeige statt der Tabellen\n"
-    "  --watch N   alle N Sekunden (1..3600) neu anzeigen, Ende mit Strg+C\n"
-    "  --serve [ADRESSE:]PORT  als Webseite (/), JSON (/status.json) und fuer Monitore\n"
-    "              (/health: 200 oder 503) anbieten, auf 127.0.0.1 ohne ADRESSE\n"
-    "  --help      diese Hilfe\n"
-    "Exit-Code: 0 Jobcontroller laeuft und ist aktuell, 1 Jobcontroller laeuft nicht oder\n"
-    "  haengt, 2 Aufruf falsch, 3 Verbindungsdatei fehlt oder ohne Datenquelle,\n"
-    "  4 Verbindung zur Datenquelle fehlgeschlagen, 5 Abfrage fehlgeschlagen,\n"
-    "  6 --serve: Adresse nicht verfuegbar.\n";
-
-inline constexpr char kErrUnknownOption[] = "kvsjobstat: unbekannte Option '%s'\n";
-inline constexpr char kErrTypeValue[] = "kvsjobstat: --type erwartet zwei Ziffern\n";
-inline constexpr char kErrWatchValue[] = "kvsjobstat: --watch erwartet Sekunden von 1 bis 3600\n";
-inline constexpr char kErrDirValue[] = "kvsjobstat: --dir erwartet ein Verzeichnis\n";
 inline constexpr char kErrConnectionFile[] =
     "kvsjobstat: Verbindungsdatei '%s' fehlt oder ist nicht lesbar\n";
 inline constexpr char kErrNoDataSource[] =
@@ -64,10 +30,6 @@ inline constexpr char kErrParamTooLong[] =
 inline constexpr char kErrPrefix[] = "kvsjobstat: ";
 inline constexpr char kErrConnect[] =
     "Datenquelle '%s' nicht erreichbar oder Anmeldung als '%s' abgelehnt";
-inline constexpr char kErrQuery[] = "Abfrage auf KVSYSTEM.%s fehlgeschlagen, SQLSTATE %s: %s";
-inline constexpr char kErrQueryNoTable[] =
-    "Abfrage auf KVSYSTEM.%s fehlgeschlagen (Tabelle fehlt), SQLSTATE %s: %s";
-
 inline constexpr char kClearScreen[] = "\033[H\033[2J";
 inline constexpr char kHealthRunning[] = "Jobcontroller laeuft (PID %lu), DYE vor %s aktualisiert";
 inline constexpr char kHealthStale[] =
@@ -76,43 +38,9 @@ inline constexpr char kHealthNoFlagFile[] =
     "Jobcontroller laeuft (PID %lu), aber ohne DYE: keine Datenbankverbindung oder noch im Start";
 inline constexpr char kHealthNotRunning[] = "Jobcontroller laeuft nicht: kein Prozess %s";
 inline constexpr char kHealthLeftover[] = ", DYE ist vom letzten Lauf uebrig";
-inline constexpr char kDatabaseLine[] = "Datenbank: %s\n\n";
-inline constexpr char kListError[] = "  Fehler: %s\n";
 inline constexpr char kStatusHeader[] = "kvsjobstat  %s  Datenquelle %s";
 inline constexpr char kStatusHeaderType[] = "  Laufart %s";
-inline constexpr char kTitleRunning[] = "Laufende Jobs";
-inline constexpr char kTitleWaiting[] = "Wartende Jobs";
-inline constexpr char kTitleStuck[] = "Jobs, die erst nach einem Eingriff wieder starten";
-inline constexpr char kTitleMessages[] = "Letzte Meldungen des Jobcontrollers";
-inline constexpr char kStatusNone[] = "  (keine)\n";
-inline constexpr char kStartAtOnce[] = "sofort";
-inline constexpr char kReasonStartFailed[] = "Start fehlgeschlagen, %ld Startversuche";
-inline constexpr char kReasonAttemptsUsedUp[] = "%ld Startversuche: ab 11 startet er nicht mehr";
-inline constexpr char kReasonNeverPicked[] = "Status 00: Laufart %s startet nur leer oder ab 90";
-// Windows-1252, as every text of the suite.
-inline constexpr char kReasonOutsideWindow[] = "wartet auf das n\xE4" "chste Zeitfenster";
-inline constexpr char kReasonScheduleGone[] = "Terminplan in KVS800SCD fehlt";
-inline constexpr char kReasonScheduleEnded[] = "Terminplan endete am %s";
-inline constexpr char kFallbackLine[] = "Ausweichdatei %s: %s\n";
-inline constexpr char kFallbackPresent[] = "vorhanden, %ld Zeilen";
-inline constexpr char kFallbackAbsent[] = "nicht vorhanden";
 inline constexpr char kStatusLogFile[] = ".\\KVSJOBSTAT.LOG";
-
-// ---- Options --------------------------------------------------------------
-
-struct StatusOptions {
-  std::string program_dir;  // "" for kvsjobstat's own directory
-  std::string run_type;  // "" for every run type
-  bool json = false;
-  int32_t watch_seconds = 0;  // 0: show once
-  std::string serve;  // "[ADDRESS:]PORT" of --serve, "" without
-  bool help = false;
-};
-
-// The arguments after the program name. 0, or kStatusExitUsage with the
-// error line in *error.
-[[nodiscard]] int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* options,
-                                     std::string* error);
 
 // ---- The controller -------------------------------------------------------
 
@@ -204,85 +132,6 @@ struct JobStatus {
   std::vector<PoolMessage> messages;  // newest first
   FallbackFileState fallback;
 };
-
-// ---- Statements -----------------------------------------------------------
-
-// One job statement and where its rows go. Each selects, in this order,
-// JOBRTY, JOBKE2, JOBDA1, JOBSTS, JOBNAM, JOBNUM, JOBSDA, the next-start
-// column, JOBMRT, JOBSTV.
-struct StatusQuery {
-  StatusSection section = StatusSection::kRunning;
-  StuckReason reason = StuckReason::kNone;
-  const char* table = "KVS500JOB";  // named when the statement fails
-  std::string text;
-};
-
-// The job statements for run_type ("" all) on the date today (YYYYMMDD),
-// in the order they run: running, waiting by run type in the controller's
-// order of a pass (05, 04, 01, 03 with the 97 ones after the planned ones,
-// 07, 08, 09), stuck. Statements of other run types are left out, so a
-// filter on 01 needs no schedule table.
-std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
-                                       const std::string& today);
-// The controller's newest 10 pool messages (MSGTIN, MSGTXT), newest first.
-std::string TextStatusMessages(Dialect dialect);
-
-// ---- Reading --------------------------------------------------------------
-
-// Runs the statements one after the other through the job-list cursor and
-// fills the lists and messages of *status. The first failing statement of
-// a list adds its ListFailure; the other statements still run. 0, or the
-// first failing statement's result code.
-[[nodiscard]] int ReadJobStatus(Session& session, const std::string& run_type,
-                                const std::string& today, JobStatus* status);
-
-// Whether the file at path exists and how many lines it holds (a last
-// line without its line end counts).
-FallbackFileState ReadFallbackFile(const std::string& path);
-
-// ---- Formatting -----------------------------------------------------------
-
-// Why a job waits or needs someone, "" for kNone.
-std::string ReasonText(const StatusJob& job);
-// When a waiting job starts: its reason, "sofort" or its earliest start.
-std::string StartText(const StatusJob& job);
-// A state or value as shown in a list: "-" for an empty one.
-std::string OrDash(const std::string& s);
-
-// "YYYY-MM-DD hh:mm:ss" of "YYYYMMDDhhmmss", "YYYY-MM-DD" of "YYYYMMDD";
-// anything else as it is.
-std::string FormatStamp(const std::string& stamp);
-// h:mm:ss with as many hours as it takes; a leading '-' when negative.
-std::string FormatDuration(int64_t seconds);
-// Seconds from the local stamp jobsda (YYYYMMDDhhmmss) to now; false when
-// jobsda is no such stamp. Local times on both sides, so a DST change in
-// between is off by its hour.
-bool RunSeconds(const std::string& jobsda, const CivilTime& now, int64_t* seconds);
-// At or above 90 % of a positive maximum run time.
-bool NearRunTimeLimit(int64_t run_seconds, int32_t jobmrt);
-
-// Left-aligned columns (right-aligned where right says so), two blanks
-// apart, a header line first, no trailing blanks.
-std::string FormatTable(const std::vector<std::string>& headers, const std::vector<bool>& right,
-                        const std::vector<std::vector<std::string>>& rows);
-
-// Whether s holds digits only ("" does).
-bool AllDigits(const std::string& s);
-
-// "YYYY-MM-DD hh:mm:ss" of t.
-std::string LocalText(const CivilTime& t);
-
-// The tables (or the database line) and the fallback line; now is the
-// local time the run times are measured to. The health line and header
-// come before it.
-std::string FormatStatusText(const JobStatus& status, const CivilTime& now);
-// One line: {"time", "controller", "errors", "running", "waiting",
-// "stuck", "messages", "fallback"}.
-std::string FormatStatusJson(const JobStatus& status, const CivilTime& now);
-// text as a JSON string with its quotes; bytes read as Windows-1252.
-std::string JsonString(std::string_view text);
-// Windows-1252 text in UTF-8, for a console that shows UTF-8.
-std::string Utf8FromWindows1252(std::string_view text);
 
 // ---- The tool -------------------------------------------------------------
 

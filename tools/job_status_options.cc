@@ -1,5 +1,5 @@
 // kvsjobstat: the command line.
-#include "tools/job_status.h"
+#include "tools/job_status_options.h"
 
 #include "diag/text.h"
 #include "tools/status_page.h"

@@ -1,6 +1,6 @@
 // kvsjobstat: the statements on the job table and the pool, reading
 // them, and the fallback file.
-#include "tools/job_status.h"
+#include "tools/job_status_queries.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,9 @@
 // kvsjobstat: the text and JSON forms of a reading.
-#include "tools/job_status.h"
+#include "tools/job_status_render.h"
 
 #include "diag/text.h"
+#include "msg/message_pool.h"
+#include "platform/civil_time.h"
 
 namespace kvs {
 

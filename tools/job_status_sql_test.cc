@@ -10,6 +10,8 @@
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 #include "tools/job_status.h"
+#include "tools/job_status_queries.h"
+#include "tools/job_status_render.h"
 
 namespace kvs {
 namespace {

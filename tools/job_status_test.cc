@@ -1,4 +1,6 @@
 #include "tools/job_status.h"
+#include "tools/job_status_queries.h"
+#include "tools/job_status_render.h"
 
 #include <chrono>
 #include <filesystem>

@@ -3,7 +3,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/controller.h"
+#include "msg/message_pool.h"
+#include "tools/job_status_render.h"
 #include "diag/text.h"
 
 namespace kvs {

@@ -4,6 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
+#include "tools/job_status_render.h"
 
 namespace kvs {
 namespace {

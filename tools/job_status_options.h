@@ -1,0 +1,60 @@
+// kvsjobstat's command line: its options, usage text and exit codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvs {
+
+// Exit codes, as the usage text names them. A failed connect or query
+// wins over the controller's state, which the output shows in any case.
+inline constexpr int kStatusExitOk = 0;
+inline constexpr int kStatusExitNotRunning = 1;
+inline constexpr int kStatusExitUsage = 2;
+inline constexpr int kStatusExitNoDataSource = 3;
+inline constexpr int kStatusExitConnectFailed = 4;
+inline constexpr int kStatusExitQueryFailed = 5;
+inline constexpr char kStatusUsage[] =
+    "Aufruf: kvsjobstat [--dir VERZEICHNIS] [--type NN] [--json] [--watch N]\n"
+    "                  [--serve [ADRESSE:]PORT] [--help]\n"
+    "Zeigt, ob der Jobcontroller laeuft, und seine Jobtabelle: laufende, wartende und\n"
+    "haengende Jobs, die letzten Meldungen des Jobcontrollers im Nachrichten-Pool und\n"
+    "die Ausweichdatei. Liest KVSJOBCTL.INI und die Verbindungsdatei wie der\n"
+    "Jobcontroller; aendert nichts.\n"
+    "  --dir D     Programmverzeichnis des Jobcontrollers (Vorgabe: das von kvsjobstat)\n"
+    "  --type NN   nur Jobs der Laufart NN (zwei Ziffern, z. B. 01)\n"
+    "  --json      ein JSON-Objekt je Anzeige statt der Tabellen\n"
+    "  --watch N   alle N Sekunden (1..3600) neu anzeigen, Ende mit Strg+C\n"
+    "  --serve [ADRESSE:]PORT  als Webseite (/), JSON (/status.json) und fuer Monitore\n"
+    "              (/health: 200 oder 503) anbieten, auf 127.0.0.1 ohne ADRESSE\n"
+    "  --help      diese Hilfe\n"
+    "Exit-Code: 0 Jobcontroller laeuft und ist aktuell, 1 Jobcontroller laeuft nicht oder\n"
+    "  haengt, 2 Aufruf falsch, 3 Verbindungsdatei fehlt oder ohne Datenquelle,\n"
+    "  4 Verbindung zur Datenquelle fehlgeschlagen, 5 Abfrage fehlgeschlagen,\n"
+    "  6 --serve: Adresse nicht verfuegbar.\n";
+inline constexpr char kErrUnknownOption[] = "kvsjobstat: unbekannte Option '%s'\n";
+inline constexpr char kErrTypeValue[] = "kvsjobstat: --type erwartet zwei Ziffern\n";
+inline constexpr char kErrWatchValue[] = "kvsjobstat: --watch erwartet Sekunden von 1 bis 3600\n";
+inline constexpr char kErrDirValue[] = "kvsjobstat: --dir erwartet ein Verzeichnis\n";
+
+// ---- Options --------------------------------------------------------------
+
+struct StatusOptions {
+  std::string program_dir;  // "" for kvsjobstat's own directory
+  std::string run_type;  // "" for every run type
+  bool json = false;
+  int32_t watch_seconds = 0;  // 0: show once
+  std::string serve;  // "[ADDRESS:]PORT" of --serve, "" without
+  bool help = false;
+};
+
+// The arguments after the program name. 0, or kStatusExitUsage with the
+// error line in *error.
+[[nodiscard]] int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* options,
+                                     std::string* error);
+
+// Whether s holds digits only ("" does).
+bool AllDigits(const std::string& s);
+
+}  // namespace kvs

@@ -1,0 +1,52 @@
+// kvsjobstat's statements on the job table and the pool, reading their
+// rows into a JobStatus, and the fallback file. Changes nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "db/session.h"
+#include "tools/job_status.h"
+
+namespace kvs {
+
+inline constexpr char kErrQuery[] = "Abfrage auf KVSYSTEM.%s fehlgeschlagen, SQLSTATE %s: %s";
+inline constexpr char kErrQueryNoTable[] =
+    "Abfrage auf KVSYSTEM.%s fehlgeschlagen (Tabelle fehlt), SQLSTATE %s: %s";
+
+// ---- Statements -----------------------------------------------------------
+
+// One job statement and where its rows go. Each selects, in this order,
+// JOBRTY, JOBKE2, JOBDA1, JOBSTS, JOBNAM, JOBNUM, JOBSDA, the next-start
+// column, JOBMRT, JOBSTV.
+struct StatusQuery {
+  StatusSection section = StatusSection::kRunning;
+  StuckReason reason = StuckReason::kNone;
+  const char* table = "KVS500JOB";  // named when the statement fails
+  std::string text;
+};
+
+// The job statements for run_type ("" all) on the date today (YYYYMMDD),
+// in the order they run: running, waiting by run type in the controller's
+// order of a pass (05, 04, 01, 03 with the 97 ones after the planned ones,
+// 07, 08, 09), stuck. Statements of other run types are left out, so a
+// filter on 01 needs no schedule table.
+std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
+                                       const std::string& today);
+// The controller's newest 10 pool messages (MSGTIN, MSGTXT), newest first.
+std::string TextStatusMessages(Dialect dialect);
+
+// ---- Reading --------------------------------------------------------------
+
+// Runs the statements one after the other through the job-list cursor and
+// fills the lists and messages of *status. The first failing statement of
+// a list adds its ListFailure; the other statements still run. 0, or the
+// first failing statement's result code.
+[[nodiscard]] int ReadJobStatus(Session& session, const std::string& run_type,
+                                const std::string& today, JobStatus* status);
+
+// Whether the file at path exists and how many lines it holds (a last
+// line without its line end counts).
+FallbackFileState ReadFallbackFile(const std::string& path);
+
+}  // namespace kvs
