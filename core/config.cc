@@ -26,15 +26,15 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   return line;
 }
 
-std::string TimeFromIni(const std::string& value) {
-  std::string time = "070000";
-  if (value.size() == 5) {
-    time[0] = value[0];
-    time[1] = value[1];
-    time[2] = value[3];
-    time[3] = value[4];
-  }
-  return time;
+bool TimeFromIni(const std::string& value, std::string* time) {
+  *time = "070000";
+  auto digit = [&](size_t i) { return value[i] >= '0' && value[i] <= '9'; };
+  if (value.size() != 5 || !digit(0) || !digit(1) || !digit(3) || !digit(4)) return false;
+  // A time past the day would plan the daily job at 24:00 or later, a text
+  // that sorts after the whole day: it would run at midnight.
+  if (LeadingInt(value.substr(0, 2)) > 23 || LeadingInt(value.substr(3, 2)) > 59) return false;
+  *time = value.substr(0, 2) + value.substr(3, 2) + "00";
+  return true;
 }
 
 std::vector<std::string> SplitFileList(const std::string& list) {
@@ -91,8 +91,13 @@ Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug)
   config.debug_log = read("DBGFILE", ".\\KVSJOBDBG.LOG", 259);
   config.debug_log_on = LeadingInt(read("DBGLOG", "0", 1));
   config.log_size_limit = static_cast<int64_t>(LeadingInt(read("MAXLOGSIZE", "5", 3))) * 1000000;
-  config.email_time = TimeFromIni(read("EMAILUHRZT", "07:00", 5));
-  config.daily_job_time = TimeFromIni(read("DAILYJOBUHRZT", "07:00", 5));
+  auto time_of_day = [&](const char* key, const std::string& value, std::string* time) {
+    if (!TimeFromIni(value, time)) {
+      config.log_lines.push_back(StrFormat(kLogTimeInvalid, key, value.c_str()));
+    }
+  };
+  time_of_day("EMAILUHRZT", read("EMAILUHRZT", "07:00", 5), &config.email_time);
+  time_of_day("DAILYJOBUHRZT", read("DAILYJOBUHRZT", "07:00", 5), &config.daily_job_time);
   config.interval_minutes = LeadingInt(read("INTERVALLJOBZYKLUS", "60", 5));
   // A negative cycle would plan every run in the past: the job would run
   // back to back.

@@ -15,6 +15,9 @@ namespace kvs {
 // Room for one command-line argument including its terminator.
 inline constexpr size_t kArgumentCapacity = 256;
 
+inline constexpr char kLogTimeInvalid[] =
+    "Konfiguration: %s=%s ist keine gueltige Uhrzeit HH:MM, es gilt 07:00!\n";
+
 struct CommandLine {
   int32_t instance = -1;  // multiservices mode when greater than -1
   bool debug = false;     // "/D" or "-D" anywhere
@@ -43,6 +46,9 @@ struct Config {
   std::vector<std::string> transfer_files;
   std::string main_backup_log = ".\\KVSJOBCTL.BAK";
   std::string debug_backup_log = ".\\KVSJOBDBG.BAK";
+  // Lines for the main log about values not taken, written once the log is
+  // open (its path is one of the values).
+  std::vector<std::string> log_lines;
 };
 
 // Finds the executable's directory, makes it the working directory, reads
@@ -53,9 +59,10 @@ Config ReadConfig(Platform& platform, bool debug);
 // tool that reads the settings of a controller in another directory).
 Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug);
 
-// "070000" with hours and minutes of a value "HH:MM" (exactly 5 characters;
-// any other length leaves "070000").
-std::string TimeFromIni(const std::string& value);
+// *time = "hhmm00" of a value "HH:MM": exactly 5 characters, the third
+// one skipped, hours 00 to 23, minutes 00 to 59. Anything else is no time
+// of day: false and "070000".
+bool TimeFromIni(const std::string& value, std::string* time);
 inline constexpr char kDefaultTransferFiles[] =
     "xfer.running;import.txt;import1.imp;import2.imp;import3.imp;import4.imp;import5.imp;"
     "import6.imp;import7.imp;import8.imp";

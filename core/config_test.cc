@@ -85,6 +85,7 @@ void ExpectDefaults(const Config& config, const std::string& context) {
   EXPECT_EQ(config.email_time, "070000") << context;
   EXPECT_EQ(config.daily_job_time, "070000") << context;
   EXPECT_EQ(config.interval_minutes, 60) << context;
+  EXPECT_TRUE(config.log_lines.empty()) << context;
 }
 
 // Catches a wrong default and the INI not being looked for in the program
@@ -118,7 +119,9 @@ TEST_F(ConfigTest, MalformedIniGivesDefaults) {
 
 // Catches each value's reading rule: buffer cuts (MAXLOGSIZE 3 digits,
 // DBGLOG 1 digit, times 5 characters), the 0 -> 120 interval rule, the
-// backup name built from the log name, case and blanks in names.
+// backup name built from the log name, case and blanks in names, and a
+// time that is no time of day taken (25:00 would run the daily job at
+// midnight) or not reported for the main log.
 TEST_F(ConfigTest, ValuesFromIni) {
   using Field = std::string (*)(const Config&);
   const Field max_jobs = [](const Config& c) { return std::to_string(c.max_jobs); };
@@ -132,6 +135,11 @@ TEST_F(ConfigTest, ValuesFromIni) {
   const Field debug_on = [](const Config& c) { return std::to_string(c.debug_log_on); };
   const Field connection = [](const Config& c) { return c.connection_file; };
   const Field sql_timeout = [](const Config& c) { return std::to_string(c.sql_timeout_seconds); };
+  const Field lines = [](const Config& c) {
+    std::string all;
+    for (const std::string& line : c.log_lines) all += line;
+    return all;
+  };
   struct Case {
     const char* ini;
     Field field;
@@ -147,6 +155,16 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nDAILYJOBUHRZT=18:30\n", daily, "183000"},
       {"[JOBATR]\nDAILYJOBUHRZT=06:155\n", daily, "061500"},
       {"[JOBATR]\nEMAILUHRZT=18:30\n", email, "183000"},
+      {"[JOBATR]\nDAILYJOBUHRZT=23:59\n", daily, "235900"},
+      {"[JOBATR]\nDAILYJOBUHRZT=25:00\n", daily, "070000"},
+      {"[JOBATR]\nDAILYJOBUHRZT=07:60\n", daily, "070000"},
+      {"[JOBATR]\nEMAILUHRZT=O7:00\n", email, "070000"},
+      {"[JOBATR]\nDAILYJOBUHRZT=25:00\nEMAILUHRZT=O7:00\n", lines,
+       "Konfiguration: EMAILUHRZT=O7:00 ist keine gueltige Uhrzeit HH:MM, es gilt 07:00!\n"
+       "Konfiguration: DAILYJOBUHRZT=25:00 ist keine gueltige Uhrzeit HH:MM, es gilt 07:00!\n"},
+      {"[JOBATR]\nDAILYJOBUHRZT=6:15\n", lines,
+       "Konfiguration: DAILYJOBUHRZT=6:15 ist keine gueltige Uhrzeit HH:MM, es gilt 07:00!\n"},
+      {"[JOBATR]\nDAILYJOBUHRZT=18:30\nEMAILUHRZT=00:00\n", lines, ""},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=0\n", interval, "120"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=abc\n", interval, "120"},
       {"[JOBATR]\nINTERVALLJOBZYKLUS=-30\n", interval, "120"},

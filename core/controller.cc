@@ -61,6 +61,7 @@ bool Controller::StartUp() {
   } else {
     logs_.Main(kBannerSingle);
   }
+  for (const std::string& line : config_.log_lines) logs_.Main(line);
   std::string record_error;
   if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
 

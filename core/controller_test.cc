@@ -82,14 +82,22 @@ TEST_F(ControllerTest, ServiceAnswersDatabaseMissing) {
 }
 
 // Catches the INI not being taken from the program directory: DBGLOG=1
-// there turns on the debug log with the heartbeat's label.
+// there turns on the debug log with the heartbeat's label; and a value the
+// configuration did not take not reaching the main log, which is opened
+// only after the configuration has been read.
 TEST_F(ControllerTest, DebugLogFromProgramDirIni) {
-  { std::ofstream(dir_.File("KVSJOBCTL.INI")) << "[JOBATR]\nDBGLOG=1\n"; }
+  { std::ofstream(dir_.File("KVSJOBCTL.INI")) << "[JOBATR]\nDBGLOG=1\nDAILYJOBUHRZT=25:00\n"; }
   fake_.default_pipe_answer = {kErrFileNotFound, ""};
   EXPECT_EQ(Run({}), 0);
   EXPECT_EQ(ReadText(dir_.File("KVSJOBDBG.LOG")),
             std::string(kStamp) + "Service kontaktiert! dbConnect\n" + kStamp +
                 "Service antwortet nicht 2!");
+  EXPECT_EQ(MainLog(), std::string(kStamp) + "*********************************************\n" +
+                           kStamp + "** Jobcontroller KVSJOBSTR wurde gestartet **\n" + kStamp +
+                           "Konfiguration: DAILYJOBUHRZT=25:00 ist keine gueltige Uhrzeit "
+                           "HH:MM, es gilt 07:00!\n" +
+                           kStamp +
+                           "Service antwortet nicht! ErrCode: 2! KVSJOBSTR wird beendet!\n");
 }
 
 }  // namespace

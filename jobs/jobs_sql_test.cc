@@ -174,13 +174,15 @@ constexpr char kPortalRow[] =
 constexpr char kScheduledRow[] =
     "CONCAT_WS('|', JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSTS, JOBNRT)";
 
-// Four starts of the controller: catches the export job not queued at each
+// Six starts of the controller: catches the export job not queued at each
 // start, the portal request row wrong or overwritten (or its duplicate
 // logged) at the second start, the daily job not due at today's daily
 // time, the interval job not due now, the rows inserted anew instead of
 // rescheduled, the former reminder-mail job left behind, a daily job that
-// still runs planned again, one whose process is gone left in "01", and the
-// log lines of each start.
+// still runs planned again, one whose process is gone left in "01" (or its
+// cut-short run not planned again), a daily job that ran today (started
+// at the very second of its time) made due again by a restart, and the log
+// lines of each start.
 TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS", "'20000101070000', 'ERINNERUNGSMAILS SYSTEMJOB', '03', ''");
   platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
@@ -249,6 +251,8 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
       "- Intervall Systemjob eintragen!\n",
       LogTexts());
   platform_.EndProcess(4321);
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = '20260108183000' WHERE JOBKE2 = 'DAILY "
+      "SYSTEMJOB'");
   ClearLog();
   platform_.SetLocalTime(2026, 1, 8, 19, 0, 0);
   {
@@ -258,6 +262,31 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   EXPECT_EQ("DAILY SYSTEMJOB||20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
             Rows(jobs, "JOBDA1 LIKE '20000101%'"));
   EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
+
+  // A restart after the day's run: the row keeps what it has (the first
+  // update plans tomorrow). The next morning's start plans today again.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = 'DAILY SYSTEMJOB'");
+  const struct {
+    int day, hour;
+    const char* rows;
+    const char* log;
+  } restarts[] = {
+      {8, 20, "DAILY SYSTEMJOB|98|20260108183000|4321 / INTERVALL SYSTEMJOB||20260108200000",
+       "- Daily Systemjob eintragen!\n"
+       "- DAILY SYSTEMJOB lief heute bereits (Start 20260108183000) und wird nicht neu "
+       "eingeplant!\n"
+       "- Intervall Systemjob eintragen!\n"},
+      {9, 6, "DAILY SYSTEMJOB||20260109183000|4321 / INTERVALL SYSTEMJOB||20260109060000",
+       "- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n"},
+  };
+  for (const auto& r : restarts) {
+    ClearLog();
+    platform_.SetLocalTime(2026, 1, r.day, r.hour, 0, 0);
+    SystemJobs restart(platform_, main_log_, jobs_, manager_, {}, false);
+    restart.RegisterDailyAndIntervalJobs("183000");
+    EXPECT_EQ(r.rows, Rows(jobs, "JOBDA1 LIKE '20000101%'")) << r.day;
+    EXPECT_EQ(r.log, LogTexts()) << r.day;
+  }
 }
 
 // Catches the first pass not making the portal request job waiting (or

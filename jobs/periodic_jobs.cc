@@ -41,8 +41,9 @@ std::string NowText(const CivilTime& t) {
                    t.second);
 }
 
-// The start of the run in JOBSDA; false when there is none.
-bool RunStart(const JobRecord& job, CivilTime* start) { return CivilFromStamp(job.jobsda, start); }
+// Whether a row without JOBNRT is due: a periodic row waits for the
+// update to plan it.
+bool UnplannedIsDue(RunType run_type) { return run_type != kRunTypePeriodic; }
 
 bool Ended(int32_t s) { return s >= 90 && s <= 99; }
 
@@ -133,7 +134,8 @@ Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const 
   return r;
 }
 
-Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const CivilTime& now) {
+Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const CivilTime& now,
+                        const CivilTime& after_cycle) {
   Reschedule r;
   const std::string nrt = job.jobnrt;
   const std::string now_text = NowText(now);
@@ -145,15 +147,11 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
   }
   if (nrt >= now_text) return r;
   if (!Ended(StateNumber(job.jobsts))) return r;
-  // Counted on the wall-clock text from the run's start, so the cycle does
-  // not creep by the run time and the pass's minute, and the next run
-  // always lies after now (an hour's shift at a daylight-saving change,
-  // never a run again at once). A run longer than the cycle rests a cycle
-  // after its end.
-  std::string next;
-  CivilTime start;
-  if (RunStart(job, &start)) next = NowText(CivilPlusMinutes(start, interval_minutes));
-  if (next <= now_text) next = NowText(CivilPlusMinutes(now, interval_minutes));
+  // A cycle after the end: the job rests the whole cycle, however long it
+  // ran. On the wall-clock text itself the plan always lies after now.
+  std::string next = NowText(CivilPlusMinutes(now, interval_minutes));
+  const std::string by_clock = NowText(after_cycle);
+  if (by_clock > next) next = by_clock;
   r.changed = true;
   r.jobsts = kStatePlanned.text();
   r.jobnrt = next;
@@ -175,9 +173,18 @@ std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t 
 std::string TextDueJob(RunType run_type, const std::string& now_text,
                        const SqlList& running_list) {
   return SqlFormat(kDueJob, SqlText(run_type), SqlText(now_text),
-                   run_type == kRunTypePeriodic ? SqlFragment(kDuePlannedOnly)
-                                                : SqlFragment(kDueUnplanned),
+                   UnplannedIsDue(run_type) ? SqlFragment(kDueUnplanned)
+                                            : SqlFragment(kDuePlannedOnly),
                    running_list);
+}
+
+bool DueRow(RunType run_type, const JobRecord& row, const std::string& now_text) {
+  // The database compares texts with trailing blanks ignored.
+  const std::string sts = RightTrim(row.jobsts);
+  if (!sts.empty() && !kStatePlanned.In(sts.c_str())) return false;
+  const std::string nrt = RightTrim(row.jobnrt);
+  if (nrt.empty() || nrt < "0") return UnplannedIsDue(run_type);
+  return nrt <= now_text;
 }
 
 void PeriodicJobs::ReadJobList(RunType run_type, std::vector<JobRecord>* list,
@@ -219,7 +226,8 @@ bool PeriodicJobs::LookupWindow(const JobRecord& job, const CivilTime& now, Plan
 int PeriodicJobs::Update03() {
   // Between the full passes only the new rows, which wait for their plan.
   const bool full = full_update_.Due(platform_.SteadyMs());
-  const CivilTime local = platform_.ToLocal(platform_.Now());
+  const int64_t now = platform_.Now();
+  const CivilTime local = platform_.ToLocal(now);
 
   std::vector<JobRecord> list;
   ReadJobList(kRunTypePeriodic, &list, !full);
@@ -230,7 +238,8 @@ int PeriodicJobs::Update03() {
     if (job.jobdls == 2) {
       r = DailyRule(job, daily_time_, local);
     } else if (job.jobdls == 3) {
-      r = IntervalRule(job, interval_minutes_, local);
+      r = IntervalRule(job, interval_minutes_, local,
+                       platform_.ToLocal(now + int64_t{interval_minutes_} * 60));
     } else {
       PlanWindow window;
       const bool found = LookupWindow(job, local, &window);

@@ -47,9 +47,14 @@ std::string DatePlusDays(const CivilTime& t, int days);
 Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const CivilTime& now);
 // Plans the next occurrence of daily_time after now.
 Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const CivilTime& now);
-// Plans interval_minutes after the start of the run that has just ended, or
-// after now when that has passed.
-Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const CivilTime& now);
+// Plans an ended run interval_minutes after now, the first pass after its
+// end. after_cycle is the local time interval_minutes after now as the
+// clock runs (ToLocal of the instant): the later of the two texts is
+// planned, so a cycle across the hour March skips is not cut short, and one
+// across the hour October repeats is never planned in it (it ends an hour
+// late instead of starting again at once).
+Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const CivilTime& now,
+                        const CivilTime& after_cycle);
 
 // Statement texts.
 // unplanned_only: only the rows without a planned JOBNRT that do not rest
@@ -59,6 +64,10 @@ std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t 
                            int32_t minute);
 std::string TextDueJob(RunType run_type, const std::string& now_text,
                        const SqlList& running_list);
+// The due-job query's condition on one row, the running-job list apart:
+// state NULL, blank or "00", and JOBNRT not after now_text; a row without
+// JOBNRT is due for 07 and 08, not for 03 (the update plans it first).
+bool DueRow(RunType run_type, const JobRecord& row, const std::string& now_text);
 
 class PeriodicJobs {
  public:

@@ -1,5 +1,6 @@
 #include "jobs/periodic_jobs.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -264,7 +265,8 @@ TEST_F(PeriodicJobsSqlTest, ReadJobListAppendsEveryRowOfTheRunType) {
 // update plans it first; a calendar row without one is), JOBURV of a
 // running job excluded but NULL never, the run type, and the order by
 // JOBNRT, JOBDA1, JOBKE2. Each delivered job is marked running, as the
-// launch does.
+// launch does. DueRow, the same condition on a row in memory, must take
+// exactly the rows the query takes (the running-job list apart).
 TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   const struct {
     const char* da1;
@@ -290,6 +292,9 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
       {"20261207000001", "K-07", "'00'", "'20261207080000'", "'k'", "07"},
   };
   for (const auto& r : rows) Put(r.ke2, "0", "", r.sts, r.nrt, r.urv, r.da1, r.rty);
+  std::vector<JobRecord> periodic_rows, calendar_rows;
+  periodic_.ReadJobList(kRunTypePeriodic, &periodic_rows);
+  periodic_.ReadJobList(kRunTypeCalendar, &calendar_rows);
 
   std::vector<std::string> delivered;
   JobRecord job;
@@ -317,6 +322,17 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   EXPECT_STREQ("run D-NOW", job.jobcmd);
   ASSERT_EQ(0, periodic_.DueJob(kRunTypeCalendar, SqlList(), &job));
   EXPECT_STREQ("L-07-NO-TIME", job.jobke2);
+
+  ASSERT_EQ(12u, periodic_rows.size());
+  for (const JobRecord& row : periodic_rows) {
+    const std::string ke2 = row.jobke2;
+    const bool taken = ke2 == "J-BUSY" || std::count(delivered.begin(), delivered.end(), ke2);
+    EXPECT_EQ(taken, DueRow(kRunTypePeriodic, row, "20261207090500")) << ke2;
+  }
+  ASSERT_EQ(2u, calendar_rows.size());
+  for (const JobRecord& row : calendar_rows) {
+    EXPECT_TRUE(DueRow(kRunTypeCalendar, row, "20261207090500")) << row.jobke2;
+  }
 }
 
 // Catches failures reported as "no job" or that clobber the out row, and a

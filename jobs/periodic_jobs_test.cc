@@ -125,6 +125,8 @@ TEST(DailyRuleTest, NextOccurrenceAcrossMidnightMonthEndsAndTheClockChange) {
        {true, "00", "20261207235900"}, "20261206235900", "235900"},
       {"missed yesterday, run at 06:00", "98", "20261206070000", At(2026, 12, 7, 6, 5),
        {true, "00", "20261207070000"}, "20261207060000"},
+      {"missed yesterday, ended at 07:00:00", "98", "20261206070000", At(2026, 12, 7, 7, 0),
+       {true, "00", "20261208070000"}, "20261207065000"},
       {"October, ended in the repeated hour", "98", "20271031023000", At(2027, 10, 31, 2, 10),
        {false, "", ""}, "20271031023000", "023000"},
       {"October, 02:31 standard time", "98", "20271031023000", At(2027, 10, 31, 2, 31),
@@ -135,23 +137,42 @@ TEST(DailyRuleTest, NextOccurrenceAcrossMidnightMonthEndsAndTheClockChange) {
   }
 }
 
-// A cycle from the run's start on the wall-clock text: always after now,
-// also in the hour the October change repeats (02:20 summer time + 60 is
-// 03:20, not 02:20 standard time) and after the hour March skips.
-TEST(IntervalRuleTest, CycleFromTheStartAlwaysAfterNow) {
-  const CivilTime now = At(2026, 12, 31, 23, 30, 15);
-  Check(IntervalRule(Job("98", "20261231230000", "20261231230000"), 60, now),
-        {true, "00", "20270101000000"}, "started 23:00: an hour on, across the year");
-  Check(IntervalRule(Job("90", "20261231220000", "20261231220000"), 60, now),
-        {true, "00", "20270101003015"}, "run longer than the cycle: now + 60");
-  Check(IntervalRule(Job("98", "20270101000000"), 60, now), {false, "", ""},
+// Now and the local time 60 minutes later on the central European clock;
+// hour 2 of 31 October 2027 is taken at its first (summer time) occurrence.
+struct CycleClock {
+  CivilTime now, later;
+};
+CycleClock Cet(int year, int month, int day, int hour, int minute, int second = 0) {
+  FakePlatform clock;
+  clock.SetZone(FakePlatform::Zone::kCentralEurope);
+  clock.SetLocalTime(year, month, day, hour, minute, second);
+  return {clock.ToLocal(clock.Now()), clock.ToLocal(clock.Now() + 3600)};
+}
+
+// A cycle after the end of the run, however long it ran, and always after
+// now on the wall-clock text: a run ending in the hour the October change
+// repeats (02:21 summer time + 60 is 03:21, not 02:21 standard time) rests
+// an hour longer, one ending before the hour March skips (01:53 + 60 is
+// 03:53 summer time, not 02:53, which comes at 03:00) no shorter.
+TEST(IntervalRuleTest, CycleFromTheEndAlwaysAfterNow) {
+  auto rule = [](const JobRecord& job, const CycleClock& c) {
+    return IntervalRule(job, 60, c.now, c.later);
+  };
+  const CycleClock now = Cet(2026, 12, 31, 23, 30, 15);
+  Check(rule(Job("98", "20261231230000", "20261231230000"), now), {true, "00", "20270101003015"},
+        "started 23:00, ended 23:30: an hour on, across the year");
+  Check(rule(Job("90", "20261231220000", "20261231220000"), now), {true, "00", "20270101003015"},
+        "run longer than the cycle");
+  Check(rule(Job("98", "20270101000000"), now), {false, "", ""},
         "future JOBNRT untouched even when ended");
-  Check(IntervalRule(Job("", ""), 60, now), {true, "00", "20261231233015"}, "new: now");
-  Check(IntervalRule(Job("01", "20261231220000"), 60, now), {false, "", ""}, "running");
-  Check(IntervalRule(Job("98", "20271031022000", "20271031022000"), 60, At(2027, 10, 31, 2, 21)),
-        {true, "00", "20271031032000"}, "October, 02:20 summer time + 60");
-  Check(IntervalRule(Job("98", "20270328023000", "20270328030000"), 60, At(2027, 3, 28, 3, 1)),
-        {true, "00", "20270328040000"}, "March, run at 03:00 for 02:30");
+  Check(rule(Job("", ""), now), {true, "00", "20261231233015"}, "new: now");
+  Check(rule(Job("01", "20261231220000"), now), {false, "", ""}, "running");
+  Check(rule(Job("98", "20271031022000", "20271031022000"), Cet(2027, 10, 31, 2, 21)),
+        {true, "00", "20271031032100"}, "October, 02:21 summer time + 60");
+  Check(rule(Job("98", "20270328015200", "20270328015200"), Cet(2027, 3, 28, 1, 53)),
+        {true, "00", "20270328035300"}, "March, 01:53 + 60");
+  Check(rule(Job("98", "20270328023000", "20270328030000"), Cet(2027, 3, 28, 3, 1)),
+        {true, "00", "20270328040100"}, "March, run at 03:00 for 02:30");
 }
 
 TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <utility>
 
 #include "diag/text.h"
 #include "jobs/run_types.h"
@@ -61,34 +63,36 @@ int32_t DateOf(int64_t days) {
 // The date part of a stamp as a number; empty or no digits 0.
 int32_t StampDate(const char* stamp) { return LeadingInt(std::string(stamp).substr(0, 8)); }
 
-// The first date after base in the series of months step apart from the
-// month of the planned JOBNRT (of base without one), on the day of SCDDTM
-// (of JOBNRT, of base without one) or the month's last day when it is
-// shorter. A late run neither shifts the series nor skips a date of it.
+// The first date after base of the series anchor, anchor + step months,
+// anchor + 2 x step months ..., each on the anchor's day or the month's
+// last day when it is shorter. The anchor is SCDDTM, else the planned
+// JOBNRT, else base: a late run neither shifts the series nor skips a
+// date of it, and a schedule dated ahead begins on its date.
 int64_t NextInMonthSeries(const JobRecord& job, int32_t scddtm, int64_t base, int step) {
   int by, bm, bd;
   DateOfDayNumber(base, &by, &bm, &bd);
-  int64_t anchor = by * 12LL + bm - 1;
-  int day = bd;
+  int year = by, month = bm, day = bd;
   CivilTime planned;
-  if (CivilFromStamp(job.jobnrt, &planned)) {
-    anchor = planned.year * 12LL + planned.month - 1;
+  const int sy = scddtm / 10000, sm = scddtm / 100 % 100, sd = scddtm % 100;
+  if (scddtm > 0 && sm >= 1 && sm <= 12 && sd >= 1 && sd <= DaysInMonth(sy, sm)) {
+    year = sy;
+    month = sm;
+    day = sd;
+  } else if (CivilFromStamp(job.jobnrt, &planned)) {
+    year = planned.year;
+    month = planned.month;
     day = planned.day;
   }
-  const int sm = scddtm / 100 % 100;
-  const int sd = scddtm % 100;
-  if (scddtm > 0 && sm >= 1 && sm <= 12 && sd >= 1 && sd <= DaysInMonth(scddtm / 10000, sm)) {
-    day = sd;
-  }
   const int64_t base_month = by * 12LL + bm - 1;
-  int64_t month = anchor;
-  if (month < base_month) month += (base_month - month) / step * step;
+  int64_t index = year * 12LL + month - 1;
+  // Whole steps up to the base month; the loop takes at most two more.
+  if (index < base_month) index += (base_month - index) / step * step;
   while (true) {
-    const int year = static_cast<int>(month / 12);
-    const int m = static_cast<int>(month % 12) + 1;
-    const int64_t date = DayNumber(year, m, std::min(day, DaysInMonth(year, m)));
+    const int y = static_cast<int>(index / 12);
+    const int m = static_cast<int>(index % 12) + 1;
+    const int64_t date = DayNumber(y, m, std::min(day, DaysInMonth(y, m)));
     if (date > base) return date;
-    month += step;
+    index += step;
   }
 }
 
@@ -138,7 +142,8 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
   if (type == 1 || type == -1) return delete_if_old();
   if (type < 2 || type > 7) {
     // No next date: waiting again on a JOBNRT that has passed, the job
-    // would start at once, back to back.
+    // would start at once, back to back. It stays ended and is kept: the
+    // schedule has not ended, someone may give it a new JOBNRT.
     const std::string now_text = StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month,
                                            now.day, now.hour, now.minute, now.second);
     if (std::string(job.jobnrt).size() == 14 && job.jobnrt > now_text) {
@@ -147,7 +152,7 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
       return decision;
     }
     decision.no_repetition = true;
-    return delete_if_old();
+    return decision;
   }
   if (schedule->scdbis != 0 && schedule->scdbis < today) return delete_if_old();
   int64_t next = 0;
@@ -214,16 +219,27 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
   // time, the first in list order winning.
   std::vector<int> time_of(rows.size(), 0);
   std::vector<int> kind_of(rows.size(), -1);  // 0 plain, 1 /NODNL, -1 deleted
+  // The latest planned day of a finished run by kind and time: the next
+  // row of that time comes a day later, also when the run ended before
+  // its time of day came round again (02:30 summer time ending in the
+  // repeated hour of October).
+  std::map<std::pair<int, int32_t>, int64_t> finished_day;
   for (size_t i = 0; i < rows.size(); ++i) {
+    const int kind = std::string(rows[i].jobcmd).find("/NODNL") != std::string::npos ? 1 : 0;
     if (StateNumber(rows[i].jobsts) > 10) {
       plan.deletes.push_back(i);
+      CivilTime planned;
+      if (CivilFromStamp(rows[i].jobnrt, &planned)) {
+        int64_t& day = finished_day[{kind, planned.hour * 60 + planned.minute}];
+        day = std::max(day, DayNumber(planned.year, planned.month, planned.day));
+      }
       continue;
     }
     const std::string nrt = rows[i].jobnrt;
     time_of[i] = nrt.size() >= 12
                      ? LeadingInt(nrt.substr(8, 2)) * 60 + LeadingInt(nrt.substr(10, 2))
                      : 0;
-    kind_of[i] = std::string(rows[i].jobcmd).find("/NODNL") != std::string::npos ? 1 : 0;
+    kind_of[i] = kind;
   }
   plan.finished = plan.deletes.size();
   for (int kind = 0; kind < 2; ++kind) {
@@ -256,8 +272,11 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
       SetField(row.jobcmd, kind == 0 ? "DayEnd.exe" : "DayEnd.exe /NODNL");
       SetField(row.jobrty, kRunTypeDayEnd);
       row.jobstv = 1;
-      const std::string date = minute < t ? DatePlusDays(now, 0) : DatePlusDays(now, 1);
-      SetField(row.jobnrt, date + StrFormat("%02d%02d00", t / 60, t % 60));
+      int64_t day = DayNumber(now.year, now.month, now.day) + (minute < t ? 0 : 1);
+      const auto finished = finished_day.find({kind, t});
+      if (finished != finished_day.end()) day = std::max(day, finished->second + 1);
+      SetField(row.jobnrt, StrFormat("%ld%02d%02d00", static_cast<long>(DateOf(day)), t / 60,
+                                     t % 60));
       plan.inserts.push_back(row);
     }
   }

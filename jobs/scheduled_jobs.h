@@ -60,9 +60,11 @@ struct CalendarDecision {
 // The date three months before now, normalised (31 May gives 3 March).
 int32_t RetentionDate(const CivilTime& now);
 // What becomes of an ended calendar job; schedule nullptr: the row is gone.
-// Monthly, quarterly and yearly runs fall on the day of SCDDTM (else of the
-// planned JOBNRT), cut to the length of the month, in the months counted
-// from the planned JOBNRT: the first such date after the base date.
+// Monthly, quarterly and yearly dates are a series from an anchor (SCDDTM,
+// else the planned JOBNRT, else the base date) in steps of 1, 3 or 12
+// months, each on the anchor's day cut to the month's length: the first
+// date of the series after the base date. A job whose repetition type
+// plans no next run stays ended and is kept.
 CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* schedule,
                                     const CivilTime& now);
 
@@ -83,9 +85,11 @@ struct DayEndPlan {
   std::vector<JobRecord> inserts;  // new waiting rows
 };
 
-// Reconciles the run type 08 rows with the client's times at now. Times of
-// 1440 minutes or more are no time of day; their slots count as empty and
-// are reported in *invalid (slot index 0..23).
+// Reconciles the run type 08 rows with the client's times at now. A new
+// row is planned for the next occurrence of its time after now, and never
+// before the day after a finished run of the same kind and time was
+// planned for. Times of 1440 minutes or more are no time of day; their
+// slots count as empty and are reported in *invalid (slot index 0..23).
 DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes& times,
                            const CivilTime& now, std::vector<int>* invalid);
 

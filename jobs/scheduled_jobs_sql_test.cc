@@ -249,10 +249,10 @@ TEST_F(ScheduledJobsSqlTest, DayEndTimesOfTheMainOrFirstClient) {
     std::vector<ClientRow> clients;
     const char* rows;
   };
-  // Before each case: a finished DYE+D00 for 10:00 and a waiting DYE+D07
-  // for 09:00.
+  // Before each case: a finished DYE+D00 of yesterday's 10:00 and a
+  // waiting DYE+D07 for 09:00.
   const std::string untouched =
-      "20260104080000|DYE+D00|98|20260105100000 / 20260104080000|DYE+D07|NULL|20260105090000";
+      "20260104080000|DYE+D00|98|20260104100000 / 20260104080000|DYE+D07|NULL|20260105090000";
   const Case cases[] = {
       {"main client",
        {{1, "OTHER", 0, "MNDT01 = 700"}, {5, "KORVALINE", 0, "MNDT01 = 600"}},
@@ -274,7 +274,7 @@ TEST_F(ScheduledJobsSqlTest, DayEndTimesOfTheMainOrFirstClient) {
       Client(client.number, client.name, client.consolidated, client.times);
     }
     Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV",
-        "'20260104080000', 'DYE+D00', 'DayEnd', 'DayEnd.exe', '08', '98', '20260105100000', 1");
+        "'20260104080000', 'DYE+D00', 'DayEnd', 'DayEnd.exe', '08', '98', '20260104100000', 1");
     Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV",
         "'20260104080000', 'DYE+D07', 'DayEnd', 'DayEnd.exe', '08', NULL, '20260105090000', 1");
     EXPECT_EQ(1, scheduled_.ExpandDayEnd());

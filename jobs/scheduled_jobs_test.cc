@@ -41,10 +41,10 @@ ScheduleRow Schedule(int type, const char* tag = "", int until = 0, int date = 0
 using Action = CalendarDecision::Action;
 
 // Monday 2026-12-07, 09:00 unless a case says otherwise. Monthly,
-// quarterly and yearly dates keep the day of SCDDTM (else of JOBNRT), cut
-// to the month's length, counted from the planned month: a late run
-// neither shifts nor skips. Without a repetition a job whose JOBNRT has
-// passed stays ended.
+// quarterly and yearly dates are a series from SCDDTM (else the planned
+// JOBNRT), each day cut to the month's length: a late run neither shifts
+// nor skips, a schedule dated ahead begins on its date. Without a
+// repetition a job whose JOBNRT has passed stays ended, and is kept.
 TEST(CalendarTest, NextRunByRepetitionType) {
   struct Case {
     const char* label;
@@ -89,6 +89,15 @@ TEST(CalendarTest, NextRunByRepetitionType) {
        Action::kWrite, "20320229063000"},
       {"quarterly", monday, Ended("20261207060000", "20261207060500"), Schedule(5),
        Action::kWrite, "20270307063000"},
+      {"quarterly planned 15 Jan, run 2 Feb", At(2027, 2, 2, 9, 0),
+       Ended("20270202080000", "20270202081000", "20270115063000"), Schedule(6),
+       Action::kWrite, "20270415063000"},
+      {"yearly planned 20 Dec, run 3 Jan", At(2027, 1, 3, 9, 0),
+       Ended("20270103080000", "20270103081000", "20261220063000"), Schedule(7),
+       Action::kWrite, "20271220063000"},
+      {"yearly, SCDDTM 29 Feb 2028 ahead, no JOBNRT", monday,
+       Ended("20261207060000", "20261207060500"), Schedule(7, "", 0, 20280229), Action::kWrite,
+       "20280229063000"},
       {"yearly", monday, Ended("20261207060000", "20261207060500"), Schedule(7), Action::kWrite,
        "20271207063000"},
       {"until today: next date after it", monday, Ended("20261207060000", "20261207060500"),
@@ -107,8 +116,10 @@ TEST(CalendarTest, NextRunByRepetitionType) {
       {"type 0, JOBNRT passed: stays ended", monday,
        Ended("20261207060000", "20261207060500", "20261201080000"), Schedule(0), Action::kNone,
        "", true},
-      {"type 9, old: deleted", monday, Ended("20260801060000", "20260801060500", "20260801060000"),
-       Schedule(9), Action::kDelete, "", true},
+      {"type 0, old: kept", monday, Ended("20260801060000", "20260801060500", "20260801060000"),
+       Schedule(0), Action::kNone, "", true},
+      {"type 9, old: kept", monday, Ended("20260801060000", "20260801060500", "20260801060000"),
+       Schedule(9), Action::kNone, "", true},
   };
   for (const Case& c : cases) {
     CalendarDecision d = RescheduleCalendar(c.job, &c.schedule, c.now);
@@ -195,6 +206,13 @@ TEST(DayEndTest, ReconcilesRowsWithTimes) {
   EXPECT_EQ(1u, plan.finished);
   EXPECT_EQ("", Keys(plan));
 
+  // A run at 02:30 summer time that ends at 02:15 in the repeated hour of
+  // October: the next row is tomorrow's, not today's 02:30 again.
+  times[0] = 150;
+  plan = ReconcileDayEnd({DayEndRow("DYE+D00", "DayEnd.exe", "98", "20271031023000")}, times,
+                         At(2027, 10, 31, 2, 15), &invalid);
+  EXPECT_EQ("DYE+D00@20271101023000 ", Keys(plan));
+
   // A changed time: the old row goes, the new one comes.
   times[0] = 1350;
   plan = ReconcileDayEnd({DayEndRow("DYE+D00", "DayEnd.exe", "01", "20261207220000")}, times,
@@ -236,7 +254,7 @@ using Rule = std::function<Reschedule(const JobRecord&, const CivilTime&)>;
 struct SimJob {
   JobRecord row;
   Rule rule;  // run when the job does not run; none for day-end rows
-  bool periodic = true;
+  RunType run_type = kRunTypePeriodic;
   int run_minutes = 1;
   int64_t from = 0;     // the row exists from then on
   int64_t until = -1;   // end of the current run
@@ -244,13 +262,14 @@ struct SimJob {
   std::vector<int64_t> instants;
 };
 
-SimJob Sim(const char* jobnrt, Rule rule, int run_minutes = 1, bool periodic = true) {
+SimJob Sim(const char* jobnrt, Rule rule, int run_minutes = 1,
+           RunType run_type = kRunTypePeriodic) {
   SimJob job;
   SetField(job.row.jobsts, *jobnrt ? "00" : "");
   SetField(job.row.jobnrt, jobnrt);
   job.rule = std::move(rule);
   job.run_minutes = run_minutes;
-  job.periodic = periodic;
+  job.run_type = run_type;
   return job;
 }
 
@@ -264,11 +283,15 @@ Rule CalendarRule(int type, int date) {
 
 // One pass a minute through 2027 on the central European clock, with both
 // changes (28 March 02:00 becomes 03:00, 31 October 03:00 becomes 02:00):
-// ended runs are marked, the rules run, the due-job query's condition
-// starts jobs. Catches a day lost to a run ending after midnight, the
-// repeated October hour starting an interval job again and again, monthly
-// dates drifting from the 31st, a slot lost where two plan windows meet,
-// and a time-plan row inserted on a Saturday started outside its plan.
+// ended runs are marked, the rules run, rows the due-job query's condition
+// (DueRow) takes are started. Catches a day lost to a run ending after
+// midnight, the repeated October hour starting an interval job again and
+// again, an interval job resting less than its cycle after a run (counted
+// from the start, or cut short by the hour March skips), monthly dates
+// drifting from the 31st, a slot lost where two plan windows meet, a
+// time-plan row inserted on a Saturday started outside its plan, and the
+// 45-minute day-end run at 02:30 that ends in the repeated October hour
+// run again at 02:30 standard time.
 TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
   FakePlatform clock;
   clock.SetZone(FakePlatform::Zone::kCentralEurope);
@@ -277,6 +300,7 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
   clock.SetLocalTime(2027, 1, 2, 10, 0, 0);  // a Saturday
   const int64_t saturday = clock.Now();
   clock.SetLocalTime(2027, 1, 1, 0, 0, 0);
+  int64_t t = clock.Now();  // the pass's instant
   auto daily = [](const char* time) {
     return [time](const JobRecord& row, const CivilTime& now) { return DailyRule(row, time, now); };
   };
@@ -290,13 +314,13 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
   std::vector<SimJob> jobs = {
       Sim("20270101023000", daily("023000")),
       Sim("20270101235900", daily("235900"), 3),  // ends after midnight
-      Sim("20270101000000", [](const JobRecord& row, const CivilTime& now) {
-        return IntervalRule(row, 60, now);
+      Sim("20270101000000", [&](const JobRecord& row, const CivilTime& now) {
+        return IntervalRule(row, 60, now, clock.ToLocal(t + 3600));
       }),
       Sim("", plan, 5),
-      Sim("20270131063000", CalendarRule(4, 20261231), 10, false),
-      Sim("20270215063000", CalendarRule(5, 20261115), 10, false),
-      Sim("20270228063000", CalendarRule(7, 20240229), 10, false)};
+      Sim("20270131063000", CalendarRule(4, 20261231), 10, kRunTypeCalendar),
+      Sim("20270215063000", CalendarRule(5, 20261115), 10, kRunTypeCalendar),
+      Sim("20270228063000", CalendarRule(7, 20240229), 10, kRunTypeCalendar)};
   jobs[3].from = saturday;
   DayEndTimes times{};
   times[0] = 150;  // 02:30
@@ -304,7 +328,7 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
   std::vector<std::string> day_end_starts;
 
   std::vector<int> invalid;
-  for (int64_t t = clock.Now(); t < year_end; t += 60) {
+  for (; t < year_end; t += 60) {
     const CivilTime now = clock.ToLocal(t);
     const std::string text = StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day,
                                        now.hour, now.minute, now.second);
@@ -328,16 +352,12 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
       day_end.erase(day_end.begin() + static_cast<std::ptrdiff_t>(*i));
     }
     for (const JobRecord& row : reconciled.inserts) {
-      day_end.push_back(Sim("", nullptr, 1, false));
+      day_end.push_back(Sim("", nullptr, 45, kRunTypeDayEnd));
       day_end.back().row = row;
     }
     for (std::vector<SimJob>* list : {&jobs, &day_end}) {
       for (SimJob& job : *list) {
-        const std::string sts = job.row.jobsts, nrt = job.row.jobnrt;
-        if (t < job.from || !(sts.empty() || sts == "00") || (nrt.empty() && job.periodic) ||
-            nrt > text) {
-          continue;
-        }
+        if (t < job.from || !DueRow(job.run_type, job.row, text)) continue;
         SetField(job.row.jobsts, "01");
         SetField(job.row.jobsda, text);
         job.until = t + job.run_minutes * 60;
@@ -357,12 +377,15 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
     EXPECT_EQ(365u, starts->size());
     EXPECT_EQ(365u, dates(*starts));
   }
-  // Both changes were played: 02:30 on 28 March came at 03:00, and the
-  // repeated October hour cost the interval job one run of 8,760.
+  // Both changes were played: 02:30 on 28 March came at 03:00.
   EXPECT_EQ(1, std::count(jobs[0].starts.begin(), jobs[0].starts.end(), "20270328030000"));
-  EXPECT_EQ(8759u, jobs[2].starts.size());
+  // The interval job runs a minute and rests an hour after each end: a
+  // start every 61 minutes, one gap of 121 where a run ends in the
+  // repeated October hour (planned 03:mm, not in it), the last start by
+  // minute 525,599 of the year: 1 + (525,599 - 60) / 61 = 8,616 starts.
+  EXPECT_EQ(8616u, jobs[2].starts.size());
   for (size_t i = 1; i < jobs[2].instants.size(); ++i) {
-    ASSERT_GE(jobs[2].instants[i] - jobs[2].instants[i - 1], 30 * 60) << jobs[2].starts[i];
+    ASSERT_GE(jobs[2].instants[i] - jobs[2].instants[i - 1], 61 * 60) << jobs[2].starts[i];
   }
   // Each slot of each weekday from Monday 4 January, once.
   std::set<std::string> slots;

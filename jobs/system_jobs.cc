@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diag/text.h"
+#include "platform/civil_time.h"
 
 namespace kvs {
 
@@ -14,9 +15,28 @@ const char kCountDownloads[] =
     "kvsystem.kvsautodnl  where dnlusr <> 'DNL-Plan Antrag') AND   (DNLSTA < 7 OR (DNLSTA = 7 "
     "AND DNLERR > 10))";
 
+constexpr char kReadLastStart[] =
+    "SELECT JOBSTS, JOBSDA FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
+
+// Seconds since 1970-01-01 of a civil date and time, no zone: for order.
+int64_t CivilSeconds(const CivilTime& t) {
+  return ((DayNumber(t.year, t.month, t.day) * 24 + t.hour) * 60 + t.minute) * 60 + t.second;
+}
+
 }  // namespace
 
 std::string TextCountUnfinishedDownloads() { return kCountDownloads; }
+
+bool StartedSince(const std::string& last_start, const std::string& todays_run) {
+  CivilTime started, planned;
+  return CivilFromStamp(last_start.c_str(), &started) &&
+         CivilFromStamp(todays_run.c_str(), &planned) &&
+         CivilSeconds(started) >= CivilSeconds(planned);
+}
+
+std::string TextReadLastStart(const JobRecord& job) {
+  return SqlFormat(kReadLastStart, SqlText(job.jobda1), SqlText(job.jobke2));
+}
 
 std::string DailyNextRun(Platform& platform, int64_t t, const std::string& daily_time) {
   std::string next = Timestamp14(platform, t).substr(0, 8) + "000000";
@@ -95,12 +115,16 @@ bool SystemJobs::StillRunning(const JobRecord& job) {
 }
 
 void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
-                                     bool drop_reminder_job) {
+                                     bool drop_reminder_job, const std::string& ran_since) {
   logs_.Main(lines.registering);
   // Made waiting again, a running row would drop out of supervision and
   // out of the running-job list: its job would run twice at once.
   if (StillRunning(job)) {
     logs_.Main(StrFormat(kLogSystemJobRunning, job.jobke2));
+    return;
+  }
+  if (!ran_since.empty()) {
+    logs_.Main(StrFormat(kLogDailyRanToday, job.jobke2, ran_since.c_str()));
     return;
   }
   int rc = jobs_.RescheduleJob(job);
@@ -122,12 +146,6 @@ void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLin
 }
 
 void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
-  // Rows left in "01" by an earlier start whose process is gone (power lost
-  // during the run) are ended first, as supervision ends them: only a job
-  // whose process really runs is left alone below; the others are planned
-  // again and today's run is not lost.
-  processes_.BeginPass();
-  if (processes_.GetKvProcs() != 0) processes_.Supervise();
   const int64_t now = platform_.Now();
   JobRecord daily;
   SetField(daily.jobda1, "20000101070000");
@@ -137,7 +155,24 @@ void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   SetField(daily.jobrty, kRunTypePeriodic);
   daily.jobdls = 2;
   SetField(daily.jobnrt, DailyNextRun(platform_, now, daily_time));
-  RegisterRescheduled(daily, kDailyLines, true);
+  // A daily job that has run since today's daily time keeps its next run:
+  // a restart does not run it a second time that day. A run cut short (its
+  // row still in "01" as the earlier start left it) has not run.
+  JobRecord last;
+  std::string ran_since;
+  if (jobs_.session().QueryRow(TextReadLastStart(daily),
+                               {ColumnBinding::Text(last.jobsts, sizeof last.jobsts),
+                                ColumnBinding::Text(last.jobsda, sizeof last.jobsda)}) == 0 &&
+      !kStateRunning.In(last.jobsts) && StartedSince(last.jobsda, daily.jobnrt)) {
+    ran_since = last.jobsda;
+  }
+  // Rows left in "01" by an earlier start whose process is gone (power lost
+  // during the run) are ended first, as supervision ends them: only a job
+  // whose process really runs is left alone below; the others are planned
+  // again and today's run is not lost.
+  processes_.BeginPass();
+  if (processes_.GetKvProcs() != 0) processes_.Supervise();
+  RegisterRescheduled(daily, kDailyLines, true, ran_since);
 
   JobRecord interval;
   SetField(interval.jobda1, "20000101080000");

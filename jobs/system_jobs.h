@@ -36,6 +36,8 @@ inline constexpr char kLogIntervalUpdate2[] =
 inline constexpr char kLogIntervalUpdate1[] = "- Fehler beim Update des Intervall Systemjob! RC: %d\n";
 inline constexpr char kLogSystemJobRunning[] =
     "- %s laeuft noch und wird nicht neu eingeplant!\n";
+inline constexpr char kLogDailyRanToday[] =
+    "- %s lief heute bereits (Start %s) und wird nicht neu eingeplant!\n";
 inline constexpr char kLogMonthlyRearm[] = "SQLStartESPDeleteJob: Updatefehler! RC: %ld\n";
 inline constexpr char kLogRearm[] = "SQLStartESPJob: Updatefehler! RC: %ld\n";
 inline constexpr char kLogDownloadCount[] = "Fehler in SQLCountUnfinishedDnlJobs! RC: %ld\n";
@@ -47,6 +49,12 @@ inline constexpr char kLogNewExport[] = "Info: Es wird ein neuer Datenexport ini
 std::string TextCountUnfinishedDownloads();
 // Today's date of t followed by the daily job time (hhmmss).
 std::string DailyNextRun(Platform& platform, int64_t t, const std::string& daily_time);
+// Whether the stamp last_start (JOBSDA) lies at or after the stamp
+// todays_run, as civil date and time; false when either is no valid
+// stamp (never started).
+bool StartedSince(const std::string& last_start, const std::string& todays_run);
+// The JOBSTS and JOBSDA of one row by its key.
+std::string TextReadLastStart(const JobRecord& job);
 // Whether the month of the loop timestamp is after that of the last
 // re-arm (an empty stamp is before every month).
 bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_rearm);
@@ -71,8 +79,10 @@ class SystemJobs {
 
  private:
   // Updates a system job of run type 03, inserting it when it is missing.
+  // ran_since: the JOBSDA of a run since the planned time that ended; the
+  // row keeps the next run it has.
   void RegisterRescheduled(const JobRecord& job, const RegistrationLines& lines,
-                           bool drop_reminder_job);
+                           bool drop_reminder_job, const std::string& ran_since = "");
   // Whether the row of job is in state "01" after supervision: a run of an
   // earlier start of the controller that still runs and that the first
   // pass follows.
