@@ -230,7 +230,7 @@ TEST_F(MessagePoolTest, ImportClaimsRefusesAndPutsBack) {
 // Catches a missing folder losing every message posted while the database
 // is away, and a fallback path that names a link, a folder or a device
 // written through or read: a link could point at any file the controller
-// may write.
+// may write, and so could a second name of that file (a hard link).
 TEST_F(MessagePoolTest, FallbackFolderMadeAndOnlyARegularFileUsed) {
   fs::remove_all(dir_.root() / "korvaline_php");
   std::string error;
@@ -248,6 +248,8 @@ TEST_F(MessagePoolTest, FallbackFolderMadeAndOnlyARegularFileUsed) {
   if (no_links) paths.clear();  // a system without links
   fs::create_symlink(target, dir_.root() / "link", no_links);
   if (!no_links) paths.push_back(dir_.root() / "link");
+  fs::create_hard_link(target, dir_.root() / "hard_link", no_links);
+  if (!no_links) paths.push_back(dir_.root() / "hard_link");
   paths.push_back(dir_.root() / "prog");
   if (fs::exists("/dev/full")) paths.push_back("/dev/full");
   for (const fs::path& path : paths) {
