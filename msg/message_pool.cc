@@ -120,7 +120,7 @@ bool MessagePool::CreateRecord(std::string* error) {
   }
   record_.reset(record);
   FillControllerSender(record_.get());
-  ids_.Seed(static_cast<uint32_t>(platform_.Now()));
+  ids_.Seed(IdSeed(platform_.Now(), platform_.OwnProcessId(), platform_.SteadyMs()));
   return true;
 }
 

@@ -88,7 +88,7 @@ class MessagePoolSqlTest : public DatabaseTest {
 TEST_F(MessagePoolSqlTest, PostedMessageIsARow) {
   const std::string text = "Auf Laufwerk D:\\ sind 5% frei, Job 'X' verf\xFCgbar!";
   pool_.Post(text);
-  const std::string uid = "177244653023385";  // seed kTime, first draw
+  const std::string uid = "177244653019331";  // kTime, process 500, first draw
   EXPECT_EQ(Value("SELECT CONCAT_WS('|', MSGUID, MSGTNR, MSGLNK, MSGMOD, MSGSRC, MSGSCH, "
                   "MSGCAT, MSGADR, MSGBER, MSGPRI, MSGTYP, MSGBRK, MSGVAL, MSGDBG, MSGMND, "
                   "MSGLIZ, MSGTIN, MSGSTS, MSGERF) AS v FROM KVSYSTEM.KVS200MSG"),
@@ -109,7 +109,7 @@ TEST_F(MessagePoolSqlTest, PostedMessageIsARow) {
 // the post draws a new id and the message arrives under it.
 TEST_F(MessagePoolSqlTest, DuplicateIdOnPostDrawsNewId) {
   IdGenerator ids;
-  ids.Seed(static_cast<uint32_t>(kTime));
+  ids.Seed(IdSeed(kTime, platform_.own_pid, platform_.SteadyMs()));
   const std::string taken = std::to_string(kTime) + std::to_string(ids.Next());
   const std::string next = std::to_string(kTime) + std::to_string(ids.Next());
   ASSERT_EQ(0, session_.Execute("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT) VALUES ('" +

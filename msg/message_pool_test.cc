@@ -91,18 +91,20 @@ class MessagePoolTest : public testing::Test {
 // Catches a failed post lost instead of kept, the fallback path resolved
 // against anything but the working directory, a statement written through
 // a format (the percent sign) or split over lines, a second failure
-// overwriting the file, the long text not logged in full, and a kept file
-// deleted or changed when nothing of it could be imported.
+// overwriting the file, the long text not logged in full, a kept file
+// deleted or changed when nothing of it could be imported, and ids seeded
+// by the time alone.
 TEST_F(MessagePoolTest, FailedPostsWaitInFallbackFile) {
   std::string error;
   ASSERT_TRUE(pool_.CreateRecord(&error));
-  // Ids of 08:00:00 and 08:01:01; the generator is seeded with 1767600000.
+  // Ids of 08:00:00 and 08:01:01; the generator is seeded with the time
+  // 1767600000, the process id 500 and the steady clock 1000000.
   const std::string first =
-      ControllerInsert("176760000023602", "05.01.2026 08:00:00 Platte 100% voll, Job ''X''!",
+      ControllerInsert("176760000017745", "05.01.2026 08:00:00 Platte 100% voll, Job ''X''!",
                        "20260105080000");
   const std::string long_text = std::string(97, 'a') + "bcde";
   const std::string second = ControllerInsert(
-      "176760006114762", "05.01.2026 08:01:01 " + std::string(97, 'a') + "...",
+      "176760006124163", "05.01.2026 08:01:01 " + std::string(97, 'a') + "...",
       "20260105080101");
 
   pool_.Post("Platte 100% voll, Job 'X'!");
@@ -237,7 +239,7 @@ TEST_F(MessagePoolTest, FallbackFolderMadeAndOnlyARegularFileUsed) {
   ASSERT_TRUE(pool_.CreateRecord(&error));
   pool_.Post("Test");
   const std::string statement =
-      ControllerInsert("176760000023602", "05.01.2026 08:00:00 Test", "20260105080000");
+      ControllerInsert("176760000017745", "05.01.2026 08:00:00 Test", "20260105080000");
   EXPECT_EQ(ReadText(Fallback()), statement + "\n");
 
   const fs::path target = dir_.root() / "target";
