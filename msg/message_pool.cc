@@ -1,5 +1,6 @@
 #include "msg/message_pool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -120,14 +121,26 @@ bool MessagePool::CreateRecord(std::string* error) {
   }
   record_.reset(record);
   FillControllerSender(record_.get());
-  ids_.Seed(static_cast<uint32_t>(platform_.Now()));
+  ids_.Seed(IdSeed(platform_.Now(), platform_.OwnProcessId(), platform_.SteadyMs()));
   return true;
 }
 
 void MessagePool::FreeRecord() { record_.reset(); }
 
 int MessagePool::Execute(const std::string& statement) {
-  return session_.Execute(statement, false, true);
+  const int64_t start = platform_.SteadyMs();
+  const int rc = session_.Execute(statement, false, true);
+  const int64_t end = platform_.SteadyMs();
+  const int64_t took = end - start;
+  if ((rc != 0 && !session_.IsDuplicateKey(rc)) || took >= kSlowPoolStatementMs) {
+    rest_until_ms_ = end + kPoolRestFactor * took;
+  }
+  return rc;
+}
+
+int64_t MessagePool::RestLeftMs() {
+  const int64_t now = platform_.SteadyMs();
+  return now < rest_until_ms_ ? rest_until_ms_ - now : 0;
 }
 
 void MessagePool::Post(const std::string& text) {
@@ -143,7 +156,7 @@ void MessagePool::Post(const std::string& text) {
   record_->MSGTXT = stamped;
 
   std::string statement;
-  int rc = 0;
+  int64_t rest_ms = 0;
   for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
     std::string error;
     statement = BuildInsert(platform_, *record_, t, &ids_, &error);
@@ -151,12 +164,19 @@ void MessagePool::Post(const std::string& text) {
       logs_.Main(error.substr(0, 2048) + "\n");
       return;
     }
-    rc = Execute(statement);
+    rest_ms = RestLeftMs();
+    if (rest_ms > 0) break;
+    const int rc = Execute(statement);
     if (rc == 0) return;
     // Another message of this second drew the same id: draw again.
     if (!session_.IsDuplicateKey(rc)) break;
   }
-  logs_.Main(StrFormat(kLogPoolWriteFailed, statement.c_str()));
+  if (rest_ms > 0) {
+    const int64_t seconds = std::max<int64_t>(1, (rest_ms + 500) / 1000);
+    logs_.Main(StrFormat(kLogPoolResting, static_cast<long long>(seconds)));
+  } else {
+    logs_.Main(StrFormat(kLogPoolWriteFailed, statement.c_str()));
+  }
   AppendToFallback(statement);
 }
 
@@ -218,6 +238,7 @@ bool MessagePool::Claim(const std::string& claim) {
 }
 
 void MessagePool::ImportFallbackFile() {
+  if (RestLeftMs() > 0) return;
   const std::string claim = NativePath(ClaimPath());
   if (!Claim(claim)) return;
   errno = 0;
@@ -234,9 +255,9 @@ void MessagePool::ImportFallbackFile() {
   int imported = 0;
   int rejected_lines = 0;
   std::string rejected;  // refused lines, for JOBCTLMSG.rej
-  std::string waiting;   // lines the database refused, for the next import
+  std::string waiting;   // the line the database refused, for the next import
   std::string line;
-  while (number < kImportMaxLines && ReadLine(f, &line)) {
+  while (number < kImportMaxLines && RestLeftMs() == 0 && ReadLine(f, &line)) {
     ++number;
     // A blank line is no statement; it must not keep the file for ever.
     if (line.empty()) continue;
@@ -258,8 +279,10 @@ void MessagePool::ImportFallbackFile() {
       logs_.Main(StrFormat(kLogImportDuplicate, rc));
       ++imported;
     } else {
+      // The next line would most likely fail alike, after as long a wait.
       logs_.Main(StrFormat(kLogImportFailed, rc));
-      waiting += statement + "\n";
+      waiting = statement + "\n";
+      break;
     }
   }
   if (!rejected.empty()) {

@@ -9,8 +9,20 @@
 // to the controller's own statements, moves any other line to
 // JOBCTLMSG.rej beside it, and appends what is still waiting back to the
 // fallback file.
+//
+// A message table that makes the controller wait (a lock held by another
+// program, a hung server) must not hold up its passes: after a statement
+// that failed or took a second or more, the pool leaves the table alone
+// for twice as long as that statement took. Posts meanwhile go straight to
+// the fallback file and imports wait, and an import stops at its first
+// failure. A locked table thus takes at most a third of the controller's
+// time, and a pass whose other work takes less than the statement time-out
+// (SQLTIMEOUT) spends at most two time-outs on messages, however many it
+// posts.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -26,6 +38,8 @@ inline constexpr char kFallbackMessageFile[] = "..\\korvaline_php\\log\\JOBCTLMS
 inline constexpr char kLogLongMessage[] = "Msg: %s\n";
 inline constexpr char kLogPoolWriteFailed[] =
     "Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: %s!\n";
+inline constexpr char kLogPoolResting[] =
+    "Nachrichten-Pool zu langsam und noch %lld s ausgesetzt!\n";
 inline constexpr char kLogFallbackFailed[] =
     "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: %s!\n";
 inline constexpr char kLogFallbackWritten[] =
@@ -60,6 +74,10 @@ inline constexpr size_t kMaxPostedText = kMaxMessageText - 20;
 inline constexpr int kIdAttempts = 5;
 // Lines one import reads at most; the rest waits for the next post.
 inline constexpr int kImportMaxLines = 1000;
+// A statement on the message table that takes this long, or fails, makes
+// the pool leave the table alone for kPoolRestFactor times as long.
+inline constexpr int64_t kSlowPoolStatementMs = 1000;
+inline constexpr int64_t kPoolRestFactor = 2;
 // Characters of a line kept (and moved to JOBCTLMSG.rej) at most; no
 // statement of the controller comes near.
 inline constexpr size_t kImportLineCapacity = 2047;
@@ -77,7 +95,10 @@ class MessagePool {
 
   void Post(const std::string& text);
   // Imports the fallback file, if any, into the pool: at most
-  // kImportMaxLines lines, after a claim left by an interrupted import.
+  // kImportMaxLines lines, after a claim left by an interrupted import;
+  // nothing while the table rests. Stops at the first statement that
+  // fails (a duplicate key aside) or makes the table rest: the failed line
+  // and those not yet read wait for the next import.
   void ImportFallbackFile();
   // Appends statement as one line to the fallback file, or logs why not.
   void AppendToFallback(const std::string& statement);
@@ -89,7 +110,11 @@ class MessagePool {
   std::string RejectPath() const;
 
  private:
+  // Runs statement on the message table and lets the table rest after a
+  // failure (a duplicate key is none) or a slow statement.
   int Execute(const std::string& statement);
+  // Milliseconds the table still rests; 0 when statements may run.
+  int64_t RestLeftMs();
   // Claims the fallback file; false (logged when it is not only absent)
   // when there is nothing to import.
   bool Claim(const std::string& claim);
@@ -99,6 +124,8 @@ class MessagePool {
   Session& session_;
   std::unique_ptr<STRNACHRICHT> record_;
   IdGenerator ids_;
+  // Steady time until which the table rests.
+  int64_t rest_until_ms_ = std::numeric_limits<int64_t>::min();
   std::string fallback_path_ = kFallbackMessageFile;
 };
 

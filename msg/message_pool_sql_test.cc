@@ -5,7 +5,9 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "db/test_database.h"
 #include "gtest/gtest.h"
@@ -32,6 +34,17 @@ fs::path MakeScratchDir() {
 
 // 2026-03-02 10:15:30, the time of every post unless a test moves on.
 constexpr int64_t kTime = 1772446530;
+
+// The fake clock, with durations on the real steady clock, moved on by
+// skipped_ms.
+struct RealSteadyPlatform : FakePlatform {
+  int64_t SteadyMs() override {
+    return skipped_ms + std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+  }
+  int64_t skipped_ms = 0;
+};
 
 // The pool on the private MariaDB with an empty message table, its main
 // log and fallback file in a scratch directory.
@@ -88,7 +101,7 @@ class MessagePoolSqlTest : public DatabaseTest {
 TEST_F(MessagePoolSqlTest, PostedMessageIsARow) {
   const std::string text = "Auf Laufwerk D:\\ sind 5% frei, Job 'X' verf\xFCgbar!";
   pool_.Post(text);
-  const std::string uid = "177244653023385";  // seed kTime, first draw
+  const std::string uid = "177244653019331";  // kTime, process 500, first draw
   EXPECT_EQ(Value("SELECT CONCAT_WS('|', MSGUID, MSGTNR, MSGLNK, MSGMOD, MSGSRC, MSGSCH, "
                   "MSGCAT, MSGADR, MSGBER, MSGPRI, MSGTYP, MSGBRK, MSGVAL, MSGDBG, MSGMND, "
                   "MSGLIZ, MSGTIN, MSGSTS, MSGERF) AS v FROM KVSYSTEM.KVS200MSG"),
@@ -109,7 +122,7 @@ TEST_F(MessagePoolSqlTest, PostedMessageIsARow) {
 // the post draws a new id and the message arrives under it.
 TEST_F(MessagePoolSqlTest, DuplicateIdOnPostDrawsNewId) {
   IdGenerator ids;
-  ids.Seed(static_cast<uint32_t>(kTime));
+  ids.Seed(IdSeed(kTime, platform_.own_pid, platform_.SteadyMs()));
   const std::string taken = std::to_string(kTime) + std::to_string(ids.Next());
   const std::string next = std::to_string(kTime) + std::to_string(ids.Next());
   ASSERT_EQ(0, session_.Execute("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT) VALUES ('" +
@@ -200,6 +213,68 @@ TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
     EXPECT_EQ(ReadText(dir_ / "JOBCTLMSG.rej"), c.rejected);
     EXPECT_EQ(Count(), "1");
   }
+}
+
+// Catches a locked message table holding up the pass: an import that tries
+// every line (each waits a whole time-out) and posts that each try again.
+// Within about one time-out the import stops at its first line and the
+// posts go straight to the fallback file; once the table is free again
+// every message arrives exactly once.
+TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
+  STRNACHRICHT record;
+  FillControllerSender(&record);
+  IdGenerator ids;
+  std::string error, waiting;
+  for (const char* text : {"alt 1", "alt 2"}) {
+    record.MSGTXT = std::string("02.03.2026 10:14:30 ") + text;
+    waiting += BuildInsert(platform_, record, kTime - 60, &ids, &error) + "\n";
+  }
+  std::ofstream(Fallback(), std::ios::binary) << waiting;
+  const Credentials c = TestCredentials();
+  Session holder(logs_);
+  holder.SetDbSystem("MYSQL");
+  ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
+  ASSERT_EQ(0, holder.Execute("LOCK TABLES KVSYSTEM.KVS200MSG WRITE"));
+  session_.SetQueryTimeout(2);
+  ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
+  RealSteadyPlatform clock;
+  clock.SetLocalTime(2026, 3, 2, 10, 15, 30);
+  MessagePool pool(clock, pool_logs_, session_);
+  pool.SetFallbackFile(Fallback().string());
+  ASSERT_TRUE(pool.CreateRecord(&error));
+
+  const auto start = std::chrono::steady_clock::now();
+  for (const char* text : {"eins", "zwei", "drei"}) pool.Post(text);
+  // Within twice the time-out, as the issue bounds it.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+  std::vector<std::string> lines;
+  std::istringstream file(ReadText(Fallback()));
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0] + "\n" + lines[1] + "\n", waiting);
+  const std::string t = "2026-03-02 10:15:30  ";
+  std::string log = t + "Nachricht fuer den Nachrichten-Pool! SQL: " + lines[0] + "!\n" + t +
+                    "Fehler beim Schreiben in den Nachrichten-Pool! RC: 1969!\n" + t +
+                    "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n" + t +
+                    "0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n";
+  for (size_t i = 2; i < lines.size(); ++i) {
+    log += t + "Nachrichten-Pool zu langsam und noch 4 s ausgesetzt!\n" + t +
+           "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + lines[i] + "!\n";
+  }
+  // Twice the time-out the statement took: 4 s, 5 s when it ended late.
+  std::string actual = MainLog();
+  for (size_t at = 0; (at = actual.find(" noch 5 s", at)) != std::string::npos; ++at) {
+    actual[at + 6] = '4';
+  }
+  EXPECT_EQ(actual, log);
+
+  ASSERT_EQ(0, holder.Execute("UNLOCK TABLES"));
+  clock.skipped_ms = 5000;  // the rest is over
+  pool.Post("vier");
+  EXPECT_FALSE(fs::exists(Fallback()));
+  EXPECT_EQ(Value("SELECT GROUP_CONCAT(SUBSTRING(MSGTXT, 21) ORDER BY MSGTXT SEPARATOR '|') "
+                  "AS v FROM KVSYSTEM.KVS200MSG"),
+            "alt 1|alt 2|drei|eins|vier|zwei");
 }
 
 }  // namespace

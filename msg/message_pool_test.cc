@@ -91,18 +91,21 @@ class MessagePoolTest : public testing::Test {
 // Catches a failed post lost instead of kept, the fallback path resolved
 // against anything but the working directory, a statement written through
 // a format (the percent sign) or split over lines, a second failure
-// overwriting the file, the long text not logged in full, and a kept file
-// deleted or changed when nothing of it could be imported.
+// overwriting the file, the long text not logged in full, a kept file
+// deleted or changed when nothing of it could be imported, an import going
+// on after a failure (each line could wait a whole time-out), and ids
+// seeded by the time alone.
 TEST_F(MessagePoolTest, FailedPostsWaitInFallbackFile) {
   std::string error;
   ASSERT_TRUE(pool_.CreateRecord(&error));
-  // Ids of 08:00:00 and 08:01:01; the generator is seeded with 1767600000.
+  // Ids of 08:00:00 and 08:01:01; the generator is seeded with the time
+  // 1767600000, the process id 500 and the steady clock 1000000.
   const std::string first =
-      ControllerInsert("176760000023602", "05.01.2026 08:00:00 Platte 100% voll, Job ''X''!",
+      ControllerInsert("176760000017745", "05.01.2026 08:00:00 Platte 100% voll, Job ''X''!",
                        "20260105080000");
   const std::string long_text = std::string(97, 'a') + "bcde";
   const std::string second = ControllerInsert(
-      "176760006114762", "05.01.2026 08:01:01 " + std::string(97, 'a') + "...",
+      "176760006124163", "05.01.2026 08:01:01 " + std::string(97, 'a') + "...",
       "20260105080101");
 
   pool_.Post("Platte 100% voll, Job 'X'!");
@@ -129,10 +132,8 @@ TEST_F(MessagePoolTest, FailedPostsWaitInFallbackFile) {
                 "!\n" +
                 t1 + "Nachricht fuer den Nachrichten-Pool! SQL: " + first + "!\n" +
                 t1 + "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" +
-                t1 + "Nachricht fuer den Nachrichten-Pool! SQL: " + second + "!\n" +
-                t1 + "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n" +
-                t1 + "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" +
-                t1 + "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n");
+                t1 + "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n" +
+                t1 + "0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n");
 }
 
 // Catches an empty file kept for ever, blank lines counted as statements
@@ -176,10 +177,11 @@ TEST_F(MessagePoolTest, ImportOfEmptyBlankAndCrLfFiles) {
 }
 
 // Catches a refused line kept or imported, a line the database refused
-// lost, more than 1000 lines read in one import, the unread rest lost, a
-// half-written last line joined to the next statement, a claim left by an
-// interrupted import forgotten, and the claim's name shared by sibling
-// installations (their program directories have different names).
+// lost, more than 1000 lines read in one import, the unread rest lost or
+// reordered, lines run after a failure, a half-written last line joined to
+// the next statement, a claim left by an interrupted import forgotten, and
+// the claim's name shared by sibling installations (their program
+// directories have different names).
 TEST_F(MessagePoolTest, ImportClaimsRefusesAndPutsBack) {
   platform_.current_dir = "D:\\KVS\\prog";
   EXPECT_EQ(pool_.ClaimPath(), "..\\korvaline_php\\log\\JOBCTLMSG.prog.imp");
@@ -187,14 +189,13 @@ TEST_F(MessagePoolTest, ImportClaimsRefusesAndPutsBack) {
   auto insert = [](const char* uid, const char* text) {
     return ControllerInsert(uid, std::string("05.01.2026 08:00:00 ") + text, "20260105080000");
   };
-  const std::string a = insert("1767600000123", "A");
   const std::string b = insert("1767600000456", "B");
   const std::string c = insert("1767600000789", "C");
-  std::string forged = a;
+  std::string forged = b;
   forged.replace(forged.find("'GEN',  'QUELBAR'"), 17, "'USR',  'ALL'");
-  // Line 1 waits, line 2 is forged, 3..1000 are blank; "rest" and the half
-  // line behind them are left to the next import.
-  WriteText(Fallback(), a + "\n" + forged + "\n" + std::string(998, '\n') + "rest\nINSERT INTO K");
+  // Line 1 is forged, 2..1000 are blank; "rest" and the half line behind
+  // them are left to the next import.
+  WriteText(Fallback(), forged + "\n" + std::string(999, '\n') + "rest\nINSERT INTO K");
   pool_.AppendToFallback(b);
   pool_.ImportFallbackFile();
   const std::string t = "2026-01-05 08:00:00  ";
@@ -204,40 +205,40 @@ TEST_F(MessagePoolTest, ImportClaimsRefusesAndPutsBack) {
     return t + "Nachricht fuer den Nachrichten-Pool! SQL: " + statement + "!\n" + t +
            "Fehler beim Schreiben in den Nachrichten-Pool! RC: -1!\n";
   };
+  auto counts = [&](const char* read) {
+    return t + "Anzahl Nachrichten gelesen: " + read + ". Davon eingepflegt: 0!\n" + t + "0 von " +
+           read + " Nachrichten eingepflegt. Datei nicht geloescht!\n";
+  };
   EXPECT_EQ(MainLog(), t + "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + b +
-                           "!\n" + waits(a) + t + "Zeile 2" + moved + t +
-                           "Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 0!\n" + t +
-                           "0 von 2 Nachrichten eingepflegt. Datei nicht geloescht!\n");
-  EXPECT_EQ(ReadText(Fallback()), a + "\nrest\nINSERT INTO K\n" + b + "\n");
+                           "!\n" + t + "Zeile 1" + moved + counts("1"));
+  EXPECT_EQ(ReadText(Fallback()), "rest\nINSERT INTO K\n" + b + "\n");
   EXPECT_EQ(ReadText(Rejected()), forged + "\n");
   EXPECT_FALSE(fs::exists(claim));
 
   fs::remove(dir_.root() / "prog" / "KVSJOBCTL.LOG");
   WriteText(claim, c + "\n");  // an import that was interrupted
   pool_.ImportFallbackFile();
-  EXPECT_EQ(ReadText(Fallback()), a + "\nrest\nINSERT INTO K\n" + b + "\n" + c + "\n");
+  EXPECT_EQ(ReadText(Fallback()), "rest\nINSERT INTO K\n" + b + "\n" + c + "\n");
   EXPECT_FALSE(fs::exists(claim));
+  // b fails: c is not tried, and both wait in their order.
   pool_.ImportFallbackFile();
-  EXPECT_EQ(ReadText(Fallback()), a + "\n" + b + "\n" + c + "\n");
+  EXPECT_EQ(ReadText(Fallback()), b + "\n" + c + "\n");
   EXPECT_EQ(ReadText(Rejected()), forged + "\nrest\nINSERT INTO K\n");
-  EXPECT_EQ(MainLog(), waits(c) + t + "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n" +
-                           t + "0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n" +
-                           waits(a) + t + "Zeile 2" + moved + t + "Zeile 3" + moved + waits(b) +
-                           waits(c) + t + "Anzahl Nachrichten gelesen: 5. Davon eingepflegt: 0!\n" +
-                           t + "0 von 5 Nachrichten eingepflegt. Datei nicht geloescht!\n");
+  EXPECT_EQ(MainLog(), waits(c) + counts("1") + t + "Zeile 1" + moved + t + "Zeile 2" + moved +
+                           waits(b) + counts("3"));
 }
 
 // Catches a missing folder losing every message posted while the database
 // is away, and a fallback path that names a link, a folder or a device
 // written through or read: a link could point at any file the controller
-// may write.
+// may write, and so could a second name of that file (a hard link).
 TEST_F(MessagePoolTest, FallbackFolderMadeAndOnlyARegularFileUsed) {
   fs::remove_all(dir_.root() / "korvaline_php");
   std::string error;
   ASSERT_TRUE(pool_.CreateRecord(&error));
   pool_.Post("Test");
   const std::string statement =
-      ControllerInsert("176760000023602", "05.01.2026 08:00:00 Test", "20260105080000");
+      ControllerInsert("176760000017745", "05.01.2026 08:00:00 Test", "20260105080000");
   EXPECT_EQ(ReadText(Fallback()), statement + "\n");
 
   const fs::path target = dir_.root() / "target";
@@ -248,6 +249,8 @@ TEST_F(MessagePoolTest, FallbackFolderMadeAndOnlyARegularFileUsed) {
   if (no_links) paths.clear();  // a system without links
   fs::create_symlink(target, dir_.root() / "link", no_links);
   if (!no_links) paths.push_back(dir_.root() / "link");
+  fs::create_hard_link(target, dir_.root() / "hard_link", no_links);
+  if (!no_links) paths.push_back(dir_.root() / "hard_link");
   paths.push_back(dir_.root() / "prog");
   if (fs::exists("/dev/full")) paths.push_back("/dev/full");
   for (const fs::path& path : paths) {

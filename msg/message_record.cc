@@ -49,6 +49,12 @@ void FillControllerSender(STRNACHRICHT* r) {
   r->MSGERF = "SYSTEM";
 }
 
+uint32_t IdSeed(int64_t t, uint32_t process_id, int64_t steady_ms) {
+  // Odd factors: other process ids (or clocks) alone give other seeds.
+  return static_cast<uint32_t>(t) ^ (process_id * 2654435761u) ^
+         (static_cast<uint32_t>(steady_ms) * 2246822519u);
+}
+
 int ValidateRecord(const STRNACHRICHT& r, std::string* error) {
   const char* failure = nullptr;
   if (r.MSGTXT.empty() && r.MSGTNR == 0 && r.MSGLNK.empty()) {

@@ -67,6 +67,13 @@ class IdGenerator {
   uint32_t state_ = 1;
 };
 
+// The seed of a process's ids: the time t mixed with the process id and
+// the steady clock, so that controllers started in the same second draw
+// other ids (on one server their process ids differ, on two their boot
+// clocks): seeded alike, their messages of one second would share ids, and
+// in the fallback file the later one would count as delivered and be lost.
+uint32_t IdSeed(int64_t t, uint32_t process_id, int64_t steady_ms);
+
 // 1 when valid; 0 with the reason (the texts above) in *error.
 int ValidateRecord(const STRNACHRICHT& record, std::string* error);
 

@@ -72,7 +72,8 @@ TEST(MessageRecordTest, ValidationReportsFirstFailingRule) {
 
 // Catches a generator that keeps more than 32 bits of state (seed
 // 0xFFFFFFFF wraps), yields bit 31 (seed 1, second draw: 51235 unmasked)
-// or uses other constants; the values were worked out by hand.
+// or uses other constants, and two controllers started in the same second
+// seeded alike (their ids would clash); the values were worked out by hand.
 TEST(MessageRecordTest, IdGeneratorSequence) {
   struct Case {
     uint32_t seed;
@@ -83,6 +84,11 @@ TEST(MessageRecordTest, IdGeneratorSequence) {
       {0, {38, 7719, 21238}},
       {0xFFFFFFFFu, {35, 29739, 3374}},
       {1767600000, {23602, 14762, 2427, 715, 14402}},
+      // Controllers started in the same second, told apart by their process
+      // ids (one server) or their boot clocks (two servers).
+      {IdSeed(1767600000, 500, 1000000), {17745, 24163, 27977}},
+      {IdSeed(1767600000, 501, 1000000), {7407, 32078, 2060}},
+      {IdSeed(1767600000, 500, 1000001), {1381, 20364, 208}},
   };
   for (const Case& c : cases) {
     IdGenerator ids;

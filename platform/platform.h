@@ -139,8 +139,10 @@ std::string NativePath(std::string_view path);
 bool FileExists(const std::string& path);
 
 // What a native path names, a final link not followed: a Windows reparse
-// point (symbolic link, junction) counts as a link. kOther also when the
-// path cannot be looked at for another reason than its absence.
+// point (symbolic link, junction) counts as a link, and so does a file with
+// more than one name (a hard link), which is as much a file elsewhere.
+// kOther also when the path cannot be looked at for another reason than
+// its absence.
 enum class PathKind { kMissing, kRegularFile, kDirectory, kLink, kOther };
 PathKind GetPathKind(const std::string& native_path);
 

@@ -527,7 +527,7 @@ PathKind GetPathKind(const std::string& native_path) {
     return errno == ENOENT || errno == ENOTDIR ? PathKind::kMissing : PathKind::kOther;
   }
   if (S_ISLNK(st.st_mode)) return PathKind::kLink;
-  if (S_ISREG(st.st_mode)) return PathKind::kRegularFile;
+  if (S_ISREG(st.st_mode)) return st.st_nlink > 1 ? PathKind::kLink : PathKind::kRegularFile;
   if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
   return PathKind::kOther;
 }

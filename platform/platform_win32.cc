@@ -453,7 +453,14 @@ PathKind GetPathKind(const std::string& native_path) {
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kDirectory;
   if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return PathKind::kOther;
-  return PathKind::kRegularFile;
+  // The number of names needs a handle; opening for no access at all
+  // neither reads the file nor stands in another program's way.
+  UniqueHandle file(CreateFileA(native_path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return PathKind::kOther;
+  return info.nNumberOfLinks > 1 ? PathKind::kLink : PathKind::kRegularFile;
 }
 
 // One pipe instance, created by Open and reused for every client: between
