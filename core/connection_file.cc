@@ -122,19 +122,27 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
     lines.push_back("KVS;" + section + ";");
     lines.push_back(entry);
   }
-  const std::string target = NativePath(path);
-  const std::string temporary = target + ".tmp";
-  std::FILE* f = std::fopen(temporary.c_str(), "wb");
-  if (!f) return -1;
-  bool ok = true;
+  // The new text goes into a folder beside the file that only its owner
+  // may enter, so no one else can open it before its protection is set.
+  const fs::path target(NativePath(path));
+  const fs::path folder(target.string() + ".tmp");
+  const fs::path temporary = folder / target.filename();
+  std::error_code ec;
+  fs::remove_all(folder, ec);  // left by an interrupted run
+  if (!fs::create_directory(folder, ec)) return -1;
+  fs::permissions(folder, fs::perms::owner_all, ec);
+  bool ok = !ec;
+  std::FILE* f = ok ? std::fopen(temporary.string().c_str(), "wb") : nullptr;
+  ok = f != nullptr;
   for (const std::string& line : lines) {
     ok = ok && std::fprintf(f, "%s\r\n", line.c_str()) >= 0;
   }
-  ok = std::fclose(f) == 0 && ok;
-  std::error_code ec;
-  // The credentials keep the protection the file had.
-  if (ok && opened) {
-    const fs::perms perms = fs::status(target, ec).permissions();
+  if (f != nullptr) ok = std::fclose(f) == 0 && ok;
+  // The credentials keep the protection the file had; a new file is its
+  // owner's alone.
+  if (ok) {
+    fs::perms perms = fs::perms::owner_read | fs::perms::owner_write;
+    if (opened) perms = fs::status(target, ec).permissions();
     if (!ec) fs::permissions(temporary, perms, ec);
     ok = !ec;
   }
@@ -142,7 +150,7 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
     fs::rename(temporary, target, ec);
     ok = !ec;
   }
-  if (!ok) fs::remove(temporary, ec);
+  fs::remove_all(folder, ec);
   return ok ? 0 : -1;
 }
 

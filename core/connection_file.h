@@ -34,9 +34,11 @@ ConnectionSettings ReadConnectionSettings(const std::string& path);
 // Writes the record (section, number, key, value) into the file at path:
 // the entry of an existing record with the same section and key is
 // replaced, otherwise a record is appended (header "KVS;section;"). The
-// file is written anew beside the old one (path + ".tmp", with the old
-// one's permissions) and renamed over it, so a reader never sees half a
-// file. *earlier_wins (when given) tells whether a record before it would
+// file is written anew in a folder beside it that only its owner may
+// enter (path + ".tmp"), given the old file's permissions (a new file:
+// readable and writable by its owner alone) and renamed over it, so a
+// reader never sees half a file and no one else ever sees the text.
+// *earlier_wins (when given) tells whether a record before it would
 // answer the controller's lookup of key (empty section, number 0), so the
 // controller would not read the value written. Returns 0, -1 when the file
 // cannot be written, -2 when it has an odd number of lines and a record

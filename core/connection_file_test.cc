@@ -78,15 +78,22 @@ TEST_F(ConnectionFileTest, MissingFileGivesEmptyValue) {
 // Operators update a record in place; a new key becomes a new record; a
 // file out of step is left alone. Catches a record the controller never
 // reads (an earlier one with the key, in another section) written without
-// a warning, a warning where none is due, the file's protection lost and
-// the temporary file left behind.
+// a warning, a warning where none is due, a new file that other users may
+// read, an existing file's protection lost and the temporary file left
+// behind.
 TEST_F(ConnectionFileTest, WriteRecordUpdatesOrAppends) {
+  // Owner only, as this system shows it (Windows knows only read-only).
+  Write("");
+  fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+  const fs::perms owner_only = fs::status(path_).permissions();
+  fs::remove(path_);
   bool earlier = true;
   ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 1, "LOGIN", "kvs", &earlier));
   EXPECT_FALSE(earlier);
+  EXPECT_EQ(owner_only, fs::status(path_).permissions());
   ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "old"));
-  // Owner only (on Windows, which knows only read-only, as it was).
-  fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+  // An existing file keeps what it had, here readable by the group too.
+  fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   const fs::perms protection = fs::status(path_).permissions();
   ASSERT_EQ(0, WriteConnectionRecord(path_, "KVSJOB", 2, "PASS", "new", &earlier));
   EXPECT_FALSE(earlier);

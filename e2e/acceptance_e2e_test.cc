@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -317,6 +318,37 @@ TEST_F(AcceptanceEndToEnd, StopSignalEndsJobsThroughTheController) {
       << svc_log;
   EXPECT_EQ(1, Stat(&line));
   EXPECT_EQ("Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string(), line);
+}
+
+// A controller that ends right after each start (here: its login is
+// refused) is started again after growing pauses, and kvsjobsvc gives up
+// with exit status 4, so that a service manager shows the unit failed
+// instead of restarting it every two seconds for ever.
+TEST_F(AcceptanceEndToEnd, ServiceGivesUpOnAControllerThatCannotStart) {
+  WriteConnectionFile("not-the-password");
+  const auto started = std::chrono::steady_clock::now();
+  int service_exit = -1;
+  ASSERT_EQ(0, RunAndWait("bash -c \"cd '" + dir_.string() + "' && exec ./kvsjobsvc --instance " +
+                              std::to_string(instance_) +
+                              " --quiet --log svc.log --stop-after-seconds 45 --give-up-after 3 --run ./KVSJOBSTR " +
+                              std::to_string(instance_) + " 2> /dev/null\"",
+                          &service_exit));
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::steady_clock::now() - started)
+                           .count();
+  EXPECT_EQ(4, service_exit);
+  EXPECT_GE(seconds, 6);  // the pauses: 2 s, then 4 s
+  EXPECT_LT(seconds, 60);
+  // kvsjobsvc's lines carry no time stamp.
+  std::vector<std::string> log;
+  std::istringstream lines(ReadFile(dir_ / "svc.log"));
+  for (std::string line; std::getline(lines, line);) log.push_back(line);
+  EXPECT_EQ(3, Count(log, "starting ./KVSJOBSTR " + std::to_string(instance_)));
+  EXPECT_EQ(3, Count(log, "controller exited with 0"));
+  EXPECT_EQ(1, Count(log, "controller did not run for 30 s, starting it again in 2 s"));
+  EXPECT_EQ(1, Count(log, "controller did not run for 30 s, starting it again in 4 s"));
+  EXPECT_EQ(1, Count(log, "controller did not run for 30 s 3 times in a row, giving up"));
+  EXPECT_FALSE(fs::exists(dir_ / "DYE"));
 }
 
 }  // namespace

@@ -25,12 +25,14 @@
 #include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <string>
 #include <utility>
@@ -638,6 +640,49 @@ int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) 
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+void CatchStopSignals(void (*handler)(int signal)) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, handler);
+}
+
+namespace {
+
+// The terminal as it was before echo went off, for a signal that ends the
+// process while a secret is typed.
+struct termios g_echo_terminal;
+
+void RestoreEchoAndDie(int signal) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &g_echo_terminal);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+}  // namespace
+
+bool ReadSecretLine(const char* prompt, std::string* line) {
+  const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &g_echo_terminal) == 0;
+  struct sigaction restore, saved[3];
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  if (terminal) {
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+    std::memset(&restore, 0, sizeof restore);
+    restore.sa_handler = RestoreEchoAndDie;
+    for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &restore, &saved[i]);
+    struct termios quiet = g_echo_terminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, *line));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_echo_terminal);
+    for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &saved[i], nullptr);
+    // The Enter that ended the line was not shown either.
+    std::fputs("\n", stderr);
+  }
+  if (got && !line->empty() && line->back() == '\r') line->pop_back();
+  return got;
+}
 
 // A terminal here understands escape sequences and shows UTF-8.
 ConsoleSession::ConsoleSession() = default;

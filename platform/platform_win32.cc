@@ -5,10 +5,12 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <signal.h>
 #include <time.h>
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -574,9 +576,11 @@ int TerminateProcessById(uint32_t pid) {
 int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) {
   UniqueHandle process;
   uint32_t pid = 0;
-  // A new process group does not get Ctrl+C, nor do the processes it starts.
-  int error =
-      CreateChild(command_line, &process, &pid, own_group ? CREATE_NEW_PROCESS_GROUP : 0);
+  // A new process group does not get Ctrl+C, nor do the processes it
+  // starts; a console of its own (without a window) keeps Ctrl+Break and
+  // the closing of ours away from them too.
+  int error = CreateChild(command_line, &process, &pid,
+                          own_group ? CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW : 0);
   if (error != 0) return error;
   if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return LastError();
   DWORD code = 0;
@@ -586,6 +590,29 @@ int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) 
 }
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+void CatchStopSignals(void (*handler)(int signal)) {
+  // The C library reports Ctrl+Break and the console's closing as SIGBREAK.
+  for (int signal : {SIGINT, SIGTERM, SIGBREAK}) ::signal(signal, handler);
+}
+
+bool ReadSecretLine(const char* prompt, std::string* line) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  const bool console = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode);
+  if (console) {
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+    (void)SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, *line));
+  if (console) {
+    (void)SetConsoleMode(input, mode);
+    std::fputs("\n", stderr);
+  }
+  if (got && !line->empty() && line->back() == '\r') line->pop_back();
+  return got;
+}
 
 ConsoleSession::ConsoleSession() : utf8_(false) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

@@ -1,7 +1,7 @@
 // Operating-system services that only the tools need: serving the service
-// pipe (kvsjobsvc), running a child and waiting for it (kvsjobsvc --run),
-// listing and ending processes (kill). The controller itself never uses
-// them. Implemented beside Platform in platform_posix.cc / platform_win32.cc.
+// pipe (kvsjobsvc), running a child and waiting for it and the stop signals
+// (kvsjobsvc --run), listing and ending processes (kill), reading a
+// password unseen (kvscrypt). The controller itself never uses them. Implemented beside Platform in platform_posix.cc / platform_win32.cc.
 #pragma once
 
 #include <cstddef>
@@ -52,10 +52,24 @@ struct ProcessEntry {
 // Starts command_line as StartProcess does and waits for it to end.
 // 0 and its exit code, or a system error code when it could not start.
 // With own_group the child and everything it starts get a process group
-// of their own, so Ctrl+C in the console reaches only the caller.
+// of their own, so Ctrl+C in the console reaches only the caller; on
+// Windows also a console of their own without a window, so neither do
+// Ctrl+Break nor closing the caller's console.
 [[nodiscard]] int RunAndWait(const std::string& command_line, int* exit_code,
                              bool own_group = false);
 uint32_t CurrentProcessId();
+
+// Has handler called (as a signal handler: it may only set a flag) on
+// every way a console or a service manager asks a tool to stop: Ctrl+C,
+// SIGTERM, on Linux SIGHUP (the terminal closed), on Windows Ctrl+Break
+// and the console's closing (after which Windows ends the process within
+// seconds).
+void CatchStopSignals(void (*handler)(int signal));
+
+// One line of standard input without its line end; false at its end.
+// When standard input is a terminal, prompt goes to standard error first
+// and what is typed is not shown.
+[[nodiscard]] bool ReadSecretLine(const char* prompt, std::string* line);
 
 // Readies standard output for a tool that redraws the screen, for as long
 // as it lives: the console understands escape sequences (on Windows

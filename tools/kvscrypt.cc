@@ -3,19 +3,21 @@
 //   kvscrypt decrypt HEX                           the value
 //   kvscrypt set FILE SECTION NUMBER KEY VALUE     write or update a record
 // A VALUE of "-" is read from the first line of standard input, so that a
-// password need not stand on the command line. The key is the one this
-// build of the controller reads the file with. set writes the file anew
-// and renames it over the old one, and warns when an earlier record with
-// the key (in another section) would be the one the controller reads.
+// password need not stand on the command line; typed at a terminal, it is
+// not shown. The key is the one this build of the controller reads the
+// file with. set writes the file anew (a new file readable by its owner
+// only, an existing one with the protection it had) and renames it over
+// the old one, and warns when an earlier record with the key (in another
+// section) would be the one the controller reads.
 // Exit status: 0 done, 1 the file could not be written, 2 usage.
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include "core/blowfish.h"
 #include "core/connection_file.h"
 #include "diag/text.h"
+#include "platform/tool_support.h"
 
 namespace {
 
@@ -29,15 +31,13 @@ int Usage() {
 }
 
 // The argument, or for "-" the first line of standard input without its
-// line end.
+// line end, unseen when typed.
 bool ValueOf(const char* arg, std::string* value) {
   if (std::strcmp(arg, "-") != 0) {
     *value = arg;
     return true;
   }
-  if (!std::getline(std::cin, *value)) return false;
-  if (!value->empty() && value->back() == '\r') value->pop_back();
-  return true;
+  return kvs::ReadSecretLine("kvscrypt: value (not shown): ", value);
 }
 
 }  // namespace

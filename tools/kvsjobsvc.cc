@@ -6,16 +6,21 @@
 //
 //   kvsjobsvc [--instance N | --pipe NAME] [--reply TEXT]
 //             [--stop-after-requests N] [--stop-after-seconds T]
-//             [--log FILE] [--quiet] [--run CMD ARG...]
+//             [--log FILE] [--quiet] [--give-up-after N] [--run CMD ARG...]
 //
-// After N requests or T seconds, or on a stop signal (SIGTERM, Ctrl+C), it
-// stops answering (the pipe name goes away), as a stopping service does.
-// --quiet leaves out the line for every request except in the --log file
-// and writes the other lines to standard error.
+// After N requests or T seconds, or on a stop signal (SIGTERM, Ctrl+C,
+// Ctrl+Break), it stops answering (the pipe name goes away), as a stopping
+// service does. --quiet leaves out the line for every request except in
+// the --log file and writes the other lines to standard error.
 // With --run it then waits for the controller to run its own shutdown
 // (end its jobs, delete its flag file) and exit; the controller runs in a
-// process group of its own, so Ctrl+C reaches only kvsjobsvc. The exit
-// status is 0, or 2 on bad usage, 3 when the pipe cannot be served.
+// process group of its own (on Windows with a console of its own), so no
+// stop from the console reaches it but through kvsjobsvc. A controller
+// that ends within 30 s of its start is started again after a pause that
+// doubles with every such end in a row (2 s up to a minute); after
+// --give-up-after of them in a row (default 8; 0 never) kvsjobsvc gives
+// up. The exit status is 0, or 2 on bad usage, 3 when the pipe cannot be
+// served, 4 when it gave up on the controller.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -27,6 +32,7 @@
 #include <thread>
 
 #include "platform/tool_support.h"
+#include "tools/kvsjobsvc_restart.h"
 
 namespace {
 
@@ -40,7 +46,10 @@ struct Options {
   std::string log_path;
   bool quiet = false;  // requests to the log file only, the rest to stderr
   std::string run_command;  // empty: serve only
+  long give_up_after = kvs::kDefaultGiveUpAfter;
 };
+
+constexpr int kExitGaveUp = 4;
 
 std::mutex g_log_mutex;
 std::FILE* g_log = nullptr;
@@ -127,6 +136,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       if (!ParseNumber(v, &o->stop_after_requests)) return false;
     } else if (a == "--stop-after-seconds") {
       if (!ParseNumber(v, &o->stop_after_seconds)) return false;
+    } else if (a == "--give-up-after") {
+      if (!ParseNumber(v, &o->give_up_after) || o->give_up_after > 1000) return false;
     } else if (a == "--log") {
       o->log_path = v;
     } else {
@@ -144,13 +155,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: kvsjobsvc [--instance N | --pipe NAME] [--reply TEXT]\n"
                  "                 [--stop-after-requests N] [--stop-after-seconds T]\n"
-                 "                 [--log FILE] [--quiet] [--run CMD ARG...]\n");
+                 "                 [--log FILE] [--quiet] [--give-up-after N] [--run CMD ARG...]\n");
     return 2;
   }
   if (!options.log_path.empty()) g_log = std::fopen(options.log_path.c_str(), "a");
   if (options.quiet) g_console = stderr;
-  std::signal(SIGTERM, OnStopSignal);
-  std::signal(SIGINT, OnStopSignal);
+  kvs::CatchStopSignals(OnStopSignal);
 
   kvs::PipeServer server;
   int rc = server.Open(options.pipe_name);
@@ -161,20 +171,40 @@ int main(int argc, char** argv) {
   Log("serving " + options.pipe_name);
 
   std::atomic<bool> answering{true};
+  std::atomic<bool> gave_up{false};
   std::thread runner;
   if (!options.run_command.empty()) {
     runner = std::thread([&] {
+      int quick_exits = 0;
       while (answering) {
         Log("starting " + options.run_command);
+        const auto started = std::chrono::steady_clock::now();
         int exit_code = 0;
         int start = kvs::RunAndWait(options.run_command, &exit_code, true);
+        const int64_t run_ms =
+            start != 0 ? 0
+                       : std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - started)
+                             .count();
         if (start != 0) {
           Log("cannot start controller, error " + std::to_string(start));
         } else {
           Log("controller exited with " + std::to_string(exit_code));
         }
-        // Do not spin when the controller cannot start at all.
-        for (int i = 0; i < 20 && answering; ++i) {
+        if (!answering) break;
+        const int pause_ms =
+            kvs::RestartPauseMs(run_ms, static_cast<int>(options.give_up_after), &quick_exits);
+        if (pause_ms < 0) {
+          Log("controller did not run for 30 s " + std::to_string(quick_exits) +
+              " times in a row, giving up");
+          gave_up = true;
+          break;
+        }
+        if (quick_exits > 0) {
+          Log("controller did not run for 30 s, starting it again in " +
+              std::to_string(pause_ms / 1000) + " s");
+        }
+        for (int waited = 0; waited < pause_ms && answering; waited += 100) {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
       }
@@ -188,6 +218,7 @@ int main(int argc, char** argv) {
       Log("stop signal " + std::to_string(g_stop_signal) + ", stopping");
       break;
     }
+    if (gave_up) break;
     if (options.stop_after_requests >= 0 && served >= options.stop_after_requests) break;
     if (options.stop_after_seconds >= 0 &&
         std::chrono::steady_clock::now() - start_time >=
@@ -216,5 +247,5 @@ int main(int argc, char** argv) {
   Log("stopped answering after " + std::to_string(served) + " requests");
   if (runner.joinable()) runner.join();
   if (g_log) std::fclose(g_log);
-  return 0;
+  return gave_up ? kExitGaveUp : 0;
 }

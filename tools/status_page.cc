@@ -1,5 +1,6 @@
 #include "tools/status_page.h"
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +11,8 @@
 namespace kvs {
 
 namespace {
+
+constexpr char kHealthPath[] = "/health";
 
 constexpr char kPageStyle[] =
     "body{font:15px/1.4 system-ui,sans-serif;margin:0;color:#1d1d1f;background:#f2f2f5}"
@@ -118,6 +121,26 @@ long NearLimitCount(const JobStatus& status, const CivilTime& now) {
   return n;
 }
 
+bool IsWordChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '$';
+}
+
+// Whether text ends with one of the words a driver names a login with.
+bool EndsWithLoginWord(std::string_view text) {
+  for (std::string_view word : {"user ", "login ", "principal "}) {
+    if (text.size() < word.size()) continue;
+    const std::string_view tail = text.substr(text.size() - word.size());
+    bool same = true;
+    for (size_t i = 0; i < word.size() && same; ++i) {
+      const char c = tail[i];
+      same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == word[i];
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
 std::string HostPort(const ServeAddress& where) {
   const bool v6 = where.address.find(':') != std::string::npos;
   return (v6 ? "[" + where.address + "]" : where.address) + ":" + std::to_string(where.port);
@@ -147,6 +170,40 @@ bool ParseServeAddress(const std::string& text, ServeAddress* out) {
   if (where.port < 1 || where.port > 65535) return false;
   *out = where;
   return true;
+}
+
+std::string HideLoginName(std::string_view text, std::string_view login) {
+  static constexpr char kHidden[] = "***";
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '\'' || c == '"' || c == '`') {
+      const size_t close = text.find(c, i + 1);
+      if (close != std::string_view::npos && close > i + 1) {
+        const std::string_view inner = text.substr(i + 1, close - i - 1);
+        const bool account = close + 1 < text.size() && text[close + 1] == '@';
+        if (account || EndsWithLoginWord(text.substr(0, i)) || (!login.empty() && inner == login)) {
+          out += c;
+          out += kHidden;
+          out += c;
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    if (!login.empty() && text.compare(i, login.size(), login) == 0 &&
+        (i == 0 || !IsWordChar(text[i - 1])) &&
+        (i + login.size() == text.size() || !IsWordChar(text[i + login.size()]))) {
+      out += kHidden;
+      i += login.size();
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  return out;
 }
 
 PageVerdict JudgePage(const JobStatus& status, const CivilTime& now) {
@@ -246,9 +303,9 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
 
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
                               const std::string& program_dir, const std::string& data_source,
-                              const std::string& run_type) {
+                              const std::string& run_type, const std::string& login) {
   HttpReply reply;
-  if (path == "/health") {
+  if (path == kHealthPath) {
     // The controller alone: a monitor's answer needs no database.
     const ControllerHealth health = CheckController(platform, program_dir);
     reply.status = ControllerCurrent(health) ? 200 : 503;
@@ -263,6 +320,8 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
   JobStatus status;
   CivilTime now;
   look(&status, &now);
+  status.database_error = HideLoginName(status.database_error, login);
+  for (ListFailure& f : status.failures) f.text = HideLoginName(f.text, login);
   if (path == "/") {
     reply.content_type = "text/html; charset=utf-8";
     reply.body = RenderStatusPage(status, now, data_source, run_type);
@@ -276,7 +335,7 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
 int ServeStatusPage(Platform& platform, const std::string& address, const StatusLook& look,
                     const std::string& program_dir, const std::string& data_source,
                     const std::string& run_type, std::string* error,
-                    const std::function<bool()>& stop) {
+                    const std::function<bool()>& stop, const std::string& login) {
   ServeAddress where;
   if (!ParseServeAddress(address, &where)) {
     *error = kErrServeValue;
@@ -288,11 +347,17 @@ int ServeStatusPage(Platform& platform, const std::string& address, const Status
     return kStatusExitServeFailed;
   }
   platform.Print(StrFormat(kServeListening, HostPort(where).c_str()));
+  // The health answer runs beside the page on a thread of its own; the
+  // real platform keeps state of its looks at processes, so it gets one
+  // of its own.
+  const std::unique_ptr<Platform> health_platform = CreatePlatform();
   const int rc = server.Serve(
       [&](const std::string& path) {
-        return AnswerStatusRequest(platform, path, look, program_dir, data_source, run_type);
+        Platform& answering = path == kHealthPath ? *health_platform : platform;
+        return AnswerStatusRequest(answering, path, look, program_dir, data_source, run_type,
+                                   login);
       },
-      stop);
+      stop, {kHealthPath});
   if (rc != 0) {
     *error = kErrServeFailed;
     return kStatusExitServeFailed;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/http_server.h"
 #include "platform/platform.h"
@@ -59,6 +60,13 @@ bool ParseServeAddress(const std::string& text, ServeAddress* out);
 
 // ---- Answers --------------------------------------------------------------
 
+// A driver's message without the login name: every quoted name the
+// message calls a user, login or principal, or that stands before "@" (an
+// account 'name'@'host'), and, when login is given, every occurrence of it
+// as a word, become "***". The page and the JSON show driver messages
+// through it.
+std::string HideLoginName(std::string_view text, std::string_view login = "");
+
 // Whole-page state, for the colour and heading that say at one look
 // whether all is well: a fault when the controller is not current or the
 // database or a list could not be read; a look when jobs need someone,
@@ -77,18 +85,21 @@ using StatusLook = std::function<void(JobStatus* status, CivilTime* now)>;
 
 // The answer to a GET of path: "/" the page, "/status.json" the document
 // of --json, "/health" 200 or 503 with the health line; 404 otherwise.
-// Only "/" and "/status.json" read the database.
+// Only "/" and "/status.json" read the database; their error texts go out
+// through HideLoginName with login.
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
                               const std::string& program_dir, const std::string& data_source,
-                              const std::string& run_type);
+                              const std::string& run_type, const std::string& login = "");
 
 // Serves address (a ParseServeAddress value) until stop() is true. The
 // listening line goes out through platform.Print, an error line to
-// *error. 0, or kStatusExitUsage, or kStatusExitServeFailed when the
-// address cannot be bound or listening fails.
+// *error. "/health" is answered beside the page, never behind it, with a
+// platform of its own (a Platform serves one thread). 0, or
+// kStatusExitUsage, or kStatusExitServeFailed when the address cannot be
+// bound or listening fails.
 int ServeStatusPage(Platform& platform, const std::string& address, const StatusLook& look,
                     const std::string& program_dir, const std::string& data_source,
                     const std::string& run_type, std::string* error,
-                    const std::function<bool()>& stop);
+                    const std::function<bool()>& stop, const std::string& login = "");
 
 }  // namespace kvs

@@ -1,6 +1,12 @@
 #include "tools/status_page.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
@@ -109,6 +115,18 @@ TEST(StatusPageTest, VerdictAndAnswers) {
     *status = Healthy();
     *now = Noon();
   };
+  // What a driver says on a refused statement or login names the account.
+  const StatusLook refused = [&](JobStatus* status, CivilTime* now) {
+    *status = Healthy();
+    status->failures.push_back(
+        {StatusSection::kWaiting, "42000: SELECT command denied to user 'kvs'@'localhost'"});
+    *now = Noon();
+  };
+  for (const char* path : {"/", "/status.json"}) {
+    const std::string body = AnswerStatusRequest(platform, path, refused, "/", "KVS", "", "kvs").body;
+    EXPECT_NE(std::string::npos, body.find("denied to user ")) << path;
+    EXPECT_EQ(std::string::npos, body.find("'kvs'")) << path;
+  }
   const std::string dir = "/nonexistent/kvs/";
   const HttpReply health = AnswerStatusRequest(platform, "/health", look, dir, "KVS", "");
   EXPECT_EQ(503, health.status);
@@ -124,6 +142,210 @@ TEST(StatusPageTest, VerdictAndAnswers) {
   EXPECT_NE(std::string::npos, page.body.find("Stand 2024-05-01 12:00:00, Datenquelle KVS  Laufart "
                                               "03, neu alle 5 Sekunden"));
   EXPECT_EQ(2, looks);
+}
+
+// Catches a login name left in a driver's message: MySQL's account
+// 'user'@'host', SQL Server's login and principal, the name itself when
+// known; and a scrub that eats table or data source names that merely
+// contain it.
+TEST(StatusPageTest, DriverMessagesWithoutLoginName) {
+  const struct {
+    const char* text;
+    const char* login;
+    const char* expected;
+  } cases[] = {
+      {"Access denied for user 'kvs'@'localhost' (using password: YES)", "",
+       "Access denied for user '***'@'localhost' (using password: YES)"},
+      {"SELECT command denied to user 'kvs'@'10.0.0.%' for table `kvsystem`.`kvs500job`", "",
+       "SELECT command denied to user '***'@'10.0.0.%' for table `kvsystem`.`kvs500job`"},
+      {"[Microsoft][ODBC Driver 18]Login failed for user 'KVSJOB'.", "",
+       "[Microsoft][ODBC Driver 18]Login failed for user '***'."},
+      {"The server principal \"KVSJOB\" is not able to access the database", "",
+       "The server principal \"***\" is not able to access the database"},
+      {"Table 'KVSYSTEM.KVS500JOB' doesn't exist for kvs in kvs_db", "kvs",
+       "Table 'KVSYSTEM.KVS500JOB' doesn't exist for *** in kvs_db"},
+      {"Datenquelle 'KVS' nicht erreichbar", "", "Datenquelle 'KVS' nicht erreichbar"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.expected, HideLoginName(c.text, c.login)) << c.text;
+}
+
+// ---- The server -------------------------------------------------------------
+
+// A server on a loopback port the system picks, served on a thread of its
+// own until the fixture ends; "/" waits while the test holds it.
+class HttpServerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, server_.Bind("127.0.0.1", 0));
+    serving_ = std::thread([this] {
+      EXPECT_EQ(0, server_.Serve([this](const std::string& path) { return Answer(path); },
+                                 [this] { return stop_.load(); }, {"/health"}));
+    });
+  }
+  void TearDown() override {
+    Release();
+    stop_ = true;
+    serving_.join();
+  }
+  HttpReply Answer(const std::string& path) {
+    HttpReply reply;
+    if (path == "/health") {
+      reply.body = "well\n";
+    } else if (path == "/") {
+      std::unique_lock<std::mutex> guard(lock_);
+      ++pages_;
+      changed_.notify_all();
+      changed_.wait_for(guard, std::chrono::seconds(20), [this] { return !hold_; });
+      reply.body = std::string(1000, 'p');
+    } else {
+      reply.status = 404;
+    }
+    return reply;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(lock_);
+    hold_ = false;
+    changed_.notify_all();
+  }
+  // The whole answer to a raw request, and whether the server closed.
+  std::string Exchange(const std::string& request, bool* closed) {
+    RawConnection c;
+    if (c.Connect("127.0.0.1", server_.port()) != 0) return "no connection";
+    (void)c.Send(request, 3000);
+    return c.Receive(1 << 20, 5000, closed);
+  }
+  std::string Host() const { return "Host: 127.0.0.1:" + std::to_string(server_.port()) + "\r\n"; }
+
+  HttpServer server_;
+  std::thread serving_;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool hold_ = false;
+  int pages_ = 0;
+};
+
+// Catches a request the server answers that it must refuse (another
+// method, a body, a foreign Host as DNS rebinding sends it, no Host, an
+// oversized line or head, a version it does not speak), a refusal where
+// an answer is due (a forwarded port, HEAD), an answer without the
+// headers that keep a browser from running or framing it, a connection
+// left open, and ranges that multiply the body.
+TEST_F(HttpServerTest, AnswersAndRefusals) {
+  const std::string host = Host();
+  const struct {
+    std::string request;
+    const char* status;
+    const char* contains;
+  } cases[] = {
+      {"GET /health?x=1 HTTP/1.1\r\n" + host + "\r\n", "200 OK",
+       "\r\nContent-Length: 5\r\n\r\nwell\n"},
+      {"HEAD /health HTTP/1.1\r\n" + host + "\r\n", "200 OK", "Content-Length: 5\r\n\r\n"},
+      {"GET /health HTTP/1.0\r\nHost: localhost:9999\r\n\r\n", "200 OK", "well"},
+      {"GET /nothing HTTP/1.1\r\n" + host + "\r\n", "404 Not Found", ""},
+      {"POST /health HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nhello",
+       "405 Method Not Allowed", "Allow: GET, HEAD\r\n"},
+      {"GET /health HTTP/1.1\r\nHost: status.attacker.example:" +
+           std::to_string(server_.port()) + "\r\n\r\n",
+       "421 Misdirected Request", ""},
+      {"GET /health HTTP/1.1\r\n\r\n", "400 Bad Request", ""},
+      {"GET /health HTTP/1.1\r\n" + host + host + "\r\n", "400 Bad Request", ""},
+      {"GET /health HTTP/1.1\r\n" + host + "Content-Length: 200000000\r\n\r\n",
+       "413 Content Too Large", ""},
+      {"GET /" + std::string(kHttpMaxRequestLine, 'a') + " HTTP/1.1\r\n" + host + "\r\n",
+       "414 URI Too Long", ""},
+      {"GET /health HTTP/1.1\r\n" + host + std::string(40000, 'X') + "\r\n\r\n",
+       "431 Request Header Fields Too Large", ""},
+      {"GET /health HTTP/2.0\r\n" + host + "\r\n", "505 HTTP Version Not Supported", ""},
+      {"hello\r\n\r\n", "400 Bad Request", ""},
+  };
+  for (const auto& c : cases) {
+    bool closed = false;
+    const std::string answer = Exchange(c.request, &closed);
+    const std::string label = c.request.substr(0, 60);
+    EXPECT_EQ(0u, answer.find(std::string("HTTP/1.1 ") + c.status + "\r\n")) << label << answer;
+    EXPECT_NE(std::string::npos, answer.find(c.contains)) << label << answer;
+    for (const char* header : {"Content-Security-Policy: default-src 'none';",
+                               "X-Frame-Options: DENY", "X-Content-Type-Options: nosniff",
+                               "Cache-Control: no-store", "Connection: close"}) {
+      EXPECT_NE(std::string::npos, answer.find(header)) << label;
+    }
+    EXPECT_TRUE(closed) << label;
+  }
+  // A Range of many overlapping parts gets the body once.
+  std::string ranges = "Range: bytes=0-";
+  while (ranges.size() < 4000) ranges += ",0-";
+  bool closed = false;
+  const std::string answer = Exchange("GET / HTTP/1.1\r\n" + host + ranges + "\r\n\r\n", &closed);
+  EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 200);
+  EXPECT_EQ(1000u, answer.size() - answer.find("\r\n\r\n") - 4);
+}
+
+// Catches a health answer that waits behind a page the database holds
+// up, or behind clients that send their request a byte every now and
+// then; such clients kept for ever; page requests queued without bound;
+// and clients beyond the limit taken on.
+TEST_F(HttpServerTest, HealthAnswersWhileThePageIsHeldUp) {
+  hold_ = true;
+  const std::string page = "GET / HTTP/1.1\r\n" + Host() + "\r\n";
+  std::vector<RawConnection> waiting(kHttpMaxWaiting + 2);
+  for (RawConnection& c : waiting) {
+    ASSERT_EQ(0, c.Connect("127.0.0.1", server_.port()));
+    ASSERT_EQ(0, c.Send(page, 1000));
+  }
+  {
+    std::unique_lock<std::mutex> guard(lock_);
+    ASSERT_TRUE(changed_.wait_for(guard, std::chrono::seconds(5), [this] { return pages_ == 1; }));
+  }
+  std::vector<RawConnection> slow(4);
+  for (RawConnection& c : slow) {
+    ASSERT_EQ(0, c.Connect("127.0.0.1", server_.port()));
+    ASSERT_EQ(0, c.Send("G", 1000));
+  }
+  const auto asked = std::chrono::steady_clock::now();
+  int status = 0;
+  std::string body;
+  ASSERT_EQ(0, HttpGet("127.0.0.1", server_.port(), "/health", 5, &status, &body));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  EXPECT_EQ(200, status);
+  EXPECT_EQ("well\n", body);
+  // One page runs and kHttpMaxWaiting wait; the one after them is told at once.
+  std::vector<std::string> answers(waiting.size());
+  bool closed = false;
+  for (size_t i = 0; i < waiting.size(); ++i) answers[i] = waiting[i].Receive(4096, 300, &closed);
+
+  // A byte every half second does not keep a client beyond the time a
+  // request may take.
+  for (RawConnection& c : slow) {
+    std::string answer;
+    closed = false;
+    for (int i = 0; i < 12 && !closed; ++i) {
+      (void)c.Send("E", 1000);
+      answer += c.Receive(4096, 500, &closed);
+    }
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 408 ")) << answer;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - asked,
+            std::chrono::milliseconds(kHttpRequestReadMs + 1500));
+
+  Release();
+  int busy = 0;
+  int answered = 0;
+  for (size_t i = 0; i < waiting.size(); ++i) {
+    answers[i] += waiting[i].Receive(4096, 5000, &closed);
+    busy += answers[i].find("HTTP/1.1 503 ") == 0;
+    answered += answers[i].find("HTTP/1.1 200 OK") == 0;
+  }
+  EXPECT_EQ(1, busy);
+  EXPECT_EQ(kHttpMaxWaiting + 1, answered);
+  waiting.clear();
+  slow.clear();
+  // The server lets go of a connection half a second after its answer.
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  // Clients beyond the limit are turned away without being read.
+  std::vector<RawConnection> idle(kHttpMaxClients + 1);
+  for (RawConnection& c : idle) ASSERT_EQ(0, c.Connect("127.0.0.1", server_.port()));
+  EXPECT_EQ(0u, idle.back().Receive(4096, 2000, &closed).find("HTTP/1.1 503 "));
 }
 
 }  // namespace
