@@ -190,17 +190,21 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
             BackupPathOf(setup.log_path), setup.log_size_limit, false);
   Session session(logs);
   session.SetDbSystem(setup.db_system);
+  // What a page or a JSON reader gets keeps the login name to itself: the
+  // driver's messages may quote it.
+  const auto hide_login = [&setup](JobStatus* status) {
+    if (!status->database_error.empty()) {
+      status->database_error = StrFormat(kErrConnectServed, setup.credentials.data_source.c_str());
+    }
+    for (ListFailure& f : status->failures) f.text = HideLoginName(f.text, setup.credentials.user);
+  };
   if (!options.serve.empty()) {
     // A served page waits for no statement longer than a monitor would.
     session.SetQueryTimeout(kServeStatementTimeoutSeconds);
     const StatusLook look = [&](JobStatus* status, CivilTime* now) {
       *now = platform.ToLocal(platform.Now());
       (void)CollectStatus(platform, session, setup, *now, status);
-      // The same failure, without the login name.
-      if (!status->database_error.empty()) {
-        status->database_error =
-            StrFormat(kErrConnectServed, setup.credentials.data_source.c_str());
-      }
+      hide_login(status);
     };
     return ServeStatusPage(platform, options.serve, look, setup.program_dir,
                            setup.credentials.data_source, setup.run_type, error, stop);
@@ -212,6 +216,7 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
     std::string frame;
     if (options.json) {
       // One object a line, so a watching reader can take them one by one.
+      hide_login(&status);
       frame = FormatStatusJson(status, now);
     } else {
       if (options.watch_seconds > 0) frame = kClearScreen;
