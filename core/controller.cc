@@ -46,7 +46,7 @@ int Controller::Run() {
     return 0;
   }
   while (true) {
-    RunPass();
+    RecordPass(RunPass());
     KeepFlagFileCurrent();
     if (!EndOfPass()) break;
   }
@@ -134,19 +134,35 @@ bool Controller::CheckDatabase() {
   return true;
 }
 
-void Controller::RunPass() {
-  if (!CheckDatabase()) return;
+PassOutcome Controller::RunPass() {
+  if (!CheckDatabase()) return PassOutcome::kDatabaseDown;
   disk_monitor_.Check();
   processes_.BeginPass();
   if (processes_.GetKvProcs() == 0) {
     logs_.Main(kErrGetKvProcs);
-    return;
+    return PassOutcome::kReloadFailed;
   }
   processes_.Supervise();
   // Without every running job's key in the list no selection can tell
   // which jobs are blocked; GetKvProcs has said so in the log.
-  if (processes_.running_list().full()) return;
+  if (processes_.running_list().full()) return PassOutcome::kComplete;
   (void)starts_.RunPass(loop_timestamp_);
+  return PassOutcome::kComplete;
+}
+
+void Controller::RecordPass(PassOutcome outcome) {
+  const std::string now = TimestampNow(platform_);
+  const bool changed = !pass_recorded_ || outcome != pass_state_.outcome;
+  if (changed) {
+    pass_state_.outcome = outcome;
+    pass_state_.since = now;
+  }
+  if (outcome == PassOutcome::kComplete) pass_state_.last_complete = now;
+  pass_recorded_ = true;
+  if (!pass_state_refresh_.Due(platform_.SteadyMs()) && !changed) return;
+  // A failed write is tried again with the next change or minute; kvsjobstat
+  // then takes the controller for one that makes no passes.
+  (void)WritePassState(kPassStateFileName, pass_state_);
 }
 
 bool Controller::EndOfPass() {
@@ -166,6 +182,7 @@ void Controller::Shutdown() {
   logs_.Main(kLogTerminateAll);
   processes_.TerminateAll(kReasonServiceGone);
   DeleteFlagFile(logs_, kFlagFileName);
+  RemovePassState(kPassStateFileName);
   pool_.Post(kMsgStopped);
   pool_.FreeRecord();
 }

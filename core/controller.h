@@ -16,6 +16,7 @@
 #include "db/session.h"
 #include "diag/flag_file.h"
 #include "diag/log_file.h"
+#include "diag/pass_state.h"
 #include "msg/disk_monitor.h"
 #include "msg/message_pool.h"
 #include "platform/once_every.h"
@@ -73,8 +74,12 @@ class Controller {
   // Start-up steps up to the first pass. false: the controller ends at once
   // (no shutdown sequence).
   bool StartUp();
-  // One pass of the main loop, without its end.
-  void RunPass();
+  // One pass of the main loop, without its end: whether it reached the
+  // database and supervised the running jobs.
+  PassOutcome RunPass();
+  // Keeps the pass state file in step: written when the outcome changes
+  // and once a minute.
+  void RecordPass(PassOutcome outcome);
   // End of pass: loop timestamp, commit point, forced heartbeat. false when
   // the service did not answer.
   bool EndOfPass();
@@ -117,6 +122,9 @@ class Controller {
   bool db_state_ = true;
   int32_t db_failures_ = 0;
   OnceEvery flag_refresh_{kFlagRefreshSeconds * 1000};
+  bool pass_recorded_ = false;
+  PassState pass_state_;
+  OnceEvery pass_state_refresh_{kFlagRefreshSeconds * 1000};
 };
 
 }  // namespace kvs

@@ -108,6 +108,8 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
 
   MariaDb("stop");
   ASSERT_TRUE(Eventually([&] { return MainLogHas("CheckDB: keine DB-Verbindung! Versuche: 3"); }, 30));
+  // kvsjobstat reads the outage from the pass state, not from DYE.
+  EXPECT_EQ(PassOutcome::kDatabaseDown, PassOutcomeNow());
   // The job was ended once; the message waits in the fallback file.
   EXPECT_FALSE(platform_real_->InspectProcess(pid).opened);
   const fs::path fallback = root_ / "korvaline_php" / "log" / "JOBCTLMSG.log";
@@ -126,6 +128,7 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
                  "STATUSJOB'") == "";
   }, 10));
   EXPECT_TRUE(ControllerRunning());
+  EXPECT_TRUE(Eventually([&] { return PassOutcomeNow() == PassOutcome::kComplete; }, 10));
   // The fallback file went into the pool; the job's row, which could not be
   // written while the server was away, is found ended.
   EXPECT_TRUE(Eventually([&] { return !fs::exists(fallback); }, 10));
@@ -326,6 +329,7 @@ TEST_F(ControllerEndToEnd, FailedReloadsStillEndEveryJobAtShutdown) {
   Sql("ALTER TABLE KVSYSTEM.KVS500JOB CHANGE JOBMRT JOBMRT_OFF INT NULL DEFAULT 0");
   ASSERT_TRUE(Eventually(
       [&] { return LogCount("Fehler bei der Jobermittlung! Fkt. GetKvProcs()") >= 2; }, 10));
+  EXPECT_EQ(PassOutcome::kReloadFailed, PassOutcomeNow());
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
   EXPECT_TRUE(Eventually([&] { return !platform_real_->InspectProcess(pid).opened; }, 5));
   EXPECT_EQ("99", Column("RUN", "JOBSTS"));

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "db/test_database.h"
+#include "diag/pass_state.h"
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "platform/tool_support.h"
@@ -194,6 +195,16 @@ class ControllerProcessTest : public DatabaseTest {
   }
 
   bool ControllerRunning() { return platform_real_->InspectProcess(controller_pid_).opened; }
+
+  // What the controller's pass state file says now; kComplete when unread.
+  PassOutcome PassOutcomeNow() {
+    PassState state;
+    int64_t written = 0;
+    if (!ReadPassState((dir_ / kPassStateFileName).string(), &state, &written)) {
+      ADD_FAILURE() << "no pass state file";
+    }
+    return state.outcome;
+  }
 
   template <typename Pred>
   bool Eventually(Pred pred, int seconds) {

@@ -40,8 +40,9 @@ const std::set<std::string>& SkippedConstants() {
       // core/heartbeat.h: the pipe's name and the request sent over it.
       "kPipeName",
       "kHeartbeatRequest",
-      // core/controller.h and msg/message_pool.h: file names.
+      // diag/flag_file.h, diag/pass_state.h and msg/message_pool.h: file names.
       "kFlagFileName",
+      "kPassStateFileName",
       "kFallbackMessageFile",
       // core/config.h: the default of the INI key TRANSFERDATEIEN.
       "kDefaultTransferFiles",

@@ -38,13 +38,22 @@ std::string InProgramDir(const std::string& program_dir, const std::string& path
 
 // ---- The controller -----------------------------------------------------------
 
-ControllerState JudgeController(uint32_t pid, bool flag_file, int64_t flag_age_seconds) {
-  if (pid == 0) return ControllerState::kNotRunning;
-  if (!flag_file) return ControllerState::kNoFlagFile;
-  // A DYE from the future (a clock set back) is taken as current; the
+ControllerState JudgeController(const ControllerHealth& h) {
+  if (h.pid == 0) return ControllerState::kNotRunning;
+  if (!h.flag_file) return ControllerState::kNoFlagFile;
+  // A file from the future (a clock set back) is taken as current; the
   // next refresh puts it right.
-  return flag_age_seconds > kFlagFileStaleSeconds ? ControllerState::kStale
-                                                  : ControllerState::kRunning;
+  if (h.flag_age_seconds > kFlagFileStaleSeconds) return ControllerState::kStale;
+  if (!h.pass_known || h.pass_age_seconds > kFlagFileStaleSeconds) return ControllerState::kNoPass;
+  switch (h.pass.outcome) {
+    case PassOutcome::kDatabaseDown:
+      return ControllerState::kDatabaseDown;
+    case PassOutcome::kReloadFailed:
+      return ControllerState::kReloadFailing;
+    case PassOutcome::kComplete:
+      break;
+  }
+  return ControllerState::kRunning;
 }
 
 ControllerHealth CheckController(Platform& platform, const std::string& program_dir) {
@@ -54,6 +63,8 @@ ControllerHealth CheckController(Platform& platform, const std::string& program_
   int64_t stamp = 0;
   health.flag_file = FlagFileTime(program_dir + kFlagFileName, &stamp);
   if (health.flag_file) health.flag_age_seconds = platform.Now() - stamp;
+  health.pass_known = ReadPassState(program_dir + kPassStateFileName, &health.pass, &stamp);
+  if (health.pass_known) health.pass_age_seconds = platform.Now() - stamp;
   // Same file, not same spelling: links, case and separators may differ.
   const fs::path dir(NativePath(program_dir));
   std::vector<ProcessEntry> processes;
@@ -71,7 +82,7 @@ ControllerHealth CheckController(Platform& platform, const std::string& program_
       }
     }
   }
-  health.state = JudgeController(health.pid, health.flag_file, health.flag_age_seconds);
+  health.state = JudgeController(health);
   return health;
 }
 
@@ -88,6 +99,12 @@ std::string FormatHealthText(const ControllerHealth& health) {
       return StrFormat(kHealthStale, pid, FormatDuration(health.flag_age_seconds).c_str());
     case ControllerState::kNoFlagFile:
       return StrFormat(kHealthNoFlagFile, pid);
+    case ControllerState::kNoPass:
+      return StrFormat(kHealthNoPass, pid, FormatDuration(kFlagFileStaleSeconds).c_str());
+    case ControllerState::kDatabaseDown:
+      return StrFormat(kHealthDatabaseDown, pid, FormatStamp(health.pass.since).c_str());
+    case ControllerState::kReloadFailing:
+      return StrFormat(kHealthReloadFailing, pid, FormatStamp(health.pass.since).c_str());
     default:
       return StrFormat(kHealthNotRunning, health.program.c_str()) +
              (health.flag_file ? kHealthLeftover : "");
@@ -164,7 +181,12 @@ int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup
     // anew.
     (void)session.Disconnect();
   }
-  if (rc == kStatusExitOk && !ControllerCurrent(status->controller)) rc = kStatusExitNotRunning;
+  // The tool's own failure wins, unless the controller reports the same
+  // outage: then what a monitor needs to hear is the controller's state.
+  if ((rc == kStatusExitOk || status->controller.state == ControllerState::kDatabaseDown) &&
+      !ControllerCurrent(status->controller)) {
+    rc = kStatusExitNotRunning;
+  }
   status->fallback = ReadFallbackFile(setup.fallback_path);
   return rc;
 }

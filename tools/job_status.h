@@ -13,6 +13,7 @@
 
 #include "db/session.h"
 #include "diag/flag_file.h"
+#include "diag/pass_state.h"
 #include "platform/platform.h"
 #include "tools/job_status_options.h"
 
@@ -35,7 +36,15 @@ inline constexpr char kHealthRunning[] = "Jobcontroller laeuft (PID %lu), DYE vo
 inline constexpr char kHealthStale[] =
     "Jobcontroller haengt (PID %lu): DYE seit %s nicht aktualisiert";
 inline constexpr char kHealthNoFlagFile[] =
-    "Jobcontroller laeuft (PID %lu), aber ohne DYE: keine Datenbankverbindung oder noch im Start";
+    "Jobcontroller laeuft (PID %lu), aber ohne DYE: vor der ersten Datenbankverbindung, beim "
+    "Beenden, oder DYE wurde geloescht";
+inline constexpr char kHealthNoPass[] =
+    "Jobcontroller laeuft (PID %lu), aber ohne Durchlauf in den letzten %s";
+inline constexpr char kHealthDatabaseDown[] =
+    "Jobcontroller laeuft (PID %lu), aber Datenbank nicht erreichbar seit %s: alle Jobs beendet";
+inline constexpr char kHealthReloadFailing[] =
+    "Jobcontroller laeuft (PID %lu), aber seine Durchlaeufe scheitern seit %s: laufende Jobs "
+    "nicht geladen";
 inline constexpr char kHealthNotRunning[] = "Jobcontroller laeuft nicht: kein Prozess %s";
 inline constexpr char kHealthLeftover[] = ", DYE ist vom letzten Lauf uebrig";
 inline constexpr char kStatusHeader[] = "kvsjobstat  %s  Datenquelle %s";
@@ -49,10 +58,13 @@ inline constexpr char kStatusLogFile[] = ".\\KVSJOBSTAT.LOG";
 inline constexpr int64_t kFlagFileStaleSeconds = 2 * kFlagRefreshSeconds;
 
 enum class ControllerState {
-  kRunning,     // its process runs and DYE is current
-  kStale,       // its process runs, DYE has not been refreshed for too long
-  kNoFlagFile,  // its process runs without DYE: not connected (yet)
-  kNotRunning,  // no process of the controller from its program directory
+  kRunning,       // its process runs, DYE is current and its passes complete
+  kStale,         // its process runs, DYE has not been refreshed for too long
+  kNoFlagFile,    // its process runs without DYE: not connected (yet)
+  kNotRunning,    // no process of the controller from its program directory
+  kNoPass,        // no pass state written recently: none completed yet
+  kDatabaseDown,  // its passes find the database unreachable
+  kReloadFailing, // its passes cannot reload the running jobs
 };
 
 struct ControllerHealth {
@@ -60,11 +72,15 @@ struct ControllerHealth {
   uint32_t pid = 0;                // the controller's process, 0 when none
   bool flag_file = false;          // DYE exists
   int64_t flag_age_seconds = 0;    // since DYE's last refresh, when it exists
+  bool pass_known = false;         // the pass state file was read
+  PassState pass;                  // its content, when known
+  int64_t pass_age_seconds = 0;    // since it was written, when known
   std::string program;             // the executable looked for
 };
 
-// The state from what was found: a process (pid not 0), DYE and its age.
-ControllerState JudgeController(uint32_t pid, bool flag_file, int64_t flag_age_seconds);
+// The state from what was found: a process (pid not 0), DYE and its age,
+// the pass state and its age. Current only while the passes complete.
+ControllerState JudgeController(const ControllerHealth& health);
 // Looks for a process of KVSJOBSTR (or KVSJOBSTR.exe) running from
 // program_dir (with its trailing separator) and at DYE there, its age
 // measured to platform.Now().

@@ -288,7 +288,9 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
                     (known && NearRunTimeLimit(run, job.jobmrt) ? "true" : "false") + "}");
   }
   const ControllerHealth& c = status.controller;
-  static const char* const kStateCodes[] = {"running", "stale", "no_flag_file", "not_running"};
+  static const char* const kStateCodes[] = {"running",  "stale",         "no_flag_file",
+                                            "not_running", "no_pass",   "database_down",
+                                            "reload_failing"};
   std::string json =
       "{" + field("time", LocalText(now)) + ",\"controller\":{" +
       field("state", kStateCodes[static_cast<int>(c.state)]) +

@@ -163,36 +163,54 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
 
 // Catches a controller without its process, without DYE or with a DYE
 // older than two minutes taken as current (one second late or early), a
-// DYE from a clock set back taken as stale, and the first line not naming
-// PID, age, the program looked for or a leftover DYE.
+// DYE from a clock set back taken as stale, a controller whose passes do
+// not complete (database away, running jobs not reloaded, no pass state
+// or a stale one) taken as healthy, and the first line not naming PID,
+// age, reason and since when, the program looked for or a leftover DYE.
 TEST(JobStatusTest, ControllerHealth) {
   const struct {
     uint32_t pid;
     bool flag_file;
     int64_t age;
+    const char* pass;  // the pass state file's line, nullptr when missing
+    int64_t pass_age;
     ControllerState state;
     const char* line;
   } cases[] = {
-      {4711, true, 120, ControllerState::kRunning,
+      {4711, true, 120, "OK 20260105080000 20260105081500", 120, ControllerState::kRunning,
        "Jobcontroller laeuft (PID 4711), DYE vor 0:02:00 aktualisiert"},
-      {4711, true, -3600, ControllerState::kRunning,
+      {4711, true, -3600, "OK 20260105080000 20260105081500", -3600, ControllerState::kRunning,
        "Jobcontroller laeuft (PID 4711), DYE vor -1:00:00 aktualisiert"},
-      {4711, true, 121, ControllerState::kStale,
+      {4711, true, 121, "OK 20260105080000 20260105081500", 1, ControllerState::kStale,
        "Jobcontroller haengt (PID 4711): DYE seit 0:02:01 nicht aktualisiert"},
-      {4711, false, 0, ControllerState::kNoFlagFile,
-       "Jobcontroller laeuft (PID 4711), aber ohne DYE: keine Datenbankverbindung oder noch im "
-       "Start"},
-      {0, true, 5, ControllerState::kNotRunning,
+      {4711, false, 0, "OK 20260105080000 20260105081500", 1, ControllerState::kNoFlagFile,
+       "Jobcontroller laeuft (PID 4711), aber ohne DYE: vor der ersten Datenbankverbindung, beim "
+       "Beenden, oder DYE wurde geloescht"},
+      {4711, true, 5, "DB 20260105080512 20260105080511", 30, ControllerState::kDatabaseDown,
+       "Jobcontroller laeuft (PID 4711), aber Datenbank nicht erreichbar seit 2026-01-05 "
+       "08:05:12: alle Jobs beendet"},
+      {4711, true, 5, "FAIL 20260105080512 -", 30, ControllerState::kReloadFailing,
+       "Jobcontroller laeuft (PID 4711), aber seine Durchlaeufe scheitern seit 2026-01-05 "
+       "08:05:12: laufende Jobs nicht geladen"},
+      {4711, true, 5, nullptr, 0, ControllerState::kNoPass,
+       "Jobcontroller laeuft (PID 4711), aber ohne Durchlauf in den letzten 0:02:00"},
+      {4711, true, 5, "OK 20260105080000 20260105081500", 121, ControllerState::kNoPass,
+       "Jobcontroller laeuft (PID 4711), aber ohne Durchlauf in den letzten 0:02:00"},
+      {4711, true, 5, "WHAT 20260105080000 -", 1, ControllerState::kNoPass,
+       "Jobcontroller laeuft (PID 4711), aber ohne Durchlauf in den letzten 0:02:00"},
+      {0, true, 5, "OK 20260105080000 20260105081500", 1, ControllerState::kNotRunning,
        "Jobcontroller laeuft nicht: kein Prozess /opt/kvs/bin/KVSJOBSTR, DYE ist vom letzten Lauf "
        "uebrig"},
-      {0, false, 0, ControllerState::kNotRunning,
+      {0, false, 0, nullptr, 0, ControllerState::kNotRunning,
        "Jobcontroller laeuft nicht: kein Prozess /opt/kvs/bin/KVSJOBSTR"},
   };
   for (const auto& c : cases) {
     ControllerHealth health;
     health.pid = c.pid, health.flag_file = c.flag_file, health.flag_age_seconds = c.age;
+    health.pass_known = c.pass != nullptr && ParsePassState(c.pass, &health.pass);
+    health.pass_age_seconds = c.pass_age;
     health.program = "/opt/kvs/bin/KVSJOBSTR";
-    health.state = JudgeController(c.pid, c.flag_file, c.age);
+    health.state = JudgeController(health);
     EXPECT_EQ(c.state, health.state) << c.line;
     EXPECT_EQ(c.state == ControllerState::kRunning, ControllerCurrent(health)) << c.line;
     EXPECT_EQ(c.line, FormatHealthText(health));
