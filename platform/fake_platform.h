@@ -66,6 +66,10 @@ class FakePlatform : public Platform {
   int64_t SteadyMs() override { return steady_ms_; }
   int StartProcess(const std::string& command_line, uint32_t* pid) override;
   ProcessInfo InspectProcess(uint32_t pid) override;
+  int KeepClockHistory(const std::string& path) override {
+    clock_history_path = path;
+    return clock_history_error;
+  }
   std::string OwnExecutablePath() override { return own_path; }
   uint32_t OwnProcessId() override { return own_pid; }
   uint32_t ParentProcessId() override { return parent_pid; }
@@ -90,6 +94,8 @@ class FakePlatform : public Platform {
   int fail_next_launch = 0;   // error code for the next launch, then cleared
   PipeAnswer default_pipe_answer;
   uint32_t next_pid = 1000;
+  int clock_history_error = 0;     // KeepClockHistory's result
+  std::string clock_history_path;  // as KeepClockHistory was given it
 
   std::string console;
   std::vector<std::string> launches;      // command lines, in order
