@@ -6,6 +6,14 @@
 
 namespace kvs {
 
+namespace {
+
+// Where the platform keeps the steps of the system clock, so that a restart
+// dates the running jobs' processes as their launch did.
+constexpr char kClockHistoryFile[] = "KVSJOBCLK.DAT";
+
+}  // namespace
+
 int RunController(Platform& platform, int argc, const char* const* argv) {
   CommandLine command_line = ParseCommandLine(argc, argv);
   Config config = ReadConfig(platform, command_line.debug);
@@ -64,6 +72,10 @@ bool Controller::StartUp() {
   for (const std::string& line : config_.log_lines) logs_.Main(line);
   std::string record_error;
   if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
+  // Before the first look at a process.
+  if (int error = platform_.KeepClockHistory(kClockHistoryFile); error != 0) {
+    logs_.Main(StrFormat(kLogClockHistoryFailed, kClockHistoryFile, static_cast<long>(error)));
+  }
 
   ReadCredentials();
   session_.SetDbSystem(db_system_);

@@ -47,6 +47,8 @@ inline constexpr char kLogStopJobs[] = "CheckDB: *** Beende Jobs ***!\n";
 inline constexpr char kLogJobsStopped[] = "CheckDB: *** Jobs beendet ***!\n";
 inline constexpr char kMsgDbLost[] = "Datenbankverbindung unterbrochen => Jobs werden beendet!";
 inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => Neustart der Jobs!";
+inline constexpr char kLogClockHistoryFailed[] =
+    "Verstellungen der Systemuhr koennen nicht in %s festgehalten werden. Error: %ld!\n";
 inline constexpr char kLogResetStartAttempts[] =
     "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
 inline constexpr int kDbRetrySleepMs = 2000;

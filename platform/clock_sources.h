@@ -1,7 +1,7 @@
-// The clocks the Linux platform reads: the wall clock and the boot clock
-// (CLOCK_BOOTTIME, which runs on through a suspend and is never stepped).
-// Replaceable, so a test can step the wall clock without touching the
-// machine's. Linux only; the Windows build has no such seam.
+// The clocks the real platform reads: the wall clock and a steady clock
+// that is never stepped and runs on through a suspend (CLOCK_BOOTTIME on
+// Linux, the tick count on Windows). Replaceable, so a test can step the
+// wall clock without touching the machine's.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@ namespace kvs {
 
 struct ClockSources {
   std::function<int64_t()> wall_ms;  // milliseconds since 1970, UTC
-  std::function<int64_t()> boot_ms;  // milliseconds since boot
+  std::function<int64_t()> boot_ms;  // milliseconds since boot, never stepped
 };
 
 // The machine's own clocks.

@@ -83,6 +83,7 @@ void FakePlatform::SleepMs(int ms) {
     now_ms_ += ms;
     steady_ms_ += ms;
   }
+  RunDueKills();
 }
 
 int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
@@ -94,34 +95,61 @@ int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
   }
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return kErrFileNotFound;
-  if (args.size() == 2 && args[0] == "kill") Kill(args[1]);
+  if (creation_takes_ms > 0) {
+    now_ms_ += creation_takes_ms;
+    steady_ms_ += creation_takes_ms;
+    RunDueKills();
+  }
   *pid = next_pid++;
   FakeProcess process;
   process.base_name = BaseNameOf(args[0]);
   process.full_path = args[0];
   process.creation_time = Now();
+  process.survives_kill = launches_survive_kill;
+  if (args.size() == 2 && args[0] == "kill") {
+    process.survives_kill = false;
+    if (kill_takes_ms > 0) {
+      pending_kills_.push_back({steady_ms_ + kill_takes_ms, *pid, args[1]});
+    } else {
+      Kill(args[1]);
+      process.alive = false;
+    }
+  }
   processes_[*pid] = process;
   return 0;
 }
 
 ProcessInfo FakePlatform::InspectProcess(uint32_t pid) {
+  RunDueKills();
   ProcessInfo info;
   auto it = processes_.find(pid);
   if (it == processes_.end() || !it->second.alive) {
     info.error = kErrInvalidParameter;
     return info;
   }
-  info.opened = true;
+  info.opened = info.has_creation_time = true;
+  info.creation_time = it->second.creation_time;
+  info.age_seconds = Now() - it->second.creation_time;
   if (!it->second.modules_readable) {
     info.error = kErrAccessDenied;
     return info;
   }
-  info.has_module = info.has_name = info.has_path = info.has_creation_time = true;
+  info.has_module = info.has_name = info.has_path = true;
   info.base_name = it->second.base_name;
   info.full_path = it->second.full_path;
-  info.creation_time = it->second.creation_time;
-  info.age_seconds = Now() - it->second.creation_time;
   return info;
+}
+
+void FakePlatform::RunDueKills() {
+  for (auto at = pending_kills_.begin(); at != pending_kills_.end();) {
+    if (at->due_steady_ms > steady_ms_) {
+      ++at;
+      continue;
+    }
+    Kill(at->target);
+    processes_[at->kill_pid].alive = false;
+    at = pending_kills_.erase(at);
+  }
 }
 
 void FakePlatform::Kill(const std::string& target) {

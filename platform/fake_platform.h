@@ -30,6 +30,7 @@ class FakePlatform : public Platform {
   void AdvanceSeconds(int64_t seconds) {
     now_ms_ += seconds * 1000;
     steady_ms_ += seconds * 1000;
+    RunDueKills();
   }
   // Setting the clock: the wall clock jumps, the steady clock does not.
   void StepWallClock(int64_t seconds) { now_ms_ += seconds * 1000; }
@@ -38,7 +39,8 @@ class FakePlatform : public Platform {
   // Processes. A launch gets the next pid and a process named after the
   // command line's first word (its base name) unless fail_next_launch is set.
   // "kill PID" and "kill NAME" end their processes, but not those that
-  // survive_kill.
+  // survive_kill, and then end themselves (after kill_takes_ms). A process
+  // whose modules are not readable is still dated.
   struct FakeProcess {
     std::string base_name;
     std::string full_path;
@@ -66,6 +68,10 @@ class FakePlatform : public Platform {
   int64_t SteadyMs() override { return steady_ms_; }
   int StartProcess(const std::string& command_line, uint32_t* pid) override;
   ProcessInfo InspectProcess(uint32_t pid) override;
+  int KeepClockHistory(const std::string& path) override {
+    clock_history_path = path;
+    return clock_history_error;
+  }
   std::string OwnExecutablePath() override { return own_path; }
   uint32_t OwnProcessId() override { return own_pid; }
   uint32_t ParentProcessId() override { return parent_pid; }
@@ -90,6 +96,14 @@ class FakePlatform : public Platform {
   int fail_next_launch = 0;   // error code for the next launch, then cleared
   PipeAnswer default_pipe_answer;
   uint32_t next_pid = 1000;
+  // A creation that takes this long: the clocks move on while the process
+  // is created, and it is dated when it is done.
+  int creation_takes_ms = 0;
+  // A kill command that takes this long to act; its process runs till then.
+  int kill_takes_ms = 0;
+  bool launches_survive_kill = false;  // the processes launched from now on
+  int clock_history_error = 0;     // KeepClockHistory's result
+  std::string clock_history_path;  // as KeepClockHistory was given it
 
   std::string console;
   std::vector<std::string> launches;      // command lines, in order
@@ -109,6 +123,14 @@ class FakePlatform : public Platform {
   int64_t now_ms_ = 0;
   int64_t steady_ms_ = 1000000;
   void Kill(const std::string& target);
+  // Kill commands whose time has come act and end.
+  void RunDueKills();
+  struct PendingKill {
+    int64_t due_steady_ms;
+    uint32_t kill_pid;
+    std::string target;
+  };
+  std::vector<PendingKill> pending_kills_;
   std::map<uint32_t, FakeProcess> processes_;
   std::deque<PipeAnswer> pipe_answers_;
 };

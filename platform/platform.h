@@ -43,19 +43,25 @@ struct CivilTime {
 
 // One look at a process, made the way the controller opens a process
 // (query-information and vm-read). Later steps are valid only when the
-// earlier ones succeeded: opened, then module, then name and path.
+// earlier ones succeeded: opened, then module, then name and path. The
+// times need only the process to be open: they are read also for a process
+// whose module the controller may not read (another user's, a setuid
+// program).
 struct ProcessInfo {
-  bool opened = false;      // the process exists and could be opened
+  bool opened = false;      // the process exists (an ended one does not)
   bool has_module = false;  // its first module could be enumerated
   bool has_name = false;
   std::string base_name;    // executable base name as the system spells it
   bool has_path = false;
   std::string full_path;    // full path of the executable
   bool has_creation_time = false;
-  int64_t creation_time = 0;  // seconds since 1970, UTC
-  // Whole seconds the process has run, valid with the creation time. On
-  // Linux measured against the boot clock, so a step of the wall clock
-  // after the start does not change it.
+  // Seconds since 1970, UTC: when the process was created, the same at
+  // every look whatever steps of the wall clock came between, and after a
+  // restart of the controller as well (see KeepClockHistory).
+  int64_t creation_time = 0;
+  // Whole seconds the process has run, valid with the creation time,
+  // measured on the steady clock: a step of the wall clock after the first
+  // look does not change it.
   int64_t age_seconds = 0;
   int error = 0;  // system error code of the first step that failed
 };
@@ -87,6 +93,15 @@ class Platform {
   [[nodiscard]] virtual int StartProcess(const std::string& command_line,
                                          uint32_t* pid) = 0;
   virtual ProcessInfo InspectProcess(uint32_t pid) = 0;
+  // Keeps in the file at path (as the controller writes paths) what dating
+  // processes needs across a restart: on Linux the steps of the wall clock
+  // since boot, so that a process is dated the same by the next controller
+  // even when the clock was set while none ran. Windows fixes a process's
+  // creation time itself; there this does nothing. Called once at start-up,
+  // before the first look at a process. Returns 0, or a system error code
+  // when the file cannot be read or written; the steps are then kept only
+  // while this process lives.
+  [[nodiscard]] virtual int KeepClockHistory(const std::string& path) = 0;
   // Full path of the running executable; "" when it cannot be read.
   virtual std::string OwnExecutablePath() = 0;
   // The controller's own process id and that of its parent (the service

@@ -5,10 +5,12 @@
 //                                program dir / current dir / PATH search
 //   OpenProcess               -> /proc/PID exists and is not a zombie
 //   module base name, path    -> /proc/PID/exe
-//   GetProcessTimes           -> /proc/PID/stat start time against the
-//                                boot clock (the age); the creation time
-//                                is fixed at the first look, as Windows
-//                                fixes it at creation
+//   GetProcessTimes           -> /proc/PID/stat (readable for every
+//                                process): the start on the boot clock
+//                                gives the age; the creation time is the
+//                                start plus the wall clock's offset to the
+//                                boot clock in force then, from the steps
+//                                of the wall clock noted for this boot
 //   GetCurrentDirectoryA      -> getcwd, spelled "D:\path" (drive D stands
 //                                for the current directory's file system)
 //   GetDiskFreeSpaceExA       -> statvfs; drive C is "/", any other drive
@@ -29,6 +31,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -283,8 +286,73 @@ void SleepRealMs(int ms) {
 
 // How often a busy service is tried again within the call's time-out.
 constexpr int kPipeBusyRetryMs = 10;
-// Creation times kept before those of ended processes are dropped.
-constexpr size_t kMaxRememberedStarts = 4096;
+// A move of the wall clock against the boot clock by more than this is a
+// step; less is the jitter of reading two clocks.
+constexpr int64_t kClockStepMs = 1000;
+// Steps noted in one boot. Beyond them a step is not noted: processes
+// started after it are dated with the offset before it, off by the step
+// but the same at every look.
+constexpr size_t kMaxClockSteps = 1000;
+// How long a history file that could not be written is left before the
+// next attempt.
+constexpr int64_t kHistoryRetryMs = 60000;
+
+// The wall clock less the boot clock, in force from a moment of the boot
+// clock on.
+struct ClockOffset {
+  int64_t from_boot_ms;
+  int64_t offset_ms;
+};
+
+// Identifies this boot; "" when it cannot be read.
+std::string BootId() {
+  std::string id = ReadSmallFile("/proc/sys/kernel/random/boot_id");
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  return id;
+}
+
+// The offsets a history file holds for boot_id: its first line names the
+// boot, each further line is "FROM OFFSET" in milliseconds, FROM rising
+// from 0. Empty when the file is missing, names another boot or is no such
+// history. *error is set for a file that exists but cannot be read.
+std::vector<ClockOffset> ReadClockHistory(const std::string& path, const std::string& boot_id,
+                                          int* error) {
+  std::vector<ClockOffset> offsets;
+  // Only a file of its own: not through a link someone laid there.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
+    if (errno != ENOENT) *error = ErrnoToSystemError(errno);
+    return offsets;
+  }
+  std::string text;
+  char buf[4096];
+  ssize_t got;
+  while ((got = ::read(fd.get(), buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
+  if (got < 0) {
+    *error = ErrnoToSystemError(errno);
+    return offsets;
+  }
+  size_t line_end = text.find('\n');
+  if (line_end == std::string::npos || text.compare(0, line_end, boot_id) != 0 ||
+      line_end != boot_id.size()) {
+    return offsets;
+  }
+  for (size_t pos = line_end + 1; pos < text.size(); pos = line_end + 1) {
+    line_end = text.find('\n', pos);
+    if (line_end == std::string::npos) line_end = text.size();
+    const std::string line = text.substr(pos, line_end - pos);
+    long long from = 0, offset = 0;
+    char rest = 0;
+    if (std::sscanf(line.c_str(), "%lld %lld%c", &from, &offset, &rest) != 2 ||
+        (offsets.empty() ? from != 0 : from <= offsets.back().from_boot_ms) ||
+        offsets.size() >= kMaxClockSteps) {
+      offsets.clear();
+      return offsets;
+    }
+    offsets.push_back({from, offset});
+  }
+  return offsets;
+}
 
 // Waits for events on fd until deadline_ms (monotonic). 0, or kErrSemTimeout.
 int WaitFd(int fd, short events, int64_t deadline_ms) {
@@ -301,7 +369,11 @@ int WaitFd(int fd, short events, int64_t deadline_ms) {
 
 class PosixPlatform : public Platform {
  public:
-  explicit PosixPlatform(ClockSources clocks) : clocks_(std::move(clocks)) {
+  explicit PosixPlatform(ClockSources clocks)
+      : clocks_(std::move(clocks)),
+        ticks_per_second_(::sysconf(_SC_CLK_TCK)),
+        tick_ms_(ticks_per_second_ > 0 && ticks_per_second_ <= 1000 ? 1000 / ticks_per_second_
+                                                                     : 1) {
     // Children are never waited for; with SIGCHLD ignored they leave no
     // zombies. A vanished service must not kill us with SIGPIPE either.
     ::signal(SIGCHLD, SIG_IGN);
@@ -340,6 +412,12 @@ class PosixPlatform : public Platform {
   }
 
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
+    // A step since the last look must be noted before the child starts,
+    // and the child start no sooner than the step's entry, or it would be
+    // dated with the offset before the step.
+    NoteClock();
+    const int64_t early_ms = offsets_.back().from_boot_ms - clocks_.boot_ms();
+    if (early_ms > 0) SleepRealMs(static_cast<int>(early_ms));
     pid_t child = 0;
     int rc = Spawn(command_line, &child);
     if (rc == 0) *pid = static_cast<uint32_t>(child);
@@ -359,6 +437,20 @@ class PosixPlatform : public Platform {
       return info;
     }
     info.opened = true;
+    // The stat file is open to every user, the executable's link only to
+    // the process's own (and root): a setuid job is still dated.
+    const int64_t start = StartTicks(fields);
+    if (start >= 0 && ticks_per_second_ > 0) {
+      NoteClock();
+      // The start counts from boot on the boot clock, which no step of
+      // the wall clock moves.
+      const int64_t start_ms = start * 1000 / ticks_per_second_;
+      int64_t age_ms = clocks_.boot_ms() - start_ms;
+      if (age_ms < 0) age_ms = 0;
+      info.has_creation_time = true;
+      info.age_seconds = age_ms / 1000;
+      info.creation_time = CreationTime(start_ms);
+    }
     std::string exe = ReadLink(dir + "/exe");
     if (exe.empty()) {
       info.error = ErrnoToSystemError(errno);
@@ -369,18 +461,25 @@ class PosixPlatform : public Platform {
     info.base_name = BaseName(exe);
     info.has_path = true;
     info.full_path = exe;
-    const int64_t start = StartTicks(fields);
-    const long ticks = ::sysconf(_SC_CLK_TCK);
-    if (start >= 0 && ticks > 0) {
-      // The start counts from boot on the boot clock, which no step of
-      // the wall clock moves.
-      int64_t age_ms = clocks_.boot_ms() - start * 1000 / ticks;
-      if (age_ms < 0) age_ms = 0;
-      info.has_creation_time = true;
-      info.age_seconds = age_ms / 1000;
-      info.creation_time = CreationTime(pid, start, age_ms);
-    }
     return info;
+  }
+
+  int KeepClockHistory(const std::string& path) override {
+    history_path_.clear();
+    const std::string boot_id = BootId();
+    // Without the boot's identity a history of an earlier boot would date
+    // this boot's processes.
+    if (boot_id.empty()) return kErrFileNotFound;
+    int error = 0;
+    std::vector<ClockOffset> kept = ReadClockHistory(NativePath(path), boot_id, &error);
+    if (error != 0) return error;
+    boot_id_ = boot_id;
+    history_path_ = NativePath(path);
+    if (!kept.empty()) offsets_ = std::move(kept);
+    history_unsaved_ = true;
+    next_save_ms_ = 0;
+    NoteClock();
+    return history_unsaved_ ? last_save_error_ : 0;
   }
 
   std::string OwnExecutablePath() override { return ReadLink("/proc/self/exe"); }
@@ -474,33 +573,78 @@ class PosixPlatform : public Platform {
   }
 
  private:
-  // The wall-clock creation time of the process started start_ticks after
-  // boot under pid, fixed at the first look (normally the launch, when the
-  // job's start time is written from the same clock): a later step of the
-  // wall clock must not make a running job look younger than its start.
-  int64_t CreationTime(uint32_t pid, int64_t start_ticks, int64_t age_ms) {
-    const auto key = std::make_pair(pid, start_ticks);
-    auto it = creation_times_.find(key);
-    if (it != creation_times_.end()) return it->second;
-    if (creation_times_.size() >= kMaxRememberedStarts) {
-      // Drop the processes that have ended (their id gone or reused).
-      for (auto at = creation_times_.begin(); at != creation_times_.end();) {
-        if (StartTicks(ProcStatFields(at->first.first)) != at->first.second) {
-          at = creation_times_.erase(at);
-        } else {
-          ++at;
-        }
-      }
-      if (creation_times_.size() >= kMaxRememberedStarts) creation_times_.clear();
+  // Notes the wall clock's offset to the boot clock now. The first note of
+  // a boot dates every process before it; a step (a move of more than a
+  // second) opens a new entry from the next tick of the clock that dates a
+  // process's start, so every process started before the note keeps the
+  // offset it was dated with, at every look and through the history file
+  // after a restart.
+  void NoteClock() {
+    const int64_t boot_ms = clocks_.boot_ms();
+    const int64_t offset_ms = clocks_.wall_ms() - boot_ms;
+    const int64_t from_ms = boot_ms - boot_ms % tick_ms_ + tick_ms_;
+    if (offsets_.empty()) {
+      offsets_.push_back({0, offset_ms});
+      history_unsaved_ = true;
+    } else if (std::llabs(offset_ms - offsets_.back().offset_ms) > kClockStepMs &&
+               from_ms > offsets_.back().from_boot_ms && offsets_.size() < kMaxClockSteps) {
+      offsets_.push_back({from_ms, offset_ms});
+      history_unsaved_ = true;
     }
-    const int64_t wall_ms = clocks_.wall_ms() - age_ms;
-    const int64_t created = wall_ms >= 0 ? wall_ms / 1000 : (wall_ms - 999) / 1000;
-    creation_times_.emplace(key, created);
-    return created;
+    // A history that could not be written is tried again a minute later.
+    if (history_unsaved_ && !history_path_.empty() && boot_ms >= next_save_ms_) {
+      last_save_error_ = SaveClockHistory();
+      history_unsaved_ = last_save_error_ != 0;
+      next_save_ms_ = history_unsaved_ ? boot_ms + kHistoryRetryMs : 0;
+    }
+  }
+
+  // Seconds since 1970 of the wall clock at start_ms of the boot clock,
+  // with the offset in force then.
+  int64_t CreationTime(int64_t start_ms) const {
+    auto after = std::upper_bound(
+        offsets_.begin(), offsets_.end(), start_ms,
+        [](int64_t ms, const ClockOffset& o) { return ms < o.from_boot_ms; });
+    const int64_t wall_ms = start_ms + (after == offsets_.begin() ? offsets_.front()
+                                                                  : *(after - 1)).offset_ms;
+    return wall_ms >= 0 ? wall_ms / 1000 : (wall_ms - 999) / 1000;
+  }
+
+  // Writes the history whole under a temporary name and renames it, so a
+  // reader never sees half of it. 0 or a system error code.
+  int SaveClockHistory() {
+    std::string text = boot_id_ + "\n";
+    for (const ClockOffset& o : offsets_) {
+      text += std::to_string(o.from_boot_ms) + " " + std::to_string(o.offset_ms) + "\n";
+    }
+    const std::string temp = history_path_ + ".tmp";
+    UniqueFd fd(
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.valid()) return ErrnoToSystemError(errno);
+    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      const int error = ErrnoToSystemError(errno);
+      ::unlink(temp.c_str());
+      return error;
+    }
+    fd.Reset();
+    if (::rename(temp.c_str(), history_path_.c_str()) != 0) {
+      const int error = ErrnoToSystemError(errno);
+      ::unlink(temp.c_str());
+      return error;
+    }
+    return 0;
   }
 
   ClockSources clocks_;
-  std::map<std::pair<uint32_t, int64_t>, int64_t> creation_times_;
+  const long ticks_per_second_;
+  const int64_t tick_ms_;  // the resolution of a process's start
+  // Ascending by from_boot_ms, the first from 0; empty until the first note.
+  std::vector<ClockOffset> offsets_;
+  std::string boot_id_;
+  std::string history_path_;  // native; "" while no file is kept
+  bool history_unsaved_ = false;
+  int last_save_error_ = 0;
+  int64_t next_save_ms_ = 0;  // boot clock
 };
 
 }  // namespace

@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "platform/clock_sources.h"
 #include "platform/platform.h"
+#include "platform/test_util.h"
 #include "platform/tool_support.h"
 
 #ifndef _WIN32
@@ -20,8 +22,6 @@
 #include <unistd.h>
 
 #include <vector>
-
-#include "platform/clock_sources.h"
 #endif
 
 namespace kvs {
@@ -241,6 +241,62 @@ TEST_F(RealPlatformTest, PipeCallWaitsForAFreeInstance) {
   for (int fd : waiting) ::close(fd);
 }
 
+// Catches a running job's process dated anew by a controller started after
+// the wall clock was set while none ran (the job would be ended as "98"
+// and, were it permanent, started a second time), and a process started
+// after such a step dated with the clock before it, so that a later
+// process under a reused id could carry the job's date.
+TEST_F(RealPlatformTest, CreationTimeSurvivesRestartsAndSteps) {
+  static std::atomic<int64_t> step_ms{0};
+  ClockSources clocks = SystemClocks();
+  const auto system_wall = clocks.wall_ms;
+  clocks.wall_ms = [system_wall] { return system_wall() + step_ms.load(); };
+  ScratchDir dir("kvs_clock_");
+  const std::string history = dir.File("KVSJOBCLK.DAT");
+  std::unique_ptr<Platform> first = CreatePlatformWithClocks(clocks);
+  ASSERT_EQ(0, first->KeepClockHistory(history));
+  uint32_t job = 0;
+  ASSERT_EQ(0, first->StartProcess(Quoted(self_) + " --child-sleep 30", &job));
+  const ProcessInfo launched = first->InspectProcess(job);
+  ASSERT_TRUE(launched.has_creation_time);
+  first.reset();
+  for (int64_t step : {3600 * 1000, -7200 * 1000}) {
+    step_ms += step;
+    std::unique_ptr<Platform> next = CreatePlatformWithClocks(clocks);
+    ASSERT_EQ(0, next->KeepClockHistory(history)) << step;
+    EXPECT_EQ(next->InspectProcess(job).creation_time, launched.creation_time) << step;
+    uint32_t later = 0;
+    ASSERT_EQ(0, next->StartProcess(Quoted(self_) + " --child-sleep 30", &later)) << step;
+    const ProcessInfo dated = next->InspectProcess(later);
+    ASSERT_TRUE(dated.has_creation_time) << step;
+    EXPECT_LE(std::abs(dated.creation_time - next->Now()), 2) << step;
+    EXPECT_EQ(0, TerminateProcessById(later));
+  }
+  step_ms = 0;
+  EXPECT_EQ(0, TerminateProcessById(job));
+}
+
+// Catches another user's process taken for gone or left undated: the
+// controller runs as a user of its own and may not read the executable of
+// a setuid job, yet the process's start, and with it its identity and run
+// time, is open to every user. Looks as the user nobody, so it needs root.
+TEST_F(RealPlatformTest, OtherUsersProcessIsDated) {
+  ASSERT_EQ(0u, ::geteuid()) << "this test looks as another user and must run as root";
+  uint32_t pid = StartSleeper(self_);
+  const ProcessInfo own = platform_->InspectProcess(pid);
+  ASSERT_TRUE(own.has_name);
+  ASSERT_EQ(0, ::seteuid(65534));
+  const ProcessInfo other = platform_->InspectProcess(pid);
+  ASSERT_EQ(0, ::seteuid(0));
+  EXPECT_TRUE(other.opened);
+  EXPECT_FALSE(other.has_module);
+  EXPECT_EQ(kErrAccessDenied, other.error);
+  ASSERT_TRUE(other.has_creation_time);
+  EXPECT_EQ(own.creation_time, other.creation_time);
+  EXPECT_LE(other.age_seconds - own.age_seconds, 1);
+  EXPECT_EQ(0, TerminateProcessById(pid));
+}
+
 // Catches a job inheriting the controller's descriptors (the database
 // socket among them): the child holds standard input, output and error
 // only, though the parent has a descriptor open without close-on-exec.
@@ -248,18 +304,27 @@ TEST_F(RealPlatformTest, ChildInheritsNoDescriptors) {
   std::FILE* held = std::fopen("/dev/null", "r");
   ASSERT_NE(held, nullptr);
   uint32_t pid = StartSleeper(self_);
+  const std::set<std::string> standard = {"0", "1", "2"};
   std::set<std::string> fds;
-  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    fds.insert(entry.path().filename().string());
-  }
+  // The loader holds each library open for a moment while the child
+  // starts; an inherited descriptor stays.
+  Eventually([&] {
+    fds.clear();
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+      fds.insert(entry.path().filename().string());
+    }
+    return fds == standard;
+  });
   std::fclose(held);
-  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(fds, standard);
   ASSERT_EQ(0, TerminateProcessById(pid));
 }
+#endif
 
 // Catches run times taken from the wall clock: a step of the wall-clock
-// source (NTP, date -s) moves neither a process's measured age nor the
-// creation time its job is matched by; the boot clock keeps counting.
+// source (NTP, setting the time) moves neither a process's measured age
+// nor the creation time its job is matched by; the steady clock keeps
+// counting.
 TEST_F(RealPlatformTest, AgeIgnoresWallClockSteps) {
   static std::atomic<int64_t> step_ms{0};
   ClockSources clocks = SystemClocks();
@@ -282,7 +347,6 @@ TEST_F(RealPlatformTest, AgeIgnoresWallClockSteps) {
   step_ms = 0;
   ASSERT_EQ(0, TerminateProcessById(pid));
 }
-#endif
 
 // Free space of the program's drive and of drive C can be read.
 TEST_F(RealPlatformTest, DiskFreeSpaceOfBothDrives) {

@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/civil_time.h"
+#include "platform/clock_sources.h"
 #include "platform/platform.h"
 #include "platform/tool_support.h"
 
@@ -41,6 +43,13 @@ constexpr DWORD kPipeIoTimeoutMs = 5000;
 // Difference between the FILETIME epoch (1601) and 1970, in 100 ns ticks.
 constexpr uint64_t kFileTimeTo1970 = 116444736000000000ULL;
 constexpr uint64_t kFileTimeTicksPerSecond = 10000000ULL;
+constexpr uint64_t kFileTimeTicksPerMs = 10000ULL;
+
+// Processes whose steady start is kept before those not looked at for
+// kForgetStartMs are dropped. The controller looks at each of its
+// processes in every pass.
+constexpr size_t kMaxRememberedStarts = 4096;
+constexpr int64_t kForgetStartMs = 600000;
 
 // The one place that turns GetLastError into this system's result code. A
 // failed call that left no error code must still read as a failure, never
@@ -97,6 +106,13 @@ int64_t FileTimeToEpochSeconds(const FILETIME& file_time) {
                    file_time.dwLowDateTime;
   int64_t since_1970 = static_cast<int64_t>(ticks - kFileTimeTo1970);
   return since_1970 / static_cast<int64_t>(kFileTimeTicksPerSecond);
+}
+
+// Milliseconds since 1970 UTC of a FILETIME.
+int64_t FileTimeToEpochMs(const FILETIME& file_time) {
+  uint64_t ticks = (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) |
+                   file_time.dwLowDateTime;
+  return static_cast<int64_t>(ticks - kFileTimeTo1970) / static_cast<int64_t>(kFileTimeTicksPerMs);
 }
 
 // Starts command_line the way the controller has always started jobs:
@@ -216,9 +232,14 @@ uint32_t FindParentProcessId(DWORD pid) {
 
 class Win32Platform : public Platform {
  public:
-  int64_t Now() override { return static_cast<int64_t>(time(nullptr)); }
+  explicit Win32Platform(ClockSources clocks) : clocks_(std::move(clocks)) {}
+
+  int64_t Now() override {
+    const int64_t ms = clocks_.wall_ms();
+    return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+  }
   // Counts on through sleep and is never set.
-  int64_t SteadyMs() override { return MonotonicMs(); }
+  int64_t SteadyMs() override { return clocks_.boot_ms(); }
 
   CivilTime ToLocal(int64_t t) override {
     __time64_t value = t;
@@ -254,10 +275,17 @@ class Win32Platform : public Platform {
     ProcessInfo info;
     UniqueHandle opened;
     HANDLE process = nullptr;
+    bool limited = false;
     if (pid != 0 && pid == last_started_pid_ && last_started_.valid()) {
       process = last_started_.get();
     } else {
       opened = UniqueHandle(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+      if (!opened.valid() && GetLastError() == ERROR_ACCESS_DENIED) {
+        // Another user's process, or a protected one: it exists, and the
+        // limited right still gives its times and its exit code.
+        opened = UniqueHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        limited = true;
+      }
       if (!opened.valid()) {
         info.error = LastError();
         return info;
@@ -273,6 +301,19 @@ class Win32Platform : public Platform {
       return info;
     }
     info.opened = true;
+
+    // The times before the module: a process whose module cannot be read
+    // is still dated and measured.
+    FILETIME creation, exit, kernel, user;
+    if (GetProcessTimes(process, &creation, &exit, &kernel, &user)) {
+      info.has_creation_time = true;
+      info.creation_time = FileTimeToEpochSeconds(creation);
+      info.age_seconds = SteadyAgeMs(pid, FileTimeToEpochMs(creation)) / 1000;
+    }
+    if (limited) {
+      info.error = ERROR_ACCESS_DENIED;
+      return info;
+    }
 
     HMODULE module = nullptr;
     DWORD needed = 0;
@@ -298,19 +339,11 @@ class Win32Platform : public Platform {
     }
     info.has_path = true;
     info.full_path.assign(buffer, length);
-
-    FILETIME creation, exit, kernel, user;
-    if (!GetProcessTimes(process, &creation, &exit, &kernel, &user)) {
-      info.error = LastError();
-      return info;
-    }
-    info.has_creation_time = true;
-    info.creation_time = FileTimeToEpochSeconds(creation);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    info.age_seconds = FileTimeToEpochSeconds(now) - info.creation_time;
     return info;
   }
+
+  // The system fixes a process's creation time: nothing to keep.
+  int KeepClockHistory(const std::string&) override { return 0; }
 
   std::string OwnExecutablePath() override {
     // A pseudo handle: nothing to close.
@@ -420,6 +453,38 @@ class Win32Platform : public Platform {
   }
 
  private:
+  // Where the process created at creation_ms (wall clock) stands on the
+  // steady clock, and when it was last looked at.
+  struct SteadyStart {
+    int64_t created_ms;
+    int64_t last_look_ms;
+  };
+
+  // Milliseconds the process has run, on the steady clock. The wall
+  // clock's distance to the creation is taken at the first look and kept,
+  // so a step of the wall clock after it changes nothing.
+  int64_t SteadyAgeMs(uint32_t pid, int64_t creation_ms) {
+    const int64_t steady = clocks_.boot_ms();
+    const auto key = std::make_pair(pid, creation_ms);
+    auto it = steady_starts_.find(key);
+    if (it == steady_starts_.end()) {
+      if (steady_starts_.size() >= kMaxRememberedStarts) {
+        for (auto at = steady_starts_.begin(); at != steady_starts_.end();) {
+          at = steady - at->second.last_look_ms > kForgetStartMs ? steady_starts_.erase(at)
+                                                                 : std::next(at);
+        }
+        if (steady_starts_.size() >= kMaxRememberedStarts) steady_starts_.clear();
+      }
+      const int64_t age = clocks_.wall_ms() - creation_ms;
+      it = steady_starts_.emplace(key, SteadyStart{steady - age, steady}).first;
+    }
+    it->second.last_look_ms = steady;
+    const int64_t age = steady - it->second.created_ms;
+    return age > 0 ? age : 0;
+  }
+
+  ClockSources clocks_;
+  std::map<std::pair<uint32_t, int64_t>, SteadyStart> steady_starts_;
   UniqueHandle last_started_;
   uint32_t last_started_pid_ = 0;
   bool parent_known_ = false;
@@ -441,7 +506,20 @@ class ConnectionGuard {
 
 }  // namespace
 
-std::unique_ptr<Platform> CreatePlatform() { return std::make_unique<Win32Platform>(); }
+ClockSources SystemClocks() {
+  return {[] {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            return FileTimeToEpochMs(now);
+          },
+          [] { return MonotonicMs(); }};
+}
+
+std::unique_ptr<Platform> CreatePlatformWithClocks(const ClockSources& clocks) {
+  return std::make_unique<Win32Platform>(clocks);
+}
+
+std::unique_ptr<Platform> CreatePlatform() { return CreatePlatformWithClocks(SystemClocks()); }
 
 std::string NativePath(std::string_view path) { return std::string(path); }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "diag/text.h"
+#include "platform/civil_time.h"
 
 namespace kvs {
 
@@ -14,8 +15,16 @@ namespace {
 constexpr int kNameProbeAttempts = 50;
 constexpr int kNameProbeSleepMs = 100;
 constexpr int kKillPauseMs = 50;
+// How long the kill command is given to act before its outcome is judged.
+constexpr int kKillWaitMs = 5000;
 // Looks after a kill before a process counts as having outlived it.
 constexpr int kKillLooks = 20;
+// Pauses before a process that outlived its kill is tried again: doubled
+// after each try, up to the longest.
+constexpr int64_t kKillRetryFirstPauseMs = 10000;
+constexpr int64_t kKillRetryLongestPauseMs = 600000;
+// A process that keeps outliving its kill is logged again after this.
+constexpr int64_t kKillFailedLogMs = 3600000;
 constexpr int kTerminatePauseMs = 100;
 // Room of JOBNAM without its terminator.
 constexpr size_t kJobNameChars = sizeof(JobRecord::jobnam) - 1;
@@ -39,13 +48,28 @@ bool SameJobName(const std::string& live, const char* recorded) {
   return JobName(live) == JobName(RightTrim(recorded));
 }
 
-// "YYYYMMDDhhmmss" with digits only.
-bool IsTimestamp(const char* text) {
-  size_t n = 0;
-  for (; text[n] != '\0'; ++n) {
-    if (text[n] < '0' || text[n] > '9') return false;
+// A broken-down time counted as if it were UTC, in seconds since 1970.
+int64_t CivilSeconds(const CivilTime& c) {
+  return DayNumber(c.year, c.month, c.day) * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
+}
+
+// Whether the local time stamp names the instant t. A local time names one
+// instant, two in the hour that the change to winter time repeats, none in
+// the hour that the change to summer time skips; each instant is found
+// from the zone's offset a day before, at and a day after the stamp, which
+// brackets any change near it.
+bool StampNamesInstant(Platform& platform, const CivilTime& stamp, int64_t t) {
+  const int64_t local = CivilSeconds(stamp);
+  for (int64_t probe : {local - 86400, local, local + 86400}) {
+    const int64_t instant = local - (CivilSeconds(platform.ToLocal(probe)) - probe);
+    if (instant == t && CivilSeconds(platform.ToLocal(instant)) == local) return true;
   }
-  return n == 14;
+  return false;
+}
+
+// The key of a process's kill retries: id, job key and start.
+std::string RetryKey(const ManagedProcess& e) {
+  return StrFormat("%u|%s|%s|%s", e.pid, e.row.jobda1, e.row.jobke2, e.row.jobsda);
 }
 
 }  // namespace
@@ -102,11 +126,12 @@ bool ProcessManager::IsControllerOrParent(uint32_t pid) {
 
 bool ProcessManager::IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e) {
   if (!info.opened || IsControllerOrParent(e.pid)) return false;
-  if (info.has_creation_time && IsTimestamp(e.row.jobsda)) {
-    // A process created after the job started holds a reused id. The start
-    // is taken just before the process is created, within the same second
-    // or the one before.
-    return Timestamp14(platform_, info.creation_time - 1) <= std::string(e.row.jobsda);
+  CivilTime start;
+  if (info.has_creation_time && CivilFromStamp(e.row.jobsda, &start)) {
+    // The launch wrote the process's own creation time as the job's start:
+    // a process created at any other instant holds a reused id, however
+    // slow the job's creation was and however soon the id was reused.
+    return StampNamesInstant(platform_, start, info.creation_time);
   }
   return SameJobName(ComparedName(info), e.program_name);
 }
@@ -123,16 +148,63 @@ void ProcessManager::FollowName(const ProcessInfo& info, ManagedProcess* e) {
 }
 
 bool ProcessManager::KillAndConfirm(const ManagedProcess& e) {
-  StartKill(StrFormat("%u", e.pid));
-  for (int look = 0; look < kKillLooks; ++look) {
-    platform_.SleepMs(kKillPauseMs);
-    if (!IsJobsProcess(platform_.InspectProcess(e.pid), e)) {
-      kill_failed_.erase(e.pid);
-      return true;
+  uint32_t kill_pid = 0;
+  if (platform_.StartProcess(StrFormat("kill %u", e.pid), &kill_pid) == 0) {
+    // A kill command that is slow to start (a loaded machine, a scanner
+    // looking at it) has not acted yet: it is judged once it has ended.
+    for (int waited = 0; waited < kKillWaitMs && platform_.InspectProcess(kill_pid).opened;
+         waited += kKillPauseMs) {
+      platform_.SleepMs(kKillPauseMs);
     }
   }
-  logs_.Main(StrFormat(kLogKillFailed, e.row.jobnam, static_cast<int>(e.pid)));
+  for (int look = 0; look < kKillLooks; ++look) {
+    platform_.SleepMs(kKillPauseMs);
+    if (!IsJobsProcess(platform_.InspectProcess(e.pid), e)) return true;
+  }
   return false;
+}
+
+bool ProcessManager::EndOverdue(const ManagedProcess& e) {
+  const std::string key = RetryKey(e);
+  auto retry = kill_retries_.find(key);
+  if (retry != kill_retries_.end() && platform_.SteadyMs() < retry->second.next_try_ms) {
+    return false;
+  }
+  if (retry == kill_retries_.end()) {
+    logs_.Main(StrFormat(kLogRuntimeExceeded, e.row.jobnam));
+    pool_.Post(StrFormat(kMsgRuntimeExceeded, e.row.jobnam));
+  }
+  if (KillAndConfirm(e)) {
+    if (retry != kill_retries_.end()) kill_retries_.erase(retry);
+    return true;
+  }
+  const int64_t now = platform_.SteadyMs();
+  bool log = false;
+  if (retry == kill_retries_.end()) {
+    retry = kill_retries_.emplace(key, KillRetry{}).first;
+    retry->second.pause_ms = kKillRetryFirstPauseMs;
+    log = true;
+  } else {
+    retry->second.pause_ms = std::min(retry->second.pause_ms * 2, kKillRetryLongestPauseMs);
+    log = now >= retry->second.next_log_ms;
+  }
+  retry->second.next_try_ms = now + retry->second.pause_ms;
+  if (log) {
+    logs_.Main(StrFormat(kLogKillFailed, e.row.jobnam, static_cast<int>(e.pid)));
+    retry->second.next_log_ms = now + kKillFailedLogMs;
+  }
+  return false;
+}
+
+void ProcessManager::ForgetKillRetries() {
+  if (kill_retries_.empty()) return;
+  std::set<std::string> followed;
+  for (const ManagedProcess& e : table_->entries) {
+    if (e.pid != 0) followed.insert(RetryKey(e));
+  }
+  for (auto at = kill_retries_.begin(); at != kill_retries_.end();) {
+    at = followed.count(at->first) ? std::next(at) : kill_retries_.erase(at);
+  }
 }
 
 int ProcessManager::WriteEnd(ManagedProcess* e, JobState state) {
@@ -252,8 +324,13 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   entry->pid = pid;
 
   std::string name = "unknown";
+  // The job's start is the moment the system dates the process: a slow
+  // creation (a long search of the path, a scanner) must not make the
+  // job's own process look created after its start.
+  std::string created = start_time;
   for (int attempt = 0; attempt < kNameProbeAttempts; ++attempt) {
     ProcessInfo info = platform_.InspectProcess(pid);
+    if (info.has_creation_time) created = Timestamp14(platform_, info.creation_time);
     if (info.has_name && !info.base_name.empty()) {
       name = info.base_name;
       break;
@@ -275,7 +352,7 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   SetField(entry->program_name, name);
   SetField(row.jobnam, name);
   SetField(row.jobnum, pid_text);
-  SetField(row.jobsda, start_time);
+  SetField(row.jobsda, created);
   row.jobmrt = job.jobmrt;
   // As the row says once the update below succeeds.
   row.jobstv = 1;
@@ -285,8 +362,10 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   if (rc != 0) {
     logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->row.jobnam,
                          static_cast<long>(rc)));
-    StartKill(pid_text);
-    platform_.SleepMs(kKillPauseMs);
+    // A process left running here would be started again by the next pass.
+    if (!KillAndConfirm(*entry)) {
+      logs_.Main(StrFormat(kLogUndoKillFailed, command_line.c_str(), static_cast<int>(pid)));
+    }
     return kLaunchRowUpdateFailed;
   }
   logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->row.jobnam));
@@ -310,8 +389,9 @@ void ProcessManager::MeasureRunTime(const ProcessInfo& info, ManagedProcess* ent
     logs_.Main(kLogSupervisionOn);
     supervision_on_ = true;
   }
-  // The true age of the process; unreadable times count as just started.
-  int64_t elapsed = info.has_creation_time ? info.age_seconds : 0;
+  // The age on the steady clock: a step of the wall clock neither ends a
+  // job early nor lets it run on.
+  int64_t elapsed = info.age_seconds;
   if (elapsed > INT32_MAX) elapsed = INT32_MAX;
   if (elapsed < INT32_MIN) elapsed = INT32_MIN;
   entry->elapsed_seconds = static_cast<int32_t>(elapsed);
@@ -323,22 +403,15 @@ void ProcessManager::Supervise() {
     if (e.pid == 0) continue;
     ProcessInfo info = platform_.InspectProcess(e.pid);
     const bool ended = !IsJobsProcess(info, e);
-    if (!ended && info.has_module) MeasureRunTime(info, &e);
+    // Measured whenever dated: a process whose module cannot be read
+    // (another user's, a setuid program) is held to its limit too.
+    if (!ended && info.has_creation_time) MeasureRunTime(info, &e);
     if (!ended) FollowName(info, &e);
     // A negative run time (clock set back) is not over any limit.
     bool exceeded = !ended && e.row.jobmrt > 0 && e.elapsed_seconds > e.row.jobmrt;
     if (!ended && !exceeded) continue;
-
-    if (exceeded) {
-      logs_.Main(StrFormat(kLogRuntimeExceeded, e.row.jobnam));
-      // One message for a process that outlives its kill pass after pass.
-      if (kill_failed_.count(e.pid) == 0) pool_.Post(StrFormat(kMsgRuntimeExceeded, e.row.jobnam));
-      if (!KillAndConfirm(e)) {
-        if (kill_failed_.size() >= static_cast<size_t>(kMaxProcesses)) kill_failed_.clear();
-        kill_failed_.insert(e.pid);
-        continue;
-      }
-    }
+    // One that outlives its kill keeps "01" and its entry.
+    if (exceeded && !EndOverdue(e)) continue;
     int rc = WriteEnd(&e, exceeded ? kStateTerminated : kStateEnded);
     if (rc != 0) {
       logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.row.jobnam,
@@ -347,6 +420,7 @@ void ProcessManager::Supervise() {
     e.pid = 0;
     --running_count_;
   }
+  ForgetKillRetries();
 }
 
 // ---- Termination ----------------------------------------------------------
@@ -366,7 +440,10 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
   // The day-end program is left to finish; its row is marked all the same.
   // A process that outlives its kill keeps "01" and its entry, so the
   // next reload follows it again.
-  if (!IsProgram(e->program_name, "dayend.exe") && !KillAndConfirm(*e)) return false;
+  if (!IsProgram(e->program_name, "dayend.exe") && !KillAndConfirm(*e)) {
+    logs_.Main(StrFormat(kLogKillFailed, e->row.jobnam, static_cast<int>(e->pid)));
+    return false;
+  }
   (void)WriteEnd(e, kStateTerminated);
   logs_.Main(StrFormat(kLogProcessEnded, e->program_name, static_cast<int>(e->pid)));
   e->pid = 0;

@@ -6,8 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "db/job_table.h"
@@ -33,6 +33,8 @@ inline constexpr char kLogStartFailedUpdate[] = "Start PGM: %s Fehler Update Kvs
 inline constexpr char kLogStarted[] = "Start PGM: %s Cmd: %s\n";
 inline constexpr char kLogStartedUpdateFailed[] =
     "Start PGM: %s Cmd: %s Fehler Update Kvs500Job RC: %ld\n";
+inline constexpr char kLogUndoKillFailed[] =
+    "Start PGM: %s ProcessID %d laeuft nach kill weiter und ist nicht eingetragen!\n";
 inline constexpr char kLogPidReuseUpdateFailed[] =
     "- Update JobStatus: %s CheckProcessID! Fehler RC: %ld\n";
 inline constexpr char kLogTableFull[] =
@@ -105,15 +107,19 @@ class ProcessManager {
   int GetKvProcs();
 
   // Looks at every recorded process: ended ones get "98", those over
-  // their JOBMRT are killed and get "99" once they are gone; one that
-  // outlives its kill stays "01" and is tried again in the next pass. A
-  // job whose program exec'd another keeps running under the new name.
+  // their JOBMRT are killed and get "99" once they are gone. One that
+  // outlives its kill stays "01" and is tried again after a pause that
+  // grows with each try; its line is logged at the first try and then once
+  // an hour while it lasts. A job whose program exec'd another keeps
+  // running under the new name.
   void Supervise();
 
   // Starts a job: kLaunchStarted, kLaunchRowUpdateFailed,
   // kLaunchTooManyAttempts, kLaunchCreateFailed or kLaunchNoRoom.
   // JOBCMD, JOBDA1, JOBKE2, JOBURV, JOBRTY and JOBMRT come from job; a row
-  // with more than 10 start_attempts is not started.
+  // with more than 10 start_attempts is not started. JOBSDA is the new
+  // process's creation time as the system dates it (the moment the start
+  // began when the process has ended before it could be dated).
   int Launch(const JobRecord& job, int32_t start_attempts);
 
   // Ends every process of the table and of the snapshot (each once) and
@@ -129,9 +135,11 @@ class ProcessManager {
   // Starts "kill <pid>" or "kill <name>"; its outcome is not checked.
   void StartKill(const std::string& target);
   // Whether info shows the process of the job in e: alive, neither the
-  // controller nor its parent, and created no later than the job's start
-  // JOBSDA (a second allowed), whatever program it runs now. Without a
-  // creation time or a start, the names decide, as far as JOBNAM holds.
+  // controller nor its parent, and created at the instant the job's start
+  // JOBSDA names (to the second; a local time of the repeated autumn hour
+  // names two instants, and either counts), whatever program it runs now.
+  // Without a creation time or a start, the names decide, as far as
+  // JOBNAM holds.
   bool IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e);
   // The controller's own process or its parent, which are never ended.
   bool IsControllerOrParent(uint32_t pid);
@@ -146,9 +154,15 @@ class ProcessManager {
   void MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry);
   // The row's JOBNAM follows a job whose process now runs another program.
   void FollowName(const ProcessInfo& info, ManagedProcess* entry);
-  // Starts the kill command for the entry's process and looks again until
-  // it is gone, for about a second at most. true when it has ended.
+  // Starts the kill command for the entry's process, waits for the
+  // command to end (a few seconds at most) and then looks again until the
+  // process is gone, for about a second at most. true when it has ended.
   bool KillAndConfirm(const ManagedProcess& entry);
+  // Ends the process of an entry over its run time, or tries again once
+  // its pause has passed. true when the process has ended.
+  bool EndOverdue(const ManagedProcess& entry);
+  // Drops the retries of processes the table no longer follows.
+  void ForgetKillRetries();
   // Writes the end of e's job: state and JOBEDA now.
   int WriteEnd(ManagedProcess* e, JobState state);
   // Terminates one entry under terminate-all's rules. true when a process
@@ -170,8 +184,17 @@ class ProcessManager {
   bool supervision_on_ = true;
   // Whether the table holds a complete reload (the snapshot takes only such).
   bool table_loaded_ = false;
-  // Processes whose kill failed and was reported to the pool; reported once.
-  std::set<uint32_t> kill_failed_;
+  // A process over its run time that outlived its kill: when it is tried
+  // again and when its line is logged again (steady clock).
+  struct KillRetry {
+    int64_t next_try_ms = 0;
+    int64_t pause_ms = 0;
+    int64_t next_log_ms = 0;
+  };
+  // By process id, job key and start, so a later job under the same id is
+  // another process. Only processes of the table are kept: at most the
+  // entries of two passes.
+  std::map<std::string, KillRetry> kill_retries_;
 };
 
 }  // namespace kvs

@@ -55,6 +55,9 @@ class ProcessFake : public FakePlatform {
 };
 
 constexpr char kDa1[] = "20260105070000";
+// How long a running job of a test row has run unless told.
+constexpr int64_t kRunSeconds = 10;
+constexpr int64_t kStartedRunSecondsAgo = INT64_MIN;
 constexpr char kOwnDir[] = "\\KVS\\bin\\";
 constexpr char kCommand[] = "C:\\KVS\\bin\\PortWatch.exe -q";
 
@@ -79,13 +82,15 @@ class ProcessManagerSqlTest : public DatabaseTest {
   }
 
   // A job row. sts, urv, nam and num are SQL literals (NULL or quoted); a
-  // running row ('01') gets a start time, the others keep NULL there.
+  // running row ('01') gets the start time started (kRunSeconds ago unless
+  // given), the others keep NULL there.
   void Put(const std::string& ke2, const std::string& sts, const std::string& urv,
            const std::string& nam = "NULL", const std::string& num = "NULL", int32_t mrt = 0,
-           int32_t stv = 0, const std::string& rty = "01") {
-    // A running job started now: its processes are created no later.
+           int32_t stv = 0, const std::string& rty = "01",
+           int64_t started = kStartedRunSecondsAgo) {
+    if (started == kStartedRunSecondsAgo) started = fake_.Now() - kRunSeconds;
     const std::string times =
-        sts == "'01'" ? "'', '" + TimestampNow(fake_) + "', ''" : "NULL, NULL, NULL";
+        sts == "'01'" ? "'', '" + Timestamp14(fake_, started) + "', ''" : "NULL, NULL, NULL";
     const std::string sql =
         "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, JOBNUM, "
         "JOBMRT, JOBSTV, JOBUSR, JOBSDA, JOBEDA, JOBCMD) VALUES ('" + std::string(kDa1) +
@@ -93,14 +98,14 @@ class ProcessManagerSqlTest : public DatabaseTest {
         ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " + times + ", 'x.exe')";
     ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
   }
-  // A running job of pid.
+  // A running job of pid, started kRunSeconds ago unless given.
   void PutRunning(const std::string& ke2, const std::string& nam, uint32_t pid,
-                  int32_t mrt = 0) {
-    Put(ke2, "'01'", Q(ke2), Q(nam), Q(std::to_string(pid)), mrt);
+                  int32_t mrt = 0, int64_t started = kStartedRunSecondsAgo) {
+    Put(ke2, "'01'", Q(ke2), Q(nam), Q(std::to_string(pid)), mrt, 0, "01", started);
   }
-  void Live(uint32_t pid, const std::string& name, const std::string& dir = "C:\\KVS\\bin\\",
-            int64_t elapsed = 10) {
-    fake_.AddProcess(pid, P{name, dir + name, fake_.Now() - elapsed});
+  // The process of a job that PutRunning started.
+  void Live(uint32_t pid, const std::string& name, const std::string& dir = "C:\\KVS\\bin\\") {
+    fake_.AddProcess(pid, P{name, dir + name, fake_.Now() - kRunSeconds});
   }
   // JOBSTS|JOBNAM|JOBUSR|JOBNUM|JOBSDA|JOBEDA|JOBSTV, NULL spelt out.
   std::string Row(const std::string& ke2) {
@@ -139,15 +144,18 @@ class ProcessManagerSqlTest : public DatabaseTest {
 // ---- Launch ---------------------------------------------------------------
 
 // Catches a start written wrongly into the row (state, name not in lower
-// case, pid, start time, an end time or attempt count of an earlier run
-// left over), a missing or different log line, the running count not
-// raised and the key not appended behind those listed.
+// case, pid, an end time or attempt count of an earlier run left over), a
+// missing or different log line, the running count not raised and the key
+// not appended behind those listed; and a start time taken before the
+// process was created: after a slow creation the next pass would take
+// the job's own process for a later one and end the job.
 TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   Put("J01", "'90'", "'PW'", "'old.exe'", "'77'", 0, 3);
   ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '20260101000000'"));
   ASSERT_TRUE(manager_->running_list().Add("X"));
+  fake_.creation_takes_ms = 2000;
   EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J01", "PW", 600), 3), kLaunchStarted);
-  EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080000||1");
+  EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080002||1");
   EXPECT_EQ(fake_.launches, Strings{kCommand});
   EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe\n");
   EXPECT_EQ(manager_->running_count(), 1);
@@ -157,6 +165,10 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   EXPECT_STREQ(e.program_name, "portwatch.exe");
   EXPECT_EQ(e.row.jobmrt, 600);
   EXPECT_EQ(PoolTexts(), "");
+  manager_->BeginPass();
+  ASSERT_EQ(manager_->GetKvProcs(), 1);
+  manager_->Supervise();
+  EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080002||1");
 }
 
 // Catches a failed start that is not marked (state "90", one attempt
@@ -223,7 +235,7 @@ TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
     fake_.EndProcess(1000);
     Put("J02", "NULL", "'PW'");
     EXPECT_EQ(manager->Launch(ToStart(kCommand, kDa1, "J02", "PW", 0), 0), kLaunchStarted);
-    EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105080000|20260105080000|0") << gap;
+    EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105075950|20260105080000|0") << gap;
     EXPECT_EQ(Row("J02"), "01|portwatch.exe||1000|20260105080000||1") << gap;
     // The ended job no longer holds the id: one job runs, followed once.
     EXPECT_EQ(manager->running_count(), 1) << gap;
@@ -339,15 +351,19 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
 // ---- Supervise --------------------------------------------------------------
 
 // Catches an ended job left running (process gone or ended, its id now
-// held by a process created after the job's start, its module
-// unreadable), a live one ended (name compared with case, or cut where
-// JOBNAM cut it, or changed by an exec, "unknown" for an unreadable
-// process of a job recorded as "unknown"), the controller or its service
-// killed for a crafted row, the run-time limit off by one or applied to
-// JOBMRT 0 or less or to a negative run time, a termination without its
-// kill command, log line or pool message, and a process that outlives its
-// kill marked "99": it stays "01", is tried again in the next pass with
-// no second message, and is marked once it is gone.
+// held by a process created at another instant than the job's start, a
+// second either side included, also one the controller cannot read under
+// a row named "unknown"), a live one ended (name compared with case, or
+// cut where JOBNAM cut it, or changed by an exec, or not readable), the
+// controller or its service killed for a crafted row, the run-time limit
+// off by one, applied to JOBMRT 0 or less, or not applied to a process
+// the controller cannot read, a termination without its kill command, log
+// line or pool message, and a process that outlives its kill marked "99".
+// Then, for that process: tried again in every pass instead of after a
+// growing pause, its lines logged at every try instead of once and again
+// after an hour; once it has ended by itself, the message of a later job
+// under the same id swallowed, and that job not marked once a later try
+// has ended it.
 TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
   enum Kind { kNone, kEnded, kAlive, kUnreadable, kOwn, kParent, kUnkillable };
   struct Case {
@@ -358,15 +374,20 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
     std::string live_name;
     int64_t elapsed;
     const char* end;
+    int64_t late = 0;  // seconds the process was created after the job's start
   };
   const std::string long_name = "Ein_Programm_mit_" + std::string(49, 'x') + "_Name.exe";
   const std::string cut_name = ToLowerAscii(long_name.substr(0, 64));
   const Case cases[] = {
       {"gone", "a.exe", 0, kNone, "", 0, "98|20260105080000"},
       {"ended", "a.exe", 0, kEnded, "a.exe", 10, "98|20260105080000"},
-      {"id reused", "a.exe", 0, kAlive, "other.exe", -2, "98|20260105080000"},
-      {"unreadable", "a.exe", 0, kUnreadable, "a.exe", 10, "98|20260105080000"},
+      {"id reused", "a.exe", 0, kAlive, "other.exe", 5, "98|20260105080000", 60},
+      {"created a second after", "a.exe", 600, kAlive, "a.exe", 10, "98|20260105080000", 1},
+      {"created a second before", "a.exe", 600, kAlive, "a.exe", 10, "98|20260105080000", -1},
+      {"unreadable", "a.exe", 0, kUnreadable, "a.exe", 10, "01|"},
       {"unreadable unknown", "unknown", 0, kUnreadable, "", 10, "01|"},
+      {"unreadable, id reused", "unknown", 0, kUnreadable, "", 10, "98|20260105080000", 30},
+      {"unreadable, 6 of 5", "unknown", 5, kUnreadable, "", 6, "99|20260105080000"},
       {"name in other case", "a.exe", 600, kAlive, "A.EXE", 10, "01|"},
       {"name cut by JOBNAM", cut_name.c_str(), 600, kAlive, long_name, 10, "01|"},
       {"exec'd", "dash", 0, kAlive, "sleep", 10, "01|"},
@@ -376,23 +397,40 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
       {"600 of 600", "a.exe", 600, kAlive, "a.exe", 600, "01|"},
       {"JOBMRT 0", "a.exe", 0, kAlive, "a.exe", 100000, "01|"},
       {"JOBMRT -1", "a.exe", -1, kAlive, "a.exe", 100000, "01|"},
-      {"created a second after", "a.exe", 600, kAlive, "a.exe", -1, "01|"},
       {"outlives kill", "hard.exe", 5, kUnkillable, "hard.exe", 6, "01|"},
   };
+  auto exceeded = [](const std::string& name) {
+    return "END PGM: PGM " + name + " wird wegen Laufzeitueberschreitung beendet!\n";
+  };
+  auto message = [](const std::string& name) {
+    return " Programm " + name + " wird wegen Laufzeit\xFC" "berschreitung abgebrochen!";
+  };
+  Strings kills;
+  std::string log;
+  int64_t hard_created = 0;
   uint32_t pid = 2001;
   for (const Case& c : cases) {
     const std::string ke2 = "J" + std::to_string(pid);
-    PutRunning(ke2, c.jobnam, pid, c.jobmrt);
+    const int64_t created = fake_.Now() - c.elapsed;
+    PutRunning(ke2, c.jobnam, pid, c.jobmrt, created - c.late);
     if (c.kind != kNone) {
-      fake_.AddProcess(pid, P{c.live_name, "C:\\KVS\\bin\\" + c.live_name,
-                              fake_.Now() - c.elapsed, true, c.kind != kUnreadable,
-                              c.kind == kUnkillable});
+      fake_.AddProcess(pid, P{c.live_name, "C:\\KVS\\bin\\" + c.live_name, created, true,
+                              c.kind != kUnreadable, c.kind == kUnkillable});
     }
     if (c.kind == kEnded) fake_.EndProcess(pid);
     if (c.kind == kOwn) fake_.own_pid = pid;
     if (c.kind == kParent) fake_.parent_pid = pid;
+    if (c.end[1] == '9' || c.kind == kUnkillable) {
+      kills.push_back("kill " + std::to_string(pid));
+      log += exceeded(c.jobnam);
+    }
+    if (c.kind == kUnkillable) hard_created = created;
     ++pid;
   }
+  const uint32_t hard = pid - 1;
+  const std::string outlived = "Prozess laeuft nach kill weiter: hard.exe ProcessID " +
+                               std::to_string(hard) + ", Status bleibt 01!\n";
+  log += outlived;
   ASSERT_EQ(manager_->GetKvProcs(), 1);
   manager_->Supervise();
   pid = 2001;
@@ -404,31 +442,57 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
     ++pid;
   }
   EXPECT_EQ(manager_->running_count(), running);
-  EXPECT_EQ(Row("J2008"), "01|sleep||2008|20260105080000||0");
-  EXPECT_EQ(Row("J2007").substr(0, 3 + cut_name.size()), "01|" + cut_name);
-  EXPECT_EQ(fake_.launches, (Strings{"kill 2011", "kill 2016"}));
-  const std::string exceeded =
-      "END PGM: PGM hard.exe wird wegen Laufzeitueberschreitung beendet!\n";
-  const std::string outlived =
-      "Prozess laeuft nach kill weiter: hard.exe ProcessID 2016, Status bleibt 01!\n";
-  EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n" +
-                            exceeded + outlived);
+  EXPECT_EQ(Row("J2012"), "01|sleep||2012|20260105075950||0");
+  EXPECT_EQ(Row("J2011").substr(0, 3 + cut_name.size()), "01|" + cut_name);
+  EXPECT_EQ(fake_.launches, kills);
+  EXPECT_EQ(LogTexts(), log);
 
-  for (uint32_t other = 2001; other < 2016; ++other) fake_.EndProcess(other);
-  for (bool killable : {false, true}) {
-    fake_.AddProcess(2016, P{"hard.exe", "C:\\KVS\\bin\\hard.exe", fake_.Now() - 8, true, true,
-                             !killable});
+  for (uint32_t other = 2001; other < hard; ++other) fake_.EndProcess(other);
+  enum Then { kHolds, kEnds, kKillable };
+  struct Step {
+    const char* what;
+    const char* ke2;
+    int64_t wait;
+    Then then;
+    bool tried;
+    std::string log;
+    const char* state;
+  };
+  const std::string later = "JLATER";
+  const Step steps[] = {
+      {"within the first pause of 10 s", "J2019", 5, kHolds, false, "", "01"},
+      {"after it", "J2019", 6, kHolds, true, "", "01"},
+      {"within the doubled pause", "J2019", 15, kHolds, false, "", "01"},
+      {"an hour after the first line", "J2019", 3600, kHolds, true, outlived, "01"},
+      {"ended by itself", "J2019", 1, kEnds, false, "", "98"},
+      {"a later job under the id", "JLATER", 0, kHolds, true, exceeded("hard.exe") + outlived,
+       "01"},
+      {"gone at the next try", "JLATER", 11, kKillable, true, "", "99"},
+  };
+  std::string posted;
+  for (const Step& s : steps) {
+    fake_.AdvanceSeconds(s.wait);
+    if (s.ke2 == later && posted.empty()) {
+      const CivilTime t = fake_.ToLocal(fake_.Now());
+      posted = StrFormat("%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
+                         t.minute, t.second);
+      hard_created = fake_.Now() - 6;
+      PutRunning(later, "hard.exe", hard, 5, hard_created);
+    }
+    fake_.AddProcess(hard, P{"hard.exe", "C:\\KVS\\bin\\hard.exe", hard_created,
+                             s.then != kEnds, true, s.then == kHolds});
+    if (s.tried) kills.push_back("kill " + std::to_string(hard));
+    log += s.log;
     manager_->BeginPass();
     ASSERT_EQ(manager_->GetKvProcs(), 1);
     manager_->Supervise();
+    EXPECT_EQ(fake_.launches, kills) << s.what;
+    EXPECT_EQ(LogTexts(), log) << s.what;
+    EXPECT_EQ(End(s.ke2).substr(0, 2), s.state) << s.what;
   }
-  EXPECT_EQ(End("J2016"), "99|" + TimestampNow(fake_));
-  EXPECT_EQ(LogTexts(), "END PGM: PGM task.exe wird wegen Laufzeitueberschreitung beendet!\n" +
-                            exceeded + outlived + exceeded + outlived + exceeded);
-  EXPECT_EQ(PoolTexts(),
-            "05.01.2026 08:00:00 Programm hard.exe wird wegen Laufzeit\xFC"
-            "berschreitung abgebrochen! / 05.01.2026 08:00:00 Programm task.exe wird wegen "
-            "Laufzeit\xFC" "berschreitung abgebrochen!");
+  EXPECT_EQ(PoolTexts(), "05.01.2026 08:00:00" + message("hard.exe") + " / 05.01.2026 08:00:00" +
+                             message("task.exe") + " / 05.01.2026 08:00:00" +
+                             message("unknown") + " / " + posted + message("hard.exe"));
 }
 
 // Catches the limit enforced in the early morning of a clock change, the
@@ -436,9 +500,9 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
 // back in force from 06:00.
 TEST_F(ProcessManagerSqlTest, ClockChangeSuspendsTheLimit) {
   fake_.SetLocalTime(2026, 10, 25, 3, 30, 0);  // a Sunday
-  PutRunning("J01", "task.exe", 2001, 600);
-  fake_.AddProcess(2001, P{"task.exe", "C:\\KVS\\bin\\task.exe",
-                           FakePlatform::ToEpoch(2026, 10, 24, 12, 0, 0)});
+  const int64_t started = FakePlatform::ToEpoch(2026, 10, 24, 12, 0, 0);
+  PutRunning("J01", "task.exe", 2001, 600, started);
+  fake_.AddProcess(2001, P{"task.exe", "C:\\KVS\\bin\\task.exe", started});
   ASSERT_EQ(manager_->GetKvProcs(), 1);
   const std::string off =
       "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
@@ -501,9 +565,13 @@ TEST_F(ProcessManagerSqlTest, TerminateAllEndsEveryJob) {
 
 // Catches the wrong processes ended: another program under the pid, a
 // system program, cmd.exe or another installation's process in
-// multiservices mode, a process that cannot be read; and the day-end
-// program killed instead of only marked.
+// multiservices mode, a process of another instant that cannot be read;
+// the job's own process left running because it cannot be read (its
+// installation is then unknown: spared in multiservices mode); the
+// day-end program killed instead of only marked; and a process that
+// outlives its kill marked "99" although it runs on.
 TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
+  // A process without a creation time here was created at its job's start.
   struct Case {
     const char* what;
     const char* jobnam;
@@ -511,14 +579,15 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
     P process;
     bool killed[2];  // single mode, multiservices
     bool marked[2];
+    bool outlives = false;
   };
+  const int64_t later = FakePlatform::ToEpoch(2026, 1, 5, 9, 0, 0);
   const Case cases[] = {
       {"own", "a.exe", true, P{"A.exe", "C:\\KVS\\bin\\A.exe"}, {true, true}, {true, true}},
       {"day-end", "dayend.exe", true, P{"DayEnd.exe", "C:\\KVS\\bin\\DayEnd.exe"},
        {false, false}, {true, true}},
-      {"id reused", "a.exe", true,
-       P{"b.exe", "C:\\KVS\\bin\\b.exe", FakePlatform::ToEpoch(2026, 1, 5, 9, 0, 0)},
-       {false, false}, {false, false}},
+      {"id reused", "a.exe", true, P{"b.exe", "C:\\KVS\\bin\\b.exe", later}, {false, false},
+       {false, false}},
       {"svchost", "svchost.exe", true, P{"svchost.exe", "C:\\KVS\\bin\\svchost.exe"},
        {false, false}, {false, false}},
       {"cmd", "cmd.exe", true, P{"cmd.exe", "C:\\KVS\\bin\\cmd.exe"}, {true, false},
@@ -527,7 +596,11 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
        {true, false}},
       {"gone", "a.exe", false, P{}, {false, false}, {false, false}},
       {"unreadable", "a.exe", true, P{"a.exe", "C:\\KVS\\bin\\a.exe", 0, true, false},
-       {false, false}, {false, false}},
+       {true, false}, {true, false}},
+      {"unreadable, id reused", "a.exe", true,
+       P{"a.exe", "C:\\KVS\\bin\\a.exe", later, true, false}, {false, false}, {false, false}},
+      {"outlives kill", "a.exe", true, P{"a.exe", "C:\\KVS\\bin\\a.exe", 0, true, true, true},
+       {true, true}, {false, false}, true},
   };
   for (int mode = 0; mode < 2; ++mode) {
     ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
@@ -539,11 +612,17 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
     for (const Case& c : cases) {
       PutRunning("J" + std::to_string(pid), c.jobnam, pid);
       fake_.EndProcess(pid);
-      if (c.exists) fake_.AddProcess(pid, c.process);
+      P process = c.process;
+      if (process.creation_time == 0) process.creation_time = fake_.Now() - kRunSeconds;
+      if (c.exists) fake_.AddProcess(pid, process);
       if (c.killed[mode]) kills.push_back("kill " + std::to_string(pid));
       if (c.marked[mode]) {
         log += "Prozess beendet: " + std::string(c.jobnam) + " ProcessID " +
                std::to_string(pid) + "\n";
+      }
+      if (c.outlives) {
+        log += "Prozess laeuft nach kill weiter: " + std::string(c.jobnam) + " ProcessID " +
+               std::to_string(pid) + ", Status bleibt 01!\n";
       }
       ++pid;
     }
@@ -554,7 +633,10 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
     EXPECT_EQ(LogTexts(), log) << mode;
     pid = 4001;
     for (const Case& c : cases) {
-      EXPECT_EQ(End("J" + std::to_string(pid)), c.marked[mode] ? "99|20260105080000" : "01|")
+      // Marked within the ten seconds the kills take.
+      const std::string end = End("J" + std::to_string(pid));
+      EXPECT_EQ(c.marked[mode] ? end.substr(0, 16) : end,
+                c.marked[mode] ? "99|2026010508000" : "01|")
           << c.what << " mode " << mode;
       ++pid;
     }

@@ -127,21 +127,30 @@ TEST_F(ProcessManagerTest, LaunchRefusalsStartNothing) {
 }
 
 // Catches a start whose row cannot be written that keeps running (the job
-// would be started again with the next pass) or counts as running, and a
-// failed start without its two lines: with the database gone both give 88.
+// would be started again with the next pass: also when the kill command is
+// slow, or the process outlives it, which must then be said) or counts as
+// running, and a failed start without its two lines: with the database
+// gone each gives 88.
 TEST_F(ProcessManagerTest, LaunchWithoutDatabaseIsUndone) {
   struct Case {
+    const char* what;
     int fail_launch;
+    int kill_takes_ms;
+    bool survives_kill;
     std::vector<std::string> launches;
     std::string log;
   };
+  const std::string not_written =
+      "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe Fehler Update Kvs500Job "
+      "RC: -1\n";
   const Case cases[] = {
-      {0,
-       {kCommand, "kill 1000"},
-       "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe Fehler Update Kvs500Job "
-       "RC: -1\n"},
-      {kErrFileNotFound,
-       {kCommand},
+      {"started", 0, 0, false, {kCommand, "kill 1000"}, not_written},
+      {"slow kill", 0, 1500, false, {kCommand, "kill 1000"}, not_written},
+      {"outlives kill", 0, 0, true, {kCommand, "kill 1000"},
+       not_written +
+           "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q ProcessID 1000 laeuft nach kill weiter "
+           "und ist nicht eingetragen!\n"},
+      {"not started", kErrFileNotFound, 0, false, {kCommand},
        "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd:  fehlgeschlagen!\n"
        "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Fehler Update Kvs500Job(2) RC: -1\n"},
   };
@@ -150,12 +159,63 @@ TEST_F(ProcessManagerTest, LaunchWithoutDatabaseIsUndone) {
     fake_.launches.clear();
     fake_.next_pid = 1000;
     fake_.fail_next_launch = c.fail_launch;
+    fake_.kill_takes_ms = c.kill_takes_ms;
+    fake_.launches_survive_kill = c.survives_kill;
+    fake_.EndProcess(1000);
     auto manager = Manager(false);
     EXPECT_EQ(manager->Launch(ToStart(kCommand, "20260105070000", "JOB1", "PW", 0), 0),
-              kLaunchRowUpdateFailed);
-    EXPECT_EQ(fake_.launches, c.launches);
-    EXPECT_EQ(LogTexts(), c.log);
-    EXPECT_EQ(manager->running_count(), 0);
+              kLaunchRowUpdateFailed)
+        << c.what;
+    EXPECT_EQ(fake_.launches, c.launches) << c.what;
+    EXPECT_EQ(LogTexts(), c.log) << c.what;
+    EXPECT_EQ(manager->running_count(), 0) << c.what;
+    EXPECT_EQ(fake_.InspectProcess(1000).opened, c.survives_kill) << c.what;
+  }
+}
+
+// Catches a process taken for a job's by a text comparison of local
+// times: only a process created at an instant that the job's start JOBSDA
+// names is the job's, either instant of the repeated autumn hour counting
+// and none of the skipped spring hour; without a start or a creation time
+// the names decide.
+TEST_F(ProcessManagerTest, JobsProcessIsTheOneCreatedAtItsStart) {
+  fake_.SetZone(FakePlatform::Zone::kCentralEurope);
+  auto utc = [](int month, int day, int hour, int minute, int second) {
+    return FakePlatform::ToEpoch(2026, month, day, hour, minute, second);
+  };
+  struct Case {
+    const char* what;
+    const char* jobsda;
+    bool dated;
+    int64_t created;
+    const char* live_name;
+    bool jobs;
+  };
+  const Case cases[] = {
+      {"created at the start", "20260105080000", true, utc(1, 5, 7, 0, 0), "a.exe", true},
+      {"02:40 summer time", "20261025024000", true, utc(10, 25, 0, 40, 0), "a.exe", true},
+      {"02:40 winter time", "20261025024000", true, utc(10, 25, 1, 40, 0), "a.exe", true},
+      {"02:20 winter time, after 02:40 summer time", "20261025024000", true,
+       utc(10, 25, 1, 20, 0), "a.exe", false},
+      {"a time the spring change skips", "20260329023000", true, utc(3, 29, 1, 30, 0), "a.exe",
+       false},
+      {"no start, same name", "", true, utc(1, 5, 7, 0, 0), "A.EXE", true},
+      {"no start, other name", "", true, utc(1, 5, 7, 0, 0), "b.exe", false},
+      {"not dated, same name", "20260105080000", false, 0, "a.exe", true},
+      {"not dated, other name", "20260105080000", false, 0, "b.exe", false},
+  };
+  auto manager = Manager(false);
+  for (const Case& c : cases) {
+    ProcessInfo info;
+    info.opened = info.has_module = info.has_name = true;
+    info.base_name = c.live_name;
+    info.has_creation_time = c.dated;
+    info.creation_time = c.created;
+    ManagedProcess e;
+    e.pid = 7;
+    SetField(e.program_name, "a.exe");
+    SetField(e.row.jobsda, c.jobsda);
+    EXPECT_EQ(manager->IsJobsProcess(info, e), c.jobs) << c.what;
   }
 }
 
