@@ -54,12 +54,14 @@ double PassWork(Platform& platform, Session& session, JobTable& jobs, ProcessMan
                 const std::string& sleeper, int n, std::vector<uint32_t>* pids) {
   if (!Check(session.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), "delete", session)) return -1;
   const std::string name = fs::path(sleeper).filename().string();
-  // A process created after its row's start is a reused id, not the job.
-  const std::string started = Timestamp14(platform, platform.Now() + 2);
   for (int i = 0; i < n; ++i) {
     uint32_t pid = 0;
     if (platform.StartProcess("\"" + sleeper + "\" 600", &pid) != 0) return -1;
     pids->push_back(pid);
+    // The job's start is its process's creation, as a launch writes it.
+    const ProcessInfo info = platform.InspectProcess(pid);
+    if (!info.has_creation_time) return -1;
+    const std::string started = Timestamp14(platform, info.creation_time);
     char key[33];
     std::snprintf(key, sizeof key, "JOB%05d", i);
     std::string sql = "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
