@@ -46,7 +46,8 @@ struct CivilTime {
 // earlier ones succeeded: opened, then module, then name and path. The
 // times need only the process to be open: they are read also for a process
 // whose module the controller may not read (another user's, a setuid
-// program).
+// program). On Windows such a process, opened with the limited query
+// right only, still gives its image's name and path, without a module.
 struct ProcessInfo {
   bool opened = false;      // the process exists (an ended one does not)
   bool has_module = false;  // its first module could be enumerated

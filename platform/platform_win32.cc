@@ -311,6 +311,17 @@ class Win32Platform : public Platform {
       info.age_seconds = SteadyAgeMs(pid, FileTimeToEpochMs(creation)) / 1000;
     }
     if (limited) {
+      // No module to read, but the image name: enough for kvsjobstat to
+      // find a controller that runs under a service account.
+      char image[kPathBufferChars];
+      DWORD image_length = kPathBufferChars;
+      if (QueryFullProcessImageNameA(process, 0, image, &image_length) && image_length > 0) {
+        info.has_path = true;
+        info.full_path.assign(image, image_length);
+        info.has_name = true;
+        const size_t cut = info.full_path.find_last_of("\\/");
+        info.base_name = cut == std::string::npos ? info.full_path : info.full_path.substr(cut + 1);
+      }
       info.error = ERROR_ACCESS_DENIED;
       return info;
     }
