@@ -22,13 +22,7 @@ const char* OutcomeWord(PassOutcome outcome) {
   return "OK";
 }
 
-bool IsStamp(std::string_view s) {
-  if (s.size() != 14) return false;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
+bool IsStamp(std::string_view s) { return s.size() == 14 && AllDigits(s); }
 
 }  // namespace
 

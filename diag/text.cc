@@ -23,10 +23,18 @@ std::string StrFormat(const char* format, ...) {
   return out;
 }
 
-std::string Timestamp14(Platform& platform, int64_t t) {
-  CivilTime c = platform.ToLocal(t);
-  return StrFormat("%04d%02d%02d%02d%02d%02d", c.year, c.month, c.day, c.hour, c.minute,
-                   c.second);
+std::string StampOf(const CivilTime& t) {
+  return StrFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                   t.second);
+}
+
+std::string Timestamp14(Platform& platform, int64_t t) { return StampOf(platform.ToLocal(t)); }
+
+bool AllDigits(std::string_view s) {
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
 }
 
 std::string TimestampNow(Platform& platform) { return Timestamp14(platform, platform.Now()); }

@@ -26,6 +26,8 @@ std::string StrFormat(const char* format, ...) KVS_PRINTF(1, 2);
 
 // "YYYYMMDDhhmmss" of the local time t.
 std::string Timestamp14(Platform& platform, int64_t t);
+// "YYYYMMDDhhmmss" of a civil time, the form every stamp of the rows has.
+std::string StampOf(const CivilTime& t);
 // The same for now.
 std::string TimestampNow(Platform& platform);
 // "YYYY-MM-DD hh:mm:ss" of the local time now, as every log line starts.
@@ -47,6 +49,8 @@ std::string ToLowerAscii(std::string_view s);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // Removes trailing blanks and tabs.
 std::string RightTrim(std::string_view s);
+// Whether s holds digits only ("" does).
+bool AllDigits(std::string_view s);
 
 // Value of the leading decimal digits (after an optional sign), 0 when
 // there are none; saturates instead of overflowing.

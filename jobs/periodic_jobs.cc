@@ -36,10 +36,6 @@ constexpr char kDuePlannedOnly[] = "AND JOBNRT >= '0'";
 
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
-std::string NowText(const CivilTime& t) {
-  return StrFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
-                   t.second);
-}
 
 // Whether a row without JOBNRT is due: a periodic row waits for the
 // update to plan it.
@@ -122,12 +118,12 @@ Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const 
     r.jobnrt = Today(now) + daily_time;
     return r;
   }
-  if (nrt >= NowText(now)) return r;
+  if (nrt >= StampOf(now)) return r;
   if (!Ended(StateNumber(job.jobsts))) return r;
   // The next occurrence after now, not a day after now: a run that ends
   // after midnight keeps today's time.
   std::string next = Today(now) + daily_time;
-  if (next <= NowText(now)) next = DatePlusDays(now, 1) + daily_time;
+  if (next <= StampOf(now)) next = DatePlusDays(now, 1) + daily_time;
   r.changed = true;
   r.jobsts = kStatePlanned.text();
   r.jobnrt = next;
@@ -138,7 +134,7 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
                         const CivilTime& after_cycle) {
   Reschedule r;
   const std::string nrt = job.jobnrt;
-  const std::string now_text = NowText(now);
+  const std::string now_text = StampOf(now);
   if (nrt.size() != 14) {
     r.changed = true;
     r.jobsts = kStatePlanned.text();
@@ -149,8 +145,8 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
   if (!Ended(StateNumber(job.jobsts))) return r;
   // A cycle after the end: the job rests the whole cycle, however long it
   // ran. On the wall-clock text itself the plan always lies after now.
-  std::string next = NowText(CivilPlusMinutes(now, interval_minutes));
-  const std::string by_clock = NowText(after_cycle);
+  std::string next = StampOf(CivilPlusMinutes(now, interval_minutes));
+  const std::string by_clock = StampOf(after_cycle);
   if (by_clock > next) next = by_clock;
   r.changed = true;
   r.jobsts = kStatePlanned.text();

@@ -144,8 +144,7 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
     // No next date: waiting again on a JOBNRT that has passed, the job
     // would start at once, back to back. It stays ended and is kept: the
     // schedule has not ended, someone may give it a new JOBNRT.
-    const std::string now_text = StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month,
-                                           now.day, now.hour, now.minute, now.second);
+    const std::string now_text = StampOf(now);
     if (std::string(job.jobnrt).size() == 14 && job.jobnrt > now_text) {
       decision.action = CalendarDecision::Action::kWrite;
       decision.jobnrt = job.jobnrt;
@@ -256,9 +255,7 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
       if (!matched) plan.deletes.push_back(i);
     }
   }
-  const std::string stamp =
-      StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day, now.hour, now.minute,
-                now.second);
+  const std::string stamp = StampOf(now);
   const int32_t minute = now.hour * 60 + now.minute;
   for (int slot = 0; slot < 12; ++slot) {
     for (int kind = 0; kind < 2; ++kind) {

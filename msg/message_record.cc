@@ -92,12 +92,8 @@ std::string BuildInsert(Platform& platform, const STRNACHRICHT& r, int64_t t,
 
 namespace {
 
-bool AllDigits(const std::string& s, size_t min_length, size_t max_length) {
-  if (s.size() < min_length || s.size() > max_length) return false;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
+bool DigitsOfLength(const std::string& s, size_t min_length, size_t max_length) {
+  return s.size() >= min_length && s.size() <= max_length && AllDigits(s);
 }
 
 // The values of a statement in the shape of kInsertMessage, in order:
@@ -187,7 +183,7 @@ bool RebuildControllerInsert(const std::string& line, const std::string& latest_
   own.MSGTXT = r.MSGTXT;
   std::string error;
   if (!(r == own) || status != 0 || ValidateRecord(r, &error) == 0 ||
-      !AllDigits(uid, 1, 20) || !AllDigits(tin, 14, 14) || tin > latest_tin) {
+      !DigitsOfLength(uid, 1, 20) || !DigitsOfLength(tin, 14, 14) || tin > latest_tin) {
     return false;
   }
   std::string rebuilt = FormatInsert(r, uid, tin);

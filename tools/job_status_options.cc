@@ -6,13 +6,6 @@
 
 namespace kvs {
 
-bool AllDigits(const std::string& s) {
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
 namespace {
 
 constexpr int32_t kMaxWatchSeconds = 3600;

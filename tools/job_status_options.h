@@ -54,7 +54,4 @@ struct StatusOptions {
 [[nodiscard]] int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* options,
                                      std::string* error);
 
-// Whether s holds digits only ("" does).
-bool AllDigits(const std::string& s);
-
 }  // namespace kvs

@@ -163,9 +163,7 @@ bool ParseServeAddress(const std::string& text, ServeAddress* out) {
     if (where.address.find(':') != std::string::npos) return false;
   }
   if (where.address.empty() || port.empty() || port.size() > 5) return false;
-  for (char c : port) {
-    if (c < '0' || c > '9') return false;
-  }
+  if (!AllDigits(port)) return false;
   where.port = LeadingInt(port);
   if (where.port < 1 || where.port > 65535) return false;
   *out = where;
