@@ -8,7 +8,7 @@ namespace {
 constexpr char kOpenRunningJobs[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
-    "AND    JOBRTY <> '06' ";
+    "AND    JOBRTY <> '%s' ";
 constexpr char kOpenRunType[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s' ";
@@ -97,7 +97,9 @@ using N = SqlNumber;
 
 }  // namespace
 
-std::string TextOpenRunningJobs(JobState state) { return SqlFormat(kOpenRunningJobs, T(state)); }
+std::string TextOpenRunningJobs(JobState state) {
+  return SqlFormat(kOpenRunningJobs, T(state), T(kRunTypeNeverStarted));
+}
 
 std::string TextOpenRunType(RunType run_type) { return SqlFormat(kOpenRunType, T(run_type)); }
 

@@ -85,7 +85,7 @@ bool JobStarts::StartExclusive(const RunTypeRule& rule) {
     if (rc == 100) waiting_logged_.clear();
     return rc == 100;
   }
-  if (rule.retires_used_up && job.jobstv > 10) {
+  if (rule.retires_used_up && job.jobstv > kMaxStartAttempts) {
     if (Retire(job)) return true;
     logs_.Main(rule.error);
     return false;
@@ -117,7 +117,7 @@ bool JobStarts::Start(const RunTypeRule& rule) {
     int rc = Select(rule, &job);
     if (rc == 100) break;
     if (rc != 0) return false;
-    if (rule.retires_used_up && job.jobstv > 10) {
+    if (rule.retires_used_up && job.jobstv > kMaxStartAttempts) {
       if (Retire(job)) continue;
       // The same row would come back at once: this pass starts no more.
       logs_.Main(rule.error);
