@@ -38,8 +38,8 @@ bool JobStarts::RunUpkeep(Upkeep upkeep, const RunTypeRule& rule,
 
 int JobStarts::Select(const RunTypeRule& rule, JobRecord* job) {
   Session& session = jobs_.session();
-  int rc = jobs_.NextJob(rule.next_job(session.dialect(), TimestampNow(platform_),
-                                       processes_.running_list().ForSelection()),
+  int rc = jobs_.NextJob(TextNextJob(rule, session.dialect(), TimestampNow(platform_),
+                                     processes_.running_list().ForSelection()),
                          job);
   if (rc == 0 || rc == 100) return rc;
   const SqlError& e = session.error();
@@ -110,7 +110,7 @@ bool JobStarts::StartExclusive(const RunTypeRule& rule) {
 
 bool JobStarts::Start(const RunTypeRule& rule) {
   if (rule.exclusive) return StartExclusive(rule);
-  if (rule.own_pass_only) processes_.running_list().SetEmptyMarker();
+  if (rule.selection.own_pass_only) processes_.running_list().SetEmptyMarker();
   if (rule.held_by_exclusive && exclusive_waiting_) return true;
   while (!rule.bounded_by_max_jobs || processes_.running_count() < max_jobs_) {
     JobRecord job;
