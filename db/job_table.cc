@@ -8,46 +8,10 @@ namespace {
 constexpr char kOpenRunningJobs[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
-    "AND    JOBRTY <> '06' ";
+    "AND    JOBRTY <> '%s' ";
 constexpr char kOpenRunType[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s' ";
-
-constexpr char kNext01Mssql[] =
-    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
-    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '01'  AND  (JOBSTS is "
-    "NULL OR JOBSTS = '  ')  AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) or (JOBURV "
-    "is NULL))  ORDER BY JOBDA1, JOBKE2 ";
-constexpr char kNext01Mysql[] =
-    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
-    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '01'  AND  (JOBSTS is NULL OR "
-    "JOBSTS = '  ')  AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) or (JOBURV is "
-    "NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
-constexpr char kNext04Mssql[] =
-    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
-    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '04'  AND  (JOBSTS is "
-    "NULL OR JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL "
-    "AND JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
-constexpr char kNext04Mysql[] =
-    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
-    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '04'  AND  (JOBSTS is NULL OR "
-    "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV "
-    "NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
-constexpr char kNext05Mssql[] =
-    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
-    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '05'  AND  (JOBSTS is "
-    "NULL OR JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= (convert(CHAR(8), "
-    "CURRENT_TIMESTAMP, 112)                        + replace(str(datepart(hh, "
-    "CURRENT_TIMESTAMP), 2)                        + str(datepart(mi, CURRENT_TIMESTAMP), 2)"
-    "                        + str(datepart(ss, CURRENT_TIMESTAMP), 2),' ', '0'))  AND "
-    "((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV is NULL)))  ORDER BY JOBDA1, "
-    "JOBKE2 ";
-constexpr char kNext05Mysql[] =
-    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
-    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '05'  AND  (JOBSTS is NULL OR "
-    "JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= DATE_FORMAT(CURRENT_TIMESTAMP, "
-    "'%%Y%%m%%d%%H%%i%%s') AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV "
-    "is NULL)))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
 
 constexpr char kUpdateStatusJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s'  WHERE JOBDA1 = '%s'  AND   JOBKE2 = "
@@ -97,24 +61,11 @@ using N = SqlNumber;
 
 }  // namespace
 
-std::string TextOpenRunningJobs(JobState state) { return SqlFormat(kOpenRunningJobs, T(state)); }
+std::string TextOpenRunningJobs(JobState state) {
+  return SqlFormat(kOpenRunningJobs, T(state), T(kRunTypeNeverStarted));
+}
 
 std::string TextOpenRunType(RunType run_type) { return SqlFormat(kOpenRunType, T(run_type)); }
-
-std::string TextNextJob01(Dialect dialect, const SqlList& running_list) {
-  if (dialect == Dialect::kMssql) return SqlFormat(kNext01Mssql, running_list);
-  return dialect == Dialect::kMysql ? SqlFormat(kNext01Mysql, running_list) : "";
-}
-
-std::string TextNextJob04(Dialect dialect, const SqlList& running_list) {
-  if (dialect == Dialect::kMssql) return SqlFormat(kNext04Mssql, running_list);
-  return dialect == Dialect::kMysql ? SqlFormat(kNext04Mysql, running_list) : "";
-}
-
-std::string TextNextJob05(Dialect dialect, const SqlList& running_list) {
-  if (dialect == Dialect::kMssql) return SqlFormat(kNext05Mssql, running_list);
-  return dialect == Dialect::kMysql ? SqlFormat(kNext05Mysql, running_list) : "";
-}
 
 std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
                                 const std::string& jobke2) {
@@ -213,16 +164,6 @@ int JobTable::NextJob(const std::string& text, JobRecord* job) {
                                   ColumnBinding::Text(job->jobsda, sizeof job->jobsda),
                                   ColumnBinding::Text(job->jobeda, sizeof job->jobeda),
                                   ColumnBinding::Long(&job->jobstv)});
-}
-
-int JobTable::NextJob01(const SqlList& running_list, JobRecord* job) {
-  return NextJob(TextNextJob01(session_.dialect(), running_list), job);
-}
-int JobTable::NextJob04(const SqlList& running_list, JobRecord* job) {
-  return NextJob(TextNextJob04(session_.dialect(), running_list), job);
-}
-int JobTable::NextJob05(const SqlList& running_list, JobRecord* job) {
-  return NextJob(TextNextJob05(session_.dialect(), running_list), job);
 }
 
 int JobTable::UpdateStatusJob(const std::string& state, const std::string& jobda1,

@@ -60,10 +60,6 @@ inline constexpr char kStatusJobUrv[] = "STATUSJOB";
 
 std::string TextOpenRunningJobs(JobState state);
 std::string TextOpenRunType(RunType run_type);
-// "" when the dialect is neither MSSQL nor MYSQL.
-std::string TextNextJob01(Dialect dialect, const SqlList& running_list);
-std::string TextNextJob04(Dialect dialect, const SqlList& running_list);
-std::string TextNextJob05(Dialect dialect, const SqlList& running_list);
 std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
                                 const std::string& jobke2);
 std::string TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
@@ -100,13 +96,11 @@ class JobTable {
   [[nodiscard]] int FetchRunType(JobRecord* job);
   int CloseRunType();
 
-  // Next job of run type 01, 04 or 05 not blocked by running_list.
-  // Delivers JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS,
-  // JOBSDA, JOBEDA, JOBSTV. 0 found, 100 none, -1 unknown dialect.
-  [[nodiscard]] int NextJob01(const SqlList& running_list, JobRecord* job);
-  [[nodiscard]] int NextJob04(const SqlList& running_list, JobRecord* job);
-  [[nodiscard]] int NextJob05(const SqlList& running_list, JobRecord* job);
-  // A next-job query built elsewhere (run type 09), same outputs.
+  // Runs a next-job selection (the run types' own, built with their
+  // rules) and delivers JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,
+  // JOBSTS, JOBSDA, JOBEDA, JOBSTV of its first row. 0 found, 100 none
+  // (*job untouched), -1 for an empty text (a dialect without the
+  // selection), else the failure code.
   [[nodiscard]] int NextJob(const std::string& text, JobRecord* job);
 
   // 100 when the status row is missing.

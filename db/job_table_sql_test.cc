@@ -80,89 +80,9 @@ TEST_F(JobTableSqlTest, NoRowIsReportedOnlyWhereMarked) {
   EXPECT_EQ(Column("JOBNRT", da1, ke2), "20260105080000");
 }
 
-// Catches the run type 04 selection restarting a job that failed 11 times,
-// or not restarting one that ended, failed or was terminated.
-TEST_F(JobTableSqlTest, NextPermanentJobByStateAndAttempts) {
-  struct Case {
-    const char* sts;
-    int stv;
-    const char* urv;
-    bool selected;
-  };
-  const Case cases[] = {
-      {"'90'", 10, "'p'", true},  {"'98'", 0, "'p'", true},   {"'99'", 10, "'p'", true},
-      {"NULL", 0, "'p'", true},   {"'  '", 1, "'p'", true},   {"'90'", 11, "'p'", false},
-      {"'99'", 12, "'p'", false}, {"NULL", 11, "'p'", false}, {"'01'", 0, "'p'", false},
-      {"'89'", 0, "'p'", false},  {"'98'", 0, "'a'", false},  {"'98'", 0, "NULL", true},
-  };
-  for (const Case& c : cases) {
-    Clear();
-    Put("20260101000000", "PERM", "04", c.sts, c.stv, c.urv);
-    Put("20250101000000", "OTHER TYPE", "01", "NULL", 0);
-    JobRecord job;
-    const int rc = jobs_.NextJob04(ListOf({"a", "b"}), &job);
-    EXPECT_EQ(rc, c.selected ? 0 : 100) << c.sts << " " << c.stv << " " << c.urv;
-    if (rc == 0) {
-      EXPECT_STREQ(job.jobke2, "PERM");
-    }
-  }
-}
-
-// Catches a running or finished row started again, the wrong order, a
-// NULL JOBURV excluded by NOT IN, and a job started twice beside itself.
-TEST_F(JobTableSqlTest, NextQueueJobIsOldestWaitingNotRunning) {
-  struct Row {
-    const char* da1;
-    const char* ke2;
-    const char* rty;
-    const char* sts;
-    const char* urv;
-  };
-  struct Case {
-    const char* what;
-    std::vector<Row> rows;
-    std::initializer_list<std::string> list;
-    const char* expected;  // "" for no row
-  };
-  const Case cases[] = {
-      {"running, ended and other run types are skipped",
-       {{"20260101000000", "RUNNING", "01", "'01'", "NULL"},
-        {"20260101000001", "ENDED", "01", "'98'", "NULL"},
-        {"20260101000002", "WAITING 00", "01", "'00'", "NULL"},
-        {"20260101000003", "PERMANENT", "04", "NULL", "NULL"},
-        {"20260102000000", "B", "01", "NULL", "NULL"}},
-       {}, "B"},
-      {"oldest by JOBDA1",
-       {{"20260102000000", "A", "01", "NULL", "NULL"},
-        {"20260101000000", "Z", "01", "'  '", "NULL"}},
-       {}, "Z"},
-      {"then by JOBKE2",
-       {{"20260101000000", "Z", "01", "NULL", "NULL"},
-        {"20260101000000", "M", "01", "'  '", "NULL"}},
-       {}, "M"},
-      {"JOBURV in the list is skipped",
-       {{"20260101000000", "A", "01", "NULL", "'a'"},
-        {"20260102000000", "B", "01", "NULL", "'c'"}},
-       {"a", "b"}, "B"},
-      {"NULL JOBURV is never excluded",
-       {{"20260101000000", "A", "01", "NULL", "NULL"}}, {"a", "b"}, "A"},
-      {"NULL JOBURV with the empty list",
-       {{"20260101000000", "A", "01", "'  '", "NULL"}}, {}, "A"},
-      {"all blocked",
-       {{"20260101000000", "A", "01", "NULL", "'b'"}}, {"a", "b"}, ""},
-  };
-  for (const Case& c : cases) {
-    Clear();
-    for (const Row& r : c.rows) Put(r.da1, r.ke2, r.rty, r.sts, 0, r.urv);
-    JobRecord job;
-    const int rc = jobs_.NextJob01(ListOf(c.list), &job);
-    EXPECT_EQ(rc, *c.expected ? 0 : 100) << c.what;
-    EXPECT_STREQ(job.jobke2, c.expected) << c.what;
-  }
-}
-
 // Catches a column bound to the wrong buffer or a buffer one byte short
-// (a 256-character command line cut).
+// (a 256-character command line cut), and an empty selection (a dialect
+// without one) sent to the database or touching the outputs.
 TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
   const std::string cmd(256, 'c');
   ASSERT_EQ(0, session_.Execute(
@@ -171,7 +91,11 @@ TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
                    "'URV', '" + cmd + "', 3600, '01', '  ', '20251231230000', "
                    "'20251231235959', 7)"));
   JobRecord job;
-  ASSERT_EQ(0, jobs_.NextJob01(ListOf({}), &job));
+  EXPECT_EQ(-1, jobs_.NextJob("", &job));
+  EXPECT_STREQ(job.jobda1, "");
+  ASSERT_EQ(0, jobs_.NextJob("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
+                             "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB",
+                             &job));
   EXPECT_STREQ(job.jobda1, "20260101000000");
   EXPECT_STREQ(job.jobke2, "K");
   EXPECT_STREQ(job.joburv, "URV");
@@ -182,26 +106,6 @@ TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
   EXPECT_STREQ(job.jobsda, "20251231230000");
   EXPECT_STREQ(job.jobeda, "20251231235959");
   EXPECT_EQ(job.jobstv, 7);
-}
-
-// Catches an exclusive job started before its earliest start (or the
-// MySQL date format passed with doubled percent signs, which never matches).
-TEST_F(JobTableSqlTest, NextExclusiveJobWaitsForItsStart) {
-  struct Case {
-    const char* dlt;
-    const char* sts;
-    bool selected;
-  };
-  const Case cases[] = {
-      {"NULL", "NULL", true},           {"'20000101000000'", "'  '", true},
-      {"'29991231235959'", "NULL", false}, {"NULL", "'01'", false},
-  };
-  for (const Case& c : cases) {
-    Clear();
-    Put("20260101000000", "EXCL", "05", c.sts, 0, "NULL", c.dlt);
-    JobRecord job;
-    EXPECT_EQ(jobs_.NextJob05(ListOf({}), &job), c.selected ? 0 : 100) << c.dlt << " " << c.sts;
-  }
 }
 
 // Catches a run type 06 row or a non-running row loaded as running, a
@@ -460,15 +364,6 @@ TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
   // A later success leaves the record for the caller's log line.
   ASSERT_EQ(0, jobs_.DeleteJob("20260101000000", "DUP"));
   EXPECT_EQ(session_.GetLastSQLError(), 1064);
-
-  // A DB system of neither dialect never reaches the database.
-  Put("20260101000000", "WAITING", "01", "NULL");
-  session_.SetDbSystem("mssql");
-  SetField(job.jobke2, "untouched");
-  EXPECT_EQ(jobs_.NextJob01(ListOf({}), &job), -1);
-  EXPECT_EQ(jobs_.NextJob04(ListOf({}), &job), -1);
-  EXPECT_EQ(jobs_.NextJob05(ListOf({}), &job), -1);
-  EXPECT_STREQ(job.jobke2, "untouched");
 }
 
 // Catches the job-row update writing a value into the wrong column.
@@ -484,7 +379,7 @@ TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
 // Catches a value that breaks its statement or comes back changed: a quote
 // not doubled, a backslash taken as an escape (a trailing one would swallow
 // the closing quote), a percent sign taken as a format, a Windows-1252 byte
-// converted. A JOBURV with a quote must still be excluded when running.
+// converted.
 TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
   const char* const values[] = {
       "it's", "php ..\\korvaline_php\\KV_Jobs\\dayTask.php", "C:\\jobs\\", "100%",
@@ -502,15 +397,6 @@ TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
     EXPECT_EQ(Column("JOBNAM", kDa1, key), value);
     EXPECT_EQ(Column("JOBUSR", kDa1, key), value);
     ASSERT_EQ(0, jobs_.UpdateStatusJob("  ", kDa1, key));
-
-    JobRecord job;
-    EXPECT_EQ(jobs_.NextJob01(ListOf({"other"}), &job), 0)
-        << value << ": " << session_.error().message;
-    EXPECT_EQ(job.joburv, value);
-    EXPECT_EQ(job.jobcmd, value);
-    EXPECT_EQ(jobs_.NextJob01(ListOf({"other", value}), &job), 100)
-        << value << ": " << session_.error().message;
-
     ASSERT_EQ(0, jobs_.DeleteJob(kDa1, key));
     EXPECT_EQ(Count(kDa1, key), "0") << value;
   }

@@ -1,6 +1,8 @@
 #include "db/job_table.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "db/session.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
+#include "jobs/run_types.h"
 
 namespace kvs {
 namespace {
@@ -57,6 +60,30 @@ constexpr char kNext05Mysql[] =
     "JOBSTS = '  ')  AND  (JOBDLT is NULL OR JOBDLT <= DATE_FORMAT(CURRENT_TIMESTAMP, "
     "'%%Y%%m%%d%%H%%i%%s') AND ((JOBURV is not NULL AND JOBURV NOT IN ( %s )) OR (JOBURV "
     "is NULL)))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1 ";
+constexpr char kNext09Mssql[] =
+    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
+    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is "
+    "NULL OR JOBSTS = '  ' OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL "
+    "AND JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
+constexpr char kNext09Mysql[] =
+    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
+    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is NULL OR "
+    "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
+    "JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
+// The due-job query of 03, 07 and 08, one text for every dialect: run
+// type, now, running-job list. A periodic row without JOBNRT is not due.
+constexpr char kDue03[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
+    "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '%s'    AND (JOBSTS is NULL OR JOBSTS "
+    "= '  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' AND JOBNRT >= '0')    AND ((JOBURV is "
+    "not null AND JOBURV NOT IN ( %s )) OR         (JOBURV is null))  ORDER BY JOBNRT, "
+    "JOBDA1, JOBKE2 ";
+constexpr char kDue0708[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
+    "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '%s'    AND (JOBSTS is NULL OR JOBSTS "
+    "= '  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' OR JOBNRT IS NULL)    AND ((JOBURV is "
+    "not null AND JOBURV NOT IN ( %s )) OR         (JOBURV is null))  ORDER BY JOBNRT, "
+    "JOBDA1, JOBKE2 ";
 constexpr char kStatusUpdate[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s'  WHERE JOBDA1 = '%s'  AND   JOBKE2 = "
     "'%s' ";
@@ -204,43 +231,66 @@ TEST(JobTableTextTest, StatementsMatchTheirTemplates) {
   EXPECT_EQ(TextCleanupOldQueueJobs(Dialect::kMssql), kCleanupMssql);
 }
 
-// Catches a next-job selection typed wrong in either dialect, the two
-// dialects swapped, the running-job list quoted a second time, and a
-// selection built for an unknown dialect (it must not reach the database).
+// Catches a next-job selection of any run type typed wrong in either
+// dialect, the two dialects swapped, the running-job list quoted a second
+// time, a selection built for an unknown dialect (it must not reach the
+// database), the due-job query not the same in every dialect, and a run
+// type of the pass without its statement here.
 TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
-  using Build = std::string (*)(Dialect, const SqlList&);
   struct Case {
-    const char* name;
-    Build build;
+    RunType run_type;
     Dialect dialect;
     const char* templ;  // nullptr: no statement
   };
   const Case cases[] = {
-      {"01", TextNextJob01, Dialect::kMssql, kNext01Mssql},
-      {"01", TextNextJob01, Dialect::kMysql, kNext01Mysql},
-      {"01", TextNextJob01, Dialect::kUnknown, nullptr},
-      {"04", TextNextJob04, Dialect::kMssql, kNext04Mssql},
-      {"04", TextNextJob04, Dialect::kMysql, kNext04Mysql},
-      {"04", TextNextJob04, Dialect::kUnknown, nullptr},
-      {"05", TextNextJob05, Dialect::kMssql, kNext05Mssql},
-      {"05", TextNextJob05, Dialect::kMysql, kNext05Mysql},
-      {"05", TextNextJob05, Dialect::kUnknown, nullptr},
+      {kRunTypeQueue, Dialect::kMssql, kNext01Mssql},
+      {kRunTypeQueue, Dialect::kMysql, kNext01Mysql},
+      {kRunTypeQueue, Dialect::kUnknown, nullptr},
+      {kRunTypePermanent, Dialect::kMssql, kNext04Mssql},
+      {kRunTypePermanent, Dialect::kMysql, kNext04Mysql},
+      {kRunTypePermanent, Dialect::kUnknown, nullptr},
+      {kRunTypeExclusive, Dialect::kMssql, kNext05Mssql},
+      {kRunTypeExclusive, Dialect::kMysql, kNext05Mysql},
+      {kRunTypeExclusive, Dialect::kUnknown, nullptr},
+      {kRunTypeRestart, Dialect::kMssql, kNext09Mssql},
+      {kRunTypeRestart, Dialect::kMysql, kNext09Mysql},
+      {kRunTypeRestart, Dialect::kUnknown, nullptr},
+      {kRunTypePeriodic, Dialect::kMssql, kDue03},
+      {kRunTypePeriodic, Dialect::kMysql, kDue03},
+      {kRunTypePeriodic, Dialect::kUnknown, kDue03},
+      {kRunTypeCalendar, Dialect::kMssql, kDue0708},
+      {kRunTypeCalendar, Dialect::kMysql, kDue0708},
+      {kRunTypeCalendar, Dialect::kUnknown, kDue0708},
+      {kRunTypeDayEnd, Dialect::kMssql, kDue0708},
+      {kRunTypeDayEnd, Dialect::kMysql, kDue0708},
+      {kRunTypeDayEnd, Dialect::kUnknown, kDue0708},
   };
   const std::vector<std::pair<std::vector<const char*>, const char*>> lists = {
       {{}, "' '"},
       {{"a", "it's", "C:\\jobs\\"}, "'a', 'it''s', 'C:\\jobs\\'"},
       {{"100%"}, "'100%'"}};
+  const char kNow[] = "20261207101700";
   for (const Case& c : cases) {
+    const bool due = c.templ == kDue03 || c.templ == kDue0708;
     for (const auto& [items, text] : lists) {
       SqlList list;
       for (const char* item : items) list.Append(SqlText(item));
-      const std::string expected = c.templ ? StrFormat(c.templ, text) : "";
-      EXPECT_EQ(c.build(c.dialect, list), expected)
-          << c.name << " dialect " << static_cast<int>(c.dialect) << " list " << text;
+      const std::string expected = c.templ == nullptr ? ""
+                                   : due ? StrFormat(c.templ, c.run_type.text(), kNow, text)
+                                         : StrFormat(c.templ, text);
+      EXPECT_EQ(TextNextJob(*RuleOf(c.run_type), c.dialect, kNow, list), expected)
+          << c.run_type.text() << " dialect " << static_cast<int>(c.dialect) << " list "
+          << text;
     }
   }
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    EXPECT_EQ(3, std::count_if(std::begin(cases), std::end(cases),
+                               [&](const Case& c) { return c.run_type == rule.run_type; }))
+        << rule.run_type.text();
+  }
   // The date format reaches MySQL with single percent signs.
-  const std::string mysql05 = TextNextJob05(Dialect::kMysql, SqlList());
+  const std::string mysql05 =
+      TextNextJob(*RuleOf(kRunTypeExclusive), Dialect::kMysql, kNow, SqlList());
   EXPECT_NE(mysql05.find("DATE_FORMAT(CURRENT_TIMESTAMP, '%Y%m%d%H%i%s')"), std::string::npos);
   EXPECT_EQ(mysql05.find("%%"), std::string::npos);
 }
@@ -257,7 +307,7 @@ TEST(JobTableTextTest, DialectIsExactAndCaseSensitive) {
       {"MySQL", Dialect::kUnknown}, {"MSSQL ", Dialect::kUnknown}, {"", Dialect::kUnknown},
   };
   for (const Case& c : cases) EXPECT_EQ(DialectOf(c.db_system), c.expected) << c.db_system;
-  EXPECT_EQ(TextNextJob01(DialectOf("mssql"), SqlList()), "");
+  EXPECT_EQ(TextNextJob(*RuleOf(kRunTypeQueue), DialectOf("mssql"), "", SqlList()), "");
 }
 
 // Catches a value that ends its quotes early (a quote not doubled), a

@@ -38,8 +38,8 @@ bool JobStarts::RunUpkeep(Upkeep upkeep, const RunTypeRule& rule,
 
 int JobStarts::Select(const RunTypeRule& rule, JobRecord* job) {
   Session& session = jobs_.session();
-  int rc = jobs_.NextJob(rule.next_job(session.dialect(), TimestampNow(platform_),
-                                       processes_.running_list().ForSelection()),
+  int rc = jobs_.NextJob(TextNextJob(rule, session.dialect(), TimestampNow(platform_),
+                                     processes_.running_list().ForSelection()),
                          job);
   if (rc == 0 || rc == 100) return rc;
   const SqlError& e = session.error();
@@ -78,51 +78,42 @@ int32_t JobStarts::RunningBesideExclusive() {
   return n;
 }
 
-bool JobStarts::StartExclusive(const RunTypeRule& rule) {
-  JobRecord job;
-  int rc = Select(rule, &job);
-  if (rc != 0) {
-    if (rc == 100) waiting_logged_.clear();
-    return rc == 100;
-  }
-  if (rule.retires_used_up && job.jobstv > 10) {
-    if (Retire(job)) return true;
-    logs_.Main(rule.error);
-    return false;
-  }
+bool JobStarts::ExclusiveWaits(const JobRecord& job) {
   // The pass that finds it waiting starts nothing else, whether it starts
   // or not; once it runs, the other run types start again.
   exclusive_waiting_ = true;
-  if (RunningBesideExclusive() != 0) {
-    const std::string key = std::string(job.jobda1) + "#" + job.jobke2;
-    if (key != waiting_logged_) logs_.Main(StrFormat(kLogExclusiveWaits, job.jobcmd));
-    waiting_logged_ = key;
-    return true;
+  if (RunningBesideExclusive() == 0) {
+    waiting_logged_.clear();
+    return false;
   }
-  waiting_logged_.clear();
-  if (processes_.Launch(job, rule.passes_start_attempts ? job.jobstv : 0) !=
-      kLaunchRowUpdateFailed) {
-    return true;
-  }
-  logs_.Main(rule.error);
-  return false;
+  const std::string key = std::string(job.jobda1) + "#" + job.jobke2;
+  if (key != waiting_logged_) logs_.Main(StrFormat(kLogExclusiveWaits, job.jobcmd));
+  waiting_logged_ = key;
+  return true;
 }
 
 bool JobStarts::Start(const RunTypeRule& rule) {
-  if (rule.exclusive) return StartExclusive(rule);
-  if (rule.own_pass_only) processes_.running_list().SetEmptyMarker();
+  if (rule.selection.own_pass_only) processes_.running_list().SetEmptyMarker();
   if (rule.held_by_exclusive && exclusive_waiting_) return true;
-  while (!rule.bounded_by_max_jobs || processes_.running_count() < max_jobs_) {
+  // The exclusive run type selects once a pass, the others until no row
+  // is left.
+  bool again = true;
+  while (again && (!rule.bounded_by_max_jobs || processes_.running_count() < max_jobs_)) {
+    again = !rule.exclusive;
     JobRecord job;
     int rc = Select(rule, &job);
-    if (rc == 100) break;
+    if (rc == 100) {
+      if (rule.exclusive) waiting_logged_.clear();
+      break;
+    }
     if (rc != 0) return false;
-    if (rule.retires_used_up && job.jobstv > 10) {
+    if (rule.retires_used_up && job.jobstv > kMaxStartAttempts) {
       if (Retire(job)) continue;
       // The same row would come back at once: this pass starts no more.
       logs_.Main(rule.error);
       return false;
     }
+    if (rule.exclusive && ExclusiveWaits(job)) break;
     int launched = processes_.Launch(job, rule.passes_start_attempts ? job.jobstv : 0);
     if (launched == kLaunchRowUpdateFailed) {
       logs_.Main(rule.error);

@@ -43,7 +43,9 @@ class JobStarts {
 
  private:
   bool RunUpkeep(Upkeep upkeep, const RunTypeRule& rule, const std::string& loop_timestamp);
-  bool StartExclusive(const RunTypeRule& rule);
+  // Marks the pass as held by the exclusive job; true while jobs run that
+  // keep it waiting (told once a job).
+  bool ExclusiveWaits(const JobRecord& job);
   // 0 found, 100 none; otherwise the failure is logged.
   int Select(const RunTypeRule& rule, JobRecord* job);
   // Sets a row with used-up start attempts to "90"; false when the row

@@ -110,5 +110,140 @@ TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
       Log());
 }
 
+// The run types' selections on the private MariaDB, each row laid down by
+// plain SQL.
+class SelectionSqlTest : public DatabaseTest {
+ protected:
+  // sts, urv and dlt are SQL literals (NULL or a quoted text).
+  void Put(const std::string& da1, const std::string& ke2, const std::string& rty,
+           const std::string& sts, int stv = 0, const std::string& urv = "NULL",
+           const std::string& dlt = "NULL") {
+    const std::string sql =
+        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBURV, "
+        "JOBDLT, JOBCMD) VALUES ('" + da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " +
+        std::to_string(stv) + ", " + urv + ", " + dlt + ", 'run " + ke2 + "')";
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  void Clear() { ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB")); }
+  int Next(RunType run_type, const SqlList& running_list, JobRecord* job) {
+    return jobs_.NextJob(
+        TextNextJob(*RuleOf(run_type), session_.dialect(), "20260105080000", running_list), job);
+  }
+};
+
+// Catches the run type 04 selection restarting a job that failed 11 times,
+// or not restarting one that ended, failed or was terminated.
+TEST_F(SelectionSqlTest, PermanentJobByStateAndAttempts) {
+  struct Case {
+    const char* sts;
+    int stv;
+    const char* urv;
+    bool selected;
+  };
+  const Case cases[] = {
+      {"'90'", 10, "'p'", true},  {"'98'", 0, "'p'", true},   {"'99'", 10, "'p'", true},
+      {"NULL", 0, "'p'", true},   {"'  '", 1, "'p'", true},   {"'90'", 11, "'p'", false},
+      {"'99'", 12, "'p'", false}, {"NULL", 11, "'p'", false}, {"'01'", 0, "'p'", false},
+      {"'89'", 0, "'p'", false},  {"'98'", 0, "'a'", false},  {"'98'", 0, "NULL", true},
+  };
+  for (const Case& c : cases) {
+    Clear();
+    Put("20260101000000", "PERM", "04", c.sts, c.stv, c.urv);
+    Put("20250101000000", "OTHER TYPE", "01", "NULL", 0);
+    JobRecord job;
+    const int rc = Next(kRunTypePermanent, ListOf({"a", "b"}), &job);
+    EXPECT_EQ(rc, c.selected ? 0 : 100) << c.sts << " " << c.stv << " " << c.urv;
+    if (rc == 0) {
+      EXPECT_STREQ(job.jobke2, "PERM");
+    }
+  }
+}
+
+// Catches a running or finished row started again, the wrong order, a
+// NULL JOBURV excluded by NOT IN, a job started twice beside itself, and a
+// running JOBURV with a quote, a backslash or a percent sign not excluded
+// (or breaking the statement).
+TEST_F(SelectionSqlTest, QueueJobIsOldestWaitingNotRunning) {
+  struct Row {
+    const char* da1;
+    const char* ke2;
+    const char* rty;
+    const char* sts;
+    const char* urv;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Row> rows;
+    std::initializer_list<std::string> list;
+    const char* expected;  // "" for no row
+  };
+  const Case cases[] = {
+      {"running, ended and other run types are skipped",
+       {{"20260101000000", "RUNNING", "01", "'01'", "NULL"},
+        {"20260101000001", "ENDED", "01", "'98'", "NULL"},
+        {"20260101000002", "WAITING 00", "01", "'00'", "NULL"},
+        {"20260101000003", "PERMANENT", "04", "NULL", "NULL"},
+        {"20260102000000", "B", "01", "NULL", "NULL"}},
+       {}, "B"},
+      {"oldest by JOBDA1",
+       {{"20260102000000", "A", "01", "NULL", "NULL"},
+        {"20260101000000", "Z", "01", "'  '", "NULL"}},
+       {}, "Z"},
+      {"then by JOBKE2",
+       {{"20260101000000", "Z", "01", "NULL", "NULL"},
+        {"20260101000000", "M", "01", "'  '", "NULL"}},
+       {}, "M"},
+      {"JOBURV in the list is skipped",
+       {{"20260101000000", "A", "01", "NULL", "'a'"},
+        {"20260102000000", "B", "01", "NULL", "'c'"}},
+       {"a", "b"}, "B"},
+      {"NULL JOBURV is never excluded",
+       {{"20260101000000", "A", "01", "NULL", "NULL"}}, {"a", "b"}, "A"},
+      {"NULL JOBURV with the empty list",
+       {{"20260101000000", "A", "01", "'  '", "NULL"}}, {}, "A"},
+      {"all blocked",
+       {{"20260101000000", "A", "01", "NULL", "'b'"}}, {"a", "b"}, ""},
+  };
+  for (const Case& c : cases) {
+    Clear();
+    for (const Row& r : c.rows) Put(r.da1, r.ke2, r.rty, r.sts, 0, r.urv);
+    JobRecord job;
+    const int rc = Next(kRunTypeQueue, ListOf(c.list), &job);
+    EXPECT_EQ(rc, *c.expected ? 0 : 100) << c.what;
+    EXPECT_STREQ(job.jobke2, c.expected) << c.what;
+  }
+  for (const std::string value : {"it's", "C:\\jobs\\", "100%", "%s%d", "M\xFCller", "'",
+                                  "\\", "a\\'b", "''"}) {
+    Clear();
+    Put("20260101000000", "V", "01", "NULL", 0, "'" + SqlQuote(value) + "'");
+    JobRecord job;
+    EXPECT_EQ(Next(kRunTypeQueue, ListOf({"other"}), &job), 0) << value;
+    EXPECT_EQ(job.joburv, value);
+    EXPECT_EQ(Next(kRunTypeQueue, ListOf({"other", value}), &job), 100)
+        << value << ": " << session_.error().message;
+  }
+}
+
+// Catches an exclusive job started before its earliest start (or the
+// MySQL date format passed with doubled percent signs, which never matches).
+TEST_F(SelectionSqlTest, ExclusiveJobWaitsForItsStart) {
+  struct Case {
+    const char* dlt;
+    const char* sts;
+    bool selected;
+  };
+  const Case cases[] = {
+      {"NULL", "NULL", true},           {"'20000101000000'", "'  '", true},
+      {"'29991231235959'", "NULL", false}, {"NULL", "'01'", false},
+  };
+  for (const Case& c : cases) {
+    Clear();
+    Put("20260101000000", "EXCL", "05", c.sts, 0, "NULL", c.dlt);
+    JobRecord job;
+    EXPECT_EQ(Next(kRunTypeExclusive, ListOf({}), &job), c.selected ? 0 : 100)
+        << c.dlt << " " << c.sts;
+  }
+}
+
 }  // namespace
 }  // namespace kvs

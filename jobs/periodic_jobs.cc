@@ -22,24 +22,8 @@ constexpr char kWindowDzt[] =
 // "0" and mark a row not yet planned.
 constexpr char kUnplanned[] =
     " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '97')";
-constexpr char kDueJob[] =
-    "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
-    "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '%s'    AND (JOBSTS is NULL OR JOBSTS = "
-    "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' %s)    AND ((JOBURV is not "
-    "null AND JOBURV NOT IN ( %s )) OR         (JOBURV is null))  ORDER BY JOBNRT, JOBDA1, "
-    "JOBKE2 ";
-// Calendar and day-end rows without a JOBNRT are due; a periodic row waits
-// for the update to plan it (a new time-plan row would otherwise start
-// outside its window).
-constexpr char kDueUnplanned[] = "OR JOBNRT IS NULL";
-constexpr char kDuePlannedOnly[] = "AND JOBNRT >= '0'";
-
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
-
-// Whether a row without JOBNRT is due: a periodic row waits for the
-// update to plan it.
-bool UnplannedIsDue(RunType run_type) { return run_type != kRunTypePeriodic; }
 
 bool Ended(int32_t s) { return s >= 90 && s <= 99; }
 
@@ -166,23 +150,6 @@ std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t 
                      : SqlFormat(kWindowDzt, key, day, at, at);
 }
 
-std::string TextDueJob(RunType run_type, const std::string& now_text,
-                       const SqlList& running_list) {
-  return SqlFormat(kDueJob, SqlText(run_type), SqlText(now_text),
-                   UnplannedIsDue(run_type) ? SqlFragment(kDueUnplanned)
-                                            : SqlFragment(kDuePlannedOnly),
-                   running_list);
-}
-
-bool DueRow(RunType run_type, const JobRecord& row, const std::string& now_text) {
-  // The database compares texts with trailing blanks ignored.
-  const std::string sts = RightTrim(row.jobsts);
-  if (!sts.empty() && !kStatePlanned.In(sts.c_str())) return false;
-  const std::string nrt = RightTrim(row.jobnrt);
-  if (nrt.empty() || nrt < "0") return UnplannedIsDue(run_type);
-  return nrt <= now_text;
-}
-
 void PeriodicJobs::ReadJobList(RunType run_type, std::vector<JobRecord>* list,
                                bool unplanned_only) {
   Session& session = jobs_.session();
@@ -248,15 +215,6 @@ int PeriodicJobs::Update03() {
     if (rc != 0) logs_.Main(StrFormat(kLogJob03UpdateFailed, static_cast<long>(rc)));
   }
   return 1;
-}
-
-int PeriodicJobs::DueJob(RunType run_type, const SqlList& running_list,
-                         JobRecord* job) {
-  const std::string now_text = TimestampNow(platform_);
-  JobRecord row;
-  int rc = jobs_.NextJob(TextDueJob(run_type, now_text, running_list), &row);
-  if (rc == 0) *job = row;
-  return rc;
 }
 
 }  // namespace kvs

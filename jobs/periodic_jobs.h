@@ -1,6 +1,6 @@
-// Periodic jobs (run type 03): the job list read, the rescheduling pass at
-// most once a minute (time plan, daily time, interval), and the due-job
-// query that the scheduled run types share.
+// Periodic jobs (run type 03): the job list read and the rescheduling pass
+// at most once a minute (time plan, daily time, interval). Which rows are
+// due is the run-type table's (jobs/run_types.h).
 #pragma once
 
 #include <cstdint>
@@ -62,12 +62,6 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
 std::string TextReadJobList(RunType run_type, bool unplanned_only = false);
 std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
                            int32_t minute);
-std::string TextDueJob(RunType run_type, const std::string& now_text,
-                       const SqlList& running_list);
-// The due-job query's condition on one row, the running-job list apart:
-// state NULL, blank or "00", and JOBNRT not after now_text; a row without
-// JOBNRT is due for 07 and 08, not for 03 (the update plans it first).
-bool DueRow(RunType run_type, const JobRecord& row, const std::string& now_text);
 
 class PeriodicJobs {
  public:
@@ -86,11 +80,6 @@ class PeriodicJobs {
   // the rows without a planned JOBNRT, which are not started before it is
   // planned. Always 1.
   int Update03();
-  // The first due waiting job of run_type not blocked by running_list:
-  // 0 delivered into *job, 100 none, else the failure code. A row without
-  // JOBNRT is due for 07 and 08, not for 03 (the update plans it first).
-  [[nodiscard]] int DueJob(RunType run_type, const SqlList& running_list,
-                           JobRecord* job);
 
  private:
   bool LookupWindow(const JobRecord& job, const CivilTime& now, PlanWindow* window);

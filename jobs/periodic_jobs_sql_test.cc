@@ -9,6 +9,7 @@
 
 #include "db/test_database.h"
 #include "gtest/gtest.h"
+#include "jobs/run_types.h"
 
 namespace kvs {
 namespace {
@@ -50,6 +51,13 @@ class PeriodicJobsSqlTest : public DatabaseTest {
                             std::to_string(active) + ")";
     ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
   }
+
+  // The selection of run_type on the clock's time (Monday 09:05).
+  int Due(RunType run_type, const SqlList& running_list, JobRecord* job) {
+    return jobs_.NextJob(
+        TextNextJob(*RuleOf(run_type), session_.dialect(), kNow, running_list), job);
+  }
+  static constexpr char kNow[] = "20261207090500";
 
   // "JOBSTS|JOBNRT" of a job.
   std::string Row(const std::string& ke2) {
@@ -265,9 +273,9 @@ TEST_F(PeriodicJobsSqlTest, ReadJobListAppendsEveryRowOfTheRunType) {
 // update plans it first; a calendar row without one is), JOBURV of a
 // running job excluded but NULL never, the run type, and the order by
 // JOBNRT, JOBDA1, JOBKE2. Each delivered job is marked running, as the
-// launch does. DueRow, the same condition on a row in memory, must take
-// exactly the rows the query takes (the running-job list apart).
-TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
+// launch does. SelectionTakes, the same condition on a row in memory, must
+// take exactly the rows the query takes (the running-job list apart).
+TEST_F(PeriodicJobsSqlTest, DueSelectionDeliversWaitingJobsInOrder) {
   const struct {
     const char* da1;
     const char* ke2;
@@ -298,21 +306,13 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
 
   std::vector<std::string> delivered;
   JobRecord job;
-  SetField(job.jobnrt, "x");
-  SetField(job.jobscd, "x");
-  job.jobdls = 9;
-  int rc = periodic_.DueJob(kRunTypePeriodic, ListOf({"busy", "other"}), &job);
+  int rc = Due(kRunTypePeriodic, ListOf({"busy", "other"}), &job);
   ASSERT_EQ(0, rc);
-  // The out row is replaced as a whole.
-  EXPECT_STREQ("Z-0900", job.jobke2);
   EXPECT_STREQ("run Z-0900", job.jobcmd);
-  EXPECT_STREQ("", job.jobnrt);
-  EXPECT_STREQ("", job.jobscd);
-  EXPECT_EQ(0, job.jobdls);
   for (int i = 0; rc == 0 && i < 20; ++i) {
     delivered.push_back(job.jobke2);
     ASSERT_EQ(0, jobs_.UpdateStatusJob("01", job.jobda1, job.jobke2));
-    rc = periodic_.DueJob(kRunTypePeriodic, ListOf({"busy", "other"}), &job);
+    rc = Due(kRunTypePeriodic, ListOf({"busy", "other"}), &job);
   }
   EXPECT_EQ(100, rc);
   const std::vector<std::string> expected = {"Z-0900", "A-0900", "C-0900", "E-EMPTY", "D-NOW"};
@@ -320,18 +320,18 @@ TEST_F(PeriodicJobsSqlTest, DueJobDeliversWaitingJobsInOrder) {
   // On 100 the out row is left as it was.
   EXPECT_STREQ("D-NOW", job.jobke2);
   EXPECT_STREQ("run D-NOW", job.jobcmd);
-  ASSERT_EQ(0, periodic_.DueJob(kRunTypeCalendar, SqlList(), &job));
+  ASSERT_EQ(0, Due(kRunTypeCalendar, SqlList(), &job));
   EXPECT_STREQ("L-07-NO-TIME", job.jobke2);
 
   ASSERT_EQ(12u, periodic_rows.size());
   for (const JobRecord& row : periodic_rows) {
     const std::string ke2 = row.jobke2;
     const bool taken = ke2 == "J-BUSY" || std::count(delivered.begin(), delivered.end(), ke2);
-    EXPECT_EQ(taken, DueRow(kRunTypePeriodic, row, "20261207090500")) << ke2;
+    EXPECT_EQ(taken, SelectionTakes(*RuleOf(kRunTypePeriodic), row, kNow)) << ke2;
   }
   ASSERT_EQ(2u, calendar_rows.size());
   for (const JobRecord& row : calendar_rows) {
-    EXPECT_TRUE(DueRow(kRunTypeCalendar, row, "20261207090500")) << row.jobke2;
+    EXPECT_TRUE(SelectionTakes(*RuleOf(kRunTypeCalendar), row, kNow)) << row.jobke2;
   }
 }
 
@@ -342,7 +342,7 @@ TEST_F(PeriodicJobsSqlTest, FailuresLeaveTheOutputsAlone) {
   JobRecord job;
   SetField(job.jobke2, "KEEP");
   session_.Disconnect();
-  EXPECT_EQ(-1, periodic_.DueJob(kRunTypePeriodic, SqlList(), &job));
+  EXPECT_EQ(-1, Due(kRunTypePeriodic, SqlList(), &job));
   EXPECT_STREQ("KEEP", job.jobke2);
   std::vector<JobRecord> list(2);
   periodic_.ReadJobList(kRunTypePeriodic, &list);

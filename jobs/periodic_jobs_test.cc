@@ -176,9 +176,6 @@ TEST(IntervalRuleTest, CycleFromTheEndAlwaysAfterNow) {
 }
 
 TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
-  SqlList list;
-  list.Append(SqlText("A"));
-  list.Append(SqlText("B"));
   EXPECT_EQ(
       "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
       "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
@@ -194,13 +191,6 @@ TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
         "DZTWTG = 1 AND    DZTVON <= 0 AND    DZTBIS >  0 AND    DZTSTA = 1",
         TextPlanWindow(kind, "PLAN", 1, 0));
   }
-  EXPECT_EQ(
-      "SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY,        JOBSTS, JOBSDA, JOBEDA, "
-      "JOBSTV   FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '03'    AND (JOBSTS is NULL OR JOBSTS = "
-      "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '20261207101700' AND JOBNRT >= '0')    AND "
-      "((JOBURV is not null AND JOBURV NOT IN ( 'A', 'B' )) OR         (JOBURV is null))  "
-      "ORDER BY JOBNRT, JOBDA1, JOBKE2 ",
-      TextDueJob(kRunTypePeriodic, "20261207101700", list));
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
-// The run types a pass starts, as one table in pass order: how the next
-// job of each is selected, what holds it back, what is passed to the
-// launch, its heartbeat and its error lines. The start loop (job_starts.h)
-// walks it; kvsjobstat reads it for the jobs it lists as waiting.
+// The run types a pass starts, as one table in pass order: which rows the
+// selection of each takes and its statement, what holds it back, what is
+// passed to the launch, its heartbeat and its error lines. The start loop
+// (job_starts.h) walks it; kvsjobstat builds its waiting and stuck lists
+// from it.
 #pragma once
 
 #include <array>
 #include <string>
 
 #include "db/job_codes.h"
+#include "db/job_table.h"
 #include "db/session.h"
 
 namespace kvs {
@@ -39,24 +41,47 @@ inline constexpr char kLogExclusiveWaits[] =
     "Start PGM: %s wartet als exklusiver Job, bis ausser RunType 04 und 09 kein Job mehr "
     "laeuft!\n";
 
-// The states in which a run type's selection takes a row: blank (or
-// NULL); blank or planned ("00") and due; blank or ended ("90" and up)
-// with fewer than 11 start attempts.
-enum class Waiting { kBlank, kPlanned, kRestartable };
+// The states a run type's selection takes besides blank (NULL or two
+// blanks).
+enum class Takes {
+  kBlank,    // none
+  kPlanned,  // kStatePlanned ("00")
+  kEnded,    // every state from kStateStartFailed ("90") up
+};
+
+// What a row waits for once its state is taken.
+enum class Due {
+  kAtOnce,
+  kEarliestStart,  // JOBDLT, NULL at once, on the database server's clock
+  kNextRun,        // JOBNRT, on the controller's clock; ordered by it
+};
 
 // The work of a pass that comes before the starts of a run type.
 enum class Upkeep { kNone, kPortalCheck, kUpdate03, kReschedule07, kExpandDayEnd };
 
-// The next-job selection of a run type; now is the local time as
-// YYYYMMDDhhmmss. "" for a dialect that has none.
-using NextJobText = std::string (*)(Dialect dialect, const std::string& now,
-                                    const SqlList& running_list);
+// Which rows a run type's selection takes. The controller's statement
+// (TextNextJob) and kvsjobstat's waiting and stuck lists are both built
+// from it.
+struct Selection {
+  Takes takes = Takes::kBlank;
+  // Leaves out rows with more than kMaxStartAttempts start attempts.
+  bool limits_attempts = false;
+  Due due = Due::kAtOnce;
+  // With Due::kNextRun: a row without JOBNRT is due; otherwise the upkeep
+  // plans it first, so that a new time-plan row never starts outside its
+  // window.
+  bool unplanned_due = false;
+  // A row whose JOBURV is in the running-job list waits (NULL never does);
+  // the list holds every running job, or with own_pass_only only those
+  // started in this pass. The exclusive run type's statement applies it
+  // only to a row with a JOBDLT, as the suite has always had it.
+  bool own_pass_only = false;
+};
 
 struct RunTypeRule {
   RunType run_type;
   Upkeep upkeep = Upkeep::kNone;
-  NextJobText next_job = nullptr;
-  Waiting waiting = Waiting::kBlank;
+  Selection selection = {};
   // A row in "90" is never selected or planned again.
   bool failed_start_final = false;
   // Rows rest in "97" outside their time plan's windows.
@@ -71,12 +96,11 @@ struct RunTypeRule {
   bool runs_beside_exclusive = false;
   // Started only while fewer than MAXJOBS jobs run.
   bool bounded_by_max_jobs = false;
-  // A selected row with more than 10 start attempts is set to "90".
+  // A selected row with more than kMaxStartAttempts start attempts is set
+  // to "90".
   bool retires_used_up = false;
   // JOBSTV is passed to the launch; otherwise 0.
   bool passes_start_attempts = false;
-  // Only the JOBURV of jobs started in this pass hold a job back.
-  bool own_pass_only = false;
   // Sent after each start; nullptr: none.
   const char* beat_label = nullptr;
   // A heartbeat that is not answered ends the pass (else only the starts).
@@ -96,5 +120,16 @@ extern const std::array<RunTypeRule, 7> kRunTypeRules;
 
 // The rule of run_type; nullptr for a run type the pass does not start.
 const RunTypeRule* RuleOf(RunType run_type);
+
+// The next-job selection of rule: its first row that the selection takes
+// and running_list does not hold back, oldest first (by JOBNRT first where
+// due at it). now is the local time as YYYYMMDDhhmmss. "" for a dialect
+// without the statement (only the due-job statement of 03, 07 and 08 has
+// one text for every dialect).
+std::string TextNextJob(const RunTypeRule& rule, Dialect dialect, const std::string& now,
+                        const SqlList& running_list);
+// Whether the selection takes row at now, the running-job list apart: the
+// statement's condition on a row in memory (JOBDLT compared with now).
+bool SelectionTakes(const RunTypeRule& rule, const JobRecord& row, const std::string& now);
 
 }  // namespace kvs

@@ -41,17 +41,6 @@ constexpr char kDayEndSum[] =
 constexpr char kInsertDayEnd[] =
     "INSERT INTO KVSYSTEM.KVS500JOB   (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, JobNrt) "
     "VALUES   ('%s',   '%s',   '%s',   '%s',   '%s',   %ld,      '%s') ";
-constexpr char kNext09Mssql[] =
-    " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
-    "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is "
-    "NULL OR JOBSTS = '  ' OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
-    "JOBURV NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ";
-constexpr char kNext09Mysql[] =
-    " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, "
-    "JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is NULL OR "
-    "JOBSTS = '  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV "
-    "NOT IN ( %s )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1";
-
 int32_t DateValue(int y, int m, int d) { return y * 10000 + m * 100 + d; }
 
 int32_t DateOf(int64_t days) {
@@ -292,11 +281,6 @@ std::string TextInsertDayEnd(const JobRecord& job) {
   return SqlFormat(kInsertDayEnd, SqlText(job.jobda1), SqlText(job.jobke2),
                    SqlText(job.joburv), SqlText(job.jobcmd), SqlText(job.jobrty),
                    SqlNumber(job.jobstv), SqlText(job.jobnrt));
-}
-
-std::string TextNextJob09(Dialect dialect, const SqlList& running_list) {
-  if (dialect == Dialect::kMssql) return SqlFormat(kNext09Mssql, running_list);
-  return dialect == Dialect::kMysql ? SqlFormat(kNext09Mysql, running_list) : "";
 }
 
 // ---- Steps ------------------------------------------------------------------

@@ -1,7 +1,8 @@
 // The scheduled run types started after the periodic ones: calendar jobs
-// (07) from the schedule table, day-end closing jobs (08) kept in step
-// with the client's closing times, and restart jobs (09) started again
-// whenever they have ended. The rules that decide are pure functions.
+// (07) from the schedule table and day-end closing jobs (08) kept in step
+// with the client's closing times. The rules that decide are pure
+// functions; which rows start (also of the restart jobs, 09) is the
+// run-type table's (jobs/run_types.h).
 #pragma once
 
 #include <array>
@@ -95,11 +96,6 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
 
 std::string TextDayEndTimes(bool main_client);
 std::string TextInsertDayEnd(const JobRecord& job);
-
-// ---- Restart jobs (09) ----------------------------------------------------
-
-// "" for a dialect neither MSSQL nor MYSQL.
-std::string TextNextJob09(Dialect dialect, const SqlList& running_list);
 
 class ScheduledJobs {
  public:

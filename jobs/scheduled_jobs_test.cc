@@ -8,6 +8,7 @@
 
 #include "diag/text.h"
 #include "gtest/gtest.h"
+#include "jobs/run_types.h"
 #include "platform/fake_platform.h"
 
 namespace kvs {
@@ -283,8 +284,8 @@ Rule CalendarRule(int type, int date) {
 
 // One pass a minute through 2027 on the central European clock, with both
 // changes (28 March 02:00 becomes 03:00, 31 October 03:00 becomes 02:00):
-// ended runs are marked, the rules run, rows the due-job query's condition
-// (DueRow) takes are started. Catches a day lost to a run ending after
+// ended runs are marked, the rules run, rows the selection's condition
+// (SelectionTakes) takes are started. Catches a day lost to a run ending after
 // midnight, the repeated October hour starting an interval job again and
 // again, an interval job resting less than its cycle after a run (counted
 // from the start, or cut short by the hour March skips), monthly dates
@@ -357,7 +358,7 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
     }
     for (std::vector<SimJob>* list : {&jobs, &day_end}) {
       for (SimJob& job : *list) {
-        if (t < job.from || !DueRow(job.run_type, job.row, text)) continue;
+        if (t < job.from || !SelectionTakes(*RuleOf(job.run_type), job.row, text)) continue;
         SetField(job.row.jobsts, "01");
         SetField(job.row.jobsda, text);
         job.until = t + job.run_minutes * 60;
@@ -405,22 +406,6 @@ TEST(SimulatedYearTest, EachJobAtItsTimeOnce) {
             jobs[5].starts);
   EXPECT_EQ(Texts{"20270228063000"}, jobs[6].starts);
   EXPECT_STREQ("20280229063000", jobs[6].row.jobnrt);
-}
-
-TEST(RestartJobsTest, SelectionPerDialect) {
-  EXPECT_EQ(
-      " SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,         JOBRTY, JOBSTS, JOBSDA, JOBEDA, "
-      "JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is NULL OR JOBSTS = "
-      "'  'OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND JOBURV NOT IN ( "
-      "' ' )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 LIMIT 0, 1",
-      TextNextJob09(Dialect::kMysql, SqlList()));
-  EXPECT_EQ(
-      " SELECT TOP 1 JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT,               JOBRTY, JOBSTS, "
-      "JOBSDA, JOBEDA, JOBSTV  FROM KVSYSTEM.KVS500JOB  WHERE JOBRTY = '09'  AND  (JOBSTS is "
-      "NULL OR JOBSTS = '  ' OR JOBSTS >= '90')  AND  JOBSTV < 11  AND ((JOBURV is not NULL AND "
-      "JOBURV NOT IN ( ' ' )) or (JOBURV is NULL))  ORDER BY JOBDA1, JOBKE2 ",
-      TextNextJob09(Dialect::kMssql, SqlList()));
-  EXPECT_EQ("", TextNextJob09(Dialect::kUnknown, SqlList()));
 }
 
 }  // namespace

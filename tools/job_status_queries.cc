@@ -19,17 +19,17 @@ constexpr char kColumns[] =
     "SELECT j.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, j.JOBNAM, j.JOBNUM, j.JOBSDA, ";
 constexpr char kCounts[] = ", COALESCE(j.JOBMRT, 0), COALESCE(j.JOBSTV, 0) ";
 constexpr char kFromJobs[] = "FROM KVSYSTEM.KVS500JOB j WHERE ";
-constexpr char kBlankState[] = "(j.JOBSTS IS NULL OR j.JOBSTS = '  ')";
-constexpr char kPlannedState[] = "(j.JOBSTS IS NULL OR j.JOBSTS = '  ' OR j.JOBSTS = '00')";
-// As the controller picks 04 and 09: blank or ended, fewer than 11 attempts.
-constexpr char kRestartable[] =
-    "(j.JOBSTS IS NULL OR j.JOBSTS = '  ' OR j.JOBSTS >= '90') AND j.JOBSTV < 11";
 constexpr char kDelayedStart[] = "COALESCE(j.JOBDLT, '')";
 constexpr char kNextRun[] = "COALESCE(j.JOBNRT, '')";
 constexpr char kByCreation[] = "j.JOBDA1, j.JOBKE2";
 constexpr char kByNextRun[] = "j.JOBNRT, j.JOBDA1, j.JOBKE2";
 
 std::string Quoted(const std::string& value) { return "'" + SqlQuote(value) + "'"; }
+template <typename Kind>
+std::string Quoted(JobCode<Kind> code) {
+  return Quoted(std::string(code.text()));
+}
+std::string FromJobs(const std::string& where) { return kFromJobs + where; }
 
 std::string TypeFilter(const std::string& run_type) {
   return run_type.empty() ? "" : " AND j.JOBRTY = " + Quoted(run_type);
@@ -39,17 +39,25 @@ bool Wanted(const std::string& run_type, RunType rule_type) {
   return run_type.empty() || run_type == rule_type.text();
 }
 
-// The job-table condition of the rows a run type's selection takes.
-const char* WaitingState(Waiting waiting) {
-  switch (waiting) {
-    case Waiting::kBlank:
-      return kBlankState;
-    case Waiting::kPlanned:
-      return kPlannedState;
-    case Waiting::kRestartable:
-      return kRestartable;
+// The job-table condition of the rows a run type's selection takes, its
+// time and the running jobs apart.
+std::string TakenByRule(const Selection& selection) {
+  std::string taken = "(j.JOBSTS IS NULL OR j.JOBSTS = '  '";
+  switch (selection.takes) {
+    case Takes::kBlank:
+      break;
+    case Takes::kPlanned:
+      taken += " OR j.JOBSTS = " + Quoted(kStatePlanned);
+      break;
+    case Takes::kEnded:
+      taken += " OR j.JOBSTS >= " + Quoted(kStateStartFailed);
+      break;
   }
-  return kBlankState;
+  taken += ")";
+  if (selection.limits_attempts) {
+    taken += " AND j.JOBSTV <= " + std::to_string(kMaxStartAttempts);
+  }
+  return taken;
 }
 
 // "'01', '05'": the run types of the table that have, in code order.
@@ -131,47 +139,53 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_t
                                        const std::string& today) {
   const std::string filter = TypeFilter(run_type);
   std::vector<StatusQuery> queries;
-  queries.push_back(
-      {StatusSection::kRunning, StuckReason::kNone, "KVS500JOB",
-       JobSelect("''", std::string(kFromJobs) + "j.JOBSTS = '01' AND j.JOBRTY <> '06'" + filter +
-                           " ORDER BY j.JOBSDA, j.JOBDA1, j.JOBKE2")});
-  // Waiting as the pass's own selection of each run type takes them, in
-  // pass order; a periodic job outside its windows after the others.
+  queries.push_back({StatusSection::kRunning, StuckReason::kNone, "KVS500JOB",
+                     JobSelect("''", FromJobs("j.JOBSTS = " + Quoted(kStateRunning) +
+                                              " AND j.JOBRTY <> " + Quoted(kRunTypeNeverStarted) +
+                                              filter + " ORDER BY j.JOBSDA, j.JOBDA1, j.JOBKE2"))});
+  // Waiting: what the pass's own selection of each run type takes once its
+  // time has come, whatever runs, in pass order; a periodic job outside
+  // its windows after the others.
   for (const RunTypeRule& rule : kRunTypeRules) {
     if (!Wanted(run_type, rule.run_type)) continue;
-    const bool planned = rule.waiting == Waiting::kPlanned;
-    const std::string where = std::string(kFromJobs) + "j.JOBRTY = " +
-                              Quoted(rule.run_type.text()) + " AND ";
-    queries.push_back({StatusSection::kWaiting, StuckReason::kNone, "KVS500JOB",
-                       JobSelect(rule.exclusive ? kDelayedStart : planned ? kNextRun : "''",
-                                 where + WaitingState(rule.waiting) + " ORDER BY " +
-                                     (planned ? kByNextRun : kByCreation))});
+    const Due due = rule.selection.due;
+    const std::string type = "j.JOBRTY = " + Quoted(rule.run_type) + " AND ";
+    const char* next = due == Due::kEarliestStart ? kDelayedStart
+                       : due == Due::kNextRun     ? kNextRun
+                                                  : "''";
+    const char* order = due == Due::kNextRun ? kByNextRun : kByCreation;
+    queries.push_back(
+        {StatusSection::kWaiting, StuckReason::kNone, "KVS500JOB",
+         JobSelect(next, FromJobs(type + TakenByRule(rule.selection) + " ORDER BY " + order))});
     if (!rule.rests_outside_window) continue;
     queries.push_back({StatusSection::kWaiting, StuckReason::kOutsideWindow, "KVS500JOB",
-                       JobSelect("''", where + "j.JOBSTS = '97' ORDER BY " + kByCreation)});
+                       JobSelect("''", FromJobs(type + "j.JOBSTS = " + Quoted(kStateOutsideWindow) +
+                                                " ORDER BY " + kByCreation))});
   }
-  // One failed start is final where "90" is never taken again; restartable
-  // run types are tried again until their eleventh attempt, and only when
-  // blank or ended.
-  const std::string restartable =
-      RunTypesWhere([](const RunTypeRule& r) { return r.waiting == Waiting::kRestartable; });
+  // One failed start is final where "90" is never taken again; run types
+  // that start ended rows again are tried until their attempts are used
+  // up, and never take a row in "00".
   const std::string final_failure =
       RunTypesWhere([](const RunTypeRule& r) { return r.failed_start_final; });
-  queries.push_back(
-      {StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB",
-       JobSelect("''", std::string(kFromJobs) + "j.JOBSTS = '90' AND j.JOBRTY IN (" +
-                           final_failure + ")" + filter +
-                           " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2")});
-  queries.push_back(
-      {StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB",
-       JobSelect("''", std::string(kFromJobs) + "j.JOBRTY IN (" + restartable +
-                           ") AND j.JOBSTV >= 11 AND (j.JOBSTS IS NULL OR j.JOBSTS <> '01')" +
-                           filter + " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2")});
-  queries.push_back(
-      {StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB",
-       JobSelect("''", std::string(kFromJobs) + "j.JOBRTY IN (" + restartable +
-                           ") AND j.JOBSTS = '00' AND j.JOBSTV < 11" + filter +
-                           " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2")});
+  const std::string limited =
+      RunTypesWhere([](const RunTypeRule& r) { return r.selection.limits_attempts; });
+  const std::string restarting =
+      RunTypesWhere([](const RunTypeRule& r) { return r.selection.takes == Takes::kEnded; });
+  const std::string max_attempts = std::to_string(kMaxStartAttempts);
+  const std::string by_type = filter + " ORDER BY j.JOBRTY, j.JOBDA1, j.JOBKE2";
+  queries.push_back({StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB",
+                     JobSelect("''", FromJobs("j.JOBSTS = " + Quoted(kStateStartFailed) +
+                                              " AND j.JOBRTY IN (" + final_failure + ")" +
+                                              by_type))});
+  queries.push_back({StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB",
+                     JobSelect("''", FromJobs("j.JOBRTY IN (" + limited + ") AND j.JOBSTV > " +
+                                              max_attempts + " AND (j.JOBSTS IS NULL OR " +
+                                              "j.JOBSTS <> " + Quoted(kStateRunning) + ")" +
+                                              by_type))});
+  queries.push_back({StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB",
+                     JobSelect("''", FromJobs("j.JOBRTY IN (" + restarting + ") AND j.JOBSTS = " +
+                                              Quoted(kStatePlanned) + " AND j.JOBSTV <= " +
+                                              max_attempts + by_type))});
   if (Wanted(run_type, kRunTypeCalendar)) {
     const bool mssql = dialect == Dialect::kMssql;
     const std::string key = mssql ? "s.SCDNAM + '#' + s.SCDSBE + '#' + s.SCDLIZ + '#' + s.SCDMND"
@@ -184,9 +198,11 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_t
         {StatusSection::kStuck, StuckReason::kScheduleGone, "KVS800SCD",
          JobSelect("COALESCE(" + until + ", '')",
                    "FROM KVSYSTEM.KVS500JOB j LEFT JOIN KVSYSTEM.KVS800SCD s ON " + key +
-                       " = j.JOBKE2 WHERE j.JOBRTY = '07' AND (j.JOBSTS IS NULL OR j.JOBSTS "
-                       "NOT IN ('01', '90')) AND (s.SCDNAM IS NULL OR s.SCDBIS < " +
-                       Quoted(today) + ") ORDER BY " + kByCreation)});
+                       " = j.JOBKE2 WHERE j.JOBRTY = " + Quoted(kRunTypeCalendar) +
+                       " AND (j.JOBSTS IS NULL OR j.JOBSTS NOT IN (" + Quoted(kStateRunning) +
+                       ", " + Quoted(kStateStartFailed) +
+                       ")) AND (s.SCDNAM IS NULL OR s.SCDBIS < " + Quoted(today) +
+                       ") ORDER BY " + kByCreation)});
   }
   return queries;
 }

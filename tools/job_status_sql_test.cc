@@ -8,7 +8,9 @@
 
 #include "core/connection_file.h"
 #include "db/test_database.h"
+#include "diag/text.h"
 #include "gtest/gtest.h"
+#include "jobs/run_types.h"
 #include "tools/job_status.h"
 #include "tools/job_status_queries.h"
 #include "tools/job_status_render.h"
@@ -198,6 +200,74 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   const StatusJob& run = status.running[0];
   EXPECT_EQ("p.exe|42|20260105070000|600",
             run.jobnam + "|" + run.jobnum + "|" + run.jobsda + "|" + std::to_string(run.jobmrt));
+}
+
+// Catches kvsjobstat and the controller disagreeing on which rows wait,
+// in which order, and from when: for each run type of the pass, rows in
+// every state that matters, with 10 and 11 start attempts, planned an hour
+// ago, in an hour or not at all. The pass's own selection runs again and
+// again, each row it takes marked running as the launch does, at 10:00 and
+// at 12:00 (the database's clock set alike): it must take exactly the
+// rows kvsjobstat lists as waiting, in kvsjobstat's order, those whose
+// shown time has come at 10:00, the others at 12:00. A periodic row
+// without JOBNRT is listed but waits for the update to plan it.
+TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
+  struct Value {
+    const char* sql;
+    const char* label;
+  };
+  const Value states[] = {{"NULL", "null"}, {"'  '", "blank"}, {"'00'", "00"}, {"'01'", "01"},
+                          {"'90'", "90"},   {"'97'", "97"},    {"'98'", "98"}};
+  const Value plans[] = {{"'20260105090000'", "past"}, {"'20260105110000'", "later"},
+                         {"NULL", "none"}};
+  int n = 0;
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    for (const Value& sts : states) {
+      for (int stv : {10, 11}) {
+        for (const Value& plan : plans) {
+          const char* rty = rule.run_type.text();
+          Job(StrFormat("20260101%06d", ++n),
+              StrFormat("%s %s %d %s", rty, sts.label, stv, plan.label), rty, sts.sql, stv,
+              plan.sql);
+        }
+      }
+    }
+  }
+  // JOBDLT the other way round, so that a list showing the column a run
+  // type does not wait for shows.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = CASE JOBNRT WHEN '20260105090000' THEN "
+      "'20260105110000' WHEN '20260105110000' THEN '20260105090000' END");
+  JobStatus status;
+  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105", &status));
+  const struct {
+    const char* now;
+    const char* clock;
+  } times[] = {{"20260105100000", "2026-01-05 10:00:00"},
+               {"20260105120000", "2026-01-05 12:00:00"}};
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    Strings expected[2], taken[2];
+    for (const StatusJob& job : status.waiting) {
+      if (job.jobrty != rule.run_type.text() || job.reason != StuckReason::kNone) continue;
+      if (job.next.empty() && rule.selection.due == Due::kNextRun &&
+          !rule.selection.unplanned_due) {
+        continue;
+      }
+      expected[job.next.empty() || job.next <= times[0].now ? 0 : 1].push_back(job.jobke2);
+    }
+    for (int t = 0; t < 2; ++t) {
+      Sql(std::string("SET timestamp = UNIX_TIMESTAMP('") + times[t].clock + "')");
+      int rc = 0;
+      for (int i = 0; i < 100; ++i) {
+        JobRecord job;
+        rc = jobs_.NextJob(TextNextJob(rule, session_.dialect(), times[t].now, SqlList()), &job);
+        if (rc != 0) break;
+        taken[t].push_back(job.jobke2);
+        ASSERT_EQ(0, jobs_.UpdateStatusJob("01", job.jobda1, job.jobke2));
+      }
+      EXPECT_EQ(100, rc) << session_.error().message;
+      EXPECT_EQ(expected[t], taken[t]) << rule.run_type.text() << " at " << times[t].clock;
+    }
+  }
 }
 
 // Catches messages of other senders shown, more than ten, the oldest
