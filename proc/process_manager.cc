@@ -283,7 +283,7 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
 }
 
 int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
-  if (start_attempts > 10) return kLaunchTooManyAttempts;
+  if (start_attempts > kMaxStartAttempts) return kLaunchTooManyAttempts;
   const std::string command_line = job.jobcmd;
   // Refused before anything is created: a process without an entry would
   // be started again in every pass, and a job whose key is missing from
