@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
 #include "platform/fake_platform.h"
@@ -23,15 +24,13 @@ constexpr char kPipe[] = "\\\\.\\pipe\\kvsjobctl";
 // One heartbeat with its two logs in a scratch directory, the fake clock at
 // 2026-01-05 08:00:00.
 struct Rig {
-  explicit Rig(bool debug_on = true)
-      : logs(fake, dir.File("KVSJOBCTL.LOG"), dir.File("KVSJOBCTL.BAK"),
-             dir.File("KVSJOBDBG.LOG"), dir.File("KVSJOBDBG.BAK"), 5000000, debug_on) {}
-  std::string MainLog() const { return ReadText(dir.File("KVSJOBCTL.LOG")); }
-  std::string DebugLog() const { return ReadText(dir.File("KVSJOBDBG.LOG")); }
+  explicit Rig(bool debug_on = true) : logs(fake, dir.path(), debug_on) {}
+  std::string MainLog() const { return logs.MainText(); }
+  std::string DebugLog() const { return logs.DebugText(); }
 
   ScratchDir dir;
   FakePlatform fake;
-  Logs logs;
+  TestLogs logs;
   Heartbeat heartbeat{fake, logs, kPipe};
 };
 

@@ -14,11 +14,6 @@
 namespace kvs {
 namespace {
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 using SessionSqlTest = DatabaseTest;
 
 // Catches a refused login taken as connected, and a session that keeps
@@ -70,11 +65,11 @@ TEST_F(SessionSqlTest, ConnectParameterOver23CharactersIsRefusedAndLogged) {
       {{good.user, long23, good.data_source}, ""},  // tried, and refused by the server
   };
   for (const Case& c : cases) {
-    const std::string before = ReadText("kvs_db_test.log");
+    const std::string before = logs_.MainText();
     EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
                                c.credentials.data_source),
               -1);
-    const std::string after = ReadText("kvs_db_test.log");
+    const std::string after = logs_.MainText();
     ASSERT_GE(after.size(), before.size());
     EXPECT_EQ(after.substr(before.size()), c.log);
   }

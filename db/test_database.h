@@ -5,15 +5,17 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <string>
 
 #include "db/job_table.h"
 #include "db/session.h"
-#include "diag/log_file.h"
+#include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 
@@ -51,7 +53,8 @@ inline JobRecord RowValues(const std::string& da1, const std::string& ke2, const
   return row;
 }
 
-// A connected MYSQL session on an empty job table.
+// A connected MYSQL session on an empty job table; its logs (TestLogs) in
+// a scratch directory, which tests use for their other files too.
 class DatabaseTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -77,9 +80,27 @@ class DatabaseTest : public testing::Test {
     return buffer;
   }
 
+  // A statement that must succeed.
+  void Sql(const std::string& sql) {
+    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+  }
+  // A job row of the given columns, values SQL literals.
+  void Put(const std::string& columns, const std::string& values) {
+    Sql("INSERT INTO KVSYSTEM.KVS500JOB (" + columns + ") VALUES (" + values + ")");
+  }
+  // expr of every job row matching where, in key order, joined by " / ".
+  std::string Rows(const std::string& expr, const std::string& where = "1 = 1") {
+    return Value("SELECT COALESCE(GROUP_CONCAT(" + expr +
+                 " ORDER BY JOBDA1, JOBKE2 SEPARATOR ' / '), '') AS v FROM KVSYSTEM.KVS500JOB "
+                 "WHERE " + where);
+  }
+  // The main log's texts without time stamps.
+  std::string LogText() const { return logs_.MainTexts(); }
+
+  ScratchDir scratch_{"kvs_db_test_"};
+  std::filesystem::path dir_ = scratch_.path();
   FakePlatform platform_;
-  Logs logs_{platform_, "kvs_db_test.log", "kvs_db_test.bak", "kvs_db_test_dbg.log",
-             "kvs_db_test_dbg.bak", 5000000, false};
+  TestLogs logs_{platform_, dir_};
   Session session_{logs_};
   JobTable jobs_{session_};
 };

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
 #include "platform/fake_platform.h"
@@ -20,12 +21,11 @@ constexpr char kStamp[] = "2026-01-05 08:00:00  ";
 
 class FlagFileTest : public ::testing::Test {
  protected:
-  std::string MainLog() const { return ReadText(dir_.File("KVSJOBCTL.LOG")); }
+  std::string MainLog() const { return logs_.MainText(); }
 
   ScratchWorkDir dir_;
   FakePlatform fake_;
-  Logs logs_{fake_, dir_.File("KVSJOBCTL.LOG"), dir_.File("KVSJOBCTL.BAK"),
-             dir_.File("KVSJOBDBG.LOG"), dir_.File("KVSJOBDBG.BAK"), 5000000, false};
+  TestLogs logs_{fake_, dir_.path()};
 };
 
 // Catches an existing flag file being truncated or reported as a failure,

@@ -340,9 +340,7 @@ TEST_F(AcceptanceEndToEnd, ServiceGivesUpOnAControllerThatCannotStart) {
   EXPECT_GE(seconds, 6);  // the pauses: 2 s, then 4 s
   EXPECT_LT(seconds, 60);
   // kvsjobsvc's lines carry no time stamp.
-  std::vector<std::string> log;
-  std::istringstream lines(ReadFile(dir_ / "svc.log"));
-  for (std::string line; std::getline(lines, line);) log.push_back(line);
+  const std::vector<std::string> log = Lines(ReadFile(dir_ / "svc.log"));
   EXPECT_EQ(3, Count(log, "starting ./KVSJOBSTR " + std::to_string(instance_)));
   EXPECT_EQ(3, Count(log, "controller exited with 0"));
   EXPECT_EQ(1, Count(log, "controller did not run for 30 s, starting it again in 2 s"));

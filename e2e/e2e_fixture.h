@@ -22,26 +22,21 @@
 #include "diag/pass_state.h"
 #include "gtest/gtest.h"
 #include "platform/platform.h"
+#include "platform/test_util.h"
 #include "platform/tool_support.h"
 
 namespace kvs {
 
 namespace fs = std::filesystem;
 
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+// The whole file as it is, byte for byte.
+inline std::string ReadFile(const fs::path& path) { return ReadText(path, std::ios::binary); }
 
-// Log lines without their "YYYY-MM-DD hh:mm:ss  " prefix.
-inline std::vector<std::string> LogTexts(const fs::path& path) {
-  std::vector<std::string> texts;
-  std::istringstream in(ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) texts.push_back(line.size() >= 21 ? line.substr(21) : line);
-  return texts;
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 inline int Count(const std::vector<std::string>& lines, const std::string& text) {
@@ -147,10 +142,6 @@ class ControllerProcessTest : public DatabaseTest {
     fs::remove_all(root_, ignored);
   }
 
-  void Sql(const std::string& sql) {
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
-  }
-
   void WriteConnectionFile(const std::string& password) {
     fs::remove(dir_ / "KORVALINE.INI");
     const Credentials c = TestCredentials();
@@ -234,7 +225,8 @@ class ControllerProcessTest : public DatabaseTest {
     fs::permissions(dir_ / name, fs::perms::owner_all, fs::perm_options::add);
   }
 
-  std::vector<std::string> MainLog() { return LogTexts(dir_ / "KVSJOBCTL.LOG"); }
+  // The main log's texts, a line each, without time stamps (see LogTexts).
+  std::vector<std::string> MainLog() { return Lines(LogTexts(dir_ / "KVSJOBCTL.LOG")); }
   // Main-log lines equal to text (time stamps cut off).
   int LogCount(const std::string& text) { return Count(MainLog(), text); }
   bool MainLogHas(const std::string& text) { return LogCount(text) > 0; }

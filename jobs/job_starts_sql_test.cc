@@ -2,22 +2,19 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
+#include "proc/test_service_link.h"
 
 namespace kvs {
 namespace {
 
 using Strings = std::vector<std::string>;
-
-class AnsweringLink : public ServiceLink {
- public:
-  int Beat(bool, const char*) override { return 1; }
-};
 
 // Whole passes (reload, supervision, every run type's starts) on the
 // private MariaDB with processes on the fake platform; MAXJOBS 5, the clock
@@ -27,7 +24,6 @@ class PassSqlTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
-    std::remove("kvs_db_test.log");
   }
   // A waiting row: JOBKE2 and JOBURV (unless given) are the program's name.
   void Put(const std::string& run_type, const std::string& program,
@@ -48,12 +44,11 @@ class PassSqlTest : public DatabaseTest {
     return Strings(platform_.launches.begin() + static_cast<long>(before),
                    platform_.launches.end());
   }
-  static std::string Log() { return LogTexts("kvs_db_test.log"); }
 
-  AnsweringLink link_;
+  RecordingLink link_;
   MessagePool pool_{platform_, logs_, session_};
   ProcessManager processes_{platform_, logs_, jobs_, pool_, link_, "C:\\KVS\\bin\\", false};
-  PeriodicJobs periodic_{platform_, logs_, jobs_, "0600", 60};
+  PeriodicJobs periodic_{platform_, logs_, jobs_, "060000", 60};
   ScheduledJobs scheduled_{platform_, logs_, jobs_, periodic_, link_};
   SystemJobs system_{platform_, logs_, jobs_, processes_, {}, false};
   JobStarts starts_{platform_, logs_, jobs_, processes_, periodic_, scheduled_, system_, link_, 5};
@@ -107,7 +102,82 @@ TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
       "Start PGM: x5 wartet als exklusiver Job, bis ausser RunType 04 und 09 kein Job mehr "
       "laeuft!\nStart PGM: x5 Cmd: x5\nStart PGM: p4 Cmd: p4\nStart PGM: q3 Cmd: q3\n"
       "Start PGM: q5 Cmd: q5\nStart PGM: t3 Cmd: t3\nStart PGM: r9 Cmd: r9\n",
-      Log());
+      LogText());
+}
+
+// Minutes of a Monday morning, pass by pass on the fake clock: a time-plan
+// job (03) with a window of three one-minute slots from 08:00, the daily
+// and interval system jobs, a calendar job (07) due at 08:02 every day and
+// the day-end job (08) of the main client at 08:01. Each process ends a
+// few seconds after its start. Catches a plan read on the wrong weekday or
+// minute, a pass that plans too early or never, a "97" job started, a job
+// started before its time or not at all, a system job not planned anew
+// from the settings after its run (daily: tomorrow at the daily time,
+// interval: now plus the cycle), a calendar job not planned for tomorrow
+// at its schedule time, and a day-end row not replaced by tomorrow's.
+TEST_F(PassSqlTest, PeriodicAndScheduledJobsThroughTheMinutes) {
+  for (const char* table : {"KVS139TPL", "KVS800SCD", "KVS112MND"}) {
+    Sql(std::string("DELETE FROM KVSYSTEM.") + table);
+  }
+  Sql("INSERT INTO KVSYSTEM.KVS139TPL VALUES ('PLAN', 1, 480, 483, 1, 1)");
+  DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSCD, JOBNRT, JOBSTV",
+                    "'20260105000001', 'PLAN', 'u-plan', 'plan.exe', '03', 0, 'PLAN', '', 0");
+  system_.RegisterDailyAndIntervalJobs("060000");
+  Sql("INSERT INTO KVSYSTEM.KVS800SCD (SCDLIZ, SCDMND, SCDNAM, SCDSBE, SCDART, SCDTYP, SCDTAG, "
+      "SCDDTM, SCDUHR, SCDDWH, SCDBIS) VALUES ('00001', '00002', 'Daily', 'Team', 1, 2, NULL, "
+      "'2026-01-05', '08:02:00', 'Taeglich', NULL)");
+  DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV",
+                    "'20260105000002', 'Daily#Team#00001#00002', 'u-cal', 'cal.exe', '07', "
+                    "'00', '20260105080200', 0");
+  Sql("INSERT INTO KVSYSTEM.KVS112MND (MNDNUM, MNDSCH, MNDKON, MNDT01) VALUES "
+      "(1, 'KORVALINE', 0, 481)");
+  const std::string row = "CONCAT_WS('|', JOBKE2, COALESCE(JOBSTS, 'NULL'), JOBNRT)";
+  std::map<std::string, int64_t> started;  // pid -> start second
+  Strings seen;
+  // Passes every 5 seconds up to 08:04:00.
+  for (int second = 0; second <= 240; second += 5) {
+    if (second > 0) platform_.AdvanceSeconds(5);
+    for (auto it = started.begin(); it != started.end();) {
+      if (second - it->second >= 5) {
+        platform_.EndProcess(static_cast<uint32_t>(std::stoul(it->first)));
+        it = started.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    const size_t before = platform_.launches.size();
+    (void)Pass();
+    for (size_t i = before; i < platform_.launches.size(); ++i) {
+      started[std::to_string(1000 + i)] = second;
+    }
+    const std::string now = Rows(row);
+    if (seen.empty() || seen.back().substr(seen.back().find(' ') + 1) != now) {
+      seen.push_back(std::to_string(second) + " " + now);
+    }
+  }
+  // Second of the pass, then every row as KEY|JOBSTS|JOBNRT.
+  const std::string d = "DAILY SYSTEMJOB|", i = "INTERVALL SYSTEMJOB|", p = "PLAN|",
+                    c = "Daily#Team#00001#00002|", e = "DYE+D00|";
+  EXPECT_EQ((Strings{
+                "0 " + d + "01|20260105060000 / " + i + "01|20260105080000 / " + p +
+                    "01|20260105080000 / " + c + "00|20260105080200 / " + e + "NULL|20260105080100",
+                "5 " + d + "98|20260105060000 / " + i + "98|20260105080000 / " + p +
+                    "98|20260105080000 / " + c + "00|20260105080200 / " + e + "NULL|20260105080100",
+                "60 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "00|20260105080200 / " + c + "00|20260105080200 / " + e + "01|20260105080100",
+                "65 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "00|20260105080200 / " + c + "00|20260105080200 / " + e + "NULL|20260106080100",
+                "120 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "01|20260105080200 / " + c + "01|20260105080200 / " + e + "NULL|20260106080100",
+                "125 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "98|20260105080200 / " + c + "00|20260106080200 / " + e + "NULL|20260106080100",
+                "180 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "97|20260105080200 / " + c + "00|20260106080200 / " + e + "NULL|20260106080100",
+            }),
+            seen);
+  for (const char* table : {"KVS139TPL", "KVS800SCD", "KVS112MND"}) {
+    Sql(std::string("DELETE FROM KVSYSTEM.") + table);
+  }
 }
 
 // The run types' selections on the private MariaDB, each row laid down by

@@ -11,6 +11,7 @@
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
+#include "proc/test_service_link.h"
 #include "jobs/permanent_jobs.h"
 #include "jobs/system_jobs.h"
 
@@ -19,17 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-
-// Answers every heartbeat while answer is set; records each one.
-class RecordingLink : public ServiceLink {
- public:
-  int Beat(bool force, const char* status) override {
-    beats.push_back(std::string(force ? "force " : "") + status);
-    return answer ? 1 : 0;
-  }
-  bool answer = true;
-  Strings beats;
-};
 
 // Permanent and system jobs on the private MariaDB, processes on the fake
 // platform (single controller unless a test builds its own manager), the
@@ -58,37 +48,11 @@ class JobsSqlTest : public DatabaseTest {
     std::ofstream(file) << "x";
   }
 
-  void Put(const std::string& columns, const std::string& values) {
-    const std::string sql =
-        "INSERT INTO KVSYSTEM.KVS500JOB (" + columns + ") VALUES (" + values + ")";
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
-  }
-  void Sql(const std::string& sql) {
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
-  }
-  // expr of every row matching where, in key order, joined by " / ".
-  std::string Rows(const std::string& expr, const std::string& where = "1 = 1") {
-    return Value("SELECT COALESCE(GROUP_CONCAT(" + expr +
-                 " ORDER BY JOBDA1, JOBKE2 SEPARATOR ' / '), '') AS v FROM KVSYSTEM.KVS500JOB "
-                 "WHERE " + where);
-  }
-  std::string LogTexts() { return kvs::LogTexts(dir_ / "main.log"); }
-  void ClearLog() { fs::remove(dir_ / "main.log"); }
-
-  ScratchDir scratch_{"kvs_jobssql_"};
-  fs::path dir_ = scratch_.path();
   fs::path old_cwd_;
-  Logs main_log_{platform_,
-                 (dir_ / "main.log").string(),
-                 (dir_ / "main.bak").string(),
-                 (dir_ / "dbg.log").string(),
-                 (dir_ / "dbg.bak").string(),
-                 5000000,
-                 false};
-  MessagePool pool_{platform_, main_log_, session_};
+  MessagePool pool_{platform_, logs_, session_};
   RecordingLink link_;
-  ProcessManager manager_{platform_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
-  PermanentJobs permanent_{main_log_, jobs_, manager_, link_};
+  ProcessManager manager_{platform_, logs_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
+  PermanentJobs permanent_{logs_, jobs_, manager_, link_};
 };
 
 // ---- Permanent jobs ---------------------------------------------------------
@@ -114,7 +78,7 @@ TEST_F(JobsSqlTest, PermanentCheckEndsKnownLeftoversAndResetsAttempts) {
             Rows("CONCAT_WS('|', JOBKE2, JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSTV)"));
   // One after each fetch, the one that finds no more rows included.
   EXPECT_EQ(Strings(5, "CheckRT04Jobs"), link_.beats);
-  EXPECT_EQ("", LogTexts());
+  EXPECT_EQ("", LogText());
 }
 
 // Catches the loop going on after the service stopped answering, and the
@@ -141,7 +105,7 @@ TEST_F(JobsSqlTest, BuiltInsOnlyWhenInstalled) {
   WorkIn(dir_ / "bin");
   permanent_.RegisterBuiltIns();
   EXPECT_EQ("0", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB"));
-  EXPECT_EQ("", LogTexts());
+  EXPECT_EQ("", LogText());
 
   Touch(dir_ / "bin" / "WareFeed.exe");
   Touch(dir_ / "bin" / "DevLink" / "DevState.exe");
@@ -152,14 +116,14 @@ TEST_F(JobsSqlTest, BuiltInsOnlyWhenInstalled) {
       "20000101120003|SystemJob|WareFeed|WareFeed.exe|04|0|0|<NULL>",
       Rows("CONCAT_WS('|', JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBMRT, JOBSTV, "
            "COALESCE(JOBSTS, '<NULL>'))"));
-  EXPECT_EQ("", LogTexts());
+  EXPECT_EQ("", LogText());
 
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01' WHERE JOBURV = 'WareFeed'");
   permanent_.RegisterBuiltIns();
   EXPECT_EQ(
       "Insert RT04Job(3): DevState! RC: 1062\n"
       "Insert-Fehler: WareFeed Jobeintrag RC: 1062!\n",
-      LogTexts());
+      LogText());
   EXPECT_EQ("01", Value("SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBURV = 'WareFeed'"));
   EXPECT_EQ("2", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB"));
 }
@@ -187,7 +151,7 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS", "'20000101070000', 'ERINNERUNGSMAILS SYSTEMJOB', '03', ''");
   platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
   {
-    SystemJobs first(platform_, main_log_, jobs_, manager_, {}, false);
+    SystemJobs first(platform_, logs_, jobs_, manager_, {}, false);
     first.RegisterPortalJob();
     first.RegisterDailyAndIntervalJobs("183000");
   }
@@ -208,15 +172,15 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
       "- Der daily Systemjob wurde eingetragen!\n"
       "- Intervall Systemjob eintragen!\n"
       "- Der Intervall Systemjob wurde eingetragen!\n",
-      LogTexts());
+      LogText());
 
   // Between the starts the jobs ran and the portal script asked for work.
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBDA1 LIKE '20000101%'");
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBPRM = '1' WHERE JOBKE2 = 'ESP VERARBEITUNG'");
-  ClearLog();
+  logs_.Clear();
   platform_.SetLocalTime(2026, 1, 6, 9, 15, 0);
   {
-    SystemJobs second(platform_, main_log_, jobs_, manager_, {}, false);
+    SystemJobs second(platform_, logs_, jobs_, manager_, {}, false);
     second.RegisterPortalJob();
     second.RegisterDailyAndIntervalJobs("183000");
   }
@@ -227,7 +191,7 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   EXPECT_EQ("98|1", Rows("CONCAT_WS('|', JOBSTS, JOBPRM)", "JOBKE2 = 'ESP VERARBEITUNG'"));
   EXPECT_EQ("DAILY SYSTEMJOB||20260106183000 / INTERVALL SYSTEMJOB||20260106091500",
             Rows("CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT)", "JOBDA1 LIKE '20000101%'"));
-  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
+  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogText());
 
   // A third start while the daily job of the earlier one still runs: its
   // row stays as it is, followed by the first pass. A fourth after a power
@@ -237,10 +201,10 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
       "JOBKE2 = 'DAILY SYSTEMJOB'");
   platform_.AddProcess(4321, {"php", "C:\\php\\php", platform_.Now(), true, true});
   const std::string jobs = "CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT, JOBNUM)";
-  ClearLog();
+  logs_.Clear();
   platform_.SetLocalTime(2026, 1, 7, 9, 30, 0);
   {
-    SystemJobs third(platform_, main_log_, jobs_, manager_, {}, false);
+    SystemJobs third(platform_, logs_, jobs_, manager_, {}, false);
     third.RegisterDailyAndIntervalJobs("183000");
   }
   EXPECT_EQ("DAILY SYSTEMJOB|01|20260106183000|4321 / INTERVALL SYSTEMJOB||20260107093000",
@@ -249,19 +213,19 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
       "- Daily Systemjob eintragen!\n"
       "- DAILY SYSTEMJOB laeuft noch und wird nicht neu eingeplant!\n"
       "- Intervall Systemjob eintragen!\n",
-      LogTexts());
+      LogText());
   platform_.EndProcess(4321);
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = '20260108183000' WHERE JOBKE2 = 'DAILY "
       "SYSTEMJOB'");
-  ClearLog();
+  logs_.Clear();
   platform_.SetLocalTime(2026, 1, 8, 19, 0, 0);
   {
-    SystemJobs fourth(platform_, main_log_, jobs_, manager_, {}, false);
+    SystemJobs fourth(platform_, logs_, jobs_, manager_, {}, false);
     fourth.RegisterDailyAndIntervalJobs("183000");
   }
   EXPECT_EQ("DAILY SYSTEMJOB||20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
             Rows(jobs, "JOBDA1 LIKE '20000101%'"));
-  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogTexts());
+  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogText());
 
   // A restart after the day's run: the row keeps what it has (the first
   // update plans tomorrow). The next morning's start plans today again.
@@ -280,12 +244,12 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
        "- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n"},
   };
   for (const auto& r : restarts) {
-    ClearLog();
+    logs_.Clear();
     platform_.SetLocalTime(2026, 1, r.day, r.hour, 0, 0);
-    SystemJobs restart(platform_, main_log_, jobs_, manager_, {}, false);
+    SystemJobs restart(platform_, logs_, jobs_, manager_, {}, false);
     restart.RegisterDailyAndIntervalJobs("183000");
     EXPECT_EQ(r.rows, Rows(jobs, "JOBDA1 LIKE '20000101%'")) << r.day;
-    EXPECT_EQ(r.log, LogTexts()) << r.day;
+    EXPECT_EQ(r.log, LogText()) << r.day;
   }
 }
 
@@ -296,7 +260,7 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
 // next one, and the stamp not stored when the month's re-arm found the
 // job running.
 TEST_F(JobsSqlTest, PortalRequestJobReArm) {
-  SystemJobs jobs(platform_, main_log_, jobs_, manager_, {}, false);
+  SystemJobs jobs(platform_, logs_, jobs_, manager_, {}, false);
   jobs.RegisterPortalJob();
   const std::string where = "JOBKE2 = 'ESP VERARBEITUNG'";
   const std::string state = "CONCAT_WS('|', JOBSTS, JOBPRM, JOBSDA, JOBEDA, JOBSTV)";
@@ -337,7 +301,7 @@ TEST_F(JobsSqlTest, PortalRequestJobReArm) {
 
   jobs.CheckPortalProcessing("20260301000000");
   EXPECT_EQ("  |2|||0", Rows(state, where));
-  EXPECT_EQ("", LogTexts());
+  EXPECT_EQ("", LogText());
 }
 
 // Catches a listed transfer file left behind, an unlisted one removed, a
@@ -377,9 +341,9 @@ TEST_F(JobsSqlTest, CleanupServer) {
       Touch(folder / name);
     }
     platform_.launches.clear();
-    ProcessManager manager(platform_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\",
+    ProcessManager manager(platform_, logs_, jobs_, pool_, link_, "\\KVS\\bin\\",
                            c.multiservices);
-    SystemJobs jobs(platform_, main_log_, jobs_, manager, SplitFileList(c.files),
+    SystemJobs jobs(platform_, logs_, jobs_, manager, SplitFileList(c.files),
                     c.multiservices);
     jobs.CleanupServer();
 
@@ -427,23 +391,23 @@ TEST_F(JobsSqlTest, InterruptedDownloads) {
     Sql("DELETE FROM KVSYSTEM.KVS500JOB");
     Sql(std::string("INSERT INTO KVSYSTEM.KVSAUTODNL (DNLKEY, DNLUSR, DNLSTA, DNLERR) VALUES ") +
         c.rows);
-    ClearLog();
+    logs_.Clear();
     platform_.launches.clear();
-    SystemJobs jobs(platform_, main_log_, jobs_, manager_, {}, false);
+    SystemJobs jobs(platform_, logs_, jobs_, manager_, {}, false);
     jobs.CheckInterruptedDownloads("MYSQL");
-    EXPECT_EQ(c.log, LogTexts()) << c.rows;
+    EXPECT_EQ(c.log, LogText()) << c.rows;
     EXPECT_EQ(c.launches, platform_.launches) << c.rows;
     EXPECT_EQ(c.launches.empty() ? "" : "20260105080000|KOR EXPORT",
               Rows("CONCAT_WS('|', JOBDA1, JOBURV)"))
         << c.rows;
   }
 
-  ClearLog();
+  logs_.Clear();
   platform_.launches.clear();
   ASSERT_EQ(0, session_.Disconnect());
-  SystemJobs jobs(platform_, main_log_, jobs_, manager_, {}, false);
+  SystemJobs jobs(platform_, logs_, jobs_, manager_, {}, false);
   jobs.CheckInterruptedDownloads("MYSQL");
-  EXPECT_EQ("Fehler in SQLCountUnfinishedDnlJobs! RC: -10001\n", LogTexts());
+  EXPECT_EQ("Fehler in SQLCountUnfinishedDnlJobs! RC: -10001\n", LogText());
   EXPECT_TRUE(platform_.launches.empty());
 }
 

@@ -14,11 +14,6 @@
 namespace kvs {
 namespace {
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The clock starts on Monday 2026-12-07 at 09:05:00 (minute 545).
 class PeriodicJobsSqlTest : public DatabaseTest {
  protected:
@@ -73,7 +68,7 @@ class PeriodicJobsSqlTest : public DatabaseTest {
                          .c_str());
   }
 
-  std::string MainLog() { return ReadText("kvs_db_test.log"); }
+  std::string MainLog() { return logs_.MainText(); }
 
   PeriodicJobs periodic_{platform_, logs_, jobs_, "070000", 60};
 };

@@ -12,21 +12,13 @@
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
+#include "proc/test_service_link.h"
 
 namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-
-class RecordingLink : public ServiceLink {
- public:
-  int Beat(bool force, const char* status) override {
-    beats.push_back(std::string(force ? "force " : "") + status);
-    return 1;
-  }
-  Strings beats;
-};
 
 // The fake platform, unable to start one command line however often it is
 // tried.
@@ -67,12 +59,6 @@ class ScheduledJobsSqlTest : public DatabaseTest {
     }
   }
 
-  void Sql(const std::string& sql) {
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
-  }
-  void Put(const std::string& columns, const std::string& values) {
-    Sql("INSERT INTO KVSYSTEM.KVS500JOB (" + columns + ") VALUES (" + values + ")");
-  }
   // A schedule row; tag, time and until are SQL literals.
   void Schedule(const std::string& nam, const std::string& liz, const std::string& mnd,
                 int type, const std::string& tag, const std::string& time,
@@ -92,35 +78,19 @@ class ScheduledJobsSqlTest : public DatabaseTest {
           std::to_string(number));
     }
   }
-  // expr of every row matching where, in key order, joined by " / ".
-  std::string Rows(const std::string& expr, const std::string& where) {
-    return Value("SELECT COALESCE(GROUP_CONCAT(" + expr +
-                 " ORDER BY JOBDA1, JOBKE2 SEPARATOR ' / '), '') AS v FROM KVSYSTEM.KVS500JOB "
-                 "WHERE " + where);
-  }
   std::string DayEndRows() {
     return Rows("CONCAT_WS('|', JOBDA1, JOBKE2, COALESCE(JOBSTS, 'NULL'), JOBNRT)",
                 "JOBRTY = '08'");
   }
-  std::string LogText() { return LogTexts(dir_ / "main.log"); }
 
-  ScratchDir scratch_{"kvs_schedsql_"};
-  fs::path dir_ = scratch_.path();
   LaunchFake fake_;
-  Logs main_log_{fake_,
-                 (dir_ / "main.log").string(),
-                 (dir_ / "main.bak").string(),
-                 (dir_ / "dbg.log").string(),
-                 (dir_ / "dbg.bak").string(),
-                 5000000,
-                 false};
-  MessagePool pool_{fake_, main_log_, session_};
+  MessagePool pool_{fake_, logs_, session_};
   RecordingLink link_;
-  ProcessManager manager_{fake_, main_log_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
-  PeriodicJobs periodic_{fake_, main_log_, jobs_, "0600", 60};
-  ScheduledJobs scheduled_{fake_, main_log_, jobs_, periodic_, link_};
-  SystemJobs system_{fake_, main_log_, jobs_, manager_, {}, false};
-  JobStarts starts_{fake_, main_log_, jobs_, manager_, periodic_, scheduled_, system_, link_, 10};
+  ProcessManager manager_{fake_, logs_, jobs_, pool_, link_, "\\KVS\\bin\\", false};
+  PeriodicJobs periodic_{fake_, logs_, jobs_, "060000", 60};
+  ScheduledJobs scheduled_{fake_, logs_, jobs_, periodic_, link_};
+  SystemJobs system_{fake_, logs_, jobs_, manager_, {}, false};
+  JobStarts starts_{fake_, logs_, jobs_, manager_, periodic_, scheduled_, system_, link_, 10};
   // The starts of run type 09 as a pass makes them.
   bool Start09() { return starts_.Start(*RuleOf(kRunTypeRestart)); }
 };

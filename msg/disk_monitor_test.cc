@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
 
@@ -29,23 +30,10 @@ constexpr uint64_t kMB = 1048576;
 // in a fallback file in a scratch directory, where the test reads them.
 class DiskMonitorTest : public testing::Test {
  protected:
-  static fs::path MakeScratchDir() {
-    std::random_device random;
-    fs::path dir = fs::temp_directory_path() /
-                   ("kvs_disk_" + std::to_string(random()) + "_" +
-                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir);
-    return dir;
-  }
-
   DiskMonitorTest() {
     pool_.SetFallbackFile((dir_ / "JOBCTLMSG.log").string());
     std::string error;
     EXPECT_TRUE(pool_.CreateRecord(&error));
-  }
-  ~DiskMonitorTest() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   void Reset() {
@@ -82,11 +70,10 @@ class DiskMonitorTest : public testing::Test {
     return out;
   }
 
-  fs::path dir_ = MakeScratchDir();
+  ScratchDir scratch_{"kvs_disk_"};
+  fs::path dir_ = scratch_.path();
   FakePlatform platform_;
-  Logs logs_{platform_,         (dir_ / "KVSJOBCTL.LOG").string(),
-             (dir_ / "KVSJOBCTL.BAK").string(), (dir_ / "KVSJOBDBG.LOG").string(),
-             (dir_ / "KVSJOBDBG.BAK").string(), 5000000, false};
+  TestLogs logs_{platform_, dir_};
   Session session_{logs_};
   MessagePool pool_{platform_, logs_, session_};
 };

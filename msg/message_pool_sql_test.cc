@@ -11,26 +11,13 @@
 
 #include "db/test_database.h"
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 #include "platform/tool_support.h"
 
 namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-fs::path MakeScratchDir() {
-  std::random_device random;
-  fs::path dir = fs::temp_directory_path() /
-                 ("kvs_msgsql_" + std::to_string(random()) + "_" +
-                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-  fs::create_directories(dir);
-  return dir;
-}
 
 // 2026-03-02 10:15:30, the time of every post unless a test moves on.
 constexpr int64_t kTime = 1772446530;
@@ -62,12 +49,10 @@ class MessagePoolSqlTest : public DatabaseTest {
   void TearDown() override {
     // The next tests need the server whatever happened here.
     if (server_stopped_) MariaDb("start");
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   fs::path Fallback() const { return dir_ / "JOBCTLMSG.log"; }
-  std::string MainLog() const { return ReadText(dir_ / "KVSJOBCTL.LOG"); }
+  std::string MainLog() const { return logs_.MainText(); }
   std::string Count() { return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG"); }
   std::string Text(const std::string& uid) {
     return Value("SELECT MSGTXT AS v FROM KVSYSTEM.KVS200MSG WHERE MSGUID = '" + uid + "'");
@@ -82,15 +67,7 @@ class MessagePoolSqlTest : public DatabaseTest {
     server_stopped_ = std::string(verb) == "stop";
   }
 
-  fs::path dir_ = MakeScratchDir();
-  Logs pool_logs_{platform_,
-                  (dir_ / "KVSJOBCTL.LOG").string(),
-                  (dir_ / "KVSJOBCTL.BAK").string(),
-                  (dir_ / "KVSJOBDBG.LOG").string(),
-                  (dir_ / "KVSJOBDBG.BAK").string(),
-                  5000000,
-                  false};
-  MessagePool pool_{platform_, pool_logs_, session_};
+  MessagePool pool_{platform_, logs_, session_};
   bool server_stopped_ = false;
 };
 
@@ -239,7 +216,7 @@ TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   RealSteadyPlatform clock;
   clock.SetLocalTime(2026, 3, 2, 10, 15, 30);
-  MessagePool pool(clock, pool_logs_, session_);
+  MessagePool pool(clock, logs_, session_);
   pool.SetFallbackFile(Fallback().string());
   ASSERT_TRUE(pool.CreateRecord(&error));
 

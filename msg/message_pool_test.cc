@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
 
@@ -15,12 +16,6 @@ namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
-
-// In text mode, as the code writes its files: "\r\n" on Windows reads "\n".
-std::string ReadText(const fs::path& path, std::ios::openmode mode = std::ios::in) {
-  std::ifstream in(path, mode);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void WriteText(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -73,17 +68,11 @@ class MessagePoolTest : public testing::Test {
  protected:
   fs::path Fallback() const { return dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.log"; }
   fs::path Rejected() const { return dir_.root() / "korvaline_php" / "log" / "JOBCTLMSG.rej"; }
-  std::string MainLog() const { return ReadText(dir_.root() / "prog" / "KVSJOBCTL.LOG"); }
+  std::string MainLog() const { return logs_.MainText(); }
 
   ScratchInstallation dir_;
   FakePlatform platform_;  // 2026-01-05 08:00:00 = 1767600000
-  Logs logs_{platform_,
-             (dir_.root() / "prog" / "KVSJOBCTL.LOG").string(),
-             (dir_.root() / "prog" / "KVSJOBCTL.BAK").string(),
-             (dir_.root() / "prog" / "KVSJOBDBG.LOG").string(),
-             (dir_.root() / "prog" / "KVSJOBDBG.BAK").string(),
-             5000000,
-             false};
+  TestLogs logs_{platform_, dir_.root() / "prog"};
   Session session_{logs_};
   MessagePool pool_{platform_, logs_, session_};
 };

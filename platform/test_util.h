@@ -52,19 +52,28 @@ class ScratchWorkDir : public ScratchDir {
   std::filesystem::path previous_;
 };
 
-// The whole file in text mode ("" when it cannot be read).
-inline std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
+// The whole file, in text mode unless told ("" when it cannot be read).
+inline std::string ReadText(const std::filesystem::path& path,
+                            std::ios::openmode mode = std::ios::in) {
+  std::ifstream in(path, mode);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The texts of a log's lines, each without its time stamp
-// ("YYYY-MM-DD hh:mm:ss  ") and each ending in "\n"; the second and later
-// lines of a text keep theirs whole.
+// The texts of a log's lines, each ending in "\n", a line's time stamp
+// ("YYYY-MM-DD hh:mm:ss  ") cut off where it begins with one: the second
+// and later lines of a text, which have none, stay whole.
 inline std::string LogTexts(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::string line, texts;
-  while (std::getline(in, line)) texts += (line.size() > 21 ? line.substr(21) : line) + "\n";
+  auto stamped = [](const std::string& l) {
+    if (l.size() < 21) return false;
+    for (size_t i = 0; i < 21; ++i) {
+      const char expected = "0000-00-00 00:00:00  "[i];
+      if (expected == '0' ? (l[i] < '0' || l[i] > '9') : l[i] != expected) return false;
+    }
+    return true;
+  };
+  while (std::getline(in, line)) texts += (stamped(line) ? line.substr(21) : line) + "\n";
   return texts;
 }
 
