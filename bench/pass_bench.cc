@@ -1,7 +1,10 @@
 // Benchmarks of the process supervision against the private MariaDB:
 //   pass work   GetKvProcs + runtime supervision with 0, 100 and 1024 jobs
 //               in state "01", each backed by a live process (the
-//               heartbeat's sleep is not part of it);
+//               heartbeat's sleep is not part of it), with the resident
+//               memory of this process after the passes;
+//   idle        the resident memory of the real KVSJOBSTR under kvsjobsvc
+//               with no jobs, once it has run its passes for a while;
 //   burst       1000 waiting queue jobs with MAXJOBS 1000: the real
 //               KVSJOBSTR under kvsjobsvc, from its start until every job
 //               runs.
@@ -37,6 +40,19 @@ std::string Env(const char* name) {
 }
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// VmRSS of a process in kB, -1 when it cannot be read.
+long ResidentKb(uint32_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// How long the idle controller runs its passes before it is measured.
+constexpr int kIdleSeconds = 10;
 
 class NoLink : public ServiceLink {
  public:
@@ -87,8 +103,17 @@ double PassWork(Platform& platform, Session& session, JobTable& jobs, ProcessMan
   return samples[samples.size() / 2];
 }
 
+// Starts KVSJOBSTR for the service instance in bin; false when it cannot.
+bool StartController(Platform& platform, const fs::path& bin, int instance, uint32_t* ctl) {
+  return platform.StartProcess("bash -c \"cd '" + bin.string() + "' && exec ./KVSJOBSTR " +
+                                   std::to_string(instance) + " >/dev/null\"",
+                               ctl) == 0;
+}
+
+// The burst, and before it the resident memory of an idle controller
+// (*idle_kb) with an empty job table.
 double Burst(Platform& platform, Session& session, const fs::path& build_dir,
-             const std::string& sleeper, int n) {
+             const std::string& sleeper, int n, long* idle_kb) {
   const fs::path dir = fs::temp_directory_path() / ("kvs_bench_" + std::to_string(CurrentProcessId()));
   fs::remove_all(dir);
   fs::create_directories(dir / "bin");
@@ -112,6 +137,19 @@ double Burst(Platform& platform, Session& session, const fs::path& build_dir,
     }
   }
   if (!Check(session.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), "delete", session)) return -1;
+  const int instance = static_cast<int>(CurrentProcessId() % 100000) + 200000;
+  uint32_t svc = 0;
+  uint32_t ctl = 0;
+  if (platform.StartProcess("\"" + (bin / "kvsjobsvc").string() + "\" --instance " +
+                                std::to_string(instance) + " --stop-after-seconds 120",
+                            &svc) != 0) {
+    return -1;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (!StartController(platform, bin, instance, &ctl)) return -1;
+  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+  *idle_kb = ResidentKb(ctl);
+  (void)TerminateProcessById(ctl);
   // Queue rows older than 30 days are deleted by the start-up clean-up.
   const std::string created = Timestamp14(platform, platform.Now());
   for (int i = 0; i < n; ++i) {
@@ -122,21 +160,8 @@ double Burst(Platform& platform, Session& session, const fs::path& build_dir,
                       "', NULL, 'kvssleep 120', 0, '01', NULL)";
     if (!Check(session.Execute(sql), "insert", session)) return -1;
   }
-  const int instance = static_cast<int>(CurrentProcessId() % 100000) + 200000;
-  uint32_t svc = 0;
-  uint32_t ctl = 0;
-  if (platform.StartProcess("\"" + (bin / "kvsjobsvc").string() + "\" --instance " +
-                                std::to_string(instance) + " --stop-after-seconds 120",
-                            &svc) != 0) {
-    return -1;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto start = Clock::now();
-  if (platform.StartProcess("bash -c \"cd '" + bin.string() + "' && exec ./KVSJOBSTR " +
-                                std::to_string(instance) + " >/dev/null\"",
-                            &ctl) != 0) {
-    return -1;
-  }
+  if (!StartController(platform, bin, instance, &ctl)) return -1;
   double seconds = -1;
   while (Clock::now() - start < std::chrono::seconds(60)) {
     char count[32] = {};
@@ -179,15 +204,19 @@ int Main() {
   NoLink link;
   ProcessManager pm(*platform, logs, jobs, pool, link, "", false);
 
-  std::printf("pass work (GetKvProcs + supervision), median of 15 passes:\n");
+  std::printf("pass work (GetKvProcs + supervision), median of 15 passes, and the resident "
+              "memory of this process after them:\n");
   for (int n : {0, 100, 1024}) {
     std::vector<uint32_t> pids;
     double ms = PassWork(*platform, session, jobs, pm, sleeper, n, &pids);
+    const long kb = ResidentKb(CurrentProcessId());
     for (uint32_t pid : pids) (void)TerminateProcessById(pid);
     if (ms < 0) return 1;
-    std::printf("  %4d running jobs: %7.2f ms\n", n, ms);
+    std::printf("  %4d running jobs: %7.2f ms  %6ld kB\n", n, ms, kb);
   }
-  double seconds = Burst(*platform, session, build_dir, sleeper, 1000);
+  long idle_kb = -1;
+  double seconds = Burst(*platform, session, build_dir, sleeper, 1000, &idle_kb);
+  std::printf("idle controller, no jobs, after %d s: %ld kB resident\n", kIdleSeconds, idle_kb);
   if (seconds < 0) {
     std::fprintf(stderr, "burst did not complete\n");
     return 1;

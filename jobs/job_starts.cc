@@ -67,11 +67,11 @@ bool JobStarts::Retire(const JobRecord& job) {
 
 int32_t JobStarts::RunningBesideExclusive() {
   int32_t n = 0;
-  for (const ManagedProcess& e : processes_.table().entries) {
+  for (const ManagedProcess& e : processes_.table().entries()) {
     if (e.pid == 0) continue;
     const RunTypeRule* rule = nullptr;
     for (const RunTypeRule& r : kRunTypeRules) {
-      if (r.run_type.In(e.row.jobrty)) rule = &r;
+      if (r.run_type.In(e.jobrty)) rule = &r;
     }
     n += rule == nullptr || !rule->runs_beside_exclusive;
   }

@@ -69,7 +69,7 @@ bool StampNamesInstant(Platform& platform, const CivilTime& stamp, int64_t t) {
 
 // The key of a process's kill retries: id, job key and start.
 std::string RetryKey(const ManagedProcess& e) {
-  return StrFormat("%u|%s|%s|%s", e.pid, e.row.jobda1, e.row.jobke2, e.row.jobsda);
+  return StrFormat("%u|%s|%s|%s", e.pid, e.jobda1, e.jobke2, e.jobsda);
 }
 
 }  // namespace
@@ -94,16 +94,14 @@ ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs,
       pool_(pool),
       link_(link),
       own_dir_(std::move(own_dir)),
-      multiservices_(multiservices),
-      table_(std::make_unique<ProcessTable>()),
-      snapshot_(std::make_unique<ProcessTable>()) {}
+      multiservices_(multiservices) {}
 
 void ProcessManager::BeginPass() {
   // A failed reload leaves the table empty or cut short; the snapshot
   // keeps the last whole one, so terminating all still finds every job.
-  if (table_loaded_) *snapshot_ = *table_;
+  if (table_loaded_) snapshot_.CopyInUse(table_);
   table_loaded_ = false;
-  table_->Clear();
+  table_.Clear();
   running_list_.Clear();
   running_count_ = 0;
 }
@@ -127,24 +125,23 @@ bool ProcessManager::IsControllerOrParent(uint32_t pid) {
 bool ProcessManager::IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e) {
   if (!info.opened || IsControllerOrParent(e.pid)) return false;
   CivilTime start;
-  if (info.has_creation_time && CivilFromStamp(e.row.jobsda, &start)) {
+  if (info.has_creation_time && CivilFromStamp(e.jobsda, &start)) {
     // The launch wrote the process's own creation time as the job's start:
     // a process created at any other instant holds a reused id, however
     // slow the job's creation was and however soon the id was reused.
     return StampNamesInstant(platform_, start, info.creation_time);
   }
-  return SameJobName(ComparedName(info), e.program_name);
+  return SameJobName(ComparedName(info), e.jobnam);
 }
 
 void ProcessManager::FollowName(const ProcessInfo& info, ManagedProcess* e) {
-  if (!info.has_name || info.base_name.empty() || SameJobName(info.base_name, e->program_name)) {
+  if (!info.has_name || info.base_name.empty() || SameJobName(info.base_name, e->jobnam)) {
     return;
   }
-  SetField(e->program_name, JobName(info.base_name));
-  SetField(e->row.jobnam, JobName(info.base_name));
+  SetField(e->jobnam, JobName(info.base_name));
   // A failed update is tried again in the next pass: the row's name still
   // differs then.
-  (void)jobs_.UpdateJobRow(e->row);
+  (void)WriteRow(*e, kStateRunning);
 }
 
 bool ProcessManager::KillAndConfirm(const ManagedProcess& e) {
@@ -171,8 +168,8 @@ bool ProcessManager::EndOverdue(const ManagedProcess& e) {
     return false;
   }
   if (retry == kill_retries_.end()) {
-    logs_.Main(StrFormat(kLogRuntimeExceeded, e.row.jobnam));
-    pool_.Post(StrFormat(kMsgRuntimeExceeded, e.row.jobnam));
+    logs_.Main(StrFormat(kLogRuntimeExceeded, e.jobnam));
+    pool_.Post(StrFormat(kMsgRuntimeExceeded, e.jobnam));
   }
   if (KillAndConfirm(e)) {
     if (retry != kill_retries_.end()) kill_retries_.erase(retry);
@@ -190,7 +187,7 @@ bool ProcessManager::EndOverdue(const ManagedProcess& e) {
   }
   retry->second.next_try_ms = now + retry->second.pause_ms;
   if (log) {
-    logs_.Main(StrFormat(kLogKillFailed, e.row.jobnam, static_cast<int>(e.pid)));
+    logs_.Main(StrFormat(kLogKillFailed, e.jobnam, static_cast<int>(e.pid)));
     retry->second.next_log_ms = now + kKillFailedLogMs;
   }
   return false;
@@ -199,7 +196,7 @@ bool ProcessManager::EndOverdue(const ManagedProcess& e) {
 void ProcessManager::ForgetKillRetries() {
   if (kill_retries_.empty()) return;
   std::set<std::string> followed;
-  for (const ManagedProcess& e : table_->entries) {
+  for (const ManagedProcess& e : table_.entries()) {
     if (e.pid != 0) followed.insert(RetryKey(e));
   }
   for (auto at = kill_retries_.begin(); at != kill_retries_.end();) {
@@ -208,9 +205,24 @@ void ProcessManager::ForgetKillRetries() {
 }
 
 int ProcessManager::WriteEnd(ManagedProcess* e, JobState state) {
-  SetField(e->row.jobsts, state);
-  SetField(e->row.jobeda, TimestampNow(platform_));
-  return jobs_.UpdateJobRow(e->row);
+  SetField(e->jobeda, TimestampNow(platform_));
+  return WriteRow(*e, state);
+}
+
+int ProcessManager::WriteRow(const ManagedProcess& e, JobState state) {
+  // Only the columns of the update are filled; the whole row lives on the
+  // stack for as long as the statement is built.
+  JobRecord row;
+  SetField(row.jobda1, e.jobda1);
+  SetField(row.jobke2, e.jobke2);
+  SetField(row.jobsts, state);
+  SetField(row.jobnam, e.jobnam);
+  SetField(row.jobusr, e.jobusr);
+  SetField(row.jobnum, e.jobnum);
+  SetField(row.jobsda, e.jobsda);
+  SetField(row.jobeda, e.jobeda);
+  row.jobstv = e.jobstv;
+  return jobs_.UpdateJobRow(row);
 }
 
 // ---- GetKvProcs -----------------------------------------------------------
@@ -235,25 +247,34 @@ int ProcessManager::GetKvProcs() {
       jobs_.CloseRunningJobs();
       return 0;
     }
-    ManagedProcess& entry = table_->entries[filled];
+    // The table was cleared for the reload: the entries follow each other.
+    ManagedProcess* slot = table_.FreeEntry();
+    if (slot == nullptr) break;
+    ManagedProcess& entry = *slot;
     entry = ManagedProcess{};
-    entry.row = row;
-    const std::string name = RightTrim(row.jobnam);
-    SetField(entry.program_name, name);
-    SetField(entry.row.jobnam, name);
-    SetField(entry.row.jobnum, RightTrim(row.jobnum));
-    const uint32_t pid = ParseProcessId(entry.row.jobnum);
+    SetField(entry.jobda1, row.jobda1);
+    SetField(entry.jobke2, row.jobke2);
+    SetField(entry.joburv, row.joburv);
+    SetField(entry.jobrty, row.jobrty);
+    SetField(entry.jobnam, RightTrim(row.jobnam));
+    SetField(entry.jobusr, row.jobusr);
+    SetField(entry.jobnum, RightTrim(row.jobnum));
+    SetField(entry.jobsda, row.jobsda);
+    SetField(entry.jobeda, row.jobeda);
+    entry.jobmrt = row.jobmrt;
+    entry.jobstv = row.jobstv;
+    const uint32_t pid = ParseProcessId(entry.jobnum);
     if (pid == 0) {
       // A running row without a process id can never be followed or
       // ended; it would hold a place of MAXJOBS and its key for ever.
       (void)WriteEnd(&entry, kStateEnded);
-      logs_.Main(StrFormat(kLogLoadNoPid, entry.row.jobda1, entry.row.jobke2, entry.row.jobnum));
+      logs_.Main(StrFormat(kLogLoadNoPid, entry.jobda1, entry.jobke2, entry.jobnum));
       entry = ManagedProcess{};
       continue;
     }
     entry.pid = pid;
     const bool was_full = running_list_.full();
-    if (!running_list_.Add(entry.row.joburv) && !was_full) logs_.Main(kLogLoadListFull);
+    if (!running_list_.Add(entry.joburv) && !was_full) logs_.Main(kLogLoadListFull);
     ++filled;
   }
   jobs_.CloseRunningJobs();
@@ -267,12 +288,13 @@ int ProcessManager::GetKvProcs() {
 void ProcessManager::ReuseCheck(uint32_t new_pid) {
   // Every entry: supervision frees entries anywhere in the table, so the
   // running ones are not all below the running count.
-  for (ManagedProcess& e : table_->entries) {
-    if (e.pid != new_pid || !kStateRunning.In(e.row.jobsts)) continue;
+  for (ManagedProcess& e : table_.entries()) {
+    // An entry in use is a running job: each end frees its entry.
+    if (e.pid != new_pid) continue;
     // The job recorded here has ended and its id went to the new process.
     int rc = WriteEnd(&e, kStateEnded);
     if (rc != 0) {
-      logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.row.jobnam, static_cast<long>(rc)));
+      logs_.Main(StrFormat(kLogPidReuseUpdateFailed, e.jobnam, static_cast<long>(rc)));
     }
     // The entry no longer follows a process of its own: left with the id,
     // a later termination in this pass would end the new job under the old
@@ -288,7 +310,7 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   // Refused before anything is created: a process without an entry would
   // be started again in every pass, and a job whose key is missing from
   // the list could run twice.
-  ManagedProcess* entry = table_->FreeEntry();
+  ManagedProcess* entry = table_.FreeEntry();
   if (entry == nullptr) {
     logs_.Main(StrFormat(kLogTableFull, command_line.c_str()));
     return kLaunchNoRoom;
@@ -342,25 +364,21 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   }
   name = JobName(name);
 
-  const std::string pid_text = StrFormat("%d", static_cast<int>(pid));
-  JobRecord& row = entry->row;
-  SetField(row.jobda1, job.jobda1);
-  SetField(row.jobke2, job.jobke2);
-  SetField(row.joburv, job.joburv);
-  SetField(row.jobrty, job.jobrty);
-  SetField(row.jobsts, kStateRunning);
-  SetField(entry->program_name, name);
-  SetField(row.jobnam, name);
-  SetField(row.jobnum, pid_text);
-  SetField(row.jobsda, created);
-  row.jobmrt = job.jobmrt;
+  SetField(entry->jobda1, job.jobda1);
+  SetField(entry->jobke2, job.jobke2);
+  SetField(entry->joburv, job.joburv);
+  SetField(entry->jobrty, job.jobrty);
+  SetField(entry->jobnam, name);
+  SetField(entry->jobnum, StrFormat("%d", static_cast<int>(pid)));
+  SetField(entry->jobsda, created);
+  entry->jobmrt = job.jobmrt;
   // As the row says once the update below succeeds.
-  row.jobstv = 1;
+  entry->jobstv = 1;
 
-  int rc = jobs_.UpdateJobRow(row);
+  int rc = WriteRow(*entry, kStateRunning);
   running_list_.Add(job.joburv);
   if (rc != 0) {
-    logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->row.jobnam,
+    logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->jobnam,
                          static_cast<long>(rc)));
     // A process left running here would be started again by the next pass.
     if (!KillAndConfirm(*entry)) {
@@ -368,7 +386,7 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
     }
     return kLaunchRowUpdateFailed;
   }
-  logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->row.jobnam));
+  logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->jobnam));
   ++running_count_;
   return kLaunchStarted;
 }
@@ -399,7 +417,7 @@ void ProcessManager::MeasureRunTime(const ProcessInfo& info, ManagedProcess* ent
 }
 
 void ProcessManager::Supervise() {
-  for (ManagedProcess& e : table_->entries) {
+  for (ManagedProcess& e : table_.entries()) {
     if (e.pid == 0) continue;
     ProcessInfo info = platform_.InspectProcess(e.pid);
     const bool ended = !IsJobsProcess(info, e);
@@ -408,13 +426,13 @@ void ProcessManager::Supervise() {
     if (!ended && info.has_creation_time) MeasureRunTime(info, &e);
     if (!ended) FollowName(info, &e);
     // A negative run time (clock set back) is not over any limit.
-    bool exceeded = !ended && e.row.jobmrt > 0 && e.elapsed_seconds > e.row.jobmrt;
+    bool exceeded = !ended && e.jobmrt > 0 && e.elapsed_seconds > e.jobmrt;
     if (!ended && !exceeded) continue;
     // One that outlives its kill keeps "01" and its entry.
     if (exceeded && !EndOverdue(e)) continue;
     int rc = WriteEnd(&e, exceeded ? kStateTerminated : kStateEnded);
     if (rc != 0) {
-      logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.row.jobnam,
+      logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.jobnam,
                            static_cast<long>(rc)));
     }
     e.pid = 0;
@@ -440,12 +458,12 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
   // The day-end program is left to finish; its row is marked all the same.
   // A process that outlives its kill keeps "01" and its entry, so the
   // next reload follows it again.
-  if (!IsProgram(e->program_name, "dayend.exe") && !KillAndConfirm(*e)) {
-    logs_.Main(StrFormat(kLogKillFailed, e->row.jobnam, static_cast<int>(e->pid)));
+  if (!IsProgram(e->jobnam, "dayend.exe") && !KillAndConfirm(*e)) {
+    logs_.Main(StrFormat(kLogKillFailed, e->jobnam, static_cast<int>(e->pid)));
     return false;
   }
   (void)WriteEnd(e, kStateTerminated);
-  logs_.Main(StrFormat(kLogProcessEnded, e->program_name, static_cast<int>(e->pid)));
+  logs_.Main(StrFormat(kLogProcessEnded, e->jobnam, static_cast<int>(e->pid)));
   e->pid = 0;
   platform_.SleepMs(kTerminatePauseMs);
   return true;
@@ -456,8 +474,8 @@ void ProcessManager::TerminateAll(int reason) {
   // the snapshot may still hold entries the last pass dropped. Each
   // process is ended once.
   std::set<uint32_t> seen;
-  for (ProcessTable* table : {table_.get(), snapshot_.get()}) {
-    for (ManagedProcess& e : table->entries) {
+  for (ProcessTable* table : {&table_, &snapshot_}) {
+    for (ManagedProcess& e : table->entries()) {
       if (e.pid == 0) continue;
       if (!seen.insert(e.pid).second) {
         e.pid = 0;

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 
 #include "db/job_table.h"
@@ -98,8 +97,9 @@ class ProcessManager {
   ProcessManager(Platform& platform, Logs& logs, JobTable& jobs, MessagePool& pool,
                  ServiceLink& link, std::string own_dir, bool multiservices);
 
-  // Start of a pass's job work: the snapshot takes the table, the table,
-  // the running-job list and the running count are cleared.
+  // Start of a pass's job work: the snapshot takes the entries in use of
+  // the table (when it holds a complete reload), the table, the running-job
+  // list and the running count are cleared.
   void BeginPass();
 
   // GetKvProcs: reloads the jobs in state "01" into the table, builds the
@@ -146,8 +146,8 @@ class ProcessManager {
 
   int32_t running_count() const { return running_count_; }
   RunningList& running_list() { return running_list_; }
-  ProcessTable& table() { return *table_; }
-  ProcessTable& snapshot() { return *snapshot_; }
+  ProcessTable& table() { return table_; }
+  ProcessTable& snapshot() { return snapshot_; }
 
  private:
   void ReuseCheck(uint32_t new_pid);
@@ -165,6 +165,8 @@ class ProcessManager {
   void ForgetKillRetries();
   // Writes the end of e's job: state and JOBEDA now.
   int WriteEnd(ManagedProcess* e, JobState state);
+  // The row update of e's job with state and the entry's columns.
+  int WriteRow(const ManagedProcess& e, JobState state);
   // Terminates one entry under terminate-all's rules. true when a process
   // was ended.
   bool TerminateEntry(ManagedProcess* entry);
@@ -177,8 +179,8 @@ class ProcessManager {
   std::string own_dir_;
   bool multiservices_;
 
-  std::unique_ptr<ProcessTable> table_;
-  std::unique_ptr<ProcessTable> snapshot_;
+  ProcessTable table_;
+  ProcessTable snapshot_;
   RunningList running_list_;
   int32_t running_count_ = 0;
   bool supervision_on_ = true;

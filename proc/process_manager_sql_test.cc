@@ -160,10 +160,10 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe\n");
   EXPECT_EQ(manager_->running_count(), 1);
   EXPECT_EQ(manager_->running_list().text(), "'X', 'PW'");
-  const ManagedProcess& e = manager_->table().entries[0];
+  const ManagedProcess& e = manager_->table().entries()[0];
   EXPECT_EQ(e.pid, 1000u);
-  EXPECT_STREQ(e.program_name, "portwatch.exe");
-  EXPECT_EQ(e.row.jobmrt, 600);
+  EXPECT_STREQ(e.jobnam, "portwatch.exe");
+  EXPECT_EQ(e.jobmrt, 600);
   EXPECT_EQ(PoolTexts(), "");
   manager_->BeginPass();
   ASSERT_EQ(manager_->GetKvProcs(), 1);
@@ -186,7 +186,7 @@ TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
             "werden!");
   EXPECT_EQ(manager_->running_count(), 0);
   EXPECT_EQ(manager_->running_list().text(), "");
-  EXPECT_EQ(manager_->table().entries[0].pid, 0u);
+  EXPECT_EQ(manager_->table().entries()[0].pid, 0u);
 
   EXPECT_EQ(manager_->Launch(ToStart("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0), 11),
             kLaunchTooManyAttempts);
@@ -240,7 +240,7 @@ TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
     // The ended job no longer holds the id: one job runs, followed once.
     EXPECT_EQ(manager->running_count(), 1) << gap;
     int holders = 0;
-    for (const ManagedProcess& e : manager->table().entries) holders += e.pid == 1000;
+    for (const ManagedProcess& e : manager->table().entries()) holders += e.pid == 1000;
     EXPECT_EQ(holders, 1) << gap;
   }
 }
@@ -272,7 +272,7 @@ TEST_F(ProcessManagerSqlTest, StartsWithoutRoomLeaveTheRowWaiting) {
   }
   EXPECT_EQ(manager_->running_list().text(), list);
 
-  for (ManagedProcess& e : manager_->table().entries) e.pid = 7;
+  while (ManagedProcess* e = manager_->table().FreeEntry()) e->pid = 7;
   Put("J04", "NULL", "'T'");
   EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J04", "T", 0), 0), kLaunchNoRoom);
   EXPECT_EQ(Row("J04"), "NULL|NULL|NULL|NULL|NULL|NULL|0");
@@ -283,9 +283,13 @@ TEST_F(ProcessManagerSqlTest, StartsWithoutRoomLeaveTheRowWaiting) {
 
 // Catches running rows loaded with their padding (the name would never
 // match the process, the pid would not parse), rows of run type 06 or of
-// other states loaded, and empty or NULL keys listed.
+// other states loaded, and empty or NULL keys listed; and an end written
+// back without a column the row held (JOBUSR, JOBSDA, JOBSTV), which the
+// entry must carry since the row is not read again.
 TEST_F(ProcessManagerSqlTest, GetKvProcsLoadsRunningRows) {
   Put("J01", "'01'", "'A'", "'dayend.exe  '", "'1234  '", 900, 2);
+  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBUSR = 'batch01' WHERE "
+                                "JOBKE2 = 'J01'"));
   Put("J02", "'01'", "'B'", "'b.exe'", "'1235'");
   Put("J03", "'01'", "''", "'c.exe'", "'1236'");
   Put("J04", "'01'", "NULL", "'d.exe'", "'1237'", 0, 0, "04");
@@ -295,15 +299,18 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsLoadsRunningRows) {
   EXPECT_EQ(manager_->GetKvProcs(), 1);
   EXPECT_EQ(manager_->running_count(), 4);
   EXPECT_EQ(manager_->running_list().ForSelection().text(), "'A', 'B'");
-  const ManagedProcess& e = manager_->table().entries[0];
+  const ManagedProcess& e = manager_->table().entries()[0];
   EXPECT_EQ(e.pid, 1234u);
-  EXPECT_STREQ(e.program_name, "dayend.exe");
-  EXPECT_STREQ(e.row.jobnam, "dayend.exe");
-  EXPECT_STREQ(e.row.jobnum, "1234");
-  EXPECT_EQ(e.row.jobmrt, 900);
-  EXPECT_EQ(e.row.jobstv, 2);
+  EXPECT_STREQ(e.jobnam, "dayend.exe");
+  EXPECT_STREQ(e.jobnum, "1234");
+  EXPECT_EQ(e.jobmrt, 900);
+  EXPECT_EQ(e.jobstv, 2);
   EXPECT_EQ(manager_->table().Occupied(), 4);
   EXPECT_EQ(LogTexts(), "");
+  // None of the processes exists: each job has ended.
+  manager_->Supervise();
+  EXPECT_EQ(Row("J01"), "98|dayend.exe|batch01|1234|20260105075950|20260105080000|2");
+  EXPECT_EQ(manager_->running_count(), 0);
 }
 
 // Catches the table boundary (more than 1024 rows overrunning it or the
@@ -437,7 +444,7 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
   int running = 0;
   for (const Case& c : cases) {
     EXPECT_EQ(End("J" + std::to_string(pid)), c.end) << c.what;
-    EXPECT_EQ(manager_->table().entries[pid - 2001].pid, c.end[0] == '0' ? pid : 0u) << c.what;
+    EXPECT_EQ(manager_->table().entries()[pid - 2001].pid, c.end[0] == '0' ? pid : 0u) << c.what;
     running += c.end[0] == '0';
     ++pid;
   }

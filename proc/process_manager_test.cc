@@ -110,7 +110,7 @@ TEST_F(ProcessManagerTest, LaunchRefusalsStartNothing) {
     fake_.launches.clear();
     auto manager = Manager(false);
     if (c.fill_table) {
-      for (ManagedProcess& e : manager->table().entries) e.pid = 7;
+      while (ManagedProcess* e = manager->table().FreeEntry()) e->pid = 7;
     }
     if (c.fill_list) {
       ASSERT_TRUE(manager->running_list().Add(std::string(4997, 'x')));
@@ -213,8 +213,8 @@ TEST_F(ProcessManagerTest, JobsProcessIsTheOneCreatedAtItsStart) {
     info.creation_time = c.created;
     ManagedProcess e;
     e.pid = 7;
-    SetField(e.program_name, "a.exe");
-    SetField(e.row.jobsda, c.jobsda);
+    SetField(e.jobnam, "a.exe");
+    SetField(e.jobsda, c.jobsda);
     EXPECT_EQ(manager->IsJobsProcess(info, e), c.jobs) << c.what;
   }
 }

@@ -1,19 +1,27 @@
 #include "proc/process_table.h"
 
-
 namespace kvs {
 
 ManagedProcess* ProcessTable::FreeEntry() {
-  for (ManagedProcess& e : entries) {
+  for (ManagedProcess& e : entries_) {
     if (e.pid == 0) return &e;
   }
-  return nullptr;
+  if (entries_.size() == kMaxProcesses) return nullptr;
+  // Within the room reserved: no entry moves.
+  return &entries_.emplace_back();
 }
 
 int ProcessTable::Occupied() const {
   int n = 0;
-  for (const ManagedProcess& e : entries) n += e.pid != 0;
+  for (const ManagedProcess& e : entries_) n += e.pid != 0;
   return n;
+}
+
+void ProcessTable::CopyInUse(const ProcessTable& other) {
+  entries_.clear();
+  for (const ManagedProcess& e : other.entries_) {
+    if (e.pid != 0) entries_.push_back(e);
+  }
 }
 
 std::string RunningList::Quoted(const std::string& key) { return "'" + SqlText(key).text() + "'"; }

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "db/job_table.h"
 
@@ -14,22 +16,53 @@ namespace kvs {
 inline constexpr int kMaxProcesses = 1024;
 inline constexpr size_t kMaxRunningListChars = 5000;
 
-// One followed process with a copy of its job row, from which its end is
-// written back without reading the row again.
+// One followed process: what supervision and termination need, and the
+// columns that the end of its job writes back into the row (the row update
+// of JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA and JOBSTV by JOBDA1 and
+// JOBKE2), so that the row is not read again. An entry in use is a running
+// job: its row says "01". Texts have the room of their columns.
 struct ManagedProcess {
   uint32_t pid = 0;  // 0 = entry free
-  char program_name[260] = {};
   int32_t elapsed_seconds = 0;
-  JobRecord row;
+  int32_t jobmrt = 0;
+  int32_t jobstv = 0;
+  char jobda1[sizeof(JobRecord::jobda1)] = {};
+  char jobke2[sizeof(JobRecord::jobke2)] = {};
+  char joburv[sizeof(JobRecord::joburv)] = {};
+  char jobrty[sizeof(JobRecord::jobrty)] = {};
+  // The program as the row names it, which a live process's name is
+  // compared with: lower case at launch, right-trimmed on reload.
+  char jobnam[sizeof(JobRecord::jobnam)] = {};
+  char jobusr[sizeof(JobRecord::jobusr)] = {};
+  char jobnum[sizeof(JobRecord::jobnum)] = {};
+  char jobsda[sizeof(JobRecord::jobsda)] = {};
+  char jobeda[sizeof(JobRecord::jobeda)] = {};
 };
 
-// Fixed storage, copied whole for the per-pass snapshot.
-struct ProcessTable {
-  std::array<ManagedProcess, kMaxProcesses> entries{};
-  void Clear() { entries.fill(ManagedProcess{}); }
-  // The first free entry, or nullptr when all 1024 are taken.
+// At most 1024 entries. Room for all of them is reserved once and only the
+// entries used since the last Clear are ever touched: the table of an idle
+// controller costs next to nothing, and no entry moves until the next
+// Clear. The snapshot of a pass is a table of its own that holds the
+// entries in use of the pass's table.
+class ProcessTable {
+ public:
+  ProcessTable() { entries_.reserve(kMaxProcesses); }
+  ProcessTable(const ProcessTable&) = delete;
+  ProcessTable& operator=(const ProcessTable&) = delete;
+
+  // Frees every entry.
+  void Clear() { entries_.clear(); }
+  // The first free entry (a new one behind those used when none of them
+  // is free), or nullptr when all 1024 are taken.
   ManagedProcess* FreeEntry();
   int Occupied() const;
+  // Replaces the entries by the entries in use of other, in their order.
+  void CopyInUse(const ProcessTable& other);
+  // The entries used since the last Clear, free ones among them.
+  std::span<ManagedProcess> entries() { return entries_; }
+
+ private:
+  std::vector<ManagedProcess> entries_;
 };
 
 // The JOBURV values of the running jobs, each quoted for the statement

@@ -1,6 +1,5 @@
 #include "proc/process_table.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -107,20 +106,59 @@ TEST(RunningListTest, EmptyMarkerStartsAFreshList) {
 }
 
 // Catches a free entry taken from the wrong place (launch must take the
-// first free one, entry 1023 included) and a full table that hands out an
-// entry anyway.
+// first free one, entry 1023 included), a full table that hands out an
+// entry anyway, and entries that move as others are taken or after a
+// clear (launch holds one across the reuse check; a pass must not
+// allocate).
 TEST(ProcessTableTest, FreeEntryIsTheFirstFreeOrNone) {
-  auto table = std::make_unique<ProcessTable>();
-  EXPECT_EQ(table->FreeEntry(), &table->entries[0]);
-  for (ManagedProcess& e : table->entries) e.pid = 4;
-  EXPECT_EQ(table->FreeEntry(), nullptr);
-  EXPECT_EQ(table->Occupied(), kMaxProcesses);
-  table->entries[1023].pid = 0;
-  EXPECT_EQ(table->FreeEntry(), &table->entries[1023]);
-  table->entries[5].pid = 0;
-  EXPECT_EQ(table->FreeEntry(), &table->entries[5]);
-  table->Clear();
-  EXPECT_EQ(table->Occupied(), 0);
+  ProcessTable table;
+  ManagedProcess* first = table.FreeEntry();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(table.FreeEntry(), first);
+  int taken = 0;
+  while (ManagedProcess* e = table.FreeEntry()) {
+    e->pid = 4;
+    ++taken;
+  }
+  EXPECT_EQ(taken, kMaxProcesses);
+  EXPECT_EQ(&table.entries()[0], first);
+  EXPECT_EQ(table.Occupied(), kMaxProcesses);
+  table.entries()[1023].pid = 0;
+  EXPECT_EQ(table.FreeEntry(), &table.entries()[1023]);
+  table.entries()[5].pid = 0;
+  EXPECT_EQ(table.FreeEntry(), &table.entries()[5]);
+  table.Clear();
+  EXPECT_EQ(table.Occupied(), 0);
+  EXPECT_TRUE(table.entries().empty());
+  EXPECT_EQ(table.FreeEntry(), first);
+}
+
+// Catches a snapshot that copies free entries (the whole table once a
+// pass), loses an entry in use, its order or its fields, or moves its
+// storage while it takes a table (an allocation in every pass).
+TEST(ProcessTableTest, SnapshotHoldsTheEntriesInUse) {
+  ProcessTable table;
+  ProcessTable snapshot;
+  const ManagedProcess* storage = snapshot.FreeEntry();
+  std::vector<int> all(kMaxProcesses);
+  for (int i = 0; i < kMaxProcesses; ++i) all[i] = i;
+  const std::vector<int> cases[] = {{}, {0}, {5, 1023}, all, {}};
+  for (const std::vector<int>& used : cases) {
+    table.Clear();
+    while (ManagedProcess* e = table.FreeEntry()) e->pid = 1;
+    for (int i : used) {
+      table.entries()[i].pid = 100 + i;
+      SetField(table.entries()[i].jobke2, "J" + std::to_string(i));
+    }
+    for (ManagedProcess& e : table.entries()) e.pid = e.pid == 1 ? 0 : e.pid;
+    snapshot.CopyInUse(table);
+    ASSERT_EQ(snapshot.entries().size(), used.size());
+    for (size_t n = 0; n < used.size(); ++n) {
+      EXPECT_EQ(snapshot.entries()[n].pid, 100u + used[n]);
+      EXPECT_EQ(std::string(snapshot.entries()[n].jobke2), "J" + std::to_string(used[n]));
+    }
+    EXPECT_EQ(snapshot.entries().data(), storage) << used.size();
+  }
 }
 
 }  // namespace
