@@ -16,17 +16,6 @@ namespace {
 
 class JobTableSqlTest : public DatabaseTest {
  protected:
-  // Lays down one row by plain SQL. sts, urv and dlt are SQL literals
-  // (NULL or a quoted text).
-  void Put(const std::string& da1, const std::string& ke2, const std::string& rty,
-           const std::string& sts, int stv = 0, const std::string& urv = "NULL",
-           const std::string& dlt = "NULL") {
-    const std::string sql =
-        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBURV, "
-        "JOBDLT, JOBCMD) VALUES ('" + da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " +
-        std::to_string(stv) + ", " + urv + ", " + dlt + ", 'run " + ke2 + "')";
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
-  }
   void Clear() { ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB")); }
   std::string Column(const std::string& column, const std::string& da1,
                      const std::string& ke2) {

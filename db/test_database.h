@@ -88,6 +88,15 @@ class DatabaseTest : public testing::Test {
   void Put(const std::string& columns, const std::string& values) {
     Sql("INSERT INTO KVSYSTEM.KVS500JOB (" + columns + ") VALUES (" + values + ")");
   }
+  // A waiting row for a selection, its command "run KE2"; sts, urv and dlt
+  // are SQL literals (NULL or a quoted text).
+  void Put(const std::string& da1, const std::string& ke2, const std::string& rty,
+           const std::string& sts, int stv = 0, const std::string& urv = "NULL",
+           const std::string& dlt = "NULL") {
+    Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBURV, JOBDLT, JOBCMD",
+        "'" + da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " + std::to_string(stv) +
+            ", " + urv + ", " + dlt + ", 'run " + ke2 + "'");
+  }
   // expr of every job row matching where, in key order, joined by " / ".
   std::string Rows(const std::string& expr, const std::string& where = "1 = 1") {
     return Value("SELECT COALESCE(GROUP_CONCAT(" + expr +
