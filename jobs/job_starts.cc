@@ -93,7 +93,7 @@ bool JobStarts::ExclusiveWaits(const JobRecord& job) {
 }
 
 bool JobStarts::Start(const RunTypeRule& rule) {
-  if (rule.selection.own_pass_only) processes_.running_list().SetEmptyMarker();
+  if (rule.selection.empties_running_list) processes_.running_list().SetEmptyMarker();
   if (rule.held_by_exclusive && exclusive_waiting_) return true;
   // The exclusive run type selects once a pass, the others until no row
   // is left.

@@ -72,10 +72,11 @@ struct Selection {
   // window.
   bool unplanned_due = false;
   // A row whose JOBURV is in the running-job list waits (NULL never does);
-  // the list holds every running job, or with own_pass_only only those
-  // started in this pass. The exclusive run type's statement applies it
-  // only to a row with a JOBDLT, as the suite has always had it.
-  bool own_pass_only = false;
+  // the list holds every running job, or, when the start loop empties it
+  // first (empties_running_list), only those started in this pass. The
+  // exclusive run type's statement applies it only to a row with a JOBDLT,
+  // as the suite has always had it.
+  bool empties_running_list = false;
 };
 
 struct RunTypeRule {
