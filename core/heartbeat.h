@@ -10,7 +10,7 @@
 #include "diag/log_file.h"
 #include "platform/once_every.h"
 #include "platform/platform.h"
-#include "proc/process_manager.h"
+#include "proc/service_link.h"
 
 namespace kvs {
 

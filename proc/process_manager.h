@@ -14,6 +14,7 @@
 #include "msg/message_pool.h"
 #include "platform/platform.h"
 #include "proc/process_table.h"
+#include "proc/service_link.h"
 
 namespace kvs {
 
@@ -75,14 +76,6 @@ inline constexpr char kLogLoadListFull[] =
 // Termination reasons.
 inline constexpr int kReasonServiceGone = 11;
 inline constexpr int kReasonDatabaseLost = 12;
-
-// The service link as termination needs it.
-class ServiceLink {
- public:
-  virtual ~ServiceLink() = default;
-  // 1 answered or skipped, 0 no answer.
-  virtual int Beat(bool force, const char* status) = 0;
-};
 
 // The process id in a JOBNUM text (leading digits); 0 when there is none
 // or it does not fit 32 bits.

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "proc/process_manager.h"
+#include "proc/service_link.h"
 
 namespace kvs {
 
