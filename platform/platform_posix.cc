@@ -36,7 +36,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
