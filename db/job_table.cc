@@ -27,7 +27,7 @@ constexpr char kCleanupMssql[] =
     "JOBKE2 <> 'ESP VERARBEITUNG' ";
 constexpr char kCleanupMysql[] =
     "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY  = '01' AND    JOBDA1 <= "
-    "DATE_FORMAT(DATE_SUB(CURRENT_TIMESTAMP, INTERVAL 30 DAY), '%Y%m%d') AND    JOBDA1 <> "
+    "DATE_FORMAT(DATE_SUB(CURRENT_TIMESTAMP, INTERVAL 30 DAY), '%%Y%%m%%d') AND    JOBDA1 <> "
     "'20010101120000' AND    JOBKE2 <> 'ESP VERARBEITUNG' ";
 constexpr char kRescheduleJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s'  WHERE  JOBDA1 = "
@@ -61,44 +61,44 @@ using N = SqlNumber;
 
 }  // namespace
 
-std::string TextOpenRunningJobs(JobState state) {
+SqlStatement TextOpenRunningJobs(JobState state) {
   return SqlFormat(kOpenRunningJobs, T(state), T(kRunTypeNeverStarted));
 }
 
-std::string TextOpenRunType(RunType run_type) { return SqlFormat(kOpenRunType, T(run_type)); }
+SqlStatement TextOpenRunType(RunType run_type) { return SqlFormat(kOpenRunType, T(run_type)); }
 
-std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
+SqlStatement TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
                                 const std::string& jobke2) {
   return SqlFormat(kUpdateStatusJob, T(state), T(jobda1), T(jobke2));
 }
 
-std::string TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
+SqlStatement TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
                                const std::string& joburv, const std::string& jobcmd,
                                int32_t jobmrt, RunType jobrty) {
   return SqlFormat(kInsertShortJob, T(jobda1), T(jobke2), T(joburv), T(jobcmd), N(jobmrt),
                    T(jobrty));
 }
 
-std::string TextDeleteJob(const std::string& jobda1, const std::string& jobke2) {
+SqlStatement TextDeleteJob(const std::string& jobda1, const std::string& jobke2) {
   return SqlFormat(kDeleteJob, T(jobda1), T(jobke2));
 }
 
-std::string TextCleanupOldQueueJobs(Dialect dialect) {
-  return dialect == Dialect::kMysql ? kCleanupMysql : kCleanupMssql;
+SqlStatement TextCleanupOldQueueJobs(Dialect dialect) {
+  return dialect == Dialect::kMysql ? SqlFormat(kCleanupMysql) : SqlFormat(kCleanupMssql);
 }
 
-std::string TextRescheduleJob(const JobRecord& job) {
+SqlStatement TextRescheduleJob(const JobRecord& job) {
   return SqlFormat(kRescheduleJob, T(job.jobsts), T(job.jobnrt), T(job.jobda1), T(job.jobke2));
 }
 
-std::string TextResetPermanentStartAttempts() { return kResetStartAttempts; }
+SqlStatement TextResetPermanentStartAttempts() { return SqlFormat(kResetStartAttempts); }
 
-std::string TextInsertSystemJob(const JobRecord& job) {
+SqlStatement TextInsertSystemJob(const JobRecord& job) {
   return SqlFormat(kInsertSystemJob, T(job.jobda1), T(job.jobke2), T(job.joburv), T(job.jobcmd),
                    T(job.jobrty), N(job.jobstv), T(job.jobnrt), N(job.jobdls));
 }
 
-std::string TextInsertFullJob(const JobRecord& job) {
+SqlStatement TextInsertFullJob(const JobRecord& job) {
   return SqlFormat(kInsertFullJob, T(job.jobda1), T(job.jobke2), T(job.joburv), T(job.jobcmd),
                    T(job.jobcdi), T(job.jobprm), T(job.jobrus), N(job.jobmrt), T(job.jobrty),
                    N(job.jobpri), N(job.jobdls), T(job.jobdlt), T(job.jobbem), T(job.jobscd),
@@ -106,15 +106,15 @@ std::string TextInsertFullJob(const JobRecord& job) {
                    T(job.jobeda), T(job.jobnrt), N(job.jobstv));
 }
 
-std::string TextRearmPortalJob(const JobRecord& job) {
+SqlStatement TextRearmPortalJob(const JobRecord& job) {
   return SqlFormat(kRearmPortal, T(job.jobda1), T(job.jobke2));
 }
 
-std::string TextRearmPortalJobMonthly(const JobRecord& job) {
+SqlStatement TextRearmPortalJobMonthly(const JobRecord& job) {
   return SqlFormat(kRearmPortalMonthly, T(job.jobda1), T(job.jobke2));
 }
 
-std::string TextUpdateJobRow(const JobRecord& row) {
+SqlStatement TextUpdateJobRow(const JobRecord& row) {
   return SqlFormat(kUpdateJobRow, T(row.jobsts), T(row.jobnam), T(row.jobusr), T(row.jobnum),
                    T(row.jobsda), T(row.jobeda), N(row.jobstv), T(row.jobda1), T(row.jobke2));
 }
@@ -152,7 +152,7 @@ int JobTable::FetchRunType(JobRecord* job) {
 }
 int JobTable::CloseRunType() { return session_.CloseCursor(CursorSlot::kPermanentJobs); }
 
-int JobTable::NextJob(const std::string& text, JobRecord* job) {
+int JobTable::NextJob(const SqlStatement& text, JobRecord* job) {
   if (text.empty()) return -1;
   return session_.QueryRow(text, {ColumnBinding::Text(job->jobda1, sizeof job->jobda1),
                                   ColumnBinding::Text(job->jobke2, sizeof job->jobke2),

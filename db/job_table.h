@@ -58,26 +58,26 @@ inline constexpr char kStatusJobUrv[] = "STATUSJOB";
 
 // ---- Statement texts ------------------------------------------------------
 
-std::string TextOpenRunningJobs(JobState state);
-std::string TextOpenRunType(RunType run_type);
-std::string TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
+SqlStatement TextOpenRunningJobs(JobState state);
+SqlStatement TextOpenRunType(RunType run_type);
+SqlStatement TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
                                 const std::string& jobke2);
-std::string TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
+SqlStatement TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
                                const std::string& joburv, const std::string& jobcmd,
                                int32_t jobmrt, RunType jobrty);
-std::string TextDeleteJob(const std::string& jobda1, const std::string& jobke2);
+SqlStatement TextDeleteJob(const std::string& jobda1, const std::string& jobke2);
 // SQL Server as the suite has always run it; on MySQL a form with the same
 // rule (rows of run type 01 created before the day 30 days back; the
 // portal request job stays).
-std::string TextCleanupOldQueueJobs(Dialect dialect);
-std::string TextRescheduleJob(const JobRecord& job);
-std::string TextResetPermanentStartAttempts();
-std::string TextInsertSystemJob(const JobRecord& job);
-std::string TextInsertFullJob(const JobRecord& job);
-std::string TextRearmPortalJob(const JobRecord& job);
-std::string TextRearmPortalJobMonthly(const JobRecord& job);
+SqlStatement TextCleanupOldQueueJobs(Dialect dialect);
+SqlStatement TextRescheduleJob(const JobRecord& job);
+SqlStatement TextResetPermanentStartAttempts();
+SqlStatement TextInsertSystemJob(const JobRecord& job);
+SqlStatement TextInsertFullJob(const JobRecord& job);
+SqlStatement TextRearmPortalJob(const JobRecord& job);
+SqlStatement TextRearmPortalJobMonthly(const JobRecord& job);
 // JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA and JOBSTV of the row.
-std::string TextUpdateJobRow(const JobRecord& row);
+SqlStatement TextUpdateJobRow(const JobRecord& row);
 
 // ---- Operations -----------------------------------------------------------
 
@@ -101,7 +101,7 @@ class JobTable {
   // JOBSTS, JOBSDA, JOBEDA, JOBSTV of its first row. 0 found, 100 none
   // (*job untouched), -1 for an empty text (a dialect without the
   // selection), else the failure code.
-  [[nodiscard]] int NextJob(const std::string& text, JobRecord* job);
+  [[nodiscard]] int NextJob(const SqlStatement& text, JobRecord* job);
 
   // 100 when the status row is missing.
   [[nodiscard]] int UpdateStatusJob(const std::string& state, const std::string& jobda1,

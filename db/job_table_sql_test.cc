@@ -16,7 +16,7 @@ namespace {
 
 class JobTableSqlTest : public DatabaseTest {
  protected:
-  void Clear() { ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB")); }
+  void Clear() { ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB"))); }
   std::string Column(const std::string& column, const std::string& da1,
                      const std::string& ke2) {
     return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '" +
@@ -75,15 +75,15 @@ TEST_F(JobTableSqlTest, NoRowIsReportedOnlyWhereMarked) {
 TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
   const std::string cmd(256, 'c');
   ASSERT_EQ(0, session_.Execute(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
                    "JOBRTY, JOBSTS, JOBSDA, JOBEDA, JOBSTV) VALUES ('20260101000000', 'K', "
                    "'URV', '" + cmd + "', 3600, '01', '  ', '20251231230000', "
-                   "'20251231235959', 7)"));
+                   "'20251231235959', 7)")));
   JobRecord job;
-  EXPECT_EQ(-1, jobs_.NextJob("", &job));
+  EXPECT_EQ(-1, jobs_.NextJob(SqlStatement(), &job));
   EXPECT_STREQ(job.jobda1, "");
-  ASSERT_EQ(0, jobs_.NextJob("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
-                             "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB",
+  ASSERT_EQ(0, jobs_.NextJob(TestStatement("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
+                             "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB"),
                              &job));
   EXPECT_STREQ(job.jobda1, "20260101000000");
   EXPECT_STREQ(job.jobke2, "K");
@@ -102,10 +102,10 @@ TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
 // and a fetch on a closed cursor touching a freed handle.
 TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
   ASSERT_EQ(0, session_.Execute(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
                    "JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV) VALUES "
                    "('20260101000000', 'FULL', 'URV', '04', '01', 'kvsdemo', 'USR', '4711', "
-                   "'20260101000001', '20260101000002', -5, 2147483647)"));
+                   "'20260101000001', '20260101000002', -5, 2147483647)")));
   Put("20260101000001", "QUEUE RUNNING", "01", "'01'");
   Put("20260101000002", "NEVER STARTED", "06", "'01'");
   Put("20260101000003", "ENDED", "01", "'98'");
@@ -325,10 +325,10 @@ TEST_F(JobTableSqlTest, PortalRearmConditions) {
   for (const Case& c : cases) {
     Clear();
     ASSERT_EQ(0, session_.Execute(
-                     "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
+                     TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
                      "JOBSDA, JOBEDA, JOBSTV) VALUES ('20010101120000', 'ESP VERARBEITUNG', "
                      "'01', " + std::string(c.prm) + ", " + c.sts +
-                     ", '20260101000001', '20260101000002', 3)"));
+                     ", '20260101000001', '20260101000002', 3)")));
     EXPECT_EQ(c.monthly ? jobs_.RearmPortalJobMonthly(portal) : jobs_.RearmPortalJob(portal), 0);
     EXPECT_EQ(Value("SELECT CONCAT_WS('|', COALESCE(JOBPRM, '-'), COALESCE(JOBSTS, '-'), "
                     "JOBSDA, JOBEDA, JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
@@ -346,10 +346,10 @@ TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
   EXPECT_NE(session_.error().message[0], '\0');
   EXPECT_EQ(session_.GetLastSQLError(), 1062);
 
-  EXPECT_EQ(session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET WHERE"), 1064);
+  EXPECT_EQ(session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET WHERE")), 1064);
   EXPECT_EQ(session_.GetLastSQLError(), 1064);
   JobRecord job;
-  EXPECT_EQ(jobs_.NextJob("SELECT FROM", &job), 1064);
+  EXPECT_EQ(jobs_.NextJob(TestStatement("SELECT FROM"), &job), 1064);
   // A later success leaves the record for the caller's log line.
   ASSERT_EQ(0, jobs_.DeleteJob("20260101000000", "DUP"));
   EXPECT_EQ(session_.GetLastSQLError(), 1064);

@@ -166,15 +166,15 @@ using Texts = std::vector<std::pair<const char*, std::string>>;
 Texts Actual(const Values& v) {
   const JobRecord r = ToRecord(v);
   return {
-      {"status update", TextUpdateStatusJob(v.sts, v.da1, v.ke2)},
-      {"delete", TextDeleteJob(v.da1, v.ke2)},
-      {"reschedule", TextRescheduleJob(r)},
-      {"reset attempts", TextResetPermanentStartAttempts()},
-      {"system insert", TextInsertSystemJob(r)},
-      {"full insert", TextInsertFullJob(r)},
-      {"portal re-arm", TextRearmPortalJob(r)},
-      {"monthly re-arm", TextRearmPortalJobMonthly(r)},
-      {"job row update", TextUpdateJobRow(r)},
+      {"status update", TextUpdateStatusJob(v.sts, v.da1, v.ke2).text()},
+      {"delete", TextDeleteJob(v.da1, v.ke2).text()},
+      {"reschedule", TextRescheduleJob(r).text()},
+      {"reset attempts", TextResetPermanentStartAttempts().text()},
+      {"system insert", TextInsertSystemJob(r).text()},
+      {"full insert", TextInsertFullJob(r).text()},
+      {"portal re-arm", TextRearmPortalJob(r).text()},
+      {"monthly re-arm", TextRearmPortalJobMonthly(r).text()},
+      {"job row update", TextUpdateJobRow(r).text()},
   };
 }
 
@@ -290,7 +290,7 @@ TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
   }
   // The date format reaches MySQL with single percent signs.
   const std::string mysql05 =
-      TextNextJob(*RuleOf(kRunTypeExclusive), Dialect::kMysql, kNow, SqlList());
+      TextNextJob(*RuleOf(kRunTypeExclusive), Dialect::kMysql, kNow, SqlList()).text();
   EXPECT_NE(mysql05.find("DATE_FORMAT(CURRENT_TIMESTAMP, '%Y%m%d%H%i%s')"), std::string::npos);
   EXPECT_EQ(mysql05.find("%%"), std::string::npos);
 }

@@ -36,7 +36,7 @@ TEST_F(SessionSqlTest, FailedConnectLeavesNoUsableConnection) {
               -1)
         << c.what;
     EXPECT_FALSE(session_.connected()) << c.what;
-    EXPECT_EQ(session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), -1) << c.what;
+    EXPECT_EQ(session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")), -1) << c.what;
   }
 }
 
@@ -81,9 +81,9 @@ TEST_F(SessionSqlTest, StatementsAfterDisconnectReturnMinusOne) {
   EXPECT_EQ(session_.Disconnect(), 0);
   EXPECT_EQ(session_.Disconnect(), 0);
   EXPECT_FALSE(session_.connected());
-  EXPECT_EQ(session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"), -1);
-  EXPECT_EQ(session_.QueryRow("SELECT 1", {ColumnBinding::Long(&n)}), -1);
-  EXPECT_EQ(session_.OpenCursor(CursorSlot::kJobList, "SELECT 1"), -1);
+  EXPECT_EQ(session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")), -1);
+  EXPECT_EQ(session_.QueryRow(TestStatement("SELECT 1"), {ColumnBinding::Long(&n)}), -1);
+  EXPECT_EQ(session_.OpenCursor(CursorSlot::kJobList, TestStatement("SELECT 1")), -1);
   EXPECT_EQ(session_.FetchCursor(CursorSlot::kJobList, {ColumnBinding::Long(&n)}), -1);
 }
 
@@ -92,27 +92,27 @@ TEST_F(SessionSqlTest, StatementsAfterDisconnectReturnMinusOne) {
 // never looked at, so only clearing the buffers gives empty and zero).
 TEST_F(SessionSqlTest, NoRowAndNullColumns) {
   ASSERT_EQ(0, session_.Execute(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
-                   "('20260101000001', 'A', 'first', 7), ('20260101000002', 'B', NULL, NULL)"));
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
+                   "('20260101000001', 'A', 'first', 7), ('20260101000002', 'B', NULL, NULL)")));
   char urv[257] = "keep";
   int32_t mrt = 42;
   const std::vector<ColumnBinding> columns = {ColumnBinding::Text(urv, sizeof urv),
                                               ColumnBinding::Long(&mrt)};
-  EXPECT_EQ(session_.QueryRow("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0",
+  EXPECT_EQ(session_.QueryRow(TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0"),
                               columns),
             100);
   EXPECT_STREQ(urv, "keep");
   EXPECT_EQ(mrt, 42);
 
   const std::string query = "SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = ";
-  ASSERT_EQ(session_.QueryRow(query + "'A'", columns), 0);
+  ASSERT_EQ(session_.QueryRow(TestStatement(query + "'A'"), columns), 0);
   EXPECT_STREQ(urv, "first");
-  ASSERT_EQ(session_.QueryRow(query + "'B'", columns), 0);
+  ASSERT_EQ(session_.QueryRow(TestStatement(query + "'B'"), columns), 0);
   EXPECT_STREQ(urv, "");
   EXPECT_EQ(mrt, 0);
 
   ASSERT_EQ(session_.OpenCursor(CursorSlot::kJobList,
-                                "SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1"),
+                                TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1")),
             0);
   ASSERT_EQ(session_.FetchCursor(CursorSlot::kJobList, columns), 0);
   EXPECT_STREQ(urv, "first");
@@ -181,9 +181,9 @@ TEST_F(SessionSqlTest, StatementTimeoutEndsALongStatement) {
   ASSERT_EQ(0, bounded.Connect(c.user, c.password, c.data_source));
   int32_t slept = -1;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_NE(0, bounded.QueryRow("SELECT SLEEP(3)", {ColumnBinding::Long(&slept)}));
+  EXPECT_NE(0, bounded.QueryRow(TestStatement("SELECT SLEEP(3)"), {ColumnBinding::Long(&slept)}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-  EXPECT_EQ(0, session_.QueryRow("SELECT SLEEP(1.2)", {ColumnBinding::Long(&slept)}));
+  EXPECT_EQ(0, session_.QueryRow(TestStatement("SELECT SLEEP(1.2)"), {ColumnBinding::Long(&slept)}));
   EXPECT_EQ(0, slept);
 }
 
@@ -199,15 +199,15 @@ namespace {
 // the whole controller; the session goes on.
 TEST_F(SessionSqlTest, LockedRowTimesOutWithinTheBound) {
   ASSERT_EQ(0, session_.Execute(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
-                   "('20260105070000', 'LOCK', '01', '01')"));
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
+                   "('20260105070000', 'LOCK', '01', '01')")));
   Session holder(logs_);
   holder.SetDbSystem("MYSQL");
   const Credentials c = TestCredentials();
   ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
-  ASSERT_EQ(0, holder.Execute("START TRANSACTION"));
-  ASSERT_EQ(0, holder.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
-                              "'LOCK'"));
+  ASSERT_EQ(0, holder.Execute(TestStatement("START TRANSACTION")));
+  ASSERT_EQ(0, holder.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
+                              "'LOCK'")));
   session_.SetQueryTimeout(2);
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   const auto start = std::chrono::steady_clock::now();
@@ -217,7 +217,7 @@ TEST_F(SessionSqlTest, LockedRowTimesOutWithinTheBound) {
   EXPECT_EQ(rc, 1969) << session_.error().message;
   EXPECT_GE(waited, std::chrono::milliseconds(1500));
   EXPECT_LT(waited, std::chrono::seconds(10));
-  EXPECT_EQ(0, holder.Execute("ROLLBACK"));
+  EXPECT_EQ(0, holder.Execute(TestStatement("ROLLBACK")));
   EXPECT_EQ(Value("SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'LOCK'"), "01");
 }
 

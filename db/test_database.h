@@ -53,6 +53,10 @@ inline JobRecord RowValues(const std::string& da1, const std::string& ke2, const
   return row;
 }
 
+// A statement of a test's own, written out as text (the programs build
+// theirs from checked templates only).
+inline SqlStatement TestStatement(std::string text) { return SqlStatement(std::move(text)); }
+
 // A connected MYSQL session on an empty job table; its logs (TestLogs) in
 // a scratch directory, which tests use for their other files too.
 class DatabaseTest : public testing::Test {
@@ -64,7 +68,7 @@ class DatabaseTest : public testing::Test {
            "private MariaDB";
     session_.SetDbSystem("MYSQL");
     ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
   }
 
   // The value of the column named v in the first row of query, "<NULL>"
@@ -73,7 +77,7 @@ class DatabaseTest : public testing::Test {
     char buffer[1025] = {};
     int32_t is_null = 0;
     std::string wrapped = "SELECT COALESCE(x.v, '<NULL>'), 0 FROM (" + query + ") x";
-    int rc = session_.QueryRow(wrapped, {ColumnBinding::Text(buffer, sizeof buffer),
+    int rc = session_.QueryRow(TestStatement(wrapped), {ColumnBinding::Text(buffer, sizeof buffer),
                                          ColumnBinding::Long(&is_null)});
     if (rc == 100) return "<none>";
     EXPECT_EQ(0, rc) << query << ": " << session_.error().message;
@@ -82,7 +86,7 @@ class DatabaseTest : public testing::Test {
 
   // A statement that must succeed.
   void Sql(const std::string& sql) {
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
   }
   // A job row of the given columns, values SQL literals.
   void Put(const std::string& columns, const std::string& values) {

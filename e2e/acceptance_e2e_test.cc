@@ -22,7 +22,7 @@ class AcceptanceEndToEnd : public ControllerProcessTest {
   bool Alive(uint32_t pid) { return pid != 0 && platform_real_->InspectProcess(pid).opened; }
   int LogCount(const std::string& text) { return Count(MainLog(), text); }
   void TearDown() override {
-    (void)session_.Execute("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90");
+    (void)session_.Execute(TestStatement("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90"));
     ControllerProcessTest::TearDown();
   }
   // kvsjobstat beside the controller: its exit code and its first line.

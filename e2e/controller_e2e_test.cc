@@ -37,8 +37,8 @@ TEST_F(ControllerEndToEnd, StartsWritesStatusRowAndShutsDownWithService) {
   EXPECT_EQ("3", Value("SELECT JOBDLS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = "
                        "'INTERVALL SYSTEMJOB'"));
   // Every later pass writes the row again.
-  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
-                                "'JOBSTARTER STATUSJOB'"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
+                                "'JOBSTARTER STATUSJOB'")));
   EXPECT_TRUE(Eventually([&] { return Value(status_row) == ""; }, 5));
 
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
@@ -121,8 +121,8 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   ASSERT_TRUE(Eventually([&] { return MainLogHas("- Neue Datenbankverbindung erstellt"); }, 20));
   // The row is written again after the outage.
-  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
-                                "'JOBSTARTER STATUSJOB'"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = 'XX' WHERE JOBKE2 = "
+                                "'JOBSTARTER STATUSJOB'")));
   EXPECT_TRUE(Eventually([&] {
     return Value("SELECT JOBSTS AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = 'JOBSTARTER "
                  "STATUSJOB'") == "";
@@ -322,8 +322,8 @@ TEST_F(ControllerEndToEnd, FailedReloadsStillEndEveryJobAtShutdown) {
   struct Restore {
     Session& session;
     ~Restore() {
-      (void)session.Execute("ALTER TABLE KVSYSTEM.KVS500JOB CHANGE JOBMRT_OFF JOBMRT INT NULL "
-                            "DEFAULT 0");
+      (void)session.Execute(TestStatement("ALTER TABLE KVSYSTEM.KVS500JOB CHANGE JOBMRT_OFF JOBMRT INT NULL "
+                            "DEFAULT 0"));
     }
   } restore{session_};
   Sql("ALTER TABLE KVSYSTEM.KVS500JOB CHANGE JOBMRT JOBMRT_OFF INT NULL DEFAULT 0");

@@ -62,7 +62,7 @@ class ControllerProcessTest : public DatabaseTest {
     // Canonical: the process table shows the programs started from it
     // under their real paths.
     dir_ = fs::canonical(root_ / "bin");
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS200MSG")));
     for (const char* tool : {"KVSJOBSTR", "kvsjobsvc", "kill", "kvscrypt"}) {
       fs::copy_file(build_dir_ / tool, dir_ / tool);
     }
@@ -103,10 +103,10 @@ class ControllerProcessTest : public DatabaseTest {
     std::snprintf(da1, sizeof da1, "%04d%02d%02d%06d", today.year, today.month, today.day,
                   ++serial);
     ASSERT_EQ(0, session_.Execute(
-                     "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+                     TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
                      "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', '" + ke2 +
                      "', '" + joburv + "', '" + command + "', " + std::to_string(jobmrt) +
-                     ", '" + run_type + "', " + state + extra_values + ")"))
+                     ", '" + run_type + "', " + state + extra_values + ")")))
         << session_.error().message;
   }
 

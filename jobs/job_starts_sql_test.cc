@@ -29,10 +29,10 @@ class PassSqlTest : public DatabaseTest {
   void Put(const std::string& run_type, const std::string& program,
            const std::string& nrt = "NULL", std::string urv = "") {
     if (urv.empty()) urv = program;
-    ASSERT_EQ(0, session_.Execute("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, "
+    ASSERT_EQ(0, session_.Execute(TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, "
                                   "JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV, JOBDLS) VALUES "
                                   "('20260101000000', '" + program + "', '" + urv + "', '" +
-                                  program + "', '" + run_type + "', NULL, " + nrt + ", 0, 3)"));
+                                  program + "', '" + run_type + "', NULL, " + nrt + ", 0, 3)")));
   }
   // One pass as the controller makes it; the programs it started.
   Strings Pass() {
@@ -76,7 +76,7 @@ TEST_F(PassSqlTest, RunTypesInPassOrderAndMaxJobs) {
 TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
   Put("04", "daemon");
   Put("01", "a01");
-  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTV = 11 WHERE JOBKE2 = 'a01'"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTV = 11 WHERE JOBKE2 = 'a01'")));
   Put("01", "q1");
   Put("01", "q2");
   EXPECT_EQ((Strings{"daemon", "q1", "q2"}), Pass());
@@ -184,7 +184,7 @@ TEST_F(PassSqlTest, PeriodicAndScheduledJobsThroughTheMinutes) {
 // plain SQL.
 class SelectionSqlTest : public DatabaseTest {
  protected:
-  void Clear() { ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB")); }
+  void Clear() { ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB"))); }
   int Next(RunType run_type, const SqlList& running_list, JobRecord* job) {
     return jobs_.NextJob(
         TextNextJob(*RuleOf(run_type), session_.dialect(), "20260105080000", running_list), job);

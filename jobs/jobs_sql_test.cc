@@ -30,7 +30,7 @@ class JobsSqlTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVSAUTODNL"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVSAUTODNL")));
   }
   void TearDown() override {
     std::error_code ignored;

@@ -11,7 +11,7 @@ namespace {
 constexpr char kReadJobList[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
     "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
-    "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s'";
+    "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s'%s";
 constexpr char kWindowTpl[] =
     "SELECT TPLVON, TPLBIS, TPLVRZ FROM   KVSYSTEM.KVS139TPL WHERE  TPLZPL = '%s' AND    "
     "TPLWTG = %ld AND    TPLVON <= %ld AND    TPLBIS >  %ld AND    TPLSTA = 1";
@@ -21,7 +21,7 @@ constexpr char kWindowDzt[] =
 // A planned JOBNRT is 14 digits; NULL, empty and blank texts sort before
 // "0" and mark a row not yet planned.
 constexpr char kUnplanned[] =
-    " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '97')";
+    " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '%s')";
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
 
@@ -138,11 +138,13 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
   return r;
 }
 
-std::string TextReadJobList(RunType run_type, bool unplanned_only) {
-  return SqlFormat(kReadJobList, SqlText(run_type)) + (unplanned_only ? kUnplanned : "");
+SqlStatement TextReadJobList(RunType run_type, bool unplanned_only) {
+  return SqlFormat(kReadJobList, SqlText(run_type),
+                   unplanned_only ? SqlFormat(kUnplanned, SqlText(kStateOutsideWindow))
+                                  : SqlStatement());
 }
 
-std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
+SqlStatement TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
                            int32_t minute) {
   const SqlText key(plan_key);
   const SqlNumber day(weekday), at(minute);

@@ -59,8 +59,8 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
 // Statement texts.
 // unplanned_only: only the rows without a planned JOBNRT that do not rest
 // in "97".
-std::string TextReadJobList(RunType run_type, bool unplanned_only = false);
-std::string TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
+SqlStatement TextReadJobList(RunType run_type, bool unplanned_only = false);
+SqlStatement TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
                            int32_t minute);
 
 class PeriodicJobs {

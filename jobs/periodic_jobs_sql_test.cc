@@ -20,8 +20,8 @@ class PeriodicJobsSqlTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS139TPL"));
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS141DZT"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS139TPL")));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS141DZT")));
     platform_.SetLocalTime(2026, 12, 7, 9, 5, 0);
   }
 
@@ -33,7 +33,7 @@ class PeriodicJobsSqlTest : public DatabaseTest {
         "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, "
         "JOBSCD, JOBSTS, JOBNRT) VALUES ('" + da1 + "', '" + ke2 + "', " + urv + ", 'run " +
         ke2 + "', '" + rty + "', " + dls + ", '" + scd + "', " + sts + ", " + nrt + ")";
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
   }
 
   // One plan row in KVS139TPL ("TPL") or KVS141DZT ("DZT").
@@ -44,7 +44,7 @@ class PeriodicJobsSqlTest : public DatabaseTest {
                             std::to_string(weekday) + ", " + std::to_string(from) + ", " +
                             std::to_string(to) + ", " + std::to_string(every) + ", " +
                             std::to_string(active) + ")";
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
   }
 
   // The selection of run_type on the clock's time (Monday 09:05).
@@ -149,11 +149,11 @@ TEST_F(PeriodicJobsSqlTest, Update03RunsAtMostOnceAMinute) {
   for (const auto& step : steps) {
     platform_.AdvanceSeconds(step.advance);
     platform_.StepWallClock(step.wall_step);
-    ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98', JOBNRT = "
-                                  "'20261207080000' WHERE JOBKE2 = 'PLAN'"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98', JOBNRT = "
+                                  "'20261207080000' WHERE JOBKE2 = 'PLAN'")));
     ASSERT_EQ(0, session_.Execute(
-                     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = NULL, JOBNRT = NULL WHERE JOBKE2 = "
-                     "'NEW'"));
+                     TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = NULL, JOBNRT = NULL WHERE JOBKE2 = "
+                     "'NEW'")));
     const long before = Writes();
     EXPECT_EQ(1, periodic_.Update03());
     const bool runs = *step.plan != '\0';
@@ -202,11 +202,11 @@ TEST_F(PeriodicJobsSqlTest, Update03LogsAWriteThatMatchesNoRow) {
   const Credentials c = TestCredentials();
   ASSERT_EQ(0, other.Connect(c.user, c.password, c.data_source));
 
-  ASSERT_EQ(0, session_.Execute("START TRANSACTION WITH CONSISTENT SNAPSHOT"));
-  ASSERT_EQ(0, other.Execute("DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'GONE-%'"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("START TRANSACTION WITH CONSISTENT SNAPSHOT")));
+  ASSERT_EQ(0, other.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'GONE-%'")));
   const std::string before = MainLog();
   EXPECT_EQ(1, periodic_.Update03());
-  ASSERT_EQ(0, session_.Execute("COMMIT"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("COMMIT")));
 
   const std::string after = MainLog();
   ASSERT_GE(after.size(), before.size());
@@ -222,11 +222,11 @@ TEST_F(PeriodicJobsSqlTest, Update03LogsAWriteThatMatchesNoRow) {
 // and a list that stops at its first allocation of 10 rows.
 TEST_F(PeriodicJobsSqlTest, ReadJobListAppendsEveryRowOfTheRunType) {
   ASSERT_EQ(0, session_.Execute(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
                    "JOBRTY, JOBPRI, JOBSCD, JOBSTS, JOBSDA, JOBEDA, JOBNRT, JOBSTV, JOBDLS) "
                    "VALUES ('20261207000000', 'FULL', 'urv-full', 'cmd full', 11, '03', 22, "
                    "'SCD1', '98', '20261207010101', '20261207020202', '20261207030303', 33, "
-                   "5)"));
+                   "5)")));
   for (int i = 1; i <= 11; ++i) {
     Put("EXTRA-" + std::to_string(i), i == 1 ? "NULL" : "2", "", "NULL", "NULL");
   }

@@ -117,7 +117,7 @@ const RunTypeRule* RuleOf(RunType run_type) {
   return nullptr;
 }
 
-std::string TextNextJob(const RunTypeRule& rule, Dialect dialect, const std::string& now,
+SqlStatement TextNextJob(const RunTypeRule& rule, Dialect dialect, const std::string& now,
                         const SqlList& running_list) {
   // The selection's fields pick the statement; fields the suite has no
   // statement for give "", a failed selection.
@@ -128,7 +128,7 @@ std::string TextNextJob(const RunTypeRule& rule, Dialect dialect, const std::str
                      s.unplanned_due ? SqlFragment(kUnplannedDue) : SqlFragment(kPlannedOnly),
                      running_list);
   }
-  if (dialect == Dialect::kUnknown) return "";
+  if (dialect == Dialect::kUnknown) return SqlStatement();
   const bool mssql = dialect == Dialect::kMssql;
   if (s.takes == Takes::kEnded && s.limits_attempts && s.due == Due::kAtOnce) {
     const SqlText ended(kStateStartFailed);
@@ -139,12 +139,12 @@ std::string TextNextJob(const RunTypeRule& rule, Dialect dialect, const std::str
     }
     return SqlFormat(kNextEndedMssql, run_type, ended, below, running_list);
   }
-  if (s.takes != Takes::kBlank || s.limits_attempts) return "";
+  if (s.takes != Takes::kBlank || s.limits_attempts) return SqlStatement();
   if (s.due == Due::kEarliestStart) {
     return mssql ? SqlFormat(kNextDelayedMssql, run_type, running_list)
                  : SqlFormat(kNextDelayedMysql, run_type, running_list);
   }
-  if (s.due != Due::kAtOnce) return "";
+  if (s.due != Due::kAtOnce) return SqlStatement();
   return mssql ? SqlFormat(kNextBlankMssql, run_type, running_list)
                : SqlFormat(kNextBlankMysql, run_type, running_list);
 }

@@ -30,14 +30,13 @@ constexpr char kReadScheduleMysql[] =
 constexpr char kWriteNextRun07[] =
     "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s',        JOBSTV = 0  "
     "WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
-constexpr char kDayEndColumns[] =
+constexpr char kDayEndTimes[] =
     " SELECT MNDT01, MNDT02, MNDT03, MNDT04, MNDT05, MNDT06,         MNDT07, MNDT08, MNDT09, "
     "MNDT10, MNDT11, MNDT12,         MNDD01, MNDD02, MNDD03, MNDD04, MNDD05, MNDD06,         "
-    "MNDD07, MNDD08, MNDD09, MNDD10, MNDD11, MNDD12  FROM KVSYSTEM.KVS112MND  WHERE ";
-constexpr char kDayEndSum[] =
+    "MNDD07, MNDD08, MNDD09, MNDD10, MNDD11, MNDD12  FROM KVSYSTEM.KVS112MND  WHERE %s"
     "MNDT01+MNDT02+MNDT03+MNDT04+MNDT05+MNDT06+        MNDT07+MNDT08+MNDT09+MNDT10+MNDT11+"
     "MNDT12+        MNDD01+MNDD02+MNDD03+MNDD04+MNDD05+MNDD06+        MNDD07+MNDD08+MNDD09+"
-    "MNDD10+MNDD11+MNDD12 > 0 ";
+    "MNDD10+MNDD11+MNDD12 > 0 %s";
 constexpr char kInsertDayEnd[] =
     "INSERT INTO KVSYSTEM.KVS500JOB   (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, JobNrt) "
     "VALUES   ('%s',   '%s',   '%s',   '%s',   '%s',   %ld,      '%s') ";
@@ -174,18 +173,19 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
   return decision;
 }
 
-std::string TextRearm07(const JobRecord& job) {
+SqlStatement TextRearm07(const JobRecord& job) {
   return SqlFormat(kRearm07, SqlText(kStatePlanned), SqlNumber(0), SqlText(job.jobda1),
                    SqlText(job.jobke2));
 }
 
-std::string TextReadSchedule(Dialect dialect, const ScheduleKey& key) {
+SqlStatement TextReadSchedule(Dialect dialect, const ScheduleKey& key) {
   const SqlText liz(key.scdliz), mnd(key.scdmnd), nam(key.scdnam), sbe(key.scdsbe);
   if (dialect == Dialect::kMssql) return SqlFormat(kReadScheduleMssql, liz, mnd, nam, sbe);
-  return dialect == Dialect::kMysql ? SqlFormat(kReadScheduleMysql, liz, mnd, nam, sbe) : "";
+  return dialect == Dialect::kMysql ? SqlFormat(kReadScheduleMysql, liz, mnd, nam, sbe)
+                                      : SqlStatement();
 }
 
-std::string TextWriteNextRun07(const JobRecord& job) {
+SqlStatement TextWriteNextRun07(const JobRecord& job) {
   return SqlFormat(kWriteNextRun07, SqlText(job.jobsts), SqlText(job.jobnrt),
                    SqlText(job.jobda1), SqlText(job.jobke2));
 }
@@ -269,15 +269,16 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
   return plan;
 }
 
-std::string TextDayEndTimes(bool main_client) {
+SqlStatement TextDayEndTimes(bool main_client) {
   if (main_client) {
-    return std::string(kDayEndColumns) + "MNDSCH = 'KORVALINE' AND   MNDKON = 0  AND   " +
-           kDayEndSum;
+    return SqlFormat(kDayEndTimes, SqlFragment("MNDSCH = 'KORVALINE' AND   MNDKON = 0  AND   "),
+                     SqlFragment(""));
   }
-  return std::string(kDayEndColumns) + "MNDKON = 0  AND   " + kDayEndSum + " ORDER BY MNDNUM ";
+  return SqlFormat(kDayEndTimes, SqlFragment("MNDKON = 0  AND   "),
+                   SqlFragment(" ORDER BY MNDNUM "));
 }
 
-std::string TextInsertDayEnd(const JobRecord& job) {
+SqlStatement TextInsertDayEnd(const JobRecord& job) {
   return SqlFormat(kInsertDayEnd, SqlText(job.jobda1), SqlText(job.jobke2),
                    SqlText(job.joburv), SqlText(job.jobcmd), SqlText(job.jobrty),
                    SqlNumber(job.jobstv), SqlText(job.jobnrt));
@@ -294,7 +295,7 @@ void ScheduledJobs::LogSqlFailure(const char* format, int rc) {
 
 int ScheduledJobs::RescheduleCalendarJob(const JobRecord& job) {
   const CivilTime now = platform_.ToLocal(platform_.Now());
-  const std::string text = TextReadSchedule(jobs_.session().dialect(),
+  const SqlStatement text = TextReadSchedule(jobs_.session().dialect(),
                                             SplitScheduleKey(job.jobke2));
   ScheduleRow schedule;
   int rc = text.empty() ? -1

@@ -69,10 +69,10 @@ int32_t RetentionDate(const CivilTime& now);
 CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* schedule,
                                     const CivilTime& now);
 
-std::string TextRearm07(const JobRecord& job);
+SqlStatement TextRearm07(const JobRecord& job);
 // "" for a dialect without a schedule read.
-std::string TextReadSchedule(Dialect dialect, const ScheduleKey& key);
-std::string TextWriteNextRun07(const JobRecord& job);
+SqlStatement TextReadSchedule(Dialect dialect, const ScheduleKey& key);
+SqlStatement TextWriteNextRun07(const JobRecord& job);
 
 // ---- Day-end jobs (08) ----------------------------------------------------
 
@@ -94,8 +94,8 @@ struct DayEndPlan {
 DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes& times,
                            const CivilTime& now, std::vector<int>* invalid);
 
-std::string TextDayEndTimes(bool main_client);
-std::string TextInsertDayEnd(const JobRecord& job);
+SqlStatement TextDayEndTimes(bool main_client);
+SqlStatement TextInsertDayEnd(const JobRecord& job);
 
 class ScheduledJobs {
  public:

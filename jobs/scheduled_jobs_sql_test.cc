@@ -55,7 +55,7 @@ class ScheduledJobsSqlTest : public DatabaseTest {
   // Leaves no schedule or client row to the controller of later tests.
   void TearDown() override {
     for (const char* table : {"KVS800SCD", "KVS112MND"}) {
-      EXPECT_EQ(0, session_.Execute(std::string("DELETE FROM KVSYSTEM.") + table));
+      EXPECT_EQ(0, session_.Execute(TestStatement(std::string("DELETE FROM KVSYSTEM.") + table)));
     }
   }
 

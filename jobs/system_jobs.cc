@@ -10,7 +10,7 @@ namespace kvs {
 
 namespace {
 
-const char kCountDownloads[] =
+constexpr char kCountDownloads[] =
     "SELECT COUNT(*) FROM   KVSYSTEM.KVSAUTODNL WHERE  DNLKEY = (select max(dnlkey)  from  "
     "kvsystem.kvsautodnl  where dnlusr <> 'DNL-Plan Antrag') AND   (DNLSTA < 7 OR (DNLSTA = 7 "
     "AND DNLERR > 10))";
@@ -25,7 +25,7 @@ int64_t CivilSeconds(const CivilTime& t) {
 
 }  // namespace
 
-std::string TextCountUnfinishedDownloads() { return kCountDownloads; }
+SqlStatement TextCountUnfinishedDownloads() { return SqlFormat(kCountDownloads); }
 
 bool StartedSince(const std::string& last_start, const std::string& todays_run) {
   CivilTime started, planned;
@@ -34,7 +34,7 @@ bool StartedSince(const std::string& last_start, const std::string& todays_run) 
          CivilSeconds(started) >= CivilSeconds(planned);
 }
 
-std::string TextReadLastStart(const JobRecord& job) {
+SqlStatement TextReadLastStart(const JobRecord& job) {
   return SqlFormat(kReadLastStart, SqlText(job.jobda1), SqlText(job.jobke2));
 }
 

@@ -46,7 +46,7 @@ inline constexpr char kLogDownloadsInterrupted[] =
 inline constexpr char kLogNewExport[] = "Info: Es wird ein neuer Datenexport initiiert.\n";
 
 // The download count text.
-std::string TextCountUnfinishedDownloads();
+SqlStatement TextCountUnfinishedDownloads();
 // Today's date of t followed by the daily job time (hhmmss).
 std::string DailyNextRun(Platform& platform, int64_t t, const std::string& daily_time);
 // Whether the stamp last_start (JOBSDA) lies at or after the stamp
@@ -54,7 +54,7 @@ std::string DailyNextRun(Platform& platform, int64_t t, const std::string& daily
 // stamp (never started).
 bool StartedSince(const std::string& last_start, const std::string& todays_run);
 // The JOBSTS and JOBSDA of one row by its key.
-std::string TextReadLastStart(const JobRecord& job);
+SqlStatement TextReadLastStart(const JobRecord& job);
 // Whether the month of the loop timestamp is after that of the last
 // re-arm (an empty stamp is before every month).
 bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_rearm);

@@ -127,7 +127,7 @@ bool MessagePool::CreateRecord(std::string* error) {
 
 void MessagePool::FreeRecord() { record_.reset(); }
 
-int MessagePool::Execute(const std::string& statement) {
+int MessagePool::Execute(const SqlStatement& statement) {
   const int64_t start = platform_.SteadyMs();
   const int rc = session_.Execute(statement, false, true);
   const int64_t end = platform_.SteadyMs();
@@ -155,7 +155,7 @@ void MessagePool::Post(const std::string& text) {
   if (!record_) return;
   record_->MSGTXT = stamped;
 
-  std::string statement;
+  SqlStatement statement;
   int64_t rest_ms = 0;
   for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
     std::string error;
@@ -175,9 +175,9 @@ void MessagePool::Post(const std::string& text) {
     const int64_t seconds = std::max<int64_t>(1, (rest_ms + 500) / 1000);
     logs_.Main(StrFormat(kLogPoolResting, static_cast<long long>(seconds)));
   } else {
-    logs_.Main(StrFormat(kLogPoolWriteFailed, statement.c_str()));
+    logs_.Main(StrFormat(kLogPoolWriteFailed, statement.text().c_str()));
   }
-  AppendToFallback(statement);
+  AppendToFallback(statement.text());
 }
 
 void MessagePool::AppendToFallback(const std::string& statement) {
@@ -262,7 +262,7 @@ void MessagePool::ImportFallbackFile() {
     // A blank line is no statement; it must not keep the file for ever.
     if (line.empty()) continue;
     ++read;
-    std::string statement;
+    SqlStatement statement;
     if (!RebuildControllerInsert(line, latest_tin, &statement)) {
       // Its number only: the text is no message of ours and may be huge.
       logs_.Main(StrFormat(kLogImportRejected, number));
@@ -270,7 +270,7 @@ void MessagePool::ImportFallbackFile() {
       ++rejected_lines;
       continue;
     }
-    logs_.Main(StrFormat(kLogImportLine, statement.c_str()));
+    logs_.Main(StrFormat(kLogImportLine, statement.text().c_str()));
     const int rc = Execute(statement);
     if (rc == 0) {
       logs_.Main(kLogImported);
@@ -281,7 +281,7 @@ void MessagePool::ImportFallbackFile() {
     } else {
       // The next line would most likely fail alike, after as long a wait.
       logs_.Main(StrFormat(kLogImportFailed, rc));
-      waiting = statement + "\n";
+      waiting = statement.text() + "\n";
       break;
     }
   }

@@ -112,7 +112,7 @@ class MessagePool {
  private:
   // Runs statement on the message table and lets the table rest after a
   // failure (a duplicate key is none) or a slow statement.
-  int Execute(const std::string& statement);
+  int Execute(const SqlStatement& statement);
   // Milliseconds the table still rests; 0 when statements may run.
   int64_t RestLeftMs();
   // Claims the fallback file; false (logged when it is not only absent)

@@ -40,7 +40,7 @@ class MessagePoolSqlTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS200MSG")));
     platform_.SetLocalTime(2026, 3, 2, 10, 15, 30);
     pool_.SetFallbackFile(Fallback().string());
     std::string error;
@@ -102,8 +102,8 @@ TEST_F(MessagePoolSqlTest, DuplicateIdOnPostDrawsNewId) {
   ids.Seed(IdSeed(kTime, platform_.own_pid, platform_.SteadyMs()));
   const std::string taken = std::to_string(kTime) + std::to_string(ids.Next());
   const std::string next = std::to_string(kTime) + std::to_string(ids.Next());
-  ASSERT_EQ(0, session_.Execute("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT) VALUES ('" +
-                                taken + "', 'alt')"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT) VALUES ('" +
+                                taken + "', 'alt')")));
   pool_.Post("Neu");
   EXPECT_EQ(Text(taken), "alt");
   EXPECT_EQ(Text(next), "02.03.2026 10:15:30 Neu");
@@ -156,10 +156,10 @@ TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
   record.MSGTXT = "schon da";
   IdGenerator ids;
   std::string error;
-  const std::string present = BuildInsert(platform_, record, kTime, &ids, &error);
+  const std::string present = BuildInsert(platform_, record, kTime, &ids, &error).text();
   ASSERT_NE("", present) << error;
   const std::string broken = "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID) VALUES ('2";
-  ASSERT_EQ(0, session_.Execute(present));
+  ASSERT_EQ(0, session_.Execute(TestStatement(present)));
   const std::string t = "2026-03-02 10:15:30  ";
   const std::string dup_log = t + "Nachricht fuer den Nachrichten-Pool! SQL: " + present + "!\n" +
                               t + "Eintrag existiert bereits.! RC: 1062!\n";
@@ -204,14 +204,14 @@ TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
   std::string error, waiting;
   for (const char* text : {"alt 1", "alt 2"}) {
     record.MSGTXT = std::string("02.03.2026 10:14:30 ") + text;
-    waiting += BuildInsert(platform_, record, kTime - 60, &ids, &error) + "\n";
+    waiting += BuildInsert(platform_, record, kTime - 60, &ids, &error).text() + "\n";
   }
   std::ofstream(Fallback(), std::ios::binary) << waiting;
   const Credentials c = TestCredentials();
   Session holder(logs_);
   holder.SetDbSystem("MYSQL");
   ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
-  ASSERT_EQ(0, holder.Execute("LOCK TABLES KVSYSTEM.KVS200MSG WRITE"));
+  ASSERT_EQ(0, holder.Execute(TestStatement("LOCK TABLES KVSYSTEM.KVS200MSG WRITE")));
   session_.SetQueryTimeout(2);
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   RealSteadyPlatform clock;
@@ -245,7 +245,7 @@ TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
   }
   EXPECT_EQ(actual, log);
 
-  ASSERT_EQ(0, holder.Execute("UNLOCK TABLES"));
+  ASSERT_EQ(0, holder.Execute(TestStatement("UNLOCK TABLES")));
   clock.skipped_ms = 5000;  // the rest is over
   pool.Post("vier");
   EXPECT_FALSE(fs::exists(Fallback()));

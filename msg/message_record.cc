@@ -19,7 +19,7 @@ constexpr char kInsertMessage[] =
     "'%s', '%s',  '%s',   %ld, '%s',  '%s',   %ld, '%s',  '%s', '%s', '%s',    %ld, '%s')";
 
 // The statement of record r with its generated values; MSGSTS is always 0.
-std::string FormatInsert(const STRNACHRICHT& r, const std::string& uid, const std::string& tin) {
+SqlStatement FormatInsert(const STRNACHRICHT& r, const std::string& uid, const std::string& tin) {
   using T = SqlText;
   using N = SqlNumber;
   return SqlFormat(kInsertMessage, T(uid), N(r.MSGTNR), T(r.MSGTXT), T(r.MSGLNK), T(r.MSGMOD),
@@ -83,9 +83,9 @@ int ValidateRecord(const STRNACHRICHT& r, std::string* error) {
   return 0;
 }
 
-std::string BuildInsert(Platform& platform, const STRNACHRICHT& r, int64_t t,
-                        IdGenerator* ids, std::string* error) {
-  if (ValidateRecord(r, error) == 0) return "";
+SqlStatement BuildInsert(Platform& platform, const STRNACHRICHT& r, int64_t t,
+                         IdGenerator* ids, std::string* error) {
+  if (ValidateRecord(r, error) == 0) return SqlStatement();
   const std::string uid = StrFormat("%lld%d", static_cast<long long>(t), ids->Next());
   return FormatInsert(r, uid, Timestamp14(platform, t));
 }
@@ -152,7 +152,7 @@ bool ToInt32(const std::string& text, int32_t* value) {
 }  // namespace
 
 bool RebuildControllerInsert(const std::string& line, const std::string& latest_tin,
-                             std::string* statement) {
+                             SqlStatement* statement) {
   std::vector<std::string> v;
   if (!ReadInsertValues(line, &v) || v.size() != 20) return false;
   STRNACHRICHT r;
@@ -186,8 +186,8 @@ bool RebuildControllerInsert(const std::string& line, const std::string& latest_
       !DigitsOfLength(uid, 1, 20) || !DigitsOfLength(tin, 14, 14) || tin > latest_tin) {
     return false;
   }
-  std::string rebuilt = FormatInsert(r, uid, tin);
-  if (rebuilt != line) return false;
+  SqlStatement rebuilt = FormatInsert(r, uid, tin);
+  if (!(rebuilt == line)) return false;
   *statement = std::move(rebuilt);
   return true;
 }

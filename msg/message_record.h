@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "db/sql_value.h"
 #include "platform/platform.h"
 
 namespace kvs {
@@ -80,8 +81,8 @@ int ValidateRecord(const STRNACHRICHT& record, std::string* error);
 // The INSERT for record at time t with the id "<t><r>" (r drawn from ids)
 // and MSGTIN the local time of t; every text value quoted. "" when the
 // record is invalid (*error says why).
-std::string BuildInsert(Platform& platform, const STRNACHRICHT& record, int64_t t,
-                        IdGenerator* ids, std::string* error);
+SqlStatement BuildInsert(Platform& platform, const STRNACHRICHT& record, int64_t t,
+                         IdGenerator* ids, std::string* error);
 
 // How far ahead of the import's own clock a fallback line's MSGTIN may lie:
 // the clock may have been set back (summer time ends, a correction) since
@@ -96,6 +97,6 @@ inline constexpr int64_t kFallbackStampSlackSeconds = 86400;
 // read, to be run instead of the line, and the result true; anything else
 // gives false.
 bool RebuildControllerInsert(const std::string& line, const std::string& latest_tin,
-                             std::string* statement);
+                             SqlStatement* statement);
 
 }  // namespace kvs

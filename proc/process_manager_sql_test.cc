@@ -70,7 +70,7 @@ class ProcessManagerSqlTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS200MSG")));
     pool_.SetFallbackFile((dir_ / "JOBCTLMSG.log").string());
     std::string error;
     ASSERT_TRUE(pool_.CreateRecord(&error)) << error;
@@ -96,7 +96,7 @@ class ProcessManagerSqlTest : public DatabaseTest {
         "JOBMRT, JOBSTV, JOBUSR, JOBSDA, JOBEDA, JOBCMD) VALUES ('" + std::string(kDa1) +
         "', " + Q(ke2) + ", " + Q(rty) + ", " + sts + ", " + urv + ", " + nam + ", " + num +
         ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " + times + ", 'x.exe')";
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
   }
   // A running job of pid, started kRunSeconds ago unless given.
   void PutRunning(const std::string& ke2, const std::string& nam, uint32_t pid,
@@ -151,7 +151,7 @@ class ProcessManagerSqlTest : public DatabaseTest {
 // the job's own process for a later one and end the job.
 TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   Put("J01", "'90'", "'PW'", "'old.exe'", "'77'", 0, 3);
-  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '20260101000000'"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '20260101000000'")));
   ASSERT_TRUE(manager_->running_list().Add("X"));
   fake_.creation_takes_ms = 2000;
   EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J01", "PW", 600), 3), kLaunchStarted);
@@ -223,7 +223,7 @@ TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
 // one that supervision freed, beyond the running count.
 TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
   for (bool gap : {false, true}) {
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
     fake_.next_pid = 1000;
     auto manager = Manager(false);
     if (gap) PutRunning("J00", "gone.exe", 999);
@@ -288,8 +288,8 @@ TEST_F(ProcessManagerSqlTest, StartsWithoutRoomLeaveTheRowWaiting) {
 // entry must carry since the row is not read again.
 TEST_F(ProcessManagerSqlTest, GetKvProcsLoadsRunningRows) {
   Put("J01", "'01'", "'A'", "'dayend.exe  '", "'1234  '", 900, 2);
-  ASSERT_EQ(0, session_.Execute("UPDATE KVSYSTEM.KVS500JOB SET JOBUSR = 'batch01' WHERE "
-                                "JOBKE2 = 'J01'"));
+  ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBUSR = 'batch01' WHERE "
+                                "JOBKE2 = 'J01'")));
   Put("J02", "'01'", "'B'", "'b.exe'", "'1235'");
   Put("J03", "'01'", "''", "'c.exe'", "'1236'");
   Put("J04", "'01'", "NULL", "'d.exe'", "'1237'", 0, 0, "04");
@@ -329,7 +329,7 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
        "diesem Durchlauf.\n"},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
     fs::remove(dir_ / "main.log");
     if (c.rows > 0) {
       std::string sql =
@@ -340,7 +340,7 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
         sql += std::string(i ? ", " : "") + "('" + kDa1 + "', 'J" + n + "', '01', '01', 'K" +
                n + "', 'x.exe', '" + n + "')";
       }
-      ASSERT_EQ(0, session_.Execute(sql)) << session_.error().message;
+      ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << session_.error().message;
     }
     auto manager = Manager(false);
     EXPECT_EQ(manager->GetKvProcs(), 1);
@@ -547,7 +547,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllEndsEveryJob) {
   const Case cases[] = {{kReasonServiceGone, {}},
                         {kReasonDatabaseLost, Strings(3, "KillAllProcs")}};
   for (const Case& c : cases) {
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
     fs::remove(dir_ / "main.log");
     fake_.launches.clear();
     link_.beats.clear();
@@ -610,7 +610,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
        {true, true}, {false, false}, true},
   };
   for (int mode = 0; mode < 2; ++mode) {
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
     fs::remove(dir_ / "main.log");
     fake_.launches.clear();
     Strings kills;
@@ -667,7 +667,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
       {2, false, {"kill 5001", "kill 5002"}},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(0, session_.Execute("DELETE FROM KVSYSTEM.KVS500JOB"));
+    ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
     fake_.launches.clear();
     for (uint32_t pid : {5001u, 5002u}) {
       PutRunning("J" + std::to_string(pid), "a.exe", pid);

@@ -23,7 +23,7 @@ struct StatusQuery {
   StatusSection section = StatusSection::kRunning;
   StuckReason reason = StuckReason::kNone;
   const char* table = "KVS500JOB";  // named when the statement fails
-  std::string text;
+  SqlStatement text;
 };
 
 // The job statements for run_type ("" all) on the date today (YYYYMMDD),
@@ -34,7 +34,7 @@ struct StatusQuery {
 std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
                                        const std::string& today);
 // The controller's newest 10 pool messages (MSGTIN, MSGTXT), newest first.
-std::string TextStatusMessages(Dialect dialect);
+SqlStatement TextStatusMessages(Dialect dialect);
 
 // ---- Reading --------------------------------------------------------------
 

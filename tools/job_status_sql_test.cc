@@ -45,15 +45,15 @@ class JobStatusSqlTest : public DatabaseTest {
   // A table renamed by a test comes back even when the test failed.
   void TearDown() override {
     RestoreTables();
-    (void)session_.Execute("DELETE FROM KVSYSTEM.KVS800SCD");
-    (void)session_.Execute("DELETE FROM KVSYSTEM.KVS200MSG");
+    (void)session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS800SCD"));
+    (void)session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS200MSG"));
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
   void RestoreTables() {
     for (const char* t : kTables) {
       // Fails, as it should, when nothing was renamed.
-      (void)session_.Execute(std::string("RENAME TABLE KVSYSTEM.") + t + "_AWAY TO KVSYSTEM." + t);
+      (void)session_.Execute(TestStatement(std::string("RENAME TABLE KVSYSTEM.") + t + "_AWAY TO KVSYSTEM." + t));
     }
   }
   void Hide(const std::string& table) {
@@ -61,7 +61,7 @@ class JobStatusSqlTest : public DatabaseTest {
   }
 
   void Sql(const std::string& sql) {
-    ASSERT_EQ(0, session_.Execute(sql)) << sql << ": " << session_.error().message;
+    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
   }
   // sts and the stamps are SQL literals (NULL allowed).
   void Job(const std::string& da1, const std::string& ke2, const std::string& rty,
