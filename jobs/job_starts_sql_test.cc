@@ -34,13 +34,14 @@ class PassSqlTest : public DatabaseTest {
                                   "('20260101000000', '" + program + "', '" + urv + "', '" +
                                   program + "', '" + run_type + "', NULL, " + nrt + ", 0, 3)"));
   }
-  // One pass as the controller makes it; the programs it started.
-  Strings Pass() {
+  // One pass as the controller makes it (complete: its starts went to
+  // the end); the programs it started.
+  Strings Pass(bool complete = true) {
     const size_t before = platform_.launches.size();
     processes_.BeginPass();
     EXPECT_EQ(1, processes_.GetKvProcs());
     processes_.Supervise();
-    EXPECT_TRUE(starts_.RunPass("20260105080000"));
+    EXPECT_EQ(complete, starts_.RunPass("20260105080000"));
     return Strings(platform_.launches.begin() + static_cast<long>(before),
                    platform_.launches.end());
   }
@@ -103,6 +104,78 @@ TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
       "laeuft!\nStart PGM: x5 Cmd: x5\nStart PGM: p4 Cmd: p4\nStart PGM: q3 Cmd: q3\n"
       "Start PGM: q5 Cmd: q5\nStart PGM: t3 Cmd: t3\nStart PGM: r9 Cmd: r9\n",
       LogText());
+}
+
+// Rows whose programs are missing, their start attempts used up to the
+// eleventh, pass by pass: run types 04 and 09 try again at once, 01 once;
+// a row already at eleven is not started, and a queue row at eleven is
+// retired ("90"), also under a key with a quote and a backslash. Catches a
+// row tried without bound or given up before its eleventh attempt, its
+// attempts spread over passes, a used-up row started, and a used-up row
+// whose "90" cannot be written selected again and again within one pass
+// instead of ending the pass and trying once a pass.
+TEST_F(PassSqlTest, StartAttemptsEndWithTheEleventh) {
+  platform_.missing_programs = {"run"};
+  struct Row {
+    const char* run_type;
+    const char* key;
+    const char* sts;
+    int stv;
+    int tries;  // in the first pass
+  };
+  const Row rows[] = {
+      {"04", "p-new", "NULL", 0, 11},  {"04", "p-ten", "'90'", 10, 1},
+      {"04", "p-used", "'90'", 11, 0}, {"01", "q-new", "NULL", 0, 1},
+      {"01", "q-ten", "NULL", 10, 1},  {"01", "q-used", "NULL", 11, 0},
+      {"01", "q'\\", "'  '", 11, 0}, {"09", "r-new", "NULL", 0, 11},
+  };
+  Strings tried;
+  for (const Row& r : rows) {
+    DatabaseTest::Put("20260101000000", SqlQuote(r.key), r.run_type, r.sts, r.stv);
+    tried.insert(tried.end(), r.tries, std::string("run ") + r.key);
+  }
+  EXPECT_EQ(tried, Pass());
+  EXPECT_EQ(Strings{}, Pass());
+  EXPECT_EQ("p-new|90|11 / p-ten|90|11 / p-used|90|11 / q'\\|90|11 / q-new|90|1 / "
+            "q-ten|90|11 / q-used|90|11 / r-new|90|11",
+            Rows("CONCAT(JOBKE2, '|', JOBSTS, '|', JOBSTV)"));
+  std::string failed;
+  for (const std::string& command : tried) {
+    failed += "Start PGM: " + command + " Cmd:  fehlgeschlagen!\n";
+  }
+  const std::string used_up = " nicht gestartet: mehr als 10 Startversuche! Status 90.\n";
+  // 04, then 01 in key order, then 09.
+  EXPECT_EQ(failed.substr(0, failed.find("Start PGM: run q-new")) + "Start PGM: run q'\\" +
+                used_up + "Start PGM: run q-new Cmd:  fehlgeschlagen!\n" +
+                "Start PGM: run q-ten Cmd:  fehlgeschlagen!\nStart PGM: run q-used" + used_up +
+                failed.substr(failed.find("Start PGM: run r-new")),
+            LogText());
+
+  // A used-up row whose "90" the database refuses: the pass ends at it,
+  // the row behind it waits, and the next pass tries once more.
+  struct DropTrigger {
+    Session& session;
+    ~DropTrigger() { (void)session.Execute("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90"); }
+  } drop{session_};
+  Sql("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90");
+  Sql("CREATE TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90 BEFORE UPDATE ON KVSYSTEM.KVS500JOB FOR EACH "
+      "ROW IF NEW.JOBKE2 = 'stuck' AND NEW.JOBSTS = '90' THEN SIGNAL SQLSTATE '45000' SET "
+      "MESSAGE_TEXT = 'refused'; END IF");
+  DatabaseTest::Put("20260101000000", "stuck", "01", "NULL", 11);
+  DatabaseTest::Put("20260101000000", "waits", "01", "NULL", 0);
+  logs_.Clear();
+  // The trigger's error (1644), as the update returns it.
+  const std::string refused = "Start PGM: run stuck" + used_up +
+                              "Start PGM: run stuck Status 90 konnte nicht geschrieben werden! "
+                              "RC: 1644\nFehler bei der Verarbeitung der Jobs mit RunType 01!\n";
+  EXPECT_EQ(Strings{}, Pass(false));
+  EXPECT_EQ(refused, LogText());
+  EXPECT_EQ(Strings{}, Pass(false));
+  EXPECT_EQ(refused + refused, LogText());
+  Sql("DROP TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90");
+  EXPECT_EQ(Strings{"run waits"}, Pass());
+  EXPECT_EQ("stuck|90|11 / waits|90|1",
+            Rows("CONCAT(JOBKE2, '|', JOBSTS, '|', JOBSTV)", "JOBKE2 IN ('stuck', 'waits')"));
 }
 
 // Minutes of a Monday morning, pass by pass on the fake clock: a time-plan
