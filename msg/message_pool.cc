@@ -242,90 +242,105 @@ void MessagePool::ImportFallbackFile() {
   const std::string claim = NativePath(ClaimPath());
   if (!Claim(claim)) return;
   errno = 0;
-  std::FILE* f = std::fopen(claim.c_str(), "rb");
-  if (f == nullptr) {
+  UniqueFile f(std::fopen(claim.c_str(), "rb"));
+  if (!f) {
     logs_.Main(StrFormat(kLogFallbackClaimFailed, ErrnoText(errno).c_str()));
     return;
   }
+  const ImportTally tally = ImportLines(f.get());
+  KeepRejected(tally);
+  if (tally.read == 0 && AtEnd(f.get())) {
+    f.reset();
+    logs_.Main(kLogFallbackEmpty);
+    DeleteClaim(claim, true);
+    return;
+  }
+  logs_.Main(StrFormat(kLogImportCounts, tally.read, tally.imported));
+  const bool rest = !AtEnd(f.get());
+  if (tally.waiting.empty() && !rest) {
+    f.reset();
+    DeleteClaim(claim, false);
+    return;
+  }
+  PutBackWaiting(claim, tally, std::move(f), rest);
+}
+
+MessagePool::ImportTally MessagePool::ImportLines(std::FILE* f) {
   // A stamp further ahead was not written by this clock.
   const std::string latest_tin =
       Timestamp14(platform_, platform_.Now() + kFallbackStampSlackSeconds);
+  ImportTally tally;
   int number = 0;
-  int read = 0;
-  int imported = 0;
-  int rejected_lines = 0;
-  std::string rejected;  // refused lines, for JOBCTLMSG.rej
-  std::string waiting;   // the line the database refused, for the next import
   std::string line;
   while (number < kImportMaxLines && RestLeftMs() == 0 && ReadLine(f, &line)) {
     ++number;
     // A blank line is no statement; it must not keep the file for ever.
     if (line.empty()) continue;
-    ++read;
-    std::string statement;
-    if (!RebuildControllerInsert(line, latest_tin, &statement)) {
-      // Its number only: the text is no message of ours and may be huge.
-      logs_.Main(StrFormat(kLogImportRejected, number));
-      rejected += line + "\n";
-      ++rejected_lines;
-      continue;
-    }
-    logs_.Main(StrFormat(kLogImportLine, statement.c_str()));
-    const int rc = Execute(statement);
-    if (rc == 0) {
-      logs_.Main(kLogImported);
-      ++imported;
-    } else if (session_.IsDuplicateKey(rc)) {
-      logs_.Main(StrFormat(kLogImportDuplicate, rc));
-      ++imported;
-    } else {
-      // The next line would most likely fail alike, after as long a wait.
-      logs_.Main(StrFormat(kLogImportFailed, rc));
-      waiting = statement + "\n";
-      break;
-    }
+    ++tally.read;
+    if (!ImportLine(line, number, latest_tin, &tally)) break;
   }
-  if (!rejected.empty()) {
-    const std::string reason = AppendLines(NativePath(RejectPath()), rejected, nullptr);
-    // Lost only what is not ours: kept, it would be refused again and again.
-    if (!reason.empty()) {
-      logs_.Main(StrFormat(kLogRejectWriteFailed, reason.c_str(), rejected_lines));
-    }
-  }
+  return tally;
+}
 
-  if (read == 0 && AtEnd(f)) {
-    std::fclose(f);
-    logs_.Main(kLogFallbackEmpty);
-    errno = 0;
-    if (std::remove(claim.c_str()) == 0) {
-      logs_.Main(kLogFallbackDeleted);
-    } else {
-      logs_.Main(StrFormat(kLogFallbackEmptyDeleteFailed, ErrnoText(errno).c_str()));
-    }
-    return;
+bool MessagePool::ImportLine(const std::string& line, int number, const std::string& latest_tin,
+                             ImportTally* tally) {
+  std::string statement;
+  if (!RebuildControllerInsert(line, latest_tin, &statement)) {
+    // Its number only: the text is no message of ours and may be huge.
+    logs_.Main(StrFormat(kLogImportRejected, number));
+    tally->rejected += line + "\n";
+    ++tally->rejected_lines;
+    return true;
   }
-  logs_.Main(StrFormat(kLogImportCounts, read, imported));
-  const bool rest = !AtEnd(f);
-  if (waiting.empty() && !rest) {
-    std::fclose(f);
-    errno = 0;
-    if (std::remove(claim.c_str()) == 0) {
-      logs_.Main(kLogFallbackDeleted);
-    } else {
-      logs_.Main(StrFormat(kLogFallbackDeleteFailed, ErrnoText(errno).c_str()));
-    }
-    return;
+  logs_.Main(StrFormat(kLogImportLine, statement.c_str()));
+  const int rc = Execute(statement);
+  if (rc == 0) {
+    logs_.Main(kLogImported);
+    ++tally->imported;
+  } else if (session_.IsDuplicateKey(rc)) {
+    logs_.Main(StrFormat(kLogImportDuplicate, rc));
+    ++tally->imported;
+  } else {
+    // The next line would most likely fail alike, after as long a wait.
+    logs_.Main(StrFormat(kLogImportFailed, rc));
+    tally->waiting = statement + "\n";
+    return false;
   }
+  return true;
+}
+
+void MessagePool::KeepRejected(const ImportTally& tally) {
+  if (tally.rejected.empty()) return;
+  const std::string reason = AppendLines(NativePath(RejectPath()), tally.rejected, nullptr);
+  // Lost only what is not ours: kept, it would be refused again and again.
+  if (!reason.empty()) {
+    logs_.Main(StrFormat(kLogRejectWriteFailed, reason.c_str(), tally.rejected_lines));
+  }
+}
+
+void MessagePool::DeleteClaim(const std::string& claim, bool was_empty) {
+  errno = 0;
+  if (std::remove(claim.c_str()) == 0) {
+    logs_.Main(kLogFallbackDeleted);
+  } else if (was_empty) {
+    logs_.Main(StrFormat(kLogFallbackEmptyDeleteFailed, ErrnoText(errno).c_str()));
+  } else {
+    logs_.Main(StrFormat(kLogFallbackDeleteFailed, ErrnoText(errno).c_str()));
+  }
+}
+
+void MessagePool::PutBackWaiting(const std::string& claim, const ImportTally& tally,
+                                 UniqueFile f, bool rest) {
   // What waits goes back behind whatever was posted meanwhile; the claim
   // is kept (and imported again first) when that fails.
   const std::string reason =
-      AppendLines(NativePath(fallback_path_), waiting, rest ? f : nullptr);
-  std::fclose(f);
+      AppendLines(NativePath(fallback_path_), tally.waiting, rest ? f.get() : nullptr);
+  f.reset();
   if (!reason.empty()) {
     logs_.Main(StrFormat(kLogFallbackRestoreFailed, reason.c_str()));
     return;
   }
-  logs_.Main(StrFormat(kLogFallbackKept, imported, read));
+  logs_.Main(StrFormat(kLogFallbackKept, tally.imported, tally.read));
   errno = 0;
   if (std::remove(claim.c_str()) != 0) {
     logs_.Main(StrFormat(kLogFallbackDeleteFailed, ErrnoText(errno).c_str()));
