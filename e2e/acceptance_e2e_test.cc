@@ -21,10 +21,6 @@ class AcceptanceEndToEnd : public ControllerProcessTest {
   }
   bool Alive(uint32_t pid) { return pid != 0 && platform_real_->InspectProcess(pid).opened; }
   int LogCount(const std::string& text) { return Count(MainLog(), text); }
-  void TearDown() override {
-    (void)session_.Execute(TestStatement("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90"));
-    ControllerProcessTest::TearDown();
-  }
   // kvsjobstat beside the controller: its exit code and its first line.
   int Stat(std::string* first_line) {
     if (!fs::exists(dir_ / "kvsjobstat")) fs::copy_file(build_dir_ / "kvsjobstat", dir_ / "kvsjobstat");
@@ -175,10 +171,7 @@ TEST_F(AcceptanceEndToEnd, HostileRowsAreHandled) {
   // Every bad queue row left the waiting state, and says why.
   EXPECT_EQ("0", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBRTY = '01' AND "
                        "(JOBSTS IS NULL OR JOBSTS = '  ' OR JOBSTS = '01')"));
-  EXPECT_EQ("100", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBRTY = '01' AND "
-                         "JOBSTS = '90' AND JOBSTV = 11"));
   EXPECT_GE(LogCount("Start PGM: kvs-missing-shared Cmd:  fehlgeschlagen!"), 200);
-  EXPECT_TRUE(LogHasPrefix("Start PGM: kvs-never nicht gestartet: mehr als 10 Startversuche!"));
   EXPECT_TRUE(LogHasPrefix("RTY01Jobs einlesen: Job "));
   // Rows nobody should touch are untouched.
   EXPECT_EQ("100", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBRTY = 'ZZ' AND "
@@ -224,30 +217,6 @@ TEST_F(AcceptanceEndToEnd, BrokenConfigurationFiles) {
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 15));
   EXPECT_TRUE(MainLogHas("- Verbindung zur Datenbank fehlgeschlagen, Fehler : -1"));
   EXPECT_FALSE(fs::exists(dir_ / "DYE"));
-}
-
-// A queue row with used-up attempts whose "90" cannot be written: caught
-// selecting it again and again within one pass (no heartbeat, the log
-// filling), instead of ending the pass and trying once a pass.
-TEST_F(AcceptanceEndToEnd, ExhaustedRowThatCannotBeWrittenEndsThePass) {
-  InsertJob("STUCK", "u-stuck", "kvssleep 1", 0, "01", ", JOBSTV", ", 11");
-  Sql("CREATE TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90 BEFORE UPDATE ON KVSYSTEM.KVS500JOB FOR EACH "
-      "ROW IF NEW.JOBKE2 = 'T-STUCK' AND NEW.JOBSTS = '90' THEN SIGNAL SQLSTATE '45000' SET "
-      "MESSAGE_TEXT = 'refused'; END IF");
-  Start(120);
-  // The trigger's error (1644), as the update returns it.
-  const std::string refused =
-      "Start PGM: kvssleep 1 Status 90 konnte nicht geschrieben werden! RC: 1644";
-  ASSERT_TRUE(Eventually([&] { return LogCount(refused) >= 3; }, 15));
-  // One try a pass, and the passes go on.
-  const int tries = LogCount(refused);
-  EXPECT_LE(tries, 5);
-  EXPECT_EQ(tries, LogCount("Fehler bei der Verarbeitung der Jobs mit RunType 01!"));
-  EXPECT_TRUE(ControllerRunning());
-
-  Sql("DROP TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90");
-  EXPECT_TRUE(Eventually([&] { return Column("STUCK", "JOBSTS") == "90"; }, 10));
-  EXPECT_EQ("11", Column("STUCK", "JOBSTV"));
 }
 
 // The stop a service manager sends (systemd with KillMode=mixed: SIGTERM

@@ -95,25 +95,6 @@ TEST_F(PermanentJobsEndToEnd, WrappedPermanentJobRunsOnce) {
   EXPECT_EQ("01|kvssleep", Column("WRAP", "CONCAT(JOBSTS, '|', JOBNAM)"));
 }
 
-// Catches a permanent job with a missing program retried pass after pass
-// without bound, or given up before its eleventh attempt, or spread over
-// several passes.
-TEST_F(PermanentJobsEndToEnd, MissingProgramGivesUpAfterElevenAttempts) {
-  InsertPermanentJob("MISSING", "kvs-no-such-program x");
-  Start(120);
-  const std::string failed = "Start PGM: kvs-no-such-program x Cmd:  fehlgeschlagen!";
-  // The first pass begins, then the second: the first one made all attempts.
-  ASSERT_TRUE(Eventually([&] { return Value(kStatusState) == ""; }, 15));
-  WaitForPass();
-  EXPECT_EQ("90|11", Column("MISSING", "CONCAT(JOBSTS, '|', JOBSTV)"));
-  EXPECT_EQ(11, LogCount(failed));
-
-  WaitForPass();
-  WaitForPass();
-  EXPECT_EQ("90|11", Column("MISSING", "CONCAT(JOBSTS, '|', JOBSTV)"));
-  EXPECT_EQ(11, LogCount(failed));
-}
-
 // At start-up: catches a leftover process of a known permanent program not
 // ended or its row kept (the built-in registration would then see a
 // duplicate), and a foreign program's process or row touched.

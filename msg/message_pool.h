@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <string>
@@ -118,6 +119,33 @@ class MessagePool {
   // Claims the fallback file; false (logged when it is not only absent)
   // when there is nothing to import.
   bool Claim(const std::string& claim);
+
+  // The steps of an import. What the lines of a claimed file came to.
+  struct ImportTally {
+    int read = 0;      // lines that were not blank
+    int imported = 0;  // in the pool now, duplicates included
+    int rejected_lines = 0;
+    std::string rejected;  // refused lines, for JOBCTLMSG.rej
+    std::string waiting;   // the line the database refused, for the next import
+  };
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+  // Imports the lines of f up to the first that the database refuses.
+  ImportTally ImportLines(std::FILE* f);
+  // One line that is not blank, the number-th of the file; false when the
+  // database refused it (it waits in tally->waiting).
+  bool ImportLine(const std::string& line, int number, const std::string& latest_tin,
+                  ImportTally* tally);
+  // Appends the refused lines to JOBCTLMSG.rej.
+  void KeepRejected(const ImportTally& tally);
+  // Removes the claim after a complete import, logged either way.
+  void DeleteClaim(const std::string& claim, bool was_empty);
+  // Puts the waiting line and the lines not yet read (the rest of f when
+  // rest) back into the fallback file, then removes the claim.
+  void PutBackWaiting(const std::string& claim, const ImportTally& tally, UniqueFile f,
+                      bool rest);
 
   Platform& platform_;
   Logs& logs_;

@@ -94,7 +94,9 @@ int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
     return rc;
   }
   std::vector<std::string> args = SplitCommandLine(command_line);
-  if (args.empty() || args[0].empty()) return kErrFileNotFound;
+  if (args.empty() || args[0].empty() || missing_programs.count(args[0]) != 0) {
+    return kErrFileNotFound;
+  }
   if (creation_takes_ms > 0) {
     now_ms_ += creation_takes_ms;
     steady_ms_ += creation_takes_ms;

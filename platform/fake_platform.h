@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,9 @@ class FakePlatform : public Platform {
   bool set_current_dir_fails = false;
   std::map<std::string, uint64_t> disk_free_bytes;  // by drive letter, e.g. "C"
   int fail_next_launch = 0;   // error code for the next launch, then cleared
+  // Programs (a command line's first word) whose every launch fails as
+  // that of a missing program does.
+  std::set<std::string> missing_programs;
   PipeAnswer default_pipe_answer;
   uint32_t next_pid = 1000;
   // A creation that takes this long: the clocks move on while the process

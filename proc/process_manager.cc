@@ -307,52 +307,65 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
 int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   if (start_attempts > kMaxStartAttempts) return kLaunchTooManyAttempts;
   const std::string command_line = job.jobcmd;
-  // Refused before anything is created: a process without an entry would
-  // be started again in every pass, and a job whose key is missing from
-  // the list could run twice.
-  ManagedProcess* entry = table_.FreeEntry();
-  if (entry == nullptr) {
-    logs_.Main(StrFormat(kLogTableFull, command_line.c_str()));
-    return kLaunchNoRoom;
-  }
-  if (!running_list_.CanAdd(job.joburv)) {
-    logs_.Main(StrFormat(kLogListFull, command_line.c_str()));
-    return kLaunchNoRoom;
-  }
-
+  ManagedProcess* entry = RoomFor(job);
+  if (entry == nullptr) return kLaunchNoRoom;
   const std::string start_time = TimestampNow(platform_);
   uint32_t pid = 0;
   if (platform_.StartProcess(command_line, &pid) != 0) {
-    logs_.Main(StrFormat(kLogStartFailed, command_line.c_str(), ""));
-    pool_.Post(StrFormat(kMsgStartFailed, command_line.c_str()));
-    JobRecord failed;
-    SetField(failed.jobda1, job.jobda1);
-    SetField(failed.jobke2, job.jobke2);
-    SetField(failed.jobsts, kStateStartFailed);
-    failed.jobstv = start_attempts + 1;
-    int rc = jobs_.UpdateJobRow(failed);
-    if (rc != 0) {
-      logs_.Main(StrFormat(kLogStartFailedUpdate, command_line.c_str(), static_cast<long>(rc)));
-      return kLaunchRowUpdateFailed;
-    }
-    return kLaunchCreateFailed;
+    return RecordFailedStart(job, start_attempts);
   }
-
   ReuseCheck(pid);
   // The reuse check may not take entries, so the free one is still free.
   // A freed entry still holds the fields of its last job; none of them
   // may be written back into this job's row.
   *entry = ManagedProcess{};
   entry->pid = pid;
+  std::string created = start_time;
+  const std::string name = ProbeName(pid, &created);
+  FillEntry(job, name, created, entry);
+  return RecordStart(job, entry);
+}
 
+ManagedProcess* ProcessManager::RoomFor(const JobRecord& job) {
+  // Refused before anything is created: a process without an entry would
+  // be started again in every pass, and a job whose key is missing from
+  // the list could run twice.
+  ManagedProcess* entry = table_.FreeEntry();
+  if (entry == nullptr) {
+    logs_.Main(StrFormat(kLogTableFull, job.jobcmd));
+    return nullptr;
+  }
+  if (!running_list_.CanAdd(job.joburv)) {
+    logs_.Main(StrFormat(kLogListFull, job.jobcmd));
+    return nullptr;
+  }
+  return entry;
+}
+
+int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attempts) {
+  logs_.Main(StrFormat(kLogStartFailed, job.jobcmd, ""));
+  pool_.Post(StrFormat(kMsgStartFailed, job.jobcmd));
+  JobRecord failed;
+  SetField(failed.jobda1, job.jobda1);
+  SetField(failed.jobke2, job.jobke2);
+  SetField(failed.jobsts, kStateStartFailed);
+  failed.jobstv = start_attempts + 1;
+  int rc = jobs_.UpdateJobRow(failed);
+  if (rc != 0) {
+    logs_.Main(StrFormat(kLogStartFailedUpdate, job.jobcmd, static_cast<long>(rc)));
+    return kLaunchRowUpdateFailed;
+  }
+  return kLaunchCreateFailed;
+}
+
+std::string ProcessManager::ProbeName(uint32_t pid, std::string* created) {
   std::string name = "unknown";
   // The job's start is the moment the system dates the process: a slow
   // creation (a long search of the path, a scanner) must not make the
   // job's own process look created after its start.
-  std::string created = start_time;
   for (int attempt = 0; attempt < kNameProbeAttempts; ++attempt) {
     ProcessInfo info = platform_.InspectProcess(pid);
-    if (info.has_creation_time) created = Timestamp14(platform_, info.creation_time);
+    if (info.has_creation_time) *created = Timestamp14(platform_, info.creation_time);
     if (info.has_name && !info.base_name.empty()) {
       name = info.base_name;
       break;
@@ -362,31 +375,36 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
     if (!info.opened) break;
     platform_.SleepMs(kNameProbeSleepMs);
   }
-  name = JobName(name);
+  return JobName(name);
+}
 
+void ProcessManager::FillEntry(const JobRecord& job, const std::string& name,
+                               const std::string& created, ManagedProcess* entry) {
   SetField(entry->jobda1, job.jobda1);
   SetField(entry->jobke2, job.jobke2);
   SetField(entry->joburv, job.joburv);
   SetField(entry->jobrty, job.jobrty);
   SetField(entry->jobnam, name);
-  SetField(entry->jobnum, StrFormat("%d", static_cast<int>(pid)));
+  SetField(entry->jobnum, StrFormat("%d", static_cast<int>(entry->pid)));
   SetField(entry->jobsda, created);
   entry->jobmrt = job.jobmrt;
   // As the row says once the update below succeeds.
   entry->jobstv = 1;
+}
 
+int ProcessManager::RecordStart(const JobRecord& job, ManagedProcess* entry) {
   int rc = WriteRow(*entry, kStateRunning);
   running_list_.Add(job.joburv);
   if (rc != 0) {
-    logs_.Main(StrFormat(kLogStartedUpdateFailed, command_line.c_str(), entry->jobnam,
+    logs_.Main(StrFormat(kLogStartedUpdateFailed, job.jobcmd, entry->jobnam,
                          static_cast<long>(rc)));
     // A process left running here would be started again by the next pass.
     if (!KillAndConfirm(*entry)) {
-      logs_.Main(StrFormat(kLogUndoKillFailed, command_line.c_str(), static_cast<int>(pid)));
+      logs_.Main(StrFormat(kLogUndoKillFailed, job.jobcmd, static_cast<int>(entry->pid)));
     }
     return kLaunchRowUpdateFailed;
   }
-  logs_.Main(StrFormat(kLogStarted, command_line.c_str(), entry->jobnam));
+  logs_.Main(StrFormat(kLogStarted, job.jobcmd, entry->jobnam));
   ++running_count_;
   return kLaunchStarted;
 }

@@ -144,6 +144,19 @@ class ProcessManager {
 
  private:
   void ReuseCheck(uint32_t new_pid);
+  // The steps of a launch. A free entry when the table and the running
+  // list have room for job, else nullptr (logged).
+  ManagedProcess* RoomFor(const JobRecord& job);
+  // A start that failed: logged, posted, the row "90" with one more attempt.
+  int RecordFailedStart(const JobRecord& job, int32_t start_attempts);
+  // The new process's name as JOBNAM holds it ("unknown" when it has none
+  // yet); *created becomes its creation time when the system dates it.
+  std::string ProbeName(uint32_t pid, std::string* created);
+  // The entry of the started job (its pid set).
+  void FillEntry(const JobRecord& job, const std::string& name, const std::string& created,
+                 ManagedProcess* entry);
+  // Writes the start into the row; a start that cannot be written is undone.
+  int RecordStart(const JobRecord& job, ManagedProcess* entry);
   void MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry);
   // The row's JOBNAM follows a job whose process now runs another program.
   void FollowName(const ProcessInfo& info, ManagedProcess* entry);
