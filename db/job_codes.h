@@ -8,19 +8,21 @@
 
 namespace kvs {
 
-template <typename Kind>
-class JobCode {
- public:
-  consteval explicit JobCode(const char (&code)[3]) : code_{code[0], code[1], '\0'} {}
-  const char* text() const { return code_; }
+template <typename Kind> class JobCode {
+public:
+  consteval explicit JobCode(const char (&code)[3])
+      : code_{code[0], code[1], '\0'} {}
+  constexpr const char *text() const { return code_; }
   // Whether a row field holds this code.
-  bool In(const char* field) const { return std::strcmp(field, code_) == 0; }
+  bool In(const char *field) const { return std::strcmp(field, code_) == 0; }
   // Whether a row field holds this code or one above it in text order, as
   // the database compares them.
-  bool AtOrBelow(const char* field) const { return std::strcmp(code_, field) <= 0; }
-  friend bool operator==(const JobCode&, const JobCode&) = default;
+  bool AtOrBelow(const char *field) const {
+    return std::strcmp(code_, field) <= 0;
+  }
+  friend bool operator==(const JobCode &, const JobCode &) = default;
 
- private:
+private:
   char code_[3];
 };
 
@@ -38,6 +40,8 @@ inline constexpr RunType kRunTypeDayEnd{"08"};
 inline constexpr RunType kRunTypeRestart{"09"};
 inline constexpr RunType kRunTypeStatus{"99"};
 
+// Waiting to be selected (also NULL and empty).
+inline constexpr JobState kStateBlank{"  "};
 // Planned: waits for its JOBNRT.
 inline constexpr JobState kStatePlanned{"00"};
 inline constexpr JobState kStateRunning{"01"};
@@ -46,9 +50,48 @@ inline constexpr JobState kStateOutsideWindow{"97"};
 inline constexpr JobState kStateEnded{"98"};
 inline constexpr JobState kStateTerminated{"99"};
 
+// The suite's programs read a state by its numeric value: its leading
+// digits after blanks ("00", two blanks and empty are 0). A band holds the
+// states whose value lies between its two codes' values, both included.
+class StateBand {
+public:
+  constexpr StateBand(JobState low, JobState high)
+      : low_(ValueOf(low.text())), high_(ValueOf(high.text())) {}
+  // The states of the one value of state.
+  constexpr explicit StateBand(JobState state) : StateBand(state, state) {}
+  bool Holds(const char *jobsts) const {
+    const int32_t value = ValueOf(jobsts);
+    return value >= low_ && value <= high_;
+  }
+
+private:
+  static constexpr int32_t ValueOf(const char *text) {
+    while (*text == ' ' || *text == '\t')
+      ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+      ++text;
+    int32_t value = 0; // a state field has two characters
+    for (; *text >= '0' && *text <= '9' && value < 100000; ++text)
+      value = value * 10 + (*text - '0');
+    return negative ? -value : value;
+  }
+  int32_t low_;
+  int32_t high_;
+};
+
+// "01" to "10": running; the updates of the run types leave the row alone.
+inline constexpr StateBand kStatesRunning{kStateRunning, JobState{"10"}};
+// "90" to "99": ended, a failed start included; the next run is computed.
+inline constexpr StateBand kStatesEnded{kStateStartFailed, JobState{"99"}};
+// Above "90": ended by a run (a failed start apart).
+inline constexpr StateBand kStatesEndedByRun{JobState{"91"}, JobState{"99"}};
+// Above "10": the run is over, ended or failed.
+inline constexpr StateBand kStatesOver{JobState{"11"}, JobState{"99"}};
+
 // A row with more than this many start attempts is used up: the launch
 // refuses it, the selections that start rows again leave it out, and one
 // selected all the same is set to "90".
 inline constexpr int32_t kMaxStartAttempts = 10;
 
-}  // namespace kvs
+} // namespace kvs

@@ -25,11 +25,8 @@ constexpr char kUnplanned[] =
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
 
-bool Ended(int32_t s) { return s >= 90 && s <= 99; }
 
 }  // namespace
-
-int32_t StateNumber(const char* jobsts) { return LeadingInt(jobsts); }
 
 int32_t PlanWeekday(const CivilTime& t) { return t.weekday == 0 ? 7 : t.weekday; }
 
@@ -41,9 +38,9 @@ std::string DatePlusDays(const CivilTime& t, int days) {
 
 Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const CivilTime& now) {
   Reschedule r;
-  const int32_t s = StateNumber(job.jobsts);
+  const bool resting = StateBand(kStateOutsideWindow).Holds(job.jobsts);
   if (window == nullptr) {
-    if (s == 97) return r;
+    if (resting) return r;
     r.changed = true;
     r.jobsts = kStateOutsideWindow.text();
     r.jobnrt = job.jobnrt;
@@ -61,9 +58,9 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
   if (last < window->start) {
     next = window->start;
     state = kStatePlanned.text();
-  } else if (!Ended(s)) {
+  } else if (!kStatesEnded.Holds(job.jobsts)) {
     return r;
-  } else if (s == 97 && last < window->end &&
+  } else if (resting && last < window->end &&
              std::string(job.jobsda) < today + StrFormat("%02d%02d00", last / 60, last % 60)) {
     // The slot it rests on opens this window (windows that adjoin, 08:00 to
     // 12:00 and 12:00 to 17:00): it has not run yet and is kept.
@@ -83,7 +80,7 @@ Reschedule TimePlanRule(const JobRecord& job, const PlanWindow* window, const Ci
     if (next < window->end) {
       state = kStatePlanned.text();
     } else {
-      if (s == 97) return r;
+      if (resting) return r;
       state = kStateOutsideWindow.text();
     }
   }
@@ -103,7 +100,7 @@ Reschedule DailyRule(const JobRecord& job, const std::string& daily_time, const 
     return r;
   }
   if (nrt >= StampOf(now)) return r;
-  if (!Ended(StateNumber(job.jobsts))) return r;
+  if (!kStatesEnded.Holds(job.jobsts)) return r;
   // The next occurrence after now, not a day after now: a run that ends
   // after midnight keeps today's time.
   std::string next = Today(now) + daily_time;
@@ -126,7 +123,7 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
     return r;
   }
   if (nrt >= now_text) return r;
-  if (!Ended(StateNumber(job.jobsts))) return r;
+  if (!kStatesEnded.Holds(job.jobsts)) return r;
   // A cycle after the end: the job rests the whole cycle, however long it
   // ran. On the wall-clock text itself the plan always lies after now.
   std::string next = StampOf(CivilPlusMinutes(now, interval_minutes));
@@ -197,8 +194,7 @@ int PeriodicJobs::Update03() {
   std::vector<JobRecord> list;
   ReadJobList(kRunTypePeriodic, &list, !full);
   for (JobRecord& job : list) {
-    const int32_t s = StateNumber(job.jobsts);
-    if (s >= 1 && s <= 10) continue;
+    if (kStatesRunning.Holds(job.jobsts)) continue;
     Reschedule r;
     if (job.jobdls == 2) {
       r = DailyRule(job, daily_time_, local);

@@ -32,8 +32,6 @@ struct Reschedule {
   std::string jobnrt;
 };
 
-// The numeric value of a state text (leading digits; blank or empty 0).
-int32_t StateNumber(const char* jobsts);
 // Weekday number of the plans: Monday 1 .. Sunday 7.
 int32_t PlanWeekday(const CivilTime& t);
 // "YYYYMMDD" of t plus days (calendar arithmetic, carrying into month and

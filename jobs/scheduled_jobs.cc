@@ -214,7 +214,7 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
   std::map<std::pair<int, int32_t>, int64_t> finished_day;
   for (size_t i = 0; i < rows.size(); ++i) {
     const int kind = std::string(rows[i].jobcmd).find("/NODNL") != std::string::npos ? 1 : 0;
-    if (StateNumber(rows[i].jobsts) > 10) {
+    if (kStatesOver.Holds(rows[i].jobsts)) {
       plan.deletes.push_back(i);
       CivilTime planned;
       if (CivilFromStamp(rows[i].jobnrt, &planned)) {
@@ -338,11 +338,10 @@ void ScheduledJobs::Reschedule07() {
   std::vector<JobRecord> list;
   periodic_.ReadJobList(kRunTypeCalendar, &list);
   for (const JobRecord& job : list) {
-    const int32_t s = StateNumber(job.jobsts);
-    if (s >= 1 && s <= 10) continue;
+    if (kStatesRunning.Holds(job.jobsts)) continue;
     if (job.jobdls == 1) {
       (void)jobs_.session().Execute(TextRearm07(job));
-    } else if (s > 90) {
+    } else if (kStatesEndedByRun.Holds(job.jobsts)) {
       (void)RescheduleCalendarJob(job);
     }
   }

@@ -276,7 +276,7 @@ SimJob Sim(const char* jobnrt, Rule rule, int run_minutes = 1,
 
 Rule CalendarRule(int type, int date) {
   return [schedule = Schedule(type, "", 0, date)](const JobRecord& row, const CivilTime& now) {
-    if (StateNumber(row.jobsts) <= 90) return Reschedule{};
+    if (!kStatesEndedByRun.Holds(row.jobsts)) return Reschedule{};
     const CalendarDecision d = RescheduleCalendar(row, &schedule, now);
     return Reschedule{d.action == Action::kWrite, "00", d.jobnrt};
   };

@@ -25,7 +25,7 @@ constexpr char kJobSelect[] = "SELECT j.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, "
 constexpr char kRunning[] = "j.JOBSTS = '%s' AND j.JOBRTY <> '%s'%s";
 constexpr char kTypeFilter[] = " AND j.JOBRTY = '%s'";
 constexpr char kTaken[] =
-    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS = '  '%s)%s";
+    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS = '%s'%s)%s";
 constexpr char kTakesPlanned[] = " OR j.JOBSTS = '%s'";
 constexpr char kTakesEnded[] = " OR j.JOBSTS >= '%s'";
 constexpr char kWithinAttempts[] = " AND j.JOBSTV <= %ld";
@@ -97,7 +97,7 @@ SqlStatement TakenByRule(const RunTypeRule &rule) {
       selection.limits_attempts
           ? SqlFormat(kWithinAttempts, N(kMaxStartAttempts))
           : SqlStatement();
-  return SqlFormat(kTaken, T(rule.run_type), takes, attempts);
+  return SqlFormat(kTaken, T(rule.run_type), T(kStateBlank), takes, attempts);
 }
 
 // The run types of the table that have, in code order.
