@@ -10,7 +10,10 @@
 #include "db/session.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
+#include "jobs/periodic_jobs.h"
 #include "jobs/run_types.h"
+#include "jobs/scheduled_jobs.h"
+#include "jobs/system_jobs.h"
 
 namespace kvs {
 namespace {
@@ -293,6 +296,86 @@ TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
       TextNextJob(*RuleOf(kRunTypeExclusive), Dialect::kMysql, kNow, SqlList()).text();
   EXPECT_NE(mysql05.find("DATE_FORMAT(CURRENT_TIMESTAMP, '%Y%m%d%H%i%s')"), std::string::npos);
   EXPECT_EQ(mysql05.find("%%"), std::string::npos);
+}
+
+// The statements of the run types' own upkeep, as the suite sends them.
+TEST(JobTableTextTest, UpkeepStatementsAsSent) {
+  JobRecord job;
+  SetField(job.jobda1, "20261207000000");
+  SetField(job.jobke2, "Report#Team A#00001#00002");
+  SetField(job.jobsts, kStatePlanned);
+  SetField(job.jobnrt, "20261208063000");
+  SetField(job.joburv, "DayEnd");
+  SetField(job.jobcmd, "DayEnd.exe /NODNL");
+  SetField(job.jobrty, kRunTypeDayEnd);
+  job.jobstv = 1;
+  const ScheduleKey key = SplitScheduleKey(job.jobke2);
+  constexpr char kJobList[] =
+      "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
+      "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
+      "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '03'";
+  constexpr char kDayEndColumns[] =
+      " SELECT MNDT01, MNDT02, MNDT03, MNDT04, MNDT05, MNDT06,         MNDT07, MNDT08, MNDT09, "
+      "MNDT10, MNDT11, MNDT12,         MNDD01, MNDD02, MNDD03, MNDD04, MNDD05, MNDD06,         "
+      "MNDD07, MNDD08, MNDD09, MNDD10, MNDD11, MNDD12  FROM KVSYSTEM.KVS112MND  WHERE ";
+  constexpr char kDayEndSum[] =
+      "MNDT01+MNDT02+MNDT03+MNDT04+MNDT05+MNDT06+        MNDT07+MNDT08+MNDT09+MNDT10+MNDT11+"
+      "MNDT12+        MNDD01+MNDD02+MNDD03+MNDD04+MNDD05+MNDD06+        MNDD07+MNDD08+MNDD09+"
+      "MNDD10+MNDD11+MNDD12 > 0 ";
+  const std::string day_end_columns = kDayEndColumns;
+  const struct {
+    const char* what;
+    SqlStatement actual;
+    std::string expected;
+  } cases[] = {
+      {"03 job list", TextReadJobList(kRunTypePeriodic), kJobList},
+      {"03 job list, unplanned", TextReadJobList(kRunTypePeriodic, true),
+       std::string(kJobList) +
+           " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '97')"},
+      {"time-plan window", TextPlanWindow(0, "PLAN", 7, 615),
+       "SELECT TPLVON, TPLBIS, TPLVRZ FROM   KVSYSTEM.KVS139TPL WHERE  TPLZPL = 'PLAN' AND    "
+       "TPLWTG = 7 AND    TPLVON <= 615 AND    TPLBIS >  615 AND    TPLSTA = 1"},
+      {"duty-plan window, kind 1", TextPlanWindow(1, "PLAN", 1, 0),
+       "SELECT DZTVON, DZTBIS, DZTVRZ FROM KVSYSTEM.KVS141DZT WHERE  DZTZPL = 'PLAN' AND    "
+       "DZTWTG = 1 AND    DZTVON <= 0 AND    DZTBIS >  0 AND    DZTSTA = 1"},
+      {"duty-plan window, kind 5", TextPlanWindow(5, "PLAN", 1, 0),
+       "SELECT DZTVON, DZTBIS, DZTVRZ FROM KVSYSTEM.KVS141DZT WHERE  DZTZPL = 'PLAN' AND    "
+       "DZTWTG = 1 AND    DZTVON <= 0 AND    DZTBIS >  0 AND    DZTSTA = 1"},
+      {"schedule, SQL Server", TextReadSchedule(Dialect::kMssql, key),
+       "SELECT SCDART, SCDTYP, SCDTAG, CONVERT(CHAR(8), SCDDTM, 112), REPLACE(STR(DATEPART(hh, "
+       "SCDUHR),2) + str(DATEPART(mi,SCDUHR),2) + str(DATEPART(ss,SCDUHR),2), ' ','0'), SCDDWH, "
+       "CONVERT(CHAR(8), SCDBIS, 112) FROM KVSYSTEM.KVS800SCD WHERE SCDLIZ = '00001' AND   "
+       "SCDMND = '00002' AND   SCDNAM = 'Report' AND   SCDSBE = 'Team A' "},
+      {"schedule, MySQL", TextReadSchedule(Dialect::kMysql, key),
+       "SELECT SCDART, SCDTYP, SCDTAG, DATE_FORMAT(SCDDTM, '%Y%m%d'), TIME_FORMAT(SCDUHR, "
+       "'%H%i%s'), SCDDWH, COALESCE(DATE_FORMAT(SCDBIS, '%Y%m%d'), 0) FROM KVSYSTEM.KVS800SCD "
+       "WHERE SCDLIZ = '00001' AND   SCDMND = '00002' AND   SCDNAM = 'Report' AND   SCDSBE = "
+       "'Team A' "},
+      {"schedule, other dialect", TextReadSchedule(Dialect::kUnknown, key), ""},
+      {"07 re-arm", TextRearm07(job),
+       "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '00',        JOBDLS = '0' WHERE  JOBDA1 = "
+       "'20261207000000' AND    JOBKE2 = 'Report#Team A#00001#00002'"},
+      {"07 next run", TextWriteNextRun07(job),
+       "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '00',        JOBNRT = '20261208063000',     "
+       "   JOBSTV = 0  WHERE  JOBDA1 = '20261207000000'  AND    JOBKE2 = "
+       "'Report#Team A#00001#00002' "},
+      {"day-end times, main client", TextDayEndTimes(true),
+       day_end_columns + "MNDSCH = 'KORVALINE' AND   MNDKON = 0  AND   " + kDayEndSum},
+      {"day-end times, first client", TextDayEndTimes(false),
+       day_end_columns + "MNDKON = 0  AND   " + kDayEndSum + " ORDER BY MNDNUM "},
+      {"day-end row", TextInsertDayEnd(job),
+       "INSERT INTO KVSYSTEM.KVS500JOB   (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, "
+       "JobNrt) VALUES   ('20261207000000',   'Report#Team A#00001#00002',   'DayEnd',   "
+       "'DayEnd.exe /NODNL',   '08',   1,      '20261208063000') "},
+      {"last start", TextReadLastStart(job),
+       "SELECT JOBSTS, JOBSDA FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '20261207000000' AND "
+       "JOBKE2 = 'Report#Team A#00001#00002'"},
+      {"unfinished downloads", TextCountUnfinishedDownloads(),
+       "SELECT COUNT(*) FROM   KVSYSTEM.KVSAUTODNL WHERE  DNLKEY = (select max(dnlkey)  from  "
+       "kvsystem.kvsautodnl  where dnlusr <> 'DNL-Plan Antrag') AND   (DNLSTA < 7 OR (DNLSTA = "
+       "7 AND DNLERR > 10))"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.what;
 }
 
 // Catches a case-insensitive or trimming comparison of the DB system, which

@@ -175,23 +175,5 @@ TEST(IntervalRuleTest, CycleFromTheEndAlwaysAfterNow) {
         {true, "00", "20270328040100"}, "March, run at 03:00 for 02:30");
 }
 
-TEST(PeriodicTextTest, StatementsAsTheSuiteRunsThem) {
-  EXPECT_EQ(
-      "SELECT JOBDA1, JOBKE2, JOBURV,        JOBCMD, JOBMRT, JOBRTY,        JOBPRI, JOBSCD, "
-      "JOBSTS,        JOBSDA, JOBEDA, JOBNRT,        JOBSTV, COALESCE(JOBDLS, 0) FROM   "
-      "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '03'",
-      TextReadJobList(kRunTypePeriodic));
-  EXPECT_EQ(
-      "SELECT TPLVON, TPLBIS, TPLVRZ FROM   KVSYSTEM.KVS139TPL WHERE  TPLZPL = 'PLAN' AND    "
-      "TPLWTG = 7 AND    TPLVON <= 615 AND    TPLBIS >  615 AND    TPLSTA = 1",
-      TextPlanWindow(0, "PLAN", 7, 615));
-  for (int kind : {1, 5}) {
-    EXPECT_EQ(
-        "SELECT DZTVON, DZTBIS, DZTVRZ FROM KVSYSTEM.KVS141DZT WHERE  DZTZPL = 'PLAN' AND    "
-        "DZTWTG = 1 AND    DZTVON <= 0 AND    DZTBIS >  0 AND    DZTSTA = 1",
-        TextPlanWindow(kind, "PLAN", 1, 0));
-  }
-}
-
 }  // namespace
 }  // namespace kvs

@@ -142,28 +142,13 @@ TEST(CalendarTest, ScheduleGoneDeletesAfterRetention) {
             RescheduleCalendar(Ended("20260220060000", "20260220060500"), nullptr, now).action);
 }
 
-TEST(CalendarTest, ScheduleKeyAndStatements) {
+TEST(CalendarTest, ScheduleKey) {
   ScheduleKey key = SplitScheduleKey("Report#Team A#00001#00002");
   EXPECT_EQ("Report", key.scdnam);
   EXPECT_EQ("Team A", key.scdsbe);
   EXPECT_EQ("00001", key.scdliz);
   EXPECT_EQ("00002", key.scdmnd);
   EXPECT_EQ("", SplitScheduleKey("OnlyName").scdsbe);
-  EXPECT_EQ(
-      "SELECT SCDART, SCDTYP, SCDTAG, CONVERT(CHAR(8), SCDDTM, 112), REPLACE(STR(DATEPART(hh, "
-      "SCDUHR),2) + str(DATEPART(mi,SCDUHR),2) + str(DATEPART(ss,SCDUHR),2), ' ','0'), SCDDWH, "
-      "CONVERT(CHAR(8), SCDBIS, 112) FROM KVSYSTEM.KVS800SCD WHERE SCDLIZ = '00001' AND   SCDMND "
-      "= '00002' AND   SCDNAM = 'Report' AND   SCDSBE = 'Team A' ",
-      TextReadSchedule(Dialect::kMssql, key));
-  EXPECT_NE("", TextReadSchedule(Dialect::kMysql, key));
-  EXPECT_EQ("", TextReadSchedule(Dialect::kUnknown, key));
-  JobRecord job;
-  SetField(job.jobda1, "20261207000000");
-  SetField(job.jobke2, "Report#Team A#00001#00002");
-  EXPECT_EQ(
-      "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '00',        JOBDLS = '0' WHERE  JOBDA1 = "
-      "'20261207000000' AND    JOBKE2 = 'Report#Team A#00001#00002'",
-      TextRearm07(job));
 }
 
 JobRecord DayEndRow(const char* key, const char* cmd, const char* jobsts, const char* jobnrt) {
