@@ -1,5 +1,7 @@
 #include "core/config.h"
 
+#include <algorithm>
+
 #include "diag/text.h"
 
 namespace kvs {
@@ -110,6 +112,12 @@ Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug)
       (config.sql_timeout_seconds == 0 && sql_timeout.rfind('0', 0) != 0)) {
     config.sql_timeout_seconds = 60;
   }
+  // Longer than a node name may be, so that a name too long is refused
+  // and not cut to a valid one.
+  config.node_name = read("KNOTEN", "", 255);
+  config.node_name_valid = config.node_name.empty() || ValidNodeName(config.node_name);
+  config.node_timeout_seconds =
+      std::max(kMinNodeTimeoutSeconds, LeadingInt(read("KNOTENTIMEOUT", "60", 9)));
   config.transfer_files = SplitFileList(read("TRANSFERDATEIEN", kDefaultTransferFiles, 1023));
   config.main_backup_log = BackupPathOf(config.main_log);
   config.debug_backup_log = BackupPathOf(config.debug_log);
@@ -121,6 +129,15 @@ Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug)
     platform.Print(StrFormat("Korvaline LOG Backup:%s\n", config.main_backup_log.c_str()));
   }
   return config;
+}
+
+bool ValidNodeName(const std::string& name) {
+  if (name.empty() || name.size() > 16) return false;
+  for (char c : name) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '_') return false;
+  }
+  return true;
 }
 
 }  // namespace kvs

@@ -18,6 +18,17 @@ inline constexpr size_t kArgumentCapacity = 256;
 inline constexpr char kLogTimeInvalid[] =
     "Konfiguration: %s=%s ist keine gueltige Uhrzeit HH:MM, es gilt 07:00!\n";
 
+inline constexpr char kLogNodeInvalid[] =
+    "Konfiguration: KNOTEN=%s ist kein gueltiger Knotenname (1 bis 16 Zeichen: Buchstaben, "
+    "Ziffern, - und _), der Jobcontroller wird beendet!\n";
+// Exit code of a controller that refuses its configuration.
+inline constexpr int kExitConfigInvalid = 2;
+
+// Seconds a node of a cluster may stay silent before another takes over
+// its jobs: the default, and the least that counts.
+inline constexpr int32_t kDefaultNodeTimeoutSeconds = 60;
+inline constexpr int32_t kMinNodeTimeoutSeconds = 10;
+
 struct CommandLine {
   int32_t instance = -1;  // multiservices mode when greater than -1
   bool debug = false;     // "/D" or "-D" anywhere
@@ -44,6 +55,11 @@ struct Config {
   int32_t sql_timeout_seconds = 60;
   // Files the server clean-up removes from the transfer folder.
   std::vector<std::string> transfer_files;
+  // Cluster mode: this controller's node name (KNOTEN); empty when it is
+  // the only controller on its job table.
+  std::string node_name;
+  bool node_name_valid = true;  // false: the controller must not start
+  int32_t node_timeout_seconds = kDefaultNodeTimeoutSeconds;
   std::string main_backup_log = ".\\KVSJOBCTL.BAK";
   std::string debug_backup_log = ".\\KVSJOBDBG.BAK";
   // Lines for the main log about values not taken, written once the log is
@@ -63,6 +79,9 @@ Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug)
 // one skipped, hours 00 to 23, minutes 00 to 59. Anything else is no time
 // of day: false and "070000".
 bool TimeFromIni(const std::string& value, std::string* time);
+// 1 to 16 letters, digits, '-' and '_'.
+bool ValidNodeName(const std::string& name);
+
 inline constexpr char kDefaultTransferFiles[] =
     "xfer.running;import.txt;import1.imp;import2.imp;import3.imp;import4.imp;import5.imp;"
     "import6.imp;import7.imp;import8.imp";

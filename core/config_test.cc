@@ -135,6 +135,10 @@ TEST_F(ConfigTest, ValuesFromIni) {
   const Field debug_on = [](const Config& c) { return std::to_string(c.debug_log_on); };
   const Field connection = [](const Config& c) { return c.connection_file; };
   const Field sql_timeout = [](const Config& c) { return std::to_string(c.sql_timeout_seconds); };
+  const Field node = [](const Config& c) {
+    return c.node_name + (c.node_name_valid ? "" : " refused") + " " +
+           std::to_string(c.node_timeout_seconds);
+  };
   const Field lines = [](const Config& c) {
     std::string all;
     for (const std::string& line : c.log_lines) all += line;
@@ -147,6 +151,14 @@ TEST_F(ConfigTest, ValuesFromIni) {
   };
   const Case cases[] = {
       {"[JOBATR]\nKVSLOG=D:\\log\\ctl.txt\n", main_log, "D:\\log\\ctl.txt"},
+      {"[JOBATR]\n", node, " 60"},
+      {"[JOBATR]\nKNOTEN=\nKNOTENTIMEOUT=5\n", node, " 10"},
+      {"[JOBATR]\nKNOTEN=srv-02_a\nKNOTENTIMEOUT=90\n", node, "srv-02_a 90"},
+      {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOP\n", node, "ABCDEFGHIJKLMNOP 60"},
+      {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOPQ\n", node, "ABCDEFGHIJKLMNOPQ refused 60"},
+      {"[JOBATR]\nKNOTEN=srv 2\n", node, "srv 2 refused 60"},
+      {"[JOBATR]\nKNOTEN=srv'2\n", node, "srv'2 refused 60"},
+      {"[JOBATR]\nKNOTEN=s\xc3\xa4rv\n", node, "s\xc3\xa4rv refused 60"},
       {"[JOBATR]\nKVSLOG=D:\\log\\ctl.txt\n", main_backup, "D:\\log\\ctl.BAK"},
       {"[JOBATR]\nDBGFILE=..\\dbg.d\\x\n", debug_backup, "..\\dbg.d\\x.BAK"},
       {"[JOBATR]\nKVSINI=..\\conf\\KORVALINE.INI\n", connection, "..\\conf\\KORVALINE.INI"},

@@ -46,7 +46,7 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
       multiservices_(command_line.instance > -1) {}
 
 int Controller::Run() {
-  if (!StartUp()) return 0;
+  if (!StartUp()) return exit_code_;
   loop_timestamp_ = TimestampNow(platform_);
   Commit();
   if (heartbeat_.Beat(true, kBeatMainLoop) == 0) {
@@ -70,6 +70,13 @@ bool Controller::StartUp() {
     logs_.Main(kBannerSingle);
   }
   for (const std::string& line : config_.log_lines) logs_.Main(line);
+  if (!config_.node_name_valid) {
+    // Before any row is touched: a node that cannot name itself would take
+    // other nodes' rows for its own.
+    logs_.Main(StrFormat(kLogNodeInvalid, config_.node_name.c_str()));
+    exit_code_ = kExitConfigInvalid;
+    return false;
+  }
   std::string record_error;
   if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
   // Before the first look at a process.

@@ -75,6 +75,8 @@ class Controller {
  private:
   // Start-up steps up to the first pass. false: the controller ends at once
   // (no shutdown sequence).
+  // False when the controller ends before its first pass (exit_code_ says
+  // how).
   bool StartUp();
   // One pass of the main loop, without its end: whether it reached the
   // database and supervised the running jobs.
@@ -116,6 +118,7 @@ class Controller {
   JobStarts starts_;
 
   bool multiservices_ = false;
+  int exit_code_ = 0;
   std::string schema_;
   std::string db_system_;
   std::string db_product_;

@@ -100,5 +100,18 @@ TEST_F(ControllerTest, DebugLogFromProgramDirIni) {
                            "Service antwortet nicht! ErrCode: 2! KVSJOBSTR wird beendet!\n");
 }
 
+// Catches a node that runs with a name no other node could tell from its
+// own rows, or that talks to the service or the database first.
+TEST_F(ControllerTest, InvalidNodeNameEndsBeforeAnything) {
+  { std::ofstream(dir_.File("KVSJOBCTL.INI")) << "[JOBATR]\nKNOTEN=server 2\n"; }
+  EXPECT_EQ(Run({}), kExitConfigInvalid);
+  EXPECT_EQ(MainLog(), std::string(kStamp) + "*********************************************\n" +
+                           kStamp + "** Jobcontroller KVSJOBSTR wurde gestartet **\n" + kStamp +
+                           "Konfiguration: KNOTEN=server 2 ist kein gueltiger Knotenname (1 bis "
+                           "16 Zeichen: Buchstaben, Ziffern, - und _), der Jobcontroller wird "
+                           "beendet!\n");
+  EXPECT_FALSE(fs::exists(dir_.File("DYE")));
+}
+
 }  // namespace
 }  // namespace kvs
