@@ -8,21 +8,19 @@
 
 namespace kvs {
 
-template <typename Kind> class JobCode {
-public:
-  consteval explicit JobCode(const char (&code)[3])
-      : code_{code[0], code[1], '\0'} {}
-  constexpr const char *text() const { return code_; }
+template <typename Kind>
+class JobCode {
+ public:
+  consteval explicit JobCode(const char (&code)[3]) : code_{code[0], code[1], '\0'} {}
+  constexpr const char* text() const { return code_; }
   // Whether a row field holds this code.
-  bool In(const char *field) const { return std::strcmp(field, code_) == 0; }
+  bool In(const char* field) const { return std::strcmp(field, code_) == 0; }
   // Whether a row field holds this code or one above it in text order, as
   // the database compares them.
-  bool AtOrBelow(const char *field) const {
-    return std::strcmp(code_, field) <= 0;
-  }
-  friend bool operator==(const JobCode &, const JobCode &) = default;
+  bool AtOrBelow(const char* field) const { return std::strcmp(code_, field) <= 0; }
+  friend bool operator==(const JobCode&, const JobCode&) = default;
 
-private:
+ private:
   char code_[3];
 };
 
@@ -54,24 +52,22 @@ inline constexpr JobState kStateTerminated{"99"};
 // digits after blanks ("00", two blanks and empty are 0). A band holds the
 // states whose value lies between its two codes' values, both included.
 class StateBand {
-public:
+ public:
   constexpr StateBand(JobState low, JobState high)
       : low_(ValueOf(low.text())), high_(ValueOf(high.text())) {}
   // The states of the one value of state.
   constexpr explicit StateBand(JobState state) : StateBand(state, state) {}
-  bool Holds(const char *jobsts) const {
+  bool Holds(const char* jobsts) const {
     const int32_t value = ValueOf(jobsts);
     return value >= low_ && value <= high_;
   }
 
-private:
-  static constexpr int32_t ValueOf(const char *text) {
-    while (*text == ' ' || *text == '\t')
-      ++text;
+ private:
+  static constexpr int32_t ValueOf(const char* text) {
+    while (*text == ' ' || *text == '\t') ++text;
     const bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
-      ++text;
-    int32_t value = 0; // a state field has two characters
+    if (*text == '-' || *text == '+') ++text;
+    int32_t value = 0;  // a state field has two characters
     for (; *text >= '0' && *text <= '9' && value < 100000; ++text)
       value = value * 10 + (*text - '0');
     return negative ? -value : value;
@@ -94,4 +90,4 @@ inline constexpr StateBand kStatesOver{JobState{"11"}, JobState{"99"}};
 // selected all the same is set to "90".
 inline constexpr int32_t kMaxStartAttempts = 10;
 
-} // namespace kvs
+}  // namespace kvs

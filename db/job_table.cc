@@ -5,103 +5,79 @@ namespace kvs {
 namespace {
 
 constexpr char kOpenRunningJobs[] =
-    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        "
-    "JOBUSR, JOBNUM, "
-    "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  "
-    "JOBSTS = '%s' "
-    "AND    JOBRTY <> '%s' ";
-constexpr char kOpenRunType[] = "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, "
-                                "JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
-                                "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   "
-                                "KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s' ";
+    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
+    "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' AND  "
+    "  JOBRTY <> '%s' ";
+constexpr char kOpenRunType[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
+    "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBRTY = '%s' ";
 
-constexpr char kUpdateStatusJob[] = "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = "
-                                    "'%s'  WHERE JOBDA1 = '%s'  AND   JOBKE2 = "
-                                    "'%s' ";
+constexpr char kUpdateStatusJob[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s'  WHERE JOBDA1 = '%s'  AND   JOBKE2 = '%s' ";
 constexpr char kInsertShortJob[] =
-    " INSERT INTO KVSYSTEM.KVS500JOB         (JobDa1, JobKe2, JobUrv, JobCmd, "
-    "JobMrt, "
-    "JobRty, JobStv)  VALUES ('%s', '%s', '%s', '%s', %ld, '%s', 0) ";
+    " INSERT INTO KVSYSTEM.KVS500JOB         (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
+    "JobStv)  VALUES ('%s', '%s', '%s', '%s', %ld, '%s', 0) ";
 constexpr char kDeleteJob[] =
     "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBDA1 = '%s' AND    JOBKE2 = '%s' ";
-constexpr char kCleanupMssql[] = "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY "
-                                 " = '%s' AND    JOBDA1 <= convert(char(8), "
-                                 "dateadd(d, -30, CURRENT_TIMESTAMP), 112) AND "
-                                 "   JOBDA1 <> '20010101120000' AND    "
-                                 "JOBKE2 <> 'ESP VERARBEITUNG' ";
+constexpr char kCleanupMssql[] =
+    "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY  = '%s' AND    JOBDA1 <= convert(char(8), "
+    "dateadd(d, -30, CURRENT_TIMESTAMP), 112) AND    JOBDA1 <> '20010101120000' AND    JOBKE2 "
+    "<> 'ESP VERARBEITUNG' ";
 constexpr char kCleanupMysql[] =
     "DELETE FROM KVSYSTEM.KVS500JOB WHERE  JOBRTY  = '%s' AND    JOBDA1 <= "
-    "DATE_FORMAT(DATE_SUB(CURRENT_TIMESTAMP, INTERVAL 30 DAY), '%%Y%%m%%d') "
-    "AND    JOBDA1 <> "
+    "DATE_FORMAT(DATE_SUB(CURRENT_TIMESTAMP, INTERVAL 30 DAY), '%%Y%%m%%d') AND    JOBDA1 <> "
     "'20010101120000' AND    JOBKE2 <> 'ESP VERARBEITUNG' ";
-constexpr char kRescheduleJob[] = "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = "
-                                  "'%s',        JOBNRT = '%s'  WHERE  JOBDA1 = "
-                                  "'%s'  AND    JOBKE2 = '%s'";
+constexpr char kRescheduleJob[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNRT = '%s'  WHERE  JOBDA1 = "
+    "'%s'  AND    JOBKE2 = '%s'";
 constexpr char kResetStartAttempts[] =
-    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTV = 0 WHERE  JOBRTY = '%s' AND    "
-    "JOBSTV > 1 ";
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTV = 0 WHERE  JOBRTY = '%s' AND    JOBSTV > 1 ";
 constexpr char kInsertSystemJob[] =
-    "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, "
-    "JobStv, "
-    "JobNrt, JobDls) VALUES   ('%s', '%s', '%s', '%s', '%s', %ld, '%s', %ld) ";
+    "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd, JobRty, JobStv, JobNrt, "
+    "JobDls) VALUES   ('%s', '%s', '%s', '%s', '%s', %ld, '%s', %ld) ";
 constexpr char kInsertFullJob[] =
-    "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd,   "
-    "JobCdi, JobPrm, "
-    "JobRus, JobMrt,   JobRty, JobPri, JobDls, JobDlt,   JobBem, JobScd, "
-    "JobSts, JobNam,   "
-    "JobUsr, JobNum, JobSda, JobEda,   JobNrt, JobStv) VALUES   ('%s', '%s', "
-    "'%s', '%s',    "
-    "'%s', '%s', '%s',  %ld,    '%s',  %ld,  %ld, '%s',    '%s', '%s', '%s', "
-    "'%s',    '%s', "
+    "INSERT INTO KVSYSTEM.KVS500JOB  (JobDa1, JobKe2, JobUrv, JobCmd,   JobCdi, JobPrm, "
+    "JobRus, JobMrt,   JobRty, JobPri, JobDls, JobDlt,   JobBem, JobScd, JobSts, JobNam,   "
+    "JobUsr, JobNum, JobSda, JobEda,   JobNrt, JobStv) VALUES   ('%s', '%s', '%s', '%s',    "
+    "'%s', '%s', '%s',  %ld,    '%s',  %ld,  %ld, '%s',    '%s', '%s', '%s', '%s',    '%s', "
     "'%s', '%s', '%s',    '%s', %ld) ";
-constexpr char kRearmPortal[] = "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = "
-                                "'%s',        JOBSDA = '',        JOBEDA = '',"
-                                "        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND "
-                                "   JOBKE2 = '%s'  AND    JOBPRM > '0'  "
-                                "AND    JOBSTS > '%s' ";
+constexpr char kRearmPortal[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBSDA = '',        JOBEDA = '',   "
+    "     JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s'  AND    JOBPRM > '0'  AND    "
+    "JOBSTS > '%s' ";
 constexpr char kRearmPortalMonthly[] =
-    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBSDA = '',       "
-    " JOBEDA = '',"
-    "        JOBPRM = '2',        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    "
-    "JOBKE2 = '%s'  "
-    "AND    JOBSTS > '%s' ";
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBSDA = '',        JOBEDA = '',   "
+    "     JOBPRM = '2',        JOBSTV = 0  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s'  AND    "
+    "JOBSTS > '%s' ";
 constexpr char kUpdateJobRow[] =
-    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNAM = '%s',     "
-    "   JOBUSR = "
-    "'%s',        JOBNUM = '%s',        JOBSDA = '%s',        JOBEDA = '%s',   "
-    "     JOBSTV = "
+    "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '%s',        JOBNAM = '%s',        JOBUSR = "
+    "'%s',        JOBNUM = '%s',        JOBSDA = '%s',        JOBEDA = '%s',        JOBSTV = "
     "%ld  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
 
 using T = SqlText;
 using N = SqlNumber;
 
-} // namespace
+}  // namespace
 
 SqlStatement TextOpenRunningJobs(JobState state) {
   return SqlFormat(kOpenRunningJobs, T(state), T(kRunTypeNeverStarted));
 }
 
-SqlStatement TextOpenRunType(RunType run_type) {
-  return SqlFormat(kOpenRunType, T(run_type));
-}
+SqlStatement TextOpenRunType(RunType run_type) { return SqlFormat(kOpenRunType, T(run_type)); }
 
-SqlStatement TextUpdateStatusJob(const std::string &state,
-                                 const std::string &jobda1,
-                                 const std::string &jobke2) {
+SqlStatement TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
+                                 const std::string& jobke2) {
   return SqlFormat(kUpdateStatusJob, T(state), T(jobda1), T(jobke2));
 }
 
-SqlStatement TextInsertShortJob(const std::string &jobda1,
-                                const std::string &jobke2,
-                                const std::string &joburv,
-                                const std::string &jobcmd, int32_t jobmrt,
-                                RunType jobrty) {
-  return SqlFormat(kInsertShortJob, T(jobda1), T(jobke2), T(joburv), T(jobcmd),
-                   N(jobmrt), T(jobrty));
+SqlStatement TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
+                                const std::string& joburv, const std::string& jobcmd,
+                                int32_t jobmrt, RunType jobrty) {
+  return SqlFormat(kInsertShortJob, T(jobda1), T(jobke2), T(joburv), T(jobcmd), N(jobmrt),
+                   T(jobrty));
 }
 
-SqlStatement TextDeleteJob(const std::string &jobda1,
-                           const std::string &jobke2) {
+SqlStatement TextDeleteJob(const std::string& jobda1, const std::string& jobke2) {
   return SqlFormat(kDeleteJob, T(jobda1), T(jobke2));
 }
 
@@ -111,118 +87,101 @@ SqlStatement TextCleanupOldQueueJobs(Dialect dialect) {
                                     : SqlFormat(kCleanupMssql, queue);
 }
 
-SqlStatement TextRescheduleJob(const JobRecord &job) {
-  return SqlFormat(kRescheduleJob, T(job.jobsts), T(job.jobnrt), T(job.jobda1),
-                   T(job.jobke2));
+SqlStatement TextRescheduleJob(const JobRecord& job) {
+  return SqlFormat(kRescheduleJob, T(job.jobsts), T(job.jobnrt), T(job.jobda1), T(job.jobke2));
 }
 
 SqlStatement TextResetPermanentStartAttempts() {
   return SqlFormat(kResetStartAttempts, T(kRunTypePermanent));
 }
 
-SqlStatement TextInsertSystemJob(const JobRecord &job) {
-  return SqlFormat(kInsertSystemJob, T(job.jobda1), T(job.jobke2),
-                   T(job.joburv), T(job.jobcmd), T(job.jobrty), N(job.jobstv),
-                   T(job.jobnrt), N(job.jobdls));
+SqlStatement TextInsertSystemJob(const JobRecord& job) {
+  return SqlFormat(kInsertSystemJob, T(job.jobda1), T(job.jobke2), T(job.joburv), T(job.jobcmd),
+                   T(job.jobrty), N(job.jobstv), T(job.jobnrt), N(job.jobdls));
 }
 
-SqlStatement TextInsertFullJob(const JobRecord &job) {
-  return SqlFormat(kInsertFullJob, T(job.jobda1), T(job.jobke2), T(job.joburv),
-                   T(job.jobcmd), T(job.jobcdi), T(job.jobprm), T(job.jobrus),
-                   N(job.jobmrt), T(job.jobrty), N(job.jobpri), N(job.jobdls),
-                   T(job.jobdlt), T(job.jobbem), T(job.jobscd), T(job.jobsts),
-                   T(job.jobnam), T(job.jobusr), T(job.jobnum), T(job.jobsda),
+SqlStatement TextInsertFullJob(const JobRecord& job) {
+  return SqlFormat(kInsertFullJob, T(job.jobda1), T(job.jobke2), T(job.joburv), T(job.jobcmd),
+                   T(job.jobcdi), T(job.jobprm), T(job.jobrus), N(job.jobmrt), T(job.jobrty),
+                   N(job.jobpri), N(job.jobdls), T(job.jobdlt), T(job.jobbem), T(job.jobscd),
+                   T(job.jobsts), T(job.jobnam), T(job.jobusr), T(job.jobnum), T(job.jobsda),
                    T(job.jobeda), T(job.jobnrt), N(job.jobstv));
 }
 
-SqlStatement TextRearmPortalJob(const JobRecord &job) {
+SqlStatement TextRearmPortalJob(const JobRecord& job) {
   return SqlFormat(kRearmPortal, T(kStateBlank), T(job.jobda1), T(job.jobke2),
                    T(kStateStartFailed));
 }
 
-SqlStatement TextRearmPortalJobMonthly(const JobRecord &job) {
-  return SqlFormat(kRearmPortalMonthly, T(kStateBlank), T(job.jobda1),
-                   T(job.jobke2), T(kStateStartFailed));
+SqlStatement TextRearmPortalJobMonthly(const JobRecord& job) {
+  return SqlFormat(kRearmPortalMonthly, T(kStateBlank), T(job.jobda1), T(job.jobke2),
+                   T(kStateStartFailed));
 }
 
-SqlStatement TextUpdateJobRow(const JobRecord &row) {
-  return SqlFormat(kUpdateJobRow, T(row.jobsts), T(row.jobnam), T(row.jobusr),
-                   T(row.jobnum), T(row.jobsda), T(row.jobeda), N(row.jobstv),
-                   T(row.jobda1), T(row.jobke2));
+SqlStatement TextUpdateJobRow(const JobRecord& row) {
+  return SqlFormat(kUpdateJobRow, T(row.jobsts), T(row.jobnam), T(row.jobusr), T(row.jobnum),
+                   T(row.jobsda), T(row.jobeda), N(row.jobstv), T(row.jobda1), T(row.jobke2));
 }
 
 // ---- Operations -----------------------------------------------------------
 
-int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord *job) {
+int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord* job) {
   return session_.FetchCursor(
-      slot,
-      {ColumnBinding::Text(job->jobda1, sizeof job->jobda1),
-       ColumnBinding::Text(job->jobke2, sizeof job->jobke2),
-       ColumnBinding::Text(job->joburv, sizeof job->joburv),
-       ColumnBinding::Text(job->jobrty, sizeof job->jobrty),
-       ColumnBinding::Text(job->jobsts, sizeof job->jobsts),
-       ColumnBinding::Text(job->jobnam, sizeof job->jobnam),
-       ColumnBinding::Text(job->jobusr, sizeof job->jobusr),
-       ColumnBinding::Text(job->jobnum, sizeof job->jobnum),
-       ColumnBinding::Text(job->jobsda, sizeof job->jobsda),
-       ColumnBinding::Text(job->jobeda, sizeof job->jobeda),
-       ColumnBinding::Long(&job->jobmrt), ColumnBinding::Long(&job->jobstv)});
+      slot, {ColumnBinding::Text(job->jobda1, sizeof job->jobda1),
+             ColumnBinding::Text(job->jobke2, sizeof job->jobke2),
+             ColumnBinding::Text(job->joburv, sizeof job->joburv),
+             ColumnBinding::Text(job->jobrty, sizeof job->jobrty),
+             ColumnBinding::Text(job->jobsts, sizeof job->jobsts),
+             ColumnBinding::Text(job->jobnam, sizeof job->jobnam),
+             ColumnBinding::Text(job->jobusr, sizeof job->jobusr),
+             ColumnBinding::Text(job->jobnum, sizeof job->jobnum),
+             ColumnBinding::Text(job->jobsda, sizeof job->jobsda),
+             ColumnBinding::Text(job->jobeda, sizeof job->jobeda),
+             ColumnBinding::Long(&job->jobmrt), ColumnBinding::Long(&job->jobstv)});
 }
 
 int JobTable::OpenRunningJobs(JobState state) {
-  return session_.OpenCursor(CursorSlot::kRunningJobs,
-                             TextOpenRunningJobs(state));
+  return session_.OpenCursor(CursorSlot::kRunningJobs, TextOpenRunningJobs(state));
 }
-int JobTable::FetchRunningJob(JobRecord *job) {
+int JobTable::FetchRunningJob(JobRecord* job) {
   return FetchStatusColumns(CursorSlot::kRunningJobs, job);
 }
-int JobTable::CloseRunningJobs() {
-  return session_.CloseCursor(CursorSlot::kRunningJobs);
-}
+int JobTable::CloseRunningJobs() { return session_.CloseCursor(CursorSlot::kRunningJobs); }
 
 int JobTable::OpenRunType(RunType run_type) {
-  return session_.OpenCursor(CursorSlot::kPermanentJobs,
-                             TextOpenRunType(run_type));
+  return session_.OpenCursor(CursorSlot::kPermanentJobs, TextOpenRunType(run_type));
 }
-int JobTable::FetchRunType(JobRecord *job) {
+int JobTable::FetchRunType(JobRecord* job) {
   return FetchStatusColumns(CursorSlot::kPermanentJobs, job);
 }
-int JobTable::CloseRunType() {
-  return session_.CloseCursor(CursorSlot::kPermanentJobs);
-}
+int JobTable::CloseRunType() { return session_.CloseCursor(CursorSlot::kPermanentJobs); }
 
-int JobTable::NextJob(const SqlStatement &text, JobRecord *job) {
-  if (text.empty())
-    return -1;
+int JobTable::NextJob(const SqlStatement& text, JobRecord* job) {
+  if (text.empty()) return -1;
   return session_.QueryRow(
-      text, {ColumnBinding::Text(job->jobda1, sizeof job->jobda1),
-             ColumnBinding::Text(job->jobke2, sizeof job->jobke2),
-             ColumnBinding::Text(job->joburv, sizeof job->joburv),
-             ColumnBinding::Text(job->jobcmd, sizeof job->jobcmd),
-             ColumnBinding::Long(&job->jobmrt),
-             ColumnBinding::Text(job->jobrty, sizeof job->jobrty),
-             ColumnBinding::Text(job->jobsts, sizeof job->jobsts),
-             ColumnBinding::Text(job->jobsda, sizeof job->jobsda),
-             ColumnBinding::Text(job->jobeda, sizeof job->jobeda),
-             ColumnBinding::Long(&job->jobstv)});
+      text,
+      {ColumnBinding::Text(job->jobda1, sizeof job->jobda1),
+       ColumnBinding::Text(job->jobke2, sizeof job->jobke2),
+       ColumnBinding::Text(job->joburv, sizeof job->joburv),
+       ColumnBinding::Text(job->jobcmd, sizeof job->jobcmd), ColumnBinding::Long(&job->jobmrt),
+       ColumnBinding::Text(job->jobrty, sizeof job->jobrty),
+       ColumnBinding::Text(job->jobsts, sizeof job->jobsts),
+       ColumnBinding::Text(job->jobsda, sizeof job->jobsda),
+       ColumnBinding::Text(job->jobeda, sizeof job->jobeda), ColumnBinding::Long(&job->jobstv)});
 }
 
-int JobTable::UpdateStatusJob(const std::string &state,
-                              const std::string &jobda1,
-                              const std::string &jobke2) {
+int JobTable::UpdateStatusJob(const std::string& state, const std::string& jobda1,
+                              const std::string& jobke2) {
   return session_.Execute(TextUpdateStatusJob(state, jobda1, jobke2), true);
 }
 
-int JobTable::InsertShortJob(const std::string &jobda1,
-                             const std::string &jobke2,
-                             const std::string &joburv,
-                             const std::string &jobcmd, int32_t jobmrt,
+int JobTable::InsertShortJob(const std::string& jobda1, const std::string& jobke2,
+                             const std::string& joburv, const std::string& jobcmd, int32_t jobmrt,
                              RunType jobrty) {
-  return session_.Execute(
-      TextInsertShortJob(jobda1, jobke2, joburv, jobcmd, jobmrt, jobrty));
+  return session_.Execute(TextInsertShortJob(jobda1, jobke2, joburv, jobcmd, jobmrt, jobrty));
 }
 
-int JobTable::DeleteJob(const std::string &jobda1, const std::string &jobke2) {
+int JobTable::DeleteJob(const std::string& jobda1, const std::string& jobke2) {
   return session_.Execute(TextDeleteJob(jobda1, jobke2));
 }
 
@@ -230,7 +189,7 @@ int JobTable::CleanupOldQueueJobs() {
   return session_.Execute(TextCleanupOldQueueJobs(session_.dialect()));
 }
 
-int JobTable::RescheduleJob(const JobRecord &job) {
+int JobTable::RescheduleJob(const JobRecord& job) {
   return session_.Execute(TextRescheduleJob(job), true);
 }
 
@@ -238,24 +197,22 @@ int JobTable::ResetPermanentStartAttempts() {
   return session_.Execute(TextResetPermanentStartAttempts());
 }
 
-int JobTable::InsertSystemJob(const JobRecord &job) {
+int JobTable::InsertSystemJob(const JobRecord& job) {
   return session_.Execute(TextInsertSystemJob(job));
 }
 
-int JobTable::InsertFullJob(const JobRecord &job) {
+int JobTable::InsertFullJob(const JobRecord& job) {
   return session_.Execute(TextInsertFullJob(job));
 }
 
-int JobTable::RearmPortalJob(const JobRecord &job) {
+int JobTable::RearmPortalJob(const JobRecord& job) {
   return session_.Execute(TextRearmPortalJob(job));
 }
 
-int JobTable::RearmPortalJobMonthly(const JobRecord &job) {
+int JobTable::RearmPortalJobMonthly(const JobRecord& job) {
   return session_.Execute(TextRearmPortalJobMonthly(job));
 }
 
-int JobTable::UpdateJobRow(const JobRecord &row) {
-  return session_.Execute(TextUpdateJobRow(row));
-}
+int JobTable::UpdateJobRow(const JobRecord& row) { return session_.Execute(TextUpdateJobRow(row)); }
 
-} // namespace kvs
+}  // namespace kvs

@@ -13,14 +13,13 @@ namespace {
 // An ODBC handle of one type that frees itself. Move assignment frees the
 // old handle first.
 class OdbcHandle {
-public:
+ public:
   OdbcHandle() = default;
-  OdbcHandle(SQLSMALLINT type, SQLHANDLE handle)
-      : type_(type), handle_(handle) {}
+  OdbcHandle(SQLSMALLINT type, SQLHANDLE handle) : type_(type), handle_(handle) {}
   ~OdbcHandle() { Reset(); }
-  OdbcHandle(OdbcHandle &&other) noexcept
+  OdbcHandle(OdbcHandle&& other) noexcept
       : type_(other.type_), handle_(std::exchange(other.handle_, nullptr)) {}
-  OdbcHandle &operator=(OdbcHandle &&other) noexcept {
+  OdbcHandle& operator=(OdbcHandle&& other) noexcept {
     if (this != &other) {
       Reset();
       type_ = other.type_;
@@ -28,40 +27,35 @@ public:
     }
     return *this;
   }
-  OdbcHandle(const OdbcHandle &) = delete;
-  OdbcHandle &operator=(const OdbcHandle &) = delete;
+  OdbcHandle(const OdbcHandle&) = delete;
+  OdbcHandle& operator=(const OdbcHandle&) = delete;
 
   SQLHANDLE get() const { return handle_; }
   explicit operator bool() const { return handle_ != nullptr; }
   void Reset() {
-    if (handle_ != nullptr)
-      SQLFreeHandle(type_, handle_);
+    if (handle_ != nullptr) SQLFreeHandle(type_, handle_);
     handle_ = nullptr;
   }
 
-private:
+ private:
   SQLSMALLINT type_ = 0;
   SQLHANDLE handle_ = nullptr;
 };
 
-bool Succeeded(SQLRETURN rc) {
-  return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
-}
+bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
-SQLCHAR *Sql(const std::string &s) {
-  return reinterpret_cast<SQLCHAR *>(const_cast<char *>(s.c_str()));
+SQLCHAR* Sql(const std::string& s) {
+  return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
 }
 
 // Cleared buffers, so a NULL column reads as empty or zero.
-void ClearAndBind(SQLHANDLE statement,
-                  const std::vector<ColumnBinding> &columns) {
-  static SQLLEN indicator; // shared and never examined
+void ClearAndBind(SQLHANDLE statement, const std::vector<ColumnBinding>& columns) {
+  static SQLLEN indicator;  // shared and never examined
   SQLUSMALLINT number = 1;
-  for (const ColumnBinding &c : columns) {
+  for (const ColumnBinding& c : columns) {
     std::memset(c.buffer, 0, c.size);
     if (c.type == ColumnBinding::Type::kText) {
-      SQLBindCol(statement, number, SQL_C_CHAR, c.buffer,
-                 static_cast<SQLLEN>(c.size), &indicator);
+      SQLBindCol(statement, number, SQL_C_CHAR, c.buffer, static_cast<SQLLEN>(c.size), &indicator);
     } else {
       SQLBindCol(statement, number, SQL_C_SLONG, c.buffer, 0, &indicator);
     }
@@ -69,7 +63,7 @@ void ClearAndBind(SQLHANDLE statement,
   }
 }
 
-} // namespace
+}  // namespace
 
 struct Session::Handles {
   OdbcHandle env;
@@ -78,94 +72,78 @@ struct Session::Handles {
   OdbcHandle cursors[static_cast<int>(CursorSlot::kCount)];
 };
 
-Dialect DialectOf(const std::string &db_system) {
-  if (db_system == kDbSystemMssql)
-    return Dialect::kMssql;
-  if (db_system == kDbSystemMysql)
-    return Dialect::kMysql;
+Dialect DialectOf(const std::string& db_system) {
+  if (db_system == kDbSystemMssql) return Dialect::kMssql;
+  if (db_system == kDbSystemMysql) return Dialect::kMysql;
   return Dialect::kUnknown;
 }
 
-char *RightTrimInPlace(char *text) {
+char* RightTrimInPlace(char* text) {
   size_t n = std::strlen(text);
-  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t'))
-    text[--n] = '\0';
+  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t')) text[--n] = '\0';
   return text;
 }
 
-Session::Session(Logs &logs)
-    : logs_(logs), handles_(std::make_unique<Handles>()) {}
+Session::Session(Logs& logs) : logs_(logs), handles_(std::make_unique<Handles>()) {}
 
 Session::~Session() { Disconnect(); }
 
 bool Session::IsDuplicateKey(int code) const {
   switch (dialect_) {
-  case Dialect::kMssql:
-    return code == 2627 || code == 2601;
-  case Dialect::kMysql:
-    return code == 1062;
-  default:
-    return code == 2627 || code == 2601 || code == 1062;
+    case Dialect::kMssql:
+      return code == 2627 || code == 2601;
+    case Dialect::kMysql:
+      return code == 1062;
+    default:
+      return code == 2627 || code == 2601 || code == 1062;
   }
 }
 
-void Session::SetDbSystem(const std::string &db_system) {
-  dialect_ = DialectOf(db_system);
-}
+void Session::SetDbSystem(const std::string& db_system) { dialect_ = DialectOf(db_system); }
 
 bool Session::connected() const { return handles_->connected; }
 
-int Session::Connect(const std::string &user, const std::string &password,
-                     const std::string &data_source) {
+int Session::Connect(const std::string& user, const std::string& password,
+                     const std::string& data_source) {
   // Longer values do not fit the connect's fields; cutting them would
   // connect somewhere else or with another password.
-  const std::pair<const char *, const std::string *> params[] = {
-      {"Datenquelle", &data_source},
-      {"Benutzer", &user},
-      {"Passwort", &password}};
+  const std::pair<const char*, const std::string*> params[] = {
+      {"Datenquelle", &data_source}, {"Benutzer", &user}, {"Passwort", &password}};
   bool too_long = false;
-  for (const auto &[name, value] : params) {
+  for (const auto& [name, value] : params) {
     if (value->size() > kConnectParamCapacity - 1) {
       logs_.Main(StrFormat(kConnectParamTooLong, name));
       too_long = true;
     }
   }
-  if (too_long)
-    return -1;
+  if (too_long) return -1;
 
   // New handles replace the previous ones.
   handles_->cursors[0].Reset();
   handles_->cursors[1].Reset();
   handles_->cursors[2].Reset();
-  if (handles_->connected)
-    SQLDisconnect(handles_->dbc.get());
+  if (handles_->connected) SQLDisconnect(handles_->dbc.get());
   handles_->connected = false;
   handles_->dbc.Reset();
   handles_->env.Reset();
 
   SQLHANDLE env = SQL_NULL_HANDLE;
-  if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env) == SQL_ERROR)
-    return -1;
+  if (SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env) == SQL_ERROR) return -1;
   handles_->env = OdbcHandle(SQL_HANDLE_ENV, env);
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION,
-                reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), SQL_IS_INTEGER);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
+                SQL_IS_INTEGER);
   SQLHANDLE dbc = SQL_NULL_HANDLE;
-  if (SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc) == SQL_ERROR)
-    return -1;
+  if (SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc) == SQL_ERROR) return -1;
   handles_->dbc = OdbcHandle(SQL_HANDLE_DBC, dbc);
   // A server that accepts the connection but never answers must not hold
   // the controller for ever.
   const SQLULEN login_seconds =
-      query_timeout_seconds_ > 0 && query_timeout_seconds_ < 30
-          ? query_timeout_seconds_
-          : 30;
-  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(login_seconds),
+      query_timeout_seconds_ > 0 && query_timeout_seconds_ < 30 ? query_timeout_seconds_ : 30;
+  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(login_seconds),
                     SQL_IS_UINTEGER);
-  SQLRETURN rc = SQLConnect(dbc, Sql(data_source), SQL_NTS, Sql(user), SQL_NTS,
-                            Sql(password), SQL_NTS);
-  if (rc == SQL_ERROR)
-    return -1;
+  SQLRETURN rc =
+      SQLConnect(dbc, Sql(data_source), SQL_NTS, Sql(user), SQL_NTS, Sql(password), SQL_NTS);
+  if (rc == SQL_ERROR) return -1;
   handles_->connected = true;
 
   if (dialect_ == Dialect::kMysql) {
@@ -186,12 +164,9 @@ int Session::Connect(const std::string &user, const std::string &password,
       // keeps the session. MySQL names it otherwise (milliseconds, reads
       // only), and there the lock wait is bounded as well.
       const SqlNumber seconds(query_timeout_seconds_);
-      if (Execute(SqlFormat("SET SESSION max_statement_time = %ld", seconds)) !=
-          0) {
-        (void)Execute(
-            SqlFormat("SET SESSION max_execution_time = %ld000", seconds));
-        (void)Execute(
-            SqlFormat("SET SESSION innodb_lock_wait_timeout = %ld", seconds));
+      if (Execute(SqlFormat("SET SESSION max_statement_time = %ld", seconds)) != 0) {
+        (void)Execute(SqlFormat("SET SESSION max_execution_time = %ld000", seconds));
+        (void)Execute(SqlFormat("SET SESSION innodb_lock_wait_timeout = %ld", seconds));
       }
     }
   }
@@ -199,53 +174,45 @@ int Session::Connect(const std::string &user, const std::string &password,
 }
 
 int Session::Disconnect() {
-  for (OdbcHandle &cursor : handles_->cursors)
-    cursor.Reset();
-  if (handles_->dbc && handles_->connected)
-    SQLDisconnect(handles_->dbc.get());
+  for (OdbcHandle& cursor : handles_->cursors) cursor.Reset();
+  if (handles_->dbc && handles_->connected) SQLDisconnect(handles_->dbc.get());
   handles_->connected = false;
   handles_->dbc.Reset();
   handles_->env.Reset();
   return 0;
 }
 
-void Session::FetchDiagnostics(int handle_type, void *handle) {
+void Session::FetchDiagnostics(int handle_type, void* handle) {
   error_ = SqlError();
   SQLINTEGER native = 0;
   SQLSMALLINT length = 0;
   SQLGetDiagRec(static_cast<SQLSMALLINT>(handle_type), handle, 1,
-                reinterpret_cast<SQLCHAR *>(error_.sqlstate), &native,
-                reinterpret_cast<SQLCHAR *>(error_.message),
-                sizeof error_.message, &length);
+                reinterpret_cast<SQLCHAR*>(error_.sqlstate), &native,
+                reinterpret_cast<SQLCHAR*>(error_.message), sizeof error_.message, &length);
   error_.native = static_cast<int32_t>(native);
 }
 
-void *Session::NewStatement() {
+void* Session::NewStatement() {
   SQLHANDLE raw = SQL_NULL_HANDLE;
-  if (!handles_->dbc ||
-      SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc.get(), &raw) == SQL_ERROR) {
+  if (!handles_->dbc || SQLAllocHandle(SQL_HANDLE_STMT, handles_->dbc.get(), &raw) == SQL_ERROR) {
     return SQL_NULL_HANDLE;
   }
   // Without a bound, one statement waiting on a lock would stop the whole
   // controller: no heartbeat, no supervision.
   if (query_timeout_seconds_ > 0) {
     SQLSetStmtAttr(raw, SQL_ATTR_QUERY_TIMEOUT,
-                   reinterpret_cast<SQLPOINTER>(
-                       static_cast<SQLULEN>(query_timeout_seconds_)),
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_seconds_)),
                    SQL_IS_UINTEGER);
   }
   return raw;
 }
 
-int Session::Execute(const SqlStatement &sql, bool reports_no_row,
-                     bool lock_concurrency) {
+int Session::Execute(const SqlStatement& sql, bool reports_no_row, bool lock_concurrency) {
   SQLHANDLE raw = NewStatement();
-  if (raw == SQL_NULL_HANDLE)
-    return -1;
+  if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
   if (lock_concurrency) {
-    SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY,
-                   reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
+    SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
                    SQL_IS_INTEGER);
   }
   SQLRETURN rc = SQLExecDirect(raw, Sql(sql.text()), SQL_NTS);
@@ -253,24 +220,19 @@ int Session::Execute(const SqlStatement &sql, bool reports_no_row,
     FetchDiagnostics(SQL_HANDLE_STMT, raw);
     return ErrorResult();
   }
-  if (!reports_no_row)
-    return 0;
-  if (rc == SQL_NO_DATA)
-    return 100;
+  if (!reports_no_row) return 0;
+  if (rc == SQL_NO_DATA) return 100;
   // Drivers report an update that matched nothing as success with no rows.
   SQLLEN rows = -1;
-  if (Succeeded(SQLRowCount(raw, &rows)) && rows == 0)
-    return 100;
+  if (Succeeded(SQLRowCount(raw, &rows)) && rows == 0) return 100;
   return 0;
 }
 
-int Session::Fetch(void *statement, const std::vector<ColumnBinding> &columns) {
+int Session::Fetch(void* statement, const std::vector<ColumnBinding>& columns) {
   ClearAndBind(statement, columns);
   SQLRETURN rc = SQLFetch(statement);
-  if (Succeeded(rc))
-    return 0;
-  if (rc == SQL_NO_DATA)
-    return 100;
+  if (Succeeded(rc)) return 0;
+  if (rc == SQL_NO_DATA) return 100;
   if (rc == SQL_ERROR) {
     FetchDiagnostics(SQL_HANDLE_STMT, statement);
     return ErrorResult();
@@ -278,11 +240,9 @@ int Session::Fetch(void *statement, const std::vector<ColumnBinding> &columns) {
   return rc;
 }
 
-int Session::QueryRow(const SqlStatement &sql,
-                      const std::vector<ColumnBinding> &columns) {
+int Session::QueryRow(const SqlStatement& sql, const std::vector<ColumnBinding>& columns) {
   SQLHANDLE raw = NewStatement();
-  if (raw == SQL_NULL_HANDLE)
-    return -1;
+  if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
   SQLRETURN rc = SQLExecDirect(raw, Sql(sql.text()), SQL_NTS);
   if (rc == SQL_ERROR) {
@@ -293,7 +253,7 @@ int Session::QueryRow(const SqlStatement &sql,
   // into scratch copies first.
   std::vector<std::vector<char>> scratch;
   std::vector<ColumnBinding> targets;
-  for (const ColumnBinding &c : columns) {
+  for (const ColumnBinding& c : columns) {
     scratch.emplace_back(c.size);
     targets.push_back({c.type, scratch.back().data(), c.size});
   }
@@ -302,22 +262,21 @@ int Session::QueryRow(const SqlStatement &sql,
     for (size_t i = 0; i < columns.size(); ++i) {
       std::memcpy(columns[i].buffer, scratch[i].data(), columns[i].size);
       if (columns[i].type == ColumnBinding::Type::kText) {
-        static_cast<char *>(columns[i].buffer)[columns[i].size - 1] = '\0';
+        static_cast<char*>(columns[i].buffer)[columns[i].size - 1] = '\0';
       }
     }
   }
   return result;
 }
 
-int Session::OpenCursor(CursorSlot slot, const SqlStatement &sql) {
-  OdbcHandle &cursor = handles_->cursors[static_cast<int>(slot)];
+int Session::OpenCursor(CursorSlot slot, const SqlStatement& sql) {
+  OdbcHandle& cursor = handles_->cursors[static_cast<int>(slot)];
   cursor.Reset();
   SQLHANDLE raw = NewStatement();
-  if (raw == SQL_NULL_HANDLE)
-    return -1;
+  if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
-  SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY,
-                 reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK), SQL_IS_INTEGER);
+  SQLSetStmtAttr(raw, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
+                 SQL_IS_INTEGER);
   SQLRETURN rc = SQLExecDirect(raw, Sql(sql.text()), SQL_NTS);
   if (rc == SQL_ERROR) {
     FetchDiagnostics(SQL_HANDLE_STMT, raw);
@@ -327,11 +286,9 @@ int Session::OpenCursor(CursorSlot slot, const SqlStatement &sql) {
   return 0;
 }
 
-int Session::FetchCursor(CursorSlot slot,
-                         const std::vector<ColumnBinding> &columns) {
-  OdbcHandle &cursor = handles_->cursors[static_cast<int>(slot)];
-  if (!cursor)
-    return -1;
+int Session::FetchCursor(CursorSlot slot, const std::vector<ColumnBinding>& columns) {
+  OdbcHandle& cursor = handles_->cursors[static_cast<int>(slot)];
+  if (!cursor) return -1;
   return Fetch(cursor.get(), columns);
 }
 
@@ -340,4 +297,4 @@ int Session::CloseCursor(CursorSlot slot) {
   return 0;
 }
 
-} // namespace kvs
+}  // namespace kvs

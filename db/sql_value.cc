@@ -10,17 +10,16 @@ std::string SqlQuote(std::string_view value) {
   out.reserve(value.size());
   for (char c : value) {
     out += c;
-    if (c == '\'')
-      out += '\'';
+    if (c == '\'') out += '\'';
   }
   return out;
 }
 
 namespace sql_internal {
 
-SqlStatement Fill(const char *tpl, const std::string *values) {
+SqlStatement Fill(const char* tpl, const std::string* values) {
   std::string out;
-  for (const char *c = tpl; *c != '\0'; ++c) {
+  for (const char* c = tpl; *c != '\0'; ++c) {
     if (*c != '%') {
       out += *c;
     } else if (c[1] == '%') {
@@ -35,10 +34,8 @@ SqlStatement Fill(const char *tpl, const std::string *values) {
   return SqlStatement(std::move(out));
 }
 
-} // namespace sql_internal
+}  // namespace sql_internal
 
-void PrintTo(const SqlStatement &statement, std::ostream *out) {
-  *out << statement.text();
-}
+void PrintTo(const SqlStatement& statement, std::ostream* out) { *out << statement.text(); }
 
-} // namespace kvs
+}  // namespace kvs

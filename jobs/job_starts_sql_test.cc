@@ -1,5 +1,3 @@
-#include "jobs/job_starts.h"
-
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -7,9 +5,10 @@
 #include <vector>
 
 #include "db/test_database.h"
+#include "gtest/gtest.h"
+#include "jobs/job_starts.h"
 #include "platform/test_util.h"
 #include "proc/test_service_link.h"
-#include "gtest/gtest.h"
 
 namespace kvs {
 namespace {
@@ -20,22 +19,21 @@ using Strings = std::vector<std::string>;
 // private MariaDB with processes on the fake platform; MAXJOBS 5, the clock
 // on 2026-01-05 08:00:00.
 class PassSqlTest : public DatabaseTest {
-protected:
+ protected:
   void SetUp() override {
     DatabaseTest::SetUp();
     platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
   }
   // A waiting row: JOBKE2 and JOBURV (unless given) are the program's name.
-  void Put(const std::string &run_type, const std::string &program,
-           const std::string &nrt = "NULL", std::string urv = "") {
-    if (urv.empty())
-      urv = program;
-    ASSERT_EQ(0, session_.Execute(TestStatement(
-                     "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, "
-                     "JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV, JOBDLS) VALUES "
-                     "('20260101000000', '" +
-                     program + "', '" + urv + "', '" + program + "', '" +
-                     run_type + "', NULL, " + nrt + ", 0, 3)")));
+  void Put(const std::string& run_type, const std::string& program, const std::string& nrt = "NULL",
+           std::string urv = "") {
+    if (urv.empty()) urv = program;
+    ASSERT_EQ(
+        0, session_.Execute(TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, "
+                                          "JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV, JOBDLS) VALUES "
+                                          "('20260101000000', '" +
+                                          program + "', '" + urv + "', '" + program + "', '" +
+                                          run_type + "', NULL, " + nrt + ", 0, 3)")));
   }
   // One pass as the controller makes it (complete: its starts went to
   // the end); the programs it started.
@@ -51,28 +49,24 @@ protected:
 
   RecordingLink link_;
   MessagePool pool_{platform_, logs_, session_};
-  ProcessManager processes_{platform_,        logs_, jobs_, pool_, link_,
-                            "C:\\KVS\\bin\\", false};
+  ProcessManager processes_{platform_, logs_, jobs_, pool_, link_, "C:\\KVS\\bin\\", false};
   PeriodicJobs periodic_{platform_, logs_, jobs_, "060000", 60};
   ScheduledJobs scheduled_{platform_, logs_, jobs_, periodic_, link_};
   SystemJobs system_{platform_, logs_, jobs_, processes_, {}, false};
-  JobStarts starts_{platform_,  logs_,   jobs_, processes_, periodic_,
-                    scheduled_, system_, link_, 5};
+  JobStarts starts_{platform_, logs_, jobs_, processes_, periodic_, scheduled_, system_, link_, 5};
 };
 
 // Catches the run types started out of order, a queue job started beyond
 // MAXJOBS when the running jobs are permanent ones, and a permanent job
 // held to MAXJOBS.
 TEST_F(PassSqlTest, RunTypesInPassOrderAndMaxJobs) {
-  for (const char *program : {"p1", "p2", "p3", "p4", "p5"})
-    Put("04", program);
+  for (const char* program : {"p1", "p2", "p3", "p4", "p5"}) Put("04", program);
   Put("09", "r9");
   Put("08", "d8", "'20260105070000'");
   Put("07", "c7", "'20260105070000'");
   Put("03", "t3", "'20260105070000'");
   Put("01", "q1");
-  EXPECT_EQ((Strings{"p1", "p2", "p3", "p4", "p5", "t3", "c7", "d8", "r9"}),
-            Pass());
+  EXPECT_EQ((Strings{"p1", "p2", "p3", "p4", "p5", "t3", "c7", "d8", "r9"}), Pass());
   EXPECT_EQ(Strings{}, Pass());
 }
 
@@ -84,10 +78,8 @@ TEST_F(PassSqlTest, RunTypesInPassOrderAndMaxJobs) {
 TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
   Put("04", "daemon");
   Put("01", "a01");
-  ASSERT_EQ(
-      0,
-      session_.Execute(TestStatement(
-          "UPDATE KVSYSTEM.KVS500JOB SET JOBSTV = 11 WHERE JOBKE2 = 'a01'")));
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "UPDATE KVSYSTEM.KVS500JOB SET JOBSTV = 11 WHERE JOBKE2 = 'a01'")));
   Put("01", "q1");
   Put("01", "q2");
   EXPECT_EQ((Strings{"daemon", "q1", "q2"}), Pass());
@@ -107,14 +99,11 @@ TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
   Put("01", "q6");
   EXPECT_EQ((Strings{"p4", "q3", "q5", "t3", "r9"}), Pass());
   EXPECT_EQ(
-      "Start PGM: daemon Cmd: daemon\n"
-      "Start PGM: a01 nicht gestartet: mehr als 10 Startversuche! Status 90.\n"
-      "Start PGM: q1 Cmd: q1\nStart PGM: q2 Cmd: q2\n"
-      "Start PGM: x5 wartet als exklusiver Job, bis ausser RunType 04 und 09 "
-      "kein Job mehr "
-      "laeuft!\nStart PGM: x5 Cmd: x5\nStart PGM: p4 Cmd: p4\nStart PGM: q3 "
-      "Cmd: q3\n"
-      "Start PGM: q5 Cmd: q5\nStart PGM: t3 Cmd: t3\nStart PGM: r9 Cmd: r9\n",
+      "Start PGM: daemon Cmd: daemon\nStart PGM: a01 nicht gestartet: mehr als 10 "
+      "Startversuche! Status 90.\nStart PGM: q1 Cmd: q1\nStart PGM: q2 Cmd: q2\nStart PGM: x5 "
+      "wartet als exklusiver Job, bis ausser RunType 04 und 09 kein Job mehr laeuft!\nStart "
+      "PGM: x5 Cmd: x5\nStart PGM: p4 Cmd: p4\nStart PGM: q3 Cmd: q3\nStart PGM: q5 Cmd: "
+      "q5\nStart PGM: t3 Cmd: t3\nStart PGM: r9 Cmd: r9\n",
       LogText());
 }
 
@@ -129,11 +118,11 @@ TEST_F(PassSqlTest, ExclusiveJobWaitsForAllButPermanentAndRestartJobs) {
 TEST_F(PassSqlTest, StartAttemptsEndWithTheEleventh) {
   platform_.missing_programs = {"run"};
   struct Row {
-    const char *run_type;
-    const char *key;
-    const char *sts;
+    const char* run_type;
+    const char* key;
+    const char* sts;
     int stv;
-    int tries; // in the first pass
+    int tries;  // in the first pass
   };
   const Row rows[] = {
       {"04", "p-new", "NULL", 0, 11},  {"04", "p-ten", "'90'", 10, 1},
@@ -142,55 +131,48 @@ TEST_F(PassSqlTest, StartAttemptsEndWithTheEleventh) {
       {"01", "q'\\", "'  '", 11, 0},   {"09", "r-new", "NULL", 0, 11},
   };
   Strings tried;
-  for (const Row &r : rows) {
-    DatabaseTest::Put("20260101000000", SqlQuote(r.key), r.run_type, r.sts,
-                      r.stv);
+  for (const Row& r : rows) {
+    DatabaseTest::Put("20260101000000", SqlQuote(r.key), r.run_type, r.sts, r.stv);
     tried.insert(tried.end(), r.tries, std::string("run ") + r.key);
   }
   EXPECT_EQ(tried, Pass());
   EXPECT_EQ(Strings{}, Pass());
   EXPECT_EQ(
-      "p-new|90|11 / p-ten|90|11 / p-used|90|11 / q'\\|90|11 / q-new|90|1 / "
-      "q-ten|90|11 / q-used|90|11 / r-new|90|11",
+      "p-new|90|11 / p-ten|90|11 / p-used|90|11 / q'\\|90|11 / q-new|90|1 / q-ten|90|11 / "
+      "q-used|90|11 / r-new|90|11",
       Rows("CONCAT(JOBKE2, '|', JOBSTS, '|', JOBSTV)"));
   std::string failed;
-  for (const std::string &command : tried) {
+  for (const std::string& command : tried) {
     failed += "Start PGM: " + command + " Cmd:  fehlgeschlagen!\n";
   }
-  const std::string used_up =
-      " nicht gestartet: mehr als 10 Startversuche! Status 90.\n";
+  const std::string used_up = " nicht gestartet: mehr als 10 Startversuche! Status 90.\n";
   // 04, then 01 in key order, then 09.
-  EXPECT_EQ(
-      failed.substr(0, failed.find("Start PGM: run q-new")) +
-          "Start PGM: run q'\\" + used_up +
-          "Start PGM: run q-new Cmd:  fehlgeschlagen!\n" +
-          "Start PGM: run q-ten Cmd:  fehlgeschlagen!\nStart PGM: run q-used" +
-          used_up + failed.substr(failed.find("Start PGM: run r-new")),
-      LogText());
+  EXPECT_EQ(failed.substr(0, failed.find("Start PGM: run q-new")) + "Start PGM: run q'\\" +
+                used_up + "Start PGM: run q-new Cmd:  fehlgeschlagen!\n" +
+                "Start PGM: run q-ten Cmd:  fehlgeschlagen!\nStart PGM: run q-used" + used_up +
+                failed.substr(failed.find("Start PGM: run r-new")),
+            LogText());
 
   // A used-up row whose "90" the database refuses: the pass ends at it,
   // the row behind it waits, and the next pass tries once more.
   struct DropTrigger {
-    Session &session;
+    Session& session;
     ~DropTrigger() {
-      (void)session.Execute(
-          TestStatement("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90"));
+      (void)session.Execute(TestStatement("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90"));
     }
   } drop{session_};
   Sql("DROP TRIGGER IF EXISTS KVSYSTEM.KVS_TEST_REFUSE_90");
   Sql("CREATE TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90 BEFORE UPDATE ON "
-      "KVSYSTEM.KVS500JOB FOR EACH "
-      "ROW IF NEW.JOBKE2 = 'stuck' AND NEW.JOBSTS = '90' THEN SIGNAL SQLSTATE "
-      "'45000' SET "
-      "MESSAGE_TEXT = 'refused'; END IF");
+      "KVSYSTEM.KVS500JOB FOR EACH ROW IF NEW.JOBKE2 = 'stuck' AND NEW.JOBSTS = '90' THEN "
+      "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; END IF");
   DatabaseTest::Put("20260101000000", "stuck", "01", "NULL", 11);
   DatabaseTest::Put("20260101000000", "waits", "01", "NULL", 0);
   logs_.Clear();
   // The trigger's error (1644), as the update returns it.
-  const std::string refused =
-      "Start PGM: run stuck" + used_up +
-      "Start PGM: run stuck Status 90 konnte nicht geschrieben werden! "
-      "RC: 1644\nFehler bei der Verarbeitung der Jobs mit RunType 01!\n";
+  const std::string refused = "Start PGM: run stuck" + used_up +
+                              "Start PGM: run stuck Status 90 konnte nicht geschrieben werden! "
+                              "RC: 1644\nFehler bei der Verarbeitung der Jobs mit RunType "
+                              "01!\n";
   EXPECT_EQ(Strings{}, Pass(false));
   EXPECT_EQ(refused, LogText());
   EXPECT_EQ(Strings{}, Pass(false));
@@ -198,8 +180,7 @@ TEST_F(PassSqlTest, StartAttemptsEndWithTheEleventh) {
   Sql("DROP TRIGGER KVSYSTEM.KVS_TEST_REFUSE_90");
   EXPECT_EQ(Strings{"run waits"}, Pass());
   EXPECT_EQ("stuck|90|11 / waits|90|1",
-            Rows("CONCAT(JOBKE2, '|', JOBSTS, '|', JOBSTV)",
-                 "JOBKE2 IN ('stuck', 'waits')"));
+            Rows("CONCAT(JOBKE2, '|', JOBSTS, '|', JOBSTV)", "JOBKE2 IN ('stuck', 'waits')"));
 }
 
 // Minutes of a Monday morning, pass by pass on the fake clock: a time-plan
@@ -213,33 +194,27 @@ TEST_F(PassSqlTest, StartAttemptsEndWithTheEleventh) {
 // interval: now plus the cycle), a calendar job not planned for tomorrow
 // at its schedule time, and a day-end row not replaced by tomorrow's.
 TEST_F(PassSqlTest, PeriodicAndScheduledJobsThroughTheMinutes) {
-  for (const char *table : {"KVS139TPL", "KVS800SCD", "KVS112MND"}) {
+  for (const char* table : {"KVS139TPL", "KVS800SCD", "KVS112MND"}) {
     Sql(std::string("DELETE FROM KVSYSTEM.") + table);
   }
   Sql("INSERT INTO KVSYSTEM.KVS139TPL VALUES ('PLAN', 1, 480, 483, 1, 1)");
-  DatabaseTest::Put(
-      "JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSCD, JOBNRT, JOBSTV",
-      "'20260105000001', 'PLAN', 'u-plan', 'plan.exe', '03', 0, 'PLAN', '', 0");
+  DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSCD, JOBNRT, JOBSTV",
+                    "'20260105000001', 'PLAN', 'u-plan', 'plan.exe', '03', 0, 'PLAN', '', 0");
   system_.RegisterDailyAndIntervalJobs("060000");
   Sql("INSERT INTO KVSYSTEM.KVS800SCD (SCDLIZ, SCDMND, SCDNAM, SCDSBE, SCDART, "
-      "SCDTYP, SCDTAG, "
-      "SCDDTM, SCDUHR, SCDDWH, SCDBIS) VALUES ('00001', '00002', 'Daily', "
-      "'Team', 1, 2, NULL, "
-      "'2026-01-05', '08:02:00', 'Taeglich', NULL)");
-  DatabaseTest::Put(
-      "JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV",
-      "'20260105000002', 'Daily#Team#00001#00002', 'u-cal', 'cal.exe', '07', "
-      "'00', '20260105080200', 0");
+      "SCDTYP, SCDTAG, SCDDTM, SCDUHR, SCDDWH, SCDBIS) VALUES ('00001', '00002', 'Daily', "
+      "'Team', 1, 2, NULL, '2026-01-05', '08:02:00', 'Taeglich', NULL)");
+  DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV",
+                    "'20260105000002', 'Daily#Team#00001#00002', 'u-cal', 'cal.exe', '07', "
+                    "'00', '20260105080200', 0");
   Sql("INSERT INTO KVSYSTEM.KVS112MND (MNDNUM, MNDSCH, MNDKON, MNDT01) VALUES "
       "(1, 'KORVALINE', 0, 481)");
-  const std::string row =
-      "CONCAT_WS('|', JOBKE2, COALESCE(JOBSTS, 'NULL'), JOBNRT)";
-  std::map<std::string, int64_t> started; // pid -> start second
+  const std::string row = "CONCAT_WS('|', JOBKE2, COALESCE(JOBSTS, 'NULL'), JOBNRT)";
+  std::map<std::string, int64_t> started;  // pid -> start second
   Strings seen;
   // Passes every 5 seconds up to 08:04:00.
   for (int second = 0; second <= 240; second += 5) {
-    if (second > 0)
-      platform_.AdvanceSeconds(5);
+    if (second > 0) platform_.AdvanceSeconds(5);
     for (auto it = started.begin(); it != started.end();) {
       if (second - it->second >= 5) {
         platform_.EndProcess(static_cast<uint32_t>(std::stoul(it->first)));
@@ -259,33 +234,26 @@ TEST_F(PassSqlTest, PeriodicAndScheduledJobsThroughTheMinutes) {
     }
   }
   // Second of the pass, then every row as KEY|JOBSTS|JOBNRT.
-  const std::string d = "DAILY SYSTEMJOB|", i = "INTERVALL SYSTEMJOB|",
-                    p = "PLAN|", c = "Daily#Team#00001#00002|", e = "DYE+D00|";
+  const std::string d = "DAILY SYSTEMJOB|", i = "INTERVALL SYSTEMJOB|", p = "PLAN|",
+                    c = "Daily#Team#00001#00002|", e = "DYE+D00|";
   EXPECT_EQ((Strings{
-                "0 " + d + "01|20260105060000 / " + i + "01|20260105080000 / " +
-                    p + "01|20260105080000 / " + c + "00|20260105080200 / " +
-                    e + "NULL|20260105080100",
-                "5 " + d + "98|20260105060000 / " + i + "98|20260105080000 / " +
-                    p + "98|20260105080000 / " + c + "00|20260105080200 / " +
-                    e + "NULL|20260105080100",
-                "60 " + d + "00|20260106060000 / " + i +
-                    "00|20260105090100 / " + p + "00|20260105080200 / " + c +
-                    "00|20260105080200 / " + e + "01|20260105080100",
-                "65 " + d + "00|20260106060000 / " + i +
-                    "00|20260105090100 / " + p + "00|20260105080200 / " + c +
-                    "00|20260105080200 / " + e + "NULL|20260106080100",
-                "120 " + d + "00|20260106060000 / " + i +
-                    "00|20260105090100 / " + p + "01|20260105080200 / " + c +
-                    "01|20260105080200 / " + e + "NULL|20260106080100",
-                "125 " + d + "00|20260106060000 / " + i +
-                    "00|20260105090100 / " + p + "98|20260105080200 / " + c +
-                    "00|20260106080200 / " + e + "NULL|20260106080100",
-                "180 " + d + "00|20260106060000 / " + i +
-                    "00|20260105090100 / " + p + "97|20260105080200 / " + c +
-                    "00|20260106080200 / " + e + "NULL|20260106080100",
+                "0 " + d + "01|20260105060000 / " + i + "01|20260105080000 / " + p +
+                    "01|20260105080000 / " + c + "00|20260105080200 / " + e + "NULL|20260105080100",
+                "5 " + d + "98|20260105060000 / " + i + "98|20260105080000 / " + p +
+                    "98|20260105080000 / " + c + "00|20260105080200 / " + e + "NULL|20260105080100",
+                "60 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "00|20260105080200 / " + c + "00|20260105080200 / " + e + "01|20260105080100",
+                "65 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "00|20260105080200 / " + c + "00|20260105080200 / " + e + "NULL|20260106080100",
+                "120 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "01|20260105080200 / " + c + "01|20260105080200 / " + e + "NULL|20260106080100",
+                "125 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "98|20260105080200 / " + c + "00|20260106080200 / " + e + "NULL|20260106080100",
+                "180 " + d + "00|20260106060000 / " + i + "00|20260105090100 / " + p +
+                    "97|20260105080200 / " + c + "00|20260106080200 / " + e + "NULL|20260106080100",
             }),
             seen);
-  for (const char *table : {"KVS139TPL", "KVS800SCD", "KVS112MND"}) {
+  for (const char* table : {"KVS139TPL", "KVS800SCD", "KVS112MND"}) {
     Sql(std::string("DELETE FROM KVSYSTEM.") + table);
   }
 }
@@ -293,15 +261,11 @@ TEST_F(PassSqlTest, PeriodicAndScheduledJobsThroughTheMinutes) {
 // The run types' selections on the private MariaDB, each row laid down by
 // plain SQL.
 class SelectionSqlTest : public DatabaseTest {
-protected:
-  void Clear() {
-    ASSERT_EQ(
-        0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
-  }
-  int Next(RunType run_type, const SqlList &running_list, JobRecord *job) {
-    return jobs_.NextJob(TextNextJob(*RuleOf(run_type), session_.dialect(),
-                                     "20260105080000", running_list),
-                         job);
+ protected:
+  void Clear() { ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB"))); }
+  int Next(RunType run_type, const SqlList& running_list, JobRecord* job) {
+    return jobs_.NextJob(
+        TextNextJob(*RuleOf(run_type), session_.dialect(), "20260105080000", running_list), job);
   }
 };
 
@@ -309,27 +273,24 @@ protected:
 // or not restarting one that ended, failed or was terminated.
 TEST_F(SelectionSqlTest, PermanentJobByStateAndAttempts) {
   struct Case {
-    const char *sts;
+    const char* sts;
     int stv;
-    const char *urv;
+    const char* urv;
     bool selected;
   };
   const Case cases[] = {
-      {"'90'", 10, "'p'", true},  {"'98'", 0, "'p'", true},
-      {"'99'", 10, "'p'", true},  {"NULL", 0, "'p'", true},
-      {"'  '", 1, "'p'", true},   {"'90'", 11, "'p'", false},
-      {"'99'", 12, "'p'", false}, {"NULL", 11, "'p'", false},
-      {"'01'", 0, "'p'", false},  {"'89'", 0, "'p'", false},
-      {"'98'", 0, "'a'", false},  {"'98'", 0, "NULL", true},
+      {"'90'", 10, "'p'", true},  {"'98'", 0, "'p'", true},   {"'99'", 10, "'p'", true},
+      {"NULL", 0, "'p'", true},   {"'  '", 1, "'p'", true},   {"'90'", 11, "'p'", false},
+      {"'99'", 12, "'p'", false}, {"NULL", 11, "'p'", false}, {"'01'", 0, "'p'", false},
+      {"'89'", 0, "'p'", false},  {"'98'", 0, "'a'", false},  {"'98'", 0, "NULL", true},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     Clear();
     Put("20260101000000", "PERM", "04", c.sts, c.stv, c.urv);
     Put("20250101000000", "OTHER TYPE", "01", "NULL", 0);
     JobRecord job;
     const int rc = Next(kRunTypePermanent, ListOf({"a", "b"}), &job);
-    EXPECT_EQ(rc, c.selected ? 0 : 100)
-        << c.sts << " " << c.stv << " " << c.urv;
+    EXPECT_EQ(rc, c.selected ? 0 : 100) << c.sts << " " << c.stv << " " << c.urv;
     if (rc == 0) {
       EXPECT_STREQ(job.jobke2, "PERM");
     }
@@ -342,17 +303,17 @@ TEST_F(SelectionSqlTest, PermanentJobByStateAndAttempts) {
 // (or breaking the statement).
 TEST_F(SelectionSqlTest, QueueJobIsOldestWaitingNotRunning) {
   struct Row {
-    const char *da1;
-    const char *ke2;
-    const char *rty;
-    const char *sts;
-    const char *urv;
+    const char* da1;
+    const char* ke2;
+    const char* rty;
+    const char* sts;
+    const char* urv;
   };
   struct Case {
-    const char *what;
+    const char* what;
     std::vector<Row> rows;
     std::initializer_list<std::string> list;
-    const char *expected; // "" for no row
+    const char* expected;  // "" for no row
   };
   const Case cases[] = {
       {"running, ended and other run types are skipped",
@@ -374,34 +335,26 @@ TEST_F(SelectionSqlTest, QueueJobIsOldestWaitingNotRunning) {
        {},
        "M"},
       {"JOBURV in the list is skipped",
-       {{"20260101000000", "A", "01", "NULL", "'a'"},
-        {"20260102000000", "B", "01", "NULL", "'c'"}},
+       {{"20260101000000", "A", "01", "NULL", "'a'"}, {"20260102000000", "B", "01", "NULL", "'c'"}},
        {"a", "b"},
        "B"},
       {"NULL JOBURV is never excluded",
        {{"20260101000000", "A", "01", "NULL", "NULL"}},
        {"a", "b"},
        "A"},
-      {"NULL JOBURV with the empty list",
-       {{"20260101000000", "A", "01", "'  '", "NULL"}},
-       {},
-       "A"},
-      {"all blocked",
-       {{"20260101000000", "A", "01", "NULL", "'b'"}},
-       {"a", "b"},
-       ""},
+      {"NULL JOBURV with the empty list", {{"20260101000000", "A", "01", "'  '", "NULL"}}, {}, "A"},
+      {"all blocked", {{"20260101000000", "A", "01", "NULL", "'b'"}}, {"a", "b"}, ""},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     Clear();
-    for (const Row &r : c.rows)
-      Put(r.da1, r.ke2, r.rty, r.sts, 0, r.urv);
+    for (const Row& r : c.rows) Put(r.da1, r.ke2, r.rty, r.sts, 0, r.urv);
     JobRecord job;
     const int rc = Next(kRunTypeQueue, ListOf(c.list), &job);
     EXPECT_EQ(rc, *c.expected ? 0 : 100) << c.what;
     EXPECT_STREQ(job.jobke2, c.expected) << c.what;
   }
-  for (const std::string value : {"it's", "C:\\jobs\\", "100%", "%s%d",
-                                  "M\xFCller", "'", "\\", "a\\'b", "''"}) {
+  for (const std::string value :
+       {"it's", "C:\\jobs\\", "100%", "%s%d", "M\xFCller", "'", "\\", "a\\'b", "''"}) {
     Clear();
     Put("20260101000000", "V", "01", "NULL", 0, "'" + SqlQuote(value) + "'");
     JobRecord job;
@@ -416,8 +369,8 @@ TEST_F(SelectionSqlTest, QueueJobIsOldestWaitingNotRunning) {
 // MySQL date format passed with doubled percent signs, which never matches).
 TEST_F(SelectionSqlTest, ExclusiveJobWaitsForItsStart) {
   struct Case {
-    const char *dlt;
-    const char *sts;
+    const char* dlt;
+    const char* sts;
     bool selected;
   };
   const Case cases[] = {
@@ -426,7 +379,7 @@ TEST_F(SelectionSqlTest, ExclusiveJobWaitsForItsStart) {
       {"'29991231235959'", "NULL", false},
       {"NULL", "'01'", false},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     Clear();
     Put("20260101000000", "EXCL", "05", c.sts, 0, "NULL", c.dlt);
     JobRecord job;
@@ -435,5 +388,5 @@ TEST_F(SelectionSqlTest, ExclusiveJobWaitsForItsStart) {
   }
 }
 
-} // namespace
-} // namespace kvs
+}  // namespace
+}  // namespace kvs

@@ -27,52 +27,43 @@ std::string ErrnoText(int e) { return std::strerror(e != 0 ? e : EIO); }
 // crash) is ended first, so that it does not swallow the next statement; a
 // path that names no regular file is refused. A failed write is cut back
 // to where the file ended. Returns "" or the reason of the failure.
-std::string AppendLines(const std::string &path, const std::string &lines,
-                        std::FILE *rest) {
+std::string AppendLines(const std::string& path, const std::string& lines, std::FILE* rest) {
   const PathKind kind = GetPathKind(path);
   if (kind == PathKind::kMissing) {
-    std::error_code ignored; // a failure shows when the file is opened
+    std::error_code ignored;  // a failure shows when the file is opened
     const fs::path folder = fs::path(path).parent_path();
-    if (!folder.empty())
-      fs::create_directories(folder, ignored);
+    if (!folder.empty()) fs::create_directories(folder, ignored);
   } else if (kind != PathKind::kRegularFile) {
     return kReasonNotRegularFile;
   }
   errno = 0;
-  std::FILE *f = std::fopen(path.c_str(), "a+b");
-  if (f == nullptr)
-    return ErrnoText(errno);
+  std::FILE* f = std::fopen(path.c_str(), "a+b");
+  if (f == nullptr) return ErrnoText(errno);
   long before = std::fseek(f, 0, SEEK_END) == 0 ? std::ftell(f) : -1;
   bool written = before >= 0;
   int last = '\n';
-  if (before > 0 && std::fseek(f, -1, SEEK_END) == 0)
-    last = std::fgetc(f);
+  if (before > 0 && std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
   // Reading and writing take a positioning call between them.
   written = std::fseek(f, 0, SEEK_END) == 0 && written;
   errno = 0;
-  auto put = [&](const char *data, size_t size) {
-    if (!written || size == 0)
-      return;
+  auto put = [&](const char* data, size_t size) {
+    if (!written || size == 0) return;
     written = std::fwrite(data, 1, size, f) == size;
     last = static_cast<unsigned char>(data[size - 1]);
   };
-  if (last != '\n')
-    put("\n", 1);
+  if (last != '\n') put("\n", 1);
   put(lines.data(), lines.size());
   if (rest != nullptr) {
     char buffer[65536];
     size_t n = 0;
-    while (written && (n = std::fread(buffer, 1, sizeof buffer, rest)) > 0)
-      put(buffer, n);
+    while (written && (n = std::fread(buffer, 1, sizeof buffer, rest)) > 0) put(buffer, n);
     written = !std::ferror(rest) && written;
-    if (last != '\n')
-      put("\n", 1);
+    if (last != '\n') put("\n", 1);
   }
   written = std::fflush(f) == 0 && written;
   const int write_error = errno;
   written = std::fclose(f) == 0 && written;
-  if (written)
-    return "";
+  if (written) return "";
   const int error = write_error != 0 ? write_error : errno;
   if (before >= 0) {
     std::error_code ignored;
@@ -83,73 +74,64 @@ std::string AppendLines(const std::string &path, const std::string &lines,
 
 // One line of f without its line end ("\n", "\r\n"), at most
 // kImportLineCapacity characters of it. false at the end of the file.
-bool ReadLine(std::FILE *f, std::string *line) {
+bool ReadLine(std::FILE* f, std::string* line) {
   line->clear();
   int c = std::getc(f);
-  if (c == EOF)
-    return false;
+  if (c == EOF) return false;
   for (; c != EOF && c != '\n'; c = std::getc(f)) {
-    if (line->size() < kImportLineCapacity)
-      line->push_back(static_cast<char>(c));
+    if (line->size() < kImportLineCapacity) line->push_back(static_cast<char>(c));
   }
-  if (!line->empty() && line->back() == '\r')
-    line->pop_back();
+  if (!line->empty() && line->back() == '\r') line->pop_back();
   return true;
 }
 
-bool AtEnd(std::FILE *f) {
+bool AtEnd(std::FILE* f) {
   const int c = std::getc(f);
-  if (c == EOF)
-    return true;
+  if (c == EOF) return true;
   std::ungetc(c, f);
   return false;
 }
 
-} // namespace
+}  // namespace
 
-std::string StampMessage(Platform &platform, int64_t t, const std::string &text,
-                         bool *shortened) {
+std::string StampMessage(Platform& platform, int64_t t, const std::string& text, bool* shortened) {
   CivilTime c = platform.ToLocal(t);
   std::string body = text;
   // A line break would split the statement in the fallback file, one line
   // each: neither half could ever be imported.
-  for (char &c : body) {
-    if (c == '\n' || c == '\r')
-      c = ' ';
+  for (char& c : body) {
+    if (c == '\n' || c == '\r') c = ' ';
   }
   *shortened = body.size() > kMaxPostedText;
-  if (*shortened)
-    body = body.substr(0, kMaxPostedText - 3) + "...";
-  return StrFormat("%02d.%02d.%04d %02d:%02d:%02d %s", c.day, c.month, c.year,
-                   c.hour, c.minute, c.second, body.c_str());
+  if (*shortened) body = body.substr(0, kMaxPostedText - 3) + "...";
+  return StrFormat("%02d.%02d.%04d %02d:%02d:%02d %s", c.day, c.month, c.year, c.hour, c.minute,
+                   c.second, body.c_str());
 }
 
-MessagePool::MessagePool(Platform &platform, Logs &logs, Session &session)
+MessagePool::MessagePool(Platform& platform, Logs& logs, Session& session)
     : platform_(platform), logs_(logs), session_(session) {}
 
-bool MessagePool::CreateRecord(std::string *error) {
+bool MessagePool::CreateRecord(std::string* error) {
   record_.reset();
-  STRNACHRICHT *record = new (std::nothrow) STRNACHRICHT;
+  STRNACHRICHT* record = new (std::nothrow) STRNACHRICHT;
   if (record == nullptr) {
     *error = kRecordCreateError;
     return false;
   }
   record_.reset(record);
   FillControllerSender(record_.get());
-  ids_.Seed(
-      IdSeed(platform_.Now(), platform_.OwnProcessId(), platform_.SteadyMs()));
+  ids_.Seed(IdSeed(platform_.Now(), platform_.OwnProcessId(), platform_.SteadyMs()));
   return true;
 }
 
 void MessagePool::FreeRecord() { record_.reset(); }
 
-int MessagePool::Execute(const SqlStatement &statement) {
+int MessagePool::Execute(const SqlStatement& statement) {
   const int64_t start = platform_.SteadyMs();
   const int rc = session_.Execute(statement, false, true);
   const int64_t end = platform_.SteadyMs();
   const int64_t took = end - start;
-  if ((rc != 0 && !session_.IsDuplicateKey(rc)) ||
-      took >= kSlowPoolStatementMs) {
+  if ((rc != 0 && !session_.IsDuplicateKey(rc)) || took >= kSlowPoolStatementMs) {
     rest_until_ms_ = end + kPoolRestFactor * took;
   }
   return rc;
@@ -160,7 +142,7 @@ int64_t MessagePool::RestLeftMs() {
   return now < rest_until_ms_ ? rest_until_ms_ - now : 0;
 }
 
-void MessagePool::Post(const std::string &text) {
+void MessagePool::Post(const std::string& text) {
   ImportFallbackFile();
   const int64_t t = platform_.Now();
   bool shortened = false;
@@ -169,8 +151,7 @@ void MessagePool::Post(const std::string &text) {
   if (text.size() > kLongTextLogged || shortened) {
     logs_.Main(StrFormat(kLogLongMessage, text.c_str()));
   }
-  if (!record_)
-    return;
+  if (!record_) return;
   record_->MSGTXT = stamped;
 
   SqlStatement statement;
@@ -183,14 +164,11 @@ void MessagePool::Post(const std::string &text) {
       return;
     }
     rest_ms = RestLeftMs();
-    if (rest_ms > 0)
-      break;
+    if (rest_ms > 0) break;
     const int rc = Execute(statement);
-    if (rc == 0)
-      return;
+    if (rc == 0) return;
     // Another message of this second drew the same id: draw again.
-    if (!session_.IsDuplicateKey(rc))
-      break;
+    if (!session_.IsDuplicateKey(rc)) break;
   }
   if (rest_ms > 0) {
     const int64_t seconds = std::max<int64_t>(1, (rest_ms + 500) / 1000);
@@ -201,9 +179,8 @@ void MessagePool::Post(const std::string &text) {
   AppendToFallback(statement.text());
 }
 
-void MessagePool::AppendToFallback(const std::string &statement) {
-  const std::string reason =
-      AppendLines(NativePath(fallback_path_), statement + "\n", nullptr);
+void MessagePool::AppendToFallback(const std::string& statement) {
+  const std::string reason = AppendLines(NativePath(fallback_path_), statement + "\n", nullptr);
   if (!reason.empty()) {
     logs_.Main(StrFormat(kLogFallbackFailed, reason.c_str()));
     return;
@@ -215,8 +192,7 @@ std::string MessagePool::ClaimPath() {
   const PathParts file = SplitPath(fallback_path_);
   const PathParts own = SplitPath(platform_.GetCurrentDir());
   const std::string tag = own.fname + own.ext;
-  return file.drive + file.dir + file.fname + (tag.empty() ? "" : "." + tag) +
-         ".imp";
+  return file.drive + file.dir + file.fname + (tag.empty() ? "" : "." + tag) + ".imp";
 }
 
 std::string MessagePool::RejectPath() const {
@@ -224,7 +200,7 @@ std::string MessagePool::RejectPath() const {
   return file.drive + file.dir + file.fname + ".rej";
 }
 
-bool MessagePool::Claim(const std::string &claim) {
+bool MessagePool::Claim(const std::string& claim) {
   PathKind kind = GetPathKind(claim);
   // The claim's name lies in a shared folder: whatever else stands there
   // is no file of ours.
@@ -233,16 +209,14 @@ bool MessagePool::Claim(const std::string &claim) {
     kind = GetPathKind(claim);
   }
   // A claim left by an interrupted import is finished first.
-  if (kind == PathKind::kRegularFile)
-    return true;
+  if (kind == PathKind::kRegularFile) return true;
   if (kind != PathKind::kMissing) {
     logs_.Main(StrFormat(kLogFallbackClaimFailed, kReasonNotRegularFile));
     return false;
   }
   const std::string shared = NativePath(fallback_path_);
   kind = GetPathKind(shared);
-  if (kind == PathKind::kMissing)
-    return false;
+  if (kind == PathKind::kMissing) return false;
   if (kind != PathKind::kRegularFile) {
     logs_.Main(StrFormat(kLogFallbackClaimFailed, kReasonNotRegularFile));
     return false;
@@ -250,8 +224,7 @@ bool MessagePool::Claim(const std::string &claim) {
   errno = 0;
   if (std::rename(shared.c_str(), claim.c_str()) != 0) {
     // Another installation claimed it first.
-    if (errno == ENOENT)
-      return false;
+    if (errno == ENOENT) return false;
     logs_.Main(StrFormat(kLogFallbackClaimFailed, ErrnoText(errno).c_str()));
     return false;
   }
@@ -264,11 +237,9 @@ bool MessagePool::Claim(const std::string &claim) {
 }
 
 void MessagePool::ImportFallbackFile() {
-  if (RestLeftMs() > 0)
-    return;
+  if (RestLeftMs() > 0) return;
   const std::string claim = NativePath(ClaimPath());
-  if (!Claim(claim))
-    return;
+  if (!Claim(claim)) return;
   errno = 0;
   UniqueFile f(std::fopen(claim.c_str(), "rb"));
   if (!f) {
@@ -293,7 +264,7 @@ void MessagePool::ImportFallbackFile() {
   PutBackWaiting(claim, tally, std::move(f), rest);
 }
 
-MessagePool::ImportTally MessagePool::ImportLines(std::FILE *f) {
+MessagePool::ImportTally MessagePool::ImportLines(std::FILE* f) {
   // A stamp further ahead was not written by this clock.
   const std::string latest_tin =
       Timestamp14(platform_, platform_.Now() + kFallbackStampSlackSeconds);
@@ -303,18 +274,15 @@ MessagePool::ImportTally MessagePool::ImportLines(std::FILE *f) {
   while (number < kImportMaxLines && RestLeftMs() == 0 && ReadLine(f, &line)) {
     ++number;
     // A blank line is no statement; it must not keep the file for ever.
-    if (line.empty())
-      continue;
+    if (line.empty()) continue;
     ++tally.read;
-    if (!ImportLine(line, number, latest_tin, &tally))
-      break;
+    if (!ImportLine(line, number, latest_tin, &tally)) break;
   }
   return tally;
 }
 
-bool MessagePool::ImportLine(const std::string &line, int number,
-                             const std::string &latest_tin,
-                             ImportTally *tally) {
+bool MessagePool::ImportLine(const std::string& line, int number, const std::string& latest_tin,
+                             ImportTally* tally) {
   SqlStatement statement;
   if (!RebuildControllerInsert(line, latest_tin, &statement)) {
     // Its number only: the text is no message of ours and may be huge.
@@ -340,37 +308,32 @@ bool MessagePool::ImportLine(const std::string &line, int number,
   return true;
 }
 
-void MessagePool::KeepRejected(const ImportTally &tally) {
-  if (tally.rejected.empty())
-    return;
-  const std::string reason =
-      AppendLines(NativePath(RejectPath()), tally.rejected, nullptr);
+void MessagePool::KeepRejected(const ImportTally& tally) {
+  if (tally.rejected.empty()) return;
+  const std::string reason = AppendLines(NativePath(RejectPath()), tally.rejected, nullptr);
   // Lost only what is not ours: kept, it would be refused again and again.
   if (!reason.empty()) {
-    logs_.Main(
-        StrFormat(kLogRejectWriteFailed, reason.c_str(), tally.rejected_lines));
+    logs_.Main(StrFormat(kLogRejectWriteFailed, reason.c_str(), tally.rejected_lines));
   }
 }
 
-void MessagePool::DeleteClaim(const std::string &claim, bool was_empty) {
+void MessagePool::DeleteClaim(const std::string& claim, bool was_empty) {
   errno = 0;
   if (std::remove(claim.c_str()) == 0) {
     logs_.Main(kLogFallbackDeleted);
   } else if (was_empty) {
-    logs_.Main(
-        StrFormat(kLogFallbackEmptyDeleteFailed, ErrnoText(errno).c_str()));
+    logs_.Main(StrFormat(kLogFallbackEmptyDeleteFailed, ErrnoText(errno).c_str()));
   } else {
     logs_.Main(StrFormat(kLogFallbackDeleteFailed, ErrnoText(errno).c_str()));
   }
 }
 
-void MessagePool::PutBackWaiting(const std::string &claim,
-                                 const ImportTally &tally, UniqueFile f,
+void MessagePool::PutBackWaiting(const std::string& claim, const ImportTally& tally, UniqueFile f,
                                  bool rest) {
   // What waits goes back behind whatever was posted meanwhile; the claim
   // is kept (and imported again first) when that fails.
-  const std::string reason = AppendLines(
-      NativePath(fallback_path_), tally.waiting, rest ? f.get() : nullptr);
+  const std::string reason =
+      AppendLines(NativePath(fallback_path_), tally.waiting, rest ? f.get() : nullptr);
   f.reset();
   if (!reason.empty()) {
     logs_.Main(StrFormat(kLogFallbackRestoreFailed, reason.c_str()));
@@ -383,4 +346,4 @@ void MessagePool::PutBackWaiting(const std::string &claim,
   }
 }
 
-} // namespace kvs
+}  // namespace kvs

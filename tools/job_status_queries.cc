@@ -17,32 +17,27 @@ constexpr char kControllerSource[] = "KVSJOBSTR";
 
 // Every job statement: the next-start column, a join, the condition and
 // the order are its own.
-constexpr char kJobSelect[] = "SELECT j.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, "
-                              "j.JOBNAM, j.JOBNUM, j.JOBSDA, %s, "
-                              "COALESCE(j.JOBMRT, 0), COALESCE(j.JOBSTV, 0) "
-                              "FROM KVSYSTEM.KVS500JOB j %sWHERE %s "
-                              "ORDER BY %s";
+constexpr char kJobSelect[] =
+    "SELECT j.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, j.JOBNAM, j.JOBNUM, j.JOBSDA, %s, "
+    "COALESCE(j.JOBMRT, 0), COALESCE(j.JOBSTV, 0) FROM KVSYSTEM.KVS500JOB j %sWHERE %s ORDER "
+    "BY %s";
 constexpr char kRunning[] = "j.JOBSTS = '%s' AND j.JOBRTY <> '%s'%s";
 constexpr char kTypeFilter[] = " AND j.JOBRTY = '%s'";
-constexpr char kTaken[] =
-    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS = '%s'%s)%s";
+constexpr char kTaken[] = "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS = '%s'%s)%s";
 constexpr char kTakesPlanned[] = " OR j.JOBSTS = '%s'";
 constexpr char kTakesEnded[] = " OR j.JOBSTS >= '%s'";
 constexpr char kWithinAttempts[] = " AND j.JOBSTV <= %ld";
 constexpr char kOutsideWindow[] = "j.JOBRTY = '%s' AND j.JOBSTS = '%s'";
 constexpr char kStartFailed[] = "j.JOBSTS = '%s' AND j.JOBRTY IN (%s)%s";
-constexpr char kAttemptsUsedUp[] = "j.JOBRTY IN (%s) AND j.JOBSTV > %ld AND "
-                                   "(j.JOBSTS IS NULL OR j.JOBSTS <> '%s')%s";
-constexpr char kNeverPicked[] =
-    "j.JOBRTY IN (%s) AND j.JOBSTS = '%s' AND j.JOBSTV <= %ld%s";
+constexpr char kAttemptsUsedUp[] =
+    "j.JOBRTY IN (%s) AND j.JOBSTV > %ld AND (j.JOBSTS IS NULL OR j.JOBSTS <> '%s')%s";
+constexpr char kNeverPicked[] = "j.JOBRTY IN (%s) AND j.JOBSTS = '%s' AND j.JOBSTV <= %ld%s";
 constexpr char kScheduleGone[] =
-    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS NOT IN ('%s', '%s')) "
-    "AND (s.SCDNAM IS "
+    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS NOT IN ('%s', '%s')) AND (s.SCDNAM IS "
     "NULL OR s.SCDBIS < '%s')";
 constexpr char kStatusMessages[] =
-    "SELECT %sCOALESCE(MSGTIN, ''), COALESCE(MSGTXT, '') FROM "
-    "KVSYSTEM.KVS200MSG WHERE MSGSRC = "
-    "'%s' ORDER BY MSGTIN DESC, MSGUID DESC%s";
+    "SELECT %sCOALESCE(MSGTIN, ''), COALESCE(MSGTXT, '') FROM KVSYSTEM.KVS200MSG WHERE MSGSRC "
+    "= '%s' ORDER BY MSGTIN DESC, MSGUID DESC%s";
 
 constexpr SqlFragment kNoNextStart("''");
 constexpr SqlFragment kDelayedStart("COALESCE(j.JOBDLT, '')");
@@ -52,87 +47,72 @@ constexpr SqlFragment kByStart("j.JOBSDA, j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByCreation("j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByNextRun("j.JOBNRT, j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByType("j.JOBRTY, j.JOBDA1, j.JOBKE2");
-constexpr SqlFragment
-    kScheduleJoinMssql("LEFT JOIN KVSYSTEM.KVS800SCD s ON s.SCDNAM + '#' + "
-                       "s.SCDSBE + '#' + s.SCDLIZ + '#' + "
-                       "s.SCDMND = j.JOBKE2 ");
-constexpr SqlFragment
-    kScheduleJoinMysql("LEFT JOIN KVSYSTEM.KVS800SCD s ON CONCAT(s.SCDNAM, "
-                       "'#', s.SCDSBE, '#', s.SCDLIZ, '#', "
-                       "s.SCDMND) = j.JOBKE2 ");
-constexpr SqlFragment
-    kScheduleEndMssql("COALESCE(CONVERT(CHAR(8), s.SCDBIS, 112), '')");
-constexpr SqlFragment
-    kScheduleEndMysql("COALESCE(DATE_FORMAT(s.SCDBIS, '%Y%m%d'), '')");
+constexpr SqlFragment kScheduleJoinMssql(
+    "LEFT JOIN KVSYSTEM.KVS800SCD s ON s.SCDNAM + '#' + s.SCDSBE + '#' + s.SCDLIZ + '#' + "
+    "s.SCDMND = j.JOBKE2 ");
+constexpr SqlFragment kScheduleJoinMysql(
+    "LEFT JOIN KVSYSTEM.KVS800SCD s ON CONCAT(s.SCDNAM, '#', s.SCDSBE, '#', s.SCDLIZ, '#', "
+    "s.SCDMND) = j.JOBKE2 ");
+constexpr SqlFragment kScheduleEndMssql("COALESCE(CONVERT(CHAR(8), s.SCDBIS, 112), '')");
+constexpr SqlFragment kScheduleEndMysql("COALESCE(DATE_FORMAT(s.SCDBIS, '%Y%m%d'), '')");
 
 using T = SqlText;
 using N = SqlNumber;
 
-StatusQuery JobQuery(StatusSection section, StuckReason reason,
-                     const char *table, SqlFragment next, SqlFragment join,
-                     const SqlStatement &where, SqlFragment order) {
-  return {section, reason, table,
-          SqlFormat(kJobSelect, next, join, where, order)};
+StatusQuery JobQuery(StatusSection section, StuckReason reason, const char* table, SqlFragment next,
+                     SqlFragment join, const SqlStatement& where, SqlFragment order) {
+  return {section, reason, table, SqlFormat(kJobSelect, next, join, where, order)};
 }
 
-SqlStatement TypeFilter(const std::string &run_type) {
-  return run_type.empty() ? SqlStatement()
-                          : SqlFormat(kTypeFilter, T(run_type));
+SqlStatement TypeFilter(const std::string& run_type) {
+  return run_type.empty() ? SqlStatement() : SqlFormat(kTypeFilter, T(run_type));
 }
 
-bool Wanted(const std::string &run_type, RunType rule_type) {
+bool Wanted(const std::string& run_type, RunType rule_type) {
   return run_type.empty() || run_type == rule_type.text();
 }
 
 // The job-table condition of the rows a run type's selection takes, its
 // time and the running jobs apart.
-SqlStatement TakenByRule(const RunTypeRule &rule) {
-  const Selection &selection = rule.selection;
-  const SqlStatement takes = selection.takes == Takes::kPlanned
-                                 ? SqlFormat(kTakesPlanned, T(kStatePlanned))
-                             : selection.takes == Takes::kEnded
-                                 ? SqlFormat(kTakesEnded, T(kStateStartFailed))
-                                 : SqlStatement();
+SqlStatement TakenByRule(const RunTypeRule& rule) {
+  const Selection& selection = rule.selection;
+  const SqlStatement takes =
+      selection.takes == Takes::kPlanned ? SqlFormat(kTakesPlanned, T(kStatePlanned))
+      : selection.takes == Takes::kEnded ? SqlFormat(kTakesEnded, T(kStateStartFailed))
+                                         : SqlStatement();
   const SqlStatement attempts =
-      selection.limits_attempts
-          ? SqlFormat(kWithinAttempts, N(kMaxStartAttempts))
-          : SqlStatement();
+      selection.limits_attempts ? SqlFormat(kWithinAttempts, N(kMaxStartAttempts)) : SqlStatement();
   return SqlFormat(kTaken, T(rule.run_type), T(kStateBlank), takes, attempts);
 }
 
 // The run types of the table that have, in code order.
-SqlList RunTypesWhere(bool (*has)(const RunTypeRule &)) {
+SqlList RunTypesWhere(bool (*has)(const RunTypeRule&)) {
   std::vector<std::string> codes;
-  for (const RunTypeRule &rule : kRunTypeRules) {
-    if (has(rule))
-      codes.push_back(rule.run_type.text());
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    if (has(rule)) codes.push_back(rule.run_type.text());
   }
   std::sort(codes.begin(), codes.end());
   SqlList list;
-  for (const std::string &code : codes)
-    list.Append(T(code));
+  for (const std::string& code : codes) list.Append(T(code));
   return list;
 }
 
 // Reads the cursor's rows into *out. 0 or the failing result code.
-int FetchJobs(Session &session, const StatusQuery &query,
-              std::vector<StatusJob> *out) {
+int FetchJobs(Session& session, const StatusQuery& query, std::vector<StatusJob>* out) {
   int rc = session.OpenCursor(CursorSlot::kJobList, query.text);
-  if (rc != 0)
-    return rc;
+  if (rc != 0) return rc;
   // The next-start column goes to JOBNRT, wide enough for each kind.
   JobRecord row;
-  const std::vector<ColumnBinding> columns = {
-      ColumnBinding::Text(row.jobrty, sizeof row.jobrty),
-      ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
-      ColumnBinding::Text(row.jobda1, sizeof row.jobda1),
-      ColumnBinding::Text(row.jobsts, sizeof row.jobsts),
-      ColumnBinding::Text(row.jobnam, sizeof row.jobnam),
-      ColumnBinding::Text(row.jobnum, sizeof row.jobnum),
-      ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
-      ColumnBinding::Text(row.jobnrt, sizeof row.jobnrt),
-      ColumnBinding::Long(&row.jobmrt),
-      ColumnBinding::Long(&row.jobstv)};
+  const std::vector<ColumnBinding> columns = {ColumnBinding::Text(row.jobrty, sizeof row.jobrty),
+                                              ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
+                                              ColumnBinding::Text(row.jobda1, sizeof row.jobda1),
+                                              ColumnBinding::Text(row.jobsts, sizeof row.jobsts),
+                                              ColumnBinding::Text(row.jobnam, sizeof row.jobnam),
+                                              ColumnBinding::Text(row.jobnum, sizeof row.jobnum),
+                                              ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
+                                              ColumnBinding::Text(row.jobnrt, sizeof row.jobnrt),
+                                              ColumnBinding::Long(&row.jobmrt),
+                                              ColumnBinding::Long(&row.jobstv)};
   while ((rc = session.FetchCursor(CursorSlot::kJobList, columns)) == 0) {
     StatusJob job;
     job.jobrty = RightTrimInPlace(row.jobrty);
@@ -156,17 +136,13 @@ int FetchJobs(Session &session, const StatusQuery &query,
   return rc == 100 ? 0 : rc;
 }
 
-int FetchMessages(Session &session, Dialect dialect,
-                  std::vector<PoolMessage> *out) {
-  int rc =
-      session.OpenCursor(CursorSlot::kJobList, TextStatusMessages(dialect));
-  if (rc != 0)
-    return rc;
+int FetchMessages(Session& session, Dialect dialect, std::vector<PoolMessage>* out) {
+  int rc = session.OpenCursor(CursorSlot::kJobList, TextStatusMessages(dialect));
+  if (rc != 0) return rc;
   char msgtin[15];
   char msgtxt[251];
-  const std::vector<ColumnBinding> columns = {
-      ColumnBinding::Text(msgtin, sizeof msgtin),
-      ColumnBinding::Text(msgtxt, sizeof msgtxt)};
+  const std::vector<ColumnBinding> columns = {ColumnBinding::Text(msgtin, sizeof msgtin),
+                                              ColumnBinding::Text(msgtxt, sizeof msgtxt)};
   while ((rc = session.FetchCursor(CursorSlot::kJobList, columns)) == 0) {
     out->push_back({RightTrimInPlace(msgtin), RightTrimInPlace(msgtxt)});
   }
@@ -174,118 +150,96 @@ int FetchMessages(Session &session, Dialect dialect,
   return rc == 100 ? 0 : rc;
 }
 
-} // namespace
+}  // namespace
 
 // ---- Statements
 // ---------------------------------------------------------------
 
-std::vector<StatusQuery> StatusQueries(Dialect dialect,
-                                       const std::string &run_type,
-                                       const std::string &today) {
+std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
+                                       const std::string& today) {
   const SqlStatement filter = TypeFilter(run_type);
   std::vector<StatusQuery> queries;
-  queries.push_back(JobQuery(
-      StatusSection::kRunning, StuckReason::kNone, "KVS500JOB", kNoNextStart,
-      kNoJoin,
-      SqlFormat(kRunning, T(kStateRunning), T(kRunTypeNeverStarted), filter),
-      kByStart));
+  queries.push_back(
+      JobQuery(StatusSection::kRunning, StuckReason::kNone, "KVS500JOB", kNoNextStart, kNoJoin,
+               SqlFormat(kRunning, T(kStateRunning), T(kRunTypeNeverStarted), filter), kByStart));
   // Waiting: what the pass's own selection of each run type takes once its
   // time has come, whatever runs, in pass order; a periodic job outside
   // its windows after the others.
-  for (const RunTypeRule &rule : kRunTypeRules) {
-    if (!Wanted(run_type, rule.run_type))
-      continue;
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    if (!Wanted(run_type, rule.run_type)) continue;
     const Due due = rule.selection.due;
     const SqlFragment next = due == Due::kEarliestStart ? kDelayedStart
                              : due == Due::kNextRun     ? kNextRun
                                                         : kNoNextStart;
+    queries.push_back(JobQuery(StatusSection::kWaiting, StuckReason::kNone, "KVS500JOB", next,
+                               kNoJoin, TakenByRule(rule),
+                               due == Due::kNextRun ? kByNextRun : kByCreation));
+    if (!rule.rests_outside_window) continue;
     queries.push_back(JobQuery(
-        StatusSection::kWaiting, StuckReason::kNone, "KVS500JOB", next, kNoJoin,
-        TakenByRule(rule), due == Due::kNextRun ? kByNextRun : kByCreation));
-    if (!rule.rests_outside_window)
-      continue;
-    queries.push_back(JobQuery(
-        StatusSection::kWaiting, StuckReason::kOutsideWindow, "KVS500JOB",
-        kNoNextStart, kNoJoin,
-        SqlFormat(kOutsideWindow, T(rule.run_type), T(kStateOutsideWindow)),
-        kByCreation));
+        StatusSection::kWaiting, StuckReason::kOutsideWindow, "KVS500JOB", kNoNextStart, kNoJoin,
+        SqlFormat(kOutsideWindow, T(rule.run_type), T(kStateOutsideWindow)), kByCreation));
   }
   // One failed start is final where "90" is never taken again; run types
   // that start ended rows again are tried until their attempts are used
   // up, and never take a row in "00".
   const SqlList final_failure =
-      RunTypesWhere([](const RunTypeRule &r) { return r.failed_start_final; });
-  const SqlList limited = RunTypesWhere(
-      [](const RunTypeRule &r) { return r.selection.limits_attempts; });
-  const SqlList restarting = RunTypesWhere(
-      [](const RunTypeRule &r) { return r.selection.takes == Takes::kEnded; });
+      RunTypesWhere([](const RunTypeRule& r) { return r.failed_start_final; });
+  const SqlList limited =
+      RunTypesWhere([](const RunTypeRule& r) { return r.selection.limits_attempts; });
+  const SqlList restarting =
+      RunTypesWhere([](const RunTypeRule& r) { return r.selection.takes == Takes::kEnded; });
   const N max_attempts(kMaxStartAttempts);
+  queries.push_back(
+      JobQuery(StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB", kNoNextStart, kNoJoin,
+               SqlFormat(kStartFailed, T(kStateStartFailed), final_failure, filter), kByType));
   queries.push_back(JobQuery(
-      StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB",
-      kNoNextStart, kNoJoin,
-      SqlFormat(kStartFailed, T(kStateStartFailed), final_failure, filter),
-      kByType));
-  queries.push_back(JobQuery(StatusSection::kStuck,
-                             StuckReason::kAttemptsUsedUp, "KVS500JOB",
-                             kNoNextStart, kNoJoin,
-                             SqlFormat(kAttemptsUsedUp, limited, max_attempts,
-                                       T(kStateRunning), filter),
-                             kByType));
-  queries.push_back(JobQuery(StatusSection::kStuck, StuckReason::kNeverPicked,
-                             "KVS500JOB", kNoNextStart, kNoJoin,
-                             SqlFormat(kNeverPicked, restarting,
-                                       T(kStatePlanned), max_attempts, filter),
-                             kByType));
+      StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB", kNoNextStart, kNoJoin,
+      SqlFormat(kAttemptsUsedUp, limited, max_attempts, T(kStateRunning), filter), kByType));
+  queries.push_back(JobQuery(
+      StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB", kNoNextStart, kNoJoin,
+      SqlFormat(kNeverPicked, restarting, T(kStatePlanned), max_attempts, filter), kByType));
   if (Wanted(run_type, kRunTypeCalendar)) {
     const bool mssql = dialect == Dialect::kMssql;
     // A running calendar job shows among the running ones, one in 90
     // among the failed starts.
-    queries.push_back(
-        JobQuery(StatusSection::kStuck, StuckReason::kScheduleGone, "KVS800SCD",
-                 mssql ? kScheduleEndMssql : kScheduleEndMysql,
-                 mssql ? kScheduleJoinMssql : kScheduleJoinMysql,
-                 SqlFormat(kScheduleGone, T(kRunTypeCalendar), T(kStateRunning),
-                           T(kStateStartFailed), T(today)),
-                 kByCreation));
+    queries.push_back(JobQuery(StatusSection::kStuck, StuckReason::kScheduleGone, "KVS800SCD",
+                               mssql ? kScheduleEndMssql : kScheduleEndMysql,
+                               mssql ? kScheduleJoinMssql : kScheduleJoinMysql,
+                               SqlFormat(kScheduleGone, T(kRunTypeCalendar), T(kStateRunning),
+                                         T(kStateStartFailed), T(today)),
+                               kByCreation));
   }
   return queries;
 }
 
 SqlStatement TextStatusMessages(Dialect dialect) {
   const bool mssql = dialect == Dialect::kMssql;
-  return SqlFormat(
-      kStatusMessages, mssql ? SqlFragment("TOP 10 ") : SqlFragment(""),
-      T(kControllerSource), mssql ? SqlFragment("") : SqlFragment(" LIMIT 10"));
+  return SqlFormat(kStatusMessages, mssql ? SqlFragment("TOP 10 ") : SqlFragment(""),
+                   T(kControllerSource), mssql ? SqlFragment("") : SqlFragment(" LIMIT 10"));
 }
 
 // ---- Reading
 // ------------------------------------------------------------------
 
-int ReadJobStatus(Session &session, const std::string &run_type,
-                  const std::string &today, JobStatus *status) {
+int ReadJobStatus(Session& session, const std::string& run_type, const std::string& today,
+                  JobStatus* status) {
   int first_rc = 0;
-  auto fail = [&](StatusSection section, const char *table, int rc) {
-    if (first_rc == 0)
-      first_rc = rc;
+  auto fail = [&](StatusSection section, const char* table, int rc) {
+    if (first_rc == 0) first_rc = rc;
     // One line a list: the statements after the first failing one mostly
     // fail for the same reason.
-    for (const ListFailure &f : status->failures) {
-      if (f.section == section)
-        return;
+    for (const ListFailure& f : status->failures) {
+      if (f.section == section) return;
     }
-    const SqlError &e = session.error();
+    const SqlError& e = session.error();
     // 42S02: the driver's word for a table that does not exist.
-    const char *format =
-        std::string(e.sqlstate) == "42S02" ? kErrQueryNoTable : kErrQuery;
-    status->failures.push_back(
-        {section, StrFormat(format, table, e.sqlstate, e.message)});
+    const char* format = std::string(e.sqlstate) == "42S02" ? kErrQueryNoTable : kErrQuery;
+    status->failures.push_back({section, StrFormat(format, table, e.sqlstate, e.message)});
   };
-  for (const StatusQuery &query :
-       StatusQueries(session.dialect(), run_type, today)) {
-    std::vector<StatusJob> *rows =
-        query.section == StatusSection::kRunning   ? &status->running
-        : query.section == StatusSection::kWaiting ? &status->waiting
-                                                   : &status->stuck;
+  for (const StatusQuery& query : StatusQueries(session.dialect(), run_type, today)) {
+    std::vector<StatusJob>* rows = query.section == StatusSection::kRunning   ? &status->running
+                                   : query.section == StatusSection::kWaiting ? &status->waiting
+                                                                              : &status->stuck;
     std::vector<StatusJob> read;
     int rc = FetchJobs(session, query, &read);
     if (rc != 0) {
@@ -304,26 +258,23 @@ int ReadJobStatus(Session &session, const std::string &run_type,
   return first_rc;
 }
 
-FallbackFileState ReadFallbackFile(const std::string &path) {
+FallbackFileState ReadFallbackFile(const std::string& path) {
   FallbackFileState state;
-  std::FILE *f = std::fopen(NativePath(path).c_str(), "rb");
-  if (f == nullptr)
-    return state;
+  std::FILE* f = std::fopen(NativePath(path).c_str(), "rb");
+  if (f == nullptr) return state;
   state.exists = true;
   char buffer[4096];
   size_t n = 0;
   char last = '\n';
   while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
     for (size_t i = 0; i < n; ++i) {
-      if (buffer[i] == '\n')
-        ++state.lines;
+      if (buffer[i] == '\n') ++state.lines;
     }
     last = buffer[n - 1];
   }
   std::fclose(f);
-  if (last != '\n')
-    ++state.lines;
+  if (last != '\n') ++state.lines;
   return state;
 }
 
-} // namespace kvs
+}  // namespace kvs
