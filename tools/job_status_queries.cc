@@ -39,10 +39,11 @@ constexpr char kAttemptsUsedUp[] = "j.JOBRTY IN (%s) AND j.JOBSTV > %ld AND "
 // A used-up row of a run type that limits its attempts is listed as such.
 constexpr char kNeverPicked[] = "j.JOBRTY IN (%s) AND j.JOBSTS = '%s' AND "
                                 "(j.JOBSTV <= %ld OR j.JOBRTY NOT IN (%s))%s";
-// Ended in the last day; a failed start has no end time: the pool's
-// message tells when.
-constexpr char kEnded[] = "j.JOBRTY <> '%s' AND (j.JOBSTS = '%s' OR "
-                          "(j.JOBSTS IN ('%s', '%s') AND j.JOBEDA >= '%s'))%s";
+// Ended in the last day; a failed start has no end time (the pool's
+// message tells when), so the newest rows in "90" are read apart.
+constexpr char kEnded[] =
+    "j.JOBRTY <> '%s' AND j.JOBSTS IN ('%s', '%s') AND j.JOBEDA >= '%s'%s";
+constexpr char kFailedStarts[] = "j.JOBRTY <> '%s' AND j.JOBSTS = '%s'%s";
 // A schedule that has simply ended is no fault: the job is done.
 constexpr char kScheduleGone[] =
     "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS NOT IN ('%s', '%s')) "
@@ -65,6 +66,7 @@ constexpr SqlFragment kByCreation("j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByNextRun("j.JOBNRT, j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByType("j.JOBRTY, j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByEnd("j.JOBEDA DESC, j.JOBDA1, j.JOBKE2");
+constexpr SqlFragment kNewestFirst("j.JOBDA1 DESC, j.JOBKE2");
 constexpr SqlFragment kNone("");
 constexpr SqlFragment
     kScheduleJoinMssql("LEFT JOIN KVSYSTEM.KVS800SCD s ON s.SCDNAM + '#' + "
@@ -259,15 +261,19 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect,
                            T(kStateStartFailed)),
                  kByCreation));
   }
-  queries.push_back(
-      {StatusSection::kEnded, StuckReason::kNone, "KVS500JOB",
-       SqlFormat(kJobSelect,
-                 mssql ? SqlFormat("TOP %ld ", N(kEndedListLimit)) : SqlStatement(),
-                 kNoNextStart, kNoJoin,
-                 SqlFormat(kEnded, T(kRunTypeNeverStarted), T(kStateStartFailed),
-                           T(kStateEnded), T(kStateTerminated), T(since), filter),
-                 kByEnd,
-                 mssql ? SqlStatement() : SqlFormat(" LIMIT %ld", N(kEndedListLimit)))});
+  const N limit(kEndedListLimit);
+  const SqlStatement top = mssql ? SqlFormat("TOP %ld ", limit) : SqlStatement();
+  const SqlStatement tail = mssql ? SqlStatement() : SqlFormat(" LIMIT %ld", limit);
+  queries.push_back({StatusSection::kEnded, StuckReason::kNone, "KVS500JOB",
+                     SqlFormat(kJobSelect, top, kNoNextStart, kNoJoin,
+                               SqlFormat(kEnded, T(kRunTypeNeverStarted), T(kStateEnded),
+                                         T(kStateTerminated), T(since), filter),
+                               kByEnd, tail)});
+  queries.push_back({StatusSection::kEnded, StuckReason::kNone, "KVS500JOB",
+                     SqlFormat(kJobSelect, top, kNoNextStart, kNoJoin,
+                               SqlFormat(kFailedStarts, T(kRunTypeNeverStarted),
+                                         T(kStateStartFailed), filter),
+                               kNewestFirst, tail)});
   return queries;
 }
 
@@ -359,6 +365,9 @@ int ReadJobStatus(Session &session, const std::string &run_type,
     fail(StatusSection::kEnded, "KVS200MSG", rc);
   }
   DecideEndReasons(&status->ended, day);
+  if (status->ended.size() > static_cast<size_t>(kEndedListLimit)) {
+    status->ended.resize(kEndedListLimit);
+  }
   return first_rc;
 }
 

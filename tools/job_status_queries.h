@@ -16,8 +16,8 @@ inline constexpr char kErrQueryNoTable[] =
 
 // ---- Statements -----------------------------------------------------------
 
-// At most this many rows of the ended list and pool messages of the last
-// day are read.
+// At most this many rows of the ended list (and of each of its two
+// statements) and pool messages of the last day are read.
 inline constexpr int32_t kEndedListLimit = 200;
 inline constexpr int32_t kDayMessageLimit = 500;
 
@@ -35,8 +35,8 @@ struct StatusQuery {
 // running and waiting of every run type (what holds a job may be one of
 // another type), waiting by run type in the controller's order of a pass
 // (05, 04, 01, 03 with the 97 ones after the planned ones, 07, 08, 09),
-// stuck, then the jobs ended since (YYYYMMDDhhmmss) and every failed
-// start. The schedule statement is left out unless 07 is shown, so a
+// stuck, then the jobs ended since (YYYYMMDDhhmmss) and the newest failed
+// starts, at most kEndedListLimit of each. The schedule statement is left out unless 07 is shown, so a
 // filter on 01 needs no schedule table.
 std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
                                        const std::string& since);

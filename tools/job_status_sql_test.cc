@@ -293,7 +293,7 @@ TEST_F(JobStatusSqlTest, RowsByList) {
 // again, each row it takes marked running as the launch does, at 10:00 and
 // at 12:00 (the database's clock set alike): it must take exactly the
 // rows kvsjobstat lists as waiting, in kvsjobstat's order, those whose
-// shown time has come at 10:00, the others at 12:00. A periodic row
+// shown time has come at 10:00 (and not "not due"), the others at 12:00. A periodic row
 // without JOBNRT is listed but waits for the update to plan it.
 TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   struct Value {
@@ -336,7 +336,10 @@ TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
           !rule.selection.unplanned_due) {
         continue;
       }
-      expected[job.next.empty() || job.next <= times[0].now ? 0 : 1].push_back(job.jobke2);
+      const int at = job.next.empty() || job.next <= times[0].now ? 0 : 1;
+      expected[at].push_back(job.jobke2);
+      // The reason read at 10:00 agrees with the pass on what is not due.
+      EXPECT_EQ(at == 1, job.reason == StuckReason::kNotDue) << job.jobke2;
     }
     for (int t = 0; t < 2; ++t) {
       Sql(std::string("SET timestamp = UNIX_TIMESTAMP('") + times[t].clock + "')");
