@@ -7,16 +7,16 @@
 #include <utility>
 
 #include "core/config.h"
-#include "core/controller.h"
-#include "jobs/run_types.h"
-#include "proc/process_manager.h"
 #include "core/connection_file.h"
+#include "core/controller.h"
 #include "diag/flag_file.h"
 #include "diag/log_file.h"
 #include "diag/text.h"
+#include "jobs/run_types.h"
 #include "platform/civil_time.h"
 #include "platform/tool_support.h"
 #include "msg/message_pool.h"
+#include "proc/process_manager.h"
 #include "tools/job_status_queries.h"
 #include "tools/job_status_render.h"
 #include "tools/status_page.h"
@@ -132,6 +132,12 @@ void DecideWaitReasons(JobStatus* status, const std::string& now) {
       job.reason = StuckReason::kNotDue;
       continue;
     }
+    // A waiting exclusive job keeps the pass from even selecting.
+    if (rule->held_by_exclusive && exclusive != nullptr) {
+      job.reason = StuckReason::kExclusiveWaiting;
+      job.holder = exclusive->jobke2;
+      continue;
+    }
     // The running-job list: every running job's key, unless the run type
     // empties it first; the exclusive run type asks it only of a row with
     // a JOBDLT.
@@ -148,11 +154,6 @@ void DecideWaitReasons(JobStatus* status, const std::string& now) {
         job.reason = StuckReason::kWaitsForRunning;
         job.holder = std::to_string(holding);
       }
-      continue;
-    }
-    if (rule->held_by_exclusive && exclusive != nullptr) {
-      job.reason = StuckReason::kExclusiveWaiting;
-      job.holder = exclusive->jobke2;
       continue;
     }
     if (rule->bounded_by_max_jobs) {

@@ -139,7 +139,8 @@ class JobStatusSqlTest : public DatabaseTest {
 // due, MAXJOBS taken after the free places are filled in order, a running
 // job of the same JOBURV (not for 07/08/09, whose pass forgets the
 // running keys), the exclusive job waiting for the running jobs but not
-// for 04 and 09, and then holding back every other run type; a filter
+// for 04 and 09, and then holding back every other run type ahead of
+// any JOBURV; a filter
 // that hides the holder still shows the hold. And the ended list: the
 // last day only, newest first, 98 as plainly ended, 99 after its
 // maximum run time or right after the pool's "database lost" message,
@@ -238,7 +239,7 @@ TEST_F(JobStatusSqlTest, RowsByList) {
       {"", "UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105095959' WHERE JOBKE2 = 'EXKL'",
        {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
        {"05 EXKL waits 2", "04 PERM-A after EXKL", "04 PERM-90 after EXKL", "01 Q1 after EXKL",
-        "01 Q2 key p.exe", "01 Q3 after EXKL", "03 P-EARLY after EXKL", "03 P-LATE after EXKL",
+        "01 Q2 after EXKL", "01 Q3 after EXKL", "03 P-EARLY after EXKL", "03 P-LATE after EXKL",
         "03 P-97 window", "07 Daily#Team#00001#00002 not due", "08 DAYEND not due",
         "09 RESTART after EXKL"},
        {"01 Q-90 failed", "05 EXKL-90 failed", "07 Cal90#Team#00001#00002 failed",
@@ -265,6 +266,7 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   }
   // The row's own values reach the running list, and the reasons read as
   // the operator sees them.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105200000' WHERE JOBKE2 = 'EXKL'");
   JobStatus status;
   status.max_jobs = 6;
   ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105100000", &status));
@@ -272,8 +274,8 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   for (const StatusJob& j : status.waiting) texts.push_back(StartText(j));
   for (const StatusJob& j : status.stuck) texts.push_back(ReasonText(j));
   for (const StatusJob& j : status.ended) texts.push_back(EndText(j) + " " + EndedRunTime(j));
-  EXPECT_EQ((Strings{"exklusiver Job EXKL wartet", "JOBURV K1: l\xE4uft noch als p.exe",
-                     "exklusiver Job EXKL wartet", "Start fehlgeschlagen, 11 Startversuche",
+  EXPECT_EQ((Strings{"sofort", "JOBURV K1: l\xE4uft noch als p.exe", "MAXJOBS 5 von 6 belegt",
+                     "Start fehlgeschlagen, 11 Startversuche",
                      "Status 00: Laufart 01 startet nur leer",
                      "Status 00: Laufart 01 startet nur leer", "vom Jobcontroller beendet 0:05:00",
                      "Datenbankverbindung unterbrochen 0:00:05",
