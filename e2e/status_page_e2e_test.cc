@@ -49,6 +49,15 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   InsertJob("HOSTILE", "u-hostile", "<script>alert(1)</script>", 0, "01");
   InsertJob("QUEUE", "u-queue", "kvssleep 300", 600, "01");
   InsertJob("NEXT", "u-next", "kvssleep 300", 600, "01");
+  // An exclusive job due in an hour: the next runs list shows it.
+  const CivilTime later = platform_real_->ToLocal(platform_real_->Now() + 3600);
+  char dlt[32];
+  char dlt_shown[32];
+  std::snprintf(dlt, sizeof dlt, "%04d%02d%02d%02d%02d%02d", later.year, later.month, later.day,
+                later.hour, later.minute, later.second);
+  std::snprintf(dlt_shown, sizeof dlt_shown, "%04d-%02d-%02d %02d:%02d:%02d", later.year,
+                later.month, later.day, later.hour, later.minute, later.second);
+  InsertJob("LATER", "u-later", "kvssleep 5", 0, "05", ", JOBDLT", std::string(", '") + dlt + "'");
   Start(120);
   ASSERT_TRUE(Eventually([&] {
     return Column("HOSTILE", "JOBSTS") == "90" && Column("QUEUE", "JOBSTS") == "01";
@@ -83,6 +92,20 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
                      "werden!</td>"))
       << dom;
   EXPECT_EQ(std::string::npos, dom.find("<script")) << dom;
+  // Why NEXT waits, what ended, what comes next.
+  for (const std::string& part :
+       {std::string("MAXJOBS 1, laufend 1"), std::string(">MAXJOBS 1 von 1 belegt</td>"),
+        std::string("<td class=\"wrap\" data-label=\"Grund\">Start fehlgeschlagen (90)</td>"),
+        std::string("<td data-label=\"NEXT\">") + dlt_shown +
+            "</td><td class=\"num\" data-label=\"LEFT\">"}) {
+    EXPECT_NE(std::string::npos, dom.find(part)) << part << "\n" << dom;
+  }
+  EXPECT_EQ(200, Get("/metrics", &body));
+  for (const char* line : {"\nkvs_controller_up 1\n", "\nkvs_max_jobs 1\n",
+                           "\nkvs_jobs_running{run_type=\"01\"} 1\n",
+                           "\nkvs_jobs_waiting{run_type=\"05\"} 1\n"}) {
+    EXPECT_NE(std::string::npos, body.find(line)) << line << body;
+  }
   EXPECT_EQ(200, Get("/status.json", &body));
   EXPECT_NE(std::string::npos, body.find("\"jobke2\":\"T-QUEUE\"")) << body;
 

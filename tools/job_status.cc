@@ -1,18 +1,22 @@
 // kvsjobstat: the controller's health, one complete reading and the run.
 #include "tools/job_status.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <utility>
 
 #include "core/config.h"
 #include "core/connection_file.h"
+#include "core/controller.h"
 #include "diag/flag_file.h"
 #include "diag/log_file.h"
 #include "diag/text.h"
+#include "jobs/run_types.h"
+#include "msg/message_pool.h"
 #include "platform/civil_time.h"
 #include "platform/tool_support.h"
-#include "msg/message_pool.h"
+#include "proc/process_manager.h"
 #include "tools/job_status_queries.h"
 #include "tools/job_status_render.h"
 #include "tools/status_page.h"
@@ -34,7 +38,173 @@ std::string InProgramDir(const std::string& program_dir, const std::string& path
   return program_dir + path;
 }
 
+// Seconds from the stamp from to the stamp to (both YYYYMMDDhhmmss);
+// false when either is no such stamp.
+bool StampSeconds(const std::string& from, const std::string& to, int64_t* seconds) {
+  CivilTime t;
+  return to.size() == 14 && CivilFromStamp(to.c_str(), &t) && RunSeconds(from, t, seconds);
+}
+
+// The start rule of a run type as a row holds it; nullptr for one the pass
+// does not start.
+const RunTypeRule* RuleFor(const std::string& jobrty) {
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    if (rule.run_type.In(jobrty.c_str())) return &rule;
+  }
+  return nullptr;
+}
+
+// A job row in memory as the pass's selection sees it.
+JobRecord RowOf(const StatusJob& job, const RunTypeRule& rule) {
+  JobRecord row;
+  SetField(row.jobrty, job.jobrty);
+  SetField(row.jobsts, job.jobsts);
+  SetField(row.joburv, job.joburv);
+  row.jobstv = job.jobstv;
+  if (rule.selection.due == Due::kEarliestStart) SetField(row.jobdlt, job.next);
+  if (rule.selection.due == Due::kNextRun) SetField(row.jobnrt, job.next);
+  return row;
+}
+
+// A terminated job's pool message: posted at most this long before its
+// end was written (every termination after it takes its pause).
+constexpr int64_t kTerminationWindowSeconds = 300;
+
+// Whether day holds text, posted from kTerminationWindowSeconds before
+// the stamp end up to it.
+bool PostedBefore(const std::vector<PoolMessage>& day, const std::string& text,
+                  const std::string& end) {
+  for (const PoolMessage& m : day) {
+    std::string stamp, body;
+    if (!SplitStampedText(m.msgtxt, &stamp, &body) || body != text) continue;
+    int64_t gap = 0;
+    if (StampSeconds(stamp, end, &gap) && gap >= 0 && gap <= kTerminationWindowSeconds) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+// ---- Reasons ------------------------------------------------------------------
+
+bool SplitStampedText(const std::string& msgtxt, std::string* stamp, std::string* text) {
+  // "DD.MM.YYYY hh:mm:ss text"
+  static constexpr char kShape[] = "99.99.9999 99:99:99 ";
+  const size_t n = sizeof kShape - 1;
+  if (msgtxt.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = msgtxt[i];
+    if (kShape[i] == '9' ? (c < '0' || c > '9') : c != kShape[i]) return false;
+  }
+  *stamp = msgtxt.substr(6, 4) + msgtxt.substr(3, 2) + msgtxt.substr(0, 2) + msgtxt.substr(11, 2) +
+           msgtxt.substr(14, 2) + msgtxt.substr(17, 2);
+  *text = msgtxt.substr(n);
+  return true;
+}
+
+void DecideWaitReasons(JobStatus* status, const std::string& now) {
+  // The exclusive job waits while jobs run that are not meant to run
+  // beside it; the first one its selection takes holds back the others.
+  int64_t holding = 0;
+  for (const StatusJob& r : status->running) {
+    const RunTypeRule* rule = RuleFor(r.jobrty);
+    holding += rule == nullptr || !rule->runs_beside_exclusive;
+  }
+  const auto running_with = [&](const std::string& key) -> const StatusJob* {
+    if (key.empty()) return nullptr;
+    for (const StatusJob& r : status->running) {
+      if (r.joburv == key) return &r;
+    }
+    return nullptr;
+  };
+  const StatusJob* exclusive = nullptr;
+  int64_t free_slots = status->max_jobs - status->running_count;
+  for (StatusJob& job : status->waiting) {
+    if (job.reason == StuckReason::kOutsideWindow) continue;
+    job.reason = StuckReason::kNone;
+    job.holder.clear();
+    const RunTypeRule* rule = RuleFor(job.jobrty);
+    if (rule == nullptr) continue;
+    const JobRecord row = RowOf(job, *rule);
+    if (!SelectionTakes(*rule, row, now)) {
+      job.reason = StuckReason::kNotDue;
+      continue;
+    }
+    // A waiting exclusive job keeps the pass from even selecting.
+    if (rule->held_by_exclusive && exclusive != nullptr) {
+      job.reason = StuckReason::kExclusiveWaiting;
+      job.holder = exclusive->jobke2;
+      continue;
+    }
+    // The running-job list: every running job's key, unless the run type
+    // empties it first; the exclusive run type asks it only of a row with
+    // a JOBDLT.
+    const bool keyed =
+        !rule->selection.empties_running_list && !(rule->exclusive && job.next.empty());
+    if (const StatusJob* r = keyed ? running_with(job.joburv) : nullptr) {
+      job.reason = StuckReason::kSameKey;
+      job.holder = r->jobnam;
+      continue;
+    }
+    if (rule->exclusive) {
+      if (exclusive == nullptr && holding > 0) exclusive = &job;
+      if (holding > 0) {
+        job.reason = StuckReason::kWaitsForRunning;
+        job.holder = std::to_string(holding);
+      }
+      continue;
+    }
+    if (rule->bounded_by_max_jobs) {
+      if (free_slots <= 0) {
+        job.reason = StuckReason::kMaxJobs;
+        job.holder = StrFormat(kMaxJobsInUse, static_cast<long>(status->running_count),
+                               static_cast<long>(status->max_jobs));
+        continue;
+      }
+      --free_slots;
+    }
+  }
+}
+
+void DecideEndReasons(std::vector<StatusJob>* ended, const std::vector<PoolMessage>& day) {
+  std::vector<StatusJob> kept;
+  for (StatusJob job : *ended) {
+    job.ended_at = job.jobeda;
+    if (kStateStartFailed.In(job.jobsts.c_str())) {
+      // The row keeps no time of a failed start; its message does.
+      job.end = EndReason::kStartFailed;
+      job.ended_at.clear();
+      const std::string text = StrFormat(kMsgStartFailed, job.jobcmd.c_str());
+      for (const PoolMessage& m : day) {
+        std::string stamp, body;
+        if (SplitStampedText(m.msgtxt, &stamp, &body) && body == text && stamp > job.ended_at) {
+          job.ended_at = stamp;
+        }
+      }
+      if (job.ended_at.empty()) continue;
+    } else if (kStateTerminated.In(job.jobsts.c_str())) {
+      int64_t run = 0;
+      if ((job.jobmrt > 0 && StampSeconds(job.jobsda, job.jobeda, &run) && run > job.jobmrt) ||
+          PostedBefore(day, StrFormat(kMsgRuntimeExceeded, job.jobnam.c_str()), job.jobeda)) {
+        job.end = EndReason::kRunTimeLimit;
+      } else if (PostedBefore(day, kMsgDbLost, job.jobeda)) {
+        job.end = EndReason::kDatabaseLost;
+      } else if (PostedBefore(day, kMsgServiceGone, job.jobeda)) {
+        job.end = EndReason::kServiceGone;
+      } else {
+        job.end = EndReason::kTerminated;
+      }
+    } else {
+      job.end = EndReason::kEnded;
+    }
+    kept.push_back(job);
+  }
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const StatusJob& a, const StatusJob& b) { return a.ended_at > b.ended_at; });
+  *ended = std::move(kept);
+}
 
 // ---- The controller -----------------------------------------------------------
 
@@ -132,6 +302,7 @@ int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetu
   setup->program_dir = config.program_dir;
   setup->run_type = options.run_type;
   setup->log_size_limit = config.log_size_limit;
+  setup->max_jobs = config.max_jobs;
   // The lookups read "" from a file they cannot open; say which it is.
   const std::string file = InProgramDir(config.program_dir, config.connection_file);
   if (!FileExists(file)) {
@@ -168,14 +339,16 @@ int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetu
 
 int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup,
                   const CivilTime& now, JobStatus* status) {
-  const std::string today = StrFormat("%04d%02d%02d", now.year, now.month, now.day);
+  const std::string stamp = StrFormat("%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day,
+                                      now.hour, now.minute, now.second);
   status->controller = CheckController(platform, setup.program_dir);
+  status->max_jobs = setup.max_jobs;
   int rc = kStatusExitOk;
   const Credentials& c = setup.credentials;
   if (!session.connected() && session.Connect(c.user, c.password, c.data_source) != 0) {
     status->database_error = StrFormat(kErrConnect, c.data_source.c_str(), c.user.c_str());
     rc = kStatusExitConnectFailed;
-  } else if (ReadJobStatus(session, setup.run_type, today, status) != 0) {
+  } else if (ReadJobStatus(session, setup.run_type, stamp, status) != 0) {
     rc = kStatusExitQueryFailed;
     // A lost connection fails every statement: the next read connects
     // anew.
@@ -243,11 +416,12 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
     } else {
       if (options.watch_seconds > 0) frame = kClearScreen;
       frame += FormatHealthText(status.controller) + "\n";
-      frame += StrFormat(kStatusHeader, LocalText(now).c_str(),
-                         setup.credentials.data_source.c_str());
+      frame +=
+          StrFormat(kStatusHeader, LocalText(now).c_str(), setup.credentials.data_source.c_str());
       if (!options.run_type.empty()) {
         frame += StrFormat(kStatusHeaderType, options.run_type.c_str());
       }
+      frame += MaxJobsText(status);
       frame += "\n\n";
       frame += FormatStatusText(status, now);
       if (utf8_console) frame = Utf8FromWindows1252(frame);

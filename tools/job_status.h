@@ -91,7 +91,7 @@ std::string FormatHealthText(const ControllerHealth& health);
 
 // ---- Rows -----------------------------------------------------------------
 
-enum class StatusSection { kRunning, kWaiting, kStuck, kMessages };
+enum class StatusSection { kRunning, kWaiting, kStuck, kMessages, kEnded };
 
 // Why a job waits, or will not start again until someone acts.
 enum class StuckReason {
@@ -101,7 +101,23 @@ enum class StuckReason {
   kNeverPicked,     // 04 or 09 in state 00, which their selection never takes
   kOutsideWindow,   // waiting: run type 03 in 97 until its next window
   kScheduleGone,    // run type 07 without its KVS800SCD row
-  kScheduleEnded,   // run type 07 whose SCDBIS has passed
+  // Waiting, decided by DecideWaitReasons:
+  kNotDue,          // its JOBDLT or JOBNRT has not come
+  kMaxJobs,         // 01: MAXJOBS jobs run
+  kSameKey,         // a running job has the same JOBURV (holder: its JOBNAM)
+  kExclusiveWaiting,  // an exclusive job (holder: its JOBKE2) waits for the running jobs
+  kWaitsForRunning,   // the exclusive job itself: holder jobs run besides 04 and 09
+};
+
+// How a job of the ended list ended, as far as its row and the
+// controller's pool messages tell.
+enum class EndReason {
+  kEnded,          // 98: its process is gone
+  kTerminated,     // 99, and nothing tells why
+  kRunTimeLimit,   // 99 after JOBMRT, or the pool says so
+  kDatabaseLost,   // 99 right after the pool's "database lost" message
+  kServiceGone,    // 99 right after the pool's "service not answering" message
+  kStartFailed,    // 90: its start failed (the time is the pool message's)
 };
 
 // One job row. Texts as stored, trailing blanks removed.
@@ -114,17 +130,33 @@ struct StatusJob {
   std::string jobnum;
   std::string jobsda;
   // Earliest start of a waiting job (JOBDLT of 05, JOBNRT of 03/07/08,
-  // "" for at once); SCDBIS as YYYYMMDD for kScheduleEnded.
+  // "" for at once).
   std::string next;
   int32_t jobmrt = 0;  // seconds, 0 or less: no limit
   int32_t jobstv = 0;
   StuckReason reason = StuckReason::kNone;
+  std::string jobeda = {};
+  std::string joburv = {};
+  std::string jobcmd = {};
+  // What holds a waiting job: the running job's JOBNAM or the exclusive
+  // job's JOBKE2 (kSameKey, kExclusiveWaiting), or the number of jobs the
+  // exclusive job waits for (kWaitsForRunning).
+  std::string holder = {};
+  // The ended list: how it ended and when (JOBEDA, or the pool message's
+  // time for a failed start).
+  EndReason end = EndReason::kEnded;
+  std::string ended_at = {};
 };
 
 struct PoolMessage {
   std::string msgtin;  // YYYYMMDDhhmmss
   std::string msgtxt;
 };
+
+// A posted text carries its own time in front ("DD.MM.YYYY hh:mm:ss "):
+// that time (as YYYYMMDDhhmmss) and the text after it. False, and both
+// untouched, for a text without one.
+bool SplitStampedText(const std::string& msgtxt, std::string* stamp, std::string* text);
 
 struct FallbackFileState {
   bool exists = false;
@@ -146,8 +178,25 @@ struct JobStatus {
   std::vector<StatusJob> waiting;  // in the order the controller starts them
   std::vector<StatusJob> stuck;
   std::vector<PoolMessage> messages;  // newest first
+  // Ended in the last 24 hours, newest first.
+  std::vector<StatusJob> ended;
   FallbackFileState fallback;
+  // MAXJOBS of the controller's INI, and the jobs running as its pass
+  // counts them (state 01, run type 06 left out, whatever --type shows).
+  int32_t max_jobs = 0;
+  int64_t running_count = 0;
 };
+
+// Why each waiting job waits, as the controller's pass would find it at
+// now (YYYYMMDDhhmmss): walks the waiting jobs in pass order with the run
+// types' start rules, given all running jobs and MAXJOBS. Sets reason and
+// holder of status->waiting; the 97 rows keep theirs.
+void DecideWaitReasons(JobStatus* status, const std::string& now);
+// How each job of the ended list ended: from its state, its run time and
+// the controller's pool messages of the last day (stamped texts, any
+// order). Sets end and ended_at; a failed start without its message is
+// dropped, since nothing tells when it failed.
+void DecideEndReasons(std::vector<StatusJob>* ended, const std::vector<PoolMessage>& day);
 
 // ---- The tool -------------------------------------------------------------
 
@@ -161,6 +210,7 @@ struct StatusSetup {
   std::string log_path;  // the tool's own log, for the session's lines
   int64_t log_size_limit = 0;
   std::string fallback_path;
+  int32_t max_jobs = 0;  // MAXJOBS, as the controller reads it
 };
 
 // Reads KVSJOBCTL.INI of the controller (beside the executable, or in

@@ -8,6 +8,7 @@
 
 #include "diag/text.h"
 #include "jobs/run_types.h"
+#include "platform/civil_time.h"
 
 namespace kvs {
 
@@ -18,9 +19,11 @@ constexpr char kControllerSource[] = "KVSJOBSTR";
 // Every job statement: the next-start column, a join, the condition and
 // the order are its own.
 constexpr char kJobSelect[] =
-    "SELECT j.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, j.JOBNAM, j.JOBNUM, j.JOBSDA, %s, "
-    "COALESCE(j.JOBMRT, 0), COALESCE(j.JOBSTV, 0) FROM KVSYSTEM.KVS500JOB j %sWHERE %s ORDER "
-    "BY %s";
+    "SELECT %sj.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, "
+    "j.JOBNAM, j.JOBNUM, j.JOBSDA, %s, COALESCE(j.JOBMRT, 0), "
+    "COALESCE(j.JOBSTV, 0), COALESCE(j.JOBEDA, ''), "
+    "COALESCE(j.JOBURV, ''), COALESCE(j.JOBCMD, '') FROM "
+    "KVSYSTEM.KVS500JOB j %sWHERE %s ORDER BY %s%s";
 constexpr char kRunning[] = "j.JOBSTS = '%s' AND j.JOBRTY <> '%s'%s";
 constexpr char kTypeFilter[] = " AND j.JOBRTY = '%s'";
 constexpr char kTaken[] = "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS = '%s'%s)%s";
@@ -30,14 +33,26 @@ constexpr char kWithinAttempts[] = " AND j.JOBSTV <= %ld";
 constexpr char kOutsideWindow[] = "j.JOBRTY = '%s' AND j.JOBSTS = '%s'";
 constexpr char kStartFailed[] = "j.JOBSTS = '%s' AND j.JOBRTY IN (%s)%s";
 constexpr char kAttemptsUsedUp[] =
-    "j.JOBRTY IN (%s) AND j.JOBSTV > %ld AND (j.JOBSTS IS NULL OR j.JOBSTS <> '%s')%s";
-constexpr char kNeverPicked[] = "j.JOBRTY IN (%s) AND j.JOBSTS = '%s' AND j.JOBSTV <= %ld%s";
+    "j.JOBRTY IN (%s) AND j.JOBSTV > %ld AND "
+    "(j.JOBSTS IS NULL OR j.JOBSTS <> '%s')%s";
+// A used-up row of a run type that limits its attempts is listed as such.
+constexpr char kNeverPicked[] =
+    "j.JOBRTY IN (%s) AND j.JOBSTS = '%s' AND "
+    "(j.JOBSTV <= %ld OR j.JOBRTY NOT IN (%s))%s";
+// Ended in the last day; a failed start has no end time (the pool's
+// message tells when), so the newest rows in "90" are read apart.
+constexpr char kEnded[] = "j.JOBRTY <> '%s' AND j.JOBSTS IN ('%s', '%s') AND j.JOBEDA >= '%s'%s";
+constexpr char kFailedStarts[] = "j.JOBRTY <> '%s' AND j.JOBSTS = '%s'%s";
+// A schedule that has simply ended is no fault: the job is done.
 constexpr char kScheduleGone[] =
-    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS NOT IN ('%s', '%s')) AND (s.SCDNAM IS "
-    "NULL OR s.SCDBIS < '%s')";
+    "j.JOBRTY = '%s' AND (j.JOBSTS IS NULL OR j.JOBSTS NOT IN ('%s', '%s')) AND s.SCDNAM IS "
+    "NULL";
 constexpr char kStatusMessages[] =
     "SELECT %sCOALESCE(MSGTIN, ''), COALESCE(MSGTXT, '') FROM KVSYSTEM.KVS200MSG WHERE MSGSRC "
     "= '%s' ORDER BY MSGTIN DESC, MSGUID DESC%s";
+constexpr char kDayMessages[] =
+    "SELECT %sCOALESCE(MSGTIN, ''), COALESCE(MSGTXT, '') FROM KVSYSTEM.KVS200MSG WHERE MSGSRC "
+    "= '%s' AND MSGTIN >= '%s' ORDER BY MSGTIN DESC, MSGUID DESC%s";
 
 constexpr SqlFragment kNoNextStart("''");
 constexpr SqlFragment kDelayedStart("COALESCE(j.JOBDLT, '')");
@@ -47,21 +62,21 @@ constexpr SqlFragment kByStart("j.JOBSDA, j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByCreation("j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByNextRun("j.JOBNRT, j.JOBDA1, j.JOBKE2");
 constexpr SqlFragment kByType("j.JOBRTY, j.JOBDA1, j.JOBKE2");
+constexpr SqlFragment kByEnd("j.JOBEDA DESC, j.JOBDA1, j.JOBKE2");
+constexpr SqlFragment kNewestFirst("j.JOBDA1 DESC, j.JOBKE2");
+constexpr SqlFragment kNone("");
 constexpr SqlFragment kScheduleJoinMssql(
-    "LEFT JOIN KVSYSTEM.KVS800SCD s ON s.SCDNAM + '#' + s.SCDSBE + '#' + s.SCDLIZ + '#' + "
-    "s.SCDMND = j.JOBKE2 ");
+    "LEFT JOIN KVSYSTEM.KVS800SCD s ON s.SCDNAM + '#' + "
+    "s.SCDSBE + '#' + s.SCDLIZ + '#' + s.SCDMND = j.JOBKE2 ");
 constexpr SqlFragment kScheduleJoinMysql(
-    "LEFT JOIN KVSYSTEM.KVS800SCD s ON CONCAT(s.SCDNAM, '#', s.SCDSBE, '#', s.SCDLIZ, '#', "
-    "s.SCDMND) = j.JOBKE2 ");
-constexpr SqlFragment kScheduleEndMssql("COALESCE(CONVERT(CHAR(8), s.SCDBIS, 112), '')");
-constexpr SqlFragment kScheduleEndMysql("COALESCE(DATE_FORMAT(s.SCDBIS, '%Y%m%d'), '')");
-
+    "LEFT JOIN KVSYSTEM.KVS800SCD s ON CONCAT(s.SCDNAM, "
+    "'#', s.SCDSBE, '#', s.SCDLIZ, '#', s.SCDMND) = j.JOBKE2 ");
 using T = SqlText;
 using N = SqlNumber;
 
 StatusQuery JobQuery(StatusSection section, StuckReason reason, const char* table, SqlFragment next,
                      SqlFragment join, const SqlStatement& where, SqlFragment order) {
-  return {section, reason, table, SqlFormat(kJobSelect, next, join, where, order)};
+  return {section, reason, table, SqlFormat(kJobSelect, kNone, next, join, where, order, kNone)};
 }
 
 SqlStatement TypeFilter(const std::string& run_type) {
@@ -112,7 +127,10 @@ int FetchJobs(Session& session, const StatusQuery& query, std::vector<StatusJob>
                                               ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
                                               ColumnBinding::Text(row.jobnrt, sizeof row.jobnrt),
                                               ColumnBinding::Long(&row.jobmrt),
-                                              ColumnBinding::Long(&row.jobstv)};
+                                              ColumnBinding::Long(&row.jobstv),
+                                              ColumnBinding::Text(row.jobeda, sizeof row.jobeda),
+                                              ColumnBinding::Text(row.joburv, sizeof row.joburv),
+                                              ColumnBinding::Text(row.jobcmd, sizeof row.jobcmd)};
   while ((rc = session.FetchCursor(CursorSlot::kJobList, columns)) == 0) {
     StatusJob job;
     job.jobrty = RightTrimInPlace(row.jobrty);
@@ -125,19 +143,18 @@ int FetchJobs(Session& session, const StatusQuery& query, std::vector<StatusJob>
     job.next = RightTrimInPlace(row.jobnrt);
     job.jobmrt = row.jobmrt;
     job.jobstv = row.jobstv;
+    job.jobeda = RightTrimInPlace(row.jobeda);
+    job.joburv = RightTrimInPlace(row.joburv);
+    job.jobcmd = RightTrimInPlace(row.jobcmd);
     job.reason = query.reason;
-    // The schedule join finds both kinds; only an existing row has an end date.
-    if (job.reason == StuckReason::kScheduleGone && !job.next.empty()) {
-      job.reason = StuckReason::kScheduleEnded;
-    }
     out->push_back(job);
   }
   session.CloseCursor(CursorSlot::kJobList);
   return rc == 100 ? 0 : rc;
 }
 
-int FetchMessages(Session& session, Dialect dialect, std::vector<PoolMessage>* out) {
-  int rc = session.OpenCursor(CursorSlot::kJobList, TextStatusMessages(dialect));
+int FetchMessages(Session& session, const SqlStatement& text, std::vector<PoolMessage>* out) {
+  int rc = session.OpenCursor(CursorSlot::kJobList, text);
   if (rc != 0) return rc;
   char msgtin[15];
   char msgtxt[251];
@@ -156,17 +173,18 @@ int FetchMessages(Session& session, Dialect dialect, std::vector<PoolMessage>* o
 // ---------------------------------------------------------------
 
 std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
-                                       const std::string& today) {
+                                       const std::string& since) {
   const SqlStatement filter = TypeFilter(run_type);
   std::vector<StatusQuery> queries;
-  queries.push_back(
-      JobQuery(StatusSection::kRunning, StuckReason::kNone, "KVS500JOB", kNoNextStart, kNoJoin,
-               SqlFormat(kRunning, T(kStateRunning), T(kRunTypeNeverStarted), filter), kByStart));
+  // Running and waiting rows of every run type: what holds a job back
+  // may be a job of another. The view leaves out the others afterwards.
+  queries.push_back(JobQuery(
+      StatusSection::kRunning, StuckReason::kNone, "KVS500JOB", kNoNextStart, kNoJoin,
+      SqlFormat(kRunning, T(kStateRunning), T(kRunTypeNeverStarted), SqlStatement()), kByStart));
   // Waiting: what the pass's own selection of each run type takes once its
   // time has come, whatever runs, in pass order; a periodic job outside
   // its windows after the others.
   for (const RunTypeRule& rule : kRunTypeRules) {
-    if (!Wanted(run_type, rule.run_type)) continue;
     const Due due = rule.selection.due;
     const SqlFragment next = due == Due::kEarliestStart ? kDelayedStart
                              : due == Due::kNextRun     ? kNextRun
@@ -181,13 +199,13 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_t
   }
   // One failed start is final where "90" is never taken again; run types
   // that start ended rows again are tried until their attempts are used
-  // up, and never take a row in "00".
+  // up; a row in "00" is never taken by a run type without a plan.
   const SqlList final_failure =
       RunTypesWhere([](const RunTypeRule& r) { return r.failed_start_final; });
   const SqlList limited =
       RunTypesWhere([](const RunTypeRule& r) { return r.selection.limits_attempts; });
-  const SqlList restarting =
-      RunTypesWhere([](const RunTypeRule& r) { return r.selection.takes == Takes::kEnded; });
+  const SqlList unplanned =
+      RunTypesWhere([](const RunTypeRule& r) { return r.selection.takes != Takes::kPlanned; });
   const N max_attempts(kMaxStartAttempts);
   queries.push_back(
       JobQuery(StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB", kNoNextStart, kNoJoin,
@@ -195,20 +213,33 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_t
   queries.push_back(JobQuery(
       StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB", kNoNextStart, kNoJoin,
       SqlFormat(kAttemptsUsedUp, limited, max_attempts, T(kStateRunning), filter), kByType));
-  queries.push_back(JobQuery(
-      StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB", kNoNextStart, kNoJoin,
-      SqlFormat(kNeverPicked, restarting, T(kStatePlanned), max_attempts, filter), kByType));
+  queries.push_back(
+      JobQuery(StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB", kNoNextStart, kNoJoin,
+               SqlFormat(kNeverPicked, unplanned, T(kStatePlanned), max_attempts, limited, filter),
+               kByType));
+  const bool mssql = dialect == Dialect::kMssql;
   if (Wanted(run_type, kRunTypeCalendar)) {
-    const bool mssql = dialect == Dialect::kMssql;
     // A running calendar job shows among the running ones, one in 90
     // among the failed starts.
-    queries.push_back(JobQuery(StatusSection::kStuck, StuckReason::kScheduleGone, "KVS800SCD",
-                               mssql ? kScheduleEndMssql : kScheduleEndMysql,
-                               mssql ? kScheduleJoinMssql : kScheduleJoinMysql,
-                               SqlFormat(kScheduleGone, T(kRunTypeCalendar), T(kStateRunning),
-                                         T(kStateStartFailed), T(today)),
-                               kByCreation));
+    queries.push_back(JobQuery(
+        StatusSection::kStuck, StuckReason::kScheduleGone, "KVS800SCD", kNoNextStart,
+        mssql ? kScheduleJoinMssql : kScheduleJoinMysql,
+        SqlFormat(kScheduleGone, T(kRunTypeCalendar), T(kStateRunning), T(kStateStartFailed)),
+        kByCreation));
   }
+  const N limit(kEndedListLimit);
+  const SqlStatement top = mssql ? SqlFormat("TOP %ld ", limit) : SqlStatement();
+  const SqlStatement tail = mssql ? SqlStatement() : SqlFormat(" LIMIT %ld", limit);
+  queries.push_back({StatusSection::kEnded, StuckReason::kNone, "KVS500JOB",
+                     SqlFormat(kJobSelect, top, kNoNextStart, kNoJoin,
+                               SqlFormat(kEnded, T(kRunTypeNeverStarted), T(kStateEnded),
+                                         T(kStateTerminated), T(since), filter),
+                               kByEnd, tail)});
+  queries.push_back(
+      {StatusSection::kEnded, StuckReason::kNone, "KVS500JOB",
+       SqlFormat(kJobSelect, top, kNoNextStart, kNoJoin,
+                 SqlFormat(kFailedStarts, T(kRunTypeNeverStarted), T(kStateStartFailed), filter),
+                 kNewestFirst, tail)});
   return queries;
 }
 
@@ -218,11 +249,27 @@ SqlStatement TextStatusMessages(Dialect dialect) {
                    T(kControllerSource), mssql ? SqlFragment("") : SqlFragment(" LIMIT 10"));
 }
 
+SqlStatement TextDayMessages(Dialect dialect, const std::string& since) {
+  const bool mssql = dialect == Dialect::kMssql;
+  const N limit(kDayMessageLimit);
+  return SqlFormat(kDayMessages, mssql ? SqlFormat("TOP %ld ", limit) : SqlStatement(),
+                   T(kControllerSource), T(since),
+                   mssql ? SqlStatement() : SqlFormat(" LIMIT %ld", limit));
+}
+
 // ---- Reading
 // ------------------------------------------------------------------
 
-int ReadJobStatus(Session& session, const std::string& run_type, const std::string& today,
+int ReadJobStatus(Session& session, const std::string& run_type, const std::string& now,
                   JobStatus* status) {
+  // The ended list and its messages go back one day from now.
+  CivilTime clock;
+  std::string day_ago = now;
+  if (CivilFromStamp(now.c_str(), &clock)) {
+    const CivilTime t = CivilPlusMinutes(clock, -24 * 60);
+    day_ago =
+        StrFormat("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  }
   int first_rc = 0;
   auto fail = [&](StatusSection section, const char* table, int rc) {
     if (first_rc == 0) first_rc = rc;
@@ -236,9 +283,10 @@ int ReadJobStatus(Session& session, const std::string& run_type, const std::stri
     const char* format = std::string(e.sqlstate) == "42S02" ? kErrQueryNoTable : kErrQuery;
     status->failures.push_back({section, StrFormat(format, table, e.sqlstate, e.message)});
   };
-  for (const StatusQuery& query : StatusQueries(session.dialect(), run_type, today)) {
+  for (const StatusQuery& query : StatusQueries(session.dialect(), run_type, day_ago)) {
     std::vector<StatusJob>* rows = query.section == StatusSection::kRunning   ? &status->running
                                    : query.section == StatusSection::kWaiting ? &status->waiting
+                                   : query.section == StatusSection::kEnded   ? &status->ended
                                                                               : &status->stuck;
     std::vector<StatusJob> read;
     int rc = FetchJobs(session, query, &read);
@@ -248,12 +296,31 @@ int ReadJobStatus(Session& session, const std::string& run_type, const std::stri
     }
     rows->insert(rows->end(), read.begin(), read.end());
   }
+  status->running_count = static_cast<int64_t>(status->running.size());
+  DecideWaitReasons(status, now);
+  if (!run_type.empty()) {
+    for (std::vector<StatusJob>* list : {&status->running, &status->waiting}) {
+      list->erase(std::remove_if(list->begin(), list->end(),
+                                 [&](const StatusJob& j) { return j.jobrty != run_type; }),
+                  list->end());
+    }
+  }
   std::vector<PoolMessage> messages;
-  int rc = FetchMessages(session, session.dialect(), &messages);
+  int rc = FetchMessages(session, TextStatusMessages(session.dialect()), &messages);
   if (rc != 0) {
     fail(StatusSection::kMessages, "KVS200MSG", rc);
   } else {
     status->messages = std::move(messages);
+  }
+  std::vector<PoolMessage> day;
+  rc = FetchMessages(session, TextDayMessages(session.dialect(), day_ago), &day);
+  if (rc != 0) {
+    // Without them a failed start cannot be placed in time.
+    fail(StatusSection::kEnded, "KVS200MSG", rc);
+  }
+  DecideEndReasons(&status->ended, day);
+  if (status->ended.size() > static_cast<size_t>(kEndedListLimit)) {
+    status->ended.resize(kEndedListLimit);
   }
   return first_rc;
 }

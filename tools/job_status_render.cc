@@ -1,7 +1,10 @@
 // kvsjobstat: the text and JSON forms of a reading.
 #include "tools/job_status_render.h"
 
+#include <algorithm>
+
 #include "diag/text.h"
+#include "jobs/run_types.h"
 #include "msg/message_pool.h"
 #include "platform/civil_time.h"
 
@@ -23,8 +26,16 @@ const char* ReasonCode(StuckReason reason) {
       return "outside_window";
     case StuckReason::kScheduleGone:
       return "schedule_gone";
-    case StuckReason::kScheduleEnded:
-      return "schedule_ended";
+    case StuckReason::kNotDue:
+      return "not_due";
+    case StuckReason::kMaxJobs:
+      return "max_jobs";
+    case StuckReason::kSameKey:
+      return "same_joburv";
+    case StuckReason::kExclusiveWaiting:
+      return "exclusive_waiting";
+    case StuckReason::kWaitsForRunning:
+      return "waits_for_running";
     default:
       return "";
   }
@@ -38,23 +49,85 @@ std::string ReasonText(const StatusJob& job) {
       return StrFormat(kReasonStartFailed, static_cast<long>(job.jobstv));
     case StuckReason::kAttemptsUsedUp:
       return StrFormat(kReasonAttemptsUsedUp, static_cast<long>(job.jobstv));
-    case StuckReason::kNeverPicked:
-      return StrFormat(kReasonNeverPicked, job.jobrty.c_str());
+    case StuckReason::kNeverPicked: {
+      // The run types that take ended rows again say so.
+      for (const RunTypeRule& rule : kRunTypeRules) {
+        if (rule.run_type.In(job.jobrty.c_str()) && rule.selection.takes == Takes::kEnded) {
+          return StrFormat(kReasonNeverPicked, job.jobrty.c_str());
+        }
+      }
+      return StrFormat(kReasonNeverPickedBlank, job.jobrty.c_str());
+    }
     case StuckReason::kOutsideWindow:
       return kReasonOutsideWindow;
     case StuckReason::kScheduleGone:
       return kReasonScheduleGone;
-    case StuckReason::kScheduleEnded:
-      return StrFormat(kReasonScheduleEnded, FormatStamp(job.next).c_str());
+    case StuckReason::kNotDue:
+      return StrFormat(kReasonNotDue, FormatStamp(job.next).c_str());
+    case StuckReason::kMaxJobs:
+      return StrFormat(kReasonMaxJobs, job.holder.c_str());
+    case StuckReason::kSameKey:
+      return StrFormat(kReasonSameKey, job.joburv.c_str(), job.holder.c_str());
+    case StuckReason::kExclusiveWaiting:
+      return StrFormat(kReasonExclusiveWaiting, job.holder.c_str());
+    case StuckReason::kWaitsForRunning:
+      return StrFormat(kReasonWaitsForRunning, job.holder.c_str());
     default:
       return "";
   }
 }
 
 std::string StartText(const StatusJob& job) {
-  return job.reason != StuckReason::kNone ? ReasonText(job)
-         : job.next.empty()               ? kStartAtOnce
-                                          : FormatStamp(job.next);
+  if (job.reason != StuckReason::kNone && job.reason != StuckReason::kNotDue) {
+    return ReasonText(job);
+  }
+  return job.next.empty() ? kStartAtOnce : FormatStamp(job.next);
+}
+
+std::string MaxJobsText(const JobStatus& status) {
+  if (!status.database_error.empty()) return "";
+  for (const ListFailure& f : status.failures) {
+    if (f.section == StatusSection::kRunning) return "";
+  }
+  return StrFormat(kStatusHeaderMaxJobs, static_cast<long>(status.max_jobs),
+                   static_cast<long>(status.running_count));
+}
+
+std::string EndText(const StatusJob& job) {
+  switch (job.end) {
+    case EndReason::kTerminated:
+      return kEndedTerminated;
+    case EndReason::kRunTimeLimit:
+      return StrFormat(kEndedRunTime, FormatDuration(job.jobmrt).c_str());
+    case EndReason::kDatabaseLost:
+      return kEndedDatabaseLost;
+    case EndReason::kServiceGone:
+      return kEndedServiceGone;
+    case EndReason::kStartFailed:
+      return kEndedStartFailed;
+    default:
+      return kEndedNormally;
+  }
+}
+
+std::vector<const StatusJob*> NextRuns(const JobStatus& status) {
+  std::vector<const StatusJob*> next;
+  for (const StatusJob& job : status.waiting) {
+    if (job.next.size() == 14 && AllDigits(job.next)) next.push_back(&job);
+  }
+  std::stable_sort(next.begin(), next.end(),
+                   [](const StatusJob* a, const StatusJob* b) { return a->next < b->next; });
+  return next;
+}
+
+void ShownMessage(const PoolMessage& m, std::string* time, std::string* text) {
+  std::string stamp;
+  if (SplitStampedText(m.msgtxt, &stamp, text)) {
+    *time = FormatStamp(stamp);
+  } else {
+    *time = FormatStamp(m.msgtin);
+    *text = m.msgtxt;
+  }
 }
 
 std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
@@ -100,6 +173,22 @@ unsigned CodePoint(unsigned char b) { return b >= 0x80 && b < 0xA0 ? kWindows125
 
 
 }  // namespace
+
+bool StampLeft(const std::string& stamp, const CivilTime& now, int64_t* seconds) {
+  if (!RunSeconds(stamp, now, seconds)) return false;
+  *seconds = -*seconds;
+  return true;
+}
+
+std::string EndedRunTime(const StatusJob& job) {
+  CivilTime end;
+  int64_t run = 0;
+  if (job.jobeda.size() != 14 || !CivilFromStamp(job.jobeda.c_str(), &end) ||
+      !RunSeconds(job.jobsda, end, &run)) {
+    return "-";
+  }
+  return FormatDuration(run);
+}
 
 std::string LocalText(const CivilTime& t) {
   return StrFormat("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
@@ -197,7 +286,28 @@ std::string FormatStatusText(const JobStatus& status, const CivilTime& now) {
     text += Section(kTitleStuck, FailuresOf(status, StatusSection::kStuck),
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, {}, rows);
     rows.clear();
-    for (const PoolMessage& m : status.messages) rows.push_back({FormatStamp(m.msgtin), m.msgtxt});
+    for (const StatusJob* job : NextRuns(status)) {
+      int64_t left = 0;
+      const bool known = StampLeft(job->next, now, &left);
+      rows.push_back({FormatStamp(job->next), known ? FormatDuration(left) : "?", job->jobrty,
+                      job->jobke2, OrDash(job->joburv), OrDash(job->jobcmd)});
+    }
+    text += Section(kTitleNext, {}, {"NEXT", "LEFT", "RT", "JOBKE2", "JOBURV", "JOBCMD"},
+                    {false, true}, rows);
+    rows.clear();
+    for (const StatusJob& job : status.ended) {
+      rows.push_back({FormatStamp(job.ended_at), job.jobrty, job.jobke2, OrDash(job.jobsts),
+                      EndedRunTime(job), EndText(job), OrDash(job.joburv), OrDash(job.jobcmd)});
+    }
+    text += Section(kTitleEnded, FailuresOf(status, StatusSection::kEnded),
+                    {"Beendet", "RT", "JOBKE2", "Status", "Laufzeit", "Grund", "JOBURV", "JOBCMD"},
+                    {false, false, false, false, true}, rows);
+    rows.clear();
+    for (const PoolMessage& m : status.messages) {
+      std::string time, body;
+      ShownMessage(m, &time, &body);
+      rows.push_back({time, body});
+    }
     text += Section(kTitleMessages, FailuresOf(status, StatusSection::kMessages), {"Zeit", "Text"},
                     {}, rows);
   }
@@ -304,7 +414,7 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
     errors.push_back("{" + field("list", "database") + "," + field("text", status.database_error) +
                      "}");
   }
-  static const char* const kListCodes[] = {"running", "waiting", "stuck", "messages"};
+  static const char* const kListCodes[] = {"running", "waiting", "stuck", "messages", "ended"};
   for (const ListFailure& f : status.failures) {
     errors.push_back("{" + field("list", kListCodes[static_cast<int>(f.section)]) + "," +
                      field("text", f.text) + "}");
@@ -316,7 +426,8 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
                     field("jobda1", job.jobda1) + "," + field("jobsts", job.jobsts) + "," +
                     field("start_at", FormatStamp(job.next)) + "," + number("jobstv", job.jobstv) +
                     "," + field("reason", ReasonCode(job.reason)) + "," +
-                    field("text", ReasonText(job)) + "}");
+                    field("text", ReasonText(job)) + "," + field("holder", job.holder) + "," +
+                    field("joburv", job.joburv) + "," + field("jobcmd", job.jobcmd) + "}");
   }
   json += "," + array("waiting", items);
   items.clear();
@@ -329,12 +440,35 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
   json += "," + array("stuck", items);
   items.clear();
   for (const PoolMessage& m : status.messages) {
-    items.push_back("{" + field("time", FormatStamp(m.msgtin)) + "," + field("text", m.msgtxt) +
-                    "}");
+    std::string time, body;
+    ShownMessage(m, &time, &body);
+    items.push_back("{" + field("time", time) + "," + field("text", body) + "}");
   }
   json += "," + array("messages", items);
   json += std::string(",\"fallback\":{\"exists\":") + (status.fallback.exists ? "true" : "false") +
-          "," + number("lines", status.fallback.lines) + "}}\n";
+          "," + number("lines", status.fallback.lines) + "}";
+  json += "," + number("max_jobs", status.max_jobs) + "," +
+          number("running_count", status.running_count);
+  items.clear();
+  for (const StatusJob& job : status.ended) {
+    const std::string run = EndedRunTime(job);
+    items.push_back("{" + field("ended", FormatStamp(job.ended_at)) + "," +
+                    field("jobrty", job.jobrty) + "," + field("jobke2", job.jobke2) + "," +
+                    field("jobsts", job.jobsts) + "," + field("run_time", run == "-" ? "" : run) +
+                    "," + field("text", EndText(job)) + "," + field("joburv", job.joburv) + "," +
+                    field("jobcmd", job.jobcmd) + "}");
+  }
+  json += "," + array("ended", items);
+  items.clear();
+  for (const StatusJob* job : NextRuns(status)) {
+    int64_t left = 0;
+    const bool known = StampLeft(job->next, now, &left);
+    items.push_back("{" + field("next", FormatStamp(job->next)) + ",\"left_seconds\":" +
+                    (known ? std::to_string(left) : "null") + "," + field("jobrty", job->jobrty) +
+                    "," + field("jobke2", job->jobke2) + "," + field("joburv", job->joburv) + "," +
+                    field("jobcmd", job->jobcmd) + "}");
+  }
+  json += "," + array("next", items) + "}\n";
   return json;
 }
 

@@ -25,7 +25,22 @@ inline constexpr char kReasonNeverPicked[] = "Status 00: Laufart %s startet nur 
 // Windows-1252, as every text of the suite.
 inline constexpr char kReasonOutsideWindow[] = "wartet auf das n\xE4" "chste Zeitfenster";
 inline constexpr char kReasonScheduleGone[] = "Terminplan in KVS800SCD fehlt";
-inline constexpr char kReasonScheduleEnded[] = "Terminplan endete am %s";
+inline constexpr char kReasonNeverPickedBlank[] = "Status 00: Laufart %s startet nur leer";
+inline constexpr char kReasonNotDue[] = "f\xE4llig ab %s";
+inline constexpr char kReasonMaxJobs[] = "MAXJOBS %s belegt";
+inline constexpr char kMaxJobsInUse[] = "%ld von %ld";
+inline constexpr char kReasonSameKey[] = "JOBURV %s: l\xE4uft noch als %s";
+inline constexpr char kReasonExclusiveWaiting[] = "exklusiver Job %s wartet";
+inline constexpr char kReasonWaitsForRunning[] = "exklusiv: wartet auf %s laufende Job(s)";
+inline constexpr char kTitleEnded[] = "In den letzten 24 Stunden beendete Jobs";
+inline constexpr char kTitleNext[] = "N\xE4" "chste L\xE4" "ufe";
+inline constexpr char kEndedNormally[] = "beendet";
+inline constexpr char kEndedTerminated[] = "vom Jobcontroller beendet";
+inline constexpr char kEndedRunTime[] = "Laufzeit\xFC" "berschreitung (Max. %s)";
+inline constexpr char kEndedDatabaseLost[] = "Datenbankverbindung unterbrochen";
+inline constexpr char kEndedServiceGone[] = "Jobcontroller-Dienst antwortete nicht";
+inline constexpr char kEndedStartFailed[] = "Start fehlgeschlagen (90)";
+inline constexpr char kStatusHeaderMaxJobs[] = "  MAXJOBS %ld, laufend %ld";
 inline constexpr char kFallbackLine[] = "Ausweichdatei %s: %s\n";
 inline constexpr char kFallbackPresent[] = "vorhanden, %ld Zeilen";
 inline constexpr char kFallbackAbsent[] = "nicht vorhanden";
@@ -34,8 +49,19 @@ inline constexpr char kFallbackAbsent[] = "nicht vorhanden";
 
 // Why a job waits or needs someone, "" for kNone.
 std::string ReasonText(const StatusJob& job);
-// When a waiting job starts: its reason, "sofort" or its earliest start.
+// When a waiting job starts: what holds it, its earliest start, or
+// "sofort".
 std::string StartText(const StatusJob& job);
+// The head's "MAXJOBS n, laufend m"; "" when the running jobs could not
+// be read.
+std::string MaxJobsText(const JobStatus& status);
+// How a job of the ended list ended.
+std::string EndText(const StatusJob& job);
+// The waiting jobs with a time of their own, soonest first.
+std::vector<const StatusJob*> NextRuns(const JobStatus& status);
+// A pool message as shown: its time once (the one its text carries, else
+// MSGTIN) and its text without it.
+void ShownMessage(const PoolMessage& m, std::string* time, std::string* text);
 // A state or value as shown in a list: "-" for an empty one.
 std::string OrDash(const std::string& s);
 
@@ -58,13 +84,19 @@ std::string FormatTable(const std::vector<std::string>& headers, const std::vect
 
 // "YYYY-MM-DD hh:mm:ss" of t.
 std::string LocalText(const CivilTime& t);
+// Seconds from now to the local stamp (YYYYMMDDhhmmss); false when it is
+// no such stamp.
+bool StampLeft(const std::string& stamp, const CivilTime& now, int64_t* seconds);
+// An ended job's run time from JOBSDA to JOBEDA, "-" when unknown.
+std::string EndedRunTime(const StatusJob& job);
 
 // The tables (or the database line) and the fallback line; now is the
 // local time the run times are measured to. The health line and header
 // come before it.
 std::string FormatStatusText(const JobStatus& status, const CivilTime& now);
 // One line: {"time", "controller", "errors", "running", "waiting",
-// "stuck", "messages", "fallback"}.
+// "stuck", "messages", "fallback", "max_jobs", "running_count", "ended",
+// "next"}.
 std::string FormatStatusJson(const JobStatus& status, const CivilTime& now);
 // text as a JSON string with its quotes; bytes read as Windows-1252.
 std::string JsonString(std::string_view text);

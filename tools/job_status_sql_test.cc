@@ -77,9 +77,10 @@ class JobStatusSqlTest : public DatabaseTest {
         "('00001', '00002', '" +
         nam + "', 'Team', 2, " + until + ")");
   }
-  void Message(const std::string& uid, const std::string& src, const std::string& tin) {
+  void Message(const std::string& uid, const std::string& src, const std::string& tin,
+               const std::string& text = "") {
     Sql("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT, MSGSRC, MSGTIN) VALUES ('" + uid +
-        "', 'text " + uid + "', '" + src + "', '" + tin + "')");
+        "', '" + (text.empty() ? "text " + uid : text) + "', '" + src + "', '" + tin + "')");
   }
   // The connection file kvsjobstat reads, with the test account.
   void ConnectionFile(const std::string& password, const std::string& dsn) {
@@ -104,13 +105,19 @@ class JobStatusSqlTest : public DatabaseTest {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
   }
+  // A job as "RT JOBKE2", what holds it or why it is stuck, and for an
+  // ended one when and how it ended.
   static Strings Keys(const std::vector<StatusJob>& jobs) {
     Strings keys;
     for (const StatusJob& j : jobs) {
-      const char* const kReasons[] = {"", " failed", " used up", " never", " window", " gone",
-                                      " ended "};
-      keys.push_back(j.jobrty + " " + j.jobke2 + kReasons[static_cast<int>(j.reason)] +
-                     (j.reason == StuckReason::kScheduleEnded ? j.next : ""));
+      const char* const kReasons[] = {"",        " failed", " used up", " never",
+                                      " window", " gone",   " not due", " maxjobs ",
+                                      " key ",   " after ", " waits "};
+      std::string key = j.jobrty + " " + j.jobke2 + kReasons[static_cast<int>(j.reason)] + j.holder;
+      const char* const kEnds[] = {" ended ", " killed ", " runtime ", " dblost ", " gone ",
+                                   " nostart "};
+      if (!j.ended_at.empty()) key += kEnds[static_cast<int>(j.end)] + j.ended_at;
+      keys.push_back(key);
     }
     return keys;
   }
@@ -121,14 +128,24 @@ class JobStatusSqlTest : public DatabaseTest {
 };
 
 // Catches a run type in the wrong list or missing from it, run type 06
-// shown as running, waiting jobs out of the controller's order (by JOBDA1,
+// shown as running, waiting jobs out of the controller's order (by JOBDLT,
 // or by JOBNRT for 03/07/08), a 03 in 97 listed as stuck instead of
-// waiting for its window, a startable 04 (state 90, 10 attempts) or a 01
-// in '00' taken for stuck or waiting, rows that never start again shown
-// nowhere (07 in 90, 04/09 with 11 attempts in any state but 01, 09 in
-// 00), a 07 in 90 listed twice, a 07 whose schedule ends today taken as
-// ended, a running 07 without schedule listed as stuck, and the type
-// filter letting other run types through.
+// waiting for its window, a startable 04 (state 90, 10 attempts) taken
+// for stuck, rows that never start again shown nowhere (07 in 90, 04/09
+// with 11 attempts in any state but 01, 01/05/09 in 00), a 07 in 90 listed
+// twice, a 07 whose schedule ended or ends today taken for a fault, a
+// running 07 without schedule listed as stuck, and the type filter
+// letting other run types through. And what holds a waiting job: not yet
+// due, MAXJOBS taken after the free places are filled in order, a running
+// job of the same JOBURV (not for 07/08/09, whose pass forgets the
+// running keys), the exclusive job waiting for the running jobs but not
+// for 04 and 09, and then holding back every other run type ahead of
+// any JOBURV; a filter
+// that hides the holder still shows the hold. And the ended list: the
+// last day only, newest first, 98 as plainly ended, 99 after its
+// maximum run time or right after the pool's "database lost" message,
+// else only as terminated, a failed start at its pool message's time and
+// left out without one.
 TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260105010000", "RUN-A", "01", "'01'", 1, "NULL", "'20260105070000'");
   Job("20260105010001", "RUN-06", "06", "'01'", 1, "NULL", "'20260105050000'");
@@ -159,43 +176,112 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260104000014", "RESTART-NULL-MAX", "09", "NULL", 12);
   Job("20260104000015", "RESTART-00", "09", "'00'", 0);
   Job("20260104000016", "RUN-MAX", "09", "'01'", 11, "NULL", "'20260105065500'");
+  Job("20260103000005", "Q3", "01", "NULL", 0);
+  Job("20260103000006", "Q-00-MAX", "01", "'00'", 11);
+  Job("20260101000002", "EXKL-00", "05", "'00'", 0);
+  Job("20260105000001", "KILLED", "01", "'99'", 1, "NULL", "'20260105080000'");
+  Job("20260105000002", "DBLOST", "01", "'99'", 1, "NULL", "'20260105090000'");
+  Job("20260105000003", "STOPPED", "01", "'99'", 1, "NULL", "'20260105094500'");
   Schedule("Daily", "NULL");
   Schedule("Ended", "'2026-01-04'");
   Schedule("Today", "'2026-01-05'");
+  // RUN-A holds K1 and K2; a 09 of K2 does not wait for it.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K1' WHERE JOBKE2 IN ('RUN-A', 'Q2')");
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K2' WHERE JOBKE2 = 'RESTART'");
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K2' WHERE JOBKE2 = 'RUN-B'");
+  const struct {
+    const char* ke2;
+    const char* eda;
+  } ends[] = {{"P-98", "20260105093000"},       {"PERM-A", "20260104120000"},
+              {"Gone#Team#00001#00002", "20260104095959"}, {"KILLED", "20260105081100"},
+              {"DBLOST", "20260105090005"},     {"STOPPED", "20260105095000"}};
+  for (const auto& e : ends) {
+    Sql(std::string("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '") + e.eda + "' WHERE JOBKE2 = '" +
+        e.ke2 + "'");
+  }
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBCMD = CONCAT(JOBKE2, '.exe')");
+  Message("lost", "KVSJOBSTR", "20260105100000",
+          "05.01.2026 09:00:01 Datenbankverbindung unterbrochen => Jobs werden beendet!");
+  Message("q90", "KVSJOBSTR", "20260105070000",
+          "05.01.2026 07:00:00 Der Job Q-90.exe konnte nicht gestartet werden!");
+  Message("other", "KVSPORTAL", "20260105070000",
+          "05.01.2026 07:00:00 Der Job EXKL-90.exe konnte nicht gestartet werden!");
 
+  const Strings ended = {"01 STOPPED killed 20260105095000", "03 P-98 ended 20260105093000",
+                         "01 DBLOST dblost 20260105090005", "01 KILLED runtime 20260105081100",
+                         "01 Q-90 nostart 20260105070000", "04 PERM-A ended 20260104120000"};
   const struct {
     const char* run_type;
-    Strings running, waiting, stuck;
+    const char* before;  // a statement run first
+    Strings running, waiting, stuck, ended;
   } cases[] = {
-      {"",
+      {"", "",
        {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
-       {"05 EXKL", "04 PERM-A", "04 PERM-90", "01 Q1", "01 Q2", "03 P-EARLY", "03 P-LATE",
-        "03 P-97 window", "07 Daily#Team#00001#00002", "08 DAYEND", "09 RESTART"},
+       {"05 EXKL not due", "04 PERM-A", "04 PERM-90", "01 Q1", "01 Q2 key p.exe",
+        "01 Q3 maxjobs 5 von 6", "03 P-EARLY", "03 P-LATE", "03 P-97 window",
+        "07 Daily#Team#00001#00002 not due", "08 DAYEND not due", "09 RESTART"},
        {"01 Q-90 failed", "05 EXKL-90 failed", "07 Cal90#Team#00001#00002 failed",
         "04 PERM-MAX used up", "04 PERM-98-MAX used up", "09 RESTART-NULL-MAX used up",
-        "09 RESTART-00 never", "07 Gone#Team#00001#00002 gone",
-        "07 Ended#Team#00001#00002 ended 20260104"}},
-      {"07",
+        "01 Q-00 never", "01 Q-00-MAX never", "05 EXKL-00 never", "09 RESTART-00 never", "07 Gone#Team#00001#00002 gone"},
+       ended},
+      {"07", "",
        {"07 Gone2#Team#00001#00002"},
-       {"07 Daily#Team#00001#00002"},
-       {"07 Cal90#Team#00001#00002 failed", "07 Gone#Team#00001#00002 gone",
-        "07 Ended#Team#00001#00002 ended 20260104"}},
-      {"04",
+       {"07 Daily#Team#00001#00002 not due"},
+       {"07 Cal90#Team#00001#00002 failed", "07 Gone#Team#00001#00002 gone"},
+       {}},
+      {"04", "",
        {"04 RUN-B"},
        {"04 PERM-A", "04 PERM-90"},
-       {"04 PERM-MAX used up", "04 PERM-98-MAX used up"}},
+       {"04 PERM-MAX used up", "04 PERM-98-MAX used up"},
+       {"04 PERM-A ended 20260104120000"}},
+      // The exclusive job is due: 01 RUN-A and the 07 keep it waiting, and
+      // it every other run type.
+      {"", "UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105095959' WHERE JOBKE2 = 'EXKL'",
+       {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
+       {"05 EXKL waits 2", "04 PERM-A after EXKL", "04 PERM-90 after EXKL", "01 Q1 after EXKL",
+        "01 Q2 after EXKL", "01 Q3 after EXKL", "03 P-EARLY after EXKL", "03 P-LATE after EXKL",
+        "03 P-97 window", "07 Daily#Team#00001#00002 not due", "08 DAYEND not due",
+        "09 RESTART after EXKL"},
+       {"01 Q-90 failed", "05 EXKL-90 failed", "07 Cal90#Team#00001#00002 failed",
+        "04 PERM-MAX used up", "04 PERM-98-MAX used up", "09 RESTART-NULL-MAX used up",
+        "01 Q-00 never", "01 Q-00-MAX never", "05 EXKL-00 never", "09 RESTART-00 never", "07 Gone#Team#00001#00002 gone"},
+       ended},
+      {"04", "",
+       {"04 RUN-B"},
+       {"04 PERM-A after EXKL", "04 PERM-90 after EXKL"},
+       {"04 PERM-MAX used up", "04 PERM-98-MAX used up"},
+       {"04 PERM-A ended 20260104120000"}},
   };
   for (const auto& c : cases) {
+    if (*c.before) Sql(c.before);
     JobStatus status;
-    ASSERT_EQ(0, ReadJobStatus(session_, c.run_type, "20260105", &status))
+    status.max_jobs = 6;
+    ASSERT_EQ(0, ReadJobStatus(session_, c.run_type, "20260105100000", &status))
         << (status.failures.empty() ? "" : status.failures[0].text);
+    EXPECT_EQ(5, status.running_count) << "type " << c.run_type;
     EXPECT_EQ(c.running, Keys(status.running)) << "type " << c.run_type;
     EXPECT_EQ(c.waiting, Keys(status.waiting)) << "type " << c.run_type;
     EXPECT_EQ(c.stuck, Keys(status.stuck)) << "type " << c.run_type;
+    EXPECT_EQ(c.ended, Keys(status.ended)) << "type " << c.run_type;
   }
-  // The row's own values reach the running list.
+  // The row's own values reach the running list, and the reasons read as
+  // the operator sees them.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105200000' WHERE JOBKE2 = 'EXKL'");
   JobStatus status;
-  ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105", &status));
+  status.max_jobs = 6;
+  ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105100000", &status));
+  Strings texts;
+  for (const StatusJob& j : status.waiting) texts.push_back(StartText(j));
+  for (const StatusJob& j : status.stuck) texts.push_back(ReasonText(j));
+  for (const StatusJob& j : status.ended) texts.push_back(EndText(j) + " " + EndedRunTime(j));
+  EXPECT_EQ((Strings{"sofort", "JOBURV K1: l\xE4uft noch als p.exe", "MAXJOBS 5 von 6 belegt",
+                     "Start fehlgeschlagen, 11 Startversuche",
+                     "Status 00: Laufart 01 startet nur leer",
+                     "Status 00: Laufart 01 startet nur leer", "vom Jobcontroller beendet 0:05:00",
+                     "Datenbankverbindung unterbrochen 0:00:05",
+                     "Laufzeit\xFC" "berschreitung (Max. 0:10:00) 0:11:00",
+                     "Start fehlgeschlagen (90) -"}),
+            texts);
   ASSERT_EQ(1u, status.running.size());
   const StatusJob& run = status.running[0];
   EXPECT_EQ("p.exe|42|20260105070000|600",
@@ -209,7 +295,7 @@ TEST_F(JobStatusSqlTest, RowsByList) {
 // again, each row it takes marked running as the launch does, at 10:00 and
 // at 12:00 (the database's clock set alike): it must take exactly the
 // rows kvsjobstat lists as waiting, in kvsjobstat's order, those whose
-// shown time has come at 10:00, the others at 12:00. A periodic row
+// shown time has come at 10:00 (and not "not due"), the others at 12:00. A periodic row
 // without JOBNRT is listed but waits for the update to plan it.
 TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   struct Value {
@@ -238,7 +324,7 @@ TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = CASE JOBNRT WHEN '20260105090000' THEN "
       "'20260105110000' WHEN '20260105110000' THEN '20260105090000' END");
   JobStatus status;
-  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105", &status));
+  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105100000", &status));
   const struct {
     const char* now;
     const char* clock;
@@ -247,12 +333,15 @@ TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   for (const RunTypeRule& rule : kRunTypeRules) {
     Strings expected[2], taken[2];
     for (const StatusJob& job : status.waiting) {
-      if (job.jobrty != rule.run_type.text() || job.reason != StuckReason::kNone) continue;
+      if (job.jobrty != rule.run_type.text() || job.reason == StuckReason::kOutsideWindow) continue;
       if (job.next.empty() && rule.selection.due == Due::kNextRun &&
           !rule.selection.unplanned_due) {
         continue;
       }
-      expected[job.next.empty() || job.next <= times[0].now ? 0 : 1].push_back(job.jobke2);
+      const int at = job.next.empty() || job.next <= times[0].now ? 0 : 1;
+      expected[at].push_back(job.jobke2);
+      // The reason read at 10:00 agrees with the pass on what is not due.
+      EXPECT_EQ(at == 1, job.reason == StuckReason::kNotDue) << job.jobke2;
     }
     for (int t = 0; t < 2; ++t) {
       Sql(std::string("SET timestamp = UNIX_TIMESTAMP('") + times[t].clock + "')");
@@ -278,7 +367,7 @@ TEST_F(JobStatusSqlTest, NewestTenControllerMessages) {
   }
   Message("other", "KVSPORTAL", "20260105090000");
   JobStatus status;
-  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105", &status));
+  ASSERT_EQ(0, ReadJobStatus(session_, "", "20260105100000", &status));
   Strings texts;
   for (const PoolMessage& m : status.messages) texts.push_back(m.msgtxt);
   EXPECT_EQ((Strings{"text m11", "text m10", "text m9", "text m8", "text m7", "text m6", "text m5",
@@ -311,7 +400,7 @@ TEST_F(JobStatusSqlTest, ExitCodes) {
       "Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string();
   ASSERT_EQ(1, Run({})) << error_;
   EXPECT_EQ(0u, platform_.console.find(not_running + "\nkvsjobstat  2026-01-05 10:00:00  Datenquelle " +
-                                       c.data_source + "\n\nLaufende Jobs (1)\n"))
+                                       c.data_source + "  MAXJOBS 3, laufend 1\n\nLaufende Jobs (1)\n"))
       << platform_.console;
   platform_.own_path = "/nowhere/kvsjobstat";
   ASSERT_EQ(1, Run({"--json", "--type", "01", "--dir", dir_.string()})) << error_;
@@ -361,7 +450,9 @@ TEST_F(JobStatusSqlTest, ExitCodes) {
   }
   EXPECT_EQ(0u, shown.find(kClearScreen));
   EXPECT_EQ(2u, frames);
-  EXPECT_EQ(2u * 3, Occurrences(shown, "  Fehler: Abfrage auf KVSYSTEM.KVS500JOB")) << shown;
+  // Running, waiting, stuck and ended fail; MAXJOBS without a count.
+  EXPECT_EQ(2u * 4, Occurrences(shown, "  Fehler: Abfrage auf KVSYSTEM.KVS500JOB")) << shown;
+  EXPECT_EQ(0u, Occurrences(shown, "laufend")) << shown;
 }
 
 }  // namespace

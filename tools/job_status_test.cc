@@ -93,6 +93,13 @@ TEST(JobStatusTest, TextTables) {
       "Jobs, die erst nach einem Eingriff wieder starten (0)\n"
       "  (keine)\n"
       "\n"
+      "N\xE4" "chste L\xE4" "ufe (1)\n"
+      "NEXT                     LEFT  RT  JOBKE2  JOBURV  JOBCMD\n"
+      "2024-05-01 22:00:00  11:45:00  05  NACHT   -       -\n"
+      "\n"
+      "In den letzten 24 Stunden beendete Jobs (0)\n"
+      "  (keine)\n"
+      "\n"
       "Letzte Meldungen des Jobcontrollers (0)\n"
       "  (keine)\n"
       "\n"
@@ -110,10 +117,10 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
   s1.jobrty = "01", s1.jobke2 = "IMPORT", s1.jobda1 = "20240401000000", s1.jobsts = "90";
   s1.jobstv = 1, s1.reason = StuckReason::kStartFailed;
   StatusJob s2 = s1;
-  s2.jobrty = "07", s2.jobke2 = "Daily#Team#00001#00002", s2.jobsts = "98";
-  s2.next = "20240430", s2.reason = StuckReason::kScheduleEnded;
-  StatusJob s3 = s2;
-  s3.next = "", s3.reason = StuckReason::kScheduleGone;
+  s2.jobrty = "05", s2.jobsts = "00", s2.jobstv = 0, s2.reason = StuckReason::kNeverPicked;
+  StatusJob s3 = s1;
+  s3.jobrty = "07", s3.jobke2 = "Daily#Team#00001#00002", s3.jobsts = "98";
+  s3.reason = StuckReason::kScheduleGone;
   StatusJob s4 = s1;
   s4.jobrty = "04", s4.jobsts = "98", s4.jobstv = 11, s4.reason = StuckReason::kAttemptsUsedUp;
   StatusJob s5 = s1;
@@ -139,17 +146,24 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
       "  Fehler: Abfrage auf KVSYSTEM.KVS800SCD fehlgeschlagen\n"
       "RT  JOBKE2                  JOBDA1          Status  Grund\n"
       "01  IMPORT                  20240401000000  90      Start fehlgeschlagen, 1 Startversuche\n"
-      "07  Daily#Team#00001#00002  20240401000000  98      Terminplan endete am 2024-04-30\n"
+      "05  IMPORT                  20240401000000  00      Status 00: Laufart 05 startet nur leer\n"
       "07  Daily#Team#00001#00002  20240401000000  98      Terminplan in KVS800SCD fehlt\n"
       "04  IMPORT                  20240401000000  98      11 Startversuche: ab 11 startet er nicht "
       "mehr\n"
       "09  IMPORT                  20240401000000  00      Status 00: Laufart 09 startet nur leer "
       "oder ab 90\n"
       "\n"
+      "N\xE4" "chste L\xE4" "ufe (1)\n"
+      "NEXT                       LEFT  RT  JOBKE2  JOBURV  JOBCMD\n"
+      "2024-04-01 08:00:00  -722:15:00  03  IMPORT  -       -\n"
+      "\n"
+      "In den letzten 24 Stunden beendete Jobs (0)\n"
+      "  (keine)\n"
+      "\n"
       "Letzte Meldungen des Jobcontrollers (2)\n"
       "Zeit                 Text\n"
-      "2024-05-01 10:15:00  01.05.2024 10:15:00 Neu\n"
-      "2024-05-01 09:00:00  01.05.2024 09:00:00 Alt\n"
+      "2024-05-01 10:15:00  Neu\n"
+      "2024-05-01 09:00:00  Alt\n"
       "\n"
       "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n";
   EXPECT_EQ(expected, FormatStatusText(status, At(2024, 5, 1, 10, 15, 0)));
@@ -264,7 +278,8 @@ TEST(JobStatusTest, Json) {
       "\"near_limit\":true},"
       "{\"jobrty\":\"04\",\"jobke2\":\"C\",\"jobnam\":\"c.exe\",\"jobnum\":\"2\","
       "\"started\":\"\",\"run_seconds\":null,\"jobmrt\":0,\"near_limit\":false}],"
-      "\"waiting\":[],\"stuck\":[],\"messages\":[],\"fallback\":{\"exists\":false,\"lines\":0}}\n";
+      "\"waiting\":[],\"stuck\":[],\"messages\":[],\"fallback\":{\"exists\":false,\"lines\":0},"
+      "\"max_jobs\":0,\"running_count\":0,\"ended\":[],\"next\":[]}\n";
   EXPECT_EQ(expected, FormatStatusJson(status, At(2024, 5, 1, 10, 15, 0)));
 }
 

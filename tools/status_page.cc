@@ -1,5 +1,6 @@
 #include "tools/status_page.h"
 
+#include <map>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -7,12 +8,20 @@
 #include "msg/message_pool.h"
 #include "tools/job_status_render.h"
 #include "diag/text.h"
+#include "jobs/run_types.h"
 
 namespace kvs {
 
 namespace {
 
 constexpr char kHealthPath[] = "/health";
+constexpr char kMetricsPath[] = "/metrics";
+constexpr int64_t kHourSeconds = 3600;
+
+// One metric: its HELP and TYPE lines and its samples.
+std::string Metric(const char* name, const char* help, const std::string& samples) {
+  return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
+}
 
 constexpr char kPageStyle[] =
     "body{font:15px/1.4 system-ui,sans-serif;margin:0;color:#1d1d1f;background:#f2f2f5}"
@@ -78,11 +87,11 @@ Cell Text(const std::string& value, const char* css = "") { return {Html(value),
 std::string Section(const char* title, const JobStatus& status, StatusSection section,
                     const std::vector<const char*>& headers,
                     const std::vector<std::vector<Cell>>& rows,
-                    const std::vector<bool>& near = {}) {
+                    const std::vector<bool>& near = {}, bool failures = true) {
   std::string html = "<section><h2>" + Html(title) + " (" + std::to_string(rows.size()) + ")</h2>";
   bool failed = false;
   for (const ListFailure& f : status.failures) {
-    if (f.section != section) continue;
+    if (!failures || f.section != section) continue;
     html += "<p class=\"error\">" + Html(f.text) + "</p>";
     failed = true;
   }
@@ -224,6 +233,7 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
                                       now.day, now.hour, now.minute, now.second);
   std::string meta = StrFormat(kPageStand, stand.c_str(), data_source.c_str());
   if (!run_type.empty()) meta += StrFormat(kStatusHeaderType, run_type.c_str());
+  meta += MaxJobsText(status);
   meta += StrFormat(kPageRefresh, kPageRefreshSeconds);
 
   std::string html =
@@ -290,13 +300,86 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
     html += Section(kTitleStuck, status, StatusSection::kStuck,
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, rows);
     rows.clear();
+    for (const StatusJob* job : NextRuns(status)) {
+      int64_t left = 0;
+      const bool known = StampLeft(job->next, now, &left);
+      rows.push_back({Text(FormatStamp(job->next)), Text(known ? FormatDuration(left) : "?", "num"),
+                      Text(job->jobrty), Text(job->jobke2), Text(OrDash(job->joburv)),
+                      Text(OrDash(job->jobcmd), "wrap")});
+    }
+    html += Section(kTitleNext, status, StatusSection::kWaiting,
+                    {"NEXT", "LEFT", "RT", "JOBKE2", "JOBURV", "JOBCMD"}, rows, {}, false);
+    rows.clear();
+    for (const StatusJob& job : status.ended) {
+      rows.push_back({Text(FormatStamp(job.ended_at)), Text(job.jobrty), Text(job.jobke2),
+                      Text(OrDash(job.jobsts)), Text(EndedRunTime(job), "num"),
+                      Text(EndText(job), "wrap"), Text(OrDash(job.joburv)),
+                      Text(OrDash(job.jobcmd), "wrap")});
+    }
+    html += Section(kTitleEnded, status, StatusSection::kEnded,
+                    {"Beendet", "RT", "JOBKE2", "Status", "Laufzeit", "Grund", "JOBURV", "JOBCMD"},
+                    rows);
+    rows.clear();
     for (const PoolMessage& m : status.messages) {
-      rows.push_back({Text(FormatStamp(m.msgtin)), Text(m.msgtxt, "wrap")});
+      std::string time, body;
+      ShownMessage(m, &time, &body);
+      rows.push_back({Text(time), Text(body, "wrap")});
     }
     html += Section(kTitleMessages, status, StatusSection::kMessages, {"Zeit", "Text"}, rows);
   }
   html += "</main><footer>" + Html(FallbackText(status.fallback)) + "</footer></body></html>\n";
   return Utf8FromWindows1252(html);
+}
+
+std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
+  const ControllerHealth& c = status.controller;
+  std::string text = Metric("kvs_controller_up",
+                            "Whether the controller runs and its passes complete (1) or not (0).",
+                            std::string("kvs_controller_up ") +
+                                (ControllerCurrent(c) ? "1" : "0") + "\n");
+  // Without DYE there is no age to tell: the series is left out.
+  text += Metric("kvs_controller_flag_file_age_seconds",
+                 "Seconds since the controller last refreshed its flag file DYE.",
+                 c.flag_file ? "kvs_controller_flag_file_age_seconds " +
+                                   std::to_string(c.flag_age_seconds) + "\n"
+                             : "");
+  text += Metric("kvs_max_jobs", "MAXJOBS of the controller's KVSJOBCTL.INI.",
+                 "kvs_max_jobs " + std::to_string(status.max_jobs) + "\n");
+  const bool read = status.database_error.empty() && status.failures.empty();
+  text += Metric("kvs_job_lists_read", "Whether every job list could be read (1) or not (0).",
+                 std::string("kvs_job_lists_read ") + (read ? "1" : "0") + "\n");
+  // A list that could not be read gives no count rather than a false 0.
+  if (!read) return text;
+  struct Counts {
+    int64_t running = 0, waiting = 0, stuck = 0, ended = 0;
+  };
+  std::map<std::string, Counts> by_type;
+  for (const RunTypeRule& rule : kRunTypeRules) by_type[rule.run_type.text()];
+  for (const StatusJob& j : status.running) ++by_type[j.jobrty].running;
+  for (const StatusJob& j : status.waiting) ++by_type[j.jobrty].waiting;
+  for (const StatusJob& j : status.stuck) ++by_type[j.jobrty].stuck;
+  for (const StatusJob& j : status.ended) {
+    int64_t ago = 0;
+    if (RunSeconds(j.ended_at, now, &ago) && ago >= 0 && ago < kHourSeconds) ++by_type[j.jobrty].ended;
+  }
+  const auto series = [&](const char* name, int64_t Counts::*field) {
+    std::string lines;
+    for (const auto& [type, counts] : by_type) {
+      lines += std::string(name) + "{run_type=\"" + type + "\"} " +
+               std::to_string(counts.*field) + "\n";
+    }
+    return lines;
+  };
+  text += Metric("kvs_jobs_running", "Jobs running (state 01) by run type.",
+                 series("kvs_jobs_running", &Counts::running));
+  text += Metric("kvs_jobs_waiting", "Jobs the pass will start once due and free, by run type.",
+                 series("kvs_jobs_waiting", &Counts::waiting));
+  text += Metric("kvs_jobs_needing_someone",
+                 "Jobs that start again only after someone acts, by run type.",
+                 series("kvs_jobs_needing_someone", &Counts::stuck));
+  text += Metric("kvs_jobs_ended_last_hour", "Jobs ended in the last hour, by run type.",
+                 series("kvs_jobs_ended_last_hour", &Counts::ended));
+  return text;
 }
 
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
@@ -310,7 +393,7 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
     reply.body = Utf8FromWindows1252(FormatHealthText(health)) + "\n";
     return reply;
   }
-  if (path != "/" && path != "/status.json") {
+  if (path != "/" && path != "/status.json" && path != kMetricsPath) {
     reply.status = 404;
     reply.body = kPageNotFound;
     return reply;
@@ -320,7 +403,10 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
   look(&status, &now);
   status.database_error = HideLoginName(status.database_error, login);
   for (ListFailure& f : status.failures) f.text = HideLoginName(f.text, login);
-  if (path == "/") {
+  if (path == kMetricsPath) {
+    reply.content_type = kMetricsContentType;
+    reply.body = RenderMetrics(status, now);
+  } else if (path == "/") {
     reply.content_type = "text/html; charset=utf-8";
     reply.body = RenderStatusPage(status, now, data_source, run_type);
   } else {

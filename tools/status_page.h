@@ -29,7 +29,8 @@ inline constexpr char kErrServeBind[] =
     "kvsjobstat: Adresse %s Port %d nicht verfuegbar (belegt oder unbekannt)\n";
 inline constexpr char kErrServeFailed[] = "kvsjobstat: Statusseite beendet, Empfang fehlgeschlagen\n";
 inline constexpr char kServeListening[] =
-    "kvsjobstat: Statusseite unter http://%s/, /status.json, /health (Ende mit Strg+C)\n";
+    "kvsjobstat: Statusseite unter http://%s/, /status.json, /metrics, /health (Ende mit "
+    "Strg+C)\n";
 // The connect error of a served page: without the login name.
 inline constexpr char kErrConnectServed[] =
     "Datenquelle '%s' nicht erreichbar oder Anmeldung abgelehnt";
@@ -45,7 +46,8 @@ inline constexpr char kPageStuckCount[] = "%ld Job(s) starten erst nach einem Ei
 inline constexpr char kPageNearLimit[] = "%ld Job(s) nahe an ihrer maximalen Laufzeit";
 inline constexpr char kPageFallback[] =
     "Ausweichdatei vorhanden: Meldungen, die der Nachrichten-Pool nicht annahm";
-inline constexpr char kPageNotFound[] = "Nicht gefunden: /, /status.json, /health\n";
+inline constexpr char kPageNotFound[] = "Nicht gefunden: /, /status.json, /metrics, /health\n";
+inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 // ---- Address --------------------------------------------------------------
 
@@ -79,13 +81,19 @@ PageVerdict JudgePage(const JobStatus& status, const CivilTime& now);
 std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
                              const std::string& data_source, const std::string& run_type);
 
+// The reading in the Prometheus text exposition format: the controller's
+// health (0/1) and DYE's age, MAXJOBS, and, when the lists were read, the
+// jobs running, waiting, needing someone and ended in the last hour by run
+// type (every run type of the pass, and any other the lists hold).
+std::string RenderMetrics(const JobStatus& status, const CivilTime& now);
+
 // One look at the controller and the database, as a frame of the text
 // view takes it.
 using StatusLook = std::function<void(JobStatus* status, CivilTime* now)>;
 
 // The answer to a GET of path: "/" the page, "/status.json" the document
-// of --json, "/health" 200 or 503 with the health line; 404 otherwise.
-// Only "/" and "/status.json" read the database; their error texts go out
+// of --json, "/metrics" RenderMetrics, "/health" 200 or 503 with the
+// health line; 404 otherwise. All but "/health" read the database; their error texts go out
 // through HideLoginName with login.
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
                               const std::string& program_dir, const std::string& data_source,

@@ -26,6 +26,9 @@ JobStatus Healthy() {
   status.controller.state = ControllerState::kRunning;
   status.controller.pid = 4711;
   status.controller.flag_file = true;
+  status.controller.flag_age_seconds = 12;
+  status.max_jobs = 3;
+  status.running_count = 1;
   // JOBRTY, JOBKE2, JOBDA1, JOBSTS, JOBNAM, JOBNUM, JOBSDA, next, JOBMRT, JOBSTV.
   status.running.push_back({"01", "Q1", "", "01", "kvssleep", "815", "20240501115000", "", 3600,
                             1, StuckReason::kNone});
@@ -140,8 +143,76 @@ TEST(StatusPageTest, VerdictAndAnswers) {
   EXPECT_EQ(200, page.status);
   EXPECT_EQ("text/html; charset=utf-8", page.content_type);
   EXPECT_NE(std::string::npos, page.body.find("Stand 2024-05-01 12:00:00, Datenquelle KVS  Laufart "
-                                              "03, neu alle 5 Sekunden"));
+                                              "03  MAXJOBS 3, laufend 1, neu alle 5 Sekunden"));
   EXPECT_EQ(2, looks);
+
+  // /metrics: every run type of the pass with its counts, one ended
+  // within the hour (the one at 10:59:59 is not), and without the job
+  // counts once a list failed.
+  const StatusLook metrics_look = [&](JobStatus* status, CivilTime* now) {
+    ++looks;
+    *status = Healthy();
+    status->running[0].jobrty = "03";
+    StatusJob job;
+    job.jobrty = "01";
+    status->waiting = {job, job};
+    job.jobrty = "05";
+    status->stuck = {job};
+    job.jobrty = "06";
+    job.ended_at = "20240501113000";
+    status->ended = {job};
+    job.jobrty = "01";
+    job.ended_at = "20240501105959";
+    status->ended.push_back(job);
+    *now = Noon();
+  };
+  const HttpReply metrics = AnswerStatusRequest(platform, "/metrics", metrics_look, dir, "KVS", "");
+  EXPECT_EQ(3, looks);
+  EXPECT_EQ(200, metrics.status);
+  EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", metrics.content_type);
+  const std::string head =
+      "# HELP kvs_controller_up Whether the controller runs and its passes complete (1) or not "
+      "(0).\n"
+      "# TYPE kvs_controller_up gauge\n"
+      "kvs_controller_up 1\n"
+      "# HELP kvs_controller_flag_file_age_seconds Seconds since the controller last refreshed its "
+      "flag file DYE.\n"
+      "# TYPE kvs_controller_flag_file_age_seconds gauge\n"
+      "kvs_controller_flag_file_age_seconds 12\n"
+      "# HELP kvs_max_jobs MAXJOBS of the controller's KVSJOBCTL.INI.\n"
+      "# TYPE kvs_max_jobs gauge\n"
+      "kvs_max_jobs 3\n"
+      "# HELP kvs_job_lists_read Whether every job list could be read (1) or not (0).\n"
+      "# TYPE kvs_job_lists_read gauge\n";
+  std::string expected = head + "kvs_job_lists_read 1\n";
+  const struct {
+    const char* name;
+    const char* help;
+    const char* counts;  // 01 03 04 05 06 07 08 09
+  } series[] = {
+      {"kvs_jobs_running", "Jobs running (state 01) by run type.", "01000000"},
+      {"kvs_jobs_waiting", "Jobs the pass will start once due and free, by run type.", "20000000"},
+      {"kvs_jobs_needing_someone", "Jobs that start again only after someone acts, by run type.",
+       "00010000"},
+      {"kvs_jobs_ended_last_hour", "Jobs ended in the last hour, by run type.", "00001000"},
+  };
+  const char* const types[] = {"01", "03", "04", "05", "06", "07", "08", "09"};
+  for (const auto& m : series) {
+    expected += std::string("# HELP ") + m.name + " " + m.help + "\n# TYPE " + m.name + " gauge\n";
+    for (int i = 0; i < 8; ++i) {
+      expected += std::string(m.name) + "{run_type=\"" + types[i] + "\"} " + m.counts[i] + "\n";
+    }
+  }
+  EXPECT_EQ(expected, metrics.body);
+  JobStatus failed = Healthy();
+  failed.failures.push_back({StatusSection::kEnded, "kaputt"});
+  failed.controller.flag_file = false;
+  failed.controller.state = ControllerState::kNoFlagFile;
+  std::string without_dye = head + "kvs_job_lists_read 0\n";
+  without_dye.replace(without_dye.find("kvs_controller_up 1"), 19, "kvs_controller_up 0");
+  const std::string age = "kvs_controller_flag_file_age_seconds 12\n";
+  without_dye.erase(without_dye.find(age), age.size());
+  EXPECT_EQ(without_dye, RenderMetrics(failed, Noon()));
 }
 
 // Catches a login name left in a driver's message: MySQL's account
