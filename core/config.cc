@@ -133,6 +133,9 @@ Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug)
 
 bool ValidNodeName(const std::string& name) {
   if (name.empty() || name.size() > 16) return false;
+  // Its status row would be the liveness row (the database compares keys
+  // without regard to case).
+  if (ToUpperAscii(name) == "STATUSJOB") return false;
   for (char c : name) {
     const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '_') return false;

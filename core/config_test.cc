@@ -157,6 +157,7 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOP\n", node, "ABCDEFGHIJKLMNOP 60"},
       {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOPQ\n", node, "ABCDEFGHIJKLMNOPQ refused 60"},
       {"[JOBATR]\nKNOTEN=srv 2\n", node, "srv 2 refused 60"},
+      {"[JOBATR]\nKNOTEN=StatusJob\n", node, "StatusJob refused 60"},
       {"[JOBATR]\nKNOTEN=srv'2\n", node, "srv'2 refused 60"},
       {"[JOBATR]\nKNOTEN=s\xc3\xa4rv\n", node, "s\xc3\xa4rv refused 60"},
       {"[JOBATR]\nKVSLOG=D:\\log\\ctl.txt\n", main_backup, "D:\\log\\ctl.BAK"},

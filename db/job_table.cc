@@ -1,5 +1,7 @@
 #include "db/job_table.h"
 
+#include "diag/text.h"
+
 namespace kvs {
 
 namespace {
@@ -54,8 +56,49 @@ constexpr char kUpdateJobRow[] =
     "'%s',        JOBNUM = '%s',        JOBSDA = '%s',        JOBEDA = '%s',        JOBSTV = "
     "%ld  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
 
+constexpr char kOpenRunningJobsOfNode[] =
+    "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
+    "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
+    "AND    JOBRTY <> '%s' AND    JOBUSR = '%s' ";
+constexpr char kWriteNodeStatus[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
+constexpr char kInsertNodeStatus[] =
+    "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, JobStv, "
+    "JobSda) VALUES ('%s', '%s', '%s', '', 0, '%s', 0, %s)";
+constexpr char kReadNodes[] =
+    "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < %s THEN 1 ELSE 0 "
+    "END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 LIKE '%s' AND JOBKE2 <> '%s' "
+    "ORDER BY JOBKE2";
+constexpr char kClaimJob[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s', JOBUSR = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 "
+    "= '%s' AND %s";
+constexpr char kClaimBlank[] = "(JOBSTS IS NULL OR JOBSTS = '%s')";
+constexpr char kClaimState[] = "JOBSTS = '%s'";
+constexpr char kTakeOverJobs[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s' WHERE JOBUSR = '%s' AND JOBSTS = '%s' AND "
+    "JOBRTY <> '%s' AND JOBDA1 <> '%s'";
+constexpr char kDeleteNodeStatus[] =
+    "DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
+// The database server's time in UTC as 14 digits, and that time seconds
+// ago.
+constexpr SqlFragment kUtcNowMysql("DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s')");
+constexpr char kUtcAgoMysql[] =
+    "DATE_FORMAT(DATE_SUB(UTC_TIMESTAMP(), INTERVAL %ld SECOND), '%%Y%%m%%d%%H%%i%%s')";
+constexpr SqlFragment kUtcNowMssql(
+    "(CONVERT(CHAR(8), GETUTCDATE(), 112) + REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', "
+    "''))");
+constexpr char kUtcAgoMssql[] =
+    "(CONVERT(CHAR(8), DATEADD(second, -%ld, GETUTCDATE()), 112) + REPLACE(CONVERT(CHAR(8), "
+    "DATEADD(second, -%ld, GETUTCDATE()), 108), ':', ''))";
+
 using T = SqlText;
 using N = SqlNumber;
+
+SqlFragment UtcNow(Dialect dialect) {
+  return dialect == Dialect::kMssql ? kUtcNowMssql : kUtcNowMysql;
+}
+
+T NodeKey(const std::string& node) { return T(kNodeKeyPrefix + node); }
 
 }  // namespace
 
@@ -123,6 +166,43 @@ SqlStatement TextUpdateJobRow(const JobRecord& row) {
                    T(row.jobsda), T(row.jobeda), N(row.jobstv), T(row.jobda1), T(row.jobke2));
 }
 
+SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node) {
+  return SqlFormat(kOpenRunningJobsOfNode, T(state), T(kRunTypeNeverStarted), T(node));
+}
+
+SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node) {
+  return SqlFormat(kWriteNodeStatus, UtcNow(dialect), T(kStatusJobDa1), NodeKey(node));
+}
+
+SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node) {
+  return SqlFormat(kInsertNodeStatus, T(kStatusJobDa1), NodeKey(node), T(kNodeStatusUrv),
+                   T(kRunTypeStatus), UtcNow(dialect));
+}
+
+SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
+  const N seconds(timeout_seconds);
+  const SqlStatement ago = dialect == Dialect::kMssql ? SqlFormat(kUtcAgoMssql, seconds, seconds)
+                                                      : SqlFormat(kUtcAgoMysql, seconds);
+  return SqlFormat(kReadNodes, ago, T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"),
+                   T(kStatusJobKe2));
+}
+
+SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
+  const bool blank = RightTrim(job.jobsts).empty();
+  return SqlFormat(kClaimJob, T(kStateRunning), T(node), T(job.jobda1), T(job.jobke2),
+                   blank ? SqlFormat(kClaimBlank, T(kStateBlank))
+                         : SqlFormat(kClaimState, T(job.jobsts)));
+}
+
+SqlStatement TextTakeOverJobs(const std::string& node) {
+  return SqlFormat(kTakeOverJobs, T(kStateTerminated), T(node), T(kStateRunning),
+                   T(kRunTypeNeverStarted), T(kStatusJobDa1));
+}
+
+SqlStatement TextDeleteNodeStatus(const std::string& node) {
+  return SqlFormat(kDeleteNodeStatus, T(kStatusJobDa1), NodeKey(node));
+}
+
 // ---- Operations -----------------------------------------------------------
 
 int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord* job) {
@@ -141,7 +221,9 @@ int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord* job) {
 }
 
 int JobTable::OpenRunningJobs(JobState state) {
-  return session_.OpenCursor(CursorSlot::kRunningJobs, TextOpenRunningJobs(state));
+  return session_.OpenCursor(CursorSlot::kRunningJobs, node_.empty()
+                                                           ? TextOpenRunningJobs(state)
+                                                           : TextOpenRunningJobsOfNode(state, node_));
 }
 int JobTable::FetchRunningJob(JobRecord* job) {
   return FetchStatusColumns(CursorSlot::kRunningJobs, job);
@@ -211,6 +293,36 @@ int JobTable::RearmPortalJob(const JobRecord& job) {
 
 int JobTable::RearmPortalJobMonthly(const JobRecord& job) {
   return session_.Execute(TextRearmPortalJobMonthly(job));
+}
+
+int JobTable::ClaimJob(const JobRecord& job) {
+  return session_.Execute(TextClaimJob(job, node_), true);
+}
+
+int JobTable::WriteNodeStatus() {
+  int rc = session_.Execute(TextWriteNodeStatus(session_.dialect(), node_), true);
+  if (rc != 100) return rc;
+  rc = session_.Execute(TextInsertNodeStatus(session_.dialect(), node_));
+  // Written by a pass of this node's that the driver reported as failed.
+  return rc != 0 && session_.IsDuplicateKey(rc) ? 0 : rc;
+}
+
+int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes) {
+  int rc = session_.OpenCursor(CursorSlot::kJobList, TextReadNodes(session_.dialect(),
+                                                                   timeout_seconds));
+  if (rc != 0) return rc;
+  const size_t prefix = std::string_view(kNodeKeyPrefix).size();
+  JobRecord row;
+  int32_t silent = 0;
+  while ((rc = session_.FetchCursor(CursorSlot::kJobList,
+                                    {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
+                                     ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
+                                     ColumnBinding::Long(&silent)})) == 0) {
+    const std::string key = RightTrim(row.jobke2);
+    if (key.size() > prefix) nodes->push_back({key.substr(prefix), row.jobsda, silent != 0});
+  }
+  (void)session_.CloseCursor(CursorSlot::kJobList);
+  return rc == 100 ? 0 : rc;
 }
 
 int JobTable::UpdateJobRow(const JobRecord& row) { return session_.Execute(TextUpdateJobRow(row)); }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/job_codes.h"
 #include "db/session.h"
@@ -79,6 +80,36 @@ SqlStatement TextRearmPortalJobMonthly(const JobRecord& job);
 // JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA and JOBSTV of the row.
 SqlStatement TextUpdateJobRow(const JobRecord& row);
 
+// ---- Several controllers on one table ----------------------------------------
+// A node (a controller with a KNOTEN name) keeps the status row
+// kStatusJobDa1 / kNodeKeyPrefix + name, its JOBSDA the database server's
+// time in UTC (its own clock and its zone's changes do not count). A row it
+// starts carries its name in JOBUSR.
+
+inline constexpr char kNodeKeyPrefix[] = "JOBSTARTER ";
+inline constexpr char kNodeStatusUrv[] = "KNOTEN";
+
+struct NodeStatus {
+  std::string name;
+  std::string jobsda;  // UTC, YYYYMMDDhhmmss
+  bool silent = false;  // past the time-out on the server's clock
+};
+
+SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node);
+SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node);
+SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node);
+// Every node's name, JOBSDA and 1 when it has been silent longer than
+// timeout_seconds (0 otherwise), by name.
+SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds);
+// Takes a selected row for node: state "01" and JOBUSR node, only while the
+// row is still in the state it was selected in. Moving it out of that state
+// is what keeps a second node's claim of the same row from succeeding.
+SqlStatement TextClaimJob(const JobRecord& job, const std::string& node);
+// A dead node's running rows set to "99", so that their run types' own
+// rules start them again.
+SqlStatement TextTakeOverJobs(const std::string& node);
+SqlStatement TextDeleteNodeStatus(const std::string& node);
+
 // ---- Operations -----------------------------------------------------------
 
 class JobTable {
@@ -88,6 +119,7 @@ class JobTable {
   // Cursor over the rows in state (always running), run type 06 left out.
   // Fetch delivers JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, JOBNAM, JOBUSR,
   // JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV into *job.
+  // With a node name set, only the rows that node started.
   [[nodiscard]] int OpenRunningJobs(JobState state);
   [[nodiscard]] int FetchRunningJob(JobRecord* job);
   int CloseRunningJobs();
@@ -121,9 +153,21 @@ class JobTable {
   // The row update written at the start and end of a process.
   [[nodiscard]] int UpdateJobRow(const JobRecord& row);
 
+  // Cluster mode: this controller's node name; "" for the only controller
+  // on its table.
+  void set_node(const std::string& node) { node_ = node; }
+  const std::string& node() const { return node_; }
+  // 0 claimed, 100 another node was first, else the failure code.
+  [[nodiscard]] int ClaimJob(const JobRecord& job);
+  // Writes the node's status row (inserts it when missing).
+  [[nodiscard]] int WriteNodeStatus();
+  // Every node's status row, by name. 0 or the failure code.
+  [[nodiscard]] int ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes);
+
   Session& session() { return session_; }
 
  private:
+  std::string node_;
   int FetchStatusColumns(CursorSlot slot, JobRecord* job);
   Session& session_;
 };

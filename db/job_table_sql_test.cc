@@ -391,5 +391,53 @@ TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
   }
 }
 
+// Catches two nodes both taking one row, a node reading another's running
+// rows as its own, silence judged on anything but the server's clock, and
+// a take-over that touches a live node's rows or a status row.
+TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
+  const std::string columns = "JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBUSR";
+  Put(columns, "'20260101000000', 'Q', '01', NULL, 'old'");
+  Put(columns, "'20260101000000', 'P', '04', '90', NULL");
+  Put(columns, "'20260101000000', 'R1', '01', '01', 'a'");
+  Put(columns, "'20260101000000', 'R2', '04', '01', 'b'");
+  JobTable a(session_), b(session_);
+  a.set_node("a");
+  b.set_node("b");
+  JobRecord q = Keyed("20260101000000", "Q");
+  JobRecord p = Keyed("20260101000000", "P");
+  SetField(p.jobsts, kStateStartFailed);
+  EXPECT_EQ(0, a.ClaimJob(q));
+  EXPECT_EQ(100, b.ClaimJob(q));
+  EXPECT_EQ(0, b.ClaimJob(p));
+  EXPECT_EQ(100, a.ClaimJob(p));
+  EXPECT_EQ("P 01 b / Q 01 a / R1 01 a / R2 01 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)"));
+
+  std::string own;
+  ASSERT_EQ(0, a.OpenRunningJobs(kStateRunning));
+  for (JobRecord row; a.FetchRunningJob(&row) == 0;) own += std::string(row.jobke2) + " ";
+  (void)a.CloseRunningJobs();
+  EXPECT_EQ("Q R1 ", own);
+
+  ASSERT_EQ(0, a.WriteNodeStatus());
+  ASSERT_EQ(0, a.WriteNodeStatus());
+  Put("JOBDA1, JOBKE2, JOBRTY, JOBSDA", "'99999999999999', 'JOBSTARTER b', '99', '20260101000000'");
+  Put("JOBDA1, JOBKE2, JOBRTY, JOBSDA", "'99999999999999', 'JOBSTARTER STATUSJOB', '99', ''");
+  std::vector<NodeStatus> nodes;
+  ASSERT_EQ(0, a.ReadNodes(60, &nodes));
+  ASSERT_EQ(2u, nodes.size());
+  EXPECT_EQ("a", nodes[0].name);
+  EXPECT_FALSE(nodes[0].silent);
+  EXPECT_EQ(Value("SELECT DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i') AS v"),
+            nodes[0].jobsda.substr(0, 12));
+  EXPECT_EQ("b", nodes[1].name);
+  EXPECT_TRUE(nodes[1].silent);
+
+  ASSERT_EQ(0, session_.Execute(TextTakeOverJobs("b")));
+  EXPECT_EQ("P 99 b / Q 01 a / R1 01 a / R2 99 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)",
+                                                         "JOBDA1 <> '99999999999999'"));
+  EXPECT_EQ("JOBSTARTER a 99 / JOBSTARTER b 99 / JOBSTARTER STATUSJOB 99",
+            Rows("CONCAT_WS(' ', JOBKE2, JOBRTY)", "JOBDA1 = '99999999999999'"));
+}
+
 }  // namespace
 }  // namespace kvs

@@ -1,5 +1,3 @@
-#include "db/job_table.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -7,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/job_table.h"
 #include "db/session.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
@@ -191,17 +190,16 @@ Texts Expected(const Values& q) {
       {"delete", StrFormat(kDelete, c(q.da1), c(q.ke2))},
       {"reschedule", StrFormat(kReschedule, c(q.sts), c(q.nrt), c(q.da1), c(q.ke2))},
       {"reset attempts", kResetAttempts},
-      {"system insert", StrFormat(kSystemInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd),
-                                  c(q.rty), l(q.stv), c(q.nrt), l(q.dls))},
+      {"system insert", StrFormat(kSystemInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd), c(q.rty),
+                                  l(q.stv), c(q.nrt), l(q.dls))},
       {"full insert",
-       StrFormat(kFullInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd), c(q.cdi), c(q.prm),
-                 c(q.rus), l(q.mrt), c(q.rty), l(q.pri), l(q.dls), c(q.dlt), c(q.bem),
-                 c(q.scd), c(q.sts), c(q.nam), c(q.usr), c(q.num), c(q.sda), c(q.eda),
-                 c(q.nrt), l(q.stv))},
+       StrFormat(kFullInsert, c(q.da1), c(q.ke2), c(q.urv), c(q.cmd), c(q.cdi), c(q.prm), c(q.rus),
+                 l(q.mrt), c(q.rty), l(q.pri), l(q.dls), c(q.dlt), c(q.bem), c(q.scd), c(q.sts),
+                 c(q.nam), c(q.usr), c(q.num), c(q.sda), c(q.eda), c(q.nrt), l(q.stv))},
       {"portal re-arm", StrFormat(kPortalRearm, c(q.da1), c(q.ke2))},
       {"monthly re-arm", StrFormat(kPortalRearmMonthly, c(q.da1), c(q.ke2))},
-      {"job row update", StrFormat(kJobRowUpdate, c(q.sts), c(q.nam), c(q.usr), c(q.num),
-                                   c(q.sda), c(q.eda), l(q.stv), c(q.da1), c(q.ke2))},
+      {"job row update", StrFormat(kJobRowUpdate, c(q.sts), c(q.nam), c(q.usr), c(q.num), c(q.sda),
+                                   c(q.eda), l(q.stv), c(q.da1), c(q.ke2))},
   };
 }
 
@@ -215,9 +213,27 @@ void ExpectSameTexts(const Texts& actual, const Texts& expected, const std::stri
 // Every field distinct, so swapped placeholders show; the numbers at the
 // 32-bit limits, so a narrowing or a wrong length modifier shows.
 Values Sample() {
-  return {"20260105080000", "KEY 1", "URV1", "cmd.exe /c x", "C:\\KVS", "PRM", "RUS",
-          2147483647, "04", -2147483647 - 1, 3, "20260106000000", "remark", "PLAN1", "98",
-          "kvsdemo", "USR", "4711", "20260105080001", "20260105080002", "20260107000000",
+  return {"20260105080000",
+          "KEY 1",
+          "URV1",
+          "cmd.exe /c x",
+          "C:\\KVS",
+          "PRM",
+          "RUS",
+          2147483647,
+          "04",
+          -2147483647 - 1,
+          3,
+          "20260106000000",
+          "remark",
+          "PLAN1",
+          "98",
+          "kvsdemo",
+          "USR",
+          "4711",
+          "20260105080001",
+          "20260105080002",
+          "20260107000000",
           -1};
 }
 
@@ -282,8 +298,7 @@ TEST(JobTableTextTest, NextJobSelectionsPerDialect) {
                                    : due ? StrFormat(c.templ, c.run_type.text(), kNow, text)
                                          : StrFormat(c.templ, text);
       EXPECT_EQ(TextNextJob(*RuleOf(c.run_type), c.dialect, kNow, list), expected)
-          << c.run_type.text() << " dialect " << static_cast<int>(c.dialect) << " list "
-          << text;
+          << c.run_type.text() << " dialect " << static_cast<int>(c.dialect) << " list " << text;
     }
   }
   for (const RunTypeRule& rule : kRunTypeRules) {
@@ -378,6 +393,65 @@ TEST(JobTableTextTest, UpkeepStatementsAsSent) {
   for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.what;
 }
 
+// The statements of several controllers on one table, in both dialects.
+TEST(JobTableTextTest, NodeStatementsPerDialect) {
+  JobRecord blank;
+  SetField(blank.jobda1, "20261207000000");
+  SetField(blank.jobke2, "Q'1");
+  JobRecord failed = blank;
+  SetField(failed.jobsts, kStateStartFailed);
+  const struct {
+    const char* what;
+    SqlStatement actual;
+    const char* expected;
+  } cases[] = {
+      {"status row, SQL Server", TextWriteNodeStatus(Dialect::kMssql, "srv-1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
+       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')) WHERE JOBDA1 = "
+       "'99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
+      {"new status row, SQL Server", TextInsertNodeStatus(Dialect::kMssql, "srv-1"),
+       "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
+       "JobStv, JobSda) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, '99', "
+       "0, (CONVERT(CHAR(8), GETUTCDATE(), 112) + REPLACE(CONVERT(CHAR(8), GETUTCDATE(), "
+       "108), ':', '')))"},
+      {"nodes, SQL Server", TextReadNodes(Dialect::kMssql, 60),
+       "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < "
+       "(CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 112) + REPLACE(CONVERT(CHAR(8), "
+       "DATEADD(second, -60, GETUTCDATE()), 108), ':', '')) THEN 1 ELSE 0 END FROM "
+       "KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 LIKE 'JOBSTARTER %' AND "
+       "JOBKE2 <> 'JOBSTARTER STATUSJOB' ORDER BY JOBKE2"},
+      {"status row, MySQL", TextWriteNodeStatus(Dialect::kMysql, "srv-1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s') "
+       "WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
+      {"new status row, MySQL", TextInsertNodeStatus(Dialect::kMysql, "srv-1"),
+       "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
+       "JobStv, JobSda) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, '99', "
+       "0, DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'))"},
+      {"nodes, MySQL", TextReadNodes(Dialect::kMysql, 60),
+       "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < "
+       "DATE_FORMAT(DATE_SUB(UTC_TIMESTAMP(), INTERVAL 60 SECOND), '%Y%m%d%H%i%s') THEN 1 "
+       "ELSE 0 END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 LIKE "
+       "'JOBSTARTER %' AND JOBKE2 <> 'JOBSTARTER STATUSJOB' ORDER BY JOBKE2"},
+      {"claim of a blank row", TextClaimJob(blank, "srv-1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
+       "'20261207000000' AND JOBKE2 = 'Q''1' AND (JOBSTS IS NULL OR JOBSTS = '  ')"},
+      {"claim of a row in 90", TextClaimJob(failed, "srv-1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
+       "'20261207000000' AND JOBKE2 = 'Q''1' AND JOBSTS = '90'"},
+      {"take-over", TextTakeOverJobs("srv-2"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99' WHERE JOBUSR = 'srv-2' AND JOBSTS = '01' "
+       "AND JOBRTY <> '06' AND JOBDA1 <> '99999999999999'"},
+      {"status row of a dead node", TextDeleteNodeStatus("srv-2"),
+       "DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 = "
+       "'JOBSTARTER srv-2'"},
+      {"running rows of a node", TextOpenRunningJobsOfNode(kStateRunning, "srv-1"),
+       "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
+       "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '01' "
+       "AND    JOBRTY <> '06' AND    JOBUSR = 'srv-1' "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.what;
+}
+
 // Catches a case-insensitive or trimming comparison of the DB system, which
 // would run MSSQL texts on a database configured as something else.
 TEST(JobTableTextTest, DialectIsExactAndCaseSensitive) {
@@ -386,7 +460,7 @@ TEST(JobTableTextTest, DialectIsExactAndCaseSensitive) {
     Dialect expected;
   };
   const Case cases[] = {
-      {"MSSQL", Dialect::kMssql}, {"MYSQL", Dialect::kMysql},   {"mssql", Dialect::kUnknown},
+      {"MSSQL", Dialect::kMssql},   {"MYSQL", Dialect::kMysql},    {"mssql", Dialect::kUnknown},
       {"MySQL", Dialect::kUnknown}, {"MSSQL ", Dialect::kUnknown}, {"", Dialect::kUnknown},
   };
   for (const Case& c : cases) EXPECT_EQ(DialectOf(c.db_system), c.expected) << c.db_system;
@@ -402,8 +476,12 @@ TEST(JobTableTextTest, QuotesInEveryValueAreDoubled) {
     const char* quoted;
   };
   const Case cases[] = {
-      {"it's", "it''s"},       {"'", "''"},         {"''", "''''"},
-      {"C:\\jobs\\", "C:\\jobs\\"}, {"a\\'b", "a\\''b"}, {"100%s%%", "100%s%%"},
+      {"it's", "it''s"},
+      {"'", "''"},
+      {"''", "''''"},
+      {"C:\\jobs\\", "C:\\jobs\\"},
+      {"a\\'b", "a\\''b"},
+      {"100%s%%", "100%s%%"},
       {"", ""},
   };
   for (const Case& c : cases) {
