@@ -50,6 +50,9 @@ const std::set<std::string>& SkippedConstants() {
       "kStatusJobDa1",
       "kStatusJobKe2",
       "kStatusJobUrv",
+      // db/job_table.h: key and JOBURV of a node's status row.
+      "kNodeKeyPrefix",
+      "kNodeStatusUrv",
       // db/session.h: the values of DB_SYSTEM.
       "kDbSystemMssql",
       "kDbSystemMysql",
