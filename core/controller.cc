@@ -43,7 +43,9 @@ Controller::Controller(Platform& platform, const CommandLine& command_line,
                    command_line.instance > -1),
       starts_(platform, logs_, jobs_, processes_, periodic_jobs_, scheduled_jobs_, system_jobs_,
               heartbeat_, config.max_jobs),
-      multiservices_(command_line.instance > -1) {}
+      multiservices_(command_line.instance > -1) {
+  if (config.node_name_valid) jobs_.set_node(config.node_name);
+}
 
 int Controller::Run() {
   if (!StartUp()) return exit_code_;
@@ -155,6 +157,7 @@ bool Controller::CheckDatabase() {
 
 PassOutcome Controller::RunPass() {
   if (!CheckDatabase()) return PassOutcome::kDatabaseDown;
+  if (!jobs_.node().empty()) WatchNodes();
   disk_monitor_.Check();
   processes_.BeginPass();
   if (processes_.GetKvProcs() == 0) {
@@ -167,6 +170,32 @@ PassOutcome Controller::RunPass() {
   if (processes_.running_list().full()) return PassOutcome::kComplete;
   (void)starts_.RunPass(loop_timestamp_);
   return PassOutcome::kComplete;
+}
+
+void Controller::WatchNodes() {
+  std::vector<NodeStatus> nodes;
+  int rc = jobs_.ReadNodes(config_.node_timeout_seconds, &nodes);
+  // Unsure who is first, none does the shared upkeep.
+  starts_.set_shared_duties(false);
+  if (rc != 0) {
+    logs_.Main(StrFormat(kLogNodesUnread, static_cast<long>(rc)));
+    return;
+  }
+  bool first = true;
+  for (const NodeStatus& node : nodes) {
+    // Names are compared as the database compares keys.
+    const bool own = ToUpperAscii(node.name) == ToUpperAscii(jobs_.node());
+    if (!node.silent || own) {
+      if (first) starts_.set_shared_duties(own);
+      first = false;
+      continue;
+    }
+    int64_t rows = 0;
+    if (jobs_.TakeOver(node.name, &rows) != 0) continue;
+    logs_.Main(StrFormat(kLogNodeTakenOver, node.name.c_str(), node.jobsda.c_str(),
+                         static_cast<long long>(rows)));
+    pool_.Post(StrFormat(kMsgNodeTakenOver, node.name.c_str(), static_cast<long long>(rows)));
+  }
 }
 
 void Controller::RecordPass(PassOutcome outcome) {

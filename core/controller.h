@@ -46,6 +46,12 @@ inline constexpr char kLogDbLost[] = "CheckDB: keine DB-Verbindung! Versuche: %l
 inline constexpr char kLogStopJobs[] = "CheckDB: *** Beende Jobs ***!\n";
 inline constexpr char kLogJobsStopped[] = "CheckDB: *** Jobs beendet ***!\n";
 inline constexpr char kMsgDbLost[] = "Datenbankverbindung unterbrochen => Jobs werden beendet!";
+inline constexpr char kLogNodeTakenOver[] =
+    "Knoten %s ist seit %s (UTC) still: %lld laufende Jobs auf 99 gesetzt, ihre Laufarten starten "
+    "sie neu!\n";
+inline constexpr char kMsgNodeTakenOver[] =
+    "Knoten %s antwortet nicht mehr => %lld seiner Jobs werden auf anderen Knoten neu gestartet!";
+inline constexpr char kLogNodesUnread[] = "Knoten konnten nicht gelesen werden! RC: %ld\n";
 inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => Neustart der Jobs!";
 inline constexpr char kLogClockHistoryFailed[] =
     "Verstellungen der Systemuhr koennen nicht in %s festgehalten werden. Error: %ld!\n";
@@ -78,6 +84,9 @@ class Controller {
   // False when the controller ends before its first pass (exit_code_ says
   // how).
   bool StartUp();
+  // Cluster mode: takes over the jobs of silent nodes and decides whether
+  // this node does the shared upkeep of this pass.
+  void WatchNodes();
   // One pass of the main loop, without its end: whether it reached the
   // database and supervised the running jobs.
   PassOutcome RunPass();

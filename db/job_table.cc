@@ -60,6 +60,9 @@ constexpr char kOpenRunningJobsOfNode[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
     "AND    JOBRTY <> '%s' AND    JOBUSR = '%s' ";
+constexpr char kOpenOthersRunning[] =
+    "SELECT COALESCE(JOBURV, ''), JOBRTY FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '%s' AND JOBRTY "
+    "<> '%s' AND JOBDA1 <> '%s' AND (JOBUSR IS NULL OR JOBUSR <> '%s')";
 constexpr char kWriteNodeStatus[] =
     "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
 constexpr char kInsertNodeStatus[] =
@@ -168,6 +171,11 @@ SqlStatement TextUpdateJobRow(const JobRecord& row) {
 
 SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node) {
   return SqlFormat(kOpenRunningJobsOfNode, T(state), T(kRunTypeNeverStarted), T(node));
+}
+
+SqlStatement TextOpenOthersRunning(const std::string& node) {
+  return SqlFormat(kOpenOthersRunning, T(kStateRunning), T(kRunTypeNeverStarted),
+                   T(kStatusJobDa1), T(node));
 }
 
 SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node) {
@@ -297,6 +305,26 @@ int JobTable::RearmPortalJobMonthly(const JobRecord& job) {
 
 int JobTable::ClaimJob(const JobRecord& job) {
   return session_.Execute(TextClaimJob(job, node_), true);
+}
+
+int JobTable::ReadOthersRunning(std::vector<std::pair<std::string, std::string>>* others) {
+  int rc = session_.OpenCursor(CursorSlot::kRunningJobs, TextOpenOthersRunning(node_));
+  if (rc != 0) return rc;
+  JobRecord row;
+  while ((rc = session_.FetchCursor(CursorSlot::kRunningJobs,
+                                    {ColumnBinding::Text(row.joburv, sizeof row.joburv),
+                                     ColumnBinding::Text(row.jobrty, sizeof row.jobrty)})) == 0) {
+    others->emplace_back(row.joburv, row.jobrty);
+  }
+  (void)session_.CloseCursor(CursorSlot::kRunningJobs);
+  return rc == 100 ? 0 : rc;
+}
+
+int JobTable::TakeOver(const std::string& node, int64_t* rows) {
+  const int rc = session_.ExecuteCounted(TextTakeOverJobs(node), rows);
+  if (rc != 0) return rc;
+  // Last: a node that failed before this still finds the silent one.
+  return session_.Execute(TextDeleteNodeStatus(node), true);
 }
 
 int JobTable::WriteNodeStatus() {

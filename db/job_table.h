@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "db/job_codes.h"
@@ -96,6 +97,8 @@ struct NodeStatus {
 };
 
 SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node);
+// JOBURV and JOBRTY of the running rows of every other node.
+SqlStatement TextOpenOthersRunning(const std::string& node);
 SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node);
 SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node);
 // Every node's name, JOBSDA and 1 when it has been silent longer than
@@ -159,6 +162,13 @@ class JobTable {
   const std::string& node() const { return node_; }
   // 0 claimed, 100 another node was first, else the failure code.
   [[nodiscard]] int ClaimJob(const JobRecord& job);
+  // JOBURV and JOBRTY of every running row of the other nodes, into
+  // *others as pairs. 0 or the failure code.
+  [[nodiscard]] int ReadOthersRunning(std::vector<std::pair<std::string, std::string>>* others);
+  // Sets the running rows of a silent node to "99" (*rows how many) and
+  // removes its status row. 0, 100 when another node removed the status
+  // row first, else the failure code.
+  [[nodiscard]] int TakeOver(const std::string& node, int64_t* rows);
   // Writes the node's status row (inserts it when missing).
   [[nodiscard]] int WriteNodeStatus();
   // Every node's status row, by name. 0 or the failure code.

@@ -17,6 +17,12 @@ int LivenessCheck::Check() {
   } else if (rc != 0) {
     failure = StrFormat(kStatusUpdateFailed, rc);
   }
+  // A node that cannot say it is alive must not go on as if it were: the
+  // others take over its jobs once its row is old.
+  if (rc == 0 && !jobs_.node().empty()) {
+    rc = jobs_.WriteNodeStatus();
+    if (rc != 0) failure = StrFormat(kStatusUpdateFailed, rc);
+  }
   // Commit point: every statement takes effect on its own.
   last_result_ = rc;
   if (rc == 0) return 1;

@@ -228,6 +228,21 @@ int Session::Execute(const SqlStatement& sql, bool reports_no_row, bool lock_con
   return 0;
 }
 
+int Session::ExecuteCounted(const SqlStatement& sql, int64_t* rows) {
+  *rows = 0;
+  SQLHANDLE raw = NewStatement();
+  if (raw == SQL_NULL_HANDLE) return -1;
+  OdbcHandle statement(SQL_HANDLE_STMT, raw);
+  SQLRETURN rc = SQLExecDirect(raw, Sql(sql.text()), SQL_NTS);
+  if (rc == SQL_ERROR) {
+    FetchDiagnostics(SQL_HANDLE_STMT, raw);
+    return ErrorResult();
+  }
+  SQLLEN count = 0;
+  if (rc != SQL_NO_DATA && Succeeded(SQLRowCount(raw, &count)) && count > 0) *rows = count;
+  return 0;
+}
+
 int Session::Fetch(void* statement, const std::vector<ColumnBinding>& columns) {
   ClearAndBind(statement, columns);
   SQLRETURN rc = SQLFetch(statement);

@@ -93,6 +93,9 @@ class Session {
   // that changed no row gives 100.
   [[nodiscard]] int Execute(const SqlStatement& statement, bool reports_no_row = false,
                             bool lock_concurrency = false);
+  // A statement without a result set; *rows the rows it changed (0 when the
+  // driver does not tell).
+  [[nodiscard]] int ExecuteCounted(const SqlStatement& statement, int64_t* rows);
   // A single-row query: clears the buffers, binds them in select-list
   // order, fetches once. 0 row delivered, 100 no row.
   [[nodiscard]] int QueryRow(const SqlStatement& statement,

@@ -14,6 +14,7 @@ bool JobStarts::RunPass(const std::string& loop_timestamp) {
 
 bool JobStarts::RunUpkeep(Upkeep upkeep, const RunTypeRule& rule,
                           const std::string& loop_timestamp) {
+  if (!shared_duties_) return true;
   switch (upkeep) {
     case Upkeep::kNone:
       return true;
@@ -66,15 +67,19 @@ bool JobStarts::Retire(const JobRecord& job) {
 }
 
 int32_t JobStarts::RunningBesideExclusive() {
-  int32_t n = 0;
-  for (const ManagedProcess& e : processes_.table().entries()) {
-    if (e.pid == 0) continue;
+  auto counts = [](const char* jobrty) {
     const RunTypeRule* rule = nullptr;
     for (const RunTypeRule& r : kRunTypeRules) {
-      if (r.run_type.In(e.jobrty)) rule = &r;
+      if (r.run_type.In(jobrty)) rule = &r;
     }
-    n += rule == nullptr || !rule->runs_beside_exclusive;
+    return rule == nullptr || !rule->runs_beside_exclusive;
+  };
+  int32_t n = 0;
+  for (const ManagedProcess& e : processes_.table().entries()) {
+    if (e.pid != 0) n += counts(e.jobrty);
   }
+  // An exclusive job waits for the jobs of every node.
+  for (const std::string& jobrty : processes_.others_running_types()) n += counts(jobrty.c_str());
   return n;
 }
 
@@ -120,6 +125,7 @@ bool JobStarts::Start(const RunTypeRule& rule) {
       return false;
     }
     if (launched == kLaunchNoRoom) break;
+    if (launched == kLaunchClaimedElsewhere) continue;
     if (rule.beat_label != nullptr && link_.Beat(false, rule.beat_label) == 0) {
       if (!rule.missed_beat_ends_pass) break;
       logs_.Main(rule.error);

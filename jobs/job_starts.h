@@ -38,6 +38,11 @@ class JobStarts {
   // One run type's starts. false: an error line ended the pass.
   bool Start(const RunTypeRule& rule);
 
+  // Cluster mode: whether this node does the upkeep every node shares (the
+  // 03 update, the 07 reschedule, the day-end expansion, the portal
+  // check); always true for the only controller on its table.
+  void set_shared_duties(bool shared) { shared_duties_ = shared; }
+
   // Whether an exclusive job waits in this pass.
   bool exclusive_waiting() const { return exclusive_waiting_; }
 
@@ -54,6 +59,7 @@ class JobStarts {
   // Running jobs that keep an exclusive job waiting.
   int32_t RunningBesideExclusive();
 
+  bool shared_duties_ = true;
   Platform& platform_;
   Logs& logs_;
   JobTable& jobs_;

@@ -56,6 +56,81 @@ class PassSqlTest : public DatabaseTest {
   JobStarts starts_{platform_, logs_, jobs_, processes_, periodic_, scheduled_, system_, link_, 5};
 };
 
+// Two nodes on one table, their passes taking turns. Catches a row started
+// by both (a claim that does not keep the second node out), a node that
+// counts the other's jobs towards its MAXJOBS or supervises them, two jobs
+// of one JOBURV running on different nodes, a row without its node's name,
+// and a dead node's permanent job not started again after the take-over.
+TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
+  struct Node {
+    Node(FakePlatform& platform, Logs& logs, Session& session, const char* name)
+        : jobs(session),
+          pool(platform, logs, session),
+          processes(platform, logs, jobs, pool, link, "C:\\KVS\\bin\\", false),
+          periodic(platform, logs, jobs, "060000", 60),
+          scheduled(platform, logs, jobs, periodic, link),
+          system(platform, logs, jobs, processes, {}, false),
+          starts(platform, logs, jobs, processes, periodic, scheduled, system, link, 2) {
+      jobs.set_node(name);
+    }
+    Strings Pass(FakePlatform& platform) {
+      const size_t before = platform.launches.size();
+      processes.BeginPass();
+      EXPECT_EQ(1, processes.GetKvProcs());
+      processes.Supervise();
+      EXPECT_TRUE(starts.RunPass("20260105080000"));
+      return Strings(platform.launches.begin() + static_cast<long>(before),
+                     platform.launches.end());
+    }
+    JobTable jobs;
+    RecordingLink link;
+    MessagePool pool;
+    ProcessManager processes;
+    PeriodicJobs periodic;
+    ScheduledJobs scheduled;
+    SystemJobs system;
+    JobStarts starts;
+  };
+  Node a(platform_, logs_, session_, "a"), b(platform_, logs_, session_, "b");
+  Put("04", "perm");
+  Put("01", "k1", "NULL", "u");
+  Put("01", "k2", "NULL", "u");
+  for (const char* program : {"q1", "q2", "q3", "q4", "q5"}) Put("01", program);
+
+  // b selected k1 as a did, but a claimed it first: b starts nothing and
+  // says nothing.
+  JobRecord k1;
+  ASSERT_EQ(0, jobs_.NextJob(TextNextJob(*RuleOf(kRunTypeQueue), Dialect::kMysql,
+                                         "20260105080000", SqlList()),
+                             &k1));
+  EXPECT_EQ((Strings{"perm", "k1"}), a.Pass(platform_));
+  const std::string log_before = LogText();
+  EXPECT_EQ(kLaunchClaimedElsewhere, b.processes.Launch(k1, 0));
+  EXPECT_EQ(log_before, LogText());
+  // MAXJOBS 2 a node: a's jobs do not count for b, but a's JOBURV holds k2
+  // (in a's own pass that ends k1 too: the list is the one of the reload).
+  EXPECT_EQ((Strings{"q1", "q2"}), b.Pass(platform_));
+  EXPECT_EQ(Strings{}, a.Pass(platform_));
+  platform_.EndProcess(platform_.PidOf("k1"));
+  platform_.EndProcess(platform_.PidOf("q1"));
+  EXPECT_EQ((Strings{"q3"}), a.Pass(platform_));
+  EXPECT_EQ((Strings{"k2"}), b.Pass(platform_));
+  EXPECT_EQ("k1 98 a / k2 01 b / perm 01 a / q1 98 b / q2 01 b / q3 01 a / q4 -- - / q5 -- -",
+            Rows("CONCAT_WS(' ', JOBKE2, COALESCE(JOBSTS, '--'), COALESCE(NULLIF(JOBUSR, ''), "
+                 "'-'))"));
+
+  // a dies with its jobs; b takes them over and starts the permanent job
+  // again (the queue job ends as terminated).
+  platform_.EndProcess(platform_.PidOf("perm"));
+  platform_.EndProcess(platform_.PidOf("q3"));
+  int64_t rows = 0;
+  ASSERT_EQ(100, b.jobs.TakeOver("a", &rows));  // a wrote no status row here
+  EXPECT_EQ(2, rows);
+  EXPECT_EQ((Strings{"perm"}), b.Pass(platform_));
+  EXPECT_EQ("perm 01 b / q3 99 a",
+            Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBKE2 IN ('perm', 'q3')"));
+}
+
 // Catches the run types started out of order, a queue job started beyond
 // MAXJOBS when the running jobs are permanent ones, and a permanent job
 // held to MAXJOBS.

@@ -52,6 +52,13 @@ class FakePlatform : public Platform {
   };
   void AddProcess(uint32_t pid, const FakeProcess& process) { processes_[pid] = process; }
   void EndProcess(uint32_t pid) { processes_[pid].alive = false; }
+  // The live process whose base name starts with name; 0 when none.
+  uint32_t PidOf(const std::string& name) const {
+    for (const auto& [pid, process] : processes_) {
+      if (process.alive && process.base_name.rfind(name, 0) == 0) return pid;
+    }
+    return 0;
+  }
 
   // Pipe: each call takes the next scripted answer; with none left the
   // default answer is used.

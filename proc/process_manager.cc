@@ -279,8 +279,29 @@ int ProcessManager::GetKvProcs() {
   }
   jobs_.CloseRunningJobs();
   running_count_ = filled;
+  if (!ReadOthersRunning()) return 0;
   table_loaded_ = true;
   return 1;
+}
+
+bool ProcessManager::ReadOthersRunning() {
+  others_running_types_.clear();
+  if (jobs_.node().empty()) return true;
+  std::vector<std::pair<std::string, std::string>> others;
+  const int rc = jobs_.ReadOthersRunning(&others);
+  if (rc != 0) {
+    const SqlError& e = jobs_.session().error();
+    logs_.Main(StrFormat(kLogLoadOpenFailed, static_cast<long>(rc), static_cast<long>(e.native),
+                         e.sqlstate, e.message));
+    return false;
+  }
+  // Another node's job keeps its JOBURV from starting here as well.
+  for (const auto& [joburv, jobrty] : others) {
+    const bool was_full = running_list_.full();
+    if (!running_list_.Add(joburv.c_str()) && !was_full) logs_.Main(kLogLoadListFull);
+    others_running_types_.push_back(jobrty);
+  }
+  return true;
 }
 
 // ---- Launch ---------------------------------------------------------------
@@ -309,6 +330,7 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   const std::string command_line = job.jobcmd;
   ManagedProcess* entry = RoomFor(job);
   if (entry == nullptr) return kLaunchNoRoom;
+  if (int claimed = Claim(job); claimed != 0) return claimed;
   const std::string start_time = TimestampNow(platform_);
   uint32_t pid = 0;
   if (platform_.StartProcess(command_line, &pid) != 0) {
@@ -342,6 +364,16 @@ ManagedProcess* ProcessManager::RoomFor(const JobRecord& job) {
   return entry;
 }
 
+int ProcessManager::Claim(const JobRecord& job) {
+  if (jobs_.node().empty()) return 0;
+  const int rc = jobs_.ClaimJob(job);
+  if (rc == 0) return 0;
+  // Taken by a node that selected it in the same moment: not ours to say.
+  if (rc == 100) return kLaunchClaimedElsewhere;
+  logs_.Main(StrFormat(kLogClaimFailed, job.jobcmd, jobs_.node().c_str(), static_cast<long>(rc)));
+  return kLaunchRowUpdateFailed;
+}
+
 int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attempts) {
   logs_.Main(StrFormat(kLogStartFailed, job.jobcmd, ""));
   pool_.Post(StrFormat(kMsgStartFailed, job.jobcmd));
@@ -349,6 +381,7 @@ int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attemp
   SetField(failed.jobda1, job.jobda1);
   SetField(failed.jobke2, job.jobke2);
   SetField(failed.jobsts, kStateStartFailed);
+  SetField(failed.jobusr, jobs_.node());
   failed.jobstv = start_attempts + 1;
   int rc = jobs_.UpdateJobRow(failed);
   if (rc != 0) {
@@ -387,6 +420,8 @@ void ProcessManager::FillEntry(const JobRecord& job, const std::string& name,
   SetField(entry->jobnam, name);
   SetField(entry->jobnum, StrFormat("%d", static_cast<int>(entry->pid)));
   SetField(entry->jobsda, created);
+  // Which node runs the job; empty for the only controller on its table.
+  SetField(entry->jobusr, jobs_.node());
   entry->jobmrt = job.jobmrt;
   // As the row says once the update below succeeds.
   entry->jobstv = 1;

@@ -26,9 +26,12 @@ inline constexpr int kLaunchCreateFailed = 90;
 // Not started because the process table or the running-job list has no
 // room; the row stays waiting. Callers stop starting jobs in this pass.
 inline constexpr int kLaunchNoRoom = 87;
+// Cluster mode: another node claimed the row first; nothing was started.
+inline constexpr int kLaunchClaimedElsewhere = 86;
 
 inline constexpr char kLogStartFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
 inline constexpr char kMsgStartFailed[] = "Der Job %s konnte nicht gestartet werden!";
+inline constexpr char kLogClaimFailed[] = "Start PGM: %s Fehler beim Belegen fuer Knoten %s RC: %ld\n";
 inline constexpr char kLogStartFailedUpdate[] = "Start PGM: %s Fehler Update Kvs500Job(2) RC: %ld\n";
 inline constexpr char kLogStarted[] = "Start PGM: %s Cmd: %s\n";
 inline constexpr char kLogStartedUpdateFailed[] =
@@ -139,6 +142,9 @@ class ProcessManager {
 
   int32_t running_count() const { return running_count_; }
   RunningList& running_list() { return running_list_; }
+  // Cluster mode: the run types of the other nodes' running jobs, read by
+  // GetKvProcs (whose running list holds their JOBURV too).
+  const std::vector<std::string>& others_running_types() const { return others_running_types_; }
   ProcessTable& table() { return table_; }
   ProcessTable& snapshot() { return snapshot_; }
 
@@ -147,6 +153,11 @@ class ProcessManager {
   // The steps of a launch. A free entry when the table and the running
   // list have room for job, else nullptr (logged).
   ManagedProcess* RoomFor(const JobRecord& job);
+  // Cluster mode: takes the row for this node before it is started. 0, or
+  // the launch's result when it must not start.
+  int Claim(const JobRecord& job);
+  // Cluster mode: the other nodes' running jobs into the running list.
+  bool ReadOthersRunning();
   // A start that failed: logged, posted, the row "90" with one more attempt.
   int RecordFailedStart(const JobRecord& job, int32_t start_attempts);
   // The new process's name as JOBNAM holds it ("unknown" when it has none
@@ -188,6 +199,7 @@ class ProcessManager {
   ProcessTable table_;
   ProcessTable snapshot_;
   RunningList running_list_;
+  std::vector<std::string> others_running_types_;
   int32_t running_count_ = 0;
   bool supervision_on_ = true;
   // Whether the table holds a complete reload (the snapshot takes only such).
