@@ -6,7 +6,7 @@
 
 #include "core/blowfish.h"
 #include "gtest/gtest.h"
-#include "platform/tool_support.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 namespace {
@@ -15,15 +15,6 @@ namespace fs = std::filesystem;
 
 class ConnectionFileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    path_ = (fs::temp_directory_path() /
-             ("kvs_connection_" + std::to_string(CurrentProcessId()) + ".ini"))
-                .string();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-  }
   void Write(const std::string& text) {
     std::ofstream out(path_, std::ios::binary);
     out << text;
@@ -32,7 +23,8 @@ class ConnectionFileTest : public testing::Test {
   // What start-up asks: empty section, record number 0.
   std::string Lookup(const std::string& key) { return LookupConnectionValue("", key, 0, path_); }
 
-  std::string path_;
+  ScratchDir dir_{"kvs_connection_"};
+  std::string path_ = dir_.File("KORVALINE.INI");
 };
 
 // The first matching record wins, and records that carry an empty section
@@ -103,8 +95,7 @@ TEST_F(ConnectionFileTest, WriteRecordUpdatesOrAppends) {
   EXPECT_TRUE(earlier);
   EXPECT_EQ("kvs", Lookup("LOGIN"));
   EXPECT_EQ("new", Lookup("PASS"));
-  std::ifstream in(path_, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = ReadText(path_, std::ios::binary);
   EXPECT_EQ("KVS;KVSJOB;\r\n1;LOGIN;" + Hex("kvs") + "\r\nKVS;KVSJOB;\r\n2;PASS;" + Hex("new") +
                 "\r\nKVS;OTHER;\r\n3;PASS;" + Hex("unread") + "\r\n",
             text);

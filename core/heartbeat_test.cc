@@ -1,16 +1,11 @@
 #include "core/heartbeat.h"
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "diag/test_logs.h"
 #include "gtest/gtest.h"
-#include "platform/test_util.h"
 #include "platform/fake_platform.h"
 
 namespace kvs {

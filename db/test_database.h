@@ -58,8 +58,10 @@ inline JobRecord RowValues(const std::string& da1, const std::string& ke2, const
 inline SqlStatement TestStatement(std::string text) { return SqlStatement(std::move(text)); }
 
 // A connected MYSQL session on an empty job table; its logs (TestLogs) in
-// a scratch directory, which tests use for their other files too.
-class DatabaseTest : public testing::Test {
+// a scratch directory, which tests use for their other files too. The
+// platform is a FakePlatform, or a test's own kind of it.
+template <typename TestPlatform>
+class DatabaseTestOn : public testing::Test {
  protected:
   void SetUp() override {
     Credentials c = TestCredentials();
@@ -112,10 +114,12 @@ class DatabaseTest : public testing::Test {
 
   ScratchDir scratch_{"kvs_db_test_"};
   std::filesystem::path dir_ = scratch_.path();
-  FakePlatform platform_;
+  TestPlatform platform_;
   TestLogs logs_{platform_, dir_};
   Session session_{logs_};
   JobTable jobs_{session_};
 };
+
+using DatabaseTest = DatabaseTestOn<FakePlatform>;
 
 }  // namespace kvs

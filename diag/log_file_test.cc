@@ -1,11 +1,8 @@
 #include "diag/log_file.h"
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -97,13 +94,8 @@ TEST_F(LogFileTest, ZeroOrNegativeLimitKeepsOneLine) {
       log.Write(text);
       fake_.AdvanceSeconds(1);
     }
-    // The lines without their time stamps.
-    auto text_of = [](const std::string& path) {
-      const std::string line = ReadText(path);
-      return line.size() > 21 ? line.substr(21) : line;
-    };
-    EXPECT_EQ(text_of(log_), "drei\n") << limit;
-    EXPECT_EQ(text_of(bak_), "zwei\n") << limit;
+    EXPECT_EQ(LogTexts(log_), "drei\n") << limit;
+    EXPECT_EQ(LogTexts(bak_), "zwei\n") << limit;
   }
 }
 

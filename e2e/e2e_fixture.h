@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,16 +27,6 @@
 namespace kvs {
 
 namespace fs = std::filesystem;
-
-// The whole file as it is, byte for byte.
-inline std::string ReadFile(const fs::path& path) { return ReadText(path, std::ios::binary); }
-
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 inline int Count(const std::vector<std::string>& lines, const std::string& text) {
   int n = 0;
@@ -55,8 +44,7 @@ class ControllerProcessTest : public DatabaseTest {
     instance_ = static_cast<int>(CurrentProcessId() % 100000) + 100000;
     // The program directory, with the suite's log folder beside it where
     // the fallback message file goes.
-    root_ = fs::temp_directory_path() / ("kvs_e2e_" + std::to_string(instance_));
-    fs::remove_all(root_);
+    root_ = scratch_.path();
     fs::create_directories(root_ / "bin");
     fs::create_directories(root_ / "korvaline_php" / "log");
     // Canonical: the process table shows the programs started from it
@@ -102,12 +90,9 @@ class ControllerProcessTest : public DatabaseTest {
     char da1[32];
     std::snprintf(da1, sizeof da1, "%04d%02d%02d%06d", today.year, today.month, today.day,
                   ++serial);
-    ASSERT_EQ(0, session_.Execute(
-                     TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
-                     "JOBRTY, JOBSTS" + extra_columns + ") VALUES ('" + da1 + "', '" + ke2 +
-                     "', '" + joburv + "', '" + command + "', " + std::to_string(jobmrt) +
-                     ", '" + run_type + "', " + state + extra_values + ")")))
-        << session_.error().message;
+    Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS" + extra_columns,
+        std::string("'") + da1 + "', '" + ke2 + "', '" + joburv + "', '" + command + "', " +
+            std::to_string(jobmrt) + ", '" + run_type + "', " + state + extra_values);
   }
 
   // A column of the test job key (prefix "T-"), or of the row with the
@@ -126,7 +111,7 @@ class ControllerProcessTest : public DatabaseTest {
   }
 
   // Ends the controller, the service and every process started from the
-  // program directory, then removes the scratch tree.
+  // program directory; the scratch tree goes with the fixture.
   void TearDown() override {
     StopAll();
     std::vector<ProcessEntry> processes;
@@ -138,8 +123,6 @@ class ControllerProcessTest : public DatabaseTest {
         }
       }
     }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   void WriteConnectionFile(const std::string& password) {

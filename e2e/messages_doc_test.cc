@@ -12,13 +12,13 @@
 // characters \n, and the Windows-1252 bytes of the code in UTF-8.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/test_util.h"
 
 #ifndef KVS_SOURCE_DIR
 #error "KVS_SOURCE_DIR must name the source tree"
@@ -61,13 +61,6 @@ const std::set<std::string>& SkippedConstants() {
       "kTransferFlagFile",
   };
   return skipped;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // ---- Reading C++ source ------------------------------------------------------

@@ -28,12 +28,9 @@ class PassSqlTest : public DatabaseTest {
   void Put(const std::string& run_type, const std::string& program, const std::string& nrt = "NULL",
            std::string urv = "") {
     if (urv.empty()) urv = program;
-    ASSERT_EQ(
-        0, session_.Execute(TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, "
-                                          "JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV, JOBDLS) VALUES "
-                                          "('20260101000000', '" +
-                                          program + "', '" + urv + "', '" + program + "', '" +
-                                          run_type + "', NULL, " + nrt + ", 0, 3)")));
+    DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBNRT, JOBSTV, JOBDLS",
+                      "'20260101000000', '" + program + "', '" + urv + "', '" + program + "', '" +
+                          run_type + "', NULL, " + nrt + ", 0, 3");
   }
   // One pass as the controller makes it (complete: its starts went to
   // the end); the programs it started.

@@ -1,9 +1,8 @@
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,23 +31,19 @@ class JobsSqlTest : public DatabaseTest {
     if (HasFatalFailure()) return;
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVSAUTODNL")));
   }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!old_cwd_.empty()) fs::current_path(old_cwd_, ignored);
-  }
 
-  // Makes dir (created if needed) the working directory until TearDown.
+  // Makes dir (created if needed) the working directory until the test
+  // ends.
   void WorkIn(const fs::path& dir) {
     fs::create_directories(dir);
-    if (old_cwd_.empty()) old_cwd_ = fs::current_path();
-    fs::current_path(dir);
+    cwd_.emplace(dir);
   }
   static void Touch(const fs::path& file) {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << "x";
   }
 
-  fs::path old_cwd_;
+  std::optional<WorkingDir> cwd_;
   MessagePool pool_{platform_, logs_, session_};
   RecordingLink link_;
   ProcessManager manager_{platform_, logs_, jobs_, pool_, link_, "\\KVS\\bin\\", false};

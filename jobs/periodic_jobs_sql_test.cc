@@ -29,22 +29,18 @@ class PeriodicJobsSqlTest : public DatabaseTest {
   void Put(const std::string& ke2, const std::string& dls, const std::string& scd,
            const std::string& sts, const std::string& nrt, const std::string& urv = "NULL",
            const std::string& da1 = "20261207000001", const std::string& rty = "03") {
-    const std::string sql =
-        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, "
-        "JOBSCD, JOBSTS, JOBNRT) VALUES ('" + da1 + "', '" + ke2 + "', " + urv + ", 'run " +
-        ke2 + "', '" + rty + "', " + dls + ", '" + scd + "', " + sts + ", " + nrt + ")";
-    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
+    DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBDLS, JOBSCD, JOBSTS, JOBNRT",
+                      "'" + da1 + "', '" + ke2 + "', " + urv + ", 'run " + ke2 + "', '" + rty +
+                          "', " + dls + ", '" + scd + "', " + sts + ", " + nrt);
   }
 
   // One plan row in KVS139TPL ("TPL") or KVS141DZT ("DZT").
   void Plan(const std::string& prefix, const std::string& key, int weekday, int from, int to,
             int every, int active = 1) {
     const std::string table = prefix == "TPL" ? "KVS139TPL" : "KVS141DZT";
-    const std::string sql = "INSERT INTO KVSYSTEM." + table + " VALUES ('" + key + "', " +
-                            std::to_string(weekday) + ", " + std::to_string(from) + ", " +
-                            std::to_string(to) + ", " + std::to_string(every) + ", " +
-                            std::to_string(active) + ")";
-    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
+    Sql("INSERT INTO KVSYSTEM." + table + " VALUES ('" + key + "', " + std::to_string(weekday) +
+        ", " + std::to_string(from) + ", " + std::to_string(to) + ", " + std::to_string(every) +
+        ", " + std::to_string(active) + ")");
   }
 
   // The selection of run_type on the clock's time (Monday 09:05).

@@ -1,10 +1,7 @@
 #include "msg/disk_monitor.h"
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,13 +13,6 @@ namespace kvs {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> ReadLines(const fs::path& path) {
-  std::ifstream in(path);  // text mode: no "\r" on Windows
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 constexpr uint64_t kMB = 1048576;
 
@@ -37,7 +27,7 @@ class DiskMonitorTest : public testing::Test {
   }
 
   void Reset() {
-    fs::remove(dir_ / "KVSJOBCTL.LOG");
+    logs_.Clear();
     fs::remove(dir_ / "JOBCTLMSG.log");
   }
 
@@ -45,8 +35,7 @@ class DiskMonitorTest : public testing::Test {
   // lines are left out.
   std::vector<std::string> MonitorLog() {
     std::vector<std::string> out;
-    for (const std::string& line : ReadLines(dir_ / "KVSJOBCTL.LOG")) {
-      std::string text = line.substr(21);
+    for (const std::string& text : Lines(logs_.MainTexts())) {
       if (text.rfind("Laufwerk", 0) == 0 || text.rfind("Fehler bei der ", 0) == 0) {
         out.push_back(text);
       }
@@ -58,7 +47,7 @@ class DiskMonitorTest : public testing::Test {
   std::vector<std::string> Posted() {
     std::vector<std::string> out;
     const std::string head = "',   0, '";
-    for (const std::string& line : ReadLines(dir_ / "JOBCTLMSG.log")) {
+    for (const std::string& line : Lines(ReadText(dir_ / "JOBCTLMSG.log"))) {
       size_t begin = line.find(head);
       size_t end = line.find("',  '", begin);
       if (begin == std::string::npos || end == std::string::npos) {

@@ -1,10 +1,7 @@
 #include "msg/message_pool.h"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,27 +21,18 @@ void WriteText(const fs::path& path, const std::string& text) {
 // A scratch tree laid out like an installation: "prog" is the program
 // directory and the working directory while the tree lives, and the
 // fallback file's directory korvaline_php\log lies beside it.
-class ScratchInstallation {
+class ScratchInstallation : public ScratchDir {
  public:
-  ScratchInstallation() : previous_(fs::current_path()) {
-    std::random_device random;
-    root_ = fs::temp_directory_path() /
-            ("kvs_msg_" + std::to_string(random()) + "_" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(root_ / "prog");
-    fs::create_directories(root_ / "korvaline_php" / "log");
-    fs::current_path(root_ / "prog");
-  }
-  ~ScratchInstallation() {
-    std::error_code ignored;
-    fs::current_path(previous_, ignored);
-    fs::remove_all(root_, ignored);
-  }
-  const fs::path& root() const { return root_; }
+  ScratchInstallation() : ScratchDir("kvs_msg_"), prog_(Lay(path())) {}
+  const fs::path& root() const { return path(); }
 
  private:
-  fs::path previous_;
-  fs::path root_;
+  static fs::path Lay(const fs::path& root) {
+    fs::create_directories(root / "korvaline_php" / "log");
+    fs::create_directories(root / "prog");
+    return root / "prog";
+  }
+  WorkingDir prog_;
 };
 
 constexpr char kInsertHead[] =

@@ -125,8 +125,9 @@ TEST_F(RealPlatformTest, KillToolEndsByIdAndByName) {
   // A private copy, so ending it by name cannot hit the test runner itself.
   const std::string name =
       "kvs_sleeper_" + std::to_string(CurrentProcessId()) + kExe;
-  const fs::path copy = fs::temp_directory_path() / name;
-  fs::copy_file(self_, copy, fs::copy_options::overwrite_existing);
+  ScratchDir scratch("kvs_kill_");
+  const fs::path copy = scratch.path() / name;
+  fs::copy_file(self_, copy);
   uint32_t by_name = StartSleeper(copy);
   ASSERT_TRUE(Eventually([&] { return platform_->InspectProcess(by_name).has_name; }));
   std::string upper = name;
@@ -136,8 +137,6 @@ TEST_F(RealPlatformTest, KillToolEndsByIdAndByName) {
   EXPECT_TRUE(Eventually([&] { return !platform_->InspectProcess(by_name).opened; }));
   ASSERT_EQ(0, RunAndWait(Quoted(kill_tool) + " " + upper, &exit_code));
   EXPECT_EQ(1, exit_code);  // nothing left to end
-  std::error_code ignored;
-  fs::remove(copy, ignored);
 }
 
 // The heartbeat's call: answered by kvsjobsvc, error 2 without a listener,

@@ -6,8 +6,10 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace kvs {
 
@@ -35,21 +37,34 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+// dir as the working directory while this lives; the one before comes back
+// afterwards.
+class WorkingDir {
+ public:
+  explicit WorkingDir(const std::filesystem::path& dir)
+      : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~WorkingDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+  WorkingDir(const WorkingDir&) = delete;
+  WorkingDir& operator=(const WorkingDir&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
 // A scratch directory that is the working directory while it lives, as the
 // program directory is for the controller.
 class ScratchWorkDir : public ScratchDir {
  public:
   explicit ScratchWorkDir(const std::string& prefix = "kvs_test_")
-      : ScratchDir(prefix), previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path());
-  }
-  ~ScratchWorkDir() {
-    std::error_code ignored;
-    std::filesystem::current_path(previous_, ignored);
-  }
+      : ScratchDir(prefix), cwd_(path()) {}
 
  private:
-  std::filesystem::path previous_;
+  WorkingDir cwd_;
 };
 
 // The whole file, in text mode unless told ("" when it cannot be read).
@@ -57,6 +72,11 @@ inline std::string ReadText(const std::filesystem::path& path,
                             std::ios::openmode mode = std::ios::in) {
   std::ifstream in(path, mode);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The whole file as it is, byte for byte.
+inline std::string ReadFile(const std::filesystem::path& path) {
+  return ReadText(path, std::ios::binary);
 }
 
 // The texts of a log's lines, each ending in "\n", a line's time stamp
@@ -75,6 +95,14 @@ inline std::string LogTexts(const std::filesystem::path& path) {
   };
   while (std::getline(in, line)) texts += (stamped(line) ? line.substr(21) : line) + "\n";
   return texts;
+}
+
+// The lines of text, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace kvs

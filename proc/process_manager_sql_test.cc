@@ -1,10 +1,6 @@
 #include "proc/process_manager.h"
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -12,34 +8,13 @@
 #include "diag/text.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
+#include "proc/test_service_link.h"
 
 namespace kvs {
 namespace {
 
-// A job to start: JOBCMD, JOBDA1, JOBKE2, JOBURV and JOBMRT.
-JobRecord ToStart(const std::string& cmd, const std::string& da1, const std::string& ke2,
-                  const std::string& urv, int32_t mrt) {
-  JobRecord job;
-  SetField(job.jobcmd, cmd);
-  SetField(job.jobda1, da1);
-  SetField(job.jobke2, ke2);
-  SetField(job.joburv, urv);
-  job.jobmrt = mrt;
-  return job;
-}
-
-namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using P = FakePlatform::FakeProcess;
-
-class RecordingLink : public ServiceLink {
- public:
-  int Beat(bool force, const char* status) override {
-    beats.push_back(std::string(force ? "force " : "") + status);
-    return 1;
-  }
-  Strings beats;
-};
 
 // The fake platform, able to start processes whose modules cannot be read
 // or that end at once.
@@ -65,10 +40,10 @@ std::string Q(const std::string& text) { return "'" + SqlQuote(text) + "'"; }
 
 // Jobs on the private MariaDB, processes on the fake platform, the main
 // log and the fallback file of the pool in a scratch directory.
-class ProcessManagerSqlTest : public DatabaseTest {
+class ProcessManagerSqlTest : public DatabaseTestOn<ProcessFake> {
  protected:
   void SetUp() override {
-    DatabaseTest::SetUp();
+    DatabaseTestOn::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS200MSG")));
     pool_.SetFallbackFile((dir_ / "JOBCTLMSG.log").string());
@@ -77,7 +52,7 @@ class ProcessManagerSqlTest : public DatabaseTest {
   }
 
   std::unique_ptr<ProcessManager> Manager(bool multiservices) {
-    return std::make_unique<ProcessManager>(fake_, main_log_, jobs_, pool_, link_, kOwnDir,
+    return std::make_unique<ProcessManager>(platform_, logs_, jobs_, pool_, link_, kOwnDir,
                                             multiservices);
   }
 
@@ -88,15 +63,15 @@ class ProcessManagerSqlTest : public DatabaseTest {
            const std::string& nam = "NULL", const std::string& num = "NULL", int32_t mrt = 0,
            int32_t stv = 0, const std::string& rty = "01",
            int64_t started = kStartedRunSecondsAgo) {
-    if (started == kStartedRunSecondsAgo) started = fake_.Now() - kRunSeconds;
+    if (started == kStartedRunSecondsAgo) started = platform_.Now() - kRunSeconds;
     const std::string times =
-        sts == "'01'" ? "'', '" + Timestamp14(fake_, started) + "', ''" : "NULL, NULL, NULL";
-    const std::string sql =
-        "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, JOBNUM, "
-        "JOBMRT, JOBSTV, JOBUSR, JOBSDA, JOBEDA, JOBCMD) VALUES ('" + std::string(kDa1) +
-        "', " + Q(ke2) + ", " + Q(rty) + ", " + sts + ", " + urv + ", " + nam + ", " + num +
-        ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " + times + ", 'x.exe')";
-    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
+        sts == "'01'" ? "'', '" + Timestamp14(platform_, started) + "', ''" : "NULL, NULL, NULL";
+    DatabaseTestOn::Put(
+        "JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, JOBNUM, JOBMRT, JOBSTV, JOBUSR, JOBSDA, "
+        "JOBEDA, JOBCMD",
+        "'" + std::string(kDa1) + "', " + Q(ke2) + ", " + Q(rty) + ", " + sts + ", " + urv + ", " +
+            nam + ", " + num + ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " +
+            times + ", 'x.exe'");
   }
   // A running job of pid, started kRunSeconds ago unless given.
   void PutRunning(const std::string& ke2, const std::string& nam, uint32_t pid,
@@ -105,38 +80,25 @@ class ProcessManagerSqlTest : public DatabaseTest {
   }
   // The process of a job that PutRunning started.
   void Live(uint32_t pid, const std::string& name, const std::string& dir = "C:\\KVS\\bin\\") {
-    fake_.AddProcess(pid, P{name, dir + name, fake_.Now() - kRunSeconds});
+    platform_.AddProcess(pid, P{name, dir + name, platform_.Now() - kRunSeconds});
   }
   // JOBSTS|JOBNAM|JOBUSR|JOBNUM|JOBSDA|JOBEDA|JOBSTV, NULL spelt out.
   std::string Row(const std::string& ke2) {
-    return Value(
-        "SELECT CONCAT_WS('|', COALESCE(JOBSTS, 'NULL'), COALESCE(JOBNAM, 'NULL'), "
-        "COALESCE(JOBUSR, 'NULL'), COALESCE(JOBNUM, 'NULL'), COALESCE(JOBSDA, 'NULL'), "
-        "COALESCE(JOBEDA, 'NULL'), JOBSTV) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 = " +
-        Q(ke2));
+    return Rows("CONCAT_WS('|', COALESCE(JOBSTS, 'NULL'), COALESCE(JOBNAM, 'NULL'), "
+                "COALESCE(JOBUSR, 'NULL'), COALESCE(JOBNUM, 'NULL'), COALESCE(JOBSDA, 'NULL'), "
+                "COALESCE(JOBEDA, 'NULL'), JOBSTV)",
+                "JOBKE2 = " + Q(ke2));
   }
   // JOBSTS|JOBEDA.
   std::string End(const std::string& ke2) {
-    return Value("SELECT CONCAT(JOBSTS, '|', COALESCE(JOBEDA, 'NULL')) AS v FROM "
-                 "KVSYSTEM.KVS500JOB WHERE JOBKE2 = " + Q(ke2));
+    return Rows("CONCAT(JOBSTS, '|', COALESCE(JOBEDA, 'NULL'))", "JOBKE2 = " + Q(ke2));
   }
   std::string PoolTexts() {
     return Value("SELECT COALESCE(GROUP_CONCAT(MSGTXT ORDER BY MSGTXT SEPARATOR ' / '), '') "
                  "AS v FROM KVSYSTEM.KVS200MSG");
   }
-  std::string LogTexts() { return kvs::LogTexts(dir_ / "main.log"); }
 
-  ScratchDir scratch_{"kvs_procsql_"};
-  fs::path dir_ = scratch_.path();
-  ProcessFake fake_;
-  Logs main_log_{fake_,
-                 (dir_ / "main.log").string(),
-                 (dir_ / "main.bak").string(),
-                 (dir_ / "dbg.log").string(),
-                 (dir_ / "dbg.bak").string(),
-                 5000000,
-                 false};
-  MessagePool pool_{fake_, main_log_, session_};
+  MessagePool pool_{platform_, logs_, session_};
   RecordingLink link_;
   std::unique_ptr<ProcessManager> manager_ = Manager(false);
 };
@@ -153,11 +115,11 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   Put("J01", "'90'", "'PW'", "'old.exe'", "'77'", 0, 3);
   ASSERT_EQ(0, session_.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '20260101000000'")));
   ASSERT_TRUE(manager_->running_list().Add("X"));
-  fake_.creation_takes_ms = 2000;
+  platform_.creation_takes_ms = 2000;
   EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J01", "PW", 600), 3), kLaunchStarted);
   EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080002||1");
-  EXPECT_EQ(fake_.launches, Strings{kCommand});
-  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe\n");
+  EXPECT_EQ(platform_.launches, Strings{kCommand});
+  EXPECT_EQ(LogText(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: portwatch.exe\n");
   EXPECT_EQ(manager_->running_count(), 1);
   EXPECT_EQ(manager_->running_list().text(), "'X', 'PW'");
   const ManagedProcess& e = manager_->table().entries()[0];
@@ -176,11 +138,11 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
 // although nothing runs; and the job tried again after its 11th attempt.
 TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
   Put("J01", "NULL", "'PW'", "NULL", "NULL", 0, 10);
-  fake_.fail_next_launch = kErrFileNotFound;
+  platform_.fail_next_launch = kErrFileNotFound;
   EXPECT_EQ(manager_->Launch(ToStart("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0), 10),
             kLaunchCreateFailed);
   EXPECT_EQ(Row("J01"), "90||||||11");
-  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
+  EXPECT_EQ(LogText(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
   EXPECT_EQ(PoolTexts(),
             "05.01.2026 08:00:00 Der Job C:\\KVS\\bin\\Missing.exe konnte nicht gestartet "
             "werden!");
@@ -191,8 +153,8 @@ TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
   EXPECT_EQ(manager_->Launch(ToStart("C:\\KVS\\bin\\Missing.exe", kDa1, "J01", "PW", 0), 11),
             kLaunchTooManyAttempts);
   EXPECT_EQ(Row("J01"), "90||||||11");
-  EXPECT_EQ(fake_.launches.size(), 1u);
-  EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
+  EXPECT_EQ(platform_.launches.size(), 1u);
+  EXPECT_EQ(LogText(), "Start PGM: C:\\KVS\\bin\\Missing.exe Cmd:  fehlgeschlagen!\n");
 }
 
 // Catches a name probe that gives up early, waits without end or keeps
@@ -201,19 +163,19 @@ TEST_F(ProcessManagerSqlTest, FailedStartMarksRowAndIsNotRetriedAfter10) {
 // and one that waits on a process that has already ended (5 s of the pass
 // for every short job): it is "unknown" at once.
 TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
-  fake_.launch_unreadable = true;
+  platform_.launch_unreadable = true;
   for (bool ends : {false, true}) {
-    fs::remove(dir_ / "main.log");
-    fake_.sleeps_ms.clear();
-    fake_.SetLocalTime(2026, 1, 5, 8, 0, 0);
-    fake_.launch_ends = ends;
+    logs_.Clear();
+    platform_.sleeps_ms.clear();
+    platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
+    platform_.launch_ends = ends;
     const std::string ke2 = ends ? "J02" : "J01";
     Put(ke2, "NULL", "'" + ke2 + "'");
     EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, ke2, ke2, 0), 0), kLaunchStarted);
-    EXPECT_EQ(fake_.sleeps_ms, std::vector<int>(ends ? 0 : 50, 100)) << ends;
+    EXPECT_EQ(platform_.sleeps_ms, std::vector<int>(ends ? 0 : 50, 100)) << ends;
     EXPECT_EQ(Row(ke2), "01|unknown||" + std::string(ends ? "1001" : "1000") +
                             "|20260105080000||1");
-    EXPECT_EQ(LogTexts(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
+    EXPECT_EQ(LogText(), "Start PGM: C:\\KVS\\bin\\PortWatch.exe -q Cmd: unknown\n");
   }
 }
 
@@ -224,7 +186,7 @@ TEST_F(ProcessManagerSqlTest, UnreadableNameIsRecordedAsUnknown) {
 TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
   for (bool gap : {false, true}) {
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
-    fake_.next_pid = 1000;
+    platform_.next_pid = 1000;
     auto manager = Manager(false);
     if (gap) PutRunning("J00", "gone.exe", 999);
     PutRunning("J01", "old.exe", 1000);
@@ -232,7 +194,7 @@ TEST_F(ProcessManagerSqlTest, ReusedPidEndsTheEarlierJob) {
     ASSERT_EQ(manager->GetKvProcs(), 1);
     manager->Supervise();
     ASSERT_EQ(manager->running_count(), 1) << gap;
-    fake_.EndProcess(1000);
+    platform_.EndProcess(1000);
     Put("J02", "NULL", "'PW'");
     EXPECT_EQ(manager->Launch(ToStart(kCommand, kDa1, "J02", "PW", 0), 0), kLaunchStarted);
     EXPECT_EQ(Row("J01"), "98|old.exe||1000|20260105075950|20260105080000|0") << gap;
@@ -276,7 +238,7 @@ TEST_F(ProcessManagerSqlTest, StartsWithoutRoomLeaveTheRowWaiting) {
   Put("J04", "NULL", "'T'");
   EXPECT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "J04", "T", 0), 0), kLaunchNoRoom);
   EXPECT_EQ(Row("J04"), "NULL|NULL|NULL|NULL|NULL|NULL|0");
-  EXPECT_EQ(fake_.launches, Strings(2, kCommand));
+  EXPECT_EQ(platform_.launches, Strings(2, kCommand));
 }
 
 // ---- GetKvProcs -----------------------------------------------------------
@@ -306,7 +268,7 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsLoadsRunningRows) {
   EXPECT_EQ(e.jobmrt, 900);
   EXPECT_EQ(e.jobstv, 2);
   EXPECT_EQ(manager_->table().Occupied(), 4);
-  EXPECT_EQ(LogTexts(), "");
+  EXPECT_EQ(LogText(), "");
   // None of the processes exists: each job has ended.
   manager_->Supervise();
   EXPECT_EQ(Row("J01"), "98|dayend.exe|batch01|1234|20260105075950|20260105080000|2");
@@ -330,7 +292,7 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
   };
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
-    fs::remove(dir_ / "main.log");
+    logs_.Clear();
     if (c.rows > 0) {
       std::string sql =
           "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBURV, JOBNAM, "
@@ -346,7 +308,7 @@ TEST_F(ProcessManagerSqlTest, GetKvProcsStopsAt1024Rows) {
     EXPECT_EQ(manager->GetKvProcs(), 1);
     EXPECT_EQ(manager->running_count(), c.count);
     EXPECT_EQ(manager->table().Occupied(), c.count);
-    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_EQ(LogText(), c.log);
     EXPECT_LE(manager->running_list().text().size(), kMaxRunningListChars);
     EXPECT_EQ(manager->running_list().full(), c.rows > 0);
     if (c.rows == 0) {
@@ -418,15 +380,15 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
   uint32_t pid = 2001;
   for (const Case& c : cases) {
     const std::string ke2 = "J" + std::to_string(pid);
-    const int64_t created = fake_.Now() - c.elapsed;
+    const int64_t created = platform_.Now() - c.elapsed;
     PutRunning(ke2, c.jobnam, pid, c.jobmrt, created - c.late);
     if (c.kind != kNone) {
-      fake_.AddProcess(pid, P{c.live_name, "C:\\KVS\\bin\\" + c.live_name, created, true,
+      platform_.AddProcess(pid, P{c.live_name, "C:\\KVS\\bin\\" + c.live_name, created, true,
                               c.kind != kUnreadable, c.kind == kUnkillable});
     }
-    if (c.kind == kEnded) fake_.EndProcess(pid);
-    if (c.kind == kOwn) fake_.own_pid = pid;
-    if (c.kind == kParent) fake_.parent_pid = pid;
+    if (c.kind == kEnded) platform_.EndProcess(pid);
+    if (c.kind == kOwn) platform_.own_pid = pid;
+    if (c.kind == kParent) platform_.parent_pid = pid;
     if (c.end[1] == '9' || c.kind == kUnkillable) {
       kills.push_back("kill " + std::to_string(pid));
       log += exceeded(c.jobnam);
@@ -451,10 +413,10 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
   EXPECT_EQ(manager_->running_count(), running);
   EXPECT_EQ(Row("J2012"), "01|sleep||2012|20260105075950||0");
   EXPECT_EQ(Row("J2011").substr(0, 3 + cut_name.size()), "01|" + cut_name);
-  EXPECT_EQ(fake_.launches, kills);
-  EXPECT_EQ(LogTexts(), log);
+  EXPECT_EQ(platform_.launches, kills);
+  EXPECT_EQ(LogText(), log);
 
-  for (uint32_t other = 2001; other < hard; ++other) fake_.EndProcess(other);
+  for (uint32_t other = 2001; other < hard; ++other) platform_.EndProcess(other);
   enum Then { kHolds, kEnds, kKillable };
   struct Step {
     const char* what;
@@ -478,23 +440,23 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
   };
   std::string posted;
   for (const Step& s : steps) {
-    fake_.AdvanceSeconds(s.wait);
+    platform_.AdvanceSeconds(s.wait);
     if (s.ke2 == later && posted.empty()) {
-      const CivilTime t = fake_.ToLocal(fake_.Now());
+      const CivilTime t = platform_.ToLocal(platform_.Now());
       posted = StrFormat("%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
                          t.minute, t.second);
-      hard_created = fake_.Now() - 6;
+      hard_created = platform_.Now() - 6;
       PutRunning(later, "hard.exe", hard, 5, hard_created);
     }
-    fake_.AddProcess(hard, P{"hard.exe", "C:\\KVS\\bin\\hard.exe", hard_created,
+    platform_.AddProcess(hard, P{"hard.exe", "C:\\KVS\\bin\\hard.exe", hard_created,
                              s.then != kEnds, true, s.then == kHolds});
     if (s.tried) kills.push_back("kill " + std::to_string(hard));
     log += s.log;
     manager_->BeginPass();
     ASSERT_EQ(manager_->GetKvProcs(), 1);
     manager_->Supervise();
-    EXPECT_EQ(fake_.launches, kills) << s.what;
-    EXPECT_EQ(LogTexts(), log) << s.what;
+    EXPECT_EQ(platform_.launches, kills) << s.what;
+    EXPECT_EQ(LogText(), log) << s.what;
     EXPECT_EQ(End(s.ke2).substr(0, 2), s.state) << s.what;
   }
   EXPECT_EQ(PoolTexts(), "05.01.2026 08:00:00" + message("hard.exe") + " / 05.01.2026 08:00:00" +
@@ -506,10 +468,10 @@ TEST_F(ProcessManagerSqlTest, SuperviseEndsGoneAndOverdueJobs) {
 // switch lines logged more than once or not at all, and the limit not
 // back in force from 06:00.
 TEST_F(ProcessManagerSqlTest, ClockChangeSuspendsTheLimit) {
-  fake_.SetLocalTime(2026, 10, 25, 3, 30, 0);  // a Sunday
+  platform_.SetLocalTime(2026, 10, 25, 3, 30, 0);  // a Sunday
   const int64_t started = FakePlatform::ToEpoch(2026, 10, 24, 12, 0, 0);
   PutRunning("J01", "task.exe", 2001, 600, started);
-  fake_.AddProcess(2001, P{"task.exe", "C:\\KVS\\bin\\task.exe", started});
+  platform_.AddProcess(2001, P{"task.exe", "C:\\KVS\\bin\\task.exe", started});
   ASSERT_EQ(manager_->GetKvProcs(), 1);
   const std::string off =
       "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
@@ -527,9 +489,9 @@ TEST_F(ProcessManagerSqlTest, ClockChangeSuspendsTheLimit) {
        "99|20261025060000"},
   };
   for (const Step& s : steps) {
-    fake_.SetLocalTime(2026, 10, 25, s.hour, s.minute, s.second);
+    platform_.SetLocalTime(2026, 10, 25, s.hour, s.minute, s.second);
     manager_->Supervise();
-    EXPECT_EQ(LogTexts(), s.log) << s.hour;
+    EXPECT_EQ(LogText(), s.log) << s.hour;
     EXPECT_EQ(End("J01"), s.end) << s.hour;
   }
 }
@@ -548,8 +510,8 @@ TEST_F(ProcessManagerSqlTest, TerminateAllEndsEveryJob) {
                         {kReasonDatabaseLost, Strings(3, "KillAllProcs")}};
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
-    fs::remove(dir_ / "main.log");
-    fake_.launches.clear();
+    logs_.Clear();
+    platform_.launches.clear();
     link_.beats.clear();
     for (uint32_t pid : {3001u, 3002u, 3003u}) {
       const std::string name = "p" + std::to_string(pid) + ".exe";
@@ -559,9 +521,9 @@ TEST_F(ProcessManagerSqlTest, TerminateAllEndsEveryJob) {
     auto manager = Manager(false);
     ASSERT_EQ(manager->GetKvProcs(), 1);
     manager->TerminateAll(c.reason);
-    EXPECT_EQ(fake_.launches, (Strings{"kill 3001", "kill 3002", "kill 3003"}));
+    EXPECT_EQ(platform_.launches, (Strings{"kill 3001", "kill 3002", "kill 3003"}));
     for (const char* ke2 : {"J3001", "J3002", "J3003"}) EXPECT_EQ(End(ke2), "99|20260105080000");
-    EXPECT_EQ(LogTexts(),
+    EXPECT_EQ(LogText(),
               "Prozess beendet: p3001.exe ProcessID 3001\n"
               "Prozess beendet: p3002.exe ProcessID 3002\n"
               "Prozess beendet: p3003.exe ProcessID 3003\n");
@@ -611,17 +573,17 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
   };
   for (int mode = 0; mode < 2; ++mode) {
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
-    fs::remove(dir_ / "main.log");
-    fake_.launches.clear();
+    logs_.Clear();
+    platform_.launches.clear();
     Strings kills;
     std::string log;
     uint32_t pid = 4001;
     for (const Case& c : cases) {
       PutRunning("J" + std::to_string(pid), c.jobnam, pid);
-      fake_.EndProcess(pid);
+      platform_.EndProcess(pid);
       P process = c.process;
-      if (process.creation_time == 0) process.creation_time = fake_.Now() - kRunSeconds;
-      if (c.exists) fake_.AddProcess(pid, process);
+      if (process.creation_time == 0) process.creation_time = platform_.Now() - kRunSeconds;
+      if (c.exists) platform_.AddProcess(pid, process);
       if (c.killed[mode]) kills.push_back("kill " + std::to_string(pid));
       if (c.marked[mode]) {
         log += "Prozess beendet: " + std::string(c.jobnam) + " ProcessID " +
@@ -636,8 +598,8 @@ TEST_F(ProcessManagerSqlTest, TerminateAllSparesForeignProcesses) {
     auto manager = Manager(mode == 1);
     ASSERT_EQ(manager->GetKvProcs(), 1);
     manager->TerminateAll(kReasonServiceGone);
-    EXPECT_EQ(fake_.launches, kills) << mode;
-    EXPECT_EQ(LogTexts(), log) << mode;
+    EXPECT_EQ(platform_.launches, kills) << mode;
+    EXPECT_EQ(LogText(), log) << mode;
     pid = 4001;
     for (const Case& c : cases) {
       // Marked within the ten seconds the kills take.
@@ -668,7 +630,7 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
   };
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")));
-    fake_.launches.clear();
+    platform_.launches.clear();
     for (uint32_t pid : {5001u, 5002u}) {
       PutRunning("J" + std::to_string(pid), "a.exe", pid);
       Live(pid, "a.exe");
@@ -683,13 +645,13 @@ TEST_F(ProcessManagerSqlTest, TerminateAllCoversTableAndSnapshot) {
     for (int pass = 1; pass < c.failed_reloads; ++pass) manager->BeginPass();
     Strings launches;
     if (c.launch) {
-      fake_.next_pid = 5003;
+      platform_.next_pid = 5003;
       ASSERT_EQ(manager->Launch(ToStart(kCommand, kDa1, "J5003", "PW", 0), 0), kLaunchStarted);
       launches.push_back(kCommand);
     }
     manager->TerminateAll(kReasonServiceGone);
     launches.insert(launches.end(), c.kills.begin(), c.kills.end());
-    EXPECT_EQ(fake_.launches, launches) << c.failed_reloads;
+    EXPECT_EQ(platform_.launches, launches) << c.failed_reloads;
     EXPECT_EQ(End("J5001"), "99|20260105080000");
     EXPECT_EQ(End("J5002"), "99|20260105080000");
     EXPECT_EQ(Row("J5003"), c.launch ? "99|portwatch.exe||5003|20260105080000|20260105080000|1"
@@ -721,7 +683,7 @@ TEST_F(ProcessManagerSqlTest, RunningRowWithoutProcessIdIsMarkedEnded) {
   for (const Case& c : cases) {
     EXPECT_EQ(Row(c.key).substr(0, 3), "98|") << c.key;
   }
-  const std::string log = LogTexts();
+  const std::string log = LogText();
   EXPECT_NE(log.find("RTY01Jobs einlesen: Job 20260105070000 J01 ohne Prozessnummer (JOBNUM "
                      "'abc') wird als beendet markiert!\n"),
             std::string::npos)

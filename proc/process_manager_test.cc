@@ -1,85 +1,42 @@
 #include "proc/process_manager.h"
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
-#include "platform/test_util.h"
+#include "proc/test_service_link.h"
 
 namespace kvs {
 namespace {
-
-// A job to start: JOBCMD, JOBDA1, JOBKE2, JOBURV and JOBMRT.
-JobRecord ToStart(const std::string& cmd, const std::string& da1, const std::string& ke2,
-                  const std::string& urv, int32_t mrt) {
-  JobRecord job;
-  SetField(job.jobcmd, cmd);
-  SetField(job.jobda1, da1);
-  SetField(job.jobke2, ke2);
-  SetField(job.joburv, urv);
-  job.jobmrt = mrt;
-  return job;
-}
-
-namespace fs = std::filesystem;
-
-class RecordingLink : public ServiceLink {
- public:
-  int Beat(bool force, const char* status) override {
-    beats.push_back(std::string(force ? "force " : "") + status);
-    return 1;
-  }
-  std::vector<std::string> beats;
-};
 
 constexpr char kOwnDir[] = "\\KVS\\bin\\";
 constexpr char kCommand[] = "C:\\KVS\\bin\\PortWatch.exe -q";
 
 // A manager on the fake platform whose session never connected: every
-// row update fails with -1, as when the database is gone. The main log
-// lies in a scratch directory.
+// row update fails with -1, as when the database is gone. The logs lie in
+// a scratch directory.
 class ProcessManagerTest : public testing::Test {
  protected:
-  ProcessManagerTest() {
-    std::random_device random;
-    dir_ = fs::temp_directory_path() /
-           ("kvs_proc_" + std::to_string(random()) + "_" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir_);
-    logs_ = std::make_unique<Logs>(fake_, (dir_ / "main.log").string(),
-                                   (dir_ / "main.bak").string(), (dir_ / "dbg.log").string(),
-                                   (dir_ / "dbg.bak").string(), 5000000, false);
-    session_ = std::make_unique<Session>(*logs_);
-    jobs_ = std::make_unique<JobTable>(*session_);
-    pool_ = std::make_unique<MessagePool>(fake_, *logs_, *session_);
-    pool_->SetFallbackFile((dir_ / "JOBCTLMSG.log").string());
-  }
-  ~ProcessManagerTest() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  ProcessManagerTest() { pool_.SetFallbackFile(scratch_.File("JOBCTLMSG.log")); }
 
   std::unique_ptr<ProcessManager> Manager(bool multiservices, const char* own_dir = kOwnDir) {
-    return std::make_unique<ProcessManager>(fake_, *logs_, *jobs_, *pool_, link_, own_dir,
+    return std::make_unique<ProcessManager>(fake_, logs_, jobs_, pool_, link_, own_dir,
                                             multiservices);
   }
 
-  std::string LogTexts() { return kvs::LogTexts(dir_ / "main.log"); }
-  void ClearLog() { fs::remove(dir_ / "main.log"); }
+  std::string LogTexts() { return logs_.MainTexts(); }
+  void ClearLog() { logs_.Clear(); }
 
-  fs::path dir_;
+  ScratchDir scratch_{"kvs_proc_"};
   FakePlatform fake_;
   RecordingLink link_;
-  std::unique_ptr<Logs> logs_;
-  std::unique_ptr<Session> session_;
-  std::unique_ptr<JobTable> jobs_;
-  std::unique_ptr<MessagePool> pool_;
+  TestLogs logs_{fake_, scratch_.path()};
+  Session session_{logs_};
+  JobTable jobs_{session_};
+  MessagePool pool_{fake_, logs_, session_};
 };
 
 // Catches a refused start that still creates the process (it would run

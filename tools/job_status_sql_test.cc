@@ -1,8 +1,6 @@
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -34,11 +32,6 @@ class JobStatusSqlTest : public DatabaseTest {
     Sql("DELETE FROM KVSYSTEM.KVS800SCD");
     Sql("DELETE FROM KVSYSTEM.KVS200MSG");
     platform_.SetLocalTime(2026, 1, 5, 10, 0, 0);
-    std::random_device random;
-    dir_ = fs::temp_directory_path() /
-           ("kvs_jobstatsql_" + std::to_string(random()) + "_" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir_);
     std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nKVSINI=.\\conn.ini\n";
     platform_.own_path = (dir_ / "kvsjobstat").string();
   }
@@ -47,8 +40,6 @@ class JobStatusSqlTest : public DatabaseTest {
     RestoreTables();
     (void)session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS800SCD"));
     (void)session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS200MSG"));
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
   void RestoreTables() {
     for (const char* t : kTables) {
@@ -60,17 +51,13 @@ class JobStatusSqlTest : public DatabaseTest {
     Sql("RENAME TABLE KVSYSTEM." + table + " TO KVSYSTEM." + table + "_AWAY");
   }
 
-  void Sql(const std::string& sql) {
-    ASSERT_EQ(0, session_.Execute(TestStatement(sql))) << sql << ": " << session_.error().message;
-  }
   // sts and the stamps are SQL literals (NULL allowed).
   void Job(const std::string& da1, const std::string& ke2, const std::string& rty,
            const std::string& sts, int stv, const std::string& nrt = "NULL",
            const std::string& sda = "NULL") {
-    Sql("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBNRT, JOBDLT, "
-        "JOBSDA, JOBNAM, JOBNUM, JOBMRT) VALUES ('" +
-        da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " + std::to_string(stv) + ", " + nrt +
-        ", " + nrt + ", " + sda + ", 'p.exe', '42', 600)");
+    Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBSTV, JOBNRT, JOBDLT, JOBSDA, JOBNAM, JOBNUM, JOBMRT",
+        "'" + da1 + "', '" + ke2 + "', '" + rty + "', " + sts + ", " + std::to_string(stv) + ", " +
+            nrt + ", " + nrt + ", " + sda + ", 'p.exe', '42', 600");
   }
   void Schedule(const std::string& nam, const std::string& until) {
     Sql("INSERT INTO KVSYSTEM.KVS800SCD (SCDLIZ, SCDMND, SCDNAM, SCDSBE, SCDTYP, SCDBIS) VALUES "
@@ -122,8 +109,6 @@ class JobStatusSqlTest : public DatabaseTest {
     return keys;
   }
 
-  FakePlatform platform_;
-  fs::path dir_;
   std::string error_;
 };
 

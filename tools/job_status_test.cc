@@ -2,16 +2,15 @@
 #include "tools/job_status_queries.h"
 #include "tools/job_status_render.h"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "core/connection_file.h"
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
+#include "platform/test_util.h"
 #include "tools/status_page.h"
 
 namespace kvs {
@@ -348,17 +347,8 @@ TEST(JobStatusTest, Options) {
 class JobStatusRunTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    dir_ = fs::temp_directory_path() /
-           ("kvs_jobstat_" + std::to_string(random()) + "_" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir_);
     std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nMAXJOBS=3\n";
     platform_.own_path = (dir_ / "kvsjobstat.exe").string();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
   void Put(const std::string& key, const std::string& value) {
     static int32_t number = 0;
@@ -370,7 +360,8 @@ class JobStatusRunTest : public testing::Test {
     return RunJobStatus(platform_, args, &error_, [] { return false; });
   }
 
-  fs::path dir_;
+  ScratchDir scratch_{"kvs_jobstat_"};
+  fs::path dir_ = scratch_.path();
   FakePlatform platform_;
   std::string error_;
 };
