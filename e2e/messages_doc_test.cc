@@ -451,9 +451,9 @@ std::set<std::string> Between(const std::string& text, const std::string& openin
   return names;
 }
 
-// Catches a key the controller reads that the shipped KVSJOBCTL.INI, the
-// README's or the operations guide's table leaves out, and a documented
-// key the controller does not read.
+// Catches a key the controller reads that the shipped KVSJOBCTL.INI or the
+// operations guide's table leaves out, and a documented key the controller
+// does not read.
 TEST(MessagesDocTest, IniKeysAreTheOnesTheControllerReads) {
   const std::set<std::string> read =
       Between(ReadFile(fs::path(KVS_SOURCE_DIR) / "core" / "config.cc"), "read(\"", "\"");
@@ -466,7 +466,7 @@ TEST(MessagesDocTest, IniKeysAreTheOnesTheControllerReads) {
     }
   }
   EXPECT_EQ(read, shipped) << "packaging/KVSJOBCTL.INI";
-  for (const char* doc : {"README.md", "docs/operations.md"}) {
+  for (const char* doc : {"docs/operations.md"}) {
     std::set<std::string> documented;
     for (const std::string& row : LinesStartingWith(doc, "| `")) {
       const std::set<std::string> first = CodeSpans(row.substr(0, row.find(" | ", 2) + 1));
