@@ -207,7 +207,8 @@ void* Session::NewStatement() {
   return raw;
 }
 
-int Session::Execute(const SqlStatement& sql, bool reports_no_row, bool lock_concurrency) {
+int Session::Run(const SqlStatement& sql, bool lock_concurrency, int64_t* rows) {
+  *rows = -1;
   SQLHANDLE raw = NewStatement();
   if (raw == SQL_NULL_HANDLE) return -1;
   OdbcHandle statement(SQL_HANDLE_STMT, raw);
@@ -220,27 +221,26 @@ int Session::Execute(const SqlStatement& sql, bool reports_no_row, bool lock_con
     FetchDiagnostics(SQL_HANDLE_STMT, raw);
     return ErrorResult();
   }
-  if (!reports_no_row) return 0;
-  if (rc == SQL_NO_DATA) return 100;
   // Drivers report an update that matched nothing as success with no rows.
-  SQLLEN rows = -1;
-  if (Succeeded(SQLRowCount(raw, &rows)) && rows == 0) return 100;
+  SQLLEN count = -1;
+  if (rc == SQL_NO_DATA) {
+    *rows = 0;
+  } else if (Succeeded(SQLRowCount(raw, &count))) {
+    *rows = count;
+  }
   return 0;
 }
 
+int Session::Execute(const SqlStatement& sql, bool reports_no_row, bool lock_concurrency) {
+  int64_t rows = -1;
+  const int rc = Run(sql, lock_concurrency, &rows);
+  return rc == 0 && reports_no_row && rows == 0 ? 100 : rc;
+}
+
 int Session::ExecuteCounted(const SqlStatement& sql, int64_t* rows) {
-  *rows = 0;
-  SQLHANDLE raw = NewStatement();
-  if (raw == SQL_NULL_HANDLE) return -1;
-  OdbcHandle statement(SQL_HANDLE_STMT, raw);
-  SQLRETURN rc = SQLExecDirect(raw, Sql(sql.text()), SQL_NTS);
-  if (rc == SQL_ERROR) {
-    FetchDiagnostics(SQL_HANDLE_STMT, raw);
-    return ErrorResult();
-  }
-  SQLLEN count = 0;
-  if (rc != SQL_NO_DATA && Succeeded(SQLRowCount(raw, &count)) && count > 0) *rows = count;
-  return 0;
+  const int rc = Run(sql, false, rows);
+  if (*rows < 0) *rows = 0;
+  return rc;
 }
 
 int Session::Fetch(void* statement, const std::vector<ColumnBinding>& columns) {

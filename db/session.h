@@ -118,6 +118,9 @@ class Session {
  private:
   struct Handles;
   void FetchDiagnostics(int handle_type, void* handle);
+  // A statement without a result set; *rows the rows it changed, -1 when
+  // the driver does not tell.
+  int Run(const SqlStatement& sql, bool lock_concurrency, int64_t* rows);
   int Fetch(void* statement, const std::vector<ColumnBinding>& columns);
   int ErrorResult() const { return error_.native != 0 ? error_.native : -1; }
   // A statement handle on the connection, with the query time-out set.
