@@ -106,16 +106,24 @@ bool Controller::StartUp() {
   processes_.snapshot().Clear();
   pool_.Post(kMsgStarted);
 
-  system_jobs_.CleanupServer();
+  // A node does the registrations only when it is the first live one.
+  if (!jobs_.node().empty()) {
+    if (int status = jobs_.WriteNodeStatus(); status != 0) {
+      logs_.Main(StrFormat(kStatusUpdateFailed, status));
+    }
+    WatchNodes();
+  }
+  const bool shared = starts_.shared_duties();
+  system_jobs_.CleanupServer(shared);
   if (heartbeat_.Beat(false, kBeatCleanup) == 0) return false;
   permanent_jobs_.Check(db_product_);
   if (heartbeat_.Beat(false, kBeatCheck04) == 0) return false;
-  permanent_jobs_.RegisterBuiltIns();
+  if (shared) permanent_jobs_.RegisterBuiltIns();
   logs_.Main(kLogEnd04);
-  system_jobs_.RegisterPortalJob();
+  if (shared) system_jobs_.RegisterPortalJob();
   logs_.Main(kLogEnd01);
   if (heartbeat_.Beat(false, kBeatAdd01) == 0) return false;
-  system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
+  if (shared) system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
   logs_.Main(kLogInitDone);
   return true;
 }
@@ -147,8 +155,8 @@ bool Controller::CheckDatabase() {
     if (rc != 0 && rc != 100) {
       logs_.Main(StrFormat(kLogResetStartAttempts, static_cast<long>(rc)));
     }
-    system_jobs_.CleanupServer();
-    system_jobs_.CheckInterruptedDownloads(db_system_);
+    system_jobs_.CleanupServer(starts_.shared_duties());
+    if (starts_.shared_duties()) system_jobs_.CheckInterruptedDownloads(db_system_);
   }
   db_state_ = true;
   db_failures_ = 0;

@@ -42,6 +42,7 @@ class JobStarts {
   // 03 update, the 07 reschedule, the day-end expansion, the portal
   // check); always true for the only controller on its table.
   void set_shared_duties(bool shared) { shared_duties_ = shared; }
+  bool shared_duties() const { return shared_duties_; }
 
   // Whether an exclusive job waits in this pass.
   bool exclusive_waiting() const { return exclusive_waiting_; }

@@ -71,6 +71,12 @@ std::string KnownPermanentProgram(const std::string& jobnam, const std::string& 
   return "";
 }
 
+bool PermanentJobs::OthersRunning(const JobRecord& row) const {
+  // Another node's running job is that node's to check.
+  return !jobs_.node().empty() && kStateRunning.In(RightTrim(row.jobsts).c_str()) &&
+         ToUpperAscii(RightTrim(row.jobusr)) != ToUpperAscii(jobs_.node());
+}
+
 void PermanentJobs::Check(const std::string& db_product) {
   int rc = jobs_.OpenRunType(kRunTypePermanent);
   if (rc != 0) {
@@ -79,7 +85,7 @@ void PermanentJobs::Check(const std::string& db_product) {
     while (true) {
       JobRecord row;
       rc = jobs_.FetchRunType(&row);
-      if (rc == 0) {
+      if (rc == 0 && !OthersRunning(row)) {
         const uint32_t pid = ParseProcessId(row.jobnum);
         bool delete_only = false;
         const std::string program = KnownPermanentProgram(row.jobnam, db_product, &delete_only);
@@ -92,7 +98,7 @@ void PermanentJobs::Check(const std::string& db_product) {
             logs_.Main(StrFormat(kLogCheck04Delete, row.jobnam, static_cast<long>(rc)));
           }
         }
-      } else if (rc != 100) {
+      } else if (rc != 0 && rc != 100) {
         logs_.Main(StrFormat(kLogCheck04Fetch, static_cast<long>(rc)));
       }
       if (link_.Beat(false, kBeatCheck04Jobs) == 0 || rc != 0) break;
@@ -107,6 +113,8 @@ void PermanentJobs::RegisterBuiltIns() {
   for (const BuiltIn& b : kBuiltIns) {
     if (!FileExists(b.program)) continue;
     int rc = jobs_.InsertShortJob(b.jobda1, b.jobke2, b.joburv, b.jobcmd, 0, kRunTypePermanent);
+    // Kept because another node runs it.
+    if (rc != 0 && !jobs_.node().empty() && jobs_.session().IsDuplicateKey(rc)) rc = 0;
     if (rc != 0) logs_.Main(StrFormat(b.error_line, static_cast<long>(rc)));
   }
 }

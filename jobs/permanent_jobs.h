@@ -39,6 +39,8 @@ class PermanentJobs {
   void RegisterBuiltIns();
 
  private:
+  // Cluster mode: whether row is a job another node runs.
+  bool OthersRunning(const JobRecord& row) const;
   Logs& logs_;
   JobTable& jobs_;
   ProcessManager& processes_;

@@ -48,14 +48,14 @@ bool NewRearmMonth(const std::string& loop_timestamp, const std::string& last_re
   return loop_timestamp.substr(0, 6) > last_rearm.substr(0, 6);
 }
 
-void SystemJobs::CleanupServer() {
+void SystemJobs::CleanupServer(bool shared) {
   // The flag file of a transfer cut short goes whatever the list names: it
   // would hold back every later transfer.
   std::remove(NativePath(std::string(kTransferFolder) + kTransferFlagFile).c_str());
   for (const std::string& name : transfer_files_) {
     std::remove(NativePath(std::string(kTransferFolder) + name).c_str());
   }
-  (void)jobs_.CleanupOldQueueJobs();
+  if (shared) (void)jobs_.CleanupOldQueueJobs();
   if (!multiservices_) processes_.StartKill("VERIFYRUN.EXE");
 }
 

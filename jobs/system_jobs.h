@@ -70,7 +70,10 @@ class SystemJobs {
         transfer_files_(std::move(transfer_files)),
         multiservices_(multiservices) {}
 
-  void CleanupServer();
+  // The transfer folder of this server, and with shared (the only
+  // controller on its table, or the node that does the shared upkeep) the
+  // old queue rows.
+  void CleanupServer(bool shared = true);
   void RegisterExportJob();
   void RegisterPortalJob();
   void RegisterDailyAndIntervalJobs(const std::string& daily_time);
