@@ -103,15 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kvs::IdGenerator ids;
   ids.Seed(static_cast<uint32_t>(t));
   std::string error;
-  const std::string insert = kvs::BuildInsert(world.platform, record, t, &ids, &error);
+  const std::string insert = kvs::BuildInsert(world.platform, record, t, &ids, &error).text();
   // A stamped text always fits, and quoting keeps every quote paired.
   Check(!insert.empty());
   Check(Count(insert, '\'') % 2 == 0);
   // What the controller itself writes is imported as it is.
   record.MSGLNK.clear();
   record.MSGDBG.clear();
-  const std::string own = kvs::BuildInsert(world.platform, record, t, &ids, &error);
-  std::string rebuilt;
+  const std::string own = kvs::BuildInsert(world.platform, record, t, &ids, &error).text();
+  kvs::SqlStatement rebuilt;
   Check(kvs::RebuildControllerInsert(own, kvs::Timestamp14(world.platform, t), &rebuilt));
   Check(rebuilt == own);
 
