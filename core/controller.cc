@@ -21,8 +21,7 @@ int RunController(Platform& platform, int argc, const char* const* argv) {
   return controller.Run();
 }
 
-Controller::Controller(Platform& platform, const CommandLine& command_line,
-                       const Config& config)
+Controller::Controller(Platform& platform, const CommandLine& command_line, const Config& config)
     : platform_(platform),
       command_line_(command_line),
       config_(config),
@@ -93,8 +92,7 @@ bool Controller::StartUp() {
   pool_.SetFallbackFile(kFallbackMessageFile);
 
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
-  int rc = session_.Connect(credentials_.user, credentials_.password,
-                            credentials_.data_source);
+  int rc = session_.Connect(credentials_.user, credentials_.password, credentials_.data_source);
   if (rc != 0) {
     std::string line = StrFormat(kConnectFailed, rc);
     platform_.Print(line);
@@ -191,8 +189,7 @@ void Controller::WatchNodes() {
   }
   bool first = true;
   for (const NodeStatus& node : nodes) {
-    // Names are compared as the database compares keys.
-    const bool own = ToUpperAscii(node.name) == ToUpperAscii(jobs_.node());
+    const bool own = jobs_.IsOwnNode(node.name);
     if (!node.silent || own) {
       if (first) starts_.set_shared_duties(own);
       first = false;

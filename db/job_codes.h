@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "diag/text.h"
+
 namespace kvs {
 
 template <typename Kind>
@@ -57,20 +59,16 @@ class StateBand {
       : low_(ValueOf(low.text())), high_(ValueOf(high.text())) {}
   // The states of the one value of state.
   constexpr explicit StateBand(JobState state) : StateBand(state, state) {}
+  // The field read as the suite's programs read numbers (LeadingInt).
   bool Holds(const char* jobsts) const {
-    const int32_t value = ValueOf(jobsts);
+    const int32_t value = LeadingInt(jobsts);
     return value >= low_ && value <= high_;
   }
 
  private:
-  static constexpr int32_t ValueOf(const char* text) {
-    while (*text == ' ' || *text == '\t') ++text;
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+') ++text;
-    int32_t value = 0;  // a state field has two characters
-    for (; *text >= '0' && *text <= '9' && value < 100000; ++text)
-      value = value * 10 + (*text - '0');
-    return negative ? -value : value;
+  // A code is two digits.
+  static constexpr int32_t ValueOf(const char* code) {
+    return (code[0] - '0') * 10 + code[1] - '0';
   }
   int32_t low_;
   int32_t high_;

@@ -174,8 +174,8 @@ SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node) 
 }
 
 SqlStatement TextOpenOthersRunning(const std::string& node) {
-  return SqlFormat(kOpenOthersRunning, T(kStateRunning), T(kRunTypeNeverStarted),
-                   T(kStatusJobDa1), T(node));
+  return SqlFormat(kOpenOthersRunning, T(kStateRunning), T(kRunTypeNeverStarted), T(kStatusJobDa1),
+                   T(node));
 }
 
 SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node) {
@@ -197,9 +197,9 @@ SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
 
 SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
   const bool blank = RightTrim(job.jobsts).empty();
-  return SqlFormat(kClaimJob, T(kStateRunning), T(node), T(job.jobda1), T(job.jobke2),
-                   blank ? SqlFormat(kClaimBlank, T(kStateBlank))
-                         : SqlFormat(kClaimState, T(job.jobsts)));
+  return SqlFormat(
+      kClaimJob, T(kStateRunning), T(node), T(job.jobda1), T(job.jobke2),
+      blank ? SqlFormat(kClaimBlank, T(kStateBlank)) : SqlFormat(kClaimState, T(job.jobsts)));
 }
 
 SqlStatement TextTakeOverJobs(const std::string& node) {
@@ -229,9 +229,9 @@ int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord* job) {
 }
 
 int JobTable::OpenRunningJobs(JobState state) {
-  return session_.OpenCursor(CursorSlot::kRunningJobs, node_.empty()
-                                                           ? TextOpenRunningJobs(state)
-                                                           : TextOpenRunningJobsOfNode(state, node_));
+  return session_.OpenCursor(
+      CursorSlot::kRunningJobs,
+      node_.empty() ? TextOpenRunningJobs(state) : TextOpenRunningJobsOfNode(state, node_));
 }
 int JobTable::FetchRunningJob(JobRecord* job) {
   return FetchStatusColumns(CursorSlot::kRunningJobs, job);
@@ -303,6 +303,10 @@ int JobTable::RearmPortalJobMonthly(const JobRecord& job) {
   return session_.Execute(TextRearmPortalJobMonthly(job));
 }
 
+bool JobTable::IsOwnNode(std::string_view name) const {
+  return ToUpperAscii(RightTrim(name)) == ToUpperAscii(node_);
+}
+
 int JobTable::ClaimJob(const JobRecord& job) {
   return session_.Execute(TextClaimJob(job, node_), true);
 }
@@ -336,8 +340,8 @@ int JobTable::WriteNodeStatus() {
 }
 
 int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes) {
-  int rc = session_.OpenCursor(CursorSlot::kJobList, TextReadNodes(session_.dialect(),
-                                                                   timeout_seconds));
+  int rc =
+      session_.OpenCursor(CursorSlot::kJobList, TextReadNodes(session_.dialect(), timeout_seconds));
   if (rc != 0) return rc;
   const size_t prefix = std::string_view(kNodeKeyPrefix).size();
   JobRecord row;

@@ -63,10 +63,10 @@ inline constexpr char kStatusJobUrv[] = "STATUSJOB";
 SqlStatement TextOpenRunningJobs(JobState state);
 SqlStatement TextOpenRunType(RunType run_type);
 SqlStatement TextUpdateStatusJob(const std::string& state, const std::string& jobda1,
-                                const std::string& jobke2);
+                                 const std::string& jobke2);
 SqlStatement TextInsertShortJob(const std::string& jobda1, const std::string& jobke2,
-                               const std::string& joburv, const std::string& jobcmd,
-                               int32_t jobmrt, RunType jobrty);
+                                const std::string& joburv, const std::string& jobcmd,
+                                int32_t jobmrt, RunType jobrty);
 SqlStatement TextDeleteJob(const std::string& jobda1, const std::string& jobke2);
 // SQL Server as the suite has always run it; on MySQL a form with the same
 // rule (rows of run type 01 created before the day 30 days back; the
@@ -92,7 +92,7 @@ inline constexpr char kNodeStatusUrv[] = "KNOTEN";
 
 struct NodeStatus {
   std::string name;
-  std::string jobsda;  // UTC, YYYYMMDDhhmmss
+  std::string jobsda;   // UTC, YYYYMMDDhhmmss
   bool silent = false;  // past the time-out on the server's clock
 };
 
@@ -160,6 +160,9 @@ class JobTable {
   // on its table.
   void set_node(const std::string& node) { node_ = node; }
   const std::string& node() const { return node_; }
+  // Whether name (a JOBUSR or a status row's node) is this node, as the
+  // database compares keys: without regard to case, trailing blanks aside.
+  bool IsOwnNode(std::string_view name) const;
   // 0 claimed, 100 another node was first, else the failure code.
   [[nodiscard]] int ClaimJob(const JobRecord& job);
   // JOBURV and JOBRTY of every running row of the other nodes, into

@@ -67,19 +67,14 @@ bool JobStarts::Retire(const JobRecord& job) {
 }
 
 int32_t JobStarts::RunningBesideExclusive() {
-  auto counts = [](const char* jobrty) {
-    const RunTypeRule* rule = nullptr;
-    for (const RunTypeRule& r : kRunTypeRules) {
-      if (r.run_type.In(jobrty)) rule = &r;
-    }
-    return rule == nullptr || !rule->runs_beside_exclusive;
-  };
   int32_t n = 0;
   for (const ManagedProcess& e : processes_.table().entries()) {
-    if (e.pid != 0) n += counts(e.jobrty);
+    if (e.pid != 0) n += HoldsExclusive(e.jobrty);
   }
   // An exclusive job waits for the jobs of every node.
-  for (const std::string& jobrty : processes_.others_running_types()) n += counts(jobrty.c_str());
+  for (const std::string& jobrty : processes_.others_running_types()) {
+    n += HoldsExclusive(jobrty.c_str());
+  }
   return n;
 }
 

@@ -74,7 +74,7 @@ std::string KnownPermanentProgram(const std::string& jobnam, const std::string& 
 bool PermanentJobs::OthersRunning(const JobRecord& row) const {
   // Another node's running job is that node's to check.
   return !jobs_.node().empty() && kStateRunning.In(RightTrim(row.jobsts).c_str()) &&
-         ToUpperAscii(RightTrim(row.jobusr)) != ToUpperAscii(jobs_.node());
+         !jobs_.IsOwnNode(row.jobusr);
 }
 
 void PermanentJobs::Check(const std::string& db_product) {

@@ -149,11 +149,18 @@ const std::array<RunTypeRule, 7> kRunTypeRules = {{
      .error = kErrRunType09},
 }};
 
-const RunTypeRule* RuleOf(RunType run_type) {
+const RunTypeRule* RuleOf(RunType run_type) { return RuleOfField(run_type.text()); }
+
+const RunTypeRule* RuleOfField(const char* jobrty) {
   for (const RunTypeRule& rule : kRunTypeRules) {
-    if (rule.run_type == run_type) return &rule;
+    if (rule.run_type.In(jobrty)) return &rule;
   }
   return nullptr;
+}
+
+bool HoldsExclusive(const char* jobrty) {
+  const RunTypeRule* rule = RuleOfField(jobrty);
+  return rule == nullptr || !rule->runs_beside_exclusive;
 }
 
 SqlStatement TextNextJob(const RunTypeRule& rule, Dialect dialect, const std::string& now,

@@ -120,6 +120,11 @@ extern const std::array<RunTypeRule, 7> kRunTypeRules;
 
 // The rule of run_type; nullptr for a run type the pass does not start.
 const RunTypeRule* RuleOf(RunType run_type);
+// The same for a row's JOBRTY field.
+const RunTypeRule* RuleOfField(const char* jobrty);
+// Whether a running job of JOBRTY jobrty keeps an exclusive job waiting:
+// every run type but those that run beside it, unknown ones included.
+bool HoldsExclusive(const char* jobrty);
 
 // The next-job selection of rule: its first row that the selection takes
 // and running_list does not hold back, oldest first (by JOBNRT first where

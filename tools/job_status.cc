@@ -47,13 +47,6 @@ bool StampSeconds(const std::string& from, const std::string& to, int64_t* secon
 
 // The start rule of a run type as a row holds it; nullptr for one the pass
 // does not start.
-const RunTypeRule* RuleFor(const std::string& jobrty) {
-  for (const RunTypeRule& rule : kRunTypeRules) {
-    if (rule.run_type.In(jobrty.c_str())) return &rule;
-  }
-  return nullptr;
-}
-
 // A job row in memory as the pass's selection sees it.
 JobRecord RowOf(const StatusJob& job, const RunTypeRule& rule) {
   JobRecord row;
@@ -109,8 +102,7 @@ void DecideWaitReasons(JobStatus* status, const std::string& now) {
   // beside it; the first one its selection takes holds back the others.
   int64_t holding = 0;
   for (const StatusJob& r : status->running) {
-    const RunTypeRule* rule = RuleFor(r.jobrty);
-    holding += rule == nullptr || !rule->runs_beside_exclusive;
+    holding += HoldsExclusive(r.jobrty.c_str());
   }
   const auto running_with = [&](const std::string& key) -> const StatusJob* {
     if (key.empty()) return nullptr;
@@ -125,7 +117,7 @@ void DecideWaitReasons(JobStatus* status, const std::string& now) {
     if (job.reason == StuckReason::kOutsideWindow) continue;
     job.reason = StuckReason::kNone;
     job.holder.clear();
-    const RunTypeRule* rule = RuleFor(job.jobrty);
+    const RunTypeRule* rule = RuleOfField(job.jobrty.c_str());
     if (rule == nullptr) continue;
     const JobRecord row = RowOf(job, *rule);
     if (!SelectionTakes(*rule, row, now)) {

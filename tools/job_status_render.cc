@@ -51,12 +51,9 @@ std::string ReasonText(const StatusJob& job) {
       return StrFormat(kReasonAttemptsUsedUp, static_cast<long>(job.jobstv));
     case StuckReason::kNeverPicked: {
       // The run types that take ended rows again say so.
-      for (const RunTypeRule& rule : kRunTypeRules) {
-        if (rule.run_type.In(job.jobrty.c_str()) && rule.selection.takes == Takes::kEnded) {
-          return StrFormat(kReasonNeverPicked, job.jobrty.c_str());
-        }
-      }
-      return StrFormat(kReasonNeverPickedBlank, job.jobrty.c_str());
+      const RunTypeRule* rule = RuleOfField(job.jobrty.c_str());
+      const bool restarts = rule != nullptr && rule->selection.takes == Takes::kEnded;
+      return StrFormat(restarts ? kReasonNeverPicked : kReasonNeverPickedBlank, job.jobrty.c_str());
     }
     case StuckReason::kOutsideWindow:
       return kReasonOutsideWindow;
@@ -169,8 +166,9 @@ constexpr uint16_t kWindows1252High[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-unsigned CodePoint(unsigned char b) { return b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b; }
-
+unsigned CodePoint(unsigned char b) {
+  return b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b;
+}
 
 }  // namespace
 
@@ -398,16 +396,16 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
                     (known && NearRunTimeLimit(run, job.jobmrt) ? "true" : "false") + "}");
   }
   const ControllerHealth& c = status.controller;
-  static const char* const kStateCodes[] = {"running",  "stale",         "no_flag_file",
-                                            "not_running", "no_pass",   "database_down",
+  static const char* const kStateCodes[] = {"running",       "stale",   "no_flag_file",
+                                            "not_running",   "no_pass", "database_down",
                                             "reload_failing"};
   std::string json =
       "{" + field("time", LocalText(now)) + ",\"controller\":{" +
       field("state", kStateCodes[static_cast<int>(c.state)]) +
       ",\"current\":" + (ControllerCurrent(c) ? "true" : "false") +
       ",\"pid\":" + (c.pid != 0 ? std::to_string(c.pid) : "null") +
-      ",\"flag_file\":" + (c.flag_file ? "true" : "false") + ",\"flag_age_seconds\":" +
-      (c.flag_file ? std::to_string(c.flag_age_seconds) : "null") + "," +
+      ",\"flag_file\":" + (c.flag_file ? "true" : "false") +
+      ",\"flag_age_seconds\":" + (c.flag_file ? std::to_string(c.flag_age_seconds) : "null") + "," +
       field("program", c.program) + "," + field("text", FormatHealthText(c)) + "}";
   std::vector<std::string> errors;
   if (!status.database_error.empty()) {
@@ -463,10 +461,10 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
   for (const StatusJob* job : NextRuns(status)) {
     int64_t left = 0;
     const bool known = StampLeft(job->next, now, &left);
-    items.push_back("{" + field("next", FormatStamp(job->next)) + ",\"left_seconds\":" +
-                    (known ? std::to_string(left) : "null") + "," + field("jobrty", job->jobrty) +
-                    "," + field("jobke2", job->jobke2) + "," + field("joburv", job->joburv) + "," +
-                    field("jobcmd", job->jobcmd) + "}");
+    items.push_back("{" + field("next", FormatStamp(job->next)) +
+                    ",\"left_seconds\":" + (known ? std::to_string(left) : "null") + "," +
+                    field("jobrty", job->jobrty) + "," + field("jobke2", job->jobke2) + "," +
+                    field("joburv", job->joburv) + "," + field("jobcmd", job->jobcmd) + "}");
   }
   json += "," + array("next", items) + "}\n";
   return json;
