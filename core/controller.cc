@@ -163,6 +163,7 @@ bool Controller::CheckDatabase() {
 
 PassOutcome Controller::RunPass() {
   if (!CheckDatabase()) return PassOutcome::kDatabaseDown;
+  pool_.DeliverAfterRest();
   if (!jobs_.node().empty()) WatchNodes();
   disk_monitor_.Check();
   processes_.BeginPass();

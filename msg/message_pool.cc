@@ -133,6 +133,7 @@ int MessagePool::Execute(const SqlStatement& statement) {
   const int64_t took = end - start;
   if ((rc != 0 && !session_.IsDuplicateKey(rc)) || took >= kSlowPoolStatementMs) {
     rest_until_ms_ = end + kPoolRestFactor * took;
+    rested_ = true;
   }
   return rc;
 }
@@ -236,8 +237,13 @@ bool MessagePool::Claim(const std::string& claim) {
   return true;
 }
 
+void MessagePool::DeliverAfterRest() {
+  if (rested_ && RestLeftMs() == 0) ImportFallbackFile();
+}
+
 void MessagePool::ImportFallbackFile() {
   if (RestLeftMs() > 0) return;
+  rested_ = false;
   const std::string claim = NativePath(ClaimPath());
   if (!Claim(claim)) return;
   errno = 0;

@@ -101,6 +101,10 @@ class MessagePool {
   // fails (a duplicate key aside) or makes the table rest: the failed line
   // and those not yet read wait for the next import.
   void ImportFallbackFile();
+  // Once a rest of the table is over, imports what it sent to the fallback
+  // file, without waiting for the next post (which may be hours away).
+  // Called once a pass; nothing when no rest began since the last import.
+  void DeliverAfterRest();
   // Appends statement as one line to the fallback file, or logs why not.
   void AppendToFallback(const std::string& statement);
 
@@ -116,6 +120,7 @@ class MessagePool {
   int Execute(const SqlStatement& statement);
   // Milliseconds the table still rests; 0 when statements may run.
   int64_t RestLeftMs();
+  bool rested_ = false;  // a rest began since the last import
   // Claims the fallback file; false (logged when it is not only absent)
   // when there is nothing to import.
   bool Claim(const std::string& claim);
