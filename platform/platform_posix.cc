@@ -22,6 +22,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -783,6 +784,23 @@ int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) 
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+FileLock::~FileLock() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+int FileLock::TryLock(const std::string& path) {
+  if (handle_ >= 0) return 0;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return ErrnoToSystemError(errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return error == EWOULDBLOCK ? kErrLockHeld : ErrnoToSystemError(error);
+  }
+  handle_ = fd;
+  return 0;
+}
 
 void CatchStopSignals(void (*handler)(int signal)) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, handler);

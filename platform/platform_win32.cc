@@ -680,6 +680,26 @@ int RunAndWait(const std::string& command_line, int* exit_code, bool own_group) 
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
+FileLock::~FileLock() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+int FileLock::TryLock(const std::string& path) {
+  if (handle_ != -1) return 0;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  OVERLAPPED at = {};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const int error = LastError();
+    CloseHandle(file);
+    return error == ERROR_LOCK_VIOLATION ? kErrLockHeld : error;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return 0;
+}
+
 void CatchStopSignals(void (*handler)(int signal)) {
   // The C library reports Ctrl+Break and the console's closing as SIGBREAK.
   for (int signal : {SIGINT, SIGTERM, SIGBREAK}) ::signal(signal, handler);

@@ -59,6 +59,25 @@ struct ProcessEntry {
                              bool own_group = false);
 uint32_t CurrentProcessId();
 
+// An exclusive lock on a file (created when missing), held for as long as
+// the object lives; the system drops it when the process ends, however it
+// ends, so a killed holder never leaves it taken.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // 0 held, kErrLockHeld when another holder has it, else a system error
+  // code. Does not wait.
+  [[nodiscard]] int TryLock(const std::string& path);
+
+ private:
+  intptr_t handle_ = -1;
+};
+inline constexpr int kErrLockHeld = 33;  // ERROR_LOCK_VIOLATION
+
 // Has handler called (as a signal handler: it may only set a flag) on
 // every way a console or a service manager asks a tool to stop: Ctrl+C,
 // SIGTERM, on Linux SIGHUP (the terminal closed), on Windows Ctrl+Break
