@@ -197,7 +197,7 @@ void Controller::WatchNodes() {
       continue;
     }
     int64_t rows = 0;
-    if (jobs_.TakeOver(node.name, &rows) != 0) continue;
+    if (jobs_.TakeOver(node, config_.node_timeout_seconds, &rows) != 0) continue;
     logs_.Main(StrFormat(kLogNodeTakenOver, node.name.c_str(), node.jobsda.c_str(),
                          static_cast<long long>(rows)));
     pool_.Post(StrFormat(kMsgNodeTakenOver, node.name.c_str(), static_cast<long long>(rows)));

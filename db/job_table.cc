@@ -64,13 +64,14 @@ constexpr char kOpenOthersRunning[] =
     "SELECT COALESCE(JOBURV, ''), JOBRTY FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '%s' AND JOBRTY "
     "<> '%s' AND JOBDA1 <> '%s' AND (JOBUSR IS NULL OR JOBUSR <> '%s')";
 constexpr char kWriteNodeStatus[] =
-    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s, JOBSTS = NULL WHERE JOBDA1 = '%s' AND JOBKE2 = "
+    "'%s'";
 constexpr char kInsertNodeStatus[] =
     "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, JobStv, "
     "JobSda) VALUES ('%s', '%s', '%s', '', 0, '%s', 0, %s)";
 constexpr char kReadNodes[] =
     "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < %s THEN 1 ELSE 0 "
-    "END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 LIKE '%s' AND JOBKE2 <> '%s' "
+    "END, CASE WHEN JOBSTS = '%s' THEN 1 ELSE 0 END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 LIKE '%s' AND JOBKE2 <> '%s' "
     "ORDER BY JOBKE2";
 constexpr char kClaimJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s', JOBUSR = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 "
@@ -80,8 +81,9 @@ constexpr char kClaimState[] = "JOBSTS = '%s'";
 constexpr char kTakeOverJobs[] =
     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s' WHERE JOBUSR = '%s' AND JOBSTS = '%s' AND "
     "JOBRTY <> '%s' AND JOBDA1 <> '%s'";
-constexpr char kDeleteNodeStatus[] =
-    "DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
+constexpr char kMarkNodeTakenOver[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 = '%s' AND "
+    "(JOBSTS IS NULL OR JOBSTS <> '%s') AND (JOBSDA IS NULL OR JOBSDA < %s)";
 // The database server's time in UTC as 14 digits, and that time seconds
 // ago.
 constexpr SqlFragment kUtcNowMysql("DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s')");
@@ -102,6 +104,11 @@ SqlFragment UtcNow(Dialect dialect) {
 }
 
 T NodeKey(const std::string& node) { return T(kNodeKeyPrefix + node); }
+
+SqlStatement UtcAgo(Dialect dialect, int32_t seconds) {
+  const N n(seconds);
+  return dialect == Dialect::kMssql ? SqlFormat(kUtcAgoMssql, n, n) : SqlFormat(kUtcAgoMysql, n);
+}
 
 }  // namespace
 
@@ -188,11 +195,8 @@ SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node) {
 }
 
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
-  const N seconds(timeout_seconds);
-  const SqlStatement ago = dialect == Dialect::kMssql ? SqlFormat(kUtcAgoMssql, seconds, seconds)
-                                                      : SqlFormat(kUtcAgoMysql, seconds);
-  return SqlFormat(kReadNodes, ago, T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"),
-                   T(kStatusJobKe2));
+  return SqlFormat(kReadNodes, UtcAgo(dialect, timeout_seconds), T(kStateTerminated),
+                   T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"), T(kStatusJobKe2));
 }
 
 SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
@@ -207,8 +211,11 @@ SqlStatement TextTakeOverJobs(const std::string& node) {
                    T(kRunTypeNeverStarted), T(kStatusJobDa1));
 }
 
-SqlStatement TextDeleteNodeStatus(const std::string& node) {
-  return SqlFormat(kDeleteNodeStatus, T(kStatusJobDa1), NodeKey(node));
+SqlStatement TextMarkNodeTakenOver(Dialect dialect, const std::string& node,
+                                   int32_t timeout_seconds) {
+  const T taken(kStateTerminated);
+  return SqlFormat(kMarkNodeTakenOver, taken, T(kStatusJobDa1), NodeKey(node), taken,
+                   UtcAgo(dialect, timeout_seconds));
 }
 
 // ---- Operations -----------------------------------------------------------
@@ -324,11 +331,20 @@ int JobTable::ReadOthersRunning(std::vector<std::pair<std::string, std::string>>
   return rc == 100 ? 0 : rc;
 }
 
-int JobTable::TakeOver(const std::string& node, int64_t* rows) {
-  const int rc = session_.ExecuteCounted(TextTakeOverJobs(node), rows);
+int JobTable::TakeOver(const NodeStatus& node, int32_t timeout_seconds, int64_t* rows) {
+  // The status row first, in one statement with the silence: of several
+  // nodes that found it silent one marks it, and a node that has written
+  // its row again since is not taken over.
+  int64_t marked = 0;
+  int rc = session_.ExecuteCounted(
+      TextMarkNodeTakenOver(session_.dialect(), node.name, timeout_seconds), &marked);
   if (rc != 0) return rc;
-  // Last: a node that failed before this still finds the silent one.
-  return session_.Execute(TextDeleteNodeStatus(node), true);
+  if (marked == 0 && !node.taken_over) return 100;
+  // A node marked in an earlier pass is looked at again: rows a failed
+  // take-over left are set now.
+  rc = session_.ExecuteCounted(TextTakeOverJobs(node.name), rows);
+  if (rc != 0) return rc;
+  return marked == 0 && *rows == 0 ? 100 : 0;
 }
 
 int JobTable::WriteNodeStatus() {
@@ -346,12 +362,16 @@ int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes)
   const size_t prefix = std::string_view(kNodeKeyPrefix).size();
   JobRecord row;
   int32_t silent = 0;
+  int32_t taken_over = 0;
   while ((rc = session_.FetchCursor(CursorSlot::kJobList,
                                     {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
                                      ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
-                                     ColumnBinding::Long(&silent)})) == 0) {
+                                     ColumnBinding::Long(&silent),
+                                     ColumnBinding::Long(&taken_over)})) == 0) {
     const std::string key = RightTrim(row.jobke2);
-    if (key.size() > prefix) nodes->push_back({key.substr(prefix), row.jobsda, silent != 0});
+    if (key.size() > prefix) {
+      nodes->push_back({key.substr(prefix), row.jobsda, silent != 0, taken_over != 0});
+    }
   }
   (void)session_.CloseCursor(CursorSlot::kJobList);
   return rc == 100 ? 0 : rc;

@@ -94,6 +94,9 @@ struct NodeStatus {
   std::string name;
   std::string jobsda;   // UTC, YYYYMMDDhhmmss
   bool silent = false;  // past the time-out on the server's clock
+  // Its running rows were set to "99" by another node (status row "99");
+  // it writes its row anew when it runs again.
+  bool taken_over = false;
 };
 
 SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node);
@@ -101,8 +104,8 @@ SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node);
 SqlStatement TextOpenOthersRunning(const std::string& node);
 SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node);
 SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node);
-// Every node's name, JOBSDA and 1 when it has been silent longer than
-// timeout_seconds (0 otherwise), by name.
+// Every node's name, JOBSDA, 1 when it has been silent longer than
+// timeout_seconds (0 otherwise) and 1 when it was taken over, by name.
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds);
 // Takes a selected row for node: state "01" and JOBUSR node, only while the
 // row is still in the state it was selected in. Moving it out of that state
@@ -111,7 +114,10 @@ SqlStatement TextClaimJob(const JobRecord& job, const std::string& node);
 // A dead node's running rows set to "99", so that their run types' own
 // rules start them again.
 SqlStatement TextTakeOverJobs(const std::string& node);
-SqlStatement TextDeleteNodeStatus(const std::string& node);
+// Marks a node's status row taken over, only while it is silent and not
+// marked yet.
+SqlStatement TextMarkNodeTakenOver(Dialect dialect, const std::string& node,
+                                   int32_t timeout_seconds);
 
 // ---- Operations -----------------------------------------------------------
 
@@ -168,11 +174,13 @@ class JobTable {
   // JOBURV and JOBRTY of every running row of the other nodes, into
   // *others as pairs. 0 or the failure code.
   [[nodiscard]] int ReadOthersRunning(std::vector<std::pair<std::string, std::string>>* others);
-  // Sets the running rows of a silent node to "99" (*rows how many) and
-  // removes its status row. 0, 100 when another node removed the status
-  // row first, else the failure code.
-  [[nodiscard]] int TakeOver(const std::string& node, int64_t* rows);
-  // Writes the node's status row (inserts it when missing).
+  // Marks the status row of node (as ReadNodes read it) taken over and
+  // sets its running rows to "99" (*rows how many). 0; 100 when there was
+  // nothing to do (another node marked it first, or it has written its row
+  // again since); else the failure code.
+  [[nodiscard]] int TakeOver(const NodeStatus& node, int32_t timeout_seconds, int64_t* rows);
+  // Writes the node's status row (inserts it when missing); clears a
+  // take-over mark.
   [[nodiscard]] int WriteNodeStatus();
   // Every node's status row, by name. 0 or the failure code.
   [[nodiscard]] int ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes);

@@ -432,11 +432,22 @@ TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
   EXPECT_EQ("b", nodes[1].name);
   EXPECT_TRUE(nodes[1].silent);
 
-  ASSERT_EQ(0, session_.Execute(TextTakeOverJobs("b")));
+  // The live node is not taken over; of two nodes finding b silent one
+  // takes it over; b's rows only, its mark gone once it writes again.
+  int64_t rows = -1;
+  EXPECT_EQ(100, b.TakeOver(nodes[0], 60, &rows));
+  ASSERT_EQ(0, a.TakeOver(nodes[1], 60, &rows));
+  EXPECT_EQ(2, rows);
+  EXPECT_EQ(100, b.TakeOver(nodes[1], 60, &rows));
   EXPECT_EQ("P 99 b / Q 01 a / R1 01 a / R2 99 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)",
                                                          "JOBDA1 <> '99999999999999'"));
-  EXPECT_EQ("JOBSTARTER a 99 / JOBSTARTER b 99 / JOBSTARTER STATUSJOB 99",
-            Rows("CONCAT_WS(' ', JOBKE2, JOBRTY)", "JOBDA1 = '99999999999999'"));
+  nodes.clear();
+  ASSERT_EQ(0, a.ReadNodes(60, &nodes));
+  EXPECT_TRUE(nodes[1].taken_over && !nodes[0].taken_over);
+  ASSERT_EQ(0, b.WriteNodeStatus());
+  EXPECT_EQ("JOBSTARTER a 99 - / JOBSTARTER b 99 - / JOBSTARTER STATUSJOB 99 -",
+            Rows("CONCAT_WS(' ', JOBKE2, JOBRTY, COALESCE(JOBSTS, '-'))",
+                 "JOBDA1 = '99999999999999'"));
 }
 
 }  // namespace

@@ -407,7 +407,7 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
   } cases[] = {
       {"status row, SQL Server", TextWriteNodeStatus(Dialect::kMssql, "srv-1"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
-       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')) WHERE JOBDA1 = "
+       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')), JOBSTS = NULL WHERE JOBDA1 = "
        "'99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
       {"new status row, SQL Server", TextInsertNodeStatus(Dialect::kMssql, "srv-1"),
        "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
@@ -417,12 +417,12 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
       {"nodes, SQL Server", TextReadNodes(Dialect::kMssql, 60),
        "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < "
        "(CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 112) + REPLACE(CONVERT(CHAR(8), "
-       "DATEADD(second, -60, GETUTCDATE()), 108), ':', '')) THEN 1 ELSE 0 END FROM "
-       "KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 LIKE 'JOBSTARTER %' AND "
+       "DATEADD(second, -60, GETUTCDATE()), 108), ':', '')) THEN 1 ELSE 0 END, CASE WHEN "
+       "JOBSTS = '99' THEN 1 ELSE 0 END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 LIKE 'JOBSTARTER %' AND "
        "JOBKE2 <> 'JOBSTARTER STATUSJOB' ORDER BY JOBKE2"},
       {"status row, MySQL", TextWriteNodeStatus(Dialect::kMysql, "srv-1"),
-       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s') "
-       "WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'), "
+       "JOBSTS = NULL WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
       {"new status row, MySQL", TextInsertNodeStatus(Dialect::kMysql, "srv-1"),
        "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
        "JobStv, JobSda) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, '99', "
@@ -430,7 +430,8 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
       {"nodes, MySQL", TextReadNodes(Dialect::kMysql, 60),
        "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < "
        "DATE_FORMAT(DATE_SUB(UTC_TIMESTAMP(), INTERVAL 60 SECOND), '%Y%m%d%H%i%s') THEN 1 "
-       "ELSE 0 END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 LIKE "
+       "ELSE 0 END, CASE WHEN JOBSTS = '99' THEN 1 ELSE 0 END FROM KVSYSTEM.KVS500JOB WHERE "
+       "JOBDA1 = '99999999999999' AND JOBKE2 LIKE "
        "'JOBSTARTER %' AND JOBKE2 <> 'JOBSTARTER STATUSJOB' ORDER BY JOBKE2"},
       {"claim of a blank row", TextClaimJob(blank, "srv-1"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
@@ -441,9 +442,15 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
       {"take-over", TextTakeOverJobs("srv-2"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99' WHERE JOBUSR = 'srv-2' AND JOBSTS = '01' "
        "AND JOBRTY <> '06' AND JOBDA1 <> '99999999999999'"},
-      {"status row of a dead node", TextDeleteNodeStatus("srv-2"),
-       "DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '99999999999999' AND JOBKE2 = "
-       "'JOBSTARTER srv-2'"},
+      {"dead node marked, MySQL", TextMarkNodeTakenOver(Dialect::kMysql, "srv-2", 60),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99' WHERE JOBDA1 = '99999999999999' AND JOBKE2 "
+       "= 'JOBSTARTER srv-2' AND (JOBSTS IS NULL OR JOBSTS <> '99') AND (JOBSDA IS NULL OR "
+       "JOBSDA < DATE_FORMAT(DATE_SUB(UTC_TIMESTAMP(), INTERVAL 60 SECOND), '%Y%m%d%H%i%s'))"},
+      {"dead node marked, SQL Server", TextMarkNodeTakenOver(Dialect::kMssql, "srv-2", 60),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99' WHERE JOBDA1 = '99999999999999' AND JOBKE2 "
+       "= 'JOBSTARTER srv-2' AND (JOBSTS IS NULL OR JOBSTS <> '99') AND (JOBSDA IS NULL OR "
+       "JOBSDA < (CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 112) + "
+       "REPLACE(CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 108), ':', '')))"},
       {"running rows of a node", TextOpenRunningJobsOfNode(kStateRunning, "srv-1"),
        "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
        "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '01' "

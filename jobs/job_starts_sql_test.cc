@@ -116,14 +116,23 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
             Rows("CONCAT_WS(' ', JOBKE2, COALESCE(JOBSTS, '--'), COALESCE(NULLIF(JOBUSR, ''), "
                  "'-'))"));
 
-  // a dies with its jobs; b takes them over and starts the permanent job
-  // again (the queue job ends as terminated).
+  // a stands still past its time-out: its permanent job has died, its queue
+  // job runs on. b takes them over and starts the permanent job again (the
+  // queue job ends as terminated); a, going on, ends the queue job that is
+  // no longer its own and leaves both rows to b.
   platform_.EndProcess(platform_.PidOf("perm"));
-  platform_.EndProcess(platform_.PidOf("q3"));
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSDA) VALUES "
+                   "('99999999999999', 'JOBSTARTER a', '99', '20260101000000')")));
   int64_t rows = 0;
-  ASSERT_EQ(100, b.jobs.TakeOver("a", &rows));  // a wrote no status row here
+  ASSERT_EQ(0, b.jobs.TakeOver({"a", "20260101000000", true, false}, 60, &rows));
   EXPECT_EQ(2, rows);
   EXPECT_EQ((Strings{"perm"}), b.Pass(platform_));
+  const uint32_t q3 = platform_.PidOf("q3");
+  EXPECT_EQ((Strings{"kill " + std::to_string(q3), "q4", "q5"}), a.Pass(platform_));
+  EXPECT_FALSE(platform_.InspectProcess(q3).opened);
+  EXPECT_NE(std::string::npos,
+            LogText().find(StrFormat(kLogJobTakenAway, "q3", static_cast<int>(q3))));
   EXPECT_EQ("perm 01 b / q3 99 a",
             Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBKE2 IN ('perm', 'q3')"));
 }

@@ -279,9 +279,32 @@ int ProcessManager::GetKvProcs() {
   }
   jobs_.CloseRunningJobs();
   running_count_ = filled;
+  EndTakenJobs();
   if (!ReadOthersRunning()) return 0;
   table_loaded_ = true;
   return 1;
+}
+
+void ProcessManager::EndTakenJobs() {
+  if (jobs_.node().empty()) return;
+  for (ManagedProcess& e : snapshot_.entries()) {
+    if (e.pid == 0) continue;
+    bool reloaded = false;
+    for (const ManagedProcess& now : table_.entries()) {
+      reloaded = reloaded || (std::strcmp(now.jobda1, e.jobda1) == 0 &&
+                              std::strcmp(now.jobke2, e.jobke2) == 0 && now.pid == e.pid);
+    }
+    if (reloaded) continue;
+    // Ended on its own since, or not ours to end: nothing to do. The row
+    // is no longer this node's to write, whatever happens to the process.
+    if (MayTerminate(platform_.InspectProcess(e.pid), e)) {
+      logs_.Main(StrFormat(kLogJobTakenAway, e.jobnam, static_cast<int>(e.pid)));
+      if (!KillAndConfirm(e)) {
+        logs_.Main(StrFormat(kLogKillFailed, e.jobnam, static_cast<int>(e.pid)));
+      }
+    }
+    e.pid = 0;
+  }
 }
 
 bool ProcessManager::ReadOthersRunning() {
@@ -496,15 +519,18 @@ void ProcessManager::Supervise() {
 
 // ---- Termination ----------------------------------------------------------
 
-bool ProcessManager::TerminateEntry(ManagedProcess* e) {
-  ProcessInfo info = platform_.InspectProcess(e->pid);
+bool ProcessManager::MayTerminate(const ProcessInfo& info, const ManagedProcess& e) {
   const std::string base = ComparedName(info);
-  bool terminate = IsJobsProcess(info, *e) && !IsProgram(base, "svchost.exe");
+  bool terminate = IsJobsProcess(info, e) && !IsProgram(base, "svchost.exe");
   if (terminate && multiservices_) {
     const std::string dir = SplitPath(info.has_path ? info.full_path : "").dir;
     terminate = InOwnDirectory(dir) && !IsProgram(base, "cmd.exe");
   }
-  if (!terminate) {
+  return terminate;
+}
+
+bool ProcessManager::TerminateEntry(ManagedProcess* e) {
+  if (!MayTerminate(platform_.InspectProcess(e->pid), *e)) {
     e->pid = 0;
     return false;
   }

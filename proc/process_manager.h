@@ -55,6 +55,8 @@ inline constexpr char kLogSupervisionOff[] =
 inline constexpr char kLogSupervisionOn[] =
     "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
 inline constexpr char kLogProcessEnded[] = "Prozess beendet: %s ProcessID %d\n";
+inline constexpr char kLogJobTakenAway[] =
+    "Job %s ProcessID %d wurde von einem anderen Knoten uebernommen und wird beendet!\n";
 inline constexpr char kLogNoProcessInfo[] = "Keine Prozessinformationen vorhanden. Error: %ld!\n";
 inline constexpr char kLogNoProcessName[] =
     "Der Prozessname konnte nicht ermittelt werden. Error: %ld!\n";
@@ -175,6 +177,16 @@ class ProcessManager {
   // command to end (a few seconds at most) and then looks again until the
   // process is gone, for about a second at most. true when it has ended.
   bool KillAndConfirm(const ManagedProcess& entry);
+  // Whether the process of entry is the job's and may be ended by this
+  // controller (not a system program, in multiservices mode one of the
+  // own directory).
+  bool MayTerminate(const ProcessInfo& info, const ManagedProcess& entry);
+  // Cluster mode, after a complete reload: a job of the last table whose
+  // row no longer runs for this node was taken over by another node while
+  // this one stood still (a paused machine) or was changed from outside.
+  // Nothing supervises it now and its run type may start it elsewhere, so
+  // its process is ended; its row is left as it is.
+  void EndTakenJobs();
   // Ends the process of an entry over its run time, or tries again once
   // its pause has passed. true when the process has ended.
   bool EndOverdue(const ManagedProcess& entry);
