@@ -28,6 +28,12 @@ inline constexpr int kExitConfigInvalid = 2;
 // its jobs: the default, and the least that counts.
 inline constexpr int32_t kDefaultNodeTimeoutSeconds = 60;
 inline constexpr int32_t kMinNodeTimeoutSeconds = 10;
+// A node's time-out should be at least this many SQLTIMEOUTs.
+inline constexpr int32_t kNodeTimeoutPerSqlTimeout = 3;
+inline constexpr char kLogNodeTimeoutShort[] =
+    "Konfiguration: KNOTENTIMEOUT=%ld ist kuerzer als SQLTIMEOUT=%ld mal %ld (0: ohne Grenze), "
+    "ein abgeschnittener Knoten koennte seine Jobs noch laufen haben, wenn ein anderer sie "
+    "uebernimmt!\n";
 
 struct CommandLine {
   int32_t instance = -1;  // multiservices mode when greater than -1

@@ -153,7 +153,13 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nKVSLOG=D:\\log\\ctl.txt\n", main_log, "D:\\log\\ctl.txt"},
       {"[JOBATR]\n", node, " 60"},
       {"[JOBATR]\nKNOTEN=\nKNOTENTIMEOUT=5\n", node, " 10"},
-      {"[JOBATR]\nKNOTEN=srv-02_a\nKNOTENTIMEOUT=90\n", node, "srv-02_a 90"},
+      {"[JOBATR]\nKNOTEN=srv-02_a\nKNOTENTIMEOUT=90\nSQLTIMEOUT=30\n", node, "srv-02_a 90"},
+      {"[JOBATR]\nKNOTEN=srv-02_a\nKNOTENTIMEOUT=90\nSQLTIMEOUT=30\n", lines, ""},
+      {"[JOBATR]\nKNOTEN=a\n", lines,
+       "Konfiguration: KNOTENTIMEOUT=60 ist kuerzer als SQLTIMEOUT=60 mal 3 (0: ohne Grenze), ein "
+       "abgeschnittener Knoten koennte seine Jobs noch laufen haben, wenn ein anderer sie "
+       "uebernimmt!\n"},
+      {"[JOBATR]\nKNOTENTIMEOUT=5\n", lines, ""},
       {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOP\n", node, "ABCDEFGHIJKLMNOP 60"},
       {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOPQ\n", node, "ABCDEFGHIJKLMNOPQ refused 60"},
       {"[JOBATR]\nKNOTEN=srv 2\n", node, "srv 2 refused 60"},
