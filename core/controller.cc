@@ -179,6 +179,12 @@ PassOutcome Controller::RunPass() {
   return PassOutcome::kComplete;
 }
 
+bool SilenceWatch::MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms) {
+  auto [it, fresh] = seen_.try_emplace(node.name, Seen{node.jobsda, now_ms});
+  if (!fresh && it->second.jobsda != node.jobsda) it->second = {node.jobsda, now_ms};
+  return node.silent && now_ms - it->second.since_ms >= timeout_ms;
+}
+
 void Controller::WatchNodes() {
   std::vector<NodeStatus> nodes;
   int rc = jobs_.ReadNodes(config_.node_timeout_seconds, &nodes);
@@ -189,13 +195,17 @@ void Controller::WatchNodes() {
     return;
   }
   bool first = true;
+  const int64_t now_ms = platform_.SteadyMs();
   for (const NodeStatus& node : nodes) {
     const bool own = jobs_.IsOwnNode(node.name);
+    const bool dead = silence_.MayTakeOver(node, now_ms, config_.node_timeout_seconds * 1000LL);
     if (!node.silent || own) {
       if (first) starts_.set_shared_duties(own);
       first = false;
       continue;
     }
+    // Silent by the server's clock only, so far: neither first nor dead.
+    if (!dead) continue;
     int64_t rows = 0;
     if (jobs_.TakeOver(node, config_.node_timeout_seconds, &rows) != 0) continue;
     logs_.Main(StrFormat(kLogNodeTakenOver, node.name.c_str(), node.jobsda.c_str(),

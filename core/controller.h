@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -71,6 +72,25 @@ inline constexpr char kBeatMainLoop[] = "Hauptschleife!";
 // the exit code.
 int RunController(Platform& platform, int argc, const char* const* argv);
 
+// Which silent nodes may be taken over. A node's status row must look old
+// by the database server's clock and must also have stayed the same for
+// the time-out on this node's own steady clock: a step of the server's
+// clock makes every row look old at once, but live nodes write theirs again
+// within a pass. A node that has just started watches for one time-out
+// before it takes anyone over.
+class SilenceWatch {
+ public:
+  // Called for every node of each reading.
+  bool MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms);
+
+ private:
+  struct Seen {
+    std::string jobsda;
+    int64_t since_ms = 0;
+  };
+  std::map<std::string, Seen> seen_;
+};
+
 class Controller {
  public:
   Controller(Platform& platform, const CommandLine& command_line, const Config& config);
@@ -109,6 +129,7 @@ class Controller {
   bool CheckDatabase();
 
   Platform& platform_;
+  SilenceWatch silence_;
   CommandLine command_line_;
   Config config_;
   Logs logs_;

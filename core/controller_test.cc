@@ -113,5 +113,34 @@ TEST_F(ControllerTest, InvalidNodeNameEndsBeforeAnything) {
   EXPECT_FALSE(fs::exists(dir_.File("DYE")));
 }
 
+// Catches a take-over on the database server's clock alone (a step of that
+// clock would make every node take over every other) and one that waits
+// on a node whose row keeps changing.
+TEST(SilenceWatchTest, TakesOverOnlyWhatStoodStillForTheTimeOut) {
+  const struct {
+    int64_t now_ms;
+    const char* jobsda;
+    bool silent;  // by the server's clock
+    bool dead;
+  } steps[] = {
+      {0, "20261209100000", false, false},     // first seen, writing
+      {30000, "20261209100000", false, false},
+      {61000, "20261209100000", true, true},   // unchanged for 61 s
+      {62000, "20261209100500", true, false},  // server clock stepped, row new
+      {90000, "20261209100501", true, false},  // still writing
+      {150000, "20261209100501", true, true},  // unchanged for 60 s
+  };
+  SilenceWatch watch;
+  for (const auto& step : steps) {
+    EXPECT_EQ(step.dead, watch.MayTakeOver({"b", step.jobsda, step.silent, false}, step.now_ms,
+                                           60000))
+        << step.now_ms;
+  }
+  // Just started: a row already old waits for one time-out of watching.
+  SilenceWatch fresh;
+  EXPECT_FALSE(fresh.MayTakeOver({"c", "20261209090000", true, false}, 500000, 60000));
+  EXPECT_TRUE(fresh.MayTakeOver({"c", "20261209090000", true, false}, 560000, 60000));
+}
+
 }  // namespace
 }  // namespace kvs
