@@ -82,22 +82,31 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
                              const std::string& data_source, const std::string& run_type);
 
 // The reading in the Prometheus text exposition format: the controller's
-// health (0/1) and DYE's age, MAXJOBS, and, when the lists were read, the
-// jobs running, waiting, needing someone and ended in the last hour by run
-// type (every run type of the pass, and any other the lists hold).
+// health (0/1) and DYE's age, MAXJOBS, each node's status row age, running
+// jobs and whether it is live (when there are nodes), and, when the lists
+// were read, the jobs running, waiting, needing someone and ended in the
+// last hour by run type (every run type of the pass, and any other the
+// lists hold).
 std::string RenderMetrics(const JobStatus& status, const CivilTime& now);
 
 // One look at the controller and the database, as a frame of the text
 // view takes it.
 using StatusLook = std::function<void(JobStatus* status, CivilTime* now)>;
 
+// --node: the nodes alone (nodes, nodes_read, watched_node), for a health
+// answer, with the platform of the thread that answers.
+using NodeLook = std::function<void(Platform& platform, JobStatus* status)>;
+
 // The answer to a GET of path: "/" the page, "/status.json" the document
 // of --json, "/metrics" RenderMetrics, "/health" 200 or 503 with the
 // health line; 404 otherwise. All but "/health" read the database; their error texts go out
-// through HideLoginName with login.
+// through HideLoginName with login. With node_look (--node), "/health"
+// tells that node's health (HealthText), 503 when its status row cannot
+// be read; without, the local controller's, without the database.
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
                               const std::string& program_dir, const std::string& data_source,
-                              const std::string& run_type, const std::string& login = "");
+                              const std::string& run_type, const std::string& login = "",
+                              const NodeLook& node_look = {});
 
 // Serves address (a ParseServeAddress value) until stop() is true. The
 // listening line goes out through platform.Print, an error line to
@@ -108,6 +117,7 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
 int ServeStatusPage(Platform& platform, const std::string& address, const StatusLook& look,
                     const std::string& program_dir, const std::string& data_source,
                     const std::string& run_type, std::string* error,
-                    const std::function<bool()>& stop, const std::string& login = "");
+                    const std::function<bool()>& stop, const std::string& login = "",
+                    const NodeLook& node_look = {});
 
 }  // namespace kvs
