@@ -131,6 +131,14 @@ long NearLimitCount(const JobStatus& status, const CivilTime& now) {
   return n;
 }
 
+// Nodes of the cluster that are not live.
+long SilentNodeCount(const JobStatus& status) {
+  return static_cast<long>(std::count_if(status.nodes.begin(), status.nodes.end(),
+                                         [](const StatusNode& n) {
+                                           return n.state != NodeState::kLive;
+                                         }));
+}
+
 bool IsWordChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '$';
@@ -229,7 +237,8 @@ PageVerdict JudgePage(const JobStatus& status, const CivilTime& now) {
       !status.failures.empty()) {
     return PageVerdict::kFault;
   }
-  if (!status.stuck.empty() || status.fallback.exists || NearLimitCount(status, now) > 0) {
+  if (!status.stuck.empty() || status.fallback.exists || NearLimitCount(status, now) > 0 ||
+      SilentNodeCount(status) > 0) {
     return PageVerdict::kLook;
   }
   return PageVerdict::kOk;
@@ -272,6 +281,9 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
     problems.push_back(StrFormat(kPageNearLimit, near));
   }
   if (status.fallback.exists) problems.push_back(kPageFallback);
+  if (const long silent = SilentNodeCount(status); silent > 0) {
+    problems.push_back(StrFormat(kPageNodesSilent, silent));
+  }
   if (!problems.empty()) {
     html += "<ul class=\"problems\">";
     for (const std::string& p : problems) html += "<li>" + Html(p) + "</li>";

@@ -44,6 +44,7 @@ inline constexpr char kPageRefresh[] = ", neu alle %d Sekunden";
 inline constexpr char kPageDatabase[] = "Datenbank: %s";
 inline constexpr char kPageStuckCount[] = "%ld Job(s) starten erst nach einem Eingriff wieder";
 inline constexpr char kPageNearLimit[] = "%ld Job(s) nahe an ihrer maximalen Laufzeit";
+inline constexpr char kPageNodesSilent[] = "%ld Knoten still: Statuszeile \xE4lter als KNOTENTIMEOUT";
 inline constexpr char kPageFallback[] =
     "Ausweichdatei vorhanden: Meldungen, die der Nachrichten-Pool nicht annahm";
 inline constexpr char kPageNotFound[] = "Nicht gefunden: /, /status.json, /metrics, /health\n";
@@ -70,9 +71,10 @@ bool ParseServeAddress(const std::string& text, ServeAddress* out);
 std::string HideLoginName(std::string_view text, std::string_view login = "");
 
 // Whole-page state, for the colour and heading that say at one look
-// whether all is well: a fault when the controller is not current or the
-// database or a list could not be read; a look when jobs need someone,
-// run near their limit or the fallback file holds messages.
+// whether all is well: a fault when the controller (with --node: that
+// node) is not current or the database or a list could not be read; a
+// look when jobs need someone, run near their limit, a node of the
+// cluster is silent or the fallback file holds messages.
 enum class PageVerdict { kOk, kLook, kFault };
 PageVerdict JudgePage(const JobStatus& status, const CivilTime& now);
 
