@@ -196,7 +196,8 @@ SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node) {
 
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
   return SqlFormat(kReadNodes, UtcAgo(dialect, timeout_seconds), T(kStateTerminated),
-                   UtcNow(dialect), T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"), T(kStatusJobKe2));
+                   UtcNow(dialect), T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"),
+                   T(kStatusJobKe2));
 }
 
 SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
@@ -366,12 +367,11 @@ int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes)
   int32_t silent = 0;
   int32_t taken_over = 0;
   char now[15] = {};
-  while ((rc = session_.FetchCursor(CursorSlot::kJobList,
-                                    {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
-                                     ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
-                                     ColumnBinding::Long(&silent),
-                                     ColumnBinding::Long(&taken_over),
-                                     ColumnBinding::Text(now, sizeof now)})) == 0) {
+  while ((rc = session_.FetchCursor(
+              CursorSlot::kJobList,
+              {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
+               ColumnBinding::Text(row.jobsda, sizeof row.jobsda), ColumnBinding::Long(&silent),
+               ColumnBinding::Long(&taken_over), ColumnBinding::Text(now, sizeof now)})) == 0) {
     const std::string key = RightTrim(row.jobke2);
     if (key.size() > prefix) {
       nodes->push_back({key.substr(prefix), row.jobsda, silent != 0, taken_over != 0, now});

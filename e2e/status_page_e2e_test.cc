@@ -118,8 +118,8 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   uint32_t node_pid = 0;
   ASSERT_EQ(0, platform_real_->StartProcess("bash -c \"cd '" + dir_.string() +
                                                 "' && exec ./kvsjobstat --node FAR --serve "
-                                                "127.0.0.1:" + std::to_string(port_) +
-                                                " > node.txt 2>&1\"",
+                                                "127.0.0.1:" +
+                                                std::to_string(port_) + " > node.txt 2>&1\"",
                                             &node_pid));
   ASSERT_TRUE(Eventually([&] { return Get("/health", &body) == 503; }, 10))
       << body << ReadFile(dir_ / "node.txt");

@@ -388,8 +388,8 @@ int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup
   // The tool's own failure wins, unless the controller reports the same
   // outage: then what a monitor needs to hear is the controller's state.
   // A watched node's state is known only from the database.
-  const bool outage = setup.node.empty() &&
-                      status->controller.state == ControllerState::kDatabaseDown;
+  const bool outage =
+      setup.node.empty() && status->controller.state == ControllerState::kDatabaseDown;
   if ((rc == kStatusExitOk || outage) && !StatusHealthy(*status)) rc = kStatusExitNotRunning;
   status->fallback = ReadFallbackFile(setup.fallback_path);
   return rc;

@@ -56,8 +56,7 @@ inline constexpr char kNodeHealthTakenOver[] =
     "uebernommen";
 inline constexpr char kNodeHealthAbsent[] =
     "Knoten %s unbekannt: keine Statuszeile in der Jobtabelle";
-inline constexpr char kNodeHealthUnread[] =
-    "Knoten %s unbekannt: Statuszeilen nicht lesbar";
+inline constexpr char kNodeHealthUnread[] = "Knoten %s unbekannt: Statuszeilen nicht lesbar";
 inline constexpr char kStatusHeader[] = "kvsjobstat  %s  Datenquelle %s";
 inline constexpr char kStatusHeaderType[] = "  Laufart %s";
 inline constexpr char kStatusLogFile[] = ".\\KVSJOBSTAT.LOG";
@@ -218,7 +217,8 @@ struct JobStatus {
   // nodes_read: their status rows were read.
   std::vector<StatusNode> nodes = {};
   bool nodes_read = false;
-  int32_t node_timeout_seconds = kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
+  int32_t node_timeout_seconds =
+      kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
   // --node: the node whose health counts instead of the local controller's.
   std::string watched_node = {};
 };
@@ -257,8 +257,9 @@ struct StatusSetup {
   int64_t log_size_limit = 0;
   std::string fallback_path;
   int32_t max_jobs = 0;  // MAXJOBS, as the controller reads it
-  int32_t node_timeout_seconds = kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
-  std::string node;  // --node, "" for the local controller
+  int32_t node_timeout_seconds =
+      kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
+  std::string node;                // --node, "" for the local controller
 };
 
 // Reads KVSJOBCTL.INI of the controller (beside the executable, or in

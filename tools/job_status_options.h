@@ -35,8 +35,9 @@ inline constexpr char kStatusUsage[] =
     "              Jobcontroller dieses Verzeichnisses\n"
     "  --help      diese Hilfe\n"
     "Exit-Code: 0 Jobcontroller laeuft und ist aktuell, 1 Jobcontroller laeuft nicht oder\n"
-    "  haengt (mit --node: Knoten still, uebernommen oder unbekannt), 2 Aufruf falsch, 3 Verbindungsdatei fehlt oder ohne Datenquelle,\n"
-    "  4 Verbindung zur Datenquelle fehlgeschlagen, 5 Abfrage fehlgeschlagen,\n"
+    "  haengt (mit --node: Knoten still, uebernommen oder unbekannt), 2 Aufruf falsch,\n"
+    "  3 Verbindungsdatei fehlt oder ohne Datenquelle, 4 Verbindung zur Datenquelle\n"
+    "  fehlgeschlagen, 5 Abfrage fehlgeschlagen,\n"
     "  6 --serve: Adresse nicht verfuegbar.\n";
 inline constexpr char kErrUnknownOption[] = "kvsjobstat: unbekannte Option '%s'\n";
 inline constexpr char kErrTypeValue[] = "kvsjobstat: --type erwartet zwei Ziffern\n";
@@ -54,7 +55,7 @@ struct StatusOptions {
   bool json = false;
   int32_t watch_seconds = 0;  // 0: show once
   std::string serve;  // "[ADDRESS:]PORT" of --serve, "" without
-  std::string node;  // --node: the node whose health counts, "" for the local controller
+  std::string node;   // --node: the node whose health counts, "" for the local controller
   bool help = false;
 };
 

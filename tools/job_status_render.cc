@@ -438,7 +438,7 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
     errors.push_back("{" + field("list", "database") + "," + field("text", status.database_error) +
                      "}");
   }
-  static const char* const kListCodes[] = {"running", "waiting", "stuck",
+  static const char* const kListCodes[] = {"running",  "waiting", "stuck",
                                            "messages", "ended",   "nodes"};
   for (const ListFailure& f : status.failures) {
     errors.push_back("{" + field("list", kListCodes[static_cast<int>(f.section)]) + "," +
@@ -497,11 +497,11 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
   items.clear();
   static const char* const kNodeStateCodes[] = {"live", "dead", "taken_over"};
   for (const StatusNode& node : status.nodes) {
-    items.push_back("{" + field("name", node.name) + "," +
-                    field("status_row", FormatStamp(node.jobsda)) + ",\"age_seconds\":" +
-                    (node.age_seconds < 0 ? "null" : std::to_string(node.age_seconds)) + "," +
-                    number("running", node.running) + "," +
-                    field("state", kNodeStateCodes[static_cast<int>(node.state)]) + "}");
+    items.push_back(
+        "{" + field("name", node.name) + "," + field("status_row", FormatStamp(node.jobsda)) +
+        ",\"age_seconds\":" + (node.age_seconds < 0 ? "null" : std::to_string(node.age_seconds)) +
+        "," + number("running", node.running) + "," +
+        field("state", kNodeStateCodes[static_cast<int>(node.state)]) + "}");
   }
   if (!items.empty()) json += "," + array("nodes", items);
   if (!status.watched_node.empty()) {

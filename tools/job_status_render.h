@@ -43,7 +43,9 @@ inline constexpr char kEndedStartFailed[] = "Start fehlgeschlagen (90)";
 inline constexpr char kTitleNodes[] = "Knoten";
 inline constexpr char kNodeLive[] = "lebt";
 inline constexpr char kNodeDead[] = "still";
-inline constexpr char kNodeTakenOver[] = "still, Jobs \xFC" "bernommen";
+inline constexpr char kNodeTakenOver[] =
+    "still, Jobs \xFC"
+    "bernommen";
 inline constexpr char kStatusHeaderMaxJobs[] = "  MAXJOBS %ld, laufend %ld";
 inline constexpr char kFallbackLine[] = "Ausweichdatei %s: %s\n";
 inline constexpr char kFallbackPresent[] = "vorhanden, %ld Zeilen";

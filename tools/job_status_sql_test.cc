@@ -466,9 +466,9 @@ TEST_F(JobStatusSqlTest, Nodes) {
                                     {"A3", "06", "'alpha'"}, {"B1", "01", "'beta'"},
                                     {"G1", "09", "'gamma'"}, {"X1", "01", "NULL"}};
   for (const auto& r : running) {
-    Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBUSR, JOBSDA",
-        std::string("'20260105010000', '") + r[0] + "', '" + r[1] + "', '01', " + r[2] +
-            ", '20260105093000'");
+    Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBUSR, JOBSDA", std::string("'20260105010000', '") +
+                                                              r[0] + "', '" + r[1] + "', '01', " +
+                                                              r[2] + ", '20260105093000'");
   }
   ASSERT_EQ(1, Run({"--json", "--type", "04"})) << error_;
   const std::string& json = platform_.console;
@@ -498,8 +498,9 @@ TEST_F(JobStatusSqlTest, Nodes) {
       {"ALPHA", 0, "Knoten alpha laeuft, Statuszeile vor 0:00:0"},
       {"beta", 1, "Knoten beta laeuft nicht: Statuszeile seit 0:00:3"},
       {"gamma", 1, "Knoten gamma laeuft nicht: Statuszeile seit 0:01:4"},
-      {"delta", 1, "Knoten delta unbekannt: keine Statuszeile in der Jobtabelle\nJobcontroller "
-                   "laeuft nicht"},
+      {"delta", 1,
+       "Knoten delta unbekannt: keine Statuszeile in der Jobtabelle\nJobcontroller "
+       "laeuft nicht"},
   };
   for (const auto& w : watched) {
     EXPECT_EQ(w.rc, Run({"--node", w.node})) << w.node << error_;

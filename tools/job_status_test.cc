@@ -301,7 +301,8 @@ TEST(JobStatusTest, NodesAndNodeHealth) {
                           "Knoten  Alter (s)  Laufend  Zustand\n"
                           "alpha           3        2  lebt\n"
                           "beta           30        1  still\n"
-                          "gamma           ?        0  still, Jobs \xFC" "bernommen\n"
+                          "gamma           ?        0  still, Jobs \xFC"
+                          "bernommen\n"
                           "\n"
                           "Laufende Jobs (0)\n"))
       << text;

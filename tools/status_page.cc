@@ -133,10 +133,9 @@ long NearLimitCount(const JobStatus& status, const CivilTime& now) {
 
 // Nodes of the cluster that are not live.
 long SilentNodeCount(const JobStatus& status) {
-  return static_cast<long>(std::count_if(status.nodes.begin(), status.nodes.end(),
-                                         [](const StatusNode& n) {
-                                           return n.state != NodeState::kLive;
-                                         }));
+  return static_cast<long>(
+      std::count_if(status.nodes.begin(), status.nodes.end(),
+                    [](const StatusNode& n) { return n.state != NodeState::kLive; }));
 }
 
 bool IsWordChar(char c) {
@@ -233,8 +232,7 @@ std::string HideLoginName(std::string_view text, std::string_view login) {
 }
 
 PageVerdict JudgePage(const JobStatus& status, const CivilTime& now) {
-  if (!StatusHealthy(status) || !status.database_error.empty() ||
-      !status.failures.empty()) {
+  if (!StatusHealthy(status) || !status.database_error.empty() || !status.failures.empty()) {
     return PageVerdict::kFault;
   }
   if (!status.stuck.empty() || status.fallback.exists || NearLimitCount(status, now) > 0 ||
@@ -262,12 +260,10 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
       "<meta http-equiv=\"refresh\" content=\"" + std::to_string(kPageRefreshSeconds) + "\">"
       "<title>" + Html(kVerdictText[verdict]) + " - Jobcontroller</title><style>" + kPageStyle +
       "</style></head>\n<body><header class=\"" + kVerdictCss[verdict] + "\"><h1>" +
-      Html(kVerdictText[verdict]) + "</h1><p id=\"health\">" + Html(HealthText(status)) +
-      "</p>" +
+      Html(kVerdictText[verdict]) + "</h1><p id=\"health\">" + Html(HealthText(status)) + "</p>" +
       (status.watched_node.empty() ? ""
                                    : "<p>" + Html(FormatHealthText(status.controller)) + "</p>") +
-      "<p class=\"meta\">" + Html(meta) +
-      "</p></header>\n<main>";
+      "<p class=\"meta\">" + Html(meta) + "</p></header>\n<main>";
 
   std::vector<std::string> problems;
   if (!status.database_error.empty()) {
@@ -300,10 +296,9 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
                       Text(std::to_string(node.running), "num"), Text(NodeStateText(node.state))});
       near.push_back(node.state != NodeState::kLive);
     }
-    if (!rows.empty() || std::any_of(status.failures.begin(), status.failures.end(),
-                                     [](const ListFailure& f) {
-                                       return f.section == StatusSection::kNodes;
-                                     })) {
+    if (!rows.empty() ||
+        std::any_of(status.failures.begin(), status.failures.end(),
+                    [](const ListFailure& f) { return f.section == StatusSection::kNodes; })) {
       html += Section(kTitleNodes, status, StatusSection::kNodes,
                       {"Knoten", "Alter (s)", "Laufend", "Zustand"}, rows, near);
     }
@@ -396,13 +391,13 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
       running += "kvs_node_jobs_running" + label + std::to_string(node.running) + "\n";
       up += "kvs_node_up" + label + (node.state == NodeState::kLive ? "1" : "0") + "\n";
     }
-    text += Metric("kvs_node_status_age_seconds",
-                   "Seconds since the node last wrote its status row, by the database's clock.",
-                   age);
+    text +=
+        Metric("kvs_node_status_age_seconds",
+               "Seconds since the node last wrote its status row, by the database's clock.", age);
     text += Metric("kvs_node_jobs_running", "Jobs running (state 01) the node started.", running);
-    text += Metric("kvs_node_up",
-                   "Whether the node wrote its status row within KNOTENTIMEOUT (1) or not (0).",
-                   up);
+    text +=
+        Metric("kvs_node_up",
+               "Whether the node wrote its status row within KNOTENTIMEOUT (1) or not (0).", up);
   }
   const bool read = status.database_error.empty() && status.failures.empty();
   text += Metric("kvs_job_lists_read", "Whether every job list could be read (1) or not (0).",
@@ -507,8 +502,8 @@ int ServeStatusPage(Platform& platform, const std::string& address, const Status
   const int rc = server.Serve(
       [&](const std::string& path) {
         Platform& answering = path == kHealthPath ? *health_platform : platform;
-        return AnswerStatusRequest(answering, path, look, program_dir, data_source, run_type,
-                                   login, node_look);
+        return AnswerStatusRequest(answering, path, look, program_dir, data_source, run_type, login,
+                                   node_look);
       },
       stop, {kHealthPath});
   if (rc != 0) {

@@ -44,7 +44,8 @@ inline constexpr char kPageRefresh[] = ", neu alle %d Sekunden";
 inline constexpr char kPageDatabase[] = "Datenbank: %s";
 inline constexpr char kPageStuckCount[] = "%ld Job(s) starten erst nach einem Eingriff wieder";
 inline constexpr char kPageNearLimit[] = "%ld Job(s) nahe an ihrer maximalen Laufzeit";
-inline constexpr char kPageNodesSilent[] = "%ld Knoten still: Statuszeile \xE4lter als KNOTENTIMEOUT";
+inline constexpr char kPageNodesSilent[] =
+    "%ld Knoten still: Statuszeile \xE4lter als KNOTENTIMEOUT";
 inline constexpr char kPageFallback[] =
     "Ausweichdatei vorhanden: Meldungen, die der Nachrichten-Pool nicht annahm";
 inline constexpr char kPageNotFound[] = "Nicht gefunden: /, /status.json, /metrics, /health\n";
