@@ -71,8 +71,8 @@ constexpr char kInsertNodeStatus[] =
     "JobSda) VALUES ('%s', '%s', '%s', '', 0, '%s', 0, %s)";
 constexpr char kReadNodes[] =
     "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < %s THEN 1 ELSE 0 "
-    "END, CASE WHEN JOBSTS = '%s' THEN 1 ELSE 0 END FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 LIKE '%s' AND JOBKE2 <> '%s' "
-    "ORDER BY JOBKE2";
+    "END, CASE WHEN JOBSTS = '%s' THEN 1 ELSE 0 END, %s FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
+    "'%s' AND JOBKE2 LIKE '%s' AND JOBKE2 <> '%s' ORDER BY JOBKE2";
 constexpr char kClaimJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s', JOBUSR = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 "
     "= '%s' AND %s";
@@ -196,7 +196,8 @@ SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node) {
 
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
   return SqlFormat(kReadNodes, UtcAgo(dialect, timeout_seconds), T(kStateTerminated),
-                   T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"), T(kStatusJobKe2));
+                   UtcNow(dialect), T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"),
+                   T(kStatusJobKe2));
 }
 
 SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
@@ -310,9 +311,11 @@ int JobTable::RearmPortalJobMonthly(const JobRecord& job) {
   return session_.Execute(TextRearmPortalJobMonthly(job));
 }
 
-bool JobTable::IsOwnNode(std::string_view name) const {
-  return ToUpperAscii(RightTrim(name)) == ToUpperAscii(node_);
+bool SameNodeName(std::string_view name, std::string_view node) {
+  return ToUpperAscii(RightTrim(name)) == ToUpperAscii(node);
 }
+
+bool JobTable::IsOwnNode(std::string_view name) const { return SameNodeName(name, node_); }
 
 int JobTable::ClaimJob(const JobRecord& job) {
   return session_.Execute(TextClaimJob(job, node_), true);
@@ -363,14 +366,15 @@ int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes)
   JobRecord row;
   int32_t silent = 0;
   int32_t taken_over = 0;
-  while ((rc = session_.FetchCursor(CursorSlot::kJobList,
-                                    {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
-                                     ColumnBinding::Text(row.jobsda, sizeof row.jobsda),
-                                     ColumnBinding::Long(&silent),
-                                     ColumnBinding::Long(&taken_over)})) == 0) {
+  char now[15] = {};
+  while ((rc = session_.FetchCursor(
+              CursorSlot::kJobList,
+              {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
+               ColumnBinding::Text(row.jobsda, sizeof row.jobsda), ColumnBinding::Long(&silent),
+               ColumnBinding::Long(&taken_over), ColumnBinding::Text(now, sizeof now)})) == 0) {
     const std::string key = RightTrim(row.jobke2);
     if (key.size() > prefix) {
-      nodes->push_back({key.substr(prefix), row.jobsda, silent != 0, taken_over != 0});
+      nodes->push_back({key.substr(prefix), row.jobsda, silent != 0, taken_over != 0, now});
     }
   }
   (void)session_.CloseCursor(CursorSlot::kJobList);

@@ -97,7 +97,12 @@ struct NodeStatus {
   // Its running rows were set to "99" by another node (status row "99");
   // it writes its row anew when it runs again.
   bool taken_over = false;
+  std::string now = {};  // the server's UTC time as it read the row
 };
+
+// Whether name (a JOBUSR or a status row's node) names node, as the
+// database compares keys: without regard to case, trailing blanks aside.
+bool SameNodeName(std::string_view name, std::string_view node);
 
 SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node);
 // JOBURV and JOBRTY of the running rows of every other node.
@@ -105,7 +110,8 @@ SqlStatement TextOpenOthersRunning(const std::string& node);
 SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node);
 SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node);
 // Every node's name, JOBSDA, 1 when it has been silent longer than
-// timeout_seconds (0 otherwise) and 1 when it was taken over, by name.
+// timeout_seconds (0 otherwise), 1 when it was taken over and the
+// server's UTC time (to tell the row's age by the same clock), by name.
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds);
 // Takes a selected row for node: state "01" and JOBUSR node, only while the
 // row is still in the state it was selected in. Moving it out of that state
@@ -166,8 +172,8 @@ class JobTable {
   // on its table.
   void set_node(const std::string& node) { node_ = node; }
   const std::string& node() const { return node_; }
-  // Whether name (a JOBUSR or a status row's node) is this node, as the
-  // database compares keys: without regard to case, trailing blanks aside.
+  // Whether name (a JOBUSR or a status row's node) is this node
+  // (SameNodeName).
   bool IsOwnNode(std::string_view name) const;
   // 0 claimed, 100 another node was first, else the failure code.
   [[nodiscard]] int ClaimJob(const JobRecord& job);

@@ -429,6 +429,7 @@ TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
   EXPECT_FALSE(nodes[0].silent);
   EXPECT_EQ(Value("SELECT DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i') AS v"),
             nodes[0].jobsda.substr(0, 12));
+  EXPECT_LE(nodes[0].jobsda, nodes[0].now);
   EXPECT_EQ("b", nodes[1].name);
   EXPECT_TRUE(nodes[1].silent);
 

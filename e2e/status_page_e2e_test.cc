@@ -42,7 +42,8 @@ class StatusPageEndToEnd : public ControllerProcessTest {
 // running job's row, its run time against the limit, the health line), a
 // command line from the tables that becomes markup, a health answer that
 // stays 200 when the controller is gone, and a server that stops
-// answering when the database does.
+// answering when the database does; with --node, a health answer that
+// does not follow the node's status row.
 TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   fs::copy_file(build_dir_ / "kvsjobstat", dir_ / "kvsjobstat");
   WriteIni("MAXJOBS=1\n");
@@ -108,6 +109,29 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   }
   EXPECT_EQ(200, Get("/status.json", &body));
   EXPECT_NE(std::string::npos, body.find("\"jobke2\":\"T-QUEUE\"")) << body;
+
+  // --node: a node silent since long, then writing its status row again
+  // (seen once the reading the answers share is 5 seconds old).
+  Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSDA",
+      "'99999999999999', 'JOBSTARTER far', 'KNOTEN', '99', '20200101000000'");
+  ++port_;
+  uint32_t node_pid = 0;
+  ASSERT_EQ(0, platform_real_->StartProcess("bash -c \"cd '" + dir_.string() +
+                                                "' && exec ./kvsjobstat --node FAR --serve "
+                                                "127.0.0.1:" +
+                                                std::to_string(port_) + " > node.txt 2>&1\"",
+                                            &node_pid));
+  ASSERT_TRUE(Eventually([&] { return Get("/health", &body) == 503; }, 10))
+      << body << ReadFile(dir_ / "node.txt");
+  EXPECT_EQ(0u, body.find("Knoten far laeuft nicht: Statuszeile seit ")) << body;
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s') "
+      "WHERE JOBKE2 = 'JOBSTARTER far'");
+  EXPECT_TRUE(Eventually([&] { return Get("/health", &body) == 200; }, 10)) << body;
+  EXPECT_EQ(0u, body.find("Knoten far laeuft, Statuszeile vor 0:00:0")) << body;
+  EXPECT_EQ(200, Get("/metrics", &body));
+  EXPECT_NE(std::string::npos, body.find("\nkvs_node_up{node=\"far\"} 1\n")) << body;
+  (void)TerminateProcessById(node_pid);
+  --port_;
 
   ASSERT_EQ(0, TerminateProcessById(controller_pid_));
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <utility>
 
 #include "core/config.h"
 #include "core/connection_file.h"
 #include "core/controller.h"
+#include "db/job_table.h"
 #include "diag/flag_file.h"
 #include "diag/log_file.h"
 #include "diag/text.h"
@@ -273,6 +275,39 @@ std::string FormatHealthText(const ControllerHealth& health) {
   }
 }
 
+// ---- Nodes --------------------------------------------------------------------
+
+const StatusNode* FindNode(const JobStatus& status, const std::string& name) {
+  for (const StatusNode& node : status.nodes) {
+    if (SameNodeName(node.name, name)) return &node;
+  }
+  return nullptr;
+}
+
+bool StatusHealthy(const JobStatus& status) {
+  if (status.watched_node.empty()) return ControllerCurrent(status.controller);
+  const StatusNode* node = FindNode(status, status.watched_node);
+  return status.nodes_read && node != nullptr && node->state == NodeState::kLive;
+}
+
+std::string HealthText(const JobStatus& status) {
+  if (status.watched_node.empty()) return FormatHealthText(status.controller);
+  const char* name = status.watched_node.c_str();
+  if (!status.nodes_read) return StrFormat(kNodeHealthUnread, name);
+  const StatusNode* node = FindNode(status, status.watched_node);
+  if (node == nullptr) return StrFormat(kNodeHealthAbsent, name);
+  const std::string age = node->age_seconds < 0 ? "?" : FormatDuration(node->age_seconds);
+  switch (node->state) {
+    case NodeState::kLive:
+      return StrFormat(kNodeHealthLive, node->name.c_str(), age.c_str());
+    case NodeState::kDead:
+      return StrFormat(kNodeHealthDead, node->name.c_str(), age.c_str(),
+                       static_cast<long>(status.node_timeout_seconds));
+    default:
+      return StrFormat(kNodeHealthTakenOver, node->name.c_str(), age.c_str());
+  }
+}
+
 // ---- The tool -----------------------------------------------------------------
 
 int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetup* setup,
@@ -295,6 +330,8 @@ int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetu
   setup->run_type = options.run_type;
   setup->log_size_limit = config.log_size_limit;
   setup->max_jobs = config.max_jobs;
+  setup->node_timeout_seconds = config.node_timeout_seconds;
+  setup->node = options.node;
   // The lookups read "" from a file they cannot open; say which it is.
   const std::string file = InProgramDir(config.program_dir, config.connection_file);
   if (!FileExists(file)) {
@@ -335,6 +372,8 @@ int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup
                                       now.hour, now.minute, now.second);
   status->controller = CheckController(platform, setup.program_dir);
   status->max_jobs = setup.max_jobs;
+  status->node_timeout_seconds = setup.node_timeout_seconds;
+  status->watched_node = setup.node;
   int rc = kStatusExitOk;
   const Credentials& c = setup.credentials;
   if (!session.connected() && session.Connect(c.user, c.password, c.data_source) != 0) {
@@ -348,12 +387,26 @@ int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup
   }
   // The tool's own failure wins, unless the controller reports the same
   // outage: then what a monitor needs to hear is the controller's state.
-  if ((rc == kStatusExitOk || status->controller.state == ControllerState::kDatabaseDown) &&
-      !ControllerCurrent(status->controller)) {
-    rc = kStatusExitNotRunning;
-  }
+  // A watched node's state is known only from the database.
+  const bool outage =
+      setup.node.empty() && status->controller.state == ControllerState::kDatabaseDown;
+  if ((rc == kStatusExitOk || outage) && !StatusHealthy(*status)) rc = kStatusExitNotRunning;
   status->fallback = ReadFallbackFile(setup.fallback_path);
   return rc;
+}
+
+int CollectNodes(Session& session, const StatusSetup& setup, JobStatus* status) {
+  status->node_timeout_seconds = setup.node_timeout_seconds;
+  status->watched_node = setup.node;
+  const Credentials& c = setup.credentials;
+  if (!session.connected() && session.Connect(c.user, c.password, c.data_source) != 0) {
+    return kStatusExitConnectFailed;
+  }
+  if (ReadNodeList(session, status) != 0) {
+    (void)session.Disconnect();
+    return kStatusExitQueryFailed;
+  }
+  return StatusHealthy(*status) ? kStatusExitOk : kStatusExitNotRunning;
 }
 
 int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
@@ -388,13 +441,52 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
   if (!options.serve.empty()) {
     // A served page waits for no statement longer than a monitor would.
     session.SetQueryTimeout(kServeStatementTimeoutSeconds);
+    // The session serves one reading at a time: the page's, or with
+    // --node the health answer's beside it. A health answer takes the
+    // nodes of a reading younger than a page refresh, waiting for the one
+    // in hand if need be, and reads them itself only when there is none.
+    std::mutex reading;
+    std::mutex cache;
+    JobStatus last;
+    int64_t last_at = 0;
+    bool have_last = false;
+    const auto keep = [&](const JobStatus& status, int64_t at) {
+      const std::lock_guard<std::mutex> lock(cache);
+      last.nodes = status.nodes;
+      last.nodes_read = status.nodes_read;
+      last_at = at;
+      have_last = true;
+    };
+    const auto cached = [&](Platform& clock, JobStatus* status) {
+      const std::lock_guard<std::mutex> lock(cache);
+      const int64_t age = clock.Now() - last_at;
+      if (!have_last || age < 0 || age >= kPageRefreshSeconds) return false;
+      status->nodes = last.nodes;
+      status->nodes_read = last.nodes_read;
+      return true;
+    };
     const StatusLook look = [&](JobStatus* status, CivilTime* now) {
+      const std::lock_guard<std::mutex> lock(reading);
       *now = platform.ToLocal(platform.Now());
       (void)CollectStatus(platform, session, setup, *now, status);
       hide_login(status);
+      keep(*status, platform.Now());
     };
+    NodeLook node_look;
+    if (!setup.node.empty()) {
+      node_look = [&](Platform& clock, JobStatus* status) {
+        status->node_timeout_seconds = setup.node_timeout_seconds;
+        status->watched_node = setup.node;
+        if (cached(clock, status)) return;
+        const std::lock_guard<std::mutex> lock(reading);
+        if (cached(clock, status)) return;
+        (void)CollectNodes(session, setup, status);
+        keep(*status, clock.Now());
+      };
+    }
     return ServeStatusPage(platform, options.serve, look, setup.program_dir,
-                           setup.credentials.data_source, setup.run_type, error, stop);
+                           setup.credentials.data_source, setup.run_type, error, stop, "",
+                           node_look);
   }
   while (true) {
     const CivilTime now = platform.ToLocal(platform.Now());
@@ -407,6 +499,8 @@ int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::
       frame = FormatStatusJson(status, now);
     } else {
       if (options.watch_seconds > 0) frame = kClearScreen;
+      // A watched node's line first: it is what the exit code tells.
+      if (!options.node.empty()) frame += HealthText(status) + "\n";
       frame += FormatHealthText(status.controller) + "\n";
       frame +=
           StrFormat(kStatusHeader, LocalText(now).c_str(), setup.credentials.data_source.c_str());

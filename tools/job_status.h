@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
 #include "db/session.h"
 #include "diag/flag_file.h"
 #include "diag/pass_state.h"
@@ -47,6 +48,15 @@ inline constexpr char kHealthReloadFailing[] =
     "nicht geladen";
 inline constexpr char kHealthNotRunning[] = "Jobcontroller laeuft nicht: kein Prozess %s";
 inline constexpr char kHealthLeftover[] = ", DYE ist vom letzten Lauf uebrig";
+inline constexpr char kNodeHealthLive[] = "Knoten %s laeuft, Statuszeile vor %s geschrieben";
+inline constexpr char kNodeHealthDead[] =
+    "Knoten %s laeuft nicht: Statuszeile seit %s nicht geschrieben (KNOTENTIMEOUT %ld s)";
+inline constexpr char kNodeHealthTakenOver[] =
+    "Knoten %s laeuft nicht: Statuszeile seit %s nicht geschrieben, seine Jobs wurden "
+    "uebernommen";
+inline constexpr char kNodeHealthAbsent[] =
+    "Knoten %s unbekannt: keine Statuszeile in der Jobtabelle";
+inline constexpr char kNodeHealthUnread[] = "Knoten %s unbekannt: Statuszeilen nicht lesbar";
 inline constexpr char kStatusHeader[] = "kvsjobstat  %s  Datenquelle %s";
 inline constexpr char kStatusHeaderType[] = "  Laufart %s";
 inline constexpr char kStatusLogFile[] = ".\\KVSJOBSTAT.LOG";
@@ -91,7 +101,7 @@ std::string FormatHealthText(const ControllerHealth& health);
 
 // ---- Rows -----------------------------------------------------------------
 
-enum class StatusSection { kRunning, kWaiting, kStuck, kMessages, kEnded };
+enum class StatusSection { kRunning, kWaiting, kStuck, kMessages, kEnded, kNodes };
 
 // Why a job waits, or will not start again until someone acts.
 enum class StuckReason {
@@ -138,6 +148,7 @@ struct StatusJob {
   std::string jobeda = {};
   std::string joburv = {};
   std::string jobcmd = {};
+  std::string jobusr = {};  // the node that started it, "" for the only controller
   // What holds a waiting job: the running job's JOBNAM or the exclusive
   // job's JOBKE2 (kSameKey, kExclusiveWaiting), or the number of jobs the
   // exclusive job waits for (kWaitsForRunning).
@@ -169,6 +180,23 @@ struct ListFailure {
   std::string text;  // kErrQuery or kErrQueryNoTable, filled in
 };
 
+// ---- Nodes ------------------------------------------------------------------
+
+enum class NodeState {
+  kLive,       // its status row is younger than KNOTENTIMEOUT
+  kDead,       // silent past KNOTENTIMEOUT, its jobs not taken over (yet)
+  kTakenOver,  // silent, and a live node has set its running jobs to "99"
+};
+
+// One node of a cluster, as its status row tells.
+struct StatusNode {
+  std::string name;
+  std::string jobsda;        // its status row's time, UTC
+  int64_t age_seconds = -1;  // of its status row by the server's clock, -1 unknown
+  int64_t running = 0;       // its rows in state 01, run type 06 left out
+  NodeState state = NodeState::kLive;
+};
+
 struct JobStatus {
   ControllerHealth controller;
   // Set when there was no database connection; then no list was read.
@@ -185,7 +213,25 @@ struct JobStatus {
   // counts them (state 01, run type 06 left out, whatever --type shows).
   int32_t max_jobs = 0;
   int64_t running_count = 0;
+  // The nodes of a cluster by name; empty for a single controller.
+  // nodes_read: their status rows were read.
+  std::vector<StatusNode> nodes = {};
+  bool nodes_read = false;
+  int32_t node_timeout_seconds =
+      kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
+  // --node: the node whose health counts instead of the local controller's.
+  std::string watched_node = {};
 };
+
+// The node of status->nodes named name, compared as the controller
+// compares node names; nullptr when there is none.
+const StatusNode* FindNode(const JobStatus& status, const std::string& name);
+// Whether what counts is healthy: the local controller current, or with
+// watched_node that node live.
+bool StatusHealthy(const JobStatus& status);
+// The first line of the text view, without its line end: the local
+// controller's (FormatHealthText), or with watched_node that node's.
+std::string HealthText(const JobStatus& status);
 
 // Why each waiting job waits, as the controller's pass would find it at
 // now (YYYYMMDDhhmmss): walks the waiting jobs in pass order with the run
@@ -211,6 +257,9 @@ struct StatusSetup {
   int64_t log_size_limit = 0;
   std::string fallback_path;
   int32_t max_jobs = 0;  // MAXJOBS, as the controller reads it
+  int32_t node_timeout_seconds =
+      kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
+  std::string node;                // --node, "" for the local controller
 };
 
 // Reads KVSJOBCTL.INI of the controller (beside the executable, or in
@@ -226,6 +275,11 @@ int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetu
 // kStatusExitNotRunning, kStatusExitConnectFailed or kStatusExitQueryFailed.
 int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup,
                   const CivilTime& now, JobStatus* status);
+// The nodes alone, for a health answer of --node: connects first when the
+// session is not connected and drops the connection after a failed
+// statement. kStatusExitOk, kStatusExitNotRunning (the node not live),
+// kStatusExitConnectFailed or kStatusExitQueryFailed.
+int CollectNodes(Session& session, const StatusSetup& setup, JobStatus* status);
 
 // kvsjobstat with its arguments after the program name: reads KVSJOBCTL.INI
 // beside the executable (which makes its directory the working directory)

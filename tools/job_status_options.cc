@@ -1,6 +1,7 @@
 // kvsjobstat: the command line.
 #include "tools/job_status_options.h"
 
+#include "core/config.h"
 #include "diag/text.h"
 #include "tools/status_page.h"
 
@@ -47,6 +48,12 @@ int ParseStatusOptions(const std::vector<std::string>& args, StatusOptions* opti
       }
       options->watch_seconds = seconds;
       ++i;
+    } else if (arg == "--node") {
+      if (!has_value || !ValidNodeName(args[i + 1])) {
+        *error = kErrNodeValue;
+        return kStatusExitUsage;
+      }
+      options->node = args[++i];
     } else if (arg == "--serve") {
       ServeAddress where;
       if (!has_value || !ParseServeAddress(args[i + 1], &where)) {

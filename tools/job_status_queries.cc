@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "db/job_table.h"
 #include "diag/text.h"
 #include "jobs/run_types.h"
 #include "platform/civil_time.h"
+#include "tools/job_status_render.h"
 
 namespace kvs {
 
@@ -22,7 +24,7 @@ constexpr char kJobSelect[] =
     "SELECT %sj.JOBRTY, j.JOBKE2, j.JOBDA1, j.JOBSTS, "
     "j.JOBNAM, j.JOBNUM, j.JOBSDA, %s, COALESCE(j.JOBMRT, 0), "
     "COALESCE(j.JOBSTV, 0), COALESCE(j.JOBEDA, ''), "
-    "COALESCE(j.JOBURV, ''), COALESCE(j.JOBCMD, '') FROM "
+    "COALESCE(j.JOBURV, ''), COALESCE(j.JOBCMD, ''), COALESCE(j.JOBUSR, '') FROM "
     "KVSYSTEM.KVS500JOB j %sWHERE %s ORDER BY %s%s";
 constexpr char kRunning[] = "j.JOBSTS = '%s' AND j.JOBRTY <> '%s'%s";
 constexpr char kTypeFilter[] = " AND j.JOBRTY = '%s'";
@@ -130,7 +132,8 @@ int FetchJobs(Session& session, const StatusQuery& query, std::vector<StatusJob>
                                               ColumnBinding::Long(&row.jobstv),
                                               ColumnBinding::Text(row.jobeda, sizeof row.jobeda),
                                               ColumnBinding::Text(row.joburv, sizeof row.joburv),
-                                              ColumnBinding::Text(row.jobcmd, sizeof row.jobcmd)};
+                                              ColumnBinding::Text(row.jobcmd, sizeof row.jobcmd),
+                                              ColumnBinding::Text(row.jobusr, sizeof row.jobusr)};
   while ((rc = session.FetchCursor(CursorSlot::kJobList, columns)) == 0) {
     StatusJob job;
     job.jobrty = RightTrimInPlace(row.jobrty);
@@ -146,6 +149,7 @@ int FetchJobs(Session& session, const StatusQuery& query, std::vector<StatusJob>
     job.jobeda = RightTrimInPlace(row.jobeda);
     job.joburv = RightTrimInPlace(row.joburv);
     job.jobcmd = RightTrimInPlace(row.jobcmd);
+    job.jobusr = RightTrimInPlace(row.jobusr);
     job.reason = query.reason;
     out->push_back(job);
   }
@@ -297,6 +301,13 @@ int ReadJobStatus(Session& session, const std::string& run_type, const std::stri
     rows->insert(rows->end(), read.begin(), read.end());
   }
   status->running_count = static_cast<int64_t>(status->running.size());
+  // The nodes' running jobs are counted from the running list, all run
+  // types: without it there is nothing to count.
+  if (std::none_of(status->failures.begin(), status->failures.end(),
+                   [](const ListFailure& f) { return f.section == StatusSection::kRunning; })) {
+    const int rc = ReadNodeList(session, status);
+    if (rc != 0) fail(StatusSection::kNodes, "KVS500JOB", rc);
+  }
   DecideWaitReasons(status, now);
   if (!run_type.empty()) {
     for (std::vector<StatusJob>* list : {&status->running, &status->waiting}) {
@@ -323,6 +334,31 @@ int ReadJobStatus(Session& session, const std::string& run_type, const std::stri
     status->ended.resize(kEndedListLimit);
   }
   return first_rc;
+}
+
+int ReadNodeList(Session& session, JobStatus* status) {
+  JobTable table(session);
+  std::vector<NodeStatus> read;
+  const int rc = table.ReadNodes(status->node_timeout_seconds, &read);
+  if (rc != 0) return rc;
+  status->nodes.clear();
+  for (const NodeStatus& n : read) {
+    StatusNode node;
+    node.name = n.name;
+    node.jobsda = n.jobsda;
+    CivilTime server_now;
+    if (!CivilFromStamp(n.now.c_str(), &server_now) ||
+        !RunSeconds(n.jobsda, server_now, &node.age_seconds)) {
+      node.age_seconds = -1;
+    }
+    node.state = n.taken_over ? NodeState::kTakenOver
+                 : n.silent   ? NodeState::kDead
+                              : NodeState::kLive;
+    for (const StatusJob& job : status->running) node.running += SameNodeName(job.jobusr, n.name);
+    status->nodes.push_back(node);
+  }
+  status->nodes_read = true;
+  return 0;
 }
 
 FallbackFileState ReadFallbackFile(const std::string& path) {

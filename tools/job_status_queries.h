@@ -56,6 +56,12 @@ SqlStatement TextDayMessages(Dialect dialect, const std::string& since);
 [[nodiscard]] int ReadJobStatus(Session& session, const std::string& run_type,
                                 const std::string& now, JobStatus* status);
 
+// The nodes' status rows into status->nodes (by name, states judged
+// against status->node_timeout_seconds on the server's clock, their
+// running jobs counted from status->running) and nodes_read set. 0 or
+// the failing result code.
+[[nodiscard]] int ReadNodeList(Session& session, JobStatus* status);
+
 // Whether the file at path exists and how many lines it holds (a last
 // line without its line end counts).
 FallbackFileState ReadFallbackFile(const std::string& path);

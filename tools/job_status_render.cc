@@ -129,6 +129,21 @@ void ShownMessage(const PoolMessage& m, std::string* time, std::string* text) {
 
 std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
 
+const char* NodeStateText(NodeState state) {
+  switch (state) {
+    case NodeState::kLive:
+      return kNodeLive;
+    case NodeState::kDead:
+      return kNodeDead;
+    default:
+      return kNodeTakenOver;
+  }
+}
+
+std::string NodeAgeText(const StatusNode& node) {
+  return node.age_seconds < 0 ? "?" : std::to_string(node.age_seconds);
+}
+
 namespace {
 
 std::string Title(const char* title, size_t count) {
@@ -258,6 +273,17 @@ std::string FormatStatusText(const JobStatus& status, const CivilTime& now) {
     text = StrFormat(kDatabaseLine, status.database_error.c_str());
   } else {
     std::vector<std::vector<std::string>> rows;
+    // A cluster's nodes first; a single controller has none.
+    for (const StatusNode& node : status.nodes) {
+      rows.push_back(
+          {node.name, NodeAgeText(node), std::to_string(node.running), NodeStateText(node.state)});
+    }
+    const std::vector<std::string> node_failures = FailuresOf(status, StatusSection::kNodes);
+    if (!rows.empty() || !node_failures.empty()) {
+      text += Section(kTitleNodes, node_failures, {"Knoten", "Alter (s)", "Laufend", "Zustand"},
+                      {false, true, true, false}, rows);
+    }
+    rows.clear();
     for (const StatusJob& job : status.running) {
       int64_t run = 0;
       const bool known = RunSeconds(job.jobsda, now, &run);
@@ -412,7 +438,8 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
     errors.push_back("{" + field("list", "database") + "," + field("text", status.database_error) +
                      "}");
   }
-  static const char* const kListCodes[] = {"running", "waiting", "stuck", "messages", "ended"};
+  static const char* const kListCodes[] = {"running",  "waiting", "stuck",
+                                           "messages", "ended",   "nodes"};
   for (const ListFailure& f : status.failures) {
     errors.push_back("{" + field("list", kListCodes[static_cast<int>(f.section)]) + "," +
                      field("text", f.text) + "}");
@@ -466,7 +493,23 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
                     field("jobrty", job->jobrty) + "," + field("jobke2", job->jobke2) + "," +
                     field("joburv", job->joburv) + "," + field("jobcmd", job->jobcmd) + "}");
   }
-  json += "," + array("next", items) + "}\n";
+  json += "," + array("next", items);
+  items.clear();
+  static const char* const kNodeStateCodes[] = {"live", "dead", "taken_over"};
+  for (const StatusNode& node : status.nodes) {
+    items.push_back(
+        "{" + field("name", node.name) + "," + field("status_row", FormatStamp(node.jobsda)) +
+        ",\"age_seconds\":" + (node.age_seconds < 0 ? "null" : std::to_string(node.age_seconds)) +
+        "," + number("running", node.running) + "," +
+        field("state", kNodeStateCodes[static_cast<int>(node.state)]) + "}");
+  }
+  if (!items.empty()) json += "," + array("nodes", items);
+  if (!status.watched_node.empty()) {
+    json += ",\"node\":{" + field("name", status.watched_node) +
+            ",\"healthy\":" + (StatusHealthy(status) ? "true" : "false") + "," +
+            field("text", HealthText(status)) + "}";
+  }
+  json += "}\n";
   return json;
 }
 

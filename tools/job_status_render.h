@@ -40,6 +40,12 @@ inline constexpr char kEndedRunTime[] = "Laufzeit\xFC" "berschreitung (Max. %s)"
 inline constexpr char kEndedDatabaseLost[] = "Datenbankverbindung unterbrochen";
 inline constexpr char kEndedServiceGone[] = "Jobcontroller-Dienst antwortete nicht";
 inline constexpr char kEndedStartFailed[] = "Start fehlgeschlagen (90)";
+inline constexpr char kTitleNodes[] = "Knoten";
+inline constexpr char kNodeLive[] = "lebt";
+inline constexpr char kNodeDead[] = "still";
+inline constexpr char kNodeTakenOver[] =
+    "still, Jobs \xFC"
+    "bernommen";
 inline constexpr char kStatusHeaderMaxJobs[] = "  MAXJOBS %ld, laufend %ld";
 inline constexpr char kFallbackLine[] = "Ausweichdatei %s: %s\n";
 inline constexpr char kFallbackPresent[] = "vorhanden, %ld Zeilen";
@@ -62,6 +68,10 @@ std::vector<const StatusJob*> NextRuns(const JobStatus& status);
 // A pool message as shown: its time once (the one its text carries, else
 // MSGTIN) and its text without it.
 void ShownMessage(const PoolMessage& m, std::string* time, std::string* text);
+// A node's state as shown.
+const char* NodeStateText(NodeState state);
+// A node's status row age in seconds, "?" when unknown.
+std::string NodeAgeText(const StatusNode& node);
 // A state or value as shown in a list: "-" for an empty one.
 std::string OrDash(const std::string& s);
 
@@ -96,7 +106,7 @@ std::string EndedRunTime(const StatusJob& job);
 std::string FormatStatusText(const JobStatus& status, const CivilTime& now);
 // One line: {"time", "controller", "errors", "running", "waiting",
 // "stuck", "messages", "fallback", "max_jobs", "running_count", "ended",
-// "next"}.
+// "next"}, then "nodes" when there are nodes and "node" with --node.
 std::string FormatStatusJson(const JobStatus& status, const CivilTime& now);
 // text as a JSON string with its quotes; bytes read as Windows-1252.
 std::string JsonString(std::string_view text);

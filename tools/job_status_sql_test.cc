@@ -440,5 +440,78 @@ TEST_F(JobStatusSqlTest, ExitCodes) {
   EXPECT_EQ(0u, Occurrences(shown, "laufend")) << shown;
 }
 
+// Catches node rows not read, the KNOTENTIMEOUT of the INI not applied
+// (beta, 30 s silent, is live at the default 60), the age taken by the
+// local clock instead of the server's, running jobs counted across nodes,
+// with run type 06 or by the case of the name, a taken-over node shown as
+// merely silent, and with --node the local controller's exit code and
+// line instead of the node's, also when the status rows cannot be read.
+TEST_F(JobStatusSqlTest, Nodes) {
+  std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nKVSINI=.\\conn.ini\nKNOTENTIMEOUT=20\n";
+  const Credentials c = TestCredentials();
+  ConnectionFile(c.password, c.data_source);
+  const struct {
+    const char* name;
+    int ago;
+    const char* sts;
+  } nodes[] = {{"alpha", 2, "NULL"}, {"beta", 30, "NULL"}, {"gamma", 100, "'99'"}};
+  for (const auto& n : nodes) {
+    Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, JOBSDA",
+        std::string("'99999999999999', 'JOBSTARTER ") + n.name + "', 'KNOTEN', '99', " + n.sts +
+            ", DATE_FORMAT(DATE_SUB(UTC_TIMESTAMP(), INTERVAL " + std::to_string(n.ago) +
+            " SECOND), '%Y%m%d%H%i%s')");
+  }
+  Put("JOBDA1, JOBKE2, JOBRTY, JOBSDA", "'99999999999999', 'JOBSTARTER STATUSJOB', '99', ''");
+  const char* const running[][3] = {{"A1", "01", "'alpha'"}, {"A2", "04", "'ALPHA'"},
+                                    {"A3", "06", "'alpha'"}, {"B1", "01", "'beta'"},
+                                    {"G1", "09", "'gamma'"}, {"X1", "01", "NULL"}};
+  for (const auto& r : running) {
+    Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBUSR, JOBSDA", std::string("'20260105010000', '") +
+                                                              r[0] + "', '" + r[1] + "', '01', " +
+                                                              r[2] + ", '20260105093000'");
+  }
+  ASSERT_EQ(1, Run({"--json", "--type", "04"})) << error_;
+  const std::string& json = platform_.console;
+  const struct {
+    const char* name;
+    int64_t age;
+    const char* rest;
+  } shown[] = {{"alpha", 2, ",\"running\":2,\"state\":\"live\"}"},
+               {"beta", 30, ",\"running\":1,\"state\":\"dead\"}"},
+               {"gamma", 100, ",\"running\":1,\"state\":\"taken_over\"}"}};
+  size_t at = json.find("\"nodes\":[{\"name\":\"alpha\"");
+  for (const auto& s : shown) {
+    at = json.find(std::string("{\"name\":\"") + s.name + "\",\"status_row\":\"", at);
+    ASSERT_NE(std::string::npos, at) << json;
+    at = json.find("\"age_seconds\":", at) + strlen("\"age_seconds\":");
+    const int64_t age = LeadingInt(json.substr(at, 4));
+    EXPECT_TRUE(age >= s.age && age <= s.age + 3) << s.name << " " << age;
+    EXPECT_EQ(json.find(",", at), json.find(s.rest, at)) << json;
+  }
+  EXPECT_EQ(std::string::npos, json.find("STATUSJOB")) << json;
+
+  const struct {
+    const char* node;
+    int rc;
+    const char* first;
+  } watched[] = {
+      {"ALPHA", 0, "Knoten alpha laeuft, Statuszeile vor 0:00:0"},
+      {"beta", 1, "Knoten beta laeuft nicht: Statuszeile seit 0:00:3"},
+      {"gamma", 1, "Knoten gamma laeuft nicht: Statuszeile seit 0:01:4"},
+      {"delta", 1,
+       "Knoten delta unbekannt: keine Statuszeile in der Jobtabelle\nJobcontroller "
+       "laeuft nicht"},
+  };
+  for (const auto& w : watched) {
+    EXPECT_EQ(w.rc, Run({"--node", w.node})) << w.node << error_;
+    EXPECT_EQ(0u, platform_.console.find(w.first)) << platform_.console;
+  }
+  EXPECT_NE(std::string::npos, platform_.console.find("\n\nKnoten (3)\n")) << platform_.console;
+  Hide("KVS500JOB");
+  EXPECT_EQ(5, Run({"--node", "alpha"}));
+  EXPECT_EQ(0u, platform_.console.find("Knoten alpha unbekannt: Statuszeilen nicht lesbar\n"))
+      << platform_.console;
+}
+
 }  // namespace
 }  // namespace kvs

@@ -282,6 +282,70 @@ TEST(JobStatusTest, Json) {
   EXPECT_EQ(expected, FormatStatusJson(status, At(2024, 5, 1, 10, 15, 0)));
 }
 
+// Catches a cluster's nodes missing from the text or JSON or shown for a
+// single controller, an unknown age shown as a number, a state mixed up,
+// and with --node: the local controller's health reported instead of the
+// node's, a node not found for the case of its name, a dead, taken-over,
+// absent or unread node counted as healthy.
+TEST(JobStatusTest, NodesAndNodeHealth) {
+  JobStatus status;
+  status.nodes_read = true;
+  status.node_timeout_seconds = 20;
+  status.controller.pid = 1, status.controller.state = ControllerState::kRunning;
+  status.nodes = {{"alpha", "20260105085957", 3, 2, NodeState::kLive},
+                  {"beta", "20260105085930", 30, 1, NodeState::kDead},
+                  {"gamma", "", -1, 0, NodeState::kTakenOver}};
+  const CivilTime now = At(2026, 1, 5, 10, 0, 0);
+  const std::string text = FormatStatusText(status, now);
+  EXPECT_EQ(0u, text.find("Knoten (3)\n"
+                          "Knoten  Alter (s)  Laufend  Zustand\n"
+                          "alpha           3        2  lebt\n"
+                          "beta           30        1  still\n"
+                          "gamma           ?        0  still, Jobs \xFC"
+                          "bernommen\n"
+                          "\n"
+                          "Laufende Jobs (0)\n"))
+      << text;
+  const std::string json = FormatStatusJson(status, now);
+  EXPECT_NE(std::string::npos,
+            json.find(",\"next\":[],\"nodes\":[{\"name\":\"alpha\",\"status_row\":\"2026-01-05 "
+                      "08:59:57\",\"age_seconds\":3,\"running\":2,\"state\":\"live\"},{\"name\":"
+                      "\"beta\",\"status_row\":\"2026-01-05 08:59:30\",\"age_seconds\":30,"
+                      "\"running\":1,\"state\":\"dead\"},{\"name\":\"gamma\",\"status_row\":\"\","
+                      "\"age_seconds\":null,\"running\":0,\"state\":\"taken_over\"}]}\n"))
+      << json;
+  EXPECT_EQ(std::string::npos, FormatStatusJson(JobStatus(), now).find("nodes"));
+  EXPECT_EQ(std::string::npos, FormatStatusText(JobStatus(), now).find("Knoten"));
+
+  const struct {
+    const char* watched;
+    bool read;
+    bool healthy;
+    const char* line;
+  } cases[] = {
+      {"", true, true, "Jobcontroller laeuft (PID 1), DYE vor 0:00:00 aktualisiert"},
+      {"ALPHA", true, true, "Knoten alpha laeuft, Statuszeile vor 0:00:03 geschrieben"},
+      {"beta", true, false,
+       "Knoten beta laeuft nicht: Statuszeile seit 0:00:30 nicht geschrieben (KNOTENTIMEOUT 20 "
+       "s)"},
+      {"gamma", true, false,
+       "Knoten gamma laeuft nicht: Statuszeile seit ? nicht geschrieben, seine Jobs wurden "
+       "uebernommen"},
+      {"delta", true, false, "Knoten delta unbekannt: keine Statuszeile in der Jobtabelle"},
+      {"alpha", false, false, "Knoten alpha unbekannt: Statuszeilen nicht lesbar"},
+  };
+  for (const auto& c : cases) {
+    status.watched_node = c.watched;
+    status.nodes_read = c.read;
+    EXPECT_EQ(c.healthy, StatusHealthy(status)) << c.line;
+    EXPECT_EQ(c.line, HealthText(status));
+  }
+  EXPECT_NE(std::string::npos,
+            FormatStatusJson(status, now)
+                .find(",\"node\":{\"name\":\"alpha\",\"healthy\":false,\"text\":\"Knoten alpha "
+                      "unbekannt: Statuszeilen nicht lesbar\"}}\n"));
+}
+
 // Catches an option value taken from the next option, a run type that is
 // no two digits, a watch interval out of range, and unknown options let
 // through.
@@ -294,6 +358,7 @@ TEST(JobStatusTest, Options) {
     int32_t watch;
     const char* dir = "";
     const char* serve = "";  // "address port" as parsed
+    const char* node = "";
   } cases[] = {
       {{}, 0, "", false, 0},
       {{"--dir", "/opt/kvs/bin", "--json"}, 0, "", true, 0, "/opt/kvs/bin"},
@@ -321,6 +386,10 @@ TEST(JobStatusTest, Options) {
       {{"--serve"}, 2, "", false, 0},
       {{"--serve", "8080", "--json"}, 2, "", false, 0},
       {{"--watch", "5", "--serve", "8080"}, 2, "", false, 0},
+      {{"--node", "Srv_2-b", "--serve", "8080"}, 0, "", false, 0, "", "127.0.0.1 8080", "Srv_2-b"},
+      {{"--node", "srv 1"}, 2, "", false, 0},
+      {{"--node", "abcdefghijklmnopq"}, 2, "", false, 0},
+      {{"--node"}, 2, "", false, 0},
   };
   for (const auto& c : cases) {
     StatusOptions options;
@@ -333,6 +402,7 @@ TEST(JobStatusTest, Options) {
     EXPECT_EQ(c.json, options.json) << label;
     EXPECT_EQ(c.watch, options.watch_seconds) << label;
     EXPECT_EQ(c.dir, options.program_dir) << label;
+    EXPECT_EQ(c.node, options.node) << label;
     ServeAddress where;
     if (ParseServeAddress(options.serve, &where)) {
       EXPECT_EQ(c.serve, where.address + " " + std::to_string(where.port)) << label;

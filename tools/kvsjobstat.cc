@@ -1,8 +1,9 @@
 // kvsjobstat: the job table as operators want to see it, read-only, over
 // the controller's own INI file, connection file and data source.
-//   kvsjobstat [--dir DIR] [--type NN] [--json] [--watch N] [--help]
+//   kvsjobstat [--dir DIR] [--type NN] [--json] [--watch N] [--serve [ADDRESS:]PORT]
+//              [--node NAME] [--help]
 // Exit status: 0 the controller runs and is current, 1 it does not run or
-// hangs, 2 usage, 3 no connection file or no data source in it, 4 connect
+// hangs (with --node: that node is not live), 2 usage, 3 no connection file or no data source in it, 4 connect
 // failed, 5 a query failed (see the usage text).
 #include <csignal>
 #include <cstdio>

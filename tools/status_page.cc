@@ -1,5 +1,6 @@
 #include "tools/status_page.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -130,6 +131,13 @@ long NearLimitCount(const JobStatus& status, const CivilTime& now) {
   return n;
 }
 
+// Nodes of the cluster that are not live.
+long SilentNodeCount(const JobStatus& status) {
+  return static_cast<long>(
+      std::count_if(status.nodes.begin(), status.nodes.end(),
+                    [](const StatusNode& n) { return n.state != NodeState::kLive; }));
+}
+
 bool IsWordChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '$';
@@ -148,6 +156,16 @@ bool EndsWithLoginWord(std::string_view text) {
     if (same) return true;
   }
   return false;
+}
+
+// A label value in quotes, escaped as the exposition format wants it.
+std::string MetricLabel(std::string_view value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return out + "\"";
 }
 
 std::string HostPort(const ServeAddress& where) {
@@ -214,11 +232,11 @@ std::string HideLoginName(std::string_view text, std::string_view login) {
 }
 
 PageVerdict JudgePage(const JobStatus& status, const CivilTime& now) {
-  if (!ControllerCurrent(status.controller) || !status.database_error.empty() ||
-      !status.failures.empty()) {
+  if (!StatusHealthy(status) || !status.database_error.empty() || !status.failures.empty()) {
     return PageVerdict::kFault;
   }
-  if (!status.stuck.empty() || status.fallback.exists || NearLimitCount(status, now) > 0) {
+  if (!status.stuck.empty() || status.fallback.exists || NearLimitCount(status, now) > 0 ||
+      SilentNodeCount(status) > 0) {
     return PageVerdict::kLook;
   }
   return PageVerdict::kOk;
@@ -242,9 +260,10 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
       "<meta http-equiv=\"refresh\" content=\"" + std::to_string(kPageRefreshSeconds) + "\">"
       "<title>" + Html(kVerdictText[verdict]) + " - Jobcontroller</title><style>" + kPageStyle +
       "</style></head>\n<body><header class=\"" + kVerdictCss[verdict] + "\"><h1>" +
-      Html(kVerdictText[verdict]) + "</h1><p id=\"health\">" +
-      Html(FormatHealthText(status.controller)) + "</p><p class=\"meta\">" + Html(meta) +
-      "</p></header>\n<main>";
+      Html(kVerdictText[verdict]) + "</h1><p id=\"health\">" + Html(HealthText(status)) + "</p>" +
+      (status.watched_node.empty() ? ""
+                                   : "<p>" + Html(FormatHealthText(status.controller)) + "</p>") +
+      "<p class=\"meta\">" + Html(meta) + "</p></header>\n<main>";
 
   std::vector<std::string> problems;
   if (!status.database_error.empty()) {
@@ -258,6 +277,9 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
     problems.push_back(StrFormat(kPageNearLimit, near));
   }
   if (status.fallback.exists) problems.push_back(kPageFallback);
+  if (const long silent = SilentNodeCount(status); silent > 0) {
+    problems.push_back(StrFormat(kPageNodesSilent, silent));
+  }
   if (!problems.empty()) {
     html += "<ul class=\"problems\">";
     for (const std::string& p : problems) html += "<li>" + Html(p) + "</li>";
@@ -268,6 +290,20 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
   if (status.database_error.empty()) {
     std::vector<std::vector<Cell>> rows;
     std::vector<bool> near;
+    // A cluster's nodes first; a single controller has none.
+    for (const StatusNode& node : status.nodes) {
+      rows.push_back({Text(node.name), Text(NodeAgeText(node), "num"),
+                      Text(std::to_string(node.running), "num"), Text(NodeStateText(node.state))});
+      near.push_back(node.state != NodeState::kLive);
+    }
+    if (!rows.empty() ||
+        std::any_of(status.failures.begin(), status.failures.end(),
+                    [](const ListFailure& f) { return f.section == StatusSection::kNodes; })) {
+      html += Section(kTitleNodes, status, StatusSection::kNodes,
+                      {"Knoten", "Alter (s)", "Laufend", "Zustand"}, rows, near);
+    }
+    rows.clear();
+    near.clear();
     for (const StatusJob& job : status.running) {
       int64_t run = 0;
       const bool known = RunSeconds(job.jobsda, now, &run);
@@ -345,6 +381,24 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
                              : "");
   text += Metric("kvs_max_jobs", "MAXJOBS of the controller's KVSJOBCTL.INI.",
                  "kvs_max_jobs " + std::to_string(status.max_jobs) + "\n");
+  if (!status.nodes.empty()) {
+    std::string age, running, up;
+    for (const StatusNode& node : status.nodes) {
+      const std::string label = "{node=" + MetricLabel(node.name) + "} ";
+      if (node.age_seconds >= 0) {
+        age += "kvs_node_status_age_seconds" + label + std::to_string(node.age_seconds) + "\n";
+      }
+      running += "kvs_node_jobs_running" + label + std::to_string(node.running) + "\n";
+      up += "kvs_node_up" + label + (node.state == NodeState::kLive ? "1" : "0") + "\n";
+    }
+    text +=
+        Metric("kvs_node_status_age_seconds",
+               "Seconds since the node last wrote its status row, by the database's clock.", age);
+    text += Metric("kvs_node_jobs_running", "Jobs running (state 01) the node started.", running);
+    text +=
+        Metric("kvs_node_up",
+               "Whether the node wrote its status row within KNOTENTIMEOUT (1) or not (0).", up);
+  }
   const bool read = status.database_error.empty() && status.failures.empty();
   text += Metric("kvs_job_lists_read", "Whether every job list could be read (1) or not (0).",
                  std::string("kvs_job_lists_read ") + (read ? "1" : "0") + "\n");
@@ -384,8 +438,17 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
 
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
                               const std::string& program_dir, const std::string& data_source,
-                              const std::string& run_type, const std::string& login) {
+                              const std::string& run_type, const std::string& login,
+                              const NodeLook& node_look) {
   HttpReply reply;
+  if (path == kHealthPath && node_look) {
+    // The watched node: its status row, from a recent reading or read now.
+    JobStatus status;
+    node_look(platform, &status);
+    reply.status = StatusHealthy(status) ? 200 : 503;
+    reply.body = Utf8FromWindows1252(HealthText(status)) + "\n";
+    return reply;
+  }
   if (path == kHealthPath) {
     // The controller alone: a monitor's answer needs no database.
     const ControllerHealth health = CheckController(platform, program_dir);
@@ -419,7 +482,8 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
 int ServeStatusPage(Platform& platform, const std::string& address, const StatusLook& look,
                     const std::string& program_dir, const std::string& data_source,
                     const std::string& run_type, std::string* error,
-                    const std::function<bool()>& stop, const std::string& login) {
+                    const std::function<bool()>& stop, const std::string& login,
+                    const NodeLook& node_look) {
   ServeAddress where;
   if (!ParseServeAddress(address, &where)) {
     *error = kErrServeValue;
@@ -438,8 +502,8 @@ int ServeStatusPage(Platform& platform, const std::string& address, const Status
   const int rc = server.Serve(
       [&](const std::string& path) {
         Platform& answering = path == kHealthPath ? *health_platform : platform;
-        return AnswerStatusRequest(answering, path, look, program_dir, data_source, run_type,
-                                   login);
+        return AnswerStatusRequest(answering, path, look, program_dir, data_source, run_type, login,
+                                   node_look);
       },
       stop, {kHealthPath});
   if (rc != 0) {

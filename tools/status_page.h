@@ -44,6 +44,8 @@ inline constexpr char kPageRefresh[] = ", neu alle %d Sekunden";
 inline constexpr char kPageDatabase[] = "Datenbank: %s";
 inline constexpr char kPageStuckCount[] = "%ld Job(s) starten erst nach einem Eingriff wieder";
 inline constexpr char kPageNearLimit[] = "%ld Job(s) nahe an ihrer maximalen Laufzeit";
+inline constexpr char kPageNodesSilent[] =
+    "%ld Knoten still: Statuszeile \xE4lter als KNOTENTIMEOUT";
 inline constexpr char kPageFallback[] =
     "Ausweichdatei vorhanden: Meldungen, die der Nachrichten-Pool nicht annahm";
 inline constexpr char kPageNotFound[] = "Nicht gefunden: /, /status.json, /metrics, /health\n";
@@ -70,9 +72,10 @@ bool ParseServeAddress(const std::string& text, ServeAddress* out);
 std::string HideLoginName(std::string_view text, std::string_view login = "");
 
 // Whole-page state, for the colour and heading that say at one look
-// whether all is well: a fault when the controller is not current or the
-// database or a list could not be read; a look when jobs need someone,
-// run near their limit or the fallback file holds messages.
+// whether all is well: a fault when the controller (with --node: that
+// node) is not current or the database or a list could not be read; a
+// look when jobs need someone, run near their limit, a node of the
+// cluster is silent or the fallback file holds messages.
 enum class PageVerdict { kOk, kLook, kFault };
 PageVerdict JudgePage(const JobStatus& status, const CivilTime& now);
 
@@ -82,22 +85,31 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
                              const std::string& data_source, const std::string& run_type);
 
 // The reading in the Prometheus text exposition format: the controller's
-// health (0/1) and DYE's age, MAXJOBS, and, when the lists were read, the
-// jobs running, waiting, needing someone and ended in the last hour by run
-// type (every run type of the pass, and any other the lists hold).
+// health (0/1) and DYE's age, MAXJOBS, each node's status row age, running
+// jobs and whether it is live (when there are nodes), and, when the lists
+// were read, the jobs running, waiting, needing someone and ended in the
+// last hour by run type (every run type of the pass, and any other the
+// lists hold).
 std::string RenderMetrics(const JobStatus& status, const CivilTime& now);
 
 // One look at the controller and the database, as a frame of the text
 // view takes it.
 using StatusLook = std::function<void(JobStatus* status, CivilTime* now)>;
 
+// --node: the nodes alone (nodes, nodes_read, watched_node), for a health
+// answer, with the platform of the thread that answers.
+using NodeLook = std::function<void(Platform& platform, JobStatus* status)>;
+
 // The answer to a GET of path: "/" the page, "/status.json" the document
 // of --json, "/metrics" RenderMetrics, "/health" 200 or 503 with the
 // health line; 404 otherwise. All but "/health" read the database; their error texts go out
-// through HideLoginName with login.
+// through HideLoginName with login. With node_look (--node), "/health"
+// tells that node's health (HealthText), 503 when its status row cannot
+// be read; without, the local controller's, without the database.
 HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const StatusLook& look,
                               const std::string& program_dir, const std::string& data_source,
-                              const std::string& run_type, const std::string& login = "");
+                              const std::string& run_type, const std::string& login = "",
+                              const NodeLook& node_look = {});
 
 // Serves address (a ParseServeAddress value) until stop() is true. The
 // listening line goes out through platform.Print, an error line to
@@ -108,6 +120,7 @@ HttpReply AnswerStatusRequest(Platform& platform, const std::string& path, const
 int ServeStatusPage(Platform& platform, const std::string& address, const StatusLook& look,
                     const std::string& program_dir, const std::string& data_source,
                     const std::string& run_type, std::string* error,
-                    const std::function<bool()>& stop, const std::string& login = "");
+                    const std::function<bool()>& stop, const std::string& login = "",
+                    const NodeLook& node_look = {});
 
 }  // namespace kvs

@@ -35,6 +35,12 @@ JobStatus Healthy() {
   return status;
 }
 
+// A live node with two running jobs and a silent one.
+std::vector<StatusNode> TwoNodes() {
+  return {{"a", "20240501095957", 3, 2, NodeState::kLive},
+          {"b", "20240501095830", 90, 0, NodeState::kDead}};
+}
+
 // Catches a value from the tables that reaches the page as markup: a job
 // key, program name, command line in a pool message, date or failure text
 // holding tags, quotes or an ampersand, and Windows-1252 text sent as
@@ -82,13 +88,17 @@ TEST(StatusPageTest, VerdictAndAnswers) {
     PageVerdict verdict;
     const char* heading;
   } cases[] = {
-      {"all well", [](JobStatus*) {}, PageVerdict::kOk, "<header class=\"ok\"><h1>Alles in Ordnung</h1>"},
+      {"all well", [](JobStatus*) {}, PageVerdict::kOk,
+       "<header class=\"ok\"><h1>Alles in Ordnung</h1>"},
       {"stuck job", [](JobStatus* s) { s->stuck.push_back(StatusJob()); }, PageVerdict::kLook,
        "<li>1 Job(s) starten erst nach einem Eingriff wieder</li>"},
       {"near limit", [](JobStatus* s) { s->running[0].jobmrt = 660; }, PageVerdict::kLook,
        "<tr class=\"near\">"},
-      {"fallback file", [](JobStatus* s) { s->fallback = {true, 3}; }, PageVerdict::kLook,
-       "<header class=\"look\"><h1>Bitte ansehen</h1>"},
+      {"fallback file",
+       [](JobStatus* s) {
+         s->fallback = {true, 3};
+       },
+       PageVerdict::kLook, "<header class=\"look\"><h1>Bitte ansehen</h1>"},
       {"not running", [](JobStatus* s) { s->controller.state = ControllerState::kNotRunning; },
        PageVerdict::kFault, "<header class=\"fault\"><h1>St\xC3\xB6rung</h1>"},
       {"stale", [](JobStatus* s) { s->controller.state = ControllerState::kStale; },
@@ -100,8 +110,24 @@ TEST(StatusPageTest, VerdictAndAnswers) {
        },
        PageVerdict::kFault, "<li>Datenbank: Datenquelle &#39;KVS&#39; nicht erreichbar"},
       {"list failed",
-       [](JobStatus* s) { s->failures.push_back({StatusSection::kMessages, "kaputt"}); },
+       [](JobStatus* s) {
+         s->failures.push_back({StatusSection::kMessages, "kaputt"});
+       },
        PageVerdict::kFault, "<li>kaputt</li>"},
+      {"node silent", [](JobStatus* s) { s->nodes = TwoNodes(); }, PageVerdict::kLook,
+       "<li>1 Knoten still: Statuszeile \xC3\xA4lter als KNOTENTIMEOUT</li>"},
+      {"node table", [](JobStatus* s) { s->nodes = TwoNodes(); }, PageVerdict::kLook,
+       "<h2>Knoten (2)</h2>"},
+      {"silent node marked", [](JobStatus* s) { s->nodes = TwoNodes(); }, PageVerdict::kLook,
+       "<tr class=\"near\"><td data-label=\"Knoten\">b</td>"},
+      {"watched node silent",
+       [](JobStatus* s) { s->nodes = TwoNodes(), s->nodes_read = true, s->watched_node = "B"; },
+       PageVerdict::kFault, "<p id=\"health\">Knoten b laeuft nicht: Statuszeile seit 0:01:30"},
+      {"watched node live",
+       [](JobStatus* s) {
+         s->nodes = {TwoNodes()[0]}, s->nodes_read = true, s->watched_node = "a";
+       },
+       PageVerdict::kOk, "<p id=\"health\">Knoten a laeuft, Statuszeile vor 0:00:03 geschrieben"},
   };
   for (const auto& c : cases) {
     JobStatus status = Healthy();
@@ -135,6 +161,30 @@ TEST(StatusPageTest, VerdictAndAnswers) {
   EXPECT_EQ(503, health.status);
   EXPECT_EQ("Jobcontroller laeuft nicht: kein Prozess /nonexistent/kvs/KVSJOBSTR\n", health.body);
   EXPECT_EQ(404, AnswerStatusRequest(platform, "/status", look, dir, "KVS", "").status);
+  // --node: the node's health from its look, 503 for a node not live or
+  // not read.
+  const struct {
+    bool read;
+    const char* node;
+    int status;
+    const char* body;
+  } node_health[] = {
+      {true, "A", 200, "Knoten a laeuft, Statuszeile vor 0:00:03 geschrieben\n"},
+      {true, "b", 503,
+       "Knoten b laeuft nicht: Statuszeile seit 0:01:30 nicht geschrieben (KNOTENTIMEOUT 60 s)\n"},
+      {false, "a", 503, "Knoten a unbekannt: Statuszeilen nicht lesbar\n"},
+  };
+  for (const auto& n : node_health) {
+    const NodeLook node_look = [&](Platform&, JobStatus* status) {
+      status->watched_node = n.node;
+      status->nodes_read = n.read;
+      if (n.read) status->nodes = TwoNodes();
+    };
+    const HttpReply reply =
+        AnswerStatusRequest(platform, "/health", look, dir, "KVS", "", "", node_look);
+    EXPECT_EQ(n.status, reply.status) << n.body;
+    EXPECT_EQ(n.body, reply.body);
+  }
   EXPECT_EQ(0, looks);
   const HttpReply json = AnswerStatusRequest(platform, "/status.json", look, dir, "KVS", "");
   EXPECT_EQ("application/json", json.content_type);
@@ -213,6 +263,26 @@ TEST(StatusPageTest, VerdictAndAnswers) {
   const std::string age = "kvs_controller_flag_file_age_seconds 12\n";
   without_dye.erase(without_dye.find(age), age.size());
   EXPECT_EQ(without_dye, RenderMetrics(failed, Noon()));
+  // Each node's gauges before the job counts; an unknown age left out.
+  failed.nodes = TwoNodes();
+  failed.nodes[1].age_seconds = -1;
+  EXPECT_EQ(0u,
+            RenderMetrics(failed, Noon())
+                .find(without_dye.substr(0, without_dye.find("# HELP kvs_job_lists_read")) +
+                      "# HELP kvs_node_status_age_seconds Seconds since the node last wrote its "
+                      "status row, by the database's clock.\n"
+                      "# TYPE kvs_node_status_age_seconds gauge\n"
+                      "kvs_node_status_age_seconds{node=\"a\"} 3\n"
+                      "# HELP kvs_node_jobs_running Jobs running (state 01) the node started.\n"
+                      "# TYPE kvs_node_jobs_running gauge\n"
+                      "kvs_node_jobs_running{node=\"a\"} 2\n"
+                      "kvs_node_jobs_running{node=\"b\"} 0\n"
+                      "# HELP kvs_node_up Whether the node wrote its status row within "
+                      "KNOTENTIMEOUT (1) or not (0).\n"
+                      "# TYPE kvs_node_up gauge\n"
+                      "kvs_node_up{node=\"a\"} 1\n"
+                      "kvs_node_up{node=\"b\"} 0\n"
+                      "# HELP kvs_job_lists_read"));
 }
 
 // Catches a login name left in a driver's message: MySQL's account
