@@ -330,6 +330,7 @@ int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetu
   setup->run_type = options.run_type;
   setup->log_size_limit = config.log_size_limit;
   setup->max_jobs = config.max_jobs;
+  setup->own_node = config.node_name;
   setup->node_timeout_seconds = config.node_timeout_seconds;
   setup->node = options.node;
   // The lookups read "" from a file they cannot open; say which it is.
@@ -372,6 +373,7 @@ int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup
                                       now.hour, now.minute, now.second);
   status->controller = CheckController(platform, setup.program_dir);
   status->max_jobs = setup.max_jobs;
+  status->own_node = setup.own_node;
   status->node_timeout_seconds = setup.node_timeout_seconds;
   status->watched_node = setup.node;
   int rc = kStatusExitOk;

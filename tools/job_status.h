@@ -210,9 +210,11 @@ struct JobStatus {
   std::vector<StatusJob> ended;
   FallbackFileState fallback;
   // MAXJOBS of the controller's INI, and the jobs running as its pass
-  // counts them (state 01, run type 06 left out, whatever --type shows).
+  // counts them (state 01, run type 06 left out, whatever --type shows;
+  // with KNOTEN only the rows of that node).
   int32_t max_jobs = 0;
   int64_t running_count = 0;
+  std::string own_node = {};  // KNOTEN of the controller's INI
   // The nodes of a cluster by name; empty for a single controller.
   // nodes_read: their status rows were read.
   std::vector<StatusNode> nodes = {};
@@ -257,6 +259,7 @@ struct StatusSetup {
   int64_t log_size_limit = 0;
   std::string fallback_path;
   int32_t max_jobs = 0;  // MAXJOBS, as the controller reads it
+  std::string own_node;  // KNOTEN, as the controller reads it
   int32_t node_timeout_seconds =
       kDefaultNodeTimeoutSeconds;  // KNOTENTIMEOUT, as the controller reads it
   std::string node;                // --node, "" for the local controller

@@ -300,7 +300,12 @@ int ReadJobStatus(Session& session, const std::string& run_type, const std::stri
     }
     rows->insert(rows->end(), read.begin(), read.end());
   }
-  status->running_count = static_cast<int64_t>(status->running.size());
+  // A node's MAXJOBS holds its own jobs only.
+  status->running_count =
+      status->own_node.empty()
+          ? static_cast<int64_t>(status->running.size())
+          : std::count_if(status->running.begin(), status->running.end(),
+                          [&](const StatusJob& job) { return SameNodeName(job.jobusr, status->own_node); });
   // The nodes' running jobs are counted from the running list, all run
   // types: without it there is nothing to count.
   if (std::none_of(status->failures.begin(), status->failures.end(),

@@ -444,10 +444,12 @@ TEST_F(JobStatusSqlTest, ExitCodes) {
 // (beta, 30 s silent, is live at the default 60), the age taken by the
 // local clock instead of the server's, running jobs counted across nodes,
 // with run type 06 or by the case of the name, a taken-over node shown as
-// merely silent, and with --node the local controller's exit code and
-// line instead of the node's, also when the status rows cannot be read.
+// merely silent, the local node's MAXJOBS count taken from every node's
+// jobs, and with --node the local controller's exit code and line instead
+// of the node's, also when the status rows cannot be read.
 TEST_F(JobStatusSqlTest, Nodes) {
-  std::ofstream(dir_ / "KVSJOBCTL.INI") << "[JOBATR]\nKVSINI=.\\conn.ini\nKNOTENTIMEOUT=20\n";
+  std::ofstream(dir_ / "KVSJOBCTL.INI")
+      << "[JOBATR]\nKVSINI=.\\conn.ini\nKNOTENTIMEOUT=20\nKNOTEN=Alpha\n";
   const Credentials c = TestCredentials();
   ConnectionFile(c.password, c.data_source);
   const struct {
@@ -489,6 +491,7 @@ TEST_F(JobStatusSqlTest, Nodes) {
     EXPECT_EQ(json.find(",", at), json.find(s.rest, at)) << json;
   }
   EXPECT_EQ(std::string::npos, json.find("STATUSJOB")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"running_count\":2,")) << json;
 
   const struct {
     const char* node;
