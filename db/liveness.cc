@@ -39,6 +39,15 @@ int LivenessCheck::Check() {
     return 0;
   }
   logs_.Main(kReconnected);
+  // Before this pass starts jobs: a node whose row is still as old as the
+  // outage looks silent to the others, who would take its new jobs over.
+  if (!jobs_.node().empty()) {
+    rc = jobs_.WriteNodeStatus();
+    if (rc != 0) {
+      logs_.Main(StrFormat(kStatusUpdateFailed, rc));
+      return 0;
+    }
+  }
   return 1;
 }
 

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "db/liveness.h"
 #include "db/test_database.h"
@@ -168,6 +169,25 @@ TEST_F(SessionSqlTest, LivenessHoldsWhereOnlyChangedRowsCount) {
   EXPECT_EQ(100, jobs.UpdateStatusJob("", kStatusJobDa1, kStatusJobKe2));
   EXPECT_EQ("1", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
                        "'99999999999999'"));
+}
+
+// Catches a node that reconnects without saying it is alive: its first
+// pass afterwards starts jobs under a status row as old as the outage, and
+// another node takes those jobs over as a silent node's.
+TEST_F(SessionSqlTest, NodeWritesItsStatusRowWhenItReconnects) {
+  const Credentials c = TestCredentials();
+  jobs_.set_node("a");
+  LivenessCheck check(platform_, logs_, session_, jobs_, c);
+  ASSERT_EQ(1, check.Check());
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = '20000101000000' WHERE JOBKE2 = 'JOBSTARTER a'");
+  session_.Disconnect();
+  EXPECT_EQ(1, check.Check());
+  EXPECT_EQ("- Fehler beim Update des Statusjobs! RC: -1\n- Neue Datenbankverbindung erstellt\n",
+            LogText());
+  std::vector<NodeStatus> nodes;
+  ASSERT_EQ(0, jobs_.ReadNodes(10, &nodes));
+  ASSERT_EQ(1u, nodes.size());
+  EXPECT_FALSE(nodes[0].silent) << nodes[0].jobsda;
 }
 
 // Catches a statement time-out the driver ignores (a status page would
