@@ -58,7 +58,7 @@ TEST_F(AcceptanceEndToEnd, HardKillThenRestart) {
 
   std::string line;
   EXPECT_EQ(0, Stat(&line)) << line;
-  ASSERT_EQ(0, TerminateProcessById(controller_pid_));
+  ASSERT_EQ(0, TerminateProcessById(node_.controller_pid));
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
   EXPECT_TRUE(fs::exists(dir_ / "DYE"));
   // Its jobs still show as running, but the status tool tells the truth.
@@ -200,7 +200,7 @@ TEST_F(AcceptanceEndToEnd, BrokenConfigurationFiles) {
   StartService(20);
   StartController();
   EXPECT_TRUE(Eventually([&] { return fs::exists(dir_ / "DYE"); }, 15));
-  ASSERT_EQ(0, TerminateProcessById(controller_pid_));
+  ASSERT_EQ(0, TerminateProcessById(node_.controller_pid));
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
 
   // Odd number of lines, lower-case hex, an over-long line.
@@ -235,8 +235,8 @@ TEST_F(AcceptanceEndToEnd, StopSignalEndsJobsThroughTheController) {
   int service_exit = -1;
   std::thread service([&] {
     EXPECT_EQ(0, RunAndWait("bash -c \"cd '" + dir_.string() + "' && exec ./kvsjobsvc --instance " +
-                                std::to_string(instance_) + " --quiet --log svc.log --run ./KVSJOBSTR " +
-                                std::to_string(instance_) + "\"",
+                                std::to_string(node_.instance) + " --quiet --log svc.log --run ./KVSJOBSTR " +
+                                std::to_string(node_.instance) + "\"",
                             &service_exit));
   });
   uint32_t service_pid = 0;
@@ -298,9 +298,9 @@ TEST_F(AcceptanceEndToEnd, ServiceGivesUpOnAControllerThatCannotStart) {
   const auto started = std::chrono::steady_clock::now();
   int service_exit = -1;
   ASSERT_EQ(0, RunAndWait("bash -c \"cd '" + dir_.string() + "' && exec ./kvsjobsvc --instance " +
-                              std::to_string(instance_) +
+                              std::to_string(node_.instance) +
                               " --quiet --log svc.log --stop-after-seconds 45 --give-up-after 3 --run ./KVSJOBSTR " +
-                              std::to_string(instance_) + " 2> /dev/null\"",
+                              std::to_string(node_.instance) + " 2> /dev/null\"",
                           &service_exit));
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::steady_clock::now() - started)
@@ -310,7 +310,7 @@ TEST_F(AcceptanceEndToEnd, ServiceGivesUpOnAControllerThatCannotStart) {
   EXPECT_LT(seconds, 60);
   // kvsjobsvc's lines carry no time stamp.
   const std::vector<std::string> log = Lines(ReadFile(dir_ / "svc.log"));
-  EXPECT_EQ(3, Count(log, "starting ./KVSJOBSTR " + std::to_string(instance_)));
+  EXPECT_EQ(3, Count(log, "starting ./KVSJOBSTR " + std::to_string(node_.instance)));
   EXPECT_EQ(3, Count(log, "controller exited with 0"));
   EXPECT_EQ(1, Count(log, "controller did not run for 30 s, starting it again in 2 s"));
   EXPECT_EQ(1, Count(log, "controller did not run for 30 s, starting it again in 4 s"));

@@ -53,7 +53,7 @@ TEST_F(ControllerEndToEnd, StartsWritesStatusRowAndShutsDownWithService) {
   const std::vector<std::string> log = MainLog();
   const std::vector<std::string> expected_start = {
       "*********************************************",
-      "** Multiservices: JOBCONTROLLER " + std::to_string(instance_) + ". gestartet **",
+      "** Multiservices: JOBCONTROLLER " + std::to_string(node_.instance) + ". gestartet **",
       "Flag-Datei DYE wurde erstellt.",
       "Ende 04 Jobs anlegen!",
       "Ende 01 Jobs anlegen!",
@@ -113,7 +113,7 @@ TEST_F(ControllerEndToEnd, DatabaseOutageIsCountedAndRecovered) {
   EXPECT_EQ(PassOutcome::kDatabaseDown, PassOutcomeNow());
   // The job was ended once; the message waits in the fallback file.
   EXPECT_FALSE(platform_real_->InspectProcess(pid).opened);
-  const fs::path fallback = root_ / "korvaline_php" / "log" / "JOBCTLMSG.log";
+  const fs::path fallback = node_.root / "korvaline_php" / "log" / "JOBCTLMSG.log";
   EXPECT_NE(std::string::npos,
             ReadFile(fallback).find("Datenbankverbindung unterbrochen => Jobs werden beendet!"));
   MariaDb("start");
@@ -211,9 +211,9 @@ TEST_F(ControllerEndToEnd, QueueJobsRunEndAndFail) {
 // messages arrives, the forged line does not, and both strange lines sit
 // in JOBCTLMSG.rej.
 TEST_F(ControllerEndToEnd, FallbackFileDeliversOnlyOwnMessages) {
-  const fs::path folder = root_ / "korvaline_php" / "log";
+  const fs::path folder = node_.root / "korvaline_php" / "log";
   const fs::path fallback = folder / "JOBCTLMSG.log";
-  fs::remove_all(root_ / "korvaline_php");
+  fs::remove_all(node_.root / "korvaline_php");
   StartService(120);
   StartController();
   ASSERT_TRUE(Eventually([&] { return PoolHas("Der Jobcontroller wurde gestartet!"); }, 10));
@@ -232,7 +232,7 @@ TEST_F(ControllerEndToEnd, FallbackFileDeliversOnlyOwnMessages) {
   }
   const std::string half = "INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSG";
   std::ofstream(fallback, std::ios::app | std::ios::binary) << forged << "\n" << half;
-  (void)TerminateProcessById(service_pid_);
+  (void)TerminateProcessById(node_.service_pid);
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
   MariaDb("start");
   session_.Disconnect();

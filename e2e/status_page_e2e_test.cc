@@ -16,7 +16,7 @@ class StatusPageEndToEnd : public ControllerProcessTest {
   void SetUp() override {
     ControllerProcessTest::SetUp();
     // Below the ephemeral ports of outgoing connections.
-    port_ = 20000 + instance_ % 12000;
+    port_ = 20000 + node_.instance % 12000;
   }
   // The HTTP status of path (0 when nothing answered) and its body.
   int Get(const std::string& path, std::string* body) {
@@ -27,13 +27,13 @@ class StatusPageEndToEnd : public ControllerProcessTest {
   std::string Browse(const fs::path& screenshot) {
     int exit_code = -1;
     EXPECT_EQ(0, RunAndWait("bash -c \"timeout 60 chromium --headless --no-sandbox --disable-gpu "
-                            "--hide-scrollbars --user-data-dir='" + (root_ / "chromium").string() +
+                            "--hide-scrollbars --user-data-dir='" + (node_.root / "chromium").string() +
                                 "' --window-size=1100,1000 --screenshot='" + screenshot.string() +
                                 "' --dump-dom http://127.0.0.1:" + std::to_string(port_) +
-                                "/ > '" + (root_ / "dom.html").string() + "' 2> /dev/null\"",
+                                "/ > '" + (node_.root / "dom.html").string() + "' 2> /dev/null\"",
                             &exit_code));
     EXPECT_EQ(0, exit_code) << "chromium (scripts/setup-deps installs it)";
-    return ReadFile(root_ / "dom.html");
+    return ReadFile(node_.root / "dom.html");
   }
   int port_ = 0;
 };
@@ -72,7 +72,7 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   ASSERT_TRUE(Eventually([&] { return Get("/health", &body) == 200; }, 10))
       << body << ReadFile(dir_ / "serve.txt");
   const std::string health =
-      "Jobcontroller laeuft (PID " + std::to_string(controller_pid_) + "), DYE vor ";
+      "Jobcontroller laeuft (PID " + std::to_string(node_.controller_pid) + "), DYE vor ";
   EXPECT_EQ(0u, body.find(health)) << body;
 
   fs::create_directories(build_dir_ / "artefacts");
@@ -133,7 +133,7 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
   (void)TerminateProcessById(node_pid);
   --port_;
 
-  ASSERT_EQ(0, TerminateProcessById(controller_pid_));
+  ASSERT_EQ(0, TerminateProcessById(node_.controller_pid));
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 5));
   EXPECT_EQ(503, Get("/health", &body));
   EXPECT_EQ("Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string() +
