@@ -179,6 +179,11 @@ PassOutcome Controller::RunPass() {
   return PassOutcome::kComplete;
 }
 
+void SilenceWatch::BeginReading(int64_t now_ms, int64_t timeout_ms) {
+  if (last_reading_ms_ >= 0 && now_ms - last_reading_ms_ > timeout_ms / 2) seen_.clear();
+  last_reading_ms_ = now_ms;
+}
+
 bool SilenceWatch::MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms) {
   auto [it, fresh] = seen_.try_emplace(node.name, Seen{node.jobsda, now_ms});
   if (!fresh && it->second.jobsda != node.jobsda) it->second = {node.jobsda, now_ms};
@@ -196,6 +201,7 @@ void Controller::WatchNodes() {
   }
   bool first = true;
   const int64_t now_ms = platform_.SteadyMs();
+  silence_.BeginReading(now_ms, config_.node_timeout_seconds * 1000LL);
   for (const NodeStatus& node : nodes) {
     const bool own = jobs_.IsOwnNode(node.name);
     const bool dead = silence_.MayTakeOver(node, now_ms, config_.node_timeout_seconds * 1000LL);

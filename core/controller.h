@@ -76,14 +76,18 @@ int RunController(Platform& platform, int argc, const char* const* argv);
 // by the database server's clock and must also have stayed the same for
 // the time-out on this node's own steady clock: a step of the server's
 // clock makes every row look old at once, but live nodes write theirs again
-// within a pass. A node that has just started watches for one time-out
-// before it takes anyone over.
+// within a pass. A node that has just started, or could not read the rows
+// for half a time-out (its own outage, when no node could write), watches
+// for one time-out before it takes anyone over.
 class SilenceWatch {
  public:
-  // Called for every node of each reading.
+  // Called once for each reading, before MayTakeOver.
+  void BeginReading(int64_t now_ms, int64_t timeout_ms);
+  // Called for every node of the reading.
   bool MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms);
 
  private:
+  int64_t last_reading_ms_ = -1;
   struct Seen {
     std::string jobsda;
     int64_t since_ms = 0;

@@ -123,22 +123,31 @@ TEST(SilenceWatchTest, TakesOverOnlyWhatStoodStillForTheTimeOut) {
     bool silent;  // by the server's clock
     bool dead;
   } steps[] = {
-      {0, "20261209100000", false, false},     // first seen, writing
+      {0, "20261209100000", false, false},  // first seen, writing
       {30000, "20261209100000", false, false},
-      {61000, "20261209100000", true, true},   // unchanged for 61 s
-      {62000, "20261209100500", true, false},  // server clock stepped, row new
-      {90000, "20261209100501", true, false},  // still writing
-      {150000, "20261209100501", true, true},  // unchanged for 60 s
+      {60000, "20261209100000", true, true},    // unchanged for 60 s
+      {62000, "20261209100500", true, false},   // server clock stepped, row new
+      {90000, "20261209100501", true, false},   // still writing
+      {120000, "20261209100501", true, false},
+      {150000, "20261209100501", true, true},   // unchanged for 60 s
+      {190000, "20261209100501", true, false},  // 40 s unread (own outage)
+      {220000, "20261209100501", true, false},
+      {250000, "20261209100501", true, true},   // watched again for 60 s
   };
   SilenceWatch watch;
   for (const auto& step : steps) {
+    watch.BeginReading(step.now_ms, 60000);
     EXPECT_EQ(step.dead, watch.MayTakeOver({"b", step.jobsda, step.silent, false}, step.now_ms,
                                            60000))
         << step.now_ms;
   }
   // Just started: a row already old waits for one time-out of watching.
   SilenceWatch fresh;
-  EXPECT_FALSE(fresh.MayTakeOver({"c", "20261209090000", true, false}, 500000, 60000));
+  for (int64_t now_ms = 500000; now_ms < 560000; now_ms += 1000) {
+    fresh.BeginReading(now_ms, 60000);
+    EXPECT_FALSE(fresh.MayTakeOver({"c", "20261209090000", true, false}, now_ms, 60000));
+  }
+  fresh.BeginReading(560000, 60000);
   EXPECT_TRUE(fresh.MayTakeOver({"c", "20261209090000", true, false}, 560000, 60000));
 }
 
