@@ -56,6 +56,7 @@ constexpr char kUpdateJobRow[] =
     "'%s',        JOBNUM = '%s',        JOBSDA = '%s',        JOBEDA = '%s',        JOBSTV = "
     "%ld  WHERE  JOBDA1 = '%s'  AND    JOBKE2 = '%s' ";
 
+constexpr char kUpdateOwnJobRow[] = "%sAND    JOBSTS = '%s' AND    JOBUSR = '%s' ";
 constexpr char kOpenRunningJobsOfNode[] =
     "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
     "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '%s' "
@@ -174,6 +175,10 @@ SqlStatement TextRearmPortalJobMonthly(const JobRecord& job) {
 SqlStatement TextUpdateJobRow(const JobRecord& row) {
   return SqlFormat(kUpdateJobRow, T(row.jobsts), T(row.jobnam), T(row.jobusr), T(row.jobnum),
                    T(row.jobsda), T(row.jobeda), N(row.jobstv), T(row.jobda1), T(row.jobke2));
+}
+
+SqlStatement TextUpdateOwnJobRow(const JobRecord& row, const std::string& node) {
+  return SqlFormat(kUpdateOwnJobRow, TextUpdateJobRow(row), T(kStateRunning), T(node));
 }
 
 SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node) {
@@ -382,5 +387,9 @@ int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes)
 }
 
 int JobTable::UpdateJobRow(const JobRecord& row) { return session_.Execute(TextUpdateJobRow(row)); }
+
+int JobTable::UpdateOwnJobRow(const JobRecord& row) {
+  return session_.Execute(node_.empty() ? TextUpdateJobRow(row) : TextUpdateOwnJobRow(row, node_));
+}
 
 }  // namespace kvs

@@ -80,6 +80,9 @@ SqlStatement TextRearmPortalJob(const JobRecord& job);
 SqlStatement TextRearmPortalJobMonthly(const JobRecord& job);
 // JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA and JOBSTV of the row.
 SqlStatement TextUpdateJobRow(const JobRecord& row);
+// The same, only while the row runs under node: a row taken over from it
+// (or claimed by another node since) is not written.
+SqlStatement TextUpdateOwnJobRow(const JobRecord& row, const std::string& node);
 
 // ---- Several controllers on one table ----------------------------------------
 // A node (a controller with a KNOTEN name) keeps the status row
@@ -167,6 +170,9 @@ class JobTable {
   [[nodiscard]] int RearmPortalJobMonthly(const JobRecord& job);
   // The row update written at the start and end of a process.
   [[nodiscard]] int UpdateJobRow(const JobRecord& row);
+  // A row this controller claimed and runs: with a node name set, written
+  // only while it is still "01" under that name (TextUpdateOwnJobRow).
+  [[nodiscard]] int UpdateOwnJobRow(const JobRecord& row);
 
   // Cluster mode: this controller's node name; "" for the only controller
   // on its table.

@@ -440,7 +440,16 @@ TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
   ASSERT_EQ(0, a.TakeOver(nodes[1], 60, &rows));
   EXPECT_EQ(2, rows);
   EXPECT_EQ(100, b.TakeOver(nodes[1], 60, &rows));
-  EXPECT_EQ("P 99 b / Q 01 a / R1 01 a / R2 99 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)",
+  // b, going on late, cannot write the rows taken from it; a its own.
+  JobRecord late = Keyed("20260101000000", "R2");
+  SetField(late.jobsts, kStateEnded);
+  SetField(late.jobusr, "b");
+  ASSERT_EQ(0, b.UpdateOwnJobRow(late));
+  JobRecord mine = Keyed("20260101000000", "R1");
+  SetField(mine.jobsts, kStateEnded);
+  SetField(mine.jobusr, "a");
+  ASSERT_EQ(0, a.UpdateOwnJobRow(mine));
+  EXPECT_EQ("P 99 b / Q 01 a / R1 98 a / R2 99 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)",
                                                          "JOBDA1 <> '99999999999999'"));
   nodes.clear();
   ASSERT_EQ(0, a.ReadNodes(60, &nodes));

@@ -454,6 +454,11 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
        "= 'JOBSTARTER srv-2' AND (JOBSTS IS NULL OR JOBSTS <> '99') AND (JOBSDA IS NULL OR "
        "JOBSDA < (CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 112) + "
        "REPLACE(CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 108), ':', '')))"},
+      {"end of a node's own job", TextUpdateOwnJobRow(failed, "srv-1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '90',        JOBNAM = '',        JOBUSR = '', "
+       "       JOBNUM = '',        JOBSDA = '',        JOBEDA = '',        JOBSTV = 0  WHERE  "
+       "JOBDA1 = '20261207000000'  AND    JOBKE2 = 'Q''1' AND    JOBSTS = '01' AND    JOBUSR = "
+       "'srv-1' "},
       {"running rows of a node", TextOpenRunningJobsOfNode(kStateRunning, "srv-1"),
        "SELECT JOBDA1, JOBKE2, JOBURV,        JOBRTY, JOBSTS, JOBNAM,        JOBUSR, JOBNUM, "
        "JOBSDA,        JOBEDA, JOBMRT, JOBSTV FROM   KVSYSTEM.KVS500JOB WHERE  JOBSTS = '01' "

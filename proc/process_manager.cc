@@ -222,7 +222,7 @@ int ProcessManager::WriteRow(const ManagedProcess& e, JobState state) {
   SetField(row.jobsda, e.jobsda);
   SetField(row.jobeda, e.jobeda);
   row.jobstv = e.jobstv;
-  return jobs_.UpdateJobRow(row);
+  return jobs_.UpdateOwnJobRow(row);
 }
 
 // ---- GetKvProcs -----------------------------------------------------------
@@ -406,7 +406,7 @@ int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attemp
   SetField(failed.jobsts, kStateStartFailed);
   SetField(failed.jobusr, jobs_.node());
   failed.jobstv = start_attempts + 1;
-  int rc = jobs_.UpdateJobRow(failed);
+  int rc = jobs_.UpdateOwnJobRow(failed);
   if (rc != 0) {
     logs_.Main(StrFormat(kLogStartFailedUpdate, job.jobcmd, static_cast<long>(rc)));
     return kLaunchRowUpdateFailed;
