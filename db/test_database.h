@@ -16,12 +16,25 @@
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
 #include "platform/test_util.h"
+#include "platform/tool_support.h"
 
 namespace kvs {
 
 inline std::string TestEnv(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
+}
+
+// Stops ("stop") or starts ("start") the private MariaDB server; the
+// script's exit code, or -1 when it could not run.
+inline int MariaDbServer(const char* verb) {
+  int exit_code = -1;
+  if (RunAndWait("bash " + TestEnv("KVS_TEST_MARIADB_SCRIPT") + " " + verb + " " +
+                     TestEnv("KVS_TEST_MARIADB_DIR"),
+                 &exit_code) != 0) {
+    return -1;
+  }
+  return exit_code;
 }
 
 inline Credentials TestCredentials() {

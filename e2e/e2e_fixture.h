@@ -232,11 +232,7 @@ class ControllerNodesTest : public DatabaseTest {
 
   // Stops or starts the private MariaDB server.
   void MariaDb(const char* verb) {
-    int exit_code = -1;
-    ASSERT_EQ(0, RunAndWait("bash " + TestEnv("KVS_TEST_MARIADB_SCRIPT") + " " + verb + " " +
-                                TestEnv("KVS_TEST_MARIADB_DIR"),
-                            &exit_code));
-    ASSERT_EQ(0, exit_code) << verb;
+    ASSERT_EQ(0, MariaDbServer(verb)) << verb;
   }
 
   std::unique_ptr<Platform> platform_real_;

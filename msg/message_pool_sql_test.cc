@@ -59,11 +59,7 @@ class MessagePoolSqlTest : public DatabaseTest {
   }
 
   void MariaDb(const char* verb) {
-    int exit_code = -1;
-    ASSERT_EQ(0, RunAndWait("bash " + TestEnv("KVS_TEST_MARIADB_SCRIPT") + " " + verb + " " +
-                                TestEnv("KVS_TEST_MARIADB_DIR"),
-                            &exit_code));
-    ASSERT_EQ(0, exit_code) << verb;
+    ASSERT_EQ(0, MariaDbServer(verb)) << verb;
     server_stopped_ = std::string(verb) == "stop";
   }
 
