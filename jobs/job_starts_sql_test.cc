@@ -135,6 +135,13 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
             LogText().find(StrFormat(kLogJobTakenAway, "q3", static_cast<int>(q3))));
   EXPECT_EQ("perm 01 b / q3 99 a",
             Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBKE2 IN ('perm', 'q3')"));
+
+  // b stops right after its permanent job ended on its own: no row of b's
+  // stays "01" to block the job until a take-over.
+  platform_.EndProcess(platform_.PidOf("perm"));
+  b.processes.TerminateAll(kReasonServiceGone);
+  EXPECT_EQ("perm 98 b",
+            Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBKE2 = 'perm'"));
 }
 
 // Catches the run types started out of order, a queue job started beyond

@@ -530,7 +530,12 @@ bool ProcessManager::MayTerminate(const ProcessInfo& info, const ManagedProcess&
 }
 
 bool ProcessManager::TerminateEntry(ManagedProcess* e) {
-  if (!MayTerminate(platform_.InspectProcess(e->pid), *e)) {
+  const ProcessInfo info = platform_.InspectProcess(e->pid);
+  if (!MayTerminate(info, *e)) {
+    // A node ends no job it has left running in "01": ended on its own
+    // meanwhile, its row says so, or it would block its JOBURV on every
+    // node until the take-over, which would call it terminated.
+    if (!jobs_.node().empty() && !IsJobsProcess(info, *e)) (void)WriteEnd(e, kStateEnded);
     e->pid = 0;
     return false;
   }
