@@ -79,6 +79,13 @@ constexpr char kClaimJob[] =
     "= '%s' AND %s";
 constexpr char kClaimBlank[] = "(JOBSTS IS NULL OR JOBSTS = '%s')";
 constexpr char kClaimState[] = "JOBSTS = '%s'";
+// No row of the same JOBURV runs on any node at the moment of the claim
+// (the running list the pass selected with may be a moment old). The
+// derived table, DISTINCT keeping it from being merged, lets MySQL read the
+// table it updates.
+constexpr char kClaimJoburvFree[] =
+    "%s AND NOT EXISTS (SELECT 1 FROM (SELECT DISTINCT JOBURV FROM KVSYSTEM.KVS500JOB WHERE "
+    "JOBURV = '%s' AND JOBSTS = '%s' AND JOBRTY <> '%s' AND JOBDA1 <> '%s') AS RUNNING)";
 constexpr char kTakeOverJobs[] =
     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s' WHERE JOBUSR = '%s' AND JOBSTS = '%s' AND "
     "JOBRTY <> '%s' AND JOBDA1 <> '%s'";
@@ -207,9 +214,14 @@ SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
 
 SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
   const bool blank = RightTrim(job.jobsts).empty();
-  return SqlFormat(
-      kClaimJob, T(kStateRunning), T(node), T(job.jobda1), T(job.jobke2),
-      blank ? SqlFormat(kClaimBlank, T(kStateBlank)) : SqlFormat(kClaimState, T(job.jobsts)));
+  SqlStatement state =
+      blank ? SqlFormat(kClaimBlank, T(kStateBlank)) : SqlFormat(kClaimState, T(job.jobsts));
+  const std::string joburv = RightTrim(job.joburv);
+  if (!joburv.empty()) {
+    state = SqlFormat(kClaimJoburvFree, state, T(joburv), T(kStateRunning),
+                      T(kRunTypeNeverStarted), T(kStatusJobDa1));
+  }
+  return SqlFormat(kClaimJob, T(kStateRunning), T(node), T(job.jobda1), T(job.jobke2), state);
 }
 
 SqlStatement TextTakeOverJobs(const std::string& node) {

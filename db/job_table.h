@@ -118,7 +118,8 @@ SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node);
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds);
 // Takes a selected row for node: state "01" and JOBUSR node, only while the
 // row is still in the state it was selected in. Moving it out of that state
-// is what keeps a second node's claim of the same row from succeeding.
+// is what keeps a second node's claim of the same row from succeeding. A
+// row with a JOBURV is claimed only while no row of that JOBURV runs.
 SqlStatement TextClaimJob(const JobRecord& job, const std::string& node);
 // A dead node's running rows set to "99", so that their run types' own
 // rules start them again.

@@ -27,10 +27,11 @@ class JobTableSqlTest : public DatabaseTest {
   }
 };
 
-JobRecord Keyed(const char* da1, const char* ke2) {
+JobRecord Keyed(const char* da1, const char* ke2, const char* urv = "") {
   JobRecord job;
   SetField(job.jobda1, da1);
   SetField(job.jobke2, ke2);
+  SetField(job.joburv, urv);
   return job;
 }
 
@@ -411,6 +412,14 @@ TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
   EXPECT_EQ(0, b.ClaimJob(p));
   EXPECT_EQ(100, a.ClaimJob(p));
   EXPECT_EQ("P 01 b / Q 01 a / R1 01 a / R2 01 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)"));
+  // A JOBURV running on any node keeps a second row of it from being
+  // claimed, however old the claiming node's running list.
+  Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS", "'20260101000000', 'U1', 'u', '01', NULL");
+  Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS", "'20260101000000', 'U2', 'u', '01', NULL");
+  EXPECT_EQ(0, b.ClaimJob(Keyed("20260101000000", "U1", "u")));
+  EXPECT_EQ(100, a.ClaimJob(Keyed("20260101000000", "U2", "u")));
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('U1', 'U2')")));
 
   std::string own;
   ASSERT_EQ(0, a.OpenRunningJobs(kStateRunning));

@@ -400,6 +400,8 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
   SetField(blank.jobke2, "Q'1");
   JobRecord failed = blank;
   SetField(failed.jobsts, kStateStartFailed);
+  JobRecord named = blank;
+  SetField(named.joburv, "U'1 ");
   const struct {
     const char* what;
     SqlStatement actual;
@@ -439,6 +441,11 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
       {"claim of a blank row", TextClaimJob(blank, "srv-1"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
        "'20261207000000' AND JOBKE2 = 'Q''1' AND (JOBSTS IS NULL OR JOBSTS = '  ')"},
+      {"claim of a row with a JOBURV", TextClaimJob(named, "srv-1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
+       "'20261207000000' AND JOBKE2 = 'Q''1' AND (JOBSTS IS NULL OR JOBSTS = '  ') AND NOT EXISTS "
+       "(SELECT 1 FROM (SELECT DISTINCT JOBURV FROM KVSYSTEM.KVS500JOB WHERE JOBURV = 'U''1' AND "
+       "JOBSTS = '01' AND JOBRTY <> '06' AND JOBDA1 <> '99999999999999') AS RUNNING)"},
       {"claim of a row in 90", TextClaimJob(failed, "srv-1"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
        "'20261207000000' AND JOBKE2 = 'Q''1' AND JOBSTS = '90'"},

@@ -120,7 +120,13 @@ bool JobStarts::Start(const RunTypeRule& rule) {
       return false;
     }
     if (launched == kLaunchNoRoom) break;
-    if (launched == kLaunchClaimedElsewhere) continue;
+    if (launched == kLaunchClaimedElsewhere) {
+      // Taken by another node, or its JOBURV runs there since the reload:
+      // either way that JOBURV runs, and the next selection must not bring
+      // the row back.
+      if (!processes_.running_list().Add(job.joburv)) break;
+      continue;
+    }
     if (rule.beat_label != nullptr && link_.Beat(false, rule.beat_label) == 0) {
       if (!rule.missed_beat_ends_pass) break;
       logs_.Main(rule.error);
