@@ -187,7 +187,7 @@ void SilenceWatch::BeginReading(int64_t now_ms, int64_t timeout_ms) {
 bool SilenceWatch::MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms) {
   auto [it, fresh] = seen_.try_emplace(node.name, Seen{node.jobsda, now_ms});
   if (!fresh && it->second.jobsda != node.jobsda) it->second = {node.jobsda, now_ms};
-  return node.silent && now_ms - it->second.since_ms >= timeout_ms;
+  return node.silent && !it->second.settled && now_ms - it->second.since_ms >= timeout_ms;
 }
 
 void Controller::WatchNodes() {
@@ -213,7 +213,10 @@ void Controller::WatchNodes() {
     // Silent by the server's clock only, so far: neither first nor dead.
     if (!dead) continue;
     int64_t rows = 0;
-    if (jobs_.TakeOver(node, config_.node_timeout_seconds, &rows) != 0) continue;
+    const int taken = jobs_.TakeOver(node, config_.node_timeout_seconds, &rows);
+    // Marked by another node, its rows looked at once more here: done.
+    if (taken == 0 || (taken == 100 && node.taken_over)) silence_.Settle(node.name);
+    if (taken != 0) continue;
     logs_.Main(StrFormat(kLogNodeTakenOver, node.name.c_str(), node.jobsda.c_str(),
                          static_cast<long long>(rows)));
     pool_.Post(StrFormat(kMsgNodeTakenOver, node.name.c_str(), static_cast<long long>(rows)));

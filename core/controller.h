@@ -83,14 +83,19 @@ class SilenceWatch {
  public:
   // Called once for each reading, before MayTakeOver.
   void BeginReading(int64_t now_ms, int64_t timeout_ms);
-  // Called for every node of the reading.
+  // Called for every node of the reading. False once the node is settled
+  // until its row changes.
   bool MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms);
+  // The node's rows are taken over (by this node or, as found since, by
+  // another): no more statements for it while its row stays as it is.
+  void Settle(const std::string& name) { seen_[name].settled = true; }
 
  private:
   int64_t last_reading_ms_ = -1;
   struct Seen {
     std::string jobsda;
     int64_t since_ms = 0;
+    bool settled = false;
   };
   std::map<std::string, Seen> seen_;
 };

@@ -149,6 +149,10 @@ TEST(SilenceWatchTest, TakesOverOnlyWhatStoodStillForTheTimeOut) {
   }
   fresh.BeginReading(560000, 60000);
   EXPECT_TRUE(fresh.MayTakeOver({"c", "20261209090000", true, false}, 560000, 60000));
+  // Taken over: no further statements for it until its row changes.
+  fresh.Settle("c");
+  fresh.BeginReading(561000, 60000);
+  EXPECT_FALSE(fresh.MayTakeOver({"c", "20261209090000", true, true}, 561000, 60000));
 }
 
 }  // namespace

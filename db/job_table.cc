@@ -356,10 +356,13 @@ int JobTable::TakeOver(const NodeStatus& node, int32_t timeout_seconds, int64_t*
   // nodes that found it silent one marks it, and a node that has written
   // its row again since is not taken over.
   int64_t marked = 0;
-  int rc = session_.ExecuteCounted(
-      TextMarkNodeTakenOver(session_.dialect(), node.name, timeout_seconds), &marked);
-  if (rc != 0) return rc;
-  if (marked == 0 && !node.taken_over) return 100;
+  int rc = 0;
+  if (!node.taken_over) {
+    rc = session_.ExecuteCounted(
+        TextMarkNodeTakenOver(session_.dialect(), node.name, timeout_seconds), &marked);
+    if (rc != 0) return rc;
+    if (marked == 0) return 100;
+  }
   // A node marked in an earlier pass is looked at again: rows a failed
   // take-over left are set now.
   rc = session_.ExecuteCounted(TextTakeOverJobs(node.name), rows);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "diag/text.h"
@@ -287,14 +288,16 @@ int ProcessManager::GetKvProcs() {
 
 void ProcessManager::EndTakenJobs() {
   if (jobs_.node().empty()) return;
+  // By process id: a lookup for each of up to 1,024 entries a pass.
+  std::unordered_map<uint32_t, const ManagedProcess*> reloaded;
+  for (const ManagedProcess& now : table_.entries()) reloaded.emplace(now.pid, &now);
   for (ManagedProcess& e : snapshot_.entries()) {
     if (e.pid == 0) continue;
-    bool reloaded = false;
-    for (const ManagedProcess& now : table_.entries()) {
-      reloaded = reloaded || (std::strcmp(now.jobda1, e.jobda1) == 0 &&
-                              std::strcmp(now.jobke2, e.jobke2) == 0 && now.pid == e.pid);
+    const auto same = reloaded.find(e.pid);
+    if (same != reloaded.end() && std::strcmp(same->second->jobda1, e.jobda1) == 0 &&
+        std::strcmp(same->second->jobke2, e.jobke2) == 0) {
+      continue;
     }
-    if (reloaded) continue;
     // Ended on its own since, or not ours to end: nothing to do. The row
     // is no longer this node's to write, whatever happens to the process.
     if (MayTerminate(platform_.InspectProcess(e.pid), e)) {
