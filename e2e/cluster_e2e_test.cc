@@ -171,13 +171,18 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   EXPECT_GE(Starts()[perm].size(), 2u);
   ASSERT_EQ(std::vector<std::string>{}, BusyFiles());
 
-  // The node that has just started the job dies with it.
+  // The node that has just started the job dies with it. A claim names
+  // the node before the start writes the new process id: a run is fresh
+  // once its process id is new.
   const auto run = [&] { return Column("PERM", "CONCAT(JOBSTS, '|', JOBNUM, '|', JOBUSR)"); };
+  const auto pid_of = [](const std::string& r) {
+    return r.substr(r.find('|') + 1, r.rfind('|') - r.find('|') - 1);
+  };
   const std::string before = run();
   std::string fresh;
   ASSERT_TRUE(Eventually([&] {
     fresh = run();
-    return fresh != before && fresh.rfind("01|", 0) == 0;
+    return fresh.rfind("01|", 0) == 0 && pid_of(fresh) != pid_of(before);
   }, 10));
   const std::string dead = fresh.substr(fresh.rfind('|') + 1);
   const int dead_index = NodeIndex(dead);
