@@ -201,10 +201,11 @@ void Controller::WatchNodes() {
   }
   bool first = true;
   const int64_t now_ms = platform_.SteadyMs();
-  silence_.BeginReading(now_ms, config_.node_timeout_seconds * 1000LL);
+  const int64_t timeout_ms = config_.node_timeout_seconds * 1000LL;
+  silence_.BeginReading(now_ms, timeout_ms);
   for (const NodeStatus& node : nodes) {
     const bool own = jobs_.IsOwnNode(node.name);
-    const bool dead = silence_.MayTakeOver(node, now_ms, config_.node_timeout_seconds * 1000LL);
+    const bool dead = silence_.MayTakeOver(node, now_ms, timeout_ms);
     if (!node.silent || own) {
       if (first) starts_.set_shared_duties(own);
       first = false;

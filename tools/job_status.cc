@@ -47,8 +47,6 @@ bool StampSeconds(const std::string& from, const std::string& to, int64_t* secon
   return to.size() == 14 && CivilFromStamp(to.c_str(), &t) && RunSeconds(from, t, seconds);
 }
 
-// The start rule of a run type as a row holds it; nullptr for one the pass
-// does not start.
 // A job row in memory as the pass's selection sees it.
 JobRecord RowOf(const StatusJob& job, const RunTypeRule& rule) {
   JobRecord row;

@@ -301,11 +301,10 @@ int ReadJobStatus(Session& session, const std::string& run_type, const std::stri
     rows->insert(rows->end(), read.begin(), read.end());
   }
   // A node's MAXJOBS holds its own jobs only.
-  status->running_count =
-      status->own_node.empty()
-          ? static_cast<int64_t>(status->running.size())
-          : std::count_if(status->running.begin(), status->running.end(),
-                          [&](const StatusJob& job) { return SameNodeName(job.jobusr, status->own_node); });
+  const auto own = [&](const StatusJob& job) {
+    return status->own_node.empty() || SameNodeName(job.jobusr, status->own_node);
+  };
+  status->running_count = std::count_if(status->running.begin(), status->running.end(), own);
   // The nodes' running jobs are counted from the running list, all run
   // types: without it there is nothing to count.
   if (std::none_of(status->failures.begin(), status->failures.end(),
