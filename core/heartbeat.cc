@@ -12,8 +12,12 @@ std::string PipeNameFor(int32_t instance) {
 }
 
 int Heartbeat::Beat(bool force, const char* status) {
-  // Taken before contacting, so a failed contact also delays the next beat.
-  if (!throttle_.Due(platform_.SteadyMs()) && !force) return 1;
+  // Every contact, forced or not, starts the 3 seconds anew, and before
+  // contacting, so a failed contact also delays the next unforced beat: an
+  // unforced beat right after the pass's forced one costs no second sleep.
+  const int64_t now = platform_.SteadyMs();
+  if (!force && !throttle_.WouldBeDue(now)) return 1;
+  throttle_.Restart(now);
   logs_.Debug(StrFormat(kServiceContacted, status));
 
   char request[kHeartbeatMessageSize] = {};

@@ -61,13 +61,29 @@ TEST(HeartbeatTest, UnforcedBeatsWithinThreeSecondsAreSkipped) {
   }
 }
 
-// Catches a forced beat being throttled.
-TEST(HeartbeatTest, ForcedBeatAlwaysContacts) {
-  Rig rig;
-  rig.fake.default_pipe_answer = {0, "OK"};
-  EXPECT_EQ(rig.heartbeat.Beat(false, "eins"), 1);
-  EXPECT_EQ(rig.heartbeat.Beat(true, "zwei"), 1);
-  EXPECT_EQ(rig.fake.pipe_calls.size(), 2u);
+// Catches a forced beat being throttled, and a forced contact that does
+// not start the 3 seconds anew: an unforced beat inside the next pass then
+// contacts the service and sleeps a second more, every other pass.
+TEST(HeartbeatTest, ForcedBeatAlwaysContactsAndRestartsTheThrottle) {
+  struct Case {
+    int unforced_before;  // seconds before the forced beat; -1: none
+    int unforced_after;   // seconds after the forced beat's answer
+    size_t contacts;  // all beats together
+  };
+  const Case cases[] = {{-1, 0, 1}, {-1, 1, 1}, {-1, 2, 2}, {1, 0, 2}, {3, 1, 2}, {3, 2, 3}};
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.fake.default_pipe_answer = {0, "OK"};
+    if (c.unforced_before >= 0) {
+      ASSERT_EQ(rig.heartbeat.Beat(false, "eins"), 1);
+      rig.fake.AdvanceSeconds(c.unforced_before - 1);
+    }
+    EXPECT_EQ(rig.heartbeat.Beat(true, "Hauptschleife!"), 1);
+    rig.fake.AdvanceSeconds(c.unforced_after);
+    EXPECT_EQ(rig.heartbeat.Beat(false, "zwei"), 1);
+    EXPECT_EQ(rig.fake.pipe_calls.size(), c.contacts)
+        << c.unforced_before << " " << c.unforced_after;
+  }
 }
 
 // Catches the failure path: exit code, exact log lines in both logs, the

@@ -19,6 +19,11 @@ class OnceEvery {
     last_ms_ = steady_ms;
     return true;
   }
+  // Starts the interval anew at steady_ms, whether or not it was due.
+  void Restart(int64_t steady_ms) {
+    started_ = true;
+    last_ms_ = steady_ms;
+  }
   // Due() with nothing taken: whether it would be true now.
   bool WouldBeDue(int64_t steady_ms) const {
     return !started_ || steady_ms - last_ms_ >= interval_ms_;
