@@ -51,6 +51,14 @@ int32_t DateOf(int64_t days) {
 // The date part of a stamp as a number; empty or no digits 0.
 int32_t StampDate(const char* stamp) { return LeadingInt(std::string(stamp).substr(0, 8)); }
 
+// Whether a YYYYMMDD number names a day of the calendar.
+bool IsCalendarDate(int32_t date) {
+  const int y = date / 10000, m = date / 100 % 100, d = date % 100;
+  return date > 0 && m >= 1 && m <= 12 && d >= 1 && d <= DaysInMonth(y, m);
+}
+
+int64_t DayNumberOf(int32_t date) { return DayNumber(date / 10000, date / 100 % 100, date % 100); }
+
 // The first date after base of the series anchor, anchor + step months,
 // anchor + 2 x step months ..., each on the anchor's day or the month's
 // last day when it is shorter. The anchor is SCDDTM, else the planned
@@ -61,11 +69,10 @@ int64_t NextInMonthSeries(const JobRecord& job, int32_t scddtm, int64_t base, in
   DateOfDayNumber(base, &by, &bm, &bd);
   int year = by, month = bm, day = bd;
   CivilTime planned;
-  const int sy = scddtm / 10000, sm = scddtm / 100 % 100, sd = scddtm % 100;
-  if (scddtm > 0 && sm >= 1 && sm <= 12 && sd >= 1 && sd <= DaysInMonth(sy, sm)) {
-    year = sy;
-    month = sm;
-    day = sd;
+  if (IsCalendarDate(scddtm)) {
+    year = scddtm / 10000;
+    month = scddtm / 100 % 100;
+    day = scddtm % 100;
   } else if (CivilFromStamp(job.jobnrt, &planned)) {
     year = planned.year;
     month = planned.month;
@@ -142,15 +149,16 @@ CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* sch
     return decision;
   }
   if (schedule->scdbis != 0 && schedule->scdbis < today) return delete_if_old();
-  int64_t next = 0;
+  // Daily and weekday series begin on SCDDTM when it lies ahead, as the
+  // monthly ones do.
+  int64_t next = base + 1;
+  if (IsCalendarDate(schedule->scddtm)) next = std::max(next, DayNumberOf(schedule->scddtm));
   switch (type) {
     case 2:
-      next = base + 1;
       break;
     case 3: {
       const int32_t mask = LeadingInt(schedule->scdtag);
       if (mask < 1 || mask > 127) return delete_if_old();
-      next = base + 1;
       // Monday is bit 0 .. Sunday bit 6; 1970-01-01 (day 0) was a Thursday.
       while (((mask >> ((next % 7 + 7 + 3) % 7)) & 1) == 0) ++next;
       break;
@@ -212,15 +220,19 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
   // its time of day came round again (02:30 summer time ending in the
   // repeated hour of October).
   std::map<std::pair<int, int32_t>, int64_t> finished_day;
+  // The same key: the finished rows (positions in deletes).
+  std::map<std::pair<int, int32_t>, std::vector<size_t>> finished_rows;
   for (size_t i = 0; i < rows.size(); ++i) {
     const int kind = std::string(rows[i].jobcmd).find("/NODNL") != std::string::npos ? 1 : 0;
     if (kStatesOver.Holds(rows[i].jobsts)) {
-      plan.deletes.push_back(i);
       CivilTime planned;
       if (CivilFromStamp(rows[i].jobnrt, &planned)) {
-        int64_t& day = finished_day[{kind, planned.hour * 60 + planned.minute}];
+        const std::pair<int, int32_t> key{kind, planned.hour * 60 + planned.minute};
+        int64_t& day = finished_day[key];
         day = std::max(day, DayNumber(planned.year, planned.month, planned.day));
+        finished_rows[key].push_back(plan.deletes.size());
       }
+      plan.deletes.push_back(i);
       continue;
     }
     const std::string nrt = rows[i].jobnrt;
@@ -264,6 +276,7 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
       SetField(row.jobnrt, StrFormat("%ld%02d%02d00", static_cast<long>(DateOf(day)), t / 60,
                                      t % 60));
       plan.inserts.push_back(row);
+      plan.replaces.push_back(finished_rows[{kind, t}]);
     }
   }
   return plan;
@@ -373,16 +386,24 @@ int ScheduledJobs::ExpandDayEnd() {
       logs_.Main(StrFormat(kLogDayEndTimeInvalid, static_cast<long>(times[slot]), slot % 12));
     }
   }
-  for (size_t n = 0; n < plan.deletes.size(); ++n) {
-    if (n == plan.finished && link_.Beat(false, "updateKvs500Job08 Step 1") == 0) return 0;
+  auto delete_row = [&](size_t n) {
     (void)jobs_.DeleteJob(rows[plan.deletes[n]].jobda1, rows[plan.deletes[n]].jobke2);
-  }
-  if (plan.finished == plan.deletes.size() &&
-      link_.Beat(false, "updateKvs500Job08 Step 1") == 0) {
-    return 0;
-  }
+  };
+  if (link_.Beat(false, "updateKvs500Job08 Step 1") == 0) return 0;
+  for (size_t n = plan.finished; n < plan.deletes.size(); ++n) delete_row(n);
   if (link_.Beat(false, "updateKvs500Job08 Step 2") == 0) return 0;
-  for (const JobRecord& row : plan.inserts) (void)jobs_.session().Execute(TextInsertDayEnd(row));
+  // A finished row goes only after the row that takes over its time is in
+  // the table. Until then it is the record of its run: without it the
+  // next pass would plan that time for today again, and a run that ended
+  // in the repeated hour of October would run a second time.
+  std::vector<bool> keep(plan.finished, false);
+  for (size_t i = 0; i < plan.inserts.size(); ++i) {
+    if (jobs_.session().Execute(TextInsertDayEnd(plan.inserts[i])) == 0) continue;
+    for (size_t n : plan.replaces[i]) keep[n] = true;
+  }
+  for (size_t n = 0; n < plan.finished; ++n) {
+    if (!keep[n]) delete_row(n);
+  }
   return link_.Beat(false, "updateKvs500Job08 Ende") == 0 ? 0 : 1;
 }
 

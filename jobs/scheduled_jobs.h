@@ -64,8 +64,10 @@ int32_t RetentionDate(const CivilTime& now);
 // Monthly, quarterly and yearly dates are a series from an anchor (SCDDTM,
 // else the planned JOBNRT, else the base date) in steps of 1, 3 or 12
 // months, each on the anchor's day cut to the month's length: the first
-// date of the series after the base date. A job whose repetition type
-// plans no next run stays ended and is kept.
+// date of the series after the base date. Daily and weekday dates are
+// the first (with its weekday in SCDTAG) after the base date and not
+// before SCDDTM. A job whose repetition type plans no next run stays ended
+// and is kept.
 CalendarDecision RescheduleCalendar(const JobRecord& job, const ScheduleRow* schedule,
                                     const CivilTime& now);
 
@@ -84,6 +86,10 @@ struct DayEndPlan {
   std::vector<size_t> deletes;     // indices into the rows
   size_t finished = 0;             // the first ones: rows whose run is over
   std::vector<JobRecord> inserts;  // new waiting rows
+  // By insert: the finished rows of its kind and time (positions in
+  // deletes, below finished). They are the record of their run, deleted
+  // only once the new row is in the table.
+  std::vector<std::vector<size_t>> replaces;
 };
 
 // Reconciles the run type 08 rows with the client's times at now. A new

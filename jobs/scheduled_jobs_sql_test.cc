@@ -255,7 +255,10 @@ TEST_F(ScheduledJobsSqlTest, DayEndTimesOfTheMainOrFirstClient) {
 // Catches an inserted row with a wrong column (key, JOBURV, command, run
 // type, start attempts, a state other than the default), a time equal to
 // the current minute planned for today, rows duplicated in a later pass, a
-// running row replaced, and a finished row left or replaced for today.
+// running row replaced, a finished row left or replaced for today, and a
+// finished row deleted before its successor is in the table: when that
+// insert fails, the 02:30 run that ends in the repeated October hour runs
+// again at 02:30 standard time.
 TEST_F(ScheduledJobsSqlTest, DayEndRowsInsertedAndReplacedAfterTheirRun) {
   Client(1, "KORVALINE", 0, "MNDT01 = 600, MNDD01 = 480");
   EXPECT_EQ(1, scheduled_.ExpandDayEnd());
@@ -284,6 +287,25 @@ TEST_F(ScheduledJobsSqlTest, DayEndRowsInsertedAndReplacedAfterTheirRun) {
   EXPECT_EQ("20260105080000|DYE+_00|NULL|20260106080000 / "
             "20260105100005|DYE+D00|NULL|20260106100000",
             DayEndRows());
+
+  fake_.SetZone(FakePlatform::Zone::kCentralEurope);
+  Sql("UPDATE KVSYSTEM.KVS112MND SET MNDT01 = 150, MNDD01 = 0");
+  fake_.SetLocalTime(2027, 10, 30, 3, 15, 0);
+  EXPECT_EQ(1, scheduled_.ExpandDayEnd());
+  fake_.SetLocalTime(2027, 10, 31, 2, 30, 0);  // summer time
+  EXPECT_TRUE(starts_.Start(*RuleOf(kRunTypeDayEnd)));
+  fake_.AdvanceSeconds(45 * 60);  // 02:15 standard time
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = 'DYE+D00'");
+  // A row of another run type holds the key of this pass's insert.
+  Put("JOBDA1, JOBKE2, JOBRTY", "'20271031021500', 'DYE+D00', '03'");
+  EXPECT_EQ(1, scheduled_.ExpandDayEnd());
+  EXPECT_EQ("20271030031500|DYE+D00|98|20271031023000", DayEndRows());
+  fake_.AdvanceSeconds(1);
+  EXPECT_EQ(1, scheduled_.ExpandDayEnd());
+  EXPECT_EQ("20271031021501|DYE+D00|NULL|20271101023000", DayEndRows());
+  fake_.AdvanceSeconds(15 * 60);
+  EXPECT_TRUE(starts_.Start(*RuleOf(kRunTypeDayEnd)));
+  EXPECT_EQ(Strings{"DayEnd.exe"}, fake_.launches);
 }
 
 // Catches a time of 1440 minutes or more planned as hour 24 (or any

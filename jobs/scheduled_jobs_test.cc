@@ -44,7 +44,8 @@ using Action = CalendarDecision::Action;
 // Monday 2026-12-07, 09:00 unless a case says otherwise. Monthly,
 // quarterly and yearly dates are a series from SCDDTM (else the planned
 // JOBNRT), each day cut to the month's length: a late run neither shifts
-// nor skips, a schedule dated ahead begins on its date. Without a
+// nor skips, a schedule dated ahead begins on its date (daily and weekday
+// ones too; none when SCDBIS comes first). Without a
 // repetition a job whose JOBNRT has passed stays ended, and is kept.
 TEST(CalendarTest, NextRunByRepetitionType) {
   struct Case {
@@ -62,6 +63,13 @@ TEST(CalendarTest, NextRunByRepetitionType) {
        Action::kWrite, "20261208063000"},
       {"daily, started yesterday 23:50", At(2026, 12, 7, 0, 30),
        Ended("20261206235000", "20261207002000"), Schedule(2), Action::kWrite, "20261207063000"},
+      {"daily, SCDDTM ahead", monday, Ended("20261207060000", "20261207060500"),
+       Schedule(2, "", 0, 20261220), Action::kWrite, "20261220063000"},
+      {"daily, SCDDTM ahead after SCDBIS", monday, Ended("20261207060000", "20261207060500"),
+       Schedule(2, "", 20261215, 20261220), Action::kNone, ""},
+      {"weekdays Monday only, SCDDTM ahead on a Wednesday", monday,
+       Ended("20261207060000", "20261207060500"), Schedule(3, "1", 0, 20261223), Action::kWrite,
+       "20261228063000"},
       {"weekdays Monday only", monday, Ended("20261207060000", "20261207060500"),
        Schedule(3, "1"), Action::kWrite, "20261214063000"},
       {"weekdays all", monday, Ended("20261207060000", "20261207060500"), Schedule(3, "127"),
