@@ -8,9 +8,14 @@ namespace kvs {
 
 namespace {
 
-// Where the platform keeps the steps of the system clock, so that a restart
-// dates the running jobs' processes as their launch did.
-constexpr char kClockHistoryFile[] = "KVSJOBCLK.DAT";
+// Where the identities of the jobs' processes are kept, one file for each
+// instance and, in cluster mode, node: "KVSJOBPID[instance][_node].DAT".
+std::string IdentityFileName(int32_t instance, const std::string& node) {
+  std::string name = "KVSJOBPID";
+  if (instance > -1) name += StrFormat("%ld", static_cast<long>(instance));
+  if (!node.empty()) name += "_" + node;
+  return name + ".DAT";
+}
 
 }  // namespace
 
@@ -81,9 +86,7 @@ bool Controller::StartUp() {
   std::string record_error;
   if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
   // Before the first look at a process.
-  if (int error = platform_.KeepClockHistory(kClockHistoryFile); error != 0) {
-    logs_.Main(StrFormat(kLogClockHistoryFailed, kClockHistoryFile, static_cast<long>(error)));
-  }
+  processes_.KeepIdentities(IdentityFileName(command_line_.instance, jobs_.node()));
 
   ReadCredentials();
   session_.SetDbSystem(db_system_);

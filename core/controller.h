@@ -54,8 +54,6 @@ inline constexpr char kMsgNodeTakenOver[] =
     "Knoten %s antwortet nicht mehr => %lld seiner Jobs werden auf anderen Knoten neu gestartet!";
 inline constexpr char kLogNodesUnread[] = "Knoten konnten nicht gelesen werden! RC: %ld\n";
 inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => Neustart der Jobs!";
-inline constexpr char kLogClockHistoryFailed[] =
-    "Verstellungen der Systemuhr koennen nicht in %s festgehalten werden. Error: %ld!\n";
 inline constexpr char kLogResetStartAttempts[] =
     "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
 inline constexpr int kDbRetrySleepMs = 2000;

@@ -383,7 +383,7 @@ TEST(JobTableTextTest, UpkeepStatementsAsSent) {
        "JobNrt) VALUES   ('20261207000000',   'Report#Team A#00001#00002',   'DayEnd',   "
        "'DayEnd.exe /NODNL',   '08',   1,      '20261208063000') "},
       {"last start", TextReadLastStart(job),
-       "SELECT JOBSTS, JOBSDA FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '20261207000000' AND "
+       "SELECT JOBSTS, JOBSDA, JOBNUM FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '20261207000000' AND "
        "JOBKE2 = 'Report#Team A#00001#00002'"},
       {"unfinished downloads", TextCountUnfinishedDownloads(),
        "SELECT COUNT(*) FROM   KVSYSTEM.KVSAUTODNL WHERE  DNLKEY = (select max(dnlkey)  from  "

@@ -39,21 +39,27 @@ class AcceptanceEndToEnd : public ControllerProcessTest {
   }
 };
 
-// Killed without a chance to clean up, then started again: the flag file
-// stayed, the queue job whose process is gone becomes "98", and the
-// leftover process of a known permanent program is ended at start-up and
-// its row deleted.
+// Killed without a chance to clean up, then started again under another
+// time zone: the flag file stayed, the queue job whose process is gone
+// becomes "98", the leftover process of a known permanent program is ended
+// at start-up and its row deleted; the queue and permanent jobs that still
+// run are followed on, neither ended nor started a second time.
 TEST_F(AcceptanceEndToEnd, HardKillThenRestart) {
+  WriteIni("MAXJOBS=10\n");
   fs::copy_file(dir_ / "kvssleep", dir_ / "PortWatch.exe");
   InsertJob("QUEUE", "u-queue", "kvssleep 300", 0, "01");
+  InsertJob("QUEUE2", "u-queue2", "kvssleep 300", 0, "01");
+  InsertJob("PERM", "u-perm", "kvssleep 300", 0, "04");
   InsertJob("PORT", "u-port", "PortWatch.exe 300", 0, "04");
   StartService(120);
-  StartController();
+  StartController("TZ=Europe/Berlin");
   ASSERT_TRUE(Eventually([&] {
-    return Column("QUEUE", "JOBSTS") == "01" && Column("PORT", "JOBSTS") == "01";
+    return Column("QUEUE", "JOBSTS") == "01" && Column("PORT", "JOBSTS") == "01" &&
+           Column("QUEUE2", "JOBSTS") == "01" && Column("PERM", "JOBSTS") == "01";
   }, 15));
   const uint32_t queue_pid = Pid("QUEUE");
   const uint32_t port_pid = Pid("PORT");
+  const std::string queue2 = Column("QUEUE2", "JOBNUM"), perm = Column("PERM", "JOBNUM");
   EXPECT_EQ("portwatch.exe", Column("PORT", "JOBNAM"));
 
   std::string line;
@@ -71,9 +77,16 @@ TEST_F(AcceptanceEndToEnd, HardKillThenRestart) {
   ASSERT_EQ(0, TerminateProcessById(queue_pid));
   ASSERT_TRUE(Eventually([&] { return !Alive(queue_pid); }, 5));
 
-  StartController();
+  StartController("TZ=UTC");
   EXPECT_TRUE(Eventually([&] { return Column("QUEUE", "JOBSTS") == "98"; }, 15));
   EXPECT_TRUE(Eventually([&] { return !Alive(port_pid); }, 10));
+  // A few passes on.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ("01|" + queue2, Column("QUEUE2", "JOBSTS") + "|" + Column("QUEUE2", "JOBNUM"));
+  EXPECT_EQ("01|" + perm, Column("PERM", "JOBSTS") + "|" + Column("PERM", "JOBNUM"));
+  for (const std::string& logged : MainLog()) {
+    EXPECT_EQ(logged.find("erkannt an Prozessnummer"), std::string::npos) << logged;
+  }
   // Deleted at start-up, the row is gone (the permanent job is a row of
   // the suite's, not a built-in one, so nothing brings it back).
   EXPECT_EQ("<none>", Column("PORT", "JOBSTS"));

@@ -121,11 +121,13 @@ class ControllerNodesTest : public DatabaseTest {
         10));
   }
 
-  // The controller, its console going to console.txt.
-  void StartController(ControllerNode* node) {
+  // The controller, its console going to console.txt; env ("TZ=UTC")
+  // is set for it alone.
+  void StartController(ControllerNode* node, const std::string& env = "") {
     ASSERT_EQ(0, platform_real_->StartProcess(
-                     "bash -c \"cd '" + node->dir.string() + "' && exec ./KVSJOBSTR " +
-                         std::to_string(node->instance) + " > console.txt 2>&1\"",
+                     "bash -c \"cd '" + node->dir.string() + "' && exec env " + env +
+                         " ./KVSJOBSTR " + std::to_string(node->instance) +
+                         " > console.txt 2>&1\"",
                      &node->controller_pid));
   }
 
@@ -257,7 +259,9 @@ class ControllerProcessTest : public ControllerNodesTest {
     ControllerNodesTest::WriteConnectionFile(node_, password);
   }
   void StartService(int seconds) { ControllerNodesTest::StartService(&node_, seconds); }
-  void StartController() { ControllerNodesTest::StartController(&node_); }
+  void StartController(const std::string& env = "") {
+    ControllerNodesTest::StartController(&node_, env);
+  }
   void Start(int service_seconds) { ControllerNodesTest::Start(&node_, service_seconds); }
 
   bool ControllerRunning() { return platform_real_->InspectProcess(node_.controller_pid).opened; }

@@ -189,12 +189,12 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogText());
 
   // A third start while the daily job of the earlier one still runs: its
-  // row stays as it is, followed by the first pass. A fourth after a power
-  // loss during the run: the row still says "01" but no process runs; the
-  // job is ended and planned again, so the day's run is not lost.
+  // row stays as it is, followed by the first pass.
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBNAM = 'php', JOBNUM = '4321' WHERE "
       "JOBKE2 = 'DAILY SYSTEMJOB'");
   platform_.AddProcess(4321, {"php", "C:\\php\\php", platform_.Now(), true, true});
+  manager_.identities().Record("20000101070000", "DAILY SYSTEMJOB",
+                               {4321, platform_.IdentityOf(platform_.Now(), 4321), 0});
   const std::string jobs = "CONCAT_WS('|', JOBKE2, JOBSTS, JOBNRT, JOBNUM)";
   logs_.Clear();
   platform_.SetLocalTime(2026, 1, 7, 9, 30, 0);
@@ -209,18 +209,51 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
       "- DAILY SYSTEMJOB laeuft noch und wird nicht neu eingeplant!\n"
       "- Intervall Systemjob eintragen!\n",
       LogText());
+
+  // Starts after the controller died while the day's run went on, its row
+  // left in "01" with no process: it ran today when it started in this
+  // boot (by its record, or else by its start), and was cut short when the
+  // machine went down under it; then it is due again.
   platform_.EndProcess(4321);
-  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = '20260108183000' WHERE JOBKE2 = 'DAILY "
-      "SYSTEMJOB'");
-  logs_.Clear();
-  platform_.SetLocalTime(2026, 1, 8, 19, 0, 0);
-  {
-    SystemJobs fourth(platform_, logs_, jobs_, manager_, {}, false);
+  platform_.AdvanceSeconds(3600);  // this boot began over an hour ago
+  const struct {
+    const char* what;
+    const char* recorded;  // "" = no record
+    const char* rows;
+    const char* log;
+  } crashes[] = {
+      {"started in this boot", "boot-1/x",
+       "DAILY SYSTEMJOB|98|20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
+       "- Daily Systemjob eintragen!\n"
+       "- DAILY SYSTEMJOB lief heute bereits (Start 20260108183000) und wird nicht neu "
+       "eingeplant!\n"
+       "- Intervall Systemjob eintragen!\n"},
+      {"started in this boot by JOBSDA", "",
+       "DAILY SYSTEMJOB|98|20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
+       "- Daily Systemjob eintragen!\n"
+       "- DAILY SYSTEMJOB lief heute bereits (Start 20260108183000) und wird nicht neu "
+       "eingeplant!\n"
+       "- Intervall Systemjob eintragen!\n"},
+      {"started before the boot", "boot-0/x",
+       "DAILY SYSTEMJOB||20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
+       "- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n"},
+  };
+  for (const auto& c : crashes) {
+    Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBSDA = '20260108183000', JOBNRT = "
+        "'20260108183000' WHERE JOBKE2 = 'DAILY SYSTEMJOB'");
+    ProcessManager manager(platform_, logs_, jobs_, pool_, link_, "", false);
+    if (*c.recorded) {
+      manager.identities().Record("20000101070000", "DAILY SYSTEMJOB", {4321, c.recorded, 0});
+    }
+    logs_.Clear();
+    platform_.SetLocalTime(2026, 1, 8, 19, 0, 0);
+    SystemJobs fourth(platform_, logs_, jobs_, manager, {}, false);
     fourth.RegisterDailyAndIntervalJobs("183000");
+    EXPECT_EQ(c.rows, Rows(jobs, "JOBDA1 LIKE '20000101%'")) << c.what;
+    EXPECT_EQ(c.log, LogText()) << c.what;
   }
-  EXPECT_EQ("DAILY SYSTEMJOB||20260108183000|4321 / INTERVALL SYSTEMJOB||20260108190000",
-            Rows(jobs, "JOBDA1 LIKE '20000101%'"));
-  EXPECT_EQ("- Daily Systemjob eintragen!\n- Intervall Systemjob eintragen!\n", LogText());
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBNRT = '20260108183000' WHERE JOBKE2 = 'DAILY "
+      "SYSTEMJOB'");
 
   // A restart after the day's run: the row keeps what it has (the first
   // update plans tomorrow). The next morning's start plans today again.

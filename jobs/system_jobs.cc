@@ -16,7 +16,8 @@ constexpr char kCountDownloads[] =
     "AND DNLERR > 10))";
 
 constexpr char kReadLastStart[] =
-    "SELECT JOBSTS, JOBSDA FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 = '%s'";
+    "SELECT JOBSTS, JOBSDA, JOBNUM FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 = "
+    "'%s'";
 
 // Seconds since 1970-01-01 of a civil date and time, no zone: for order.
 int64_t CivilSeconds(const CivilTime& t) {
@@ -156,20 +157,27 @@ void SystemJobs::RegisterDailyAndIntervalJobs(const std::string& daily_time) {
   daily.jobdls = 2;
   SetField(daily.jobnrt, DailyNextRun(platform_, now, daily_time));
   // A daily job that has run since today's daily time keeps its next run:
-  // a restart does not run it a second time that day. A run cut short (its
-  // row still in "01" as the earlier start left it) has not run.
+  // a restart does not run it a second time that day. A row still in "01"
+  // whose process is gone ran too, when it started in this boot: the
+  // controller died while it ran and it ended on its own. Started before
+  // the boot, the machine went down under it: its run was cut short.
   JobRecord last;
   std::string ran_since;
-  if (jobs_.session().QueryRow(TextReadLastStart(daily),
+  const bool read =
+      jobs_.session().QueryRow(TextReadLastStart(daily),
                                {ColumnBinding::Text(last.jobsts, sizeof last.jobsts),
-                                ColumnBinding::Text(last.jobsda, sizeof last.jobsda)}) == 0 &&
-      !kStateRunning.In(last.jobsts) && StartedSince(last.jobsda, daily.jobnrt)) {
+                                ColumnBinding::Text(last.jobsda, sizeof last.jobsda),
+                                ColumnBinding::Text(last.jobnum, sizeof last.jobnum)}) == 0;
+  if (read && StartedSince(last.jobsda, daily.jobnrt) &&
+      (!kStateRunning.In(last.jobsts) ||
+       processes_.StartedInThisBoot(daily.jobda1, daily.jobke2,
+                                    ParseProcessId(RightTrim(last.jobnum).c_str()),
+                                    last.jobsda))) {
     ran_since = last.jobsda;
   }
-  // Rows left in "01" by an earlier start whose process is gone (power lost
-  // during the run) are ended first, as supervision ends them: only a job
-  // whose process really runs is left alone below; the others are planned
-  // again and today's run is not lost.
+  // Rows left in "01" by an earlier start whose process is gone are ended
+  // first, as supervision ends them: only a job whose process really runs
+  // is left alone below (it is still running, not planned again).
   processes_.BeginPass();
   if (processes_.GetKvProcs() != 0) processes_.Supervise();
   RegisterRescheduled(daily, kDailyLines, true, ran_since);

@@ -117,7 +117,7 @@ int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
       process.alive = false;
     }
   }
-  processes_[*pid] = process;
+  AddProcess(*pid, process);
   return 0;
 }
 
@@ -132,6 +132,7 @@ ProcessInfo FakePlatform::InspectProcess(uint32_t pid) {
   info.opened = info.has_creation_time = true;
   info.creation_time = it->second.creation_time;
   info.age_seconds = Now() - it->second.creation_time;
+  info.identity = IdentityOf(it->second.creation_time, pid);
   if (!it->second.modules_readable) {
     info.error = kErrAccessDenied;
     return info;

@@ -50,7 +50,12 @@ class FakePlatform : public Platform {
     bool modules_readable = true;
     bool survives_kill = false;
   };
+  // A process's identity is the boot's id, its creation time and its pid:
+  // the same process when added again as it was.
   void AddProcess(uint32_t pid, const FakeProcess& process) { processes_[pid] = process; }
+  std::string IdentityOf(int64_t creation_time, uint32_t pid) const {
+    return boot_id + "/" + std::to_string(creation_time) + "." + std::to_string(pid);
+  }
   void EndProcess(uint32_t pid) { processes_[pid].alive = false; }
   // The live process whose base name starts with name; 0 when none.
   uint32_t PidOf(const std::string& name) const {
@@ -76,9 +81,8 @@ class FakePlatform : public Platform {
   int64_t SteadyMs() override { return steady_ms_; }
   int StartProcess(const std::string& command_line, uint32_t* pid) override;
   ProcessInfo InspectProcess(uint32_t pid) override;
-  int KeepClockHistory(const std::string& path) override {
-    clock_history_path = path;
-    return clock_history_error;
+  bool IdentityOfThisBoot(const std::string& identity) override {
+    return identity.rfind(boot_id + "/", 0) == 0;
   }
   std::string OwnExecutablePath() override { return own_path; }
   uint32_t OwnProcessId() override { return own_pid; }
@@ -113,8 +117,8 @@ class FakePlatform : public Platform {
   // A kill command that takes this long to act; its process runs till then.
   int kill_takes_ms = 0;
   bool launches_survive_kill = false;  // the processes launched from now on
-  int clock_history_error = 0;     // KeepClockHistory's result
-  std::string clock_history_path;  // as KeepClockHistory was given it
+  // The machine's boot, in the identity of each process created from now.
+  std::string boot_id = "boot-1";
 
   std::string console;
   std::vector<std::string> launches;      // command lines, in order

@@ -23,6 +23,7 @@ inline constexpr int kErrBrokenPipe = 109;
 inline constexpr int kErrSemTimeout = 121;
 inline constexpr int kErrPipeBusy = 231;
 inline constexpr int kErrMoreData = 234;
+inline constexpr int kErrDiskFull = 112;
 
 // How long a pipe call waits for the service's reply once the request is
 // through. A service that accepts and then hangs counts as gone after it.
@@ -56,14 +57,20 @@ struct ProcessInfo {
   bool has_path = false;
   std::string full_path;    // full path of the executable
   bool has_creation_time = false;
-  // Seconds since 1970, UTC: when the process was created, the same at
-  // every look whatever steps of the wall clock came between, and after a
-  // restart of the controller as well (see KeepClockHistory).
+  // Seconds since 1970, UTC: when the process was created, read with the
+  // wall clock's offset of the moment of the look. For people (a job's
+  // start as a time of day), never to tell one process from another.
   int64_t creation_time = 0;
   // Whole seconds the process has run, valid with the creation time,
   // measured on the steady clock: a step of the wall clock after the first
   // look does not change it.
   int64_t age_seconds = 0;
+  // What tells this process from every other of the machine's boot, the
+  // same at every look and to every controller whatever the wall clock,
+  // the time zone or TZ do: on Linux the boot's id with the start in clock
+  // ticks since boot, on Windows the creation time as the kernel keeps it.
+  // "" when it cannot be read.
+  std::string identity;
   int error = 0;  // system error code of the first step that failed
 };
 
@@ -80,7 +87,8 @@ class Platform {
   virtual void SleepMs(int ms) = 0;
   // Milliseconds on a clock that no step of the wall clock moves (setting
   // the time, NTP, the change to and from summer time): every "once every
-  // N" and every duration is measured on it. Its zero is arbitrary.
+  // N" and every duration is measured on it. It counts from the machine's
+  // boot, so every process of one boot reads the same clock.
   virtual int64_t SteadyMs() = 0;
 
   // Starts command_line as a child process the way the controller starts
@@ -94,15 +102,10 @@ class Platform {
   [[nodiscard]] virtual int StartProcess(const std::string& command_line,
                                          uint32_t* pid) = 0;
   virtual ProcessInfo InspectProcess(uint32_t pid) = 0;
-  // Keeps in the file at path (as the controller writes paths) what dating
-  // processes needs across a restart: on Linux the steps of the wall clock
-  // since boot, so that a process is dated the same by the next controller
-  // even when the clock was set while none ran. Windows fixes a process's
-  // creation time itself; there this does nothing. Called once at start-up,
-  // before the first look at a process. Returns 0, or a system error code
-  // when the file cannot be read or written; the steps are then kept only
-  // while this process lives.
-  [[nodiscard]] virtual int KeepClockHistory(const std::string& path) = 0;
+  // Whether a process identity (as InspectProcess gives it) names a
+  // process of the machine's current boot, that is, one created since the
+  // machine last started.
+  virtual bool IdentityOfThisBoot(const std::string& identity) = 0;
   // Full path of the running executable; "" when it cannot be read.
   virtual std::string OwnExecutablePath() = 0;
   // The controller's own process id and that of its parent (the service
@@ -153,6 +156,14 @@ std::string NativePath(std::string_view path);
 // Whether a file exists (can be opened for reading); path as the
 // controller writes it, relative to the working directory.
 bool FileExists(const std::string& path);
+
+// The whole content of the file at path (as the controller writes paths).
+// 0, or a system error code (2 when it does not exist).
+int ReadWholeFile(const std::string& path, std::string* content);
+// Writes content as the file at path: whole under a temporary name beside
+// it, then renamed over it, so that a reader never sees half of it. 0, or a
+// system error code.
+int ReplaceFileContent(const std::string& path, std::string_view content);
 
 // What a native path names, a final link not followed: a Windows reparse
 // point (symbolic link, junction) counts as a link, and so does a file with

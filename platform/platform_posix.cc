@@ -7,10 +7,10 @@
 //   module base name, path    -> /proc/PID/exe
 //   GetProcessTimes           -> /proc/PID/stat (readable for every
 //                                process): the start on the boot clock
-//                                gives the age; the creation time is the
-//                                start plus the wall clock's offset to the
-//                                boot clock in force then, from the steps
-//                                of the wall clock noted for this boot
+//                                gives the age and, with the boot's id,
+//                                the process's identity; the creation time
+//                                is the start plus the wall clock's offset
+//                                to the boot clock now
 //   GetCurrentDirectoryA      -> getcwd, spelled "D:\path" (drive D stands
 //                                for the current directory's file system)
 //   GetDiskFreeSpaceExA       -> statvfs; drive C is "/", any other drive
@@ -286,72 +286,11 @@ void SleepRealMs(int ms) {
 
 // How often a busy service is tried again within the call's time-out.
 constexpr int kPipeBusyRetryMs = 10;
-// A move of the wall clock against the boot clock by more than this is a
-// step; less is the jitter of reading two clocks.
-constexpr int64_t kClockStepMs = 1000;
-// Steps noted in one boot. Beyond them a step is not noted: processes
-// started after it are dated with the offset before it, off by the step
-// but the same at every look.
-constexpr size_t kMaxClockSteps = 1000;
-// How long a history file that could not be written is left before the
-// next attempt.
-constexpr int64_t kHistoryRetryMs = 60000;
-
-// The wall clock less the boot clock, in force from a moment of the boot
-// clock on.
-struct ClockOffset {
-  int64_t from_boot_ms;
-  int64_t offset_ms;
-};
-
 // Identifies this boot; "" when it cannot be read.
 std::string BootId() {
   std::string id = ReadSmallFile("/proc/sys/kernel/random/boot_id");
   while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
   return id;
-}
-
-// The offsets a history file holds for boot_id: its first line names the
-// boot, each further line is "FROM OFFSET" in milliseconds, FROM rising
-// from 0. Empty when the file is missing, names another boot or is no such
-// history. *error is set for a file that exists but cannot be read.
-std::vector<ClockOffset> ReadClockHistory(const std::string& path, const std::string& boot_id,
-                                          int* error) {
-  std::vector<ClockOffset> offsets;
-  // Only a file of its own: not through a link someone laid there.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.valid()) {
-    if (errno != ENOENT) *error = ErrnoToSystemError(errno);
-    return offsets;
-  }
-  std::string text;
-  char buf[4096];
-  ssize_t got;
-  while ((got = ::read(fd.get(), buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
-  if (got < 0) {
-    *error = ErrnoToSystemError(errno);
-    return offsets;
-  }
-  size_t line_end = text.find('\n');
-  if (line_end == std::string::npos || text.compare(0, line_end, boot_id) != 0 ||
-      line_end != boot_id.size()) {
-    return offsets;
-  }
-  for (size_t pos = line_end + 1; pos < text.size(); pos = line_end + 1) {
-    line_end = text.find('\n', pos);
-    if (line_end == std::string::npos) line_end = text.size();
-    const std::string line = text.substr(pos, line_end - pos);
-    long long from = 0, offset = 0;
-    char rest = 0;
-    if (std::sscanf(line.c_str(), "%lld %lld%c", &from, &offset, &rest) != 2 ||
-        (offsets.empty() ? from != 0 : from <= offsets.back().from_boot_ms) ||
-        offsets.size() >= kMaxClockSteps) {
-      offsets.clear();
-      return offsets;
-    }
-    offsets.push_back({from, offset});
-  }
-  return offsets;
 }
 
 // Waits for events on fd until deadline_ms (monotonic). 0, or kErrSemTimeout.
@@ -372,8 +311,7 @@ class PosixPlatform : public Platform {
   explicit PosixPlatform(ClockSources clocks)
       : clocks_(std::move(clocks)),
         ticks_per_second_(::sysconf(_SC_CLK_TCK)),
-        tick_ms_(ticks_per_second_ > 0 && ticks_per_second_ <= 1000 ? 1000 / ticks_per_second_
-                                                                     : 1) {
+        boot_id_(BootId()) {
     // Children are never waited for; with SIGCHLD ignored they leave no
     // zombies. A vanished service must not kill us with SIGPIPE either.
     ::signal(SIGCHLD, SIG_IGN);
@@ -412,12 +350,6 @@ class PosixPlatform : public Platform {
   }
 
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
-    // A step since the last look must be noted before the child starts,
-    // and the child start no sooner than the step's entry, or it would be
-    // dated with the offset before the step.
-    NoteClock();
-    const int64_t early_ms = offsets_.back().from_boot_ms - clocks_.boot_ms();
-    if (early_ms > 0) SleepRealMs(static_cast<int>(early_ms));
     pid_t child = 0;
     int rc = Spawn(command_line, &child);
     if (rc == 0) *pid = static_cast<uint32_t>(child);
@@ -441,15 +373,18 @@ class PosixPlatform : public Platform {
     // the process's own (and root): a setuid job is still dated.
     const int64_t start = StartTicks(fields);
     if (start >= 0 && ticks_per_second_ > 0) {
-      NoteClock();
       // The start counts from boot on the boot clock, which no step of
       // the wall clock moves.
       const int64_t start_ms = start * 1000 / ticks_per_second_;
-      int64_t age_ms = clocks_.boot_ms() - start_ms;
+      const int64_t boot_ms = clocks_.boot_ms();
+      int64_t age_ms = boot_ms - start_ms;
       if (age_ms < 0) age_ms = 0;
       info.has_creation_time = true;
       info.age_seconds = age_ms / 1000;
-      info.creation_time = CreationTime(start_ms);
+      const int64_t wall_ms = clocks_.wall_ms() - age_ms;
+      info.creation_time = wall_ms >= 0 ? wall_ms / 1000 : (wall_ms - 999) / 1000;
+      // Exact in ticks and never moved: the kernel's own record.
+      if (!boot_id_.empty()) info.identity = boot_id_ + "/" + std::to_string(start);
     }
     std::string exe = ReadLink(dir + "/exe");
     if (exe.empty()) {
@@ -464,22 +399,9 @@ class PosixPlatform : public Platform {
     return info;
   }
 
-  int KeepClockHistory(const std::string& path) override {
-    history_path_.clear();
-    const std::string boot_id = BootId();
-    // Without the boot's identity a history of an earlier boot would date
-    // this boot's processes.
-    if (boot_id.empty()) return kErrFileNotFound;
-    int error = 0;
-    std::vector<ClockOffset> kept = ReadClockHistory(NativePath(path), boot_id, &error);
-    if (error != 0) return error;
-    boot_id_ = boot_id;
-    history_path_ = NativePath(path);
-    if (!kept.empty()) offsets_ = std::move(kept);
-    history_unsaved_ = true;
-    next_save_ms_ = 0;
-    NoteClock();
-    return history_unsaved_ ? last_save_error_ : 0;
+  bool IdentityOfThisBoot(const std::string& identity) override {
+    return !boot_id_.empty() && identity.size() > boot_id_.size() &&
+           identity.compare(0, boot_id_.size(), boot_id_) == 0 && identity[boot_id_.size()] == '/';
   }
 
   std::string OwnExecutablePath() override { return ReadLink("/proc/self/exe"); }
@@ -573,78 +495,9 @@ class PosixPlatform : public Platform {
   }
 
  private:
-  // Notes the wall clock's offset to the boot clock now. The first note of
-  // a boot dates every process before it; a step (a move of more than a
-  // second) opens a new entry from the next tick of the clock that dates a
-  // process's start, so every process started before the note keeps the
-  // offset it was dated with, at every look and through the history file
-  // after a restart.
-  void NoteClock() {
-    const int64_t boot_ms = clocks_.boot_ms();
-    const int64_t offset_ms = clocks_.wall_ms() - boot_ms;
-    const int64_t from_ms = boot_ms - boot_ms % tick_ms_ + tick_ms_;
-    if (offsets_.empty()) {
-      offsets_.push_back({0, offset_ms});
-      history_unsaved_ = true;
-    } else if (std::llabs(offset_ms - offsets_.back().offset_ms) > kClockStepMs &&
-               from_ms > offsets_.back().from_boot_ms && offsets_.size() < kMaxClockSteps) {
-      offsets_.push_back({from_ms, offset_ms});
-      history_unsaved_ = true;
-    }
-    // A history that could not be written is tried again a minute later.
-    if (history_unsaved_ && !history_path_.empty() && boot_ms >= next_save_ms_) {
-      last_save_error_ = SaveClockHistory();
-      history_unsaved_ = last_save_error_ != 0;
-      next_save_ms_ = history_unsaved_ ? boot_ms + kHistoryRetryMs : 0;
-    }
-  }
-
-  // Seconds since 1970 of the wall clock at start_ms of the boot clock,
-  // with the offset in force then.
-  int64_t CreationTime(int64_t start_ms) const {
-    auto after = std::upper_bound(
-        offsets_.begin(), offsets_.end(), start_ms,
-        [](int64_t ms, const ClockOffset& o) { return ms < o.from_boot_ms; });
-    const int64_t wall_ms = start_ms + (after == offsets_.begin() ? offsets_.front()
-                                                                  : *(after - 1)).offset_ms;
-    return wall_ms >= 0 ? wall_ms / 1000 : (wall_ms - 999) / 1000;
-  }
-
-  // Writes the history whole under a temporary name and renames it, so a
-  // reader never sees half of it. 0 or a system error code.
-  int SaveClockHistory() {
-    std::string text = boot_id_ + "\n";
-    for (const ClockOffset& o : offsets_) {
-      text += std::to_string(o.from_boot_ms) + " " + std::to_string(o.offset_ms) + "\n";
-    }
-    const std::string temp = history_path_ + ".tmp";
-    UniqueFd fd(
-        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd.valid()) return ErrnoToSystemError(errno);
-    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      const int error = ErrnoToSystemError(errno);
-      ::unlink(temp.c_str());
-      return error;
-    }
-    fd.Reset();
-    if (::rename(temp.c_str(), history_path_.c_str()) != 0) {
-      const int error = ErrnoToSystemError(errno);
-      ::unlink(temp.c_str());
-      return error;
-    }
-    return 0;
-  }
-
   ClockSources clocks_;
   const long ticks_per_second_;
-  const int64_t tick_ms_;  // the resolution of a process's start
-  // Ascending by from_boot_ms, the first from 0; empty until the first note.
-  std::vector<ClockOffset> offsets_;
-  std::string boot_id_;
-  std::string history_path_;  // native; "" while no file is kept
-  bool history_unsaved_ = false;
-  int last_save_error_ = 0;
-  int64_t next_save_ms_ = 0;  // boot clock
+  const std::string boot_id_;  // "" when the system does not tell one
 };
 
 }  // namespace

@@ -240,41 +240,6 @@ TEST_F(RealPlatformTest, PipeCallWaitsForAFreeInstance) {
   for (int fd : waiting) ::close(fd);
 }
 
-// Catches a running job's process dated anew by a controller started after
-// the wall clock was set while none ran (the job would be ended as "98"
-// and, were it permanent, started a second time), and a process started
-// after such a step dated with the clock before it, so that a later
-// process under a reused id could carry the job's date.
-TEST_F(RealPlatformTest, CreationTimeSurvivesRestartsAndSteps) {
-  static std::atomic<int64_t> step_ms{0};
-  ClockSources clocks = SystemClocks();
-  const auto system_wall = clocks.wall_ms;
-  clocks.wall_ms = [system_wall] { return system_wall() + step_ms.load(); };
-  ScratchDir dir("kvs_clock_");
-  const std::string history = dir.File("KVSJOBCLK.DAT");
-  std::unique_ptr<Platform> first = CreatePlatformWithClocks(clocks);
-  ASSERT_EQ(0, first->KeepClockHistory(history));
-  uint32_t job = 0;
-  ASSERT_EQ(0, first->StartProcess(Quoted(self_) + " --child-sleep 30", &job));
-  const ProcessInfo launched = first->InspectProcess(job);
-  ASSERT_TRUE(launched.has_creation_time);
-  first.reset();
-  for (int64_t step : {3600 * 1000, -7200 * 1000}) {
-    step_ms += step;
-    std::unique_ptr<Platform> next = CreatePlatformWithClocks(clocks);
-    ASSERT_EQ(0, next->KeepClockHistory(history)) << step;
-    EXPECT_EQ(next->InspectProcess(job).creation_time, launched.creation_time) << step;
-    uint32_t later = 0;
-    ASSERT_EQ(0, next->StartProcess(Quoted(self_) + " --child-sleep 30", &later)) << step;
-    const ProcessInfo dated = next->InspectProcess(later);
-    ASSERT_TRUE(dated.has_creation_time) << step;
-    EXPECT_LE(std::abs(dated.creation_time - next->Now()), 2) << step;
-    EXPECT_EQ(0, TerminateProcessById(later));
-  }
-  step_ms = 0;
-  EXPECT_EQ(0, TerminateProcessById(job));
-}
-
 // Catches another user's process taken for gone or left undated: the
 // controller runs as a user of its own and may not read the executable of
 // a setuid job, yet the process's start, and with it its identity and run
@@ -322,8 +287,7 @@ TEST_F(RealPlatformTest, ChildInheritsNoDescriptors) {
 
 // Catches run times taken from the wall clock: a step of the wall-clock
 // source (NTP, setting the time) moves neither a process's measured age
-// nor the creation time its job is matched by; the steady clock keeps
-// counting.
+// nor the identity its job is matched by; the steady clock keeps counting.
 TEST_F(RealPlatformTest, AgeIgnoresWallClockSteps) {
   static std::atomic<int64_t> step_ms{0};
   ClockSources clocks = SystemClocks();
@@ -341,10 +305,43 @@ TEST_F(RealPlatformTest, AgeIgnoresWallClockSteps) {
     ASSERT_TRUE(after.has_creation_time) << step;
     EXPECT_LE(after.age_seconds - before.age_seconds, 1) << step;
     EXPECT_GE(after.age_seconds, before.age_seconds) << step;
-    EXPECT_EQ(after.creation_time, before.creation_time) << step;
+    EXPECT_EQ(after.identity, before.identity) << step;
   }
   step_ms = 0;
   ASSERT_EQ(0, TerminateProcessById(pid));
+}
+
+// Catches a job's process told from others by its time of day: a
+// controller started later, after the clock was set, reads the very
+// identity its launch recorded; a process started after it (as one that
+// reuses the job's id would be) has another; an ended one has none.
+TEST_F(RealPlatformTest, IdentityMatchesOnlyItsOwnProcess) {
+  static std::atomic<int64_t> step_ms{0};
+  ClockSources clocks = SystemClocks();
+  const auto system_wall = clocks.wall_ms;
+  clocks.wall_ms = [system_wall] { return system_wall() + step_ms.load(); };
+  std::unique_ptr<Platform> first = CreatePlatformWithClocks(clocks);
+  uint32_t job = 0;
+  ASSERT_EQ(0, first->StartProcess(Quoted(self_) + " --child-sleep 30", &job));
+  const std::string recorded = first->InspectProcess(job).identity;
+  ASSERT_FALSE(recorded.empty());
+  EXPECT_TRUE(first->IdentityOfThisBoot(recorded));
+  EXPECT_FALSE(first->IdentityOfThisBoot("x" + recorded));
+  first.reset();
+  // Past the tick that dates a start on Linux (10 ms).
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  step_ms = -3600 * 1000;
+  std::unique_ptr<Platform> next = CreatePlatformWithClocks(clocks);
+  EXPECT_EQ(next->InspectProcess(job).identity, recorded);
+  uint32_t later = 0;
+  ASSERT_EQ(0, next->StartProcess(Quoted(self_) + " --child-sleep 30", &later));
+  const std::string other = next->InspectProcess(later).identity;
+  EXPECT_NE(other, recorded);
+  EXPECT_TRUE(next->IdentityOfThisBoot(other));
+  step_ms = 0;
+  EXPECT_EQ(0, TerminateProcessById(later));
+  EXPECT_EQ(0, TerminateProcessById(job));
+  EXPECT_TRUE(Eventually([&] { return next->InspectProcess(job).identity.empty(); }));
 }
 
 // Free space of the program's drive and of drive C can be read.

@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -309,6 +310,9 @@ class Win32Platform : public Platform {
       info.has_creation_time = true;
       info.creation_time = FileTimeToEpochSeconds(creation);
       info.age_seconds = SteadyAgeMs(pid, FileTimeToEpochMs(creation)) / 1000;
+      // The kernel keeps the creation in 100 ns units and never moves it.
+      info.identity = std::to_string((static_cast<uint64_t>(creation.dwHighDateTime) << 32) |
+                                     creation.dwLowDateTime);
     }
     if (limited) {
       // No module to read, but the image name: enough for kvsjobstat to
@@ -353,8 +357,18 @@ class Win32Platform : public Platform {
     return info;
   }
 
-  // The system fixes a process's creation time: nothing to keep.
-  int KeepClockHistory(const std::string&) override { return 0; }
+  // Windows numbers no boots: an identity of this boot is a creation
+  // since the boot, as the wall clock now less the tick count dates it.
+  bool IdentityOfThisBoot(const std::string& identity) override {
+    if (identity.empty() || identity.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    FILETIME created;
+    const uint64_t ticks = std::strtoull(identity.c_str(), nullptr, 10);
+    created.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    created.dwLowDateTime = static_cast<DWORD>(ticks);
+    return FileTimeToEpochMs(created) >= clocks_.wall_ms() - clocks_.boot_ms();
+  }
 
   std::string OwnExecutablePath() override {
     // A pseudo handle: nothing to close.

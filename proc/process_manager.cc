@@ -54,18 +54,22 @@ int64_t CivilSeconds(const CivilTime& c) {
   return DayNumber(c.year, c.month, c.day) * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
 }
 
-// Whether the local time stamp names the instant t. A local time names one
-// instant, two in the hour that the change to winter time repeats, none in
-// the hour that the change to summer time skips; each instant is found
-// from the zone's offset a day before, at and a day after the stamp, which
-// brackets any change near it.
-bool StampNamesInstant(Platform& platform, const CivilTime& stamp, int64_t t) {
+// The latest instant that a local time stamp names: two in the hour that
+// the change to winter time repeats, none in the hour that the change to
+// summer time skips (then the one the offset before it gives). Each is
+// found from the zone's offset a day before, at and a day after the stamp,
+// which brackets any change near it.
+int64_t LatestInstantOf(Platform& platform, const CivilTime& stamp) {
   const int64_t local = CivilSeconds(stamp);
+  int64_t latest = local - (CivilSeconds(platform.ToLocal(local)) - local);
+  bool named = false;
   for (int64_t probe : {local - 86400, local, local + 86400}) {
     const int64_t instant = local - (CivilSeconds(platform.ToLocal(probe)) - probe);
-    if (instant == t && CivilSeconds(platform.ToLocal(instant)) == local) return true;
+    if (CivilSeconds(platform.ToLocal(instant)) != local) continue;
+    latest = named ? std::max(latest, instant) : instant;
+    named = true;
   }
-  return false;
+  return latest;
 }
 
 // The key of a process's kill retries: id, job key and start.
@@ -125,14 +129,41 @@ bool ProcessManager::IsControllerOrParent(uint32_t pid) {
 
 bool ProcessManager::IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e) {
   if (!info.opened || IsControllerOrParent(e.pid)) return false;
-  CivilTime start;
-  if (info.has_creation_time && CivilFromStamp(e.jobsda, &start)) {
-    // The launch wrote the process's own creation time as the job's start:
-    // a process created at any other instant holds a reused id, however
-    // slow the job's creation was and however soon the id was reused.
-    return StampNamesInstant(platform_, start, info.creation_time);
+  // The identity its launch recorded tells the job's own process from any
+  // other under the same id, whatever the clocks did since.
+  const RecordedProcess* recorded = identities_.Find(e.jobda1, e.jobke2, e.pid);
+  if (recorded != nullptr && !info.identity.empty() &&
+      platform_.IdentityOfThisBoot(recorded->identity)) {
+    return recorded->identity == info.identity;
+  }
+  const std::string told = ProcessIdentities::Key(e.jobda1, e.jobke2) + StrFormat("\t%u", e.pid);
+  if (told_by_name_.insert(told).second) {
+    logs_.Main(StrFormat(kLogIdentityMissing, e.jobda1, e.jobke2, static_cast<int>(e.pid),
+                         identities_.WhyMissing(e.jobda1, e.jobke2, e.pid, info.identity)));
   }
   return SameJobName(ComparedName(info), e.jobnam);
+}
+
+bool ProcessManager::StartedInThisBoot(const char* jobda1, const char* jobke2, uint32_t pid,
+                                       const char* jobsda) {
+  if (const RecordedProcess* recorded = identities_.Find(jobda1, jobke2, pid)) {
+    return platform_.IdentityOfThisBoot(recorded->identity);
+  }
+  CivilTime start;
+  if (!CivilFromStamp(jobsda, &start)) return false;
+  // The steady clock counts from boot.
+  return LatestInstantOf(platform_, start) >= platform_.Now() - platform_.SteadyMs() / 1000;
+}
+
+void ProcessManager::ForgetEndedIdentities() {
+  std::set<std::string> running;
+  for (const ManagedProcess& e : table_.entries()) {
+    if (e.pid != 0) running.insert(ProcessIdentities::Key(e.jobda1, e.jobke2));
+  }
+  identities_.KeepOnly(running);
+  for (auto it = told_by_name_.begin(); it != told_by_name_.end();) {
+    it = running.count(it->substr(0, it->rfind('\t'))) ? std::next(it) : told_by_name_.erase(it);
+  }
 }
 
 void ProcessManager::FollowName(const ProcessInfo& info, ManagedProcess* e) {
@@ -282,6 +313,8 @@ int ProcessManager::GetKvProcs() {
   running_count_ = filled;
   EndTakenJobs();
   if (!ReadOthersRunning()) return 0;
+  // Only now: the jobs taken away above were still told by their records.
+  ForgetEndedIdentities();
   table_loaded_ = true;
   return 1;
 }
@@ -358,6 +391,7 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   if (entry == nullptr) return kLaunchNoRoom;
   if (int claimed = Claim(job); claimed != 0) return claimed;
   const std::string start_time = TimestampNow(platform_);
+  const int64_t started_steady_ms = platform_.SteadyMs();
   uint32_t pid = 0;
   if (platform_.StartProcess(command_line, &pid) != 0) {
     return RecordFailedStart(job, start_attempts);
@@ -369,8 +403,12 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   *entry = ManagedProcess{};
   entry->pid = pid;
   std::string created = start_time;
-  const std::string name = ProbeName(pid, &created);
+  std::string identity;
+  const std::string name = ProbeName(pid, &created, &identity);
   FillEntry(job, name, created, entry);
+  // Before the row says "01": a controller that dies between the two
+  // leaves a record without a row rather than a row without a record.
+  identities_.Record(job.jobda1, job.jobke2, {pid, identity, started_steady_ms});
   return RecordStart(job, entry);
 }
 
@@ -417,7 +455,8 @@ int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attemp
   return kLaunchCreateFailed;
 }
 
-std::string ProcessManager::ProbeName(uint32_t pid, std::string* created) {
+std::string ProcessManager::ProbeName(uint32_t pid, std::string* created,
+                                      std::string* identity) {
   std::string name = "unknown";
   // The job's start is the moment the system dates the process: a slow
   // creation (a long search of the path, a scanner) must not make the
@@ -425,6 +464,7 @@ std::string ProcessManager::ProbeName(uint32_t pid, std::string* created) {
   for (int attempt = 0; attempt < kNameProbeAttempts; ++attempt) {
     ProcessInfo info = platform_.InspectProcess(pid);
     if (info.has_creation_time) *created = Timestamp14(platform_, info.creation_time);
+    if (!info.identity.empty()) *identity = info.identity;
     if (info.has_name && !info.base_name.empty()) {
       name = info.base_name;
       break;
@@ -472,7 +512,7 @@ int ProcessManager::RecordStart(const JobRecord& job, ManagedProcess* entry) {
 
 // ---- Supervision ----------------------------------------------------------
 
-void ProcessManager::MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry) {
+void ProcessManager::MeasureRunTime(int64_t age_seconds, ManagedProcess* entry) {
   const int64_t now = platform_.Now();
   if (InClockChangeWindow(platform_.ToLocal(now))) {
     if (supervision_on_) {
@@ -488,11 +528,21 @@ void ProcessManager::MeasureRunTime(const ProcessInfo& info, ManagedProcess* ent
   }
   // The age on the steady clock: a step of the wall clock neither ends a
   // job early nor lets it run on.
-  int64_t elapsed = info.age_seconds;
+  int64_t elapsed = age_seconds;
   if (elapsed > INT32_MAX) elapsed = INT32_MAX;
   if (elapsed < INT32_MIN) elapsed = INT32_MIN;
   entry->elapsed_seconds = static_cast<int32_t>(elapsed);
   platform_.SleepMs(0);
+}
+
+int64_t ProcessManager::AgeSeconds(const ProcessInfo& info, const ManagedProcess& e) {
+  // From the steady clock at the start, which every controller of this
+  // boot reads alike: where the system dates a process by the wall clock
+  // (Windows), a step while no controller ran would count in the run time.
+  const RecordedProcess* recorded = identities_.Find(e.jobda1, e.jobke2, e.pid);
+  if (recorded == nullptr || recorded->identity != info.identity) return info.age_seconds;
+  const int64_t age_ms = platform_.SteadyMs() - recorded->started_steady_ms;
+  return age_ms >= 0 ? age_ms / 1000 : info.age_seconds;
 }
 
 void ProcessManager::Supervise() {
@@ -502,7 +552,7 @@ void ProcessManager::Supervise() {
     const bool ended = !IsJobsProcess(info, e);
     // Measured whenever dated: a process whose module cannot be read
     // (another user's, a setuid program) is held to its limit too.
-    if (!ended && info.has_creation_time) MeasureRunTime(info, &e);
+    if (!ended && info.has_creation_time) MeasureRunTime(AgeSeconds(info, e), &e);
     if (!ended) FollowName(info, &e);
     // A negative run time (clock set back) is not over any limit.
     bool exceeded = !ended && e.jobmrt > 0 && e.elapsed_seconds > e.jobmrt;

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "db/job_table.h"
 #include "diag/log_file.h"
 #include "msg/message_pool.h"
 #include "platform/platform.h"
+#include "proc/process_identities.h"
 #include "proc/process_table.h"
 #include "proc/service_link.h"
 
@@ -133,12 +135,19 @@ class ProcessManager {
   // Starts "kill <pid>" or "kill <name>"; its outcome is not checked.
   void StartKill(const std::string& target);
   // Whether info shows the process of the job in e: alive, neither the
-  // controller nor its parent, and created at the instant the job's start
-  // JOBSDA names (to the second; a local time of the repeated autumn hour
-  // names two instants, and either counts), whatever program it runs now.
-  // Without a creation time or a start, the names decide, as far as
-  // JOBNAM holds.
+  // controller nor its parent, and the very process its launch recorded
+  // (by the identity kept for this boot), whatever program it runs now.
+  // Without a record, the names decide, as far as JOBNAM holds; the reason
+  // is logged once for each job.
   bool IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e);
+  // Whether the job's process (pid as its row names it) was started since
+  // the machine's boot: by its record, else by its start JOBSDA.
+  bool StartedInThisBoot(const char* jobda1, const char* jobke2, uint32_t pid,
+                         const char* jobsda);
+  // Keeps the identities of the jobs' processes in the file at path from
+  // now on (read once here), so that a restart finds them again.
+  void KeepIdentities(const std::string& path) { identities_.Open(path); }
+  ProcessIdentities& identities() { return identities_; }
   // The controller's own process or its parent, which are never ended.
   bool IsControllerOrParent(uint32_t pid);
 
@@ -163,14 +172,20 @@ class ProcessManager {
   // A start that failed: logged, posted, the row "90" with one more attempt.
   int RecordFailedStart(const JobRecord& job, int32_t start_attempts);
   // The new process's name as JOBNAM holds it ("unknown" when it has none
-  // yet); *created becomes its creation time when the system dates it.
-  std::string ProbeName(uint32_t pid, std::string* created);
+  // yet); *created becomes its creation time when the system dates it, and
+  // *identity its identity when it can be read.
+  std::string ProbeName(uint32_t pid, std::string* created, std::string* identity);
   // The entry of the started job (its pid set).
   void FillEntry(const JobRecord& job, const std::string& name, const std::string& created,
                  ManagedProcess* entry);
   // Writes the start into the row; a start that cannot be written is undone.
   int RecordStart(const JobRecord& job, ManagedProcess* entry);
-  void MeasureRunTime(const ProcessInfo& info, ManagedProcess* entry);
+  void MeasureRunTime(int64_t age_seconds, ManagedProcess* entry);
+  // How long the job's process has run: from the steady clock at its
+  // launch when it is the recorded process, else as the system tells.
+  int64_t AgeSeconds(const ProcessInfo& info, const ManagedProcess& e);
+  // After a complete reload: the records of jobs that no longer run go.
+  void ForgetEndedIdentities();
   // The row's JOBNAM follows a job whose process now runs another program.
   void FollowName(const ProcessInfo& info, ManagedProcess* entry);
   // Starts the kill command for the entry's process, waits for the
@@ -208,6 +223,9 @@ class ProcessManager {
   std::string own_dir_;
   bool multiservices_;
 
+  ProcessIdentities identities_{platform_, logs_};
+  // Jobs whose missing identity was logged (key, TAB, pid).
+  std::set<std::string> told_by_name_;
   ProcessTable table_;
   ProcessTable snapshot_;
   RunningList running_list_;

@@ -51,9 +51,14 @@ class ProcessManagerSqlTest : public DatabaseTestOn<ProcessFake> {
     ASSERT_TRUE(pool_.CreateRecord(&error)) << error;
   }
 
+  // A manager that knows the processes PutRunning recorded.
   std::unique_ptr<ProcessManager> Manager(bool multiservices) {
-    return std::make_unique<ProcessManager>(platform_, logs_, jobs_, pool_, link_, kOwnDir,
-                                            multiservices);
+    auto manager = std::make_unique<ProcessManager>(platform_, logs_, jobs_, pool_, link_,
+                                                    kOwnDir, multiservices);
+    for (const auto& [ke2, process] : recorded_) {
+      manager->identities().Record(kDa1, ke2.c_str(), process);
+    }
+    return manager;
   }
 
   // A job row. sts, urv, nam and num are SQL literals (NULL or quoted); a
@@ -73,10 +78,16 @@ class ProcessManagerSqlTest : public DatabaseTestOn<ProcessFake> {
             nam + ", " + num + ", " + std::to_string(mrt) + ", " + std::to_string(stv) + ", " +
             times + ", 'x.exe'");
   }
-  // A running job of pid, started kRunSeconds ago unless given.
+  // A running job of pid, started kRunSeconds ago unless given, its
+  // process recorded as its launch records it: created at the start.
   void PutRunning(const std::string& ke2, const std::string& nam, uint32_t pid,
                   int32_t mrt = 0, int64_t started = kStartedRunSecondsAgo) {
+    if (started == kStartedRunSecondsAgo) started = platform_.Now() - kRunSeconds;
     Put(ke2, "'01'", Q(ke2), Q(nam), Q(std::to_string(pid)), mrt, 0, "01", started);
+    const RecordedProcess process = {pid, platform_.IdentityOf(started, pid),
+                                     platform_.SteadyMs() - (platform_.Now() - started) * 1000};
+    recorded_.emplace_back(ke2, process);
+    manager_->identities().Record(kDa1, ke2.c_str(), process);
   }
   // The process of a job that PutRunning started.
   void Live(uint32_t pid, const std::string& name, const std::string& dir = "C:\\KVS\\bin\\") {
@@ -100,6 +111,7 @@ class ProcessManagerSqlTest : public DatabaseTestOn<ProcessFake> {
 
   MessagePool pool_{platform_, logs_, session_};
   RecordingLink link_;
+  std::vector<std::pair<std::string, RecordedProcess>> recorded_;
   std::unique_ptr<ProcessManager> manager_ = Manager(false);
 };
 
@@ -131,6 +143,82 @@ TEST_F(ProcessManagerSqlTest, LaunchWritesTheStart) {
   ASSERT_EQ(manager_->GetKvProcs(), 1);
   manager_->Supervise();
   EXPECT_EQ(Row("J01"), "01|portwatch.exe||1000|20260105080002||1");
+}
+
+// Catches a restart that judges its running jobs by the time of day: ten
+// controllers in turn, each under another zone with the clock stepped an
+// hour either way, find both jobs running and measure their run time on
+// the steady clock. Then a foreign process under one job's id and program
+// ends only that job; a bad line of the file costs only itself; an earlier
+// boot's record or a lost file lets the names decide, the reason logged
+// once a job.
+TEST_F(ProcessManagerSqlTest, RestartsFindTheirJobsWhateverTheClocks) {
+  const std::string file = (dir_ / "KVSJOBPID.DAT").string();
+  manager_->KeepIdentities(file);
+  for (const char* ke2 : {"A", "B", "C"}) Put(ke2, "NULL", Q(ke2));
+  for (const char* ke2 : {"A", "B", "C"}) {
+    ASSERT_EQ(manager_->Launch(ToStart(kCommand, kDa1, ke2, ke2, 7200), 0), kLaunchStarted);
+  }
+  const std::string a = Row("A"), c = Row("C");
+  auto restart = [&] {
+    manager_ = std::make_unique<ProcessManager>(platform_, logs_, jobs_, pool_, link_, kOwnDir,
+                                                false);
+    manager_->KeepIdentities(file);
+    manager_->BeginPass();
+    EXPECT_EQ(manager_->GetKvProcs(), 1);
+    manager_->Supervise();
+  };
+  for (int i = 1; i <= 10; ++i) {
+    platform_.SetZone(i % 2 ? FakePlatform::Zone::kUtc : FakePlatform::Zone::kCentralEurope);
+    platform_.StepWallClock(i % 3 ? 3600 : -3600);
+    platform_.AdvanceSeconds(60);
+    logs_.Clear();
+    restart();
+    EXPECT_EQ(Row("A"), a) << i;
+    EXPECT_EQ(Row("C"), c) << i;
+    EXPECT_EQ(LogText(), "") << i;
+    for (const ManagedProcess& e : manager_->table().entries()) {
+      EXPECT_EQ(e.elapsed_seconds, 60 * i) << i << " " << e.jobke2;
+    }
+  }
+  // B's process ends; a process of the same program takes its id.
+  const uint32_t b_pid = ParseProcessId(Rows("JOBNUM", "JOBKE2 = 'B'").c_str());
+  platform_.EndProcess(b_pid);
+  platform_.AddProcess(b_pid, P{"portwatch.exe", "C:\\KVS\\bin\\portwatch.exe", platform_.Now()});
+  std::string text;
+  ASSERT_EQ(ReadWholeFile(file, &text), 0);
+  ASSERT_EQ(ReplaceFileContent(file, "garbage\n" + text), 0);
+  logs_.Clear();
+  restart();
+  EXPECT_EQ(Row("A"), a);
+  EXPECT_EQ(End("B").substr(0, 2), "98");
+  EXPECT_EQ(LogText(), "Prozesskennungen: Zeile 1 von " + file + " ungueltig und uebergangen!\n");
+
+  const std::string by_name = " ProcessID %d: %s, erkannt an Prozessnummer und Programmname!\n";
+  const struct {
+    const char* what;
+    const char* why;
+  } lost[] = {{"an earlier boot", "Prozesskennung aus einem frueheren Systemstart"},
+              {"file deleted", "keine Prozesskennungen (Datei fehlt)"}};
+  for (const auto& l : lost) {
+    if (l.why == lost[0].why) {
+      platform_.boot_id = "boot-2";
+    } else {
+      std::filesystem::remove(file);
+    }
+    logs_.Clear();
+    restart();
+    restart();
+    EXPECT_EQ(Row("A"), a) << l.what;
+    std::string log;
+    for (const char* ke2 : {"A", "C"}) {
+      log += StrFormat(("Job %s %s" + by_name).c_str(), kDa1, ke2,
+                       static_cast<int>(ParseProcessId(Rows("JOBNUM", "JOBKE2 = '" +
+                                                           std::string(ke2) + "'").c_str())),
+                       l.why);
+    }
+    EXPECT_EQ(LogText(), log + log) << l.what;  // once for each controller
+  }
 }
 
 // Catches a failed start that is not marked (state "90", one attempt

@@ -130,49 +130,54 @@ TEST_F(ProcessManagerTest, LaunchWithoutDatabaseIsUndone) {
   }
 }
 
-// Catches a process taken for a job's by a text comparison of local
-// times: only a process created at an instant that the job's start JOBSDA
-// names is the job's, either instant of the repeated autumn hour counting
-// and none of the skipped spring hour; without a start or a creation time
-// the names decide.
-TEST_F(ProcessManagerTest, JobsProcessIsTheOneCreatedAtItsStart) {
-  fake_.SetZone(FakePlatform::Zone::kCentralEurope);
-  auto utc = [](int month, int day, int hour, int minute, int second) {
-    return FakePlatform::ToEpoch(2026, month, day, hour, minute, second);
-  };
+// Catches a process taken for a job's by its time of day or its name alone:
+// where the launch recorded the process's identity of this boot, that
+// identity decides (a reused id under the same name is foreign, the job's
+// process under another name after an exec is the job's); without a usable
+// record the names decide, and why is logged once for each job.
+TEST_F(ProcessManagerTest, JobsProcessIsTheOneItsLaunchRecorded) {
   struct Case {
     const char* what;
-    const char* jobsda;
-    bool dated;
-    int64_t created;
+    const char* recorded;  // "" = no record
+    uint32_t recorded_pid;
+    const char* live;      // the live process's identity
     const char* live_name;
     bool jobs;
+    const char* why;  // the reason logged, "" = none
   };
   const Case cases[] = {
-      {"created at the start", "20260105080000", true, utc(1, 5, 7, 0, 0), "a.exe", true},
-      {"02:40 summer time", "20261025024000", true, utc(10, 25, 0, 40, 0), "a.exe", true},
-      {"02:40 winter time", "20261025024000", true, utc(10, 25, 1, 40, 0), "a.exe", true},
-      {"02:20 winter time, after 02:40 summer time", "20261025024000", true,
-       utc(10, 25, 1, 20, 0), "a.exe", false},
-      {"a time the spring change skips", "20260329023000", true, utc(3, 29, 1, 30, 0), "a.exe",
-       false},
-      {"no start, same name", "", true, utc(1, 5, 7, 0, 0), "A.EXE", true},
-      {"no start, other name", "", true, utc(1, 5, 7, 0, 0), "b.exe", false},
-      {"not dated, same name", "20260105080000", false, 0, "a.exe", true},
-      {"not dated, other name", "20260105080000", false, 0, "b.exe", false},
+      {"recorded", "boot-1/7", 7, "boot-1/7", "b.exe", true, ""},
+      {"id reused, same name", "boot-1/7", 7, "boot-1/9", "a.exe", false, ""},
+      {"no record, same name", "", 0, "boot-1/7", "A.EXE", true, "keine Prozesskennung eingetragen"},
+      {"no record, other name", "", 0, "boot-1/7", "b.exe", false,
+       "keine Prozesskennung eingetragen"},
+      {"record of another id", "boot-1/7", 8, "boot-1/7", "a.exe", true,
+       "keine Prozesskennung eingetragen"},
+      {"record of an earlier boot", "boot-0/7", 7, "boot-1/7", "a.exe", true,
+       "Prozesskennung aus einem frueheren Systemstart"},
+      {"live identity unreadable", "boot-1/7", 7, "", "b.exe", false,
+       "Prozesskennung des Prozesses nicht lesbar"},
   };
-  auto manager = Manager(false);
+  int key = 0;
   for (const Case& c : cases) {
+    auto manager = Manager(false);
+    ManagedProcess e;
+    e.pid = 7;
+    SetField(e.jobda1, "20260105080000");
+    SetField(e.jobke2, StrFormat("JOB%d", ++key));
+    SetField(e.jobnam, "a.exe");
+    if (*c.recorded) manager->identities().Record(e.jobda1, e.jobke2, {c.recorded_pid, c.recorded, 0});
     ProcessInfo info;
     info.opened = info.has_module = info.has_name = true;
     info.base_name = c.live_name;
-    info.has_creation_time = c.dated;
-    info.creation_time = c.created;
-    ManagedProcess e;
-    e.pid = 7;
-    SetField(e.jobnam, "a.exe");
-    SetField(e.jobsda, c.jobsda);
-    EXPECT_EQ(manager->IsJobsProcess(info, e), c.jobs) << c.what;
+    info.identity = c.live;
+    ClearLog();
+    for (int look = 0; look < 2; ++look) EXPECT_EQ(manager->IsJobsProcess(info, e), c.jobs) << c.what;
+    const std::string why =
+        *c.why ? StrFormat("Job 20260105080000 JOB%d ProcessID 7: %s, erkannt an Prozessnummer "
+                           "und Programmname!\n", key, c.why)
+               : "";
+    EXPECT_EQ(LogTexts(), why) << c.what;
   }
 }
 
