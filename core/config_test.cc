@@ -120,8 +120,9 @@ TEST_F(ConfigTest, MalformedIniGivesDefaults) {
 // Catches each value's reading rule: buffer cuts (MAXLOGSIZE 3 digits,
 // DBGLOG 1 digit, times 5 characters), the 0 -> 120 interval rule, the
 // backup name built from the log name, case and blanks in names, and a
-// time that is no time of day taken (25:00 would run the daily job at
-// midnight) or not reported for the main log.
+// time that is no time of day taken (24:00, the first hour past the day,
+// or 25:00 would run the daily job at midnight) or not reported for the
+// main log.
 TEST_F(ConfigTest, ValuesFromIni) {
   using Field = std::string (*)(const Config&);
   const Field max_jobs = [](const Config& c) { return std::to_string(c.max_jobs); };
@@ -175,6 +176,7 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nDAILYJOBUHRZT=06:155\n", daily, "061500"},
       {"[JOBATR]\nEMAILUHRZT=18:30\n", email, "183000"},
       {"[JOBATR]\nDAILYJOBUHRZT=23:59\n", daily, "235900"},
+      {"[JOBATR]\nDAILYJOBUHRZT=24:00\n", daily, "070000"},
       {"[JOBATR]\nDAILYJOBUHRZT=25:00\n", daily, "070000"},
       {"[JOBATR]\nDAILYJOBUHRZT=07:60\n", daily, "070000"},
       {"[JOBATR]\nEMAILUHRZT=O7:00\n", email, "070000"},

@@ -3,12 +3,17 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "core/connection_file.h"
+#include "core/controller.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
@@ -189,7 +194,9 @@ TEST_F(MessagePoolSqlTest, ImportCountsDuplicatesAsImported) {
 }
 
 // Catches a locked message table holding up the pass: an import that tries
-// every line (each waits a whole time-out) and posts that each try again.
+// every line (each waits a whole time-out) and posts that each try again,
+// and an import that goes on, or starts, while the table rests after a
+// first statement that did arrive, but only after a wait for the lock.
 // Within about one time-out the import stops at its first line and the
 // posts go straight to the fallback file; once the table is free again
 // every message arrives exactly once.
@@ -243,6 +250,46 @@ TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
 
   ASSERT_EQ(0, holder.Execute(TestStatement("UNLOCK TABLES")));
   clock.skipped_ms = 5000;  // the rest is over
+
+  // The lock is taken once more and given up a second after the import's
+  // first statement began to wait for it: that statement arrives, but
+  // slowly, and the table rests again. The next lines wait for the end of
+  // that rest too, not only for the end of one after a failure.
+  fs::remove(dir_ / "KVSJOBCTL.LOG");
+  ASSERT_EQ(0, holder.Execute(TestStatement("LOCK TABLES KVSYSTEM.KVS200MSG WRITE")));
+  session_.SetQueryTimeout(10);  // the wait is to end well inside the bound
+  ASSERT_EQ(0, session_.Execute(TestStatement("SET SESSION max_statement_time = 10")));
+  std::thread release([&] {
+    const SqlStatement waiting_insert = TestStatement(
+        "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+        "'INSERT INTO KVSYSTEM.KVS200MSG %'");
+    int32_t inserts = 0;
+    for (int i = 0; i < 200 && inserts == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_EQ(0, holder.QueryRow(waiting_insert, {ColumnBinding::Long(&inserts)}));
+    }
+    EXPECT_EQ(1, inserts);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(0, holder.Execute(TestStatement("UNLOCK TABLES")));
+  });
+  pool.DeliverAfterRest();
+  release.join();
+  const std::string still_waiting =
+      lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n" + lines[4] + "\n";
+  const std::string slow_import = t + "Nachricht fuer den Nachrichten-Pool! SQL: " + lines[0] +
+                                  "!\n" + t +
+                                  "Nachricht wurde in den Nachrichtenpool uebertragen!\n" + t +
+                                  "Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!\n" + t +
+                                  "1 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n";
+  EXPECT_EQ(ReadText(Fallback()), still_waiting);
+  EXPECT_EQ(MainLog(), slow_import);
+  // Still resting (twice the second it took): nothing is tried.
+  pool.DeliverAfterRest();
+  pool.ImportFallbackFile();
+  EXPECT_EQ(ReadText(Fallback()), still_waiting);
+  EXPECT_EQ(MainLog(), slow_import);
+  clock.skipped_ms += 3000;  // that rest is over as well
+
   // What waited out the rest goes with the next pass, not only with the
   // next post.
   pool.DeliverAfterRest();
@@ -252,6 +299,84 @@ TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
   EXPECT_EQ(Value("SELECT GROUP_CONCAT(SUBSTRING(MSGTXT, 21) ORDER BY MSGTXT SEPARATOR '|') "
                   "AS v FROM KVSYSTEM.KVS200MSG"),
             "alt 1|alt 2|drei|eins|vier|zwei");
+}
+
+// The controller on the fake platform: calls at_main_beat with their
+// count at the contacts of the service that end a pass (the one before the
+// first pass included), which the last line of the debug log names.
+struct PassPlatform : FakePlatform {
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override {
+    const std::string beat = "Service kontaktiert! Hauptschleife!\n";
+    const std::string log = ReadText(debug_log);
+    if (log.size() >= beat.size() &&
+        log.compare(log.size() - beat.size(), beat.size(), beat) == 0) {
+      at_main_beat(++main_beats);
+    }
+    return FakePlatform::CallPipe(pipe_name, request, request_len, reply, reply_capacity,
+                                  reply_len, timeout_ms);
+  }
+  fs::path debug_log;
+  std::function<void(int)> at_main_beat;
+  int main_beats = 0;
+};
+
+// Catches what a rest of the message table sent to the fallback file
+// waiting there for the next post, which may come hours later, instead of
+// going with the next pass. The controller posts its start while another
+// program holds the table locked; the lock is gone before the first pass,
+// which delivers the message without any post.
+TEST_F(MessagePoolSqlTest, NextPassDeliversWhatWaitedOutTheRest) {
+  const fs::path prog = dir_ / "bin";
+  const fs::path fallback = dir_ / "korvaline_php" / "log" / "JOBCTLMSG.log";
+  fs::create_directories(prog);
+  fs::create_directories(fallback.parent_path());
+  std::ofstream(prog / "KVSJOBCTL.INI") << "[JOBATR]\nDBGLOG=1\nSQLTIMEOUT=1\n";
+  const Credentials c = TestCredentials();
+  const std::pair<const char*, std::string> values[] = {
+      {"DATABASE", c.data_source}, {"SCHEMA", "KVSYSTEM."}, {"LOGIN", c.user},
+      {"PASS", c.password},        {"DB_SYSTEM", "MYSQL"}};
+  int32_t number = 0;
+  for (const auto& [key, value] : values) {
+    ASSERT_EQ(0, WriteConnectionRecord((prog / "KORVALINE.INI").string(), "KVSJOB", ++number,
+                                       key, value));
+  }
+  Session holder(logs_);
+  holder.SetDbSystem("MYSQL");
+  ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
+  ASSERT_EQ(0, holder.Execute(TestStatement("LOCK TABLES KVSYSTEM.KVS200MSG WRITE")));
+
+  PassPlatform fake;
+  fake.own_path = (prog / "KVSJOBSTR").string();
+  fake.debug_log = prog / "KVSJOBDBG.LOG";
+  fake.default_pipe_answer = {0, "OK"};
+  const std::string started = "Der Jobcontroller wurde gestartet!";
+  // At each beat: the lines waiting in the fallback file with the start,
+  // and the start's rows in the pool.
+  std::vector<std::string> seen;
+  fake.at_main_beat = [&](int beat) {
+    if (beat == 1) {
+      EXPECT_EQ(0, holder.Execute(TestStatement("UNLOCK TABLES")));
+    } else {
+      fake.QueuePipeAnswer({kErrFileNotFound, ""});
+    }
+    const std::string file = ReadText(fallback);
+    size_t waiting = 0;
+    for (size_t at = 0; (at = file.find(started, at)) != std::string::npos; ++at) ++waiting;
+    seen.push_back(std::to_string(waiting) + " waiting, " +
+                   Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGTXT LIKE '% " +
+                         started + "'") +
+                   " in the pool");
+  };
+  {
+    WorkingDir program_directory(prog);
+    const char* argv[] = {"KVSJOBSTR"};
+    EXPECT_EQ(0, RunController(fake, 1, argv));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1 waiting, 0 in the pool",
+                                            "0 waiting, 1 in the pool"}));
+  EXPECT_FALSE(fs::exists(fallback));
 }
 
 }  // namespace
