@@ -85,6 +85,7 @@ bool Controller::StartUp() {
   }
   std::string record_error;
   if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
+  processes_.counters().started = platform_.Now();
   // Before the first look at a process.
   processes_.KeepIdentities(IdentityFileName(command_line_.instance, jobs_.node()));
 
@@ -142,6 +143,7 @@ bool Controller::CheckDatabase() {
     logs_.Main(StrFormat(kLogDbLost, static_cast<long>(db_failures_)));
     db_state_ = false;
     if (db_failures_ == 1) {
+      ++processes_.counters().database_outages;
       pool_.Post(kMsgDbLost);
       logs_.Main(kLogStopJobs);
       processes_.TerminateAll(kReasonDatabaseLost);
@@ -236,9 +238,11 @@ void Controller::RecordPass(PassOutcome outcome) {
   }
   if (outcome == PassOutcome::kComplete) pass_state_.last_complete = now;
   pass_recorded_ = true;
+  ++processes_.counters().passes;
   if (!pass_state_refresh_.Due(platform_.SteadyMs()) && !changed) return;
   // A failed write is tried again with the next change or minute; kvsjobstat
   // then takes the controller for one that makes no passes.
+  pass_state_.counters = processes_.counters();
   (void)WritePassState(kPassStateFileName, pass_state_);
 }
 

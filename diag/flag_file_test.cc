@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "diag/pass_state.h"
 #include "diag/test_logs.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
@@ -76,6 +77,40 @@ TEST_F(FlagFileTest, LongNameIsCutWithTheLine) {
   DeleteFlagFile(logs_, name);
   const std::string line = "Flag-Datei " + name;
   EXPECT_EQ(MainLog(), kStamp + line.substr(0, 1023));
+}
+
+// Catches counters lost between the controller and kvsjobstat: a run
+// time counted in the wrong bucket, a counter written but not read back,
+// an older controller's one-line file not read at all, and a line of a
+// counter this reader does not know (a newer controller's) refused.
+TEST(PassStateTest, CountersGoThroughTheFile) {
+  PassState state;
+  state.since = "20261209080000";
+  RunCounters& c = state.counters;
+  c.started = 1796803200;
+  c.passes = 7;
+  c.starts["01"] = 3;
+  c.starts["04"] = 1;
+  c.failed_starts = 2;
+  c.ended = 4;
+  c.terminated = 1;
+  c.by_reason[static_cast<size_t>(EndCause::kRunTime)] = 1;
+  c.database_outages = 1;
+  for (int64_t seconds : {0, 1, 2, 86400, 86401, -1}) c.AddRunTime(seconds);
+  EXPECT_EQ(c.run_time_buckets[0], 2u);   // up to 1 s
+  EXPECT_EQ(c.run_time_buckets[1], 1u);   // up to 10 s
+  EXPECT_EQ(c.run_time_buckets[11], 1u);  // up to a day
+  EXPECT_EQ(c.run_time_buckets[12], 1u);  // over a day
+  EXPECT_EQ(c.run_time_count, 5u);
+  EXPECT_EQ(c.run_time_sum, 172804u);
+
+  PassState read;
+  ASSERT_TRUE(ParsePassState(FormatPassState(state) + "newer_counter 5\nnot a counter line\n",
+                             &read));
+  EXPECT_EQ(FormatPassState(read), FormatPassState(state));
+  ASSERT_TRUE(ParsePassState("DB 20261209080000 -\n", &read));
+  EXPECT_EQ(read.counters.passes, 0u);
+  EXPECT_EQ(read.outcome, PassOutcome::kDatabaseDown);
 }
 
 }  // namespace

@@ -238,7 +238,19 @@ void ProcessManager::ForgetKillRetries() {
 
 int ProcessManager::WriteEnd(ManagedProcess* e, JobState state) {
   SetField(e->jobeda, TimestampNow(platform_));
+  ++(state == kStateTerminated ? counters_.terminated : counters_.ended);
+  counters_.AddRunTime(RunSeconds(*e));
   return WriteRow(*e, state);
+}
+
+int64_t ProcessManager::RunSeconds(const ManagedProcess& e) {
+  if (const RecordedProcess* recorded = identities_.Find(e.jobda1, e.jobke2, e.pid)) {
+    const int64_t ms = platform_.SteadyMs() - recorded->started_steady_ms;
+    if (ms >= 0) return ms / 1000;
+  }
+  // Measured in this pass; an entry that ended before it was measured
+  // has no run time.
+  return e.elapsed_seconds > 0 ? e.elapsed_seconds : -1;
 }
 
 int ProcessManager::WriteRow(const ManagedProcess& e, JobState state) {
@@ -335,6 +347,7 @@ void ProcessManager::EndTakenJobs() {
     // is no longer this node's to write, whatever happens to the process.
     if (MayTerminate(platform_.InspectProcess(e.pid), e)) {
       logs_.Main(StrFormat(kLogJobTakenAway, e.jobnam, static_cast<int>(e.pid)));
+      CountCause(EndCause::kTakenOver);
       if (!KillAndConfirm(e)) {
         logs_.Main(StrFormat(kLogKillFailed, e.jobnam, static_cast<int>(e.pid)));
       }
@@ -441,6 +454,7 @@ int ProcessManager::Claim(const JobRecord& job) {
 int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attempts) {
   logs_.Main(StrFormat(kLogStartFailed, job.jobcmd, ""));
   pool_.Post(StrFormat(kMsgStartFailed, job.jobcmd));
+  ++counters_.failed_starts;
   JobRecord failed;
   SetField(failed.jobda1, job.jobda1);
   SetField(failed.jobke2, job.jobke2);
@@ -506,6 +520,7 @@ int ProcessManager::RecordStart(const JobRecord& job, ManagedProcess* entry) {
     return kLaunchRowUpdateFailed;
   }
   logs_.Main(StrFormat(kLogStarted, job.jobcmd, entry->jobnam));
+  ++counters_.starts[job.jobrty];
   ++running_count_;
   return kLaunchStarted;
 }
@@ -559,6 +574,7 @@ void ProcessManager::Supervise() {
     if (!ended && !exceeded) continue;
     // One that outlives its kill keeps "01" and its entry.
     if (exceeded && !EndOverdue(e)) continue;
+    if (exceeded) CountCause(EndCause::kRunTime);
     int rc = WriteEnd(&e, exceeded ? kStateTerminated : kStateEnded);
     if (rc != 0) {
       logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.jobnam,
@@ -582,7 +598,7 @@ bool ProcessManager::MayTerminate(const ProcessInfo& info, const ManagedProcess&
   return terminate;
 }
 
-bool ProcessManager::TerminateEntry(ManagedProcess* e) {
+bool ProcessManager::TerminateEntry(ManagedProcess* e, EndCause reason) {
   const ProcessInfo info = platform_.InspectProcess(e->pid);
   if (!MayTerminate(info, *e)) {
     // A node ends no job it has left running in "01": ended on its own
@@ -600,6 +616,7 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e) {
     return false;
   }
   (void)WriteEnd(e, kStateTerminated);
+  CountCause(reason);
   logs_.Main(StrFormat(kLogProcessEnded, e->jobnam, static_cast<int>(e->pid)));
   e->pid = 0;
   platform_.SleepMs(kTerminatePauseMs);
@@ -618,7 +635,8 @@ void ProcessManager::TerminateAll(int reason) {
         e.pid = 0;
         continue;
       }
-      TerminateEntry(&e);
+      TerminateEntry(&e, reason == kReasonDatabaseLost ? EndCause::kDatabaseLost
+                                                        : EndCause::kServiceGone);
       if (reason == kReasonDatabaseLost) (void)link_.Beat(false, "KillAllProcs");
     }
   }

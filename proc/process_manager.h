@@ -12,6 +12,7 @@
 
 #include "db/job_table.h"
 #include "diag/log_file.h"
+#include "diag/pass_state.h"
 #include "msg/message_pool.h"
 #include "platform/platform.h"
 #include "proc/process_identities.h"
@@ -148,6 +149,8 @@ class ProcessManager {
   // now on (read once here), so that a restart finds them again.
   void KeepIdentities(const std::string& path) { identities_.Open(path); }
   ProcessIdentities& identities() { return identities_; }
+  // Starts, ends and run times since the controller's start.
+  RunCounters& counters() { return counters_; }
   // The controller's own process or its parent, which are never ended.
   bool IsControllerOrParent(uint32_t pid);
 
@@ -207,13 +210,17 @@ class ProcessManager {
   bool EndOverdue(const ManagedProcess& entry);
   // Drops the retries of processes the table no longer follows.
   void ForgetKillRetries();
-  // Writes the end of e's job: state and JOBEDA now.
+  // Writes the end of e's job: state and JOBEDA now; counted with its run
+  // time.
   int WriteEnd(ManagedProcess* e, JobState state);
+  // How long e's job ran, as far as known; -1 when not.
+  int64_t RunSeconds(const ManagedProcess& e);
+  void CountCause(EndCause reason) { ++counters_.by_reason[static_cast<size_t>(reason)]; }
   // The row update of e's job with state and the entry's columns.
   int WriteRow(const ManagedProcess& e, JobState state);
   // Terminates one entry under terminate-all's rules. true when a process
   // was ended.
-  bool TerminateEntry(ManagedProcess* entry);
+  bool TerminateEntry(ManagedProcess* entry, EndCause reason);
 
   Platform& platform_;
   Logs& logs_;
@@ -224,6 +231,7 @@ class ProcessManager {
   bool multiservices_;
 
   ProcessIdentities identities_{platform_, logs_};
+  RunCounters counters_;
   // Jobs whose missing identity was logged (key, TAB, pid).
   std::set<std::string> told_by_name_;
   ProcessTable table_;
