@@ -7,6 +7,7 @@
 #include "core/blowfish.h"
 #include "diag/text.h"
 #include "platform/platform.h"
+#include "platform/tool_support.h"
 
 #ifndef KVS_CONNECTION_KEY
 #error "KVS_CONNECTION_KEY must be defined by the build"
@@ -97,8 +98,13 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
                           int32_t number, const std::string& key, const std::string& value,
                           bool* earlier_wins) {
   namespace fs = std::filesystem;
+  const fs::path target(NativePath(path));
   bool opened = false;
   std::vector<std::string> lines = ReadAllLines(path, &opened);
+  // A file that is there but cannot be read is no new file: written anew
+  // it would lose every other record.
+  std::error_code ec;
+  if (!opened && fs::status(target, ec).type() != fs::file_type::not_found) return -1;
   const std::string entry =
       StrFormat("%ld;%s;%s", static_cast<long>(number), key.c_str(),
                 EncryptValue(value, kConnectionKey).c_str());
@@ -124,10 +130,8 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
   }
   // The new text goes into a folder beside the file that only its owner
   // may enter, so no one else can open it before its protection is set.
-  const fs::path target(NativePath(path));
   const fs::path folder(target.string() + ".tmp");
   const fs::path temporary = folder / target.filename();
-  std::error_code ec;
   fs::remove_all(folder, ec);  // left by an interrupted run
   if (!fs::create_directory(folder, ec)) return -1;
   fs::permissions(folder, fs::perms::owner_all, ec);
@@ -146,12 +150,12 @@ int WriteConnectionRecord(const std::string& path, const std::string& section,
     if (!ec) fs::permissions(temporary, perms, ec);
     ok = !ec;
   }
-  if (ok) {
-    fs::rename(temporary, target, ec);
-    ok = !ec;
-  }
+  // The controller's account must go on reading it: it keeps its owner
+  // and group, or stays as it was.
+  const int replaced_rc = ok ? ReplaceFileKeepingOwner(temporary.string(), target.string()) : -1;
   fs::remove_all(folder, ec);
-  return ok ? 0 : -1;
+  if (replaced_rc == kErrInvalidOwner) return -3;
+  return replaced_rc == 0 ? 0 : -1;
 }
 
 ConnectionSettings ReadConnectionSettings(const std::string& path) {

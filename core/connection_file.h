@@ -35,14 +35,17 @@ ConnectionSettings ReadConnectionSettings(const std::string& path);
 // the entry of an existing record with the same section and key is
 // replaced, otherwise a record is appended (header "KVS;section;"). The
 // file is written anew in a folder beside it that only its owner may
-// enter (path + ".tmp"), given the old file's permissions (a new file:
-// readable and writable by its owner alone) and renamed over it, so a
-// reader never sees half a file and no one else ever sees the text.
+// enter (path + ".tmp"), given the old file's permissions, owner and group
+// (a new file: readable and writable by its owner alone, the writer) and
+// put in its place, so a reader never sees half a file, no one else ever
+// sees the text, and whoever could read it before still can.
 // *earlier_wins (when given) tells whether a record before it would
 // answer the controller's lookup of key (empty section, number 0), so the
-// controller would not read the value written. Returns 0, -1 when the file
-// cannot be written, -2 when it has an odd number of lines and a record
-// would have to be appended.
+// controller would not read the value written. Returns 0; -1 when the file
+// cannot be written, or is there but cannot be read; -2 when it has an odd
+// number of lines and a record would have to be appended; -3 when the
+// caller may not give the new file the old one's owner and group (another
+// user's file, not written as root). The file is unchanged unless 0.
 [[nodiscard]] int WriteConnectionRecord(const std::string& path, const std::string& section,
                                         int32_t number, const std::string& key,
                                         const std::string& value, bool* earlier_wins = nullptr);

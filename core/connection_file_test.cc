@@ -5,8 +5,11 @@
 #include <string>
 
 #include "core/blowfish.h"
+#include "diag/text.h"
 #include "gtest/gtest.h"
+#include "platform/platform.h"
 #include "platform/test_util.h"
+#include "platform/tool_support.h"
 
 namespace kvs {
 namespace {
@@ -102,6 +105,80 @@ TEST_F(ConnectionFileTest, WriteRecordUpdatesOrAppends) {
 
   Write("x;DB;\n1;LOGIN;" + Hex("kvs") + "\nx;DB;\n");
   EXPECT_EQ(-2, WriteConnectionRecord(path_, "KVSJOB", 3, "PASS", "p"));
+}
+
+// The system's own commands (chown, stat, setpriv) through sh, for what
+// only another user can do or see: false when there are none to run (on
+// Windows, whose files keep their protection through ReplaceFile).
+bool Shell(const std::string& script, int* exit_code) {
+  return RunAndWait("sh -c \"" + script + "\"", exit_code) == 0;
+}
+
+// "uid:gid:mode" of the file at path.
+std::string OwnerOf(const std::string& path) {
+  int exit_code = -1;
+  const std::string out = path + ".owner";
+  if (!Shell("stat -c %u:%g:%a '" + path + "' > '" + out + "'", &exit_code)) return "?";
+  const std::string text = ReadText(out);
+  return exit_code == 0 ? text.substr(0, text.find('\n')) : "?";
+}
+
+// Catches kvscrypt taking the credentials from the controller's account:
+// a file of nobody:nogroup with mode 0640 must keep owner, group and mode
+// after a set as root, and where the owner cannot be given back (run as
+// nobody, a file of root's in a folder anyone may write), set must refuse,
+// say so and leave the old file as it was, as it must with a file it
+// cannot read. Needs root.
+TEST_F(ConnectionFileTest, SetKeepsOwnerGroupAndMode) {
+  int exit_code = -1;
+  if (!Shell("exit 0", &exit_code)) GTEST_SKIP() << "no owners of this kind here";
+  // The tool as operators run it, copied from beside this test to where
+  // nobody may run it.
+  const fs::path built = fs::path(CreatePlatform()->OwnExecutablePath()).parent_path() / "kvscrypt";
+  ASSERT_TRUE(fs::exists(built)) << built;
+  const fs::path dir = fs::path(path_).parent_path();
+  fs::permissions(dir, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
+  const std::string kvscrypt = (dir / "kvscrypt").string();
+  fs::copy_file(built, kvscrypt);
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms::all);
+  const std::string file = (shared / "KORVALINE.INI").string();
+  const struct {
+    const char* as;     // setpriv's options, "" for root
+    const char* owner;  // the file's, before and after
+    const char* mode;
+    int rc;
+    const char* error;
+  } cases[] = {
+      {"", "65534:65534", "640", 0, ""},
+      {"setpriv --reuid=65534 --regid=65534 --clear-groups ", "0:0", "644", 1,
+       "kvscrypt: %s belongs to another user or group, which this account cannot give the new "
+       "file; run kvscrypt as its owner or as root. Not changed\n"},
+      // Its own file, which it may not read: written anew it would lose
+      // the other records.
+      {"setpriv --reuid=65534 --regid=65534 --clear-groups ", "65534:65534", "200", 1,
+       "kvscrypt: cannot write %s\n"},
+  };
+  for (const auto& c : cases) {
+    fs::remove(file);
+    ASSERT_EQ(0, WriteConnectionRecord(file, "KVSJOB", 1, "LOGIN", "kvs"));
+    ASSERT_TRUE(Shell(
+        std::string("chown ") + c.owner + " '" + file + "' && chmod " + c.mode + " '" + file + "'",
+        &exit_code));
+    ASSERT_EQ(0, exit_code) << "this test gives files to other users and must run as root";
+    const std::string before = ReadFile(file);
+    const std::string err = file + ".err";
+    ASSERT_TRUE(Shell(std::string(c.as) + "'" + kvscrypt + "' set '" + file +
+                          "' KVSJOB 2 PASS secret 2> '" + err + "'",
+                      &exit_code));
+    EXPECT_EQ(c.rc, exit_code) << c.owner;
+    EXPECT_EQ(StrFormat(c.error, file.c_str()), ReadText(err));
+    EXPECT_EQ(std::string(c.owner) + ":" + c.mode, OwnerOf(file));
+    EXPECT_EQ(c.rc == 0 ? "secret" : "", LookupConnectionValue("", "PASS", 0, file));
+    EXPECT_EQ(c.rc == 0, before != ReadFile(file));
+    EXPECT_FALSE(fs::exists(file + ".tmp"));
+  }
 }
 
 }  // namespace

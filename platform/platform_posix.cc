@@ -702,4 +702,23 @@ bool ReadSecretLine(const char* prompt, std::string* line) {
 ConsoleSession::ConsoleSession() = default;
 ConsoleSession::~ConsoleSession() = default;
 
+int ReplaceFileKeepingOwner(const std::string& from, const std::string& to) {
+  struct stat old_file;
+  if (::stat(to.c_str(), &old_file) == 0) {
+    const UniqueFd fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return ErrnoToSystemError(errno);
+    struct stat new_file;
+    if (::fstat(fd.get(), &new_file) != 0) return ErrnoToSystemError(errno);
+    // Only a difference is changed: an owner may give his file a group of
+    // his own, never another owner.
+    if ((new_file.st_uid != old_file.st_uid || new_file.st_gid != old_file.st_gid) &&
+        ::fchown(fd.get(), old_file.st_uid, old_file.st_gid) != 0) {
+      return errno == EPERM ? kErrInvalidOwner : ErrnoToSystemError(errno);
+    }
+  } else if (errno != ENOENT) {
+    return ErrnoToSystemError(errno);
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : ErrnoToSystemError(errno);
+}
+
 }  // namespace kvs

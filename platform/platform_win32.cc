@@ -755,4 +755,29 @@ ConsoleSession::~ConsoleSession() {
   if (saved_code_page_ != 0) (void)SetConsoleOutputCP(saved_code_page_);
 }
 
+int ReplaceFileKeepingOwner(const std::string& from, const std::string& to) {
+  if (GetFileAttributesA(to.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return LastError();
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : LastError();
+  }
+  // Full paths: Wine's ReplaceFile takes no others.
+  const auto full = [](const std::string& path, std::string* out) {
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return false;
+    out->assign(size, '\0');
+    const DWORD n = GetFullPathNameA(path.c_str(), size, out->data(), nullptr);
+    out->resize(n);
+    return n > 0 && n < size;
+  };
+  std::string full_from, full_to;
+  if (!full(from, &full_from) || !full(to, &full_to)) return LastError();
+  // The replaced file's access control list stays with its name; a failed
+  // replace leaves both files under their own names.
+  return ReplaceFileA(full_to.c_str(), full_from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr)
+             ? 0
+             : LastError();
+}
+
 }  // namespace kvs

@@ -113,4 +113,15 @@ class ConsoleSession {
   [[maybe_unused]] uint32_t saved_code_page_ = 0;
 };
 
+// Puts the file from (on the same volume) in place of the file to, to
+// keeping who may read it. POSIX: from is first given the owner and group
+// of an existing to (its mode is the caller's to set); when the caller may
+// not give them, kErrInvalidOwner and both files stay as they were.
+// Windows: ReplaceFile, which keeps the replaced file's access control
+// list (and leaves its owner to whoever replaces it, which its list does
+// not depend on). A missing to is simply created. 0, kErrInvalidOwner or
+// another system error code.
+[[nodiscard]] int ReplaceFileKeepingOwner(const std::string& from, const std::string& to);
+inline constexpr int kErrInvalidOwner = 1307;  // ERROR_INVALID_OWNER
+
 }  // namespace kvs

@@ -6,10 +6,13 @@
 // password need not stand on the command line; typed at a terminal, it is
 // not shown. The key is the one this build of the controller reads the
 // file with. set writes the file anew (a new file readable by its owner
-// only, an existing one with the protection it had) and renames it over
-// the old one, and warns when an earlier record with the key (in another
-// section) would be the one the controller reads.
-// Exit status: 0 done, 1 the file could not be written, 2 usage.
+// only, an existing one with the protection, owner and group it had) and
+// puts it in place of the old one, and warns when an earlier record with
+// the key (in another section) would be the one the controller reads. It
+// refuses to write another user's file that it cannot give back to that
+// user, which would take the credentials from the controller's account.
+// Exit status: 0 done, 1 the file could not be written (or was left as it
+// was), 2 usage.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,6 +78,13 @@ int main(int argc, char** argv) {
     int rc = kvs::WriteConnectionRecord(argv[2], section, number, argv[5], value, &earlier_wins);
     if (rc == -2) {
       std::fprintf(stderr, "kvscrypt: %s has an odd number of lines; not changed\n", argv[2]);
+      return 1;
+    }
+    if (rc == -3) {
+      std::fprintf(stderr,
+                   "kvscrypt: %s belongs to another user or group, which this account cannot "
+                   "give the new file; run kvscrypt as its owner or as root. Not changed\n",
+                   argv[2]);
       return 1;
     }
     if (rc != 0) {
