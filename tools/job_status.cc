@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <tuple>
 #include <utility>
 
 #include "core/config.h"
@@ -17,6 +20,7 @@
 #include "jobs/run_types.h"
 #include "msg/message_pool.h"
 #include "platform/civil_time.h"
+#include "platform/command_line.h"
 #include "platform/tool_support.h"
 #include "proc/process_manager.h"
 #include "tools/job_status_queries.h"
@@ -59,8 +63,30 @@ JobRecord RowOf(const StatusJob& job, const RunTypeRule& rule) {
   return row;
 }
 
-// A terminated job's pool message: posted at most this long before its
-// end was written (every termination after it takes its pause).
+// The program a job runs as once the pass starts it, as the launch names
+// it: its command's program, base name in lower case; its JOBKE2 without a
+// command.
+std::string ProgramOf(const StatusJob& job) {
+  const std::vector<std::string> words = SplitCommandLine(job.jobcmd);
+  if (words.empty() || words[0].empty()) return job.jobke2;
+  const std::string& program = words[0];
+  const size_t slash = program.find_last_of("\\/");
+  return ToLowerAscii(slash == std::string::npos ? program : program.substr(slash + 1));
+}
+
+// Where the pass tries a row: its run type's place in the pass, then its
+// JOBDA1 and JOBKE2.
+std::tuple<size_t, std::string, std::string> PassOrder(const StatusJob& job) {
+  size_t place = 0;
+  while (place < kRunTypeRules.size() && !kRunTypeRules[place].run_type.In(job.jobrty.c_str())) {
+    ++place;
+  }
+  return {place, job.jobda1, job.jobke2};
+}
+
+// A pool message that the controller ended all its jobs: posted at most
+// this long before a job's end was written (every termination after it
+// takes its pause).
 constexpr int64_t kTerminationWindowSeconds = 300;
 
 // Whether day holds text, posted from kTerminationWindowSeconds before
@@ -98,88 +124,110 @@ bool SplitStampedText(const std::string& msgtxt, std::string* stamp, std::string
 }
 
 void DecideWaitReasons(JobStatus* status, const std::string& now) {
-  // The exclusive job waits while jobs run that are not meant to run
-  // beside it; the first one its selection takes holds back the others.
+  // The jobs that keep an exclusive job waiting, the jobs MAXJOBS counts
+  // and the running-job list with the program under each key: first the
+  // running jobs, then those the walk starts.
   int64_t holding = 0;
+  for (const StatusJob& r : status->running) holding += HoldsExclusive(r.jobrty.c_str());
+  int64_t counted = status->running_count;
+  std::vector<std::pair<std::string, std::string>> keys;
   for (const StatusJob& r : status->running) {
-    holding += HoldsExclusive(r.jobrty.c_str());
+    if (!r.joburv.empty()) keys.emplace_back(r.joburv, r.jobnam);
   }
-  const auto running_with = [&](const std::string& key) -> const StatusJob* {
+  const auto holder_of = [&keys](const std::string& key) -> const std::string* {
     if (key.empty()) return nullptr;
-    for (const StatusJob& r : status->running) {
-      if (r.joburv == key) return &r;
+    for (const auto& [k, program] : keys) {
+      if (k == key) return &program;
     }
     return nullptr;
   };
   const StatusJob* exclusive = nullptr;
-  int64_t free_slots = status->max_jobs - status->running_count;
-  for (StatusJob& job : status->waiting) {
-    if (job.reason == StuckReason::kOutsideWindow) continue;
-    job.reason = StuckReason::kNone;
-    job.holder.clear();
-    const RunTypeRule* rule = RuleOfField(job.jobrty.c_str());
-    if (rule == nullptr) continue;
-    const JobRecord row = RowOf(job, *rule);
-    if (!SelectionTakes(*rule, row, now)) {
-      job.reason = StuckReason::kNotDue;
-      continue;
-    }
-    // A waiting exclusive job keeps the pass from even selecting.
-    if (rule->held_by_exclusive && exclusive != nullptr) {
-      job.reason = StuckReason::kExclusiveWaiting;
-      job.holder = exclusive->jobke2;
-      continue;
-    }
-    // The running-job list: every running job's key, unless the run type
-    // empties it first; the exclusive run type asks it only of a row with
-    // a JOBDLT.
-    const bool keyed =
-        !rule->selection.empties_running_list && !(rule->exclusive && job.next.empty());
-    if (const StatusJob* r = keyed ? running_with(job.joburv) : nullptr) {
-      job.reason = StuckReason::kSameKey;
-      job.holder = r->jobnam;
-      continue;
-    }
-    if (rule->exclusive) {
-      if (exclusive == nullptr && holding > 0) exclusive = &job;
-      if (holding > 0) {
+  for (const RunTypeRule& rule : kRunTypeRules) {
+    if (rule.selection.empties_running_list) keys.clear();
+    for (StatusJob& job : status->waiting) {
+      if (!rule.run_type.In(job.jobrty.c_str())) continue;
+      if (job.reason == StuckReason::kOutsideWindow) continue;
+      job.reason = StuckReason::kNone;
+      job.holder.clear();
+      if (!SelectionTakes(rule, RowOf(job, rule), now)) {
+        job.reason = StuckReason::kNotDue;
+        continue;
+      }
+      // A waiting exclusive job keeps the pass from even selecting.
+      if (rule.held_by_exclusive && exclusive != nullptr) {
+        job.reason = StuckReason::kExclusiveWaiting;
+        job.holder = exclusive->jobke2;
+        continue;
+      }
+      // The exclusive run type's statement asks the running-job list only
+      // of a row with a JOBDLT.
+      const bool keyed = !(rule.exclusive && job.next.empty());
+      if (const std::string* program = keyed ? holder_of(job.joburv) : nullptr) {
+        job.reason = StuckReason::kSameKey;
+        job.holder = *program;
+        continue;
+      }
+      if (rule.exclusive && holding > 0) {
+        // The first one the selection takes holds back the others.
+        if (exclusive == nullptr) exclusive = &job;
         job.reason = StuckReason::kWaitsForRunning;
         job.holder = std::to_string(holding);
+        continue;
       }
-      continue;
-    }
-    if (rule->bounded_by_max_jobs) {
-      if (free_slots <= 0) {
+      if (rule.bounded_by_max_jobs && counted >= status->max_jobs) {
         job.reason = StuckReason::kMaxJobs;
-        job.holder = StrFormat(kMaxJobsInUse, static_cast<long>(status->running_count),
+        job.holder = StrFormat(kMaxJobsInUse, static_cast<long>(counted),
                                static_cast<long>(status->max_jobs));
         continue;
       }
-      --free_slots;
+      // It starts, and runs for the rows after it.
+      ++counted;
+      holding += HoldsExclusive(job.jobrty.c_str());
+      if (!job.joburv.empty()) keys.emplace_back(job.joburv, ProgramOf(job));
     }
   }
 }
 
 void DecideEndReasons(std::vector<StatusJob>* ended, const std::vector<PoolMessage>& day) {
+  // The times of each text, newest first, and how many of them are given
+  // out.
+  std::map<std::string, std::pair<std::vector<std::string>, size_t>> posted;
+  for (const PoolMessage& m : day) {
+    std::string stamp, body;
+    if (SplitStampedText(m.msgtxt, &stamp, &body)) posted[body].first.push_back(stamp);
+  }
+  for (auto& [text, times] : posted) {
+    std::sort(times.first.begin(), times.first.end(), std::greater<>());
+  }
+  // A failed start's message names its command line alone: the row the
+  // pass tried last gets the newest one.
+  std::vector<StatusJob*> failed;
+  for (StatusJob& job : *ended) {
+    if (kStateStartFailed.In(job.jobsts.c_str())) failed.push_back(&job);
+  }
+  std::stable_sort(failed.begin(), failed.end(), [](const StatusJob* a, const StatusJob* b) {
+    return PassOrder(*a) > PassOrder(*b);
+  });
+  for (StatusJob* job : failed) {
+    job->end = EndReason::kStartFailed;
+    // The row keeps no time of a failed start.
+    job->ended_at.clear();
+    auto it = posted.find(StrFormat(kMsgStartFailed, job->jobcmd.c_str()));
+    if (it == posted.end() || it->second.second >= it->second.first.size()) continue;
+    job->ended_at = it->second.first[it->second.second++];
+  }
   std::vector<StatusJob> kept;
   for (StatusJob job : *ended) {
-    job.ended_at = job.jobeda;
     if (kStateStartFailed.In(job.jobsts.c_str())) {
-      // The row keeps no time of a failed start; its message does.
-      job.end = EndReason::kStartFailed;
-      job.ended_at.clear();
-      const std::string text = StrFormat(kMsgStartFailed, job.jobcmd.c_str());
-      for (const PoolMessage& m : day) {
-        std::string stamp, body;
-        if (SplitStampedText(m.msgtxt, &stamp, &body) && body == text && stamp > job.ended_at) {
-          job.ended_at = stamp;
-        }
-      }
       if (job.ended_at.empty()) continue;
     } else if (kStateTerminated.In(job.jobsts.c_str())) {
+      job.ended_at = job.jobeda;
+      // Its own row tells a run-time end. The pool's message names only
+      // the program, which other runs share (every php job), so it tells
+      // nothing of this one. The supervision ends a job after more than
+      // JOBMRT seconds, but JOBSDA and JOBEDA drop their fractions.
       int64_t run = 0;
-      if ((job.jobmrt > 0 && StampSeconds(job.jobsda, job.jobeda, &run) && run > job.jobmrt) ||
-          PostedBefore(day, StrFormat(kMsgRuntimeExceeded, job.jobnam.c_str()), job.jobeda)) {
+      if (job.jobmrt > 0 && StampSeconds(job.jobsda, job.jobeda, &run) && run >= job.jobmrt) {
         job.end = EndReason::kRunTimeLimit;
       } else if (PostedBefore(day, kMsgDbLost, job.jobeda)) {
         job.end = EndReason::kDatabaseLost;
@@ -189,6 +237,7 @@ void DecideEndReasons(std::vector<StatusJob>* ended, const std::vector<PoolMessa
         job.end = EndReason::kTerminated;
       }
     } else {
+      job.ended_at = job.jobeda;
       job.end = EndReason::kEnded;
     }
     kept.push_back(job);
@@ -371,6 +420,7 @@ int CollectStatus(Platform& platform, Session& session, const StatusSetup& setup
                                       now.hour, now.minute, now.second);
   status->controller = CheckController(platform, setup.program_dir);
   status->max_jobs = setup.max_jobs;
+  status->db_system = setup.db_system;
   status->own_node = setup.own_node;
   status->node_timeout_seconds = setup.node_timeout_seconds;
   status->watched_node = setup.node;

@@ -107,14 +107,16 @@ enum class StatusSection { kRunning, kWaiting, kStuck, kMessages, kEnded, kNodes
 enum class StuckReason {
   kNone,
   kStartFailed,     // state 90 of 01, 05 and 07: never picked again
-  kAttemptsUsedUp,  // 04 or 09 with 11 or more attempts, not running
+  kAttemptsUsedUp,  // 04 or 09 with 11 or more attempts, not running; 01 or 05
+                    // waiting with them, which the pass sets to 90
   kNeverPicked,     // 04 or 09 in state 00, which their selection never takes
   kOutsideWindow,   // waiting: run type 03 in 97 until its next window
   kScheduleGone,    // run type 07 without its KVS800SCD row
   // Waiting, decided by DecideWaitReasons:
   kNotDue,          // its JOBDLT or JOBNRT has not come
-  kMaxJobs,         // 01: MAXJOBS jobs run
-  kSameKey,         // a running job has the same JOBURV (holder: its JOBNAM)
+  kMaxJobs,         // 01: MAXJOBS jobs run, those the pass starts before it counted
+  kSameKey,         // a running job, or one the pass starts before it, has the same
+                    // JOBURV (holder: its program)
   kExclusiveWaiting,  // an exclusive job (holder: its JOBKE2) waits for the running jobs
   kWaitsForRunning,   // the exclusive job itself: holder jobs run besides 04 and 09
 };
@@ -124,10 +126,10 @@ enum class StuckReason {
 enum class EndReason {
   kEnded,          // 98: its process is gone
   kTerminated,     // 99, and nothing tells why
-  kRunTimeLimit,   // 99 after JOBMRT, or the pool says so
+  kRunTimeLimit,   // 99 after JOBMRT seconds or more, by its own JOBSDA and JOBEDA
   kDatabaseLost,   // 99 right after the pool's "database lost" message
   kServiceGone,    // 99 right after the pool's "service not answering" message
-  kStartFailed,    // 90: its start failed (the time is the pool message's)
+  kStartFailed,    // 90: its start failed (the time is its pool message's)
 };
 
 // One job row. Texts as stored, trailing blanks removed.
@@ -149,8 +151,10 @@ struct StatusJob {
   std::string joburv = {};
   std::string jobcmd = {};
   std::string jobusr = {};  // the node that started it, "" for the only controller
-  // What holds a waiting job: the running job's JOBNAM or the exclusive
-  // job's JOBKE2 (kSameKey, kExclusiveWaiting), or the number of jobs the
+  // What holds a waiting job: the program of the job with its JOBURV
+  // (kSameKey: a running job's JOBNAM, for one the pass starts first the
+  // program of its command), the exclusive job's JOBKE2
+  // (kExclusiveWaiting), "n von m" (kMaxJobs), or the number of jobs the
   // exclusive job waits for (kWaitsForRunning).
   std::string holder = {};
   // The ended list: how it ended and when (JOBEDA, or the pool message's
@@ -215,6 +219,7 @@ struct JobStatus {
   int32_t max_jobs = 0;
   int64_t running_count = 0;
   std::string own_node = {};  // KNOTEN of the controller's INI
+  std::string db_system = {};  // DB_SYSTEM of the connection file
   // The nodes of a cluster by name; empty for a single controller.
   // nodes_read: their status rows were read.
   std::vector<StatusNode> nodes = {};
@@ -236,14 +241,25 @@ bool StatusHealthy(const JobStatus& status);
 std::string HealthText(const JobStatus& status);
 
 // Why each waiting job waits, as the controller's pass would find it at
-// now (YYYYMMDDhhmmss): walks the waiting jobs in pass order with the run
-// types' start rules, given all running jobs and MAXJOBS. Sets reason and
-// holder of status->waiting; the 97 rows keep theirs.
+// now (YYYYMMDDhhmmss): walks the waiting jobs run type by run type in the
+// pass's order with the run types' start rules, given all running jobs and
+// MAXJOBS. Each job the walk finds free to start counts as started from
+// there on, as the pass's launch counts it: it takes a place of MAXJOBS,
+// adds its JOBURV to the running-job list (which the run types that empty
+// it first forget) and, running, keeps an exclusive job after it waiting.
+// Sets reason and holder of status->waiting; the 97 rows keep theirs.
 void DecideWaitReasons(JobStatus* status, const std::string& now);
-// How each job of the ended list ended: from its state, its run time and
-// the controller's pool messages of the last day (stamped texts, any
-// order). Sets end and ended_at; a failed start without its message is
-// dropped, since nothing tells when it failed.
+// How each job of the ended list ended, from what identifies its run: its
+// state, JOBMRT and its run time from JOBSDA to JOBEDA. A 99 without a
+// run-time end is put down to the pool's message that the controller
+// ended all jobs (database lost, service not answering) posted within 5
+// minutes before JOBEDA. A failed start's time is its pool message's
+// ("Der Job %s konnte nicht gestartet werden!", naming only the command
+// line): the messages of one command line go newest first, one each, to
+// its failed rows in the reverse of the order the pass tries them (run
+// type, JOBDA1, JOBKE2). day: the controller's pool messages of the last
+// day (stamped texts, any order). Sets end and ended_at; a failed start
+// left without a message is dropped, since nothing tells when it failed.
 void DecideEndReasons(std::vector<StatusJob>* ended, const std::vector<PoolMessage>& day);
 
 // ---- The tool -------------------------------------------------------------

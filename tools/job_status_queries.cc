@@ -34,9 +34,11 @@ constexpr char kTakesEnded[] = " OR j.JOBSTS >= '%s'";
 constexpr char kWithinAttempts[] = " AND j.JOBSTV <= %ld";
 constexpr char kOutsideWindow[] = "j.JOBRTY = '%s' AND j.JOBSTS = '%s'";
 constexpr char kStartFailed[] = "j.JOBSTS = '%s' AND j.JOBRTY IN (%s)%s";
+// Run types that start ended rows again stop at the limit in any state
+// but running; those that set a used-up row to "90" find it waiting.
 constexpr char kAttemptsUsedUp[] =
-    "j.JOBRTY IN (%s) AND j.JOBSTV > %ld AND "
-    "(j.JOBSTS IS NULL OR j.JOBSTS <> '%s')%s";
+    "j.JOBSTV > %ld AND ((j.JOBRTY IN (%s) AND (j.JOBSTS IS NULL OR j.JOBSTS <> '%s')) OR "
+    "(j.JOBRTY IN (%s) AND (j.JOBSTS IS NULL OR j.JOBSTS = '%s')))%s";
 // A used-up row of a run type that limits its attempts is listed as such.
 constexpr char kNeverPicked[] =
     "j.JOBRTY IN (%s) AND j.JOBSTS = '%s' AND "
@@ -89,7 +91,8 @@ bool Wanted(const std::string& run_type, RunType rule_type) {
   return run_type.empty() || run_type == rule_type.text();
 }
 
-// The job-table condition of the rows a run type's selection takes, its
+// The job-table condition of the rows a run type's selection takes and
+// its start loop does not set to "90" for their used-up attempts, their
 // time and the running jobs apart.
 SqlStatement TakenByRule(const RunTypeRule& rule) {
   const Selection& selection = rule.selection;
@@ -97,8 +100,9 @@ SqlStatement TakenByRule(const RunTypeRule& rule) {
       selection.takes == Takes::kPlanned ? SqlFormat(kTakesPlanned, T(kStatePlanned))
       : selection.takes == Takes::kEnded ? SqlFormat(kTakesEnded, T(kStateStartFailed))
                                          : SqlStatement();
-  const SqlStatement attempts =
-      selection.limits_attempts ? SqlFormat(kWithinAttempts, N(kMaxStartAttempts)) : SqlStatement();
+  const SqlStatement attempts = selection.limits_attempts || rule.retires_used_up
+                                    ? SqlFormat(kWithinAttempts, N(kMaxStartAttempts))
+                                    : SqlStatement();
   return SqlFormat(kTaken, T(rule.run_type), T(kStateBlank), takes, attempts);
 }
 
@@ -203,20 +207,24 @@ std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_t
   }
   // One failed start is final where "90" is never taken again; run types
   // that start ended rows again are tried until their attempts are used
-  // up; a row in "00" is never taken by a run type without a plan.
+  // up, and a waiting row of those that set used-up rows to "90" is set
+  // so; a row in "00" is never taken by a run type without a plan.
   const SqlList final_failure =
       RunTypesWhere([](const RunTypeRule& r) { return r.failed_start_final; });
   const SqlList limited =
       RunTypesWhere([](const RunTypeRule& r) { return r.selection.limits_attempts; });
+  const SqlList retiring = RunTypesWhere([](const RunTypeRule& r) { return r.retires_used_up; });
   const SqlList unplanned =
       RunTypesWhere([](const RunTypeRule& r) { return r.selection.takes != Takes::kPlanned; });
   const N max_attempts(kMaxStartAttempts);
   queries.push_back(
       JobQuery(StatusSection::kStuck, StuckReason::kStartFailed, "KVS500JOB", kNoNextStart, kNoJoin,
                SqlFormat(kStartFailed, T(kStateStartFailed), final_failure, filter), kByType));
-  queries.push_back(JobQuery(
-      StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB", kNoNextStart, kNoJoin,
-      SqlFormat(kAttemptsUsedUp, limited, max_attempts, T(kStateRunning), filter), kByType));
+  queries.push_back(JobQuery(StatusSection::kStuck, StuckReason::kAttemptsUsedUp, "KVS500JOB",
+                             kNoNextStart, kNoJoin,
+                             SqlFormat(kAttemptsUsedUp, max_attempts, limited, T(kStateRunning),
+                                       retiring, T(kStateBlank), filter),
+                             kByType));
   queries.push_back(
       JobQuery(StatusSection::kStuck, StuckReason::kNeverPicked, "KVS500JOB", kNoNextStart, kNoJoin,
                SqlFormat(kNeverPicked, unplanned, T(kStatePlanned), max_attempts, limited, filter),

@@ -34,10 +34,12 @@ struct StatusQuery {
 // The job statements for run_type ("" all), in the order they run:
 // running and waiting of every run type (what holds a job may be one of
 // another type), waiting by run type in the controller's order of a pass
-// (05, 04, 01, 03 with the 97 ones after the planned ones, 07, 08, 09),
-// stuck, then the jobs ended since (YYYYMMDDhhmmss) and the newest failed
-// starts, at most kEndedListLimit of each. The schedule statement is left out unless 07 is shown,
-// so a filter on 01 needs no schedule table.
+// (05, 04, 01, 03 with the 97 ones after the planned ones, 07, 08, 09;
+// a 01 or 05 row with used-up attempts, which the pass sets to "90", is
+// stuck instead), stuck, then the jobs ended since (YYYYMMDDhhmmss) and
+// the newest failed starts, at most kEndedListLimit of each. The schedule
+// statement is left out unless 07 is shown, so a filter on 01 needs no
+// schedule table.
 std::vector<StatusQuery> StatusQueries(Dialect dialect, const std::string& run_type,
                                        const std::string& since);
 // The controller's newest 10 pool messages (MSGTIN, MSGTXT), newest first.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -5,10 +6,12 @@
 #include <vector>
 
 #include "core/connection_file.h"
+#include "core/controller.h"
 #include "db/test_database.h"
 #include "diag/text.h"
 #include "gtest/gtest.h"
 #include "jobs/run_types.h"
+#include "proc/process_manager.h"
 #include "tools/job_status.h"
 #include "tools/job_status_queries.h"
 #include "tools/job_status_render.h"
@@ -120,17 +123,21 @@ class JobStatusSqlTest : public DatabaseTest {
 // with 11 attempts in any state but 01, 01/05/09 in 00), a 07 in 90 listed
 // twice, a 07 whose schedule ended or ends today taken for a fault, a
 // running 07 without schedule listed as stuck, and the type filter
-// letting other run types through. And what holds a waiting job: not yet
-// due, MAXJOBS taken after the free places are filled in order, a running
-// job of the same JOBURV (not for 07/08/09, whose pass forgets the
-// running keys), the exclusive job waiting for the running jobs but not
-// for 04 and 09, and then holding back every other run type ahead of
-// any JOBURV; a filter
-// that hides the holder still shows the hold. And the ended list: the
-// last day only, newest first, 98 as plainly ended, 99 after its
-// maximum run time or right after the pool's "database lost" message,
-// else only as terminated, a failed start at its pool message's time and
-// left out without one.
+// letting other run types through. And what holds a waiting job, as the
+// pass's own starts leave it: not yet due, MAXJOBS taken by the running
+// jobs and by the 04 and 01 jobs the pass starts before it, a running job
+// of the same JOBURV (not for 07/08/09, whose pass forgets the running
+// keys) or an earlier row of it that the pass starts, the exclusive job
+// waiting for the running jobs but not for 04 and 09, and then holding
+// back every other run type ahead of any JOBURV; a waiting 01 or 05 with
+// 12 attempts, which the pass sets to 90, listed as stuck and holding
+// nothing; a filter that hides the holder still shows the hold. And the
+// ended list: the last day only, newest first, 98 as plainly ended, 99
+// after its maximum run time or right after the pool's "database lost" or
+// "service not answering" message, not for another run of its program
+// that hit its limit, else only as terminated, each failed start at its
+// own pool message's time (two rows of one command line apart) and left
+// out without one.
 TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260105010000", "RUN-A", "01", "'01'", 1, "NULL", "'20260105070000'");
   Job("20260105010001", "RUN-06", "06", "'01'", 1, "NULL", "'20260105050000'");
@@ -141,6 +148,7 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260102000000", "PERM-A", "04", "'98'", 3);
   Job("20260102000001", "PERM-90", "04", "'90'", 10);
   Job("20260102000002", "PERM-MAX", "04", "'90'", 11);
+  Job("20260102000003", "PERM-STOP", "04", "'99'", 1, "NULL", "'20260105060000'");
   Job("20260103000002", "Q2", "01", "NULL", 0);
   Job("20260103000001", "Q1", "01", "'  '", 0);
   Job("20260103000003", "Q-00", "01", "'00'", 0);
@@ -163,7 +171,13 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   Job("20260104000016", "RUN-MAX", "09", "'01'", 11, "NULL", "'20260105065500'");
   Job("20260103000005", "Q3", "01", "NULL", 0);
   Job("20260103000006", "Q-00-MAX", "01", "'00'", 11);
+  Job("20260103000007", "Q4", "01", "NULL", 0);
+  Job("20260103000008", "Q5", "01", "NULL", 0);
+  Job("20260103000009", "Q-12", "01", "NULL", 12);
+  Job("20260103000010", "Q-90B", "01", "'90'", 1);
+  Job("20260103000011", "Q6", "01", "NULL", 0);
   Job("20260101000002", "EXKL-00", "05", "'00'", 0);
+  Job("20260101000003", "EXKL-12", "05", "'  '", 12);
   Job("20260105000001", "KILLED", "01", "'99'", 1, "NULL", "'20260105080000'");
   Job("20260105000002", "DBLOST", "01", "'99'", 1, "NULL", "'20260105090000'");
   Job("20260105000003", "STOPPED", "01", "'99'", 1, "NULL", "'20260105094500'");
@@ -174,27 +188,47 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K1' WHERE JOBKE2 IN ('RUN-A', 'Q2')");
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K2' WHERE JOBKE2 = 'RESTART'");
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K2' WHERE JOBKE2 = 'RUN-B'");
+  // Q4 starts in the pass and holds Q5.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBURV = 'K3' WHERE JOBKE2 IN ('Q4', 'Q5')");
+  // A permanent job without a run-time limit, ended as the service stopped.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBMRT = 0 WHERE JOBKE2 = 'PERM-STOP'");
   const struct {
     const char* ke2;
     const char* eda;
   } ends[] = {{"P-98", "20260105093000"},       {"PERM-A", "20260104120000"},
               {"Gone#Team#00001#00002", "20260104095959"}, {"KILLED", "20260105081100"},
-              {"DBLOST", "20260105090005"},     {"STOPPED", "20260105095000"}};
+              {"DBLOST", "20260105090005"},     {"STOPPED", "20260105095000"},
+              {"PERM-STOP", "20260105063001"}};
   for (const auto& e : ends) {
     Sql(std::string("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '") + e.eda + "' WHERE JOBKE2 = '" +
         e.ke2 + "'");
   }
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBCMD = CONCAT(JOBKE2, '.exe')");
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBCMD = 'Q-90.exe' WHERE JOBKE2 = 'Q-90B'");
   Message("lost", "KVSJOBSTR", "20260105100000",
           "05.01.2026 09:00:01 Datenbankverbindung unterbrochen => Jobs werden beendet!");
   Message("q90", "KVSJOBSTR", "20260105070000",
           "05.01.2026 07:00:00 Der Job Q-90.exe konnte nicht gestartet werden!");
   Message("other", "KVSPORTAL", "20260105070000",
           "05.01.2026 07:00:00 Der Job EXKL-90.exe konnte nicht gestartet werden!");
+  Message("q90b", "KVSJOBSTR", "20260105080000",
+          "05.01.2026 08:00:00 Der Job Q-90.exe konnte nicht gestartet werden!");
+  // Another p.exe job over its limit, a minute before the service stopped.
+  Message("limit", "KVSJOBSTR", "20260105062900",
+          "05.01.2026 06:29:00 " + StrFormat(kMsgRuntimeExceeded, "p.exe"));
+  Message("gone", "KVSJOBSTR", "20260105063000",
+          std::string("05.01.2026 06:30:00 ") + kMsgServiceGone);
 
   const Strings ended = {"01 STOPPED killed 20260105095000", "03 P-98 ended 20260105093000",
                          "01 DBLOST dblost 20260105090005", "01 KILLED runtime 20260105081100",
-                         "01 Q-90 nostart 20260105070000", "04 PERM-A ended 20260104120000"};
+                         "01 Q-90B nostart 20260105080000", "01 Q-90 nostart 20260105070000",
+                         "04 PERM-STOP gone 20260105063001", "04 PERM-A ended 20260104120000"};
+  const Strings stuck = {"01 Q-90 failed", "01 Q-90B failed", "05 EXKL-90 failed",
+                         "07 Cal90#Team#00001#00002 failed", "01 Q-12 used up",
+                         "04 PERM-MAX used up", "04 PERM-98-MAX used up", "05 EXKL-12 used up",
+                         "09 RESTART-NULL-MAX used up", "01 Q-00 never", "01 Q-00-MAX never",
+                         "05 EXKL-00 never", "09 RESTART-00 never",
+                         "07 Gone#Team#00001#00002 gone"};
   const struct {
     const char* run_type;
     const char* before;  // a statement run first
@@ -202,12 +236,11 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   } cases[] = {
       {"", "",
        {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
-       {"05 EXKL not due", "04 PERM-A", "04 PERM-90", "01 Q1", "01 Q2 key p.exe",
-        "01 Q3 maxjobs 5 von 6", "03 P-EARLY", "03 P-LATE", "03 P-97 window",
-        "07 Daily#Team#00001#00002 not due", "08 DAYEND not due", "09 RESTART"},
-       {"01 Q-90 failed", "05 EXKL-90 failed", "07 Cal90#Team#00001#00002 failed",
-        "04 PERM-MAX used up", "04 PERM-98-MAX used up", "09 RESTART-NULL-MAX used up",
-        "01 Q-00 never", "01 Q-00-MAX never", "05 EXKL-00 never", "09 RESTART-00 never", "07 Gone#Team#00001#00002 gone"},
+       {"05 EXKL not due", "04 PERM-A", "04 PERM-90", "04 PERM-STOP", "01 Q1",
+        "01 Q2 key p.exe", "01 Q3", "01 Q4", "01 Q5 key q4.exe", "01 Q6 maxjobs 11 von 11",
+        "03 P-EARLY", "03 P-LATE", "03 P-97 window", "07 Daily#Team#00001#00002 not due",
+        "08 DAYEND not due", "09 RESTART"},
+       stuck,
        ended},
       {"07", "",
        {"07 Gone2#Team#00001#00002"},
@@ -216,31 +249,30 @@ TEST_F(JobStatusSqlTest, RowsByList) {
        {}},
       {"04", "",
        {"04 RUN-B"},
-       {"04 PERM-A", "04 PERM-90"},
+       {"04 PERM-A", "04 PERM-90", "04 PERM-STOP"},
        {"04 PERM-MAX used up", "04 PERM-98-MAX used up"},
-       {"04 PERM-A ended 20260104120000"}},
+       {"04 PERM-STOP gone 20260105063001", "04 PERM-A ended 20260104120000"}},
       // The exclusive job is due: 01 RUN-A and the 07 keep it waiting, and
       // it every other run type.
       {"", "UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105095959' WHERE JOBKE2 = 'EXKL'",
        {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
-       {"05 EXKL waits 2", "04 PERM-A after EXKL", "04 PERM-90 after EXKL", "01 Q1 after EXKL",
-        "01 Q2 after EXKL", "01 Q3 after EXKL", "03 P-EARLY after EXKL", "03 P-LATE after EXKL",
-        "03 P-97 window", "07 Daily#Team#00001#00002 not due", "08 DAYEND not due",
-        "09 RESTART after EXKL"},
-       {"01 Q-90 failed", "05 EXKL-90 failed", "07 Cal90#Team#00001#00002 failed",
-        "04 PERM-MAX used up", "04 PERM-98-MAX used up", "09 RESTART-NULL-MAX used up",
-        "01 Q-00 never", "01 Q-00-MAX never", "05 EXKL-00 never", "09 RESTART-00 never", "07 Gone#Team#00001#00002 gone"},
+       {"05 EXKL waits 2", "04 PERM-A after EXKL", "04 PERM-90 after EXKL",
+        "04 PERM-STOP after EXKL", "01 Q1 after EXKL", "01 Q2 after EXKL", "01 Q3 after EXKL",
+        "01 Q4 after EXKL", "01 Q5 after EXKL", "01 Q6 after EXKL", "03 P-EARLY after EXKL",
+        "03 P-LATE after EXKL", "03 P-97 window", "07 Daily#Team#00001#00002 not due",
+        "08 DAYEND not due", "09 RESTART after EXKL"},
+       stuck,
        ended},
       {"04", "",
        {"04 RUN-B"},
-       {"04 PERM-A after EXKL", "04 PERM-90 after EXKL"},
+       {"04 PERM-A after EXKL", "04 PERM-90 after EXKL", "04 PERM-STOP after EXKL"},
        {"04 PERM-MAX used up", "04 PERM-98-MAX used up"},
-       {"04 PERM-A ended 20260104120000"}},
+       {"04 PERM-STOP gone 20260105063001", "04 PERM-A ended 20260104120000"}},
   };
   for (const auto& c : cases) {
     if (*c.before) Sql(c.before);
     JobStatus status;
-    status.max_jobs = 6;
+    status.max_jobs = 11;
     ASSERT_EQ(0, ReadJobStatus(session_, c.run_type, "20260105100000", &status))
         << (status.failures.empty() ? "" : status.failures[0].text);
     EXPECT_EQ(5, status.running_count) << "type " << c.run_type;
@@ -253,19 +285,22 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   // the operator sees them.
   Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105200000' WHERE JOBKE2 = 'EXKL'");
   JobStatus status;
-  status.max_jobs = 6;
+  status.max_jobs = 11;
   ASSERT_EQ(0, ReadJobStatus(session_, "01", "20260105100000", &status));
   Strings texts;
   for (const StatusJob& j : status.waiting) texts.push_back(StartText(j));
   for (const StatusJob& j : status.stuck) texts.push_back(ReasonText(j));
   for (const StatusJob& j : status.ended) texts.push_back(EndText(j) + " " + EndedRunTime(j));
-  EXPECT_EQ((Strings{"sofort", "JOBURV K1: l\xE4uft noch als p.exe", "MAXJOBS 5 von 6 belegt",
+  EXPECT_EQ((Strings{"sofort", "JOBURV K1: l\xE4uft noch als p.exe", "sofort", "sofort",
+                     "JOBURV K3: l\xE4uft noch als q4.exe", "MAXJOBS 11 von 11 belegt",
                      "Start fehlgeschlagen, 11 Startversuche",
+                     "Start fehlgeschlagen, 1 Startversuche",
+                     "12 Startversuche: ab 11 startet er nicht mehr",
                      "Status 00: Laufart 01 startet nur leer",
                      "Status 00: Laufart 01 startet nur leer", "vom Jobcontroller beendet 0:05:00",
                      "Datenbankverbindung unterbrochen 0:00:05",
                      "Laufzeit\xFC" "berschreitung (Max. 0:10:00) 0:11:00",
-                     "Start fehlgeschlagen (90) -"}),
+                     "Start fehlgeschlagen (90) -", "Start fehlgeschlagen (90) -"}),
             texts);
   ASSERT_EQ(1u, status.running.size());
   const StatusJob& run = status.running[0];
@@ -277,10 +312,12 @@ TEST_F(JobStatusSqlTest, RowsByList) {
 // in which order, and from when: for each run type of the pass, rows in
 // every state that matters, with 10 and 11 start attempts, planned an hour
 // ago, in an hour or not at all. The pass's own selection runs again and
-// again, each row it takes marked running as the launch does, at 10:00 and
-// at 12:00 (the database's clock set alike): it must take exactly the
-// rows kvsjobstat lists as waiting, in kvsjobstat's order, those whose
-// shown time has come at 10:00 (and not "not due"), the others at 12:00. A periodic row
+// again, each row it takes marked running as the launch does (or "90" as
+// the start loop does with used-up attempts), at 10:00 and at 12:00 (the
+// database's clock set alike): it must start exactly the rows kvsjobstat
+// lists as waiting, in kvsjobstat's order, those whose shown time has
+// come at 10:00 (and not "not due"), the others at 12:00, and set to "90"
+// exactly those it lists as stuck for their attempts. A periodic row
 // without JOBNRT is listed but waits for the update to plan it.
 TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   struct Value {
@@ -316,7 +353,13 @@ TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   } times[] = {{"20260105100000", "2026-01-05 10:00:00"},
                {"20260105120000", "2026-01-05 12:00:00"}};
   for (const RunTypeRule& rule : kRunTypeRules) {
-    Strings expected[2], taken[2];
+    Strings expected[2], taken[2], used_up, retired;
+    for (const StatusJob& job : status.stuck) {
+      if (rule.retires_used_up && job.jobrty == rule.run_type.text() &&
+          job.reason == StuckReason::kAttemptsUsedUp) {
+        used_up.push_back(job.jobke2);
+      }
+    }
     for (const StatusJob& job : status.waiting) {
       if (job.jobrty != rule.run_type.text() || job.reason == StuckReason::kOutsideWindow) continue;
       if (job.next.empty() && rule.selection.due == Due::kNextRun &&
@@ -335,12 +378,18 @@ TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
         JobRecord job;
         rc = jobs_.NextJob(TextNextJob(rule, session_.dialect(), times[t].now, SqlList()), &job);
         if (rc != 0) break;
-        taken[t].push_back(job.jobke2);
-        ASSERT_EQ(0, jobs_.UpdateStatusJob("01", job.jobda1, job.jobke2));
+        const bool retire = rule.retires_used_up && job.jobstv > kMaxStartAttempts;
+        (retire ? retired : taken[t]).push_back(job.jobke2);
+        ASSERT_EQ(0, jobs_.UpdateStatusJob(retire ? "90" : "01", job.jobda1, job.jobke2));
       }
       EXPECT_EQ(100, rc) << session_.error().message;
       EXPECT_EQ(expected[t], taken[t]) << rule.run_type.text() << " at " << times[t].clock;
     }
+    std::sort(used_up.begin(), used_up.end());
+    std::sort(retired.begin(), retired.end());
+    EXPECT_EQ(used_up, retired) << rule.run_type.text();
+    // NULL and blank, 11 attempts, each plan.
+    EXPECT_EQ(rule.retires_used_up ? 6u : 0u, retired.size()) << rule.run_type.text();
   }
 }
 
