@@ -265,7 +265,9 @@ TEST_F(ControllerEndToEnd, ServiceGoneEndsRunningJobs) {
   ASSERT_TRUE(Eventually([&] { return Column("RUN", "JOBSTS") == "01"; }, 10));
   const uint32_t pid = static_cast<uint32_t>(std::atol(Column("RUN", "JOBNUM").c_str()));
   ASSERT_TRUE(Eventually([&] { return !ControllerRunning(); }, 20));
-  EXPECT_EQ("99", Column("RUN", "JOBSTS"));
+  std::string log;
+  for (const std::string& line : MainLog()) log += line + "\n";
+  EXPECT_EQ("99", Column("RUN", "JOBSTS")) << log;
   EXPECT_TRUE(Eventually([&] { return !platform_real_->InspectProcess(pid).opened; }, 5));
   EXPECT_FALSE(fs::exists(dir_ / "DYE"));
   EXPECT_TRUE(PoolHas("Der Jobcontroller wurde beendet!"));

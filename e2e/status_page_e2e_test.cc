@@ -2,11 +2,12 @@
 // controller, its page rendered by a real browser (headless Chromium),
 // its health answer as a monitor sees it, through a killed controller and
 // a stopped database.
+#include <fstream>
 #include <regex>
 #include <string>
 
 #include "e2e/e2e_fixture.h"
-#include "platform/http_server.h"
+#include "tools/http/http_client.h"
 
 namespace kvs {
 namespace {
@@ -107,6 +108,29 @@ TEST_F(StatusPageEndToEnd, BrowserPageAndHealth) {
                            "\nkvs_jobs_waiting{run_type=\"05\"} 1\n"}) {
     EXPECT_NE(std::string::npos, body.find(line)) << line << body;
   }
+  // The controller's own counters, and a scrape that Prometheus reads
+  // (promtool, from scripts/setup-deps) with a hostile run type and a node
+  // named in Windows-1252.
+  InsertJobRow("T-ODD", "u-odd", "kvssleep 1", 0, "\"\\", "'98'", ", JOBEDA",
+               ", DATE_FORMAT(NOW(), '%Y%m%d%H%i%s')");
+  Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSDA",
+      "'99999999999999', CONCAT('JOBSTARTER K', CHAR(228)), 'KNOTEN', '99', '20200101000000'");
+  ASSERT_TRUE(Eventually([&] {
+    return Get("/metrics", &body) == 200 &&
+           body.find("\nkvs_job_starts_total{run_type=\"01\"} 1\n") != std::string::npos;
+  }, 70)) << body;
+  for (const char* part : {"\nkvs_passes_total ", "\nkvs_job_run_seconds_count ",
+                           "{run_type=\"\\\"\\\\\"} 1\n",
+                           "\nkvs_node_up{node=\"K\xc3\xa4\"} 0\n"}) {
+    EXPECT_NE(std::string::npos, body.find(part)) << part << body;
+  }
+  std::ofstream(node_.root / "metrics.txt", std::ios::binary) << body;
+  int promtool = -1;
+  EXPECT_EQ(0, RunAndWait("bash -c \"promtool check metrics < '" +
+                              (node_.root / "metrics.txt").string() + "' > '" +
+                              (node_.root / "promtool.txt").string() + "' 2>&1\"",
+                          &promtool));
+  EXPECT_EQ(0, promtool) << ReadFile(node_.root / "promtool.txt") << body;
   EXPECT_EQ(200, Get("/status.json", &body));
   EXPECT_NE(std::string::npos, body.find("\"jobke2\":\"T-QUEUE\"")) << body;
 

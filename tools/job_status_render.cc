@@ -7,6 +7,7 @@
 #include "jobs/run_types.h"
 #include "msg/message_pool.h"
 #include "platform/civil_time.h"
+#include "tools/job_commands.h"
 
 namespace kvs {
 
@@ -304,11 +305,13 @@ std::string FormatStatusText(const JobStatus& status, const CivilTime& now) {
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"},
                     {false, false, false, false, false, true}, rows);
     rows.clear();
+    // Beside each the command that puts it back, where one does.
     for (const StatusJob& job : status.stuck) {
-      rows.push_back({job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), ReasonText(job)});
+      rows.push_back({job.jobrty, job.jobke2, job.jobda1, OrDash(job.jobsts), ReasonText(job),
+                      OrDash(CommandHint(job))});
     }
     text += Section(kTitleStuck, FailuresOf(status, StatusSection::kStuck),
-                    {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, {}, rows);
+                    {"RT", "JOBKE2", "JOBDA1", "Status", "Grund", "Befehl"}, {}, rows);
     rows.clear();
     for (const StatusJob* job : NextRuns(status)) {
       int64_t left = 0;
@@ -460,7 +463,8 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
     items.push_back("{" + field("jobrty", job.jobrty) + "," + field("jobke2", job.jobke2) + "," +
                     field("jobda1", job.jobda1) + "," + field("jobsts", job.jobsts) + "," +
                     number("jobstv", job.jobstv) + "," + field("reason", ReasonCode(job.reason)) +
-                    "," + field("text", ReasonText(job)) + "}");
+                    "," + field("text", ReasonText(job)) + "," +
+                    field("command", CommandHint(job)) + "}");
   }
   json += "," + array("stuck", items);
   items.clear();

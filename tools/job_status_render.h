@@ -101,12 +101,14 @@ bool StampLeft(const std::string& stamp, const CivilTime& now, int64_t* seconds)
 std::string EndedRunTime(const StatusJob& job);
 
 // The tables (or the database line) and the fallback line; now is the
-// local time the run times are measured to. The health line and header
-// come before it.
+// local time the run times are measured to. A stuck job shows the command
+// that puts it back (CommandHint), "-" where none does. The health line
+// and header come before it.
 std::string FormatStatusText(const JobStatus& status, const CivilTime& now);
 // One line: {"time", "controller", "errors", "running", "waiting",
 // "stuck", "messages", "fallback", "max_jobs", "running_count", "ended",
-// "next"}, then "nodes" when there are nodes and "node" with --node.
+// "next"}, then "nodes" when there are nodes and "node" with --node. A
+// stuck job's "command" is its CommandHint, "" where none.
 std::string FormatStatusJson(const JobStatus& status, const CivilTime& now);
 // text as a JSON string with its quotes; bytes read as Windows-1252.
 std::string JsonString(std::string_view text);

@@ -31,7 +31,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   const kvs::ConsoleSession console;
-  int rc = kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; }, console.utf8());
+  // retry and rerun put one job back; everything else shows the status.
+  int rc = kvs::IsJobCommand(args)
+               ? kvs::RunJobCommand(*platform, args, &error, console.utf8())
+               : kvs::RunJobStatus(*platform, args, &error, [] { return g_stop != 0; },
+                                   console.utf8());
   if (!error.empty()) std::fputs(error.c_str(), stderr);
   return rc;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "msg/message_pool.h"
+#include "tools/job_commands.h"
 #include "tools/job_status_render.h"
 #include "diag/text.h"
 #include "jobs/run_types.h"
@@ -20,8 +21,10 @@ constexpr char kMetricsPath[] = "/metrics";
 constexpr int64_t kHourSeconds = 3600;
 
 // One metric: its HELP and TYPE lines and its samples.
-std::string Metric(const char* name, const char* help, const std::string& samples) {
-  return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
+std::string Metric(const char* name, const char* help, const std::string& samples,
+                   const char* type = "gauge") {
+  return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+         samples;
 }
 
 constexpr char kPageStyle[] =
@@ -160,12 +163,64 @@ bool EndsWithLoginWord(std::string_view text) {
 
 // A label value in quotes, escaped as the exposition format wants it.
 std::string MetricLabel(std::string_view value) {
+  // The rows' texts are Windows-1252; a scrape is UTF-8 throughout.
   std::string out = "\"";
-  for (char c : value) {
+  for (char c : Utf8FromWindows1252(value)) {
     if (c == '\\' || c == '"') out += '\\';
     out += c == '\n' ? std::string("\\n") : std::string(1, c);
   }
   return out + "\"";
+}
+
+// The controller's counters since its start, read from its pass state
+// file: counters, and the run times of its ended jobs as a histogram.
+std::string CounterMetrics(const RunCounters& c, const std::string& node) {
+  const std::string plain = node.empty() ? "" : "{" + node + "}";
+  const std::string with = node.empty() ? "" : node + ",";
+  auto one = [&](const char* name, const char* help, uint64_t value) {
+    return Metric(name, help, std::string(name) + plain + " " + std::to_string(value) + "\n",
+                  "counter");
+  };
+  std::string text = Metric(
+      "kvs_controller_start_time_seconds",
+      "When the controller started (seconds since 1970): its counters count from then.",
+      "kvs_controller_start_time_seconds" + plain + " " + std::to_string(c.started) + "\n");
+  text += one("kvs_passes_total", "Passes of the main loop.", c.passes);
+  std::string starts;
+  for (const auto& [type, n] : c.starts) {
+    starts += "kvs_job_starts_total{" + with + "run_type=" + MetricLabel(type) + "} " +
+              std::to_string(n) + "\n";
+  }
+  text += Metric("kvs_job_starts_total", "Jobs started, by run type.", starts, "counter");
+  text += one("kvs_job_start_failures_total", "Job processes that could not be created (90).",
+              c.failed_starts);
+  text += Metric("kvs_job_ends_total", "Job ends written, by state (98 ended, 99 ended by the controller).",
+                 "kvs_job_ends_total{" + with + "state=\"98\"} " + std::to_string(c.ended) +
+                     "\nkvs_job_ends_total{" + with + "state=\"99\"} " +
+                     std::to_string(c.terminated) + "\n",
+                 "counter");
+  std::string causes;
+  for (size_t r = 0; r < c.by_reason.size(); ++r) {
+    causes += "kvs_job_kills_total{" + with + "cause=\"" +
+              EndCauseWord(static_cast<EndCause>(r)) + "\"} " + std::to_string(c.by_reason[r]) +
+              "\n";
+  }
+  text += Metric("kvs_job_kills_total",
+                 "Job processes the controller ended, by cause (run_time, database_lost, "
+                 "service_gone, taken_over).",
+                 causes, "counter");
+  text += one("kvs_database_outages_total", "Times the database was lost.", c.database_outages);
+  std::string histogram;
+  uint64_t below = 0;
+  for (size_t b = 0; b < c.run_time_buckets.size(); ++b) {
+    below += c.run_time_buckets[b];
+    histogram += "kvs_job_run_seconds_bucket{" + with + "le=\"" + RunTimeBucketBound(b) + "\"} " +
+                 std::to_string(below) + "\n";
+  }
+  histogram += "kvs_job_run_seconds_sum" + plain + " " + std::to_string(c.run_time_sum) + "\n";
+  histogram += "kvs_job_run_seconds_count" + plain + " " + std::to_string(c.run_time_count) + "\n";
+  return text + Metric("kvs_job_run_seconds", "Run times of the jobs that ended.", histogram,
+                       "histogram");
 }
 
 std::string HostPort(const ServeAddress& where) {
@@ -329,12 +384,13 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
     html += Section(kTitleWaiting, status, StatusSection::kWaiting,
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"}, rows);
     rows.clear();
+    // The page stays read-only: it shows the command that puts a job back.
     for (const StatusJob& job : status.stuck) {
       rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1), Text(OrDash(job.jobsts)),
-                      Text(ReasonText(job), "wrap")});
+                      Text(ReasonText(job), "wrap"), Text(OrDash(CommandHint(job)), "wrap")});
     }
     html += Section(kTitleStuck, status, StatusSection::kStuck,
-                    {"RT", "JOBKE2", "JOBDA1", "Status", "Grund"}, rows);
+                    {"RT", "JOBKE2", "JOBDA1", "Status", "Grund", "Befehl"}, rows);
     rows.clear();
     for (const StatusJob* job : NextRuns(status)) {
       int64_t left = 0;
@@ -381,6 +437,9 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
                              : "");
   text += Metric("kvs_max_jobs", "MAXJOBS of the controller's KVSJOBCTL.INI.",
                  "kvs_max_jobs " + std::to_string(status.max_jobs) + "\n");
+  text += Metric("kvs_build_info", "The release of kvsjobstat and the database's dialect.",
+                 "kvs_build_info{version=" + MetricLabel(KVS_VERSION) +
+                     ",dialect=" + MetricLabel(status.db_system) + "} 1\n");
   if (!status.nodes.empty()) {
     std::string age, running, up;
     for (const StatusNode& node : status.nodes) {
@@ -398,6 +457,18 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
     text +=
         Metric("kvs_node_up",
                "Whether the node wrote its status row within KNOTENTIMEOUT (1) or not (0).", up);
+  }
+  // With KNOTEN every series of the jobs names the node that reads them.
+  const std::string node = status.own_node.empty() ? "" : "node=" + MetricLabel(status.own_node);
+  const std::string node_label = node.empty() ? "" : node + ",";
+  if (c.pass_known && c.pass.counters.started != 0) text += CounterMetrics(c.pass.counters, node);
+  if (c.pass_known && !c.pass.last_complete.empty()) {
+    int64_t ago = 0;
+    if (RunSeconds(c.pass.last_complete, now, &ago)) {
+      text += Metric("kvs_last_complete_pass_age_seconds",
+                     "Seconds since the controller's last complete pass.",
+                     "kvs_last_complete_pass_age_seconds " + std::to_string(ago) + "\n");
+    }
   }
   const bool read = status.database_error.empty() && status.failures.empty();
   text += Metric("kvs_job_lists_read", "Whether every job list could be read (1) or not (0).",
@@ -419,7 +490,7 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
   const auto series = [&](const char* name, int64_t Counts::*field) {
     std::string lines;
     for (const auto& [type, counts] : by_type) {
-      lines += std::string(name) + "{run_type=\"" + type + "\"} " +
+      lines += std::string(name) + "{" + node_label + "run_type=" + MetricLabel(type) + "} " +
                std::to_string(counts.*field) + "\n";
     }
     return lines;
@@ -431,8 +502,20 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
   text += Metric("kvs_jobs_needing_someone",
                  "Jobs that start again only after someone acts, by run type.",
                  series("kvs_jobs_needing_someone", &Counts::stuck));
-  text += Metric("kvs_jobs_ended_last_hour", "Jobs ended in the last hour, by run type.",
+  text += Metric("kvs_jobs_ended_last_hour",
+                 "Rows of ended jobs whose last end lies in the last hour, by run type (a job "
+                 "that ended many times counts once; kvs_job_ends_total counts every end).",
                  series("kvs_jobs_ended_last_hour", &Counts::ended));
+  int64_t oldest = -1;
+  for (const StatusJob& j : status.waiting) {
+    int64_t age = 0;
+    if (RunSeconds(j.jobda1, now, &age) && age > oldest) oldest = age;
+  }
+  text += Metric("kvs_oldest_waiting_job_age_seconds",
+                 "Seconds since the oldest waiting job was registered (its JOBDA1); 0 when none "
+                 "waits.",
+                 "kvs_oldest_waiting_job_age_seconds" + (node.empty() ? "" : "{" + node + "}") +
+                     " " + std::to_string(oldest < 0 ? 0 : oldest) + "\n");
   return text;
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/http_server.h"
+#include "tools/http/http_server.h"
 #include "platform/platform.h"
 #include "tools/job_status.h"
 
