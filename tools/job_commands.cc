@@ -222,17 +222,10 @@ int PutJobBack(Platform& platform, Session& session, Logs& logs, const std::stri
 int RunJobCommand(Platform& platform, const std::vector<std::string>& args, std::string* error,
                   bool utf8_console) {
   StatusOptions options;
-  if (ParseStatusOptions(args, &options, error) != 0) {
-    *error += kStatusUsage;
-    return kStatusExitUsage;
-  }
-  if (options.help) {
-    platform.Print(kStatusUsage);
-    return kStatusExitOk;
-  }
   StatusSetup setup;
-  int rc = LoadStatusSetup(platform, options, &setup, error);
-  if (rc != kStatusExitOk) return rc;
+  bool done = false;
+  int rc = BeginStatusTool(platform, args, error, &options, &setup, &done);
+  if (done) return rc;
   // kvsjobstat's own log, as the status has it: the session's lines and
   // every change a command made.
   Logs logs(platform, setup.log_path, BackupPathOf(setup.log_path), setup.log_path,

@@ -459,20 +459,29 @@ int CollectNodes(Session& session, const StatusSetup& setup, JobStatus* status) 
   return StatusHealthy(*status) ? kStatusExitOk : kStatusExitNotRunning;
 }
 
-int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
-                 const std::function<bool()>& stop, bool utf8_console) {
-  StatusOptions options;
-  if (ParseStatusOptions(args, &options, error) != 0) {
+int BeginStatusTool(Platform& platform, const std::vector<std::string>& args, std::string* error,
+                    StatusOptions* options, StatusSetup* setup, bool* done) {
+  *done = true;
+  if (ParseStatusOptions(args, options, error) != 0) {
     *error += kStatusUsage;
     return kStatusExitUsage;
   }
-  if (options.help) {
+  if (options->help) {
     platform.Print(kStatusUsage);
     return kStatusExitOk;
   }
+  const int rc = LoadStatusSetup(platform, *options, setup, error);
+  *done = rc != kStatusExitOk;
+  return rc;
+}
+
+int RunJobStatus(Platform& platform, const std::vector<std::string>& args, std::string* error,
+                 const std::function<bool()>& stop, bool utf8_console) {
+  StatusOptions options;
   StatusSetup setup;
-  int rc = LoadStatusSetup(platform, options, &setup, error);
-  if (rc != kStatusExitOk) return rc;
+  bool done = false;
+  int rc = BeginStatusTool(platform, args, error, &options, &setup, &done);
+  if (done) return rc;
 
   // The session's rare log lines go to a log of this tool's own, never
   // into the controller's, which the controller rotates.

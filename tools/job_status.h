@@ -287,6 +287,11 @@ struct StatusSetup {
 // directory) or kStatusExitNoDataSource with the error line in *error.
 int LoadStatusSetup(Platform& platform, const StatusOptions& options, StatusSetup* setup,
                     std::string* error);
+// How every use of kvsjobstat begins: the options (the usage text added to
+// *error when they are wrong), --help (printed, *done set), then the
+// setup. kStatusExitOk with *done false when the caller goes on.
+int BeginStatusTool(Platform& platform, const std::vector<std::string>& args, std::string* error,
+                    StatusOptions* options, StatusSetup* setup, bool* done);
 // One complete reading: the controller's health, the lists (connecting
 // first when the session is not connected, and dropping the connection
 // after a failed statement so the next reading connects anew) and the
