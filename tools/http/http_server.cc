@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "diag/text.h"
 #include "tools/http/socket.h"
 
 namespace kvs {
@@ -37,14 +38,6 @@ int64_t NowMs() {
 }
 
 // ---- The request ------------------------------------------------------------
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -93,19 +86,19 @@ bool HostNamesServer(std::string_view host, const std::string& bound_address) {
   if (!host.empty() && host.front() == '[') {
     const size_t close = host.find(']');
     if (close == std::string_view::npos) return false;
-    name = Lower(host.substr(1, close - 1));
+    name = ToLowerAscii(host.substr(1, close - 1));
     const std::string_view rest = host.substr(close + 1);
     if (!rest.empty() && rest.front() != ':') return false;
     if (!rest.empty()) port = rest.substr(1);
     if (!IsIpv6Literal(name)) return false;
   } else {
     const size_t colon = host.find(':');
-    name = Lower(host.substr(0, colon));
+    name = ToLowerAscii(host.substr(0, colon));
     if (colon != std::string_view::npos) port = host.substr(colon + 1);
     if (colon != std::string_view::npos && !AllDigits(port)) return false;
   }
   if (name.empty()) return false;
-  const std::string bound = Lower(bound_address);
+  const std::string bound = ToLowerAscii(bound_address);
   if (name == bound) return true;
   const bool every = bound == "0.0.0.0" || bound == "::";
   const bool loopback = bound == "localhost" || bound == "::1" || bound.rfind("127.", 0) == 0;
@@ -150,7 +143,7 @@ int ParseHead(std::string_view head, RequestHead* out) {
         colon == 0 || Trim(line.substr(0, colon)).size() != colon) {
       return 400;
     }
-    out->headers.emplace_back(Lower(line.substr(0, colon)), std::string(Trim(line.substr(colon + 1))));
+    out->headers.emplace_back(ToLowerAscii(line.substr(0, colon)), std::string(Trim(line.substr(colon + 1))));
   }
   return first ? 400 : 0;
 }
