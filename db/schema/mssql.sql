@@ -6,6 +6,16 @@ IF NOT EXISTS (SELECT * FROM sys.schemas WHERE name = 'KVSYSTEM')
 GO
 
 -- Jobs: rows inserted by the suite's programs and by the controller.
+-- Ended rows stay for weeks, and every pass of the controller reads the
+-- table once for its running rows and once or more for each run type; two
+-- indexes keep each of those reads to the rows it is after, however many
+-- ended rows there are:
+--   KVS500JOB_RTY_STS (JOBRTY, JOBSTS): the next job of a run type, its
+--     list of rows (03, 07, 08) and the permanent-job check;
+--   KVS500JOB_STS_RTY (JOBSTS, JOBRTY): the running rows (JOBSTS = '01'
+--     AND JOBRTY <> '06'), which the first cannot serve, as the run type
+--     is only compared as not equal; with several controllers also each
+--     node's running rows and the check of a claimed row's JOBURV.
 CREATE TABLE KVSYSTEM.KVS500JOB (
   JOBDA1 VARCHAR(14)  NOT NULL,
   JOBKE2 VARCHAR(32)  NOT NULL,
@@ -33,6 +43,8 @@ CREATE TABLE KVSYSTEM.KVS500JOB (
 );
 GO
 CREATE INDEX KVS500JOB_RTY_STS ON KVSYSTEM.KVS500JOB (JOBRTY, JOBSTS);
+GO
+CREATE INDEX KVS500JOB_STS_RTY ON KVSYSTEM.KVS500JOB (JOBSTS, JOBRTY);
 GO
 
 -- Operator messages (insert only for the controller).

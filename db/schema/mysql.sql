@@ -5,6 +5,16 @@
 CREATE DATABASE IF NOT EXISTS KVSYSTEM CHARACTER SET latin1;
 
 -- Jobs: rows inserted by the suite's programs and by the controller.
+-- Ended rows stay for weeks, and every pass of the controller reads the
+-- table once for its running rows and once or more for each run type; two
+-- indexes keep each of those reads to the rows it is after, however many
+-- ended rows there are:
+--   KVS500JOB_RTY_STS (JOBRTY, JOBSTS): the next job of a run type, its
+--     list of rows (03, 07, 08) and the permanent-job check;
+--   KVS500JOB_STS_RTY (JOBSTS, JOBRTY): the running rows (JOBSTS = '01'
+--     AND JOBRTY <> '06'), which the first cannot serve, as the run type
+--     is only compared as not equal; with several controllers also each
+--     node's running rows and the check of a claimed row's JOBURV.
 CREATE TABLE IF NOT EXISTS KVSYSTEM.KVS500JOB (
   JOBDA1 VARCHAR(14)  NOT NULL,
   JOBKE2 VARCHAR(32)  NOT NULL,
@@ -29,8 +39,20 @@ CREATE TABLE IF NOT EXISTS KVSYSTEM.KVS500JOB (
   JOBNRT VARCHAR(14)  NULL,
   JOBSTV INT          NULL DEFAULT 0,
   PRIMARY KEY (JOBDA1, JOBKE2),
-  KEY KVS500JOB_RTY_STS (JOBRTY, JOBSTS)
+  KEY KVS500JOB_RTY_STS (JOBRTY, JOBSTS),
+  KEY KVS500JOB_STS_RTY (JOBSTS, JOBRTY)
 ) CHARACTER SET latin1;
+
+-- A job table created before KVS500JOB_STS_RTY existed gets it here (MySQL
+-- has no CREATE INDEX IF NOT EXISTS).
+SET @kvs_index = (SELECT IF(COUNT(*) = 0,
+    'CREATE INDEX KVS500JOB_STS_RTY ON KVSYSTEM.KVS500JOB (JOBSTS, JOBRTY)', 'DO 0')
+  FROM information_schema.STATISTICS
+  WHERE UPPER(TABLE_SCHEMA) = 'KVSYSTEM' AND UPPER(TABLE_NAME) = 'KVS500JOB'
+    AND UPPER(INDEX_NAME) = 'KVS500JOB_STS_RTY');
+PREPARE kvs_add_index FROM @kvs_index;
+EXECUTE kvs_add_index;
+DEALLOCATE PREPARE kvs_add_index;
 
 -- Operator messages (insert only for the controller).
 CREATE TABLE IF NOT EXISTS KVSYSTEM.KVS200MSG (
