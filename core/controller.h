@@ -166,7 +166,9 @@ class Controller {
   OnceEvery flag_refresh_{kFlagRefreshSeconds * 1000};
   bool pass_recorded_ = false;
   PassState pass_state_;
-  OnceEvery pass_state_refresh_{kFlagRefreshSeconds * 1000};
+  // Every 10 seconds, so that the counters a scrape reads are that fresh;
+  // at once when the outcome changes.
+  OnceEvery pass_state_refresh_{kPassStateRefreshSeconds * 1000};
 };
 
 }  // namespace kvs

@@ -1,7 +1,7 @@
 // The controller's pass state file beside DYE: whether its passes complete
 // (database reachable, running jobs reloaded and supervised), since when
 // that holds, and when the last complete pass was. The controller writes
-// it when the state changes and once a minute; kvsjobstat reads it. DYE
+// it when the state changes and every 10 seconds; kvsjobstat reads it. DYE
 // keeps its own meaning (present while connected) untouched.
 #pragma once
 
@@ -14,6 +14,8 @@
 namespace kvs {
 
 inline constexpr char kPassStateFileName[] = "KVSJOBSTR.STA";
+// How often the controller rewrites the file while the outcome stays.
+inline constexpr int64_t kPassStateRefreshSeconds = 10;
 
 enum class PassOutcome {
   kComplete,      // database reachable, running jobs reloaded and supervised
