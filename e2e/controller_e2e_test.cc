@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/controller.h"
+#include "core/test_pass_platform.h"
 #include "e2e/e2e_fixture.h"
 #include "platform/fake_platform.h"
 
@@ -341,33 +342,6 @@ TEST_F(ControllerEndToEnd, FailedReloadsStillEndEveryJobAtShutdown) {
 // binary shows only roughly, counted exactly.
 class ControllerOnFakePlatform : public ControllerProcessTest {
  protected:
-  // Calls at_main_beat with their count at the end-of-pass contacts of the
-  // service (the one before the first pass included), which the debug
-  // log's last line names. Keeps the pids of the processes it started.
-  struct PassPlatform : FakePlatform {
-    int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
-                 char* reply, size_t reply_capacity, size_t* reply_len,
-                 int timeout_ms) override {
-      const std::string beat = "Service kontaktiert! Hauptschleife!\n";
-      const std::string log = ReadText(debug_log);
-      if (log.size() >= beat.size() &&
-          log.compare(log.size() - beat.size(), beat.size(), beat) == 0) {
-        at_main_beat(++main_beats);
-      }
-      return FakePlatform::CallPipe(pipe_name, request, request_len, reply, reply_capacity,
-                                    reply_len, timeout_ms);
-    }
-    int StartProcess(const std::string& command_line, uint32_t* pid) override {
-      const int rc = FakePlatform::StartProcess(command_line, pid);
-      if (rc == 0) started[*pid] = command_line;
-      return rc;
-    }
-    fs::path debug_log;
-    std::function<void(int)> at_main_beat;
-    int main_beats = 0;
-    std::map<uint32_t, std::string> started;
-  };
-
   // Runs the controller (single mode) with the program directory as the
   // working directory.
   void Run() {

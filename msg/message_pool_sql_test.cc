@@ -14,6 +14,7 @@
 
 #include "core/connection_file.h"
 #include "core/controller.h"
+#include "core/test_pass_platform.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
@@ -300,27 +301,6 @@ TEST_F(MessagePoolSqlTest, LockedTableHoldsUpNoPass) {
                   "AS v FROM KVSYSTEM.KVS200MSG"),
             "alt 1|alt 2|drei|eins|vier|zwei");
 }
-
-// The controller on the fake platform: calls at_main_beat with their
-// count at the contacts of the service that end a pass (the one before the
-// first pass included), which the last line of the debug log names.
-struct PassPlatform : FakePlatform {
-  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
-               char* reply, size_t reply_capacity, size_t* reply_len,
-               int timeout_ms) override {
-    const std::string beat = "Service kontaktiert! Hauptschleife!\n";
-    const std::string log = ReadText(debug_log);
-    if (log.size() >= beat.size() &&
-        log.compare(log.size() - beat.size(), beat.size(), beat) == 0) {
-      at_main_beat(++main_beats);
-    }
-    return FakePlatform::CallPipe(pipe_name, request, request_len, reply, reply_capacity,
-                                  reply_len, timeout_ms);
-  }
-  fs::path debug_log;
-  std::function<void(int)> at_main_beat;
-  int main_beats = 0;
-};
 
 // Catches what a rest of the message table sent to the fallback file
 // waiting there for the next post, which may come hours later, instead of
