@@ -156,16 +156,7 @@ bool ParsePassState(std::string_view all, PassState* state) {
 }
 
 bool WritePassState(const std::string& name, const PassState& state) {
-  const std::string path = NativePath(name);
-  const std::string temporary = path + ".tmp";
-  std::FILE* f = std::fopen(temporary.c_str(), "wb");
-  if (f == nullptr) return false;
-  const std::string line = FormatPassState(state);
-  const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-  if (std::fclose(f) != 0 || !written) return false;
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  return !ec;
+  return ReplaceFileContent(name, FormatPassState(state)) == 0;
 }
 
 bool ReadPassState(const std::string& name, PassState* state, int64_t* modified) {
