@@ -50,7 +50,7 @@ SQLCHAR* Sql(const std::string& s) {
 
 // Cleared buffers, so a NULL column reads as empty or zero.
 void ClearAndBind(SQLHANDLE statement, const std::vector<ColumnBinding>& columns) {
-  static SQLLEN indicator;  // shared and never examined
+  thread_local SQLLEN indicator;  // shared by a thread's columns and never examined
   SQLUSMALLINT number = 1;
   for (const ColumnBinding& c : columns) {
     std::memset(c.buffer, 0, c.size);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,8 @@ class LogFile {
  public:
   // path and backup_path as the controller names them (backslashes allowed);
   // size_limit in bytes, compared strictly greater.
-  LogFile(Platform& platform, std::string path, std::string backup_path,
-          int64_t size_limit, size_t line_capacity, bool enabled);
+  LogFile(Platform& platform, std::string path, std::string backup_path, int64_t size_limit,
+          size_t line_capacity, bool enabled);
 
   // Appends "YYYY-MM-DD hh:mm:ss" + two blanks + text. Never fails
   // outward: a file that cannot be opened loses the line.
@@ -46,10 +47,18 @@ class Logs {
        const std::string& debug_path, const std::string& debug_backup, int64_t size_limit,
        bool debug_on);
 
-  void Main(std::string_view text) { main_.Write(text); }
-  void Debug(std::string_view text) { debug_.Write(text); }
+  // Safe from any thread: a node's lease thread writes here as well.
+  void Main(std::string_view text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    main_.Write(text);
+  }
+  void Debug(std::string_view text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    debug_.Write(text);
+  }
 
  private:
+  std::mutex lock_;
   LogFile main_;
   LogFile debug_;
 };

@@ -47,8 +47,7 @@ int64_t FakePlatform::ToEpoch(int year, int month, int day, int hour, int minute
   return DayNumber(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute,
-                                int second) {
+void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute, int second) {
   const int64_t wall = ToEpoch(year, month, day, hour, minute, second);
   int64_t t = wall;
   if (zone_ == Zone::kCentralEurope) {
@@ -121,6 +120,15 @@ int FakePlatform::StartProcess(const std::string& command_line, uint32_t* pid) {
   return 0;
 }
 
+int FakePlatform::EndProcessIfSame(uint32_t pid, const std::string& identity) {
+  auto it = processes_.find(pid);
+  if (it == processes_.end() || !it->second.alive) return 0;
+  if (IdentityOf(it->second.creation_time, pid) != identity) return 0;
+  it->second.alive = false;
+  ended_if_same.push_back(pid);
+  return 1;
+}
+
 ProcessInfo FakePlatform::InspectProcess(uint32_t pid) {
   RunDueKills();
   ProcessInfo info;
@@ -165,9 +173,8 @@ void FakePlatform::Kill(const std::string& target) {
   }
 }
 
-int FakePlatform::CallPipe(const std::string& pipe_name, const void* request,
-                           size_t request_len, char* reply, size_t reply_capacity,
-                           size_t* reply_len, int timeout_ms) {
+int FakePlatform::CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+                           char* reply, size_t reply_capacity, size_t* reply_len, int timeout_ms) {
   PipeCall call;
   call.pipe_name = pipe_name;
   const char* bytes = static_cast<const char*>(request);
@@ -190,8 +197,7 @@ int FakePlatform::CallPipe(const std::string& pipe_name, const void* request,
 }
 
 std::string FakePlatform::ReadIniString(const std::string& path, const std::string& section,
-                                        const std::string& key,
-                                        const std::string& default_value,
+                                        const std::string& key, const std::string& default_value,
                                         size_t buffer_size) {
   return IniFileLookup(NativePath(path), section, key, default_value, buffer_size);
 }

@@ -3,6 +3,7 @@
 //                                (/tmp/NAME when the variable is unset)
 //   CreateProcessA            -> posix_spawn, no shell, Windows argv rules,
 //                                program dir / current dir / PATH search
+//   job object, kill on close -> fork and exec with PR_SET_PDEATHSIG
 //   OpenProcess               -> /proc/PID exists and is not a zombie
 //   module base name, path    -> /proc/PID/exe
 //   GetProcessTimes           -> /proc/PID/stat (readable for every
@@ -23,9 +24,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -104,7 +107,7 @@ int ErrnoToSystemError(int e) {
     case ECONNRESET:
       return kErrBrokenPipe;
     case ENOMEM:
-      return 8;    // ERROR_NOT_ENOUGH_MEMORY
+      return 8;  // ERROR_NOT_ENOUGH_MEMORY
     case ENOSPC:
       return 112;  // ERROR_DISK_FULL
     case ENOEXEC:
@@ -114,7 +117,6 @@ int ErrnoToSystemError(int e) {
       return kErrGenFailure;
   }
 }
-
 
 std::string ReadSmallFile(const std::string& path) {
   std::string text;
@@ -213,18 +215,64 @@ std::string CurrentDir() {
   return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
+// Starts program as a child that the kernel kills when this process ends
+// (the death signal is tied to the forking thread, the main one, which
+// lives as long as the process). Between fork and exec only
+// async-signal-safe calls: another thread may hold any lock. 0 and *pid,
+// or a system error code; an exec failure comes back through a pipe that
+// closes on exec.
+int SpawnTied(const std::string& program, char* const* argv, pid_t* pid) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return ErrnoToSystemError(errno);
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child < 0) {
+    const int error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return ErrnoToSystemError(error);
+  }
+  if (child == 0) {
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    ::sigaction(SIGCHLD, &defaults, nullptr);
+    ::sigaction(SIGPIPE, &defaults, nullptr);
+    // Set, then checked: a parent that died before the setting is not
+    // there to kill it later.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+#ifdef SYS_close_range
+    ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+#endif
+    ::execve(program.c_str(), argv, environ);
+    const int error = errno;
+    (void)!::write(report[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int error = 0;
+  ssize_t n;
+  do {
+    n = ::read(report[0], &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof error)) return ErrnoToSystemError(error);
+  *pid = child;
+  return 0;
+}
+
 // Resolves and spawns command_line. 0 and *pid, or a system error code.
-int Spawn(const std::string& command_line, pid_t* pid, bool own_group = false) {
+int Spawn(const std::string& command_line, pid_t* pid, bool own_group = false, bool tied = false) {
   std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) return kErrFileNotFound;
   const char* path_env = std::getenv("PATH");
   std::string own_dir = DirName(ReadLink("/proc/self/exe"));
-  std::string program = FindProgram(args[0], own_dir, CurrentDir(),
-                                    path_env ? path_env : "", IsExecutableFile);
+  std::string program =
+      FindProgram(args[0], own_dir, CurrentDir(), path_env ? path_env : "", IsExecutableFile);
   if (program.empty()) return kErrFileNotFound;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  if (tied) return SpawnTied(program, argv.data(), pid);
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -309,9 +357,7 @@ int WaitFd(int fd, short events, int64_t deadline_ms) {
 class PosixPlatform : public Platform {
  public:
   explicit PosixPlatform(ClockSources clocks)
-      : clocks_(std::move(clocks)),
-        ticks_per_second_(::sysconf(_SC_CLK_TCK)),
-        boot_id_(BootId()) {
+      : clocks_(std::move(clocks)), ticks_per_second_(::sysconf(_SC_CLK_TCK)), boot_id_(BootId()) {
     // Children are never waited for; with SIGCHLD ignored they leave no
     // zombies. A vanished service must not kill us with SIGPIPE either.
     ::signal(SIGCHLD, SIG_IGN);
@@ -351,9 +397,20 @@ class PosixPlatform : public Platform {
 
   int StartProcess(const std::string& command_line, uint32_t* pid) override {
     pid_t child = 0;
-    int rc = Spawn(command_line, &child);
+    int rc = Spawn(command_line, &child, false, children_end_with_us_);
     if (rc == 0) *pid = static_cast<uint32_t>(child);
     return rc;
+  }
+
+  int EndChildrenWithThisProcess() override {
+    children_end_with_us_ = true;
+    return 0;
+  }
+
+  int EndProcessIfSame(uint32_t pid, const std::string& identity) override {
+    if (pid == 0 || identity.empty() || ProcessIdentity(pid) != identity) return 0;
+    if (::kill(static_cast<pid_t>(pid), SIGKILL) == 0) return 1;
+    return errno == ESRCH ? 0 : -1;
   }
 
   ProcessInfo InspectProcess(uint32_t pid) override {
@@ -399,6 +456,15 @@ class PosixPlatform : public Platform {
     return info;
   }
 
+  // The identity of pid as InspectProcess gives it, read alone; "" when it
+  // is gone or cannot be read.
+  std::string ProcessIdentity(uint32_t pid) {
+    std::vector<std::string> fields = ProcStatFields(pid);
+    if (fields.empty() || fields[0] == "Z" || fields[0] == "X" || boot_id_.empty()) return "";
+    const int64_t start = StartTicks(fields);
+    return start >= 0 ? boot_id_ + "/" + std::to_string(start) : "";
+  }
+
   bool IdentityOfThisBoot(const std::string& identity) override {
     return !boot_id_.empty() && identity.size() > boot_id_.size() &&
            identity.compare(0, boot_id_.size(), boot_id_) == 0 && identity[boot_id_.size()] == '/';
@@ -408,9 +474,8 @@ class PosixPlatform : public Platform {
   uint32_t OwnProcessId() override { return static_cast<uint32_t>(::getpid()); }
   uint32_t ParentProcessId() override { return static_cast<uint32_t>(::getppid()); }
 
-  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
-               char* reply, size_t reply_capacity, size_t* reply_len,
-               int timeout_ms) override {
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len, char* reply,
+               size_t reply_capacity, size_t* reply_len, int timeout_ms) override {
     *reply_len = 0;
     const int64_t deadline = MonotonicMs() + (timeout_ms > 0 ? timeout_ms : 0);
     sockaddr_un addr;
@@ -498,6 +563,7 @@ class PosixPlatform : public Platform {
   ClockSources clocks_;
   const long ticks_per_second_;
   const std::string boot_id_;  // "" when the system does not tell one
+  bool children_end_with_us_ = false;
 };
 
 }  // namespace
@@ -559,7 +625,8 @@ int PipeServer::Open(const std::string& pipe_name) {
   if (!impl->listener.valid()) return ErrnoToSystemError(errno);
   // A name left by a server that died is stale; a live one is refused below.
   UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (probe.valid() && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+  if (probe.valid() &&
+      ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
     return kErrPipeBusy;
   }
   ::unlink(impl->path.c_str());
