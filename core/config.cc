@@ -118,18 +118,6 @@ Config ReadConfigOf(Platform& platform, const std::string& exe_path, bool debug)
   config.node_name_valid = config.node_name.empty() || ValidNodeName(config.node_name);
   config.node_timeout_seconds =
       std::max(kMinNodeTimeoutSeconds, LeadingInt(read("KNOTENTIMEOUT", "60", 9)));
-  // A node cut off from the database ends its jobs only once a statement
-  // has failed: up to a statement's bound in the pass under way and one
-  // more in the next liveness check. A take-over before that would start
-  // jobs whose first run still goes on.
-  if (!config.node_name.empty() && config.node_name_valid &&
-      (config.sql_timeout_seconds == 0 ||
-       config.node_timeout_seconds < kNodeTimeoutPerSqlTimeout * config.sql_timeout_seconds)) {
-    config.log_lines.push_back(StrFormat(kLogNodeTimeoutShort,
-                                         static_cast<long>(config.node_timeout_seconds),
-                                         static_cast<long>(config.sql_timeout_seconds),
-                                         static_cast<long>(kNodeTimeoutPerSqlTimeout)));
-  }
   config.transfer_files = SplitFileList(read("TRANSFERDATEIEN", kDefaultTransferFiles, 1023));
   config.main_backup_log = BackupPathOf(config.main_log);
   config.debug_backup_log = BackupPathOf(config.debug_log);

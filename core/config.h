@@ -25,15 +25,12 @@ inline constexpr char kLogNodeInvalid[] =
 inline constexpr int kExitConfigInvalid = 2;
 
 // Seconds a node of a cluster may stay silent before another takes over
-// its jobs: the default, and the least that counts.
+// its jobs: the default, and the least that counts. Any value from the
+// least on is safe whatever SQLTIMEOUT says: a node renews its status row
+// every quarter of it and ends its jobs after half of it without a
+// renewal, on its own steady clock.
 inline constexpr int32_t kDefaultNodeTimeoutSeconds = 60;
 inline constexpr int32_t kMinNodeTimeoutSeconds = 10;
-// A node's time-out should be at least this many SQLTIMEOUTs.
-inline constexpr int32_t kNodeTimeoutPerSqlTimeout = 3;
-inline constexpr char kLogNodeTimeoutShort[] =
-    "Konfiguration: KNOTENTIMEOUT=%ld ist kuerzer als SQLTIMEOUT=%ld mal %ld (0: ohne Grenze), "
-    "ein abgeschnittener Knoten koennte seine Jobs noch laufen haben, wenn ein anderer sie "
-    "uebernimmt!\n";
 
 struct CommandLine {
   int32_t instance = -1;  // multiservices mode when greater than -1
@@ -46,8 +43,8 @@ struct CommandLine {
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 struct Config {
-  std::string program_dir;    // drive and directory of the executable
-  std::string own_dir;        // directory without drive, with its separators
+  std::string program_dir;  // drive and directory of the executable
+  std::string own_dir;      // directory without drive, with its separators
   int32_t max_jobs = 3;
   std::string connection_file = ".\\KORVALINE.INI";
   std::string main_log = ".\\KVSJOBCTL.LOG";

@@ -9,8 +9,8 @@
 
 #include "core/heartbeat.h"
 #include "gtest/gtest.h"
-#include "platform/test_util.h"
 #include "platform/fake_platform.h"
+#include "platform/test_util.h"
 
 namespace kvs {
 namespace {
@@ -156,10 +156,7 @@ TEST_F(ConfigTest, ValuesFromIni) {
       {"[JOBATR]\nKNOTEN=\nKNOTENTIMEOUT=5\n", node, " 10"},
       {"[JOBATR]\nKNOTEN=srv-02_a\nKNOTENTIMEOUT=90\nSQLTIMEOUT=30\n", node, "srv-02_a 90"},
       {"[JOBATR]\nKNOTEN=srv-02_a\nKNOTENTIMEOUT=90\nSQLTIMEOUT=30\n", lines, ""},
-      {"[JOBATR]\nKNOTEN=a\n", lines,
-       "Konfiguration: KNOTENTIMEOUT=60 ist kuerzer als SQLTIMEOUT=60 mal 3 (0: ohne Grenze), ein "
-       "abgeschnittener Knoten koennte seine Jobs noch laufen haben, wenn ein anderer sie "
-       "uebernimmt!\n"},
+      {"[JOBATR]\nKNOTEN=a\nSQLTIMEOUT=0\n", lines, ""},
       {"[JOBATR]\nKNOTENTIMEOUT=5\n", lines, ""},
       {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOP\n", node, "ABCDEFGHIJKLMNOP 60"},
       {"[JOBATR]\nKNOTEN=ABCDEFGHIJKLMNOPQ\n", node, "ABCDEFGHIJKLMNOPQ refused 60"},

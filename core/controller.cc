@@ -9,9 +9,11 @@ namespace kvs {
 namespace {
 
 // Where the identities of the jobs' processes are kept, one file for each
-// instance and, in cluster mode, node: "KVSJOBPID[instance][_node].DAT".
-std::string IdentityFileName(int32_t instance, const std::string& node) {
-  std::string name = "KVSJOBPID";
+// instance and, in cluster mode, node: "KVSJOBPID[instance][_node].DAT";
+// and, with prefix "KVSJOBKNO", the node instance this directory started
+// last.
+std::string OwnFileName(const char* prefix, int32_t instance, const std::string& node) {
+  std::string name = prefix;
   if (instance > -1) name += StrFormat("%ld", static_cast<long>(instance));
   if (!node.empty()) name += "_" + node;
   return name + ".DAT";
@@ -48,7 +50,12 @@ Controller::Controller(Platform& platform, const CommandLine& command_line, cons
       starts_(platform, logs_, jobs_, processes_, periodic_jobs_, scheduled_jobs_, system_jobs_,
               heartbeat_, config.max_jobs),
       multiservices_(command_line.instance > -1) {
-  if (config.node_name_valid) jobs_.set_node(config.node_name);
+  if (config.node_name_valid && !config.node_name.empty()) {
+    node_ = std::make_unique<ClusterNode>(
+        platform, logs_, pool_, jobs_, config.node_name, config.node_timeout_seconds,
+        OwnFileName("KVSJOBKNO", command_line.instance, config.node_name));
+    jobs_.set_rules(node_.get());
+  }
 }
 
 int Controller::Run() {
@@ -60,6 +67,10 @@ int Controller::Run() {
     return 0;
   }
   while (true) {
+    if (node_ != nullptr && node_->Displaced()) {
+      EndDisplaced();
+      return kExitNodeInUse;
+    }
     RecordPass(RunPass());
     KeepFlagFileCurrent();
     if (!EndOfPass()) break;
@@ -87,7 +98,7 @@ bool Controller::StartUp() {
   if (!pool_.CreateRecord(&record_error)) logs_.Main(record_error + "\n");
   processes_.counters().started = platform_.Now();
   // Before the first look at a process.
-  processes_.KeepIdentities(IdentityFileName(command_line_.instance, jobs_.node()));
+  processes_.KeepIdentities(OwnFileName("KVSJOBPID", command_line_.instance, jobs_.rules().name()));
 
   ReadCredentials();
   session_.SetDbSystem(db_system_);
@@ -104,18 +115,14 @@ bool Controller::StartUp() {
     return false;
   }
   if (heartbeat_.Beat(false, kBeatConnect) == 0) return false;
+  if (!JoinNodes()) return false;
   CreateFlagFile(logs_, kFlagFileName);
   processes_.snapshot().Clear();
   pool_.Post(kMsgStarted);
 
   // A node does the registrations only when it is the first live one.
-  if (!jobs_.node().empty()) {
-    if (int status = jobs_.WriteNodeStatus(); status != 0) {
-      logs_.Main(StrFormat(kStatusUpdateFailed, status));
-    }
-    WatchNodes();
-  }
-  const bool shared = starts_.shared_duties();
+  if (node_ != nullptr) node_->Watch();
+  const bool shared = jobs_.rules().SharedDuties();
   system_jobs_.CleanupServer(shared);
   if (heartbeat_.Beat(false, kBeatCleanup) == 0) return false;
   permanent_jobs_.Check(db_product_);
@@ -128,6 +135,28 @@ bool Controller::StartUp() {
   if (shared) system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
   logs_.Main(kLogInitDone);
   return true;
+}
+
+bool Controller::JoinNodes() {
+  if (node_ == nullptr) return true;
+  const int rc = node_->Join();
+  if (rc == kExitNodeInUse) exit_code_ = kExitNodeInUse;
+  if (rc != 0) return false;
+  node_->StartLease(credentials_, db_system_, config_.sql_timeout_seconds);
+  return true;
+}
+
+void Controller::RegisterSharedJobs() {
+  permanent_jobs_.RegisterBuiltIns();
+  system_jobs_.RegisterPortalJob();
+  system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
+}
+
+void Controller::EndDisplaced() {
+  DeleteFlagFile(logs_, kFlagFileName);
+  RemovePassState(kPassStateFileName);
+  pool_.Post(kMsgStopped);
+  pool_.FreeRecord();
 }
 
 void Controller::ReadCredentials() {
@@ -158,8 +187,8 @@ bool Controller::CheckDatabase() {
     if (rc != 0 && rc != 100) {
       logs_.Main(StrFormat(kLogResetStartAttempts, static_cast<long>(rc)));
     }
-    system_jobs_.CleanupServer(starts_.shared_duties());
-    if (starts_.shared_duties()) system_jobs_.CheckInterruptedDownloads(db_system_);
+    system_jobs_.CleanupServer(jobs_.rules().SharedDuties());
+    if (jobs_.rules().SharedDuties()) system_jobs_.CheckInterruptedDownloads(db_system_);
   }
   db_state_ = true;
   db_failures_ = 0;
@@ -169,7 +198,10 @@ bool Controller::CheckDatabase() {
 PassOutcome Controller::RunPass() {
   if (!CheckDatabase()) return PassOutcome::kDatabaseDown;
   pool_.DeliverAfterRest();
-  if (!jobs_.node().empty()) WatchNodes();
+  if (node_ != nullptr) {
+    node_->Watch();
+    if (node_->BecameLeader()) RegisterSharedJobs();
+  }
   disk_monitor_.Check();
   processes_.BeginPass();
   if (processes_.GetKvProcs() == 0) {
@@ -182,51 +214,6 @@ PassOutcome Controller::RunPass() {
   if (processes_.running_list().full()) return PassOutcome::kComplete;
   (void)starts_.RunPass(loop_timestamp_);
   return PassOutcome::kComplete;
-}
-
-void SilenceWatch::BeginReading(int64_t now_ms, int64_t timeout_ms) {
-  if (last_reading_ms_ >= 0 && now_ms - last_reading_ms_ > timeout_ms / 2) seen_.clear();
-  last_reading_ms_ = now_ms;
-}
-
-bool SilenceWatch::MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms) {
-  auto [it, fresh] = seen_.try_emplace(node.name, Seen{node.jobsda, now_ms});
-  if (!fresh && it->second.jobsda != node.jobsda) it->second = {node.jobsda, now_ms};
-  return node.silent && !it->second.settled && now_ms - it->second.since_ms >= timeout_ms;
-}
-
-void Controller::WatchNodes() {
-  std::vector<NodeStatus> nodes;
-  int rc = jobs_.ReadNodes(config_.node_timeout_seconds, &nodes);
-  // Unsure who is first, none does the shared upkeep.
-  starts_.set_shared_duties(false);
-  if (rc != 0) {
-    logs_.Main(StrFormat(kLogNodesUnread, static_cast<long>(rc)));
-    return;
-  }
-  bool first = true;
-  const int64_t now_ms = platform_.SteadyMs();
-  const int64_t timeout_ms = config_.node_timeout_seconds * 1000LL;
-  silence_.BeginReading(now_ms, timeout_ms);
-  for (const NodeStatus& node : nodes) {
-    const bool own = jobs_.IsOwnNode(node.name);
-    const bool dead = silence_.MayTakeOver(node, now_ms, timeout_ms);
-    if (!node.silent || own) {
-      if (first) starts_.set_shared_duties(own);
-      first = false;
-      continue;
-    }
-    // Silent by the server's clock only, so far: neither first nor dead.
-    if (!dead) continue;
-    int64_t rows = 0;
-    const int taken = jobs_.TakeOver(node, config_.node_timeout_seconds, &rows);
-    // Marked by another node, its rows looked at once more here: done.
-    if (taken == 0 || (taken == 100 && node.taken_over)) silence_.Settle(node.name);
-    if (taken != 0) continue;
-    logs_.Main(StrFormat(kLogNodeTakenOver, node.name.c_str(), node.jobsda.c_str(),
-                         static_cast<long long>(rows)));
-    pool_.Post(StrFormat(kMsgNodeTakenOver, node.name.c_str(), static_cast<long long>(rows)));
-  }
 }
 
 void Controller::RecordPass(PassOutcome outcome) {
@@ -262,6 +249,7 @@ void Controller::Shutdown() {
   pool_.Post(kMsgServiceGone);
   logs_.Main(kLogTerminateAll);
   processes_.TerminateAll(kReasonServiceGone);
+  if (node_ != nullptr) node_->Leave();
   DeleteFlagFile(logs_, kFlagFileName);
   RemovePassState(kPassStateFileName);
   pool_.Post(kMsgStopped);

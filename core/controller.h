@@ -2,7 +2,8 @@
 // fixed order, passes of the main loop until the controlling service stops
 // answering, then the shutdown sequence. Owns the pass-level state (DB-state
 // flag, failure counter, loop timestamp, process-table snapshot); the
-// starts of a pass and its exclusive-job flag are JobStarts'. Every exit code is 0.
+// starts of a pass and its exclusive-job flag are JobStarts'. Exit code 0, or
+// 2 for a node name that is invalid or held by another instance.
 #pragma once
 
 #include <cstdint>
@@ -18,15 +19,16 @@
 #include "diag/flag_file.h"
 #include "diag/log_file.h"
 #include "diag/pass_state.h"
-#include "msg/disk_monitor.h"
-#include "msg/message_pool.h"
-#include "platform/once_every.h"
-#include "platform/platform.h"
 #include "jobs/job_starts.h"
 #include "jobs/periodic_jobs.h"
 #include "jobs/permanent_jobs.h"
 #include "jobs/scheduled_jobs.h"
 #include "jobs/system_jobs.h"
+#include "msg/disk_monitor.h"
+#include "msg/message_pool.h"
+#include "platform/once_every.h"
+#include "platform/platform.h"
+#include "proc/cluster_node.h"
 #include "proc/process_manager.h"
 
 namespace kvs {
@@ -47,12 +49,6 @@ inline constexpr char kLogDbLost[] = "CheckDB: keine DB-Verbindung! Versuche: %l
 inline constexpr char kLogStopJobs[] = "CheckDB: *** Beende Jobs ***!\n";
 inline constexpr char kLogJobsStopped[] = "CheckDB: *** Jobs beendet ***!\n";
 inline constexpr char kMsgDbLost[] = "Datenbankverbindung unterbrochen => Jobs werden beendet!";
-inline constexpr char kLogNodeTakenOver[] =
-    "Knoten %s ist seit %s (UTC) still: %lld laufende Jobs auf 99 gesetzt, ihre Laufarten starten "
-    "sie neu!\n";
-inline constexpr char kMsgNodeTakenOver[] =
-    "Knoten %s antwortet nicht mehr => %lld seiner Jobs werden auf anderen Knoten neu gestartet!";
-inline constexpr char kLogNodesUnread[] = "Knoten konnten nicht gelesen werden! RC: %ld\n";
 inline constexpr char kMsgDbBack[] = "Datenbankverbindung wiederhergestellt => Neustart der Jobs!";
 inline constexpr char kLogResetStartAttempts[] =
     "Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n";
@@ -70,39 +66,11 @@ inline constexpr char kBeatMainLoop[] = "Hauptschleife!";
 // the exit code.
 int RunController(Platform& platform, int argc, const char* const* argv);
 
-// Which silent nodes may be taken over. A node's status row must look old
-// by the database server's clock and must also have stayed the same for
-// the time-out on this node's own steady clock: a step of the server's
-// clock makes every row look old at once, but live nodes write theirs again
-// within a pass. A node that has just started, or could not read the rows
-// for half a time-out (its own outage, when no node could write), watches
-// for one time-out before it takes anyone over.
-class SilenceWatch {
- public:
-  // Called once for each reading, before MayTakeOver.
-  void BeginReading(int64_t now_ms, int64_t timeout_ms);
-  // Called for every node of the reading. False once the node is settled
-  // until its row changes.
-  bool MayTakeOver(const NodeStatus& node, int64_t now_ms, int64_t timeout_ms);
-  // The node's rows are taken over (by this node or, as found since, by
-  // another): no more statements for it while its row stays as it is.
-  void Settle(const std::string& name) { seen_[name].settled = true; }
-
- private:
-  int64_t last_reading_ms_ = -1;
-  struct Seen {
-    std::string jobsda;
-    int64_t since_ms = 0;
-    bool settled = false;
-  };
-  std::map<std::string, Seen> seen_;
-};
-
 class Controller {
  public:
   Controller(Platform& platform, const CommandLine& command_line, const Config& config);
 
-  // Start-up, main loop, shutdown. Returns the exit code (always 0).
+  // Start-up, main loop, shutdown. Returns the exit code.
   int Run();
 
  private:
@@ -111,9 +79,14 @@ class Controller {
   // False when the controller ends before its first pass (exit_code_ says
   // how).
   bool StartUp();
-  // Cluster mode: takes over the jobs of silent nodes and decides whether
-  // this node does the shared upkeep of this pass.
-  void WatchNodes();
+  // Cluster mode: joins the nodes; false when the controller must end.
+  bool JoinNodes();
+  // What only the first node keeps: the built-in permanent jobs, the
+  // portal job and the daily and interval jobs.
+  void RegisterSharedJobs();
+  // Cluster mode: another instance took this node's name. Ends without
+  // writing a row (its jobs were ended when that was found).
+  void EndDisplaced();
   // One pass of the main loop, without its end: whether it reached the
   // database and supervised the running jobs.
   PassOutcome RunPass();
@@ -136,7 +109,6 @@ class Controller {
   bool CheckDatabase();
 
   Platform& platform_;
-  SilenceWatch silence_;
   CommandLine command_line_;
   Config config_;
   Logs logs_;
@@ -153,6 +125,8 @@ class Controller {
   ScheduledJobs scheduled_jobs_;
   SystemJobs system_jobs_;
   JobStarts starts_;
+  // Cluster mode only.
+  std::unique_ptr<ClusterNode> node_;
 
   bool multiservices_ = false;
   int exit_code_ = 0;

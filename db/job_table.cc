@@ -1,5 +1,6 @@
 #include "db/job_table.h"
 
+#include "db/node_rules.h"
 #include "diag/text.h"
 
 namespace kvs {
@@ -69,11 +70,36 @@ constexpr char kWriteNodeStatus[] =
     "'%s'";
 constexpr char kInsertNodeStatus[] =
     "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, JobStv, "
-    "JobSda) VALUES ('%s', '%s', '%s', '', 0, '%s', 0, %s)";
+    "JobSda, JobNam) VALUES ('%s', '%s', '%s', '', 0, '%s', 0, %s, '%s')";
 constexpr char kReadNodes[] =
     "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < %s THEN 1 ELSE 0 "
-    "END, CASE WHEN JOBSTS = '%s' THEN 1 ELSE 0 END, %s FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
-    "'%s' AND JOBKE2 LIKE '%s' AND JOBKE2 <> '%s' ORDER BY JOBKE2";
+    "END, CASE WHEN JOBSTS = '%s' THEN 1 ELSE 0 END, %s, CASE WHEN JOBSTS = '%s' THEN 1 ELSE 0 "
+    "END, COALESCE(JOBNAM, '') FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '%s' AND JOBKE2 LIKE '%s' "
+    "AND JOBKE2 <> '%s' ORDER BY JOBKE2";
+constexpr char kJoinNode[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s, JOBSTS = NULL, JOBNAM = '%s' WHERE JOBDA1 = '%s' "
+    "AND JOBKE2 = '%s' AND COALESCE(JOBNAM, '') = '%s'";
+constexpr char kRenewNode[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s WHERE JOBDA1 = '%s' AND JOBKE2 = '%s' AND JOBNAM = "
+    "'%s' AND JOBSTS IS NULL";
+constexpr char kRejoinNode[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s, JOBSTS = NULL WHERE JOBDA1 = '%s' AND JOBKE2 = "
+    "'%s' AND JOBNAM = '%s'";
+constexpr char kLeaveNode[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s, JOBSTS = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 = "
+    "'%s' AND JOBNAM = '%s'";
+constexpr char kOpenRunningOwners[] =
+    "SELECT JOBDA1, JOBKE2, COALESCE(JOBUSR, ''), COALESCE(JOBSDA, '') FROM KVSYSTEM.KVS500JOB "
+    "WHERE JOBSTS = '%s' AND JOBRTY <> '%s' AND JOBDA1 <> '%s'";
+constexpr char kTakeOverRow[] =
+    "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 = '%s' AND JOBSTS "
+    "= '%s' AND COALESCE(JOBUSR, '') = '%s' AND COALESCE(JOBSDA, '') = '%s'";
+constexpr char kWhileIdle[] = "%s AND (JOBSTS IS NULL OR JOBSTS <> '%s')";
+// No job runs on any node but of the run types that run beside an
+// exclusive one.
+constexpr char kClaimNoneRunning[] =
+    "%s AND NOT EXISTS (SELECT 1 FROM (SELECT DISTINCT JOBRTY FROM KVSYSTEM.KVS500JOB WHERE "
+    "JOBSTS = '%s' AND JOBRTY NOT IN (%s) AND JOBDA1 <> '%s') AS RUNNING)";
 constexpr char kClaimJob[] =
     "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '%s', JOBUSR = '%s' WHERE JOBDA1 = '%s' AND JOBKE2 "
     "= '%s' AND %s";
@@ -197,29 +223,63 @@ SqlStatement TextOpenOthersRunning(const std::string& node) {
                    T(node));
 }
 
-SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node) {
-  return SqlFormat(kWriteNodeStatus, UtcNow(dialect), T(kStatusJobDa1), NodeKey(node));
-}
-
-SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node) {
+SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node,
+                                  const std::string& instance) {
   return SqlFormat(kInsertNodeStatus, T(kStatusJobDa1), NodeKey(node), T(kNodeStatusUrv),
-                   T(kRunTypeStatus), UtcNow(dialect));
+                   T(kRunTypeStatus), UtcNow(dialect), T(instance));
 }
 
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds) {
   return SqlFormat(kReadNodes, UtcAgo(dialect, timeout_seconds), T(kStateTerminated),
-                   UtcNow(dialect), T(kStatusJobDa1), T(std::string(kNodeKeyPrefix) + "%"),
-                   T(kStatusJobKe2));
+                   UtcNow(dialect), T(kStateEnded), T(kStatusJobDa1),
+                   T(std::string(kNodeKeyPrefix) + "%"), T(kStatusJobKe2));
 }
 
-SqlStatement TextClaimJob(const JobRecord& job, const std::string& node) {
+SqlStatement TextJoinNode(Dialect dialect, const std::string& node, const std::string& instance,
+                          const std::string& seen_instance) {
+  return SqlFormat(kJoinNode, UtcNow(dialect), T(instance), T(kStatusJobDa1), NodeKey(node),
+                   T(seen_instance));
+}
+
+SqlStatement TextRenewNode(Dialect dialect, const std::string& node, const std::string& instance) {
+  return SqlFormat(kRenewNode, UtcNow(dialect), T(kStatusJobDa1), NodeKey(node), T(instance));
+}
+
+SqlStatement TextRejoinNode(Dialect dialect, const std::string& node, const std::string& instance) {
+  return SqlFormat(kRejoinNode, UtcNow(dialect), T(kStatusJobDa1), NodeKey(node), T(instance));
+}
+
+SqlStatement TextLeaveNode(Dialect dialect, const std::string& node, const std::string& instance) {
+  return SqlFormat(kLeaveNode, UtcNow(dialect), T(kStateEnded), T(kStatusJobDa1), NodeKey(node),
+                   T(instance));
+}
+
+SqlStatement TextOpenRunningOwners() {
+  return SqlFormat(kOpenRunningOwners, T(kStateRunning), T(kRunTypeNeverStarted), T(kStatusJobDa1));
+}
+
+SqlStatement TextTakeOverRow(const RunningOwner& row) {
+  return SqlFormat(kTakeOverRow, T(kStateTerminated), T(row.jobda1), T(row.jobke2),
+                   T(kStateRunning), T(row.jobusr), T(row.jobsda));
+}
+
+SqlStatement TextWhileIdle(const SqlStatement& write) {
+  return SqlFormat(kWhileIdle, write, T(kStateRunning));
+}
+
+SqlStatement TextClaimJob(const JobRecord& job, const std::string& node,
+                          const SqlList* exclusive_beside) {
   const bool blank = RightTrim(job.jobsts).empty();
   SqlStatement state =
       blank ? SqlFormat(kClaimBlank, T(kStateBlank)) : SqlFormat(kClaimState, T(job.jobsts));
   const std::string joburv = RightTrim(job.joburv);
   if (!joburv.empty()) {
-    state = SqlFormat(kClaimJoburvFree, state, T(joburv), T(kStateRunning),
-                      T(kRunTypeNeverStarted), T(kStatusJobDa1));
+    state = SqlFormat(kClaimJoburvFree, state, T(joburv), T(kStateRunning), T(kRunTypeNeverStarted),
+                      T(kStatusJobDa1));
+  }
+  if (exclusive_beside != nullptr) {
+    state =
+        SqlFormat(kClaimNoneRunning, state, T(kStateRunning), *exclusive_beside, T(kStatusJobDa1));
   }
   return SqlFormat(kClaimJob, T(kStateRunning), T(node), T(job.jobda1), T(job.jobke2), state);
 }
@@ -253,10 +313,13 @@ int JobTable::FetchStatusColumns(CursorSlot slot, JobRecord* job) {
              ColumnBinding::Long(&job->jobmrt), ColumnBinding::Long(&job->jobstv)});
 }
 
+JobTable::JobTable(Session& session) : session_(session) {
+  static SoleController sole;
+  rules_ = &sole;
+}
+
 int JobTable::OpenRunningJobs(JobState state) {
-  return session_.OpenCursor(
-      CursorSlot::kRunningJobs,
-      node_.empty() ? TextOpenRunningJobs(state) : TextOpenRunningJobsOfNode(state, node_));
+  return session_.OpenCursor(CursorSlot::kRunningJobs, rules_->OwnRunningRows(state));
 }
 int JobTable::FetchRunningJob(JobRecord* job) {
   return FetchStatusColumns(CursorSlot::kRunningJobs, job);
@@ -308,6 +371,10 @@ int JobTable::RescheduleJob(const JobRecord& job) {
   return session_.Execute(TextRescheduleJob(job), true);
 }
 
+int JobTable::RescheduleIdleJob(const JobRecord& job) {
+  return session_.Execute(rules_->UpkeepWrite(TextRescheduleJob(job)), true);
+}
+
 int JobTable::ResetPermanentStartAttempts() {
   return session_.Execute(TextResetPermanentStartAttempts());
 }
@@ -332,14 +399,14 @@ bool SameNodeName(std::string_view name, std::string_view node) {
   return ToUpperAscii(RightTrim(name)) == ToUpperAscii(node);
 }
 
-bool JobTable::IsOwnNode(std::string_view name) const { return SameNodeName(name, node_); }
-
-int JobTable::ClaimJob(const JobRecord& job) {
-  return session_.Execute(TextClaimJob(job, node_), true);
+int JobTable::ClaimJob(const JobRecord& job, const std::string& node,
+                       const SqlList* exclusive_beside) {
+  return session_.Execute(TextClaimJob(job, node, exclusive_beside), true);
 }
 
-int JobTable::ReadOthersRunning(std::vector<std::pair<std::string, std::string>>* others) {
-  int rc = session_.OpenCursor(CursorSlot::kRunningJobs, TextOpenOthersRunning(node_));
+int JobTable::ReadOthersRunning(const std::string& node,
+                                std::vector<std::pair<std::string, std::string>>* others) {
+  int rc = session_.OpenCursor(CursorSlot::kRunningJobs, TextOpenOthersRunning(node));
   if (rc != 0) return rc;
   JobRecord row;
   while ((rc = session_.FetchCursor(CursorSlot::kRunningJobs,
@@ -348,6 +415,21 @@ int JobTable::ReadOthersRunning(std::vector<std::pair<std::string, std::string>>
     others->emplace_back(row.joburv, row.jobrty);
   }
   (void)session_.CloseCursor(CursorSlot::kRunningJobs);
+  return rc == 100 ? 0 : rc;
+}
+
+int JobTable::ReadRunningOwners(std::vector<RunningOwner>* rows) {
+  int rc = session_.OpenCursor(CursorSlot::kJobList, TextOpenRunningOwners());
+  if (rc != 0) return rc;
+  JobRecord row;
+  while ((rc = session_.FetchCursor(CursorSlot::kJobList,
+                                    {ColumnBinding::Text(row.jobda1, sizeof row.jobda1),
+                                     ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
+                                     ColumnBinding::Text(row.jobusr, sizeof row.jobusr),
+                                     ColumnBinding::Text(row.jobsda, sizeof row.jobsda)})) == 0) {
+    rows->push_back({row.jobda1, row.jobke2, row.jobusr, row.jobsda});
+  }
+  (void)session_.CloseCursor(CursorSlot::kJobList);
   return rc == 100 ? 0 : rc;
 }
 
@@ -370,14 +452,6 @@ int JobTable::TakeOver(const NodeStatus& node, int32_t timeout_seconds, int64_t*
   return marked == 0 && *rows == 0 ? 100 : 0;
 }
 
-int JobTable::WriteNodeStatus() {
-  int rc = session_.Execute(TextWriteNodeStatus(session_.dialect(), node_), true);
-  if (rc != 100) return rc;
-  rc = session_.Execute(TextInsertNodeStatus(session_.dialect(), node_));
-  // Written by a pass of this node's that the driver reported as failed.
-  return rc != 0 && session_.IsDuplicateKey(rc) ? 0 : rc;
-}
-
 int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes) {
   int rc =
       session_.OpenCursor(CursorSlot::kJobList, TextReadNodes(session_.dialect(), timeout_seconds));
@@ -386,15 +460,19 @@ int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes)
   JobRecord row;
   int32_t silent = 0;
   int32_t taken_over = 0;
+  int32_t left = 0;
   char now[15] = {};
+  char instance[65] = {};
   while ((rc = session_.FetchCursor(
               CursorSlot::kJobList,
               {ColumnBinding::Text(row.jobke2, sizeof row.jobke2),
                ColumnBinding::Text(row.jobsda, sizeof row.jobsda), ColumnBinding::Long(&silent),
-               ColumnBinding::Long(&taken_over), ColumnBinding::Text(now, sizeof now)})) == 0) {
+               ColumnBinding::Long(&taken_over), ColumnBinding::Text(now, sizeof now),
+               ColumnBinding::Long(&left), ColumnBinding::Text(instance, sizeof instance)})) == 0) {
     const std::string key = RightTrim(row.jobke2);
     if (key.size() > prefix) {
-      nodes->push_back({key.substr(prefix), row.jobsda, silent != 0, taken_over != 0, now});
+      nodes->push_back({key.substr(prefix), row.jobsda, silent != 0, taken_over != 0, now,
+                        left != 0, RightTrim(instance)});
     }
   }
   (void)session_.CloseCursor(CursorSlot::kJobList);
@@ -404,7 +482,15 @@ int JobTable::ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes)
 int JobTable::UpdateJobRow(const JobRecord& row) { return session_.Execute(TextUpdateJobRow(row)); }
 
 int JobTable::UpdateOwnJobRow(const JobRecord& row) {
-  return session_.Execute(node_.empty() ? TextUpdateJobRow(row) : TextUpdateOwnJobRow(row, node_));
+  return session_.Execute(rules_->OwnRowUpdate(row));
+}
+
+SqlStatement SoleController::OwnRunningRows(JobState state) const {
+  return TextOpenRunningJobs(state);
+}
+
+SqlStatement SoleController::OwnRowUpdate(const JobRecord& row) const {
+  return TextUpdateJobRow(row);
 }
 
 }  // namespace kvs

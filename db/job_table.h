@@ -15,6 +15,8 @@
 
 namespace kvs {
 
+class NodeRules;
+
 // One full row. Texts are terminated and at most their column width long.
 struct JobRecord {
   char jobda1[15] = {};
@@ -83,12 +85,17 @@ SqlStatement TextUpdateJobRow(const JobRecord& row);
 // The same, only while the row runs under node: a row taken over from it
 // (or claimed by another node since) is not written.
 SqlStatement TextUpdateOwnJobRow(const JobRecord& row, const std::string& node);
+// A write to one row (a statement ending in its key), only while the row
+// does not run.
+SqlStatement TextWhileIdle(const SqlStatement& write);
 
 // ---- Several controllers on one table ----------------------------------------
 // A node (a controller with a KNOTEN name) keeps the status row
 // kStatusJobDa1 / kNodeKeyPrefix + name, its JOBSDA the database server's
-// time in UTC (its own clock and its zone's changes do not count). A row it
-// starts carries its name in JOBUSR.
+// time in UTC (its own clock and its zone's changes do not count), its
+// JOBNAM the instance that holds the name (a new one at each start), its
+// JOBSTS NULL while it runs, "99" once taken over, "98" once it left. A
+// row it starts carries its name in JOBUSR.
 
 inline constexpr char kNodeKeyPrefix[] = "JOBSTARTER ";
 inline constexpr char kNodeStatusUrv[] = "KNOTEN";
@@ -101,6 +108,16 @@ struct NodeStatus {
   // it writes its row anew when it runs again.
   bool taken_over = false;
   std::string now = {};  // the server's UTC time as it read the row
+  bool left = false;     // stopped orderly (status row "98")
+  std::string instance = {};
+};
+
+// A running row and who runs it, as the leader watches rows no node owns.
+struct RunningOwner {
+  std::string jobda1;
+  std::string jobke2;
+  std::string jobusr;
+  std::string jobsda;
 };
 
 // Whether name (a JOBUSR or a status row's node) names node, as the
@@ -110,17 +127,36 @@ bool SameNodeName(std::string_view name, std::string_view node);
 SqlStatement TextOpenRunningJobsOfNode(JobState state, const std::string& node);
 // JOBURV and JOBRTY of the running rows of every other node.
 SqlStatement TextOpenOthersRunning(const std::string& node);
-SqlStatement TextWriteNodeStatus(Dialect dialect, const std::string& node);
-SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node);
+SqlStatement TextInsertNodeStatus(Dialect dialect, const std::string& node,
+                                  const std::string& instance);
 // Every node's name, JOBSDA, 1 when it has been silent longer than
-// timeout_seconds (0 otherwise), 1 when it was taken over and the
-// server's UTC time (to tell the row's age by the same clock), by name.
+// timeout_seconds (0 otherwise), 1 when it was taken over, the server's
+// UTC time (to tell the row's age by the same clock), 1 when it left and
+// its instance, by name.
 SqlStatement TextReadNodes(Dialect dialect, int32_t timeout_seconds);
+// The status row taken for instance, only while it still names
+// seen_instance (as read): of two starts under one name one wins.
+SqlStatement TextJoinNode(Dialect dialect, const std::string& node, const std::string& instance,
+                          const std::string& seen_instance);
+// The lease: JOBSDA written while the row names instance and is neither
+// taken over nor left.
+SqlStatement TextRenewNode(Dialect dialect, const std::string& node, const std::string& instance);
+// Back after a take-over: the mark cleared while the row names instance.
+SqlStatement TextRejoinNode(Dialect dialect, const std::string& node, const std::string& instance);
+// A clean stop: the row marked left while it names instance.
+SqlStatement TextLeaveNode(Dialect dialect, const std::string& node, const std::string& instance);
+// JOBDA1, JOBKE2, JOBUSR and JOBSDA of every running row.
+SqlStatement TextOpenRunningOwners();
+// One running row set to "99", only while it still runs as read.
+SqlStatement TextTakeOverRow(const RunningOwner& row);
 // Takes a selected row for node: state "01" and JOBUSR node, only while the
 // row is still in the state it was selected in. Moving it out of that state
 // is what keeps a second node's claim of the same row from succeeding. A
-// row with a JOBURV is claimed only while no row of that JOBURV runs.
-SqlStatement TextClaimJob(const JobRecord& job, const std::string& node);
+// row with a JOBURV is claimed only while no row of that JOBURV runs; with
+// exclusive_beside (an exclusive job), only while no row runs but of those
+// run types.
+SqlStatement TextClaimJob(const JobRecord& job, const std::string& node,
+                          const SqlList* exclusive_beside = nullptr);
 // A dead node's running rows set to "99", so that their run types' own
 // rules start them again.
 SqlStatement TextTakeOverJobs(const std::string& node);
@@ -133,12 +169,12 @@ SqlStatement TextMarkNodeTakenOver(Dialect dialect, const std::string& node,
 
 class JobTable {
  public:
-  explicit JobTable(Session& session) : session_(session) {}
+  explicit JobTable(Session& session);
 
   // Cursor over the rows in state (always running), run type 06 left out.
   // Fetch delivers JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, JOBNAM, JOBUSR,
   // JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV into *job.
-  // With a node name set, only the rows that node started.
+  // Only the rows its rules call its own.
   [[nodiscard]] int OpenRunningJobs(JobState state);
   [[nodiscard]] int FetchRunningJob(JobRecord* job);
   int CloseRunningJobs();
@@ -164,6 +200,9 @@ class JobTable {
   [[nodiscard]] int CleanupOldQueueJobs();
   // 100 when the row is missing.
   [[nodiscard]] int RescheduleJob(const JobRecord& job);
+  // The same by the upkeep, under the condition its rules set (100 also
+  // when that kept the row from being written).
+  [[nodiscard]] int RescheduleIdleJob(const JobRecord& job);
   [[nodiscard]] int ResetPermanentStartAttempts();
   [[nodiscard]] int InsertSystemJob(const JobRecord& job);
   [[nodiscard]] int InsertFullJob(const JobRecord& job);
@@ -171,37 +210,38 @@ class JobTable {
   [[nodiscard]] int RearmPortalJobMonthly(const JobRecord& job);
   // The row update written at the start and end of a process.
   [[nodiscard]] int UpdateJobRow(const JobRecord& row);
-  // A row this controller claimed and runs: with a node name set, written
-  // only while it is still "01" under that name (TextUpdateOwnJobRow).
+  // A row this controller claimed and runs, written under the condition
+  // its rules set.
   [[nodiscard]] int UpdateOwnJobRow(const JobRecord& row);
 
-  // Cluster mode: this controller's node name; "" for the only controller
-  // on its table.
-  void set_node(const std::string& node) { node_ = node; }
-  const std::string& node() const { return node_; }
-  // Whether name (a JOBUSR or a status row's node) is this node
-  // (SameNodeName).
-  bool IsOwnNode(std::string_view name) const;
-  // 0 claimed, 100 another node was first, else the failure code.
-  [[nodiscard]] int ClaimJob(const JobRecord& job);
+  // What this controller decides about rows others may share; the only
+  // controller on its table unless set (rules must outlive the table).
+  void set_rules(NodeRules* rules) { rules_ = rules; }
+  NodeRules& rules() const { return *rules_; }
+
+  // ---- Cluster mode: the statements of ClusterNode ----
+  // 0 claimed, 100 another node was first (or a condition of the claim
+  // failed), else the failure code.
+  [[nodiscard]] int ClaimJob(const JobRecord& job, const std::string& node,
+                             const SqlList* exclusive_beside);
   // JOBURV and JOBRTY of every running row of the other nodes, into
   // *others as pairs. 0 or the failure code.
-  [[nodiscard]] int ReadOthersRunning(std::vector<std::pair<std::string, std::string>>* others);
+  [[nodiscard]] int ReadOthersRunning(const std::string& node,
+                                      std::vector<std::pair<std::string, std::string>>* others);
   // Marks the status row of node (as ReadNodes read it) taken over and
   // sets its running rows to "99" (*rows how many). 0; 100 when there was
   // nothing to do (another node marked it first, or it has written its row
   // again since); else the failure code.
   [[nodiscard]] int TakeOver(const NodeStatus& node, int32_t timeout_seconds, int64_t* rows);
-  // Writes the node's status row (inserts it when missing); clears a
-  // take-over mark.
-  [[nodiscard]] int WriteNodeStatus();
   // Every node's status row, by name. 0 or the failure code.
   [[nodiscard]] int ReadNodes(int32_t timeout_seconds, std::vector<NodeStatus>* nodes);
+  // Every running row with who runs it. 0 or the failure code.
+  [[nodiscard]] int ReadRunningOwners(std::vector<RunningOwner>* rows);
 
   Session& session() { return session_; }
 
  private:
-  std::string node_;
+  NodeRules* rules_;
   int FetchStatusColumns(CursorSlot slot, JobRecord* job);
   Session& session_;
 };

@@ -1,13 +1,12 @@
-#include "db/job_table.h"
-
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "db/job_table.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 
@@ -17,8 +16,7 @@ namespace {
 class JobTableSqlTest : public DatabaseTest {
  protected:
   void Clear() { ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB"))); }
-  std::string Column(const std::string& column, const std::string& da1,
-                     const std::string& ke2) {
+  std::string Column(const std::string& column, const std::string& da1, const std::string& ke2) {
     return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '" +
                  SqlQuote(da1) + "' AND JOBKE2 = '" + SqlQuote(ke2) + "'");
   }
@@ -75,17 +73,20 @@ TEST_F(JobTableSqlTest, NoRowIsReportedOnlyWhereMarked) {
 // without one) sent to the database or touching the outputs.
 TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
   const std::string cmd(256, 'c');
-  ASSERT_EQ(0, session_.Execute(
-                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
                    "JOBRTY, JOBSTS, JOBSDA, JOBEDA, JOBSTV) VALUES ('20260101000000', 'K', "
-                   "'URV', '" + cmd + "', 3600, '01', '  ', '20251231230000', "
+                   "'URV', '" +
+                   cmd +
+                   "', 3600, '01', '  ', '20251231230000', "
                    "'20251231235959', 7)")));
   JobRecord job;
   EXPECT_EQ(-1, jobs_.NextJob(SqlStatement(), &job));
   EXPECT_STREQ(job.jobda1, "");
-  ASSERT_EQ(0, jobs_.NextJob(TestStatement("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
-                             "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB"),
-                             &job));
+  ASSERT_EQ(0, jobs_.NextJob(
+                   TestStatement("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
+                                 "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB"),
+                   &job));
   EXPECT_STREQ(job.jobda1, "20260101000000");
   EXPECT_STREQ(job.jobke2, "K");
   EXPECT_STREQ(job.joburv, "URV");
@@ -102,8 +103,8 @@ TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
 // column bound out of order, integers read as text, the end not reported,
 // and a fetch on a closed cursor touching a freed handle.
 TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
-  ASSERT_EQ(0, session_.Execute(
-                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
                    "JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV) VALUES "
                    "('20260101000000', 'FULL', 'URV', '04', '01', 'kvsdemo', 'USR', '4711', "
                    "'20260101000001', '20260101000002', -5, 2147483647)")));
@@ -122,11 +123,15 @@ TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
     std::set<std::string> keys;
   };
   const Case cases[] = {
-      {"running jobs", [&] { return jobs_.OpenRunningJobs(kStateRunning); },
+      {"running jobs",
+       [&] { return jobs_.OpenRunningJobs(kStateRunning); },
        [&](JobRecord* j) { return jobs_.FetchRunningJob(j); },
-       [&] { return jobs_.CloseRunningJobs(); }, {"FULL", "QUEUE RUNNING"}},
-      {"run type", [&] { return jobs_.OpenRunType(kRunTypePermanent); },
-       [&](JobRecord* j) { return jobs_.FetchRunType(j); }, [&] { return jobs_.CloseRunType(); },
+       [&] { return jobs_.CloseRunningJobs(); },
+       {"FULL", "QUEUE RUNNING"}},
+      {"run type",
+       [&] { return jobs_.OpenRunType(kRunTypePermanent); },
+       [&](JobRecord* j) { return jobs_.FetchRunType(j); },
+       [&] { return jobs_.CloseRunType(); },
        {"FULL", "PERM ENDED"}},
   };
   for (const Case& c : cases) {
@@ -188,7 +193,7 @@ TEST_F(JobTableSqlTest, ResetOfStartAttemptsOnlyAboveOneForRunType04) {
     const char* after;
   };
   const Case cases[] = {
-      {"A", "04", 0, "0"}, {"B", "04", 1, "1"},  {"C", "04", 2, "0"},
+      {"A", "04", 0, "0"},  {"B", "04", 1, "1"}, {"C", "04", 2, "0"},
       {"D", "04", 11, "0"}, {"E", "01", 5, "5"}, {"F", "03", 2, "2"},
   };
   for (const Case& c : cases) Put("20260101000000", c.ke2, c.rty, "'98'", c.stv);
@@ -279,20 +284,34 @@ TEST_F(JobTableSqlTest, InsertsRoundTripEveryColumn) {
     std::string expected;
   };
   const Case cases[] = {
-      {&full, "JOBURV", full.joburv},    {&full, "JOBCMD", full.jobcmd},
-      {&full, "JOBCDI", full.jobcdi},    {&full, "JOBPRM", "0"},
-      {&full, "JOBRUS", "RUS"},          {&full, "JOBMRT", "2147483647"},
-      {&full, "JOBRTY", "01"},           {&full, "JOBPRI", "-2147483648"},
-      {&full, "JOBDLS", "3"},            {&full, "JOBDLT", "20260101000000"},
-      {&full, "JOBBEM", "Bemerkung"},    {&full, "JOBSCD", "PLAN12345X"},
-      {&full, "JOBSTS", "98"},           {&full, "JOBNAM", "php"},
-      {&full, "JOBUSR", "USR"},          {&full, "JOBNUM", "12345678"},
-      {&full, "JOBSDA", "20260101000001"}, {&full, "JOBEDA", "20260101000002"},
-      {&full, "JOBNRT", "20260101000003"}, {&full, "JOBSTV", "-1"},
-      {&system, "JOBURV", "DAILY"},      {&system, "JOBCMD", "KVSDAILY.EXE"},
-      {&system, "JOBRTY", "03"},         {&system, "JOBSTV", "0"},
-      {&system, "JOBNRT", "20260106070000"}, {&system, "JOBDLS", "2"},
-      {&system, "JOBMRT", "0"},          {&system, "JOBSTS", "<NULL>"},
+      {&full, "JOBURV", full.joburv},
+      {&full, "JOBCMD", full.jobcmd},
+      {&full, "JOBCDI", full.jobcdi},
+      {&full, "JOBPRM", "0"},
+      {&full, "JOBRUS", "RUS"},
+      {&full, "JOBMRT", "2147483647"},
+      {&full, "JOBRTY", "01"},
+      {&full, "JOBPRI", "-2147483648"},
+      {&full, "JOBDLS", "3"},
+      {&full, "JOBDLT", "20260101000000"},
+      {&full, "JOBBEM", "Bemerkung"},
+      {&full, "JOBSCD", "PLAN12345X"},
+      {&full, "JOBSTS", "98"},
+      {&full, "JOBNAM", "php"},
+      {&full, "JOBUSR", "USR"},
+      {&full, "JOBNUM", "12345678"},
+      {&full, "JOBSDA", "20260101000001"},
+      {&full, "JOBEDA", "20260101000002"},
+      {&full, "JOBNRT", "20260101000003"},
+      {&full, "JOBSTV", "-1"},
+      {&system, "JOBURV", "DAILY"},
+      {&system, "JOBCMD", "KVSDAILY.EXE"},
+      {&system, "JOBRTY", "03"},
+      {&system, "JOBSTV", "0"},
+      {&system, "JOBNRT", "20260106070000"},
+      {&system, "JOBDLS", "2"},
+      {&system, "JOBMRT", "0"},
+      {&system, "JOBSTS", "<NULL>"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Column(c.column, c.job->jobda1, c.job->jobke2), c.expected)
@@ -325,11 +344,12 @@ TEST_F(JobTableSqlTest, PortalRearmConditions) {
   const JobRecord portal = Keyed("20010101120000", "ESP VERARBEITUNG");
   for (const Case& c : cases) {
     Clear();
-    ASSERT_EQ(0, session_.Execute(
-                     TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
-                     "JOBSDA, JOBEDA, JOBSTV) VALUES ('20010101120000', 'ESP VERARBEITUNG', "
-                     "'01', " + std::string(c.prm) + ", " + c.sts +
-                     ", '20260101000001', '20260101000002', 3)")));
+    ASSERT_EQ(0,
+              session_.Execute(TestStatement(
+                  "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
+                  "JOBSDA, JOBEDA, JOBSTV) VALUES ('20010101120000', 'ESP VERARBEITUNG', "
+                  "'01', " +
+                  std::string(c.prm) + ", " + c.sts + ", '20260101000001', '20260101000002', 3)")));
     EXPECT_EQ(c.monthly ? jobs_.RearmPortalJobMonthly(portal) : jobs_.RearmPortalJob(portal), 0);
     EXPECT_EQ(Value("SELECT CONCAT_WS('|', COALESCE(JOBPRM, '-'), COALESCE(JOBSTS, '-'), "
                     "JOBSDA, JOBEDA, JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
@@ -360,7 +380,7 @@ TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
 TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
   Put("20260101000000", "ROW", "01", "NULL", 4);
   ASSERT_EQ(0, jobs_.UpdateJobRow(RowValues("20260101000000", "ROW", "01", "kvsdemo", "", "4711",
-                                  "20260105080000", "", 5)));
+                                            "20260105080000", "", 5)));
   EXPECT_EQ(Value("SELECT CONCAT_WS('|', JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, "
                   "JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
             "01|kvsdemo||4711|20260105080000||5");
@@ -372,8 +392,11 @@ TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
 // converted.
 TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
   const char* const values[] = {
-      "it's", "php ..\\korvaline_php\\KV_Jobs\\dayTask.php", "C:\\jobs\\", "100%",
-      "%s%d", "M\xFCller", "'", "\\", "a\\'b", "''",
+      "it's",       "php ..\\korvaline_php\\KV_Jobs\\dayTask.php",
+      "C:\\jobs\\", "100%",
+      "%s%d",       "M\xFCller",
+      "'",          "\\",
+      "a\\'b",      "''",
   };
   const char kDa1[] = "20260101000000";
   for (const std::string value : values) {
@@ -402,33 +425,33 @@ TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
   Put(columns, "'20260101000000', 'R1', '01', '01', 'a'");
   Put(columns, "'20260101000000', 'R2', '04', '01', 'b'");
   JobTable a(session_), b(session_);
-  a.set_node("a");
-  b.set_node("b");
+  const Dialect dialect = session_.dialect();
   JobRecord q = Keyed("20260101000000", "Q");
   JobRecord p = Keyed("20260101000000", "P");
   SetField(p.jobsts, kStateStartFailed);
-  EXPECT_EQ(0, a.ClaimJob(q));
-  EXPECT_EQ(100, b.ClaimJob(q));
-  EXPECT_EQ(0, b.ClaimJob(p));
-  EXPECT_EQ(100, a.ClaimJob(p));
+  EXPECT_EQ(0, a.ClaimJob(q, "a", nullptr));
+  EXPECT_EQ(100, b.ClaimJob(q, "b", nullptr));
+  EXPECT_EQ(0, b.ClaimJob(p, "b", nullptr));
+  EXPECT_EQ(100, a.ClaimJob(p, "a", nullptr));
   EXPECT_EQ("P 01 b / Q 01 a / R1 01 a / R2 01 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)"));
   // A JOBURV running on any node keeps a second row of it from being
   // claimed, however old the claiming node's running list.
   Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS", "'20260101000000', 'U1', 'u', '01', NULL");
   Put("JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS", "'20260101000000', 'U2', 'u', '01', NULL");
-  EXPECT_EQ(0, b.ClaimJob(Keyed("20260101000000", "U1", "u")));
-  EXPECT_EQ(100, a.ClaimJob(Keyed("20260101000000", "U2", "u")));
-  ASSERT_EQ(0, session_.Execute(TestStatement(
-                   "DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('U1', 'U2')")));
+  EXPECT_EQ(0, b.ClaimJob(Keyed("20260101000000", "U1", "u"), "b", nullptr));
+  EXPECT_EQ(100, a.ClaimJob(Keyed("20260101000000", "U2", "u"), "a", nullptr));
+  ASSERT_EQ(0, session_.Execute(
+                   TestStatement("DELETE FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('U1', 'U2')")));
 
   std::string own;
-  ASSERT_EQ(0, a.OpenRunningJobs(kStateRunning));
+  ASSERT_EQ(0, session_.OpenCursor(CursorSlot::kRunningJobs,
+                                   TextOpenRunningJobsOfNode(kStateRunning, "a")));
   for (JobRecord row; a.FetchRunningJob(&row) == 0;) own += std::string(row.jobke2) + " ";
   (void)a.CloseRunningJobs();
   EXPECT_EQ("Q R1 ", own);
 
-  ASSERT_EQ(0, a.WriteNodeStatus());
-  ASSERT_EQ(0, a.WriteNodeStatus());
+  ASSERT_EQ(0, session_.Execute(TextInsertNodeStatus(dialect, "a", "ia")));
+  ASSERT_EQ(0, session_.Execute(TextRenewNode(dialect, "a", "ia")));
   Put("JOBDA1, JOBKE2, JOBRTY, JOBSDA", "'99999999999999', 'JOBSTARTER b', '99', '20260101000000'");
   Put("JOBDA1, JOBKE2, JOBRTY, JOBSDA", "'99999999999999', 'JOBSTARTER STATUSJOB', '99', ''");
   std::vector<NodeStatus> nodes;
@@ -453,20 +476,20 @@ TEST_F(JobTableSqlTest, NodesClaimOnceAndTakeOverOnlyTheDead) {
   JobRecord late = Keyed("20260101000000", "R2");
   SetField(late.jobsts, kStateEnded);
   SetField(late.jobusr, "b");
-  ASSERT_EQ(0, b.UpdateOwnJobRow(late));
+  ASSERT_EQ(0, session_.Execute(TextUpdateOwnJobRow(late, "b")));
   JobRecord mine = Keyed("20260101000000", "R1");
   SetField(mine.jobsts, kStateEnded);
   SetField(mine.jobusr, "a");
-  ASSERT_EQ(0, a.UpdateOwnJobRow(mine));
-  EXPECT_EQ("P 99 b / Q 01 a / R1 98 a / R2 99 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)",
-                                                         "JOBDA1 <> '99999999999999'"));
+  ASSERT_EQ(0, session_.Execute(TextUpdateOwnJobRow(mine, "a")));
+  EXPECT_EQ("P 99 b / Q 01 a / R1 98 a / R2 99 b",
+            Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBDA1 <> '99999999999999'"));
   nodes.clear();
   ASSERT_EQ(0, a.ReadNodes(60, &nodes));
   EXPECT_TRUE(nodes[1].taken_over && !nodes[0].taken_over);
-  ASSERT_EQ(0, b.WriteNodeStatus());
-  EXPECT_EQ("JOBSTARTER a 99 - / JOBSTARTER b 99 - / JOBSTARTER STATUSJOB 99 -",
-            Rows("CONCAT_WS(' ', JOBKE2, JOBRTY, COALESCE(JOBSTS, '-'))",
-                 "JOBDA1 = '99999999999999'"));
+  ASSERT_EQ(0, session_.Execute(TextJoinNode(dialect, "b", "ib", "")));
+  EXPECT_EQ(
+      "JOBSTARTER a 99 - / JOBSTARTER b 99 - / JOBSTARTER STATUSJOB 99 -",
+      Rows("CONCAT_WS(' ', JOBKE2, JOBRTY, COALESCE(JOBSTS, '-'))", "JOBDA1 = '99999999999999'"));
 }
 
 }  // namespace

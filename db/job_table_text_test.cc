@@ -402,40 +402,70 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
   SetField(failed.jobsts, kStateStartFailed);
   JobRecord named = blank;
   SetField(named.joburv, "U'1 ");
+  SqlList beside;
+  for (const char* type : {"06", "04", "09"}) beside.Append(SqlText(type));
   const struct {
     const char* what;
     SqlStatement actual;
     const char* expected;
   } cases[] = {
-      {"status row, SQL Server", TextWriteNodeStatus(Dialect::kMssql, "srv-1"),
+      {"new status row, SQL Server", TextInsertNodeStatus(Dialect::kMssql, "srv-1", "i'1"),
+       "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
+       "JobStv, JobSda, JobNam) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, "
+       "'99', 0, (CONVERT(CHAR(8), GETUTCDATE(), 112) + REPLACE(CONVERT(CHAR(8), GETUTCDATE(), "
+       "108), ':', '')), 'i''1')"},
+      {"name taken, SQL Server", TextJoinNode(Dialect::kMssql, "srv-1", "i2", "i'1"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
+       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')), JOBSTS = NULL, JOBNAM = 'i2' "
+       "WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1' AND COALESCE(JOBNAM, '') "
+       "= 'i''1'"},
+      {"lease, SQL Server", TextRenewNode(Dialect::kMssql, "srv-1", "i2"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
+       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')) WHERE JOBDA1 = '99999999999999' "
+       "AND JOBKE2 = 'JOBSTARTER srv-1' AND JOBNAM = 'i2' AND JOBSTS IS NULL"},
+      {"back after a take-over, SQL Server", TextRejoinNode(Dialect::kMssql, "srv-1", "i2"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
        "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')), JOBSTS = NULL WHERE JOBDA1 = "
-       "'99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
-      {"new status row, SQL Server", TextInsertNodeStatus(Dialect::kMssql, "srv-1"),
+       "'99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1' AND JOBNAM = 'i2'"},
+      {"left, SQL Server", TextLeaveNode(Dialect::kMssql, "srv-1", "i2"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
+       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')), JOBSTS = '98' WHERE JOBDA1 = "
+       "'99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1' AND JOBNAM = 'i2'"},
+      {"new status row, MySQL", TextInsertNodeStatus(Dialect::kMysql, "srv-1", "i'1"),
        "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
-       "JobStv, JobSda) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, '99', "
-       "0, (CONVERT(CHAR(8), GETUTCDATE(), 112) + REPLACE(CONVERT(CHAR(8), GETUTCDATE(), "
-       "108), ':', '')))"},
+       "JobStv, JobSda, JobNam) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, "
+       "'99', 0, DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'), 'i''1')"},
+      {"name taken, MySQL", TextJoinNode(Dialect::kMysql, "srv-1", "i2", ""),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'), "
+       "JOBSTS = NULL, JOBNAM = 'i2' WHERE JOBDA1 = '99999999999999' AND JOBKE2 = "
+       "'JOBSTARTER srv-1' AND COALESCE(JOBNAM, '') = ''"},
+      {"lease, MySQL", TextRenewNode(Dialect::kMysql, "srv-1", "i2"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s') "
+       "WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1' AND JOBNAM = 'i2' AND "
+       "JOBSTS IS NULL"},
+      {"back after a take-over, MySQL", TextRejoinNode(Dialect::kMysql, "srv-1", "i2"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'), "
+       "JOBSTS = NULL WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1' AND JOBNAM "
+       "= 'i2'"},
+      {"left, MySQL", TextLeaveNode(Dialect::kMysql, "srv-1", "i2"),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'), "
+       "JOBSTS = '98' WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1' AND JOBNAM "
+       "= 'i2'"},
       {"nodes, SQL Server", TextReadNodes(Dialect::kMssql, 60),
        "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < "
        "(CONVERT(CHAR(8), DATEADD(second, -60, GETUTCDATE()), 112) + REPLACE(CONVERT(CHAR(8), "
        "DATEADD(second, -60, GETUTCDATE()), 108), ':', '')) THEN 1 ELSE 0 END, CASE WHEN "
        "JOBSTS = '99' THEN 1 ELSE 0 END, (CONVERT(CHAR(8), GETUTCDATE(), 112) + "
-       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')) FROM KVSYSTEM.KVS500JOB WHERE "
+       "REPLACE(CONVERT(CHAR(8), GETUTCDATE(), 108), ':', '')), CASE WHEN JOBSTS = '98' THEN 1 "
+       "ELSE 0 END, COALESCE(JOBNAM, '') FROM KVSYSTEM.KVS500JOB WHERE "
        "JOBDA1 = '99999999999999' AND JOBKE2 LIKE 'JOBSTARTER %' AND "
        "JOBKE2 <> 'JOBSTARTER STATUSJOB' ORDER BY JOBKE2"},
-      {"status row, MySQL", TextWriteNodeStatus(Dialect::kMysql, "srv-1"),
-       "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'), "
-       "JOBSTS = NULL WHERE JOBDA1 = '99999999999999' AND JOBKE2 = 'JOBSTARTER srv-1'"},
-      {"new status row, MySQL", TextInsertNodeStatus(Dialect::kMysql, "srv-1"),
-       "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, "
-       "JobStv, JobSda) VALUES ('99999999999999', 'JOBSTARTER srv-1', 'KNOTEN', '', 0, '99', "
-       "0, DATE_FORMAT(UTC_TIMESTAMP(), '%Y%m%d%H%i%s'))"},
       {"nodes, MySQL", TextReadNodes(Dialect::kMysql, 60),
        "SELECT JOBKE2, COALESCE(JOBSDA, ''), CASE WHEN JOBSDA IS NULL OR JOBSDA < "
        "DATE_FORMAT(DATE_SUB(UTC_TIMESTAMP(), INTERVAL 60 SECOND), '%Y%m%d%H%i%s') THEN 1 "
        "ELSE 0 END, CASE WHEN JOBSTS = '99' THEN 1 ELSE 0 END, DATE_FORMAT(UTC_TIMESTAMP(), "
-       "'%Y%m%d%H%i%s') FROM KVSYSTEM.KVS500JOB WHERE "
+       "'%Y%m%d%H%i%s'), CASE WHEN JOBSTS = '98' THEN 1 ELSE 0 END, COALESCE(JOBNAM, '') FROM "
+       "KVSYSTEM.KVS500JOB WHERE "
        "JOBDA1 = '99999999999999' AND JOBKE2 LIKE "
        "'JOBSTARTER %' AND JOBKE2 <> 'JOBSTARTER STATUSJOB' ORDER BY JOBKE2"},
       {"claim of a blank row", TextClaimJob(blank, "srv-1"),
@@ -446,6 +476,21 @@ TEST(JobTableTextTest, NodeStatementsPerDialect) {
        "'20261207000000' AND JOBKE2 = 'Q''1' AND (JOBSTS IS NULL OR JOBSTS = '  ') AND NOT EXISTS "
        "(SELECT 1 FROM (SELECT DISTINCT JOBURV FROM KVSYSTEM.KVS500JOB WHERE JOBURV = 'U''1' AND "
        "JOBSTS = '01' AND JOBRTY <> '06' AND JOBDA1 <> '99999999999999') AS RUNNING)"},
+      {"claim of an exclusive row", TextClaimJob(blank, "srv-1", &beside),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
+       "'20261207000000' AND JOBKE2 = 'Q''1' AND (JOBSTS IS NULL OR JOBSTS = '  ') AND NOT EXISTS "
+       "(SELECT 1 FROM (SELECT DISTINCT JOBRTY FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '01' AND "
+       "JOBRTY NOT IN ('06', '04', '09') AND JOBDA1 <> '99999999999999') AS RUNNING)"},
+      {"03 rescheduled only while idle", TextWhileIdle(TextRescheduleJob(failed)),
+       "UPDATE KVSYSTEM.KVS500JOB SET    JOBSTS = '90',        JOBNRT = ''  WHERE  JOBDA1 = "
+       "'20261207000000'  AND    JOBKE2 = 'Q''1' AND (JOBSTS IS NULL OR JOBSTS <> '01')"},
+      {"running rows and their nodes", TextOpenRunningOwners(),
+       "SELECT JOBDA1, JOBKE2, COALESCE(JOBUSR, ''), COALESCE(JOBSDA, '') FROM "
+       "KVSYSTEM.KVS500JOB WHERE JOBSTS = '01' AND JOBRTY <> '06' AND JOBDA1 <> '99999999999999'"},
+      {"a row no node owns", TextTakeOverRow({"20261207000000", "Q'1", "", "20261207010203"}),
+       "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99' WHERE JOBDA1 = '20261207000000' AND JOBKE2 = "
+       "'Q''1' AND JOBSTS = '01' AND COALESCE(JOBUSR, '') = '' AND COALESCE(JOBSDA, '') = "
+       "'20261207010203'"},
       {"claim of a row in 90", TextClaimJob(failed, "srv-1"),
        "UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'srv-1' WHERE JOBDA1 = "
        "'20261207000000' AND JOBKE2 = 'Q''1' AND JOBSTS = '90'"},

@@ -17,12 +17,6 @@ int LivenessCheck::Check() {
   } else if (rc != 0) {
     failure = StrFormat(kStatusUpdateFailed, rc);
   }
-  // A node that cannot say it is alive must not go on as if it were: the
-  // others take over its jobs once its row is old.
-  if (rc == 0 && !jobs_.node().empty()) {
-    rc = jobs_.WriteNodeStatus();
-    if (rc != 0) failure = StrFormat(kStatusUpdateFailed, rc);
-  }
   // Commit point: every statement takes effect on its own.
   last_result_ = rc;
   if (rc == 0) return 1;
@@ -30,8 +24,8 @@ int LivenessCheck::Check() {
   logs_.Main(failure);
   platform_.Print(StrFormat(kStatusNotUpdated, rc));
   session_.Disconnect();
-  int connect = session_.Connect(credentials_.user, credentials_.password,
-                                 credentials_.data_source);
+  int connect =
+      session_.Connect(credentials_.user, credentials_.password, credentials_.data_source);
   if (connect != 0) {
     std::string line = StrFormat(kReconnectFailed, connect);
     platform_.Print(line);
@@ -39,15 +33,6 @@ int LivenessCheck::Check() {
     return 0;
   }
   logs_.Main(kReconnected);
-  // Before this pass starts jobs: a node whose row is still as old as the
-  // outage looks silent to the others, who would take its new jobs over.
-  if (!jobs_.node().empty()) {
-    rc = jobs_.WriteNodeStatus();
-    if (rc != 0) {
-      logs_.Main(StrFormat(kStatusUpdateFailed, rc));
-      return 0;
-    }
-  }
   return 1;
 }
 

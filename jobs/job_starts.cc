@@ -6,6 +6,7 @@ namespace kvs {
 
 bool JobStarts::RunPass(const std::string& loop_timestamp) {
   exclusive_waiting_ = false;
+  if (!jobs_.rules().MayStartJobs()) return true;
   for (const RunTypeRule& rule : kRunTypeRules) {
     if (!RunUpkeep(rule.upkeep, rule, loop_timestamp) || !Start(rule)) return false;
   }
@@ -14,7 +15,7 @@ bool JobStarts::RunPass(const std::string& loop_timestamp) {
 
 bool JobStarts::RunUpkeep(Upkeep upkeep, const RunTypeRule& rule,
                           const std::string& loop_timestamp) {
-  if (!shared_duties_) return true;
+  if (!jobs_.rules().SharedDuties()) return true;
   switch (upkeep) {
     case Upkeep::kNone:
       return true;
@@ -66,6 +67,16 @@ bool JobStarts::Retire(const JobRecord& job) {
   return false;
 }
 
+const SqlList& JobStarts::BesideExclusive() {
+  if (beside_exclusive_.empty()) {
+    beside_exclusive_.Append(SqlText(kRunTypeNeverStarted));
+    for (const RunTypeRule& rule : kRunTypeRules) {
+      if (rule.runs_beside_exclusive) beside_exclusive_.Append(SqlText(rule.run_type));
+    }
+  }
+  return beside_exclusive_;
+}
+
 int32_t JobStarts::RunningBesideExclusive() {
   int32_t n = 0;
   for (const ManagedProcess& e : processes_.table().entries()) {
@@ -114,7 +125,8 @@ bool JobStarts::Start(const RunTypeRule& rule) {
       return false;
     }
     if (rule.exclusive && ExclusiveWaits(job)) break;
-    int launched = processes_.Launch(job, rule.passes_start_attempts ? job.jobstv : 0);
+    int launched = processes_.Launch(job, rule.passes_start_attempts ? job.jobstv : 0,
+                                     rule.exclusive ? &BesideExclusive() : nullptr);
     if (launched == kLaunchRowUpdateFailed) {
       logs_.Main(rule.error);
       return false;

@@ -20,8 +20,8 @@ namespace kvs {
 class JobStarts {
  public:
   JobStarts(Platform& platform, Logs& logs, JobTable& jobs, ProcessManager& processes,
-            PeriodicJobs& periodic, ScheduledJobs& scheduled, SystemJobs& system,
-            ServiceLink& link, int32_t max_jobs)
+            PeriodicJobs& periodic, ScheduledJobs& scheduled, SystemJobs& system, ServiceLink& link,
+            int32_t max_jobs)
       : platform_(platform),
         logs_(logs),
         jobs_(jobs),
@@ -38,12 +38,6 @@ class JobStarts {
   // One run type's starts. false: an error line ended the pass.
   bool Start(const RunTypeRule& rule);
 
-  // Cluster mode: whether this node does the upkeep every node shares (the
-  // 03 update, the 07 reschedule, the day-end expansion, the portal
-  // check); always true for the only controller on its table.
-  void set_shared_duties(bool shared) { shared_duties_ = shared; }
-  bool shared_duties() const { return shared_duties_; }
-
   // Whether an exclusive job waits in this pass.
   bool exclusive_waiting() const { return exclusive_waiting_; }
 
@@ -59,8 +53,9 @@ class JobStarts {
   bool Retire(const JobRecord& job);
   // Running jobs that keep an exclusive job waiting.
   int32_t RunningBesideExclusive();
+  // Run type 06 and the run types that run beside an exclusive job.
+  const SqlList& BesideExclusive();
 
-  bool shared_duties_ = true;
   Platform& platform_;
   Logs& logs_;
   JobTable& jobs_;
@@ -73,6 +68,7 @@ class JobStarts {
   bool exclusive_waiting_ = false;
   // The exclusive job whose waiting the log has told ("" none).
   std::string waiting_logged_;
+  SqlList beside_exclusive_;
 };
 
 }  // namespace kvs

@@ -8,6 +8,7 @@
 #include "gtest/gtest.h"
 #include "jobs/job_starts.h"
 #include "platform/test_util.h"
+#include "proc/cluster_node.h"
 #include "proc/test_service_link.h"
 
 namespace kvs {
@@ -53,42 +54,52 @@ class PassSqlTest : public DatabaseTest {
   JobStarts starts_{platform_, logs_, jobs_, processes_, periodic_, scheduled_, system_, link_, 5};
 };
 
+// A node of a cluster on the shared table: its own rules, pool, processes
+// and starts (MAXJOBS 2), its passes taken by the test; time-out 60 s.
+struct Node {
+  Node(FakePlatform& platform, Logs& logs, Session& session, const char* name)
+      : jobs(session),
+        pool(platform, logs, session),
+        node(platform, logs, pool, jobs, name, 60, ""),
+        processes(platform, logs, jobs, pool, link, "C:\\KVS\\bin\\", false),
+        periodic(platform, logs, jobs, "060000", 60),
+        scheduled(platform, logs, jobs, periodic, link),
+        system(platform, logs, jobs, processes, {}, false),
+        starts(platform, logs, jobs, processes, periodic, scheduled, system, link, 2) {
+    jobs.set_rules(&node);
+  }
+  // A pass as the controller makes it, with the lease's renewal when due;
+  // the programs it started.
+  Strings Pass(FakePlatform& platform) {
+    const size_t before = platform.launches.size();
+    node.RenewStep(jobs.session());
+    node.Watch();
+    processes.BeginPass();
+    EXPECT_EQ(1, processes.GetKvProcs());
+    processes.Supervise();
+    EXPECT_TRUE(starts.RunPass("20260105080000"));
+    return Strings(platform.launches.begin() + static_cast<long>(before), platform.launches.end());
+  }
+  JobTable jobs;
+  RecordingLink link;
+  MessagePool pool;
+  ClusterNode node;
+  ProcessManager processes;
+  PeriodicJobs periodic;
+  ScheduledJobs scheduled;
+  SystemJobs system;
+  JobStarts starts;
+};
+
 // Two nodes on one table, their passes taking turns. Catches a row started
 // by both (a claim that does not keep the second node out), a node that
 // counts the other's jobs towards its MAXJOBS or supervises them, two jobs
 // of one JOBURV running on different nodes, a row without its node's name,
 // and a dead node's permanent job not started again after the take-over.
 TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
-  struct Node {
-    Node(FakePlatform& platform, Logs& logs, Session& session, const char* name)
-        : jobs(session),
-          pool(platform, logs, session),
-          processes(platform, logs, jobs, pool, link, "C:\\KVS\\bin\\", false),
-          periodic(platform, logs, jobs, "060000", 60),
-          scheduled(platform, logs, jobs, periodic, link),
-          system(platform, logs, jobs, processes, {}, false),
-          starts(platform, logs, jobs, processes, periodic, scheduled, system, link, 2) {
-      jobs.set_node(name);
-    }
-    Strings Pass(FakePlatform& platform) {
-      const size_t before = platform.launches.size();
-      processes.BeginPass();
-      EXPECT_EQ(1, processes.GetKvProcs());
-      processes.Supervise();
-      EXPECT_TRUE(starts.RunPass("20260105080000"));
-      return Strings(platform.launches.begin() + static_cast<long>(before),
-                     platform.launches.end());
-    }
-    JobTable jobs;
-    RecordingLink link;
-    MessagePool pool;
-    ProcessManager processes;
-    PeriodicJobs periodic;
-    ScheduledJobs scheduled;
-    SystemJobs system;
-    JobStarts starts;
-  };
   Node a(platform_, logs_, session_, "a"), b(platform_, logs_, session_, "b");
+  ASSERT_EQ(0, a.node.Join());
+  ASSERT_EQ(0, b.node.Join());
   Put("04", "perm");
   Put("01", "k1", "NULL", "u");
   Put("01", "k2", "NULL", "u");
@@ -97,8 +108,8 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
   // b selected k1 as a did, but a claimed it first: b starts nothing and
   // says nothing.
   JobRecord k1;
-  ASSERT_EQ(0, jobs_.NextJob(TextNextJob(*RuleOf(kRunTypeQueue), Dialect::kMysql,
-                                         "20260105080000", SqlList()),
+  ASSERT_EQ(0, jobs_.NextJob(TextNextJob(*RuleOf(kRunTypeQueue), Dialect::kMysql, "20260105080000",
+                                         SqlList()),
                              &k1));
   EXPECT_EQ((Strings{"perm", "k1"}), a.Pass(platform_));
   const std::string log_before = LogText();
@@ -114,7 +125,8 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
   EXPECT_EQ((Strings{"k2"}), b.Pass(platform_));
   EXPECT_EQ("k1 98 a / k2 01 b / perm 01 a / q1 98 b / q2 01 b / q3 01 a / q4 -- - / q5 -- -",
             Rows("CONCAT_WS(' ', JOBKE2, COALESCE(JOBSTS, '--'), COALESCE(NULLIF(JOBUSR, ''), "
-                 "'-'))"));
+                 "'-'))",
+                 "JOBDA1 <> '99999999999999'"));
 
   // a stands still past its time-out: its permanent job has died, its queue
   // job runs on. b takes them over and starts the permanent job again (the
@@ -122,8 +134,8 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
   // no longer its own and leaves both rows to b.
   platform_.EndProcess(platform_.PidOf("perm"));
   ASSERT_EQ(0, session_.Execute(TestStatement(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSDA) VALUES "
-                   "('99999999999999', 'JOBSTARTER a', '99', '20260101000000')")));
+                   "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = '20260101000000' WHERE JOBKE2 = "
+                   "'JOBSTARTER a'")));
   int64_t rows = 0;
   ASSERT_EQ(0, b.jobs.TakeOver({"a", "20260101000000", true, false}, 60, &rows));
   EXPECT_EQ(2, rows);
@@ -140,8 +152,118 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
   // stays "01" to block the job until a take-over.
   platform_.EndProcess(platform_.PidOf("perm"));
   b.processes.TerminateAll(kReasonServiceGone);
-  EXPECT_EQ("perm 98 b",
-            Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBKE2 = 'perm'"));
+  EXPECT_EQ("perm 98 b", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS, JOBUSR)", "JOBKE2 = 'perm'"));
+
+  // a claims a row of JOBURV x between b's reload and b's starts: b's
+  // claim of the other row of x is refused, and the pass goes on without
+  // selecting that row again and again (it would never end).
+  Put("01", "x1", "NULL", "x");
+  Put("01", "x2", "NULL", "x");
+  Put("01", "y1");
+  b.processes.BeginPass();
+  ASSERT_EQ(1, b.processes.GetKvProcs());
+  b.processes.Supervise();
+  JobRecord x1;
+  SetField(x1.jobda1, "20260101000000");
+  SetField(x1.jobke2, "x1");
+  SetField(x1.joburv, "x");
+  ASSERT_EQ(0, a.jobs.ClaimJob(x1, "a", nullptr));
+  const size_t launched = platform_.launches.size();
+  EXPECT_TRUE(b.starts.RunPass("20260105080000"));
+  EXPECT_EQ(
+      (Strings{"perm", "y1"}),
+      Strings(platform_.launches.begin() + static_cast<long>(launched), platform_.launches.end()));
+}
+
+// One node's life beside another. Catches a second start under a live
+// node's name (settings copied), shared duties on a node that is not
+// first, a lapsed lease whose jobs run on or that starts more, a node taken
+// over whose jobs run on, a node that goes on once another instance holds
+// its name, a clean stop taken for a silent node, a leader that does not
+// take up the duties, and rows no node owns left in "01" for ever.
+TEST_F(PassSqlTest, NodesHoldTheirNamesAndLeases) {
+  Sql("DELETE FROM KVSYSTEM.KVS200MSG");
+  Node a(platform_, logs_, session_, "a"), b(platform_, logs_, session_, "b");
+  ASSERT_EQ(0, a.node.Join());
+  ASSERT_EQ(0, b.node.Join());
+  const Dialect dialect = session_.dialect();
+  auto alive = [&](const char* program) {
+    return platform_.InspectProcess(platform_.PidOf(program)).opened;
+  };
+  auto logged = [&](const std::string& line) { return LogText().find(line) != std::string::npos; };
+  Put("01", "q1");
+  Put("01", "q2");
+  EXPECT_EQ((Strings{"q1", "q2"}), a.Pass(platform_));
+  EXPECT_EQ(Strings{}, b.Pass(platform_));
+  EXPECT_TRUE(a.node.SharedDuties());
+  EXPECT_FALSE(b.node.SharedDuties());
+
+  // A copy of a's settings (names compare without case): refused, and a's
+  // row and jobs are as they were.
+  Node copy(platform_, logs_, session_, "A");
+  const std::string row_of_a = Rows("CONCAT_WS(' ', JOBNAM, JOBSDA)", "JOBKE2 = 'JOBSTARTER a'");
+  std::string no_record;
+  ASSERT_TRUE(copy.pool.CreateRecord(&no_record)) << no_record;
+  EXPECT_EQ(kExitNodeInUse, copy.node.Join());
+  EXPECT_TRUE(logged("Knoten A laeuft bereits (Instanz " + a.node.instance() + ", zuletzt "));
+  EXPECT_EQ("1", Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS200MSG WHERE MSGTXT LIKE '%" +
+                       StrFormat(kMsgNodeInUse, "A") + "'"));
+  EXPECT_EQ(row_of_a, Rows("CONCAT_WS(' ', JOBNAM, JOBSDA)", "JOBKE2 = 'JOBSTARTER a'"));
+  EXPECT_TRUE(alive("q1") && alive("q2"));
+
+  // a cannot renew for half its time-out: its watchdog ends its jobs and
+  // it starts none until it renews again.
+  platform_.AdvanceSeconds(31);
+  a.node.WatchdogStep();
+  EXPECT_FALSE(alive("q1") || alive("q2"));
+  EXPECT_TRUE(
+      logged("Knoten a: Statussatz seit 31000 ms nicht erneuert => 2 eigene Jobs beendet!\n"));
+  EXPECT_FALSE(a.node.MayStartJobs());
+  Put("01", "q3");
+  a.node.RenewStep(session_);
+  EXPECT_EQ((Strings{"q3"}), a.Pass(platform_));
+
+  // Taken over meanwhile: its job ends as soon as the lease finds out, and
+  // the node is back.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99' WHERE JOBKE2 IN ('JOBSTARTER a', 'q3')");
+  platform_.AdvanceSeconds(16);
+  a.node.RenewStep(session_);
+  EXPECT_FALSE(alive("q3"));
+  EXPECT_TRUE(logged("Knoten a wurde von anderen Knoten uebernommen => 1 eigene Jobs beendet!\n"));
+  EXPECT_EQ("-", Rows("COALESCE(JOBSTS, '-')", "JOBKE2 = 'JOBSTARTER a'"));
+
+  // Another instance took the name while a was cut off: a ends its jobs,
+  // starts none and leaves every row alone.
+  Put("01", "q4");
+  EXPECT_EQ((Strings{"q4"}), a.Pass(platform_));
+  ASSERT_EQ(0, session_.Execute(TextJoinNode(dialect, "a", "other", a.node.instance())));
+  platform_.AdvanceSeconds(16);
+  a.node.RenewStep(session_);
+  EXPECT_FALSE(alive("q4"));
+  EXPECT_TRUE(a.node.Displaced() && !a.node.MayStartJobs());
+  EXPECT_TRUE(
+      logged("Knoten a gehoert jetzt Instanz other: keine Jobstarts mehr, eigene Jobs "
+             "beendet, der Jobcontroller endet!\n"));
+
+  // The other instance stops cleanly: b becomes first without a take-over
+  // and takes up the duties; q4's row, left "01" under a node that left,
+  // and a row of a controller from before cluster mode are taken over once
+  // b has watched them for a time-out.
+  ASSERT_EQ(0, session_.Execute(TextLeaveNode(dialect, "a", "other")));
+  DatabaseTest::Put("JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBRTY, JOBSTS, JOBUSR, JOBSDA",
+                    "'20260101000000', 'old', 'old', 'old', '01', '01', '', '20251231235959'");
+  EXPECT_EQ(Strings{}, b.Pass(platform_));
+  EXPECT_TRUE(b.node.SharedDuties() && b.node.BecameLeader() && !b.node.BecameLeader());
+  EXPECT_TRUE(logged("Knoten b uebernimmt die gemeinsamen Aufgaben!\n"));
+  for (int pass = 0; pass < 3; ++pass) {
+    EXPECT_EQ("old 01 / q4 01", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS)", "JOBKE2 IN ('old', 'q4')"));
+    platform_.AdvanceSeconds(25);
+    EXPECT_EQ(Strings{}, b.Pass(platform_));
+  }
+  EXPECT_EQ("old 99 / q4 99", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS)", "JOBKE2 IN ('old', 'q4')"));
+  EXPECT_TRUE(logged("Job 20260101000000 old laeuft unter keinem Knoten (''): auf 99 gesetzt"));
+  EXPECT_TRUE(logged("Job 20260101000000 q4 laeuft unter keinem Knoten ('a'): auf 99 gesetzt"));
+  EXPECT_FALSE(logged("still:"));
 }
 
 // Catches the run types started out of order, a queue job started beyond

@@ -73,8 +73,7 @@ std::string KnownPermanentProgram(const std::string& jobnam, const std::string& 
 
 bool PermanentJobs::OthersRunning(const JobRecord& row) const {
   // Another node's running job is that node's to check.
-  return !jobs_.node().empty() && kStateRunning.In(RightTrim(row.jobsts).c_str()) &&
-         !jobs_.IsOwnNode(row.jobusr);
+  return jobs_.rules().RunsElsewhere(row);
 }
 
 void PermanentJobs::Check(const std::string& db_product) {
@@ -89,7 +88,9 @@ void PermanentJobs::Check(const std::string& db_product) {
         const uint32_t pid = ParseProcessId(row.jobnum);
         bool delete_only = false;
         const std::string program = KnownPermanentProgram(row.jobnam, db_product, &delete_only);
-        if (!program.empty() || delete_only) {
+        // Only the controller that registers the built-in jobs deletes
+        // their rows: on any other node the row would be lost.
+        if ((!program.empty() || delete_only) && jobs_.rules().SharedDuties()) {
           if (!program.empty()) {
             processes_.TerminateByName(pid, program);
           }
@@ -114,7 +115,7 @@ void PermanentJobs::RegisterBuiltIns() {
     if (!FileExists(b.program)) continue;
     int rc = jobs_.InsertShortJob(b.jobda1, b.jobke2, b.joburv, b.jobcmd, 0, kRunTypePermanent);
     // Kept because another node runs it.
-    if (rc != 0 && !jobs_.node().empty() && jobs_.session().IsDuplicateKey(rc)) rc = 0;
+    if (rc != 0 && jobs_.rules().SharesTable() && jobs_.session().IsDuplicateKey(rc)) rc = 0;
     if (rc != 0) logs_.Main(StrFormat(b.error_line, static_cast<long>(rc)));
   }
 }

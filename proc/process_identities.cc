@@ -66,8 +66,8 @@ void ProcessIdentities::Open(const std::string& path) {
     ++number;
     const std::vector<std::string> f = SplitFields(line);
     int64_t pid = 0, started = 0;
-    if (f.size() != 5 || !ParseNumber(f[0], &pid) || pid <= 0 || pid > UINT32_MAX ||
-        f[1].empty() || !ParseNumber(f[2], &started) || f[3].empty()) {
+    if (f.size() != 5 || !ParseNumber(f[0], &pid) || pid <= 0 || pid > UINT32_MAX || f[1].empty() ||
+        !ParseNumber(f[2], &started) || f[3].empty()) {
       logs_.Main(StrFormat(kLogIdentityLineInvalid, number, path.c_str()));
       dropped = true;
       continue;
@@ -109,13 +109,15 @@ void ProcessIdentities::Record(const char* jobda1, const char* jobke2,
   Save();
 }
 
-void ProcessIdentities::KeepOnly(const std::set<std::string>& running) {
+void ProcessIdentities::KeepOnly(const std::set<std::string>& running,
+                                 std::vector<std::pair<std::string, RecordedProcess>>* dropped) {
   bool changed = false;
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (running.count(it->first) != 0) {
       ++it;
       continue;
     }
+    if (dropped != nullptr) dropped->emplace_back(it->second.jobke2, it->second.process);
     it = entries_.erase(it);
     changed = true;
   }
@@ -126,10 +128,10 @@ void ProcessIdentities::Save() {
   if (path_.empty()) return;
   std::string text;
   for (const auto& [key, e] : entries_) {
-    text += StrFormat("%lu\t%s\t%lld\t%s\t%s\n", static_cast<unsigned long>(e.process.pid),
-                      e.process.identity.c_str(),
-                      static_cast<long long>(e.process.started_steady_ms), e.jobda1.c_str(),
-                      e.jobke2.c_str());
+    text +=
+        StrFormat("%lu\t%s\t%lld\t%s\t%s\n", static_cast<unsigned long>(e.process.pid),
+                  e.process.identity.c_str(), static_cast<long long>(e.process.started_steady_ms),
+                  e.jobda1.c_str(), e.jobke2.c_str());
   }
   const int error = ReplaceFileContent(path_, text);
   if (error != 0 && !save_failed_) {

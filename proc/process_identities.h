@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "diag/log_file.h"
 #include "platform/platform.h"
@@ -66,8 +67,10 @@ class ProcessIdentities {
   // Records a started job's process, and writes the file.
   void Record(const char* jobda1, const char* jobke2, const RecordedProcess& process);
   // Drops the records of the jobs not in running (keys as Key() makes
-  // them), and writes the file when that changed it.
-  void KeepOnly(const std::set<std::string>& running);
+  // them), and writes the file when that changed it; the dropped ones
+  // (JOBKE2 and process) into *dropped when given.
+  void KeepOnly(const std::set<std::string>& running,
+                std::vector<std::pair<std::string, RecordedProcess>>* dropped = nullptr);
 
   static std::string Key(const char* jobda1, const char* jobke2);
 

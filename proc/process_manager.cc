@@ -90,9 +90,8 @@ bool InClockChangeWindow(const CivilTime& t) {
          t.hour <= 5;
 }
 
-ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs,
-                               MessagePool& pool, ServiceLink& link, std::string own_dir,
-                               bool multiservices)
+ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs, MessagePool& pool,
+                               ServiceLink& link, std::string own_dir, bool multiservices)
     : platform_(platform),
       logs_(logs),
       jobs_(jobs),
@@ -160,7 +159,18 @@ void ProcessManager::ForgetEndedIdentities() {
   for (const ManagedProcess& e : table_.entries()) {
     if (e.pid != 0) running.insert(ProcessIdentities::Key(e.jobda1, e.jobke2));
   }
-  identities_.KeepOnly(running);
+  std::vector<std::pair<std::string, RecordedProcess>> dropped;
+  identities_.KeepOnly(running, &dropped);
+  // A job whose row was taken from this node while it was away (its
+  // controller dead, its process not): ended now, if it still runs.
+  if (jobs_.rules().SharesTable()) {
+    for (const auto& [jobke2, process] : dropped) {
+      if (platform_.EndProcessIfSame(process.pid, process.identity) <= 0) continue;
+      logs_.Main(StrFormat(kLogJobTakenAway, jobke2.c_str(), static_cast<int>(process.pid)));
+      CountCause(EndCause::kTakenOver);
+    }
+  }
+  PublishOwnProcesses();
   for (auto it = told_by_name_.begin(); it != told_by_name_.end();) {
     it = running.count(it->substr(0, it->rfind('\t'))) ? std::next(it) : told_by_name_.erase(it);
   }
@@ -286,8 +296,8 @@ int ProcessManager::GetKvProcs() {
     if (rc == 100) break;
     if (rc != 0) {
       const SqlError& e = jobs_.session().error();
-      logs_.Main(StrFormat(kLogLoadFetchFailed, static_cast<long>(rc),
-                           static_cast<long>(e.native), e.sqlstate, e.message));
+      logs_.Main(StrFormat(kLogLoadFetchFailed, static_cast<long>(rc), static_cast<long>(e.native),
+                           e.sqlstate, e.message));
       jobs_.CloseRunningJobs();
       return 0;
     }
@@ -332,7 +342,7 @@ int ProcessManager::GetKvProcs() {
 }
 
 void ProcessManager::EndTakenJobs() {
-  if (jobs_.node().empty()) return;
+  if (!jobs_.rules().SharesTable()) return;
   // By process id: a lookup for each of up to 1,024 entries a pass.
   std::unordered_map<uint32_t, const ManagedProcess*> reloaded;
   for (const ManagedProcess& now : table_.entries()) reloaded.emplace(now.pid, &now);
@@ -356,11 +366,23 @@ void ProcessManager::EndTakenJobs() {
   }
 }
 
+void ProcessManager::PublishOwnProcesses() {
+  if (!jobs_.rules().SharesTable()) return;
+  std::vector<OwnProcess> own;
+  for (const ManagedProcess& e : table_.entries()) {
+    // The day-end program is left to finish, as an outage leaves it.
+    if (e.pid == 0 || IsProgram(e.jobnam, "dayend.exe")) continue;
+    if (const RecordedProcess* r = identities_.Find(e.jobda1, e.jobke2, e.pid)) {
+      own.push_back({e.pid, r->identity});
+    }
+  }
+  jobs_.rules().PublishOwnProcesses(std::move(own));
+}
+
 bool ProcessManager::ReadOthersRunning() {
   others_running_types_.clear();
-  if (jobs_.node().empty()) return true;
   std::vector<std::pair<std::string, std::string>> others;
-  const int rc = jobs_.ReadOthersRunning(&others);
+  const int rc = jobs_.rules().ReadOthersRunning(jobs_, &others);
   if (rc != 0) {
     const SqlError& e = jobs_.session().error();
     logs_.Main(StrFormat(kLogLoadOpenFailed, static_cast<long>(rc), static_cast<long>(e.native),
@@ -397,12 +419,13 @@ void ProcessManager::ReuseCheck(uint32_t new_pid) {
   }
 }
 
-int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
+int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts,
+                           const SqlList* exclusive_beside) {
   if (start_attempts > kMaxStartAttempts) return kLaunchTooManyAttempts;
   const std::string command_line = job.jobcmd;
   ManagedProcess* entry = RoomFor(job);
   if (entry == nullptr) return kLaunchNoRoom;
-  if (int claimed = Claim(job); claimed != 0) return claimed;
+  if (int claimed = Claim(job, exclusive_beside); claimed != 0) return claimed;
   const std::string start_time = TimestampNow(platform_);
   const int64_t started_steady_ms = platform_.SteadyMs();
   uint32_t pid = 0;
@@ -422,7 +445,9 @@ int ProcessManager::Launch(const JobRecord& job, int32_t start_attempts) {
   // Before the row says "01": a controller that dies between the two
   // leaves a record without a row rather than a row without a record.
   identities_.Record(job.jobda1, job.jobke2, {pid, identity, started_steady_ms});
-  return RecordStart(job, entry);
+  const int started = RecordStart(job, entry);
+  PublishOwnProcesses();
+  return started;
 }
 
 ManagedProcess* ProcessManager::RoomFor(const JobRecord& job) {
@@ -441,13 +466,13 @@ ManagedProcess* ProcessManager::RoomFor(const JobRecord& job) {
   return entry;
 }
 
-int ProcessManager::Claim(const JobRecord& job) {
-  if (jobs_.node().empty()) return 0;
-  const int rc = jobs_.ClaimJob(job);
+int ProcessManager::Claim(const JobRecord& job, const SqlList* exclusive_beside) {
+  const int rc = jobs_.rules().Claim(jobs_, job, exclusive_beside);
   if (rc == 0) return 0;
   // Taken by a node that selected it in the same moment: not ours to say.
   if (rc == 100) return kLaunchClaimedElsewhere;
-  logs_.Main(StrFormat(kLogClaimFailed, job.jobcmd, jobs_.node().c_str(), static_cast<long>(rc)));
+  logs_.Main(
+      StrFormat(kLogClaimFailed, job.jobcmd, jobs_.rules().name().c_str(), static_cast<long>(rc)));
   return kLaunchRowUpdateFailed;
 }
 
@@ -459,7 +484,7 @@ int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attemp
   SetField(failed.jobda1, job.jobda1);
   SetField(failed.jobke2, job.jobke2);
   SetField(failed.jobsts, kStateStartFailed);
-  SetField(failed.jobusr, jobs_.node());
+  SetField(failed.jobusr, jobs_.rules().name());
   failed.jobstv = start_attempts + 1;
   int rc = jobs_.UpdateOwnJobRow(failed);
   if (rc != 0) {
@@ -469,8 +494,7 @@ int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attemp
   return kLaunchCreateFailed;
 }
 
-std::string ProcessManager::ProbeName(uint32_t pid, std::string* created,
-                                      std::string* identity) {
+std::string ProcessManager::ProbeName(uint32_t pid, std::string* created, std::string* identity) {
   std::string name = "unknown";
   // The job's start is the moment the system dates the process: a slow
   // creation (a long search of the path, a scanner) must not make the
@@ -501,7 +525,7 @@ void ProcessManager::FillEntry(const JobRecord& job, const std::string& name,
   SetField(entry->jobnum, StrFormat("%d", static_cast<int>(entry->pid)));
   SetField(entry->jobsda, created);
   // Which node runs the job; empty for the only controller on its table.
-  SetField(entry->jobusr, jobs_.node());
+  SetField(entry->jobusr, jobs_.rules().name());
   entry->jobmrt = job.jobmrt;
   // As the row says once the update below succeeds.
   entry->jobstv = 1;
@@ -511,8 +535,8 @@ int ProcessManager::RecordStart(const JobRecord& job, ManagedProcess* entry) {
   int rc = WriteRow(*entry, kStateRunning);
   running_list_.Add(job.joburv);
   if (rc != 0) {
-    logs_.Main(StrFormat(kLogStartedUpdateFailed, job.jobcmd, entry->jobnam,
-                         static_cast<long>(rc)));
+    logs_.Main(
+        StrFormat(kLogStartedUpdateFailed, job.jobcmd, entry->jobnam, static_cast<long>(rc)));
     // A process left running here would be started again by the next pass.
     if (!KillAndConfirm(*entry)) {
       logs_.Main(StrFormat(kLogUndoKillFailed, job.jobcmd, static_cast<int>(entry->pid)));
@@ -604,7 +628,7 @@ bool ProcessManager::TerminateEntry(ManagedProcess* e, EndCause reason) {
     // A node ends no job it has left running in "01": ended on its own
     // meanwhile, its row says so, or it would block its JOBURV on every
     // node until the take-over, which would call it terminated.
-    if (!jobs_.node().empty() && !IsJobsProcess(info, *e)) (void)WriteEnd(e, kStateEnded);
+    if (jobs_.rules().SharesTable() && !IsJobsProcess(info, *e)) (void)WriteEnd(e, kStateEnded);
     e->pid = 0;
     return false;
   }
@@ -635,8 +659,8 @@ void ProcessManager::TerminateAll(int reason) {
         e.pid = 0;
         continue;
       }
-      TerminateEntry(&e, reason == kReasonDatabaseLost ? EndCause::kDatabaseLost
-                                                        : EndCause::kServiceGone);
+      TerminateEntry(
+          &e, reason == kReasonDatabaseLost ? EndCause::kDatabaseLost : EndCause::kServiceGone);
       if (reason == kReasonDatabaseLost) (void)link_.Beat(false, "KillAllProcs");
     }
   }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "db/job_table.h"
+#include "db/node_rules.h"
 #include "diag/log_file.h"
 #include "diag/pass_state.h"
 #include "msg/message_pool.h"
@@ -34,8 +35,10 @@ inline constexpr int kLaunchClaimedElsewhere = 86;
 
 inline constexpr char kLogStartFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
 inline constexpr char kMsgStartFailed[] = "Der Job %s konnte nicht gestartet werden!";
-inline constexpr char kLogClaimFailed[] = "Start PGM: %s Fehler beim Belegen fuer Knoten %s RC: %ld\n";
-inline constexpr char kLogStartFailedUpdate[] = "Start PGM: %s Fehler Update Kvs500Job(2) RC: %ld\n";
+inline constexpr char kLogClaimFailed[] =
+    "Start PGM: %s Fehler beim Belegen fuer Knoten %s RC: %ld\n";
+inline constexpr char kLogStartFailedUpdate[] =
+    "Start PGM: %s Fehler Update Kvs500Job(2) RC: %ld\n";
 inline constexpr char kLogStarted[] = "Start PGM: %s Cmd: %s\n";
 inline constexpr char kLogStartedUpdateFailed[] =
     "Start PGM: %s Cmd: %s Fehler Update Kvs500Job RC: %ld\n";
@@ -50,13 +53,16 @@ inline constexpr char kLogListFull[] =
 inline constexpr char kLogRuntimeExceeded[] =
     "END PGM: PGM %s wird wegen Laufzeitueberschreitung beendet!\n";
 inline constexpr char kMsgRuntimeExceeded[] =
-    "Programm %s wird wegen Laufzeit\xFC" "berschreitung abgebrochen!";
+    "Programm %s wird wegen Laufzeit\xFC"
+    "berschreitung abgebrochen!";
 inline constexpr char kLogUpdateExceeded[] = "Update CheckProcessTime(1): %s Fehler RC: %ld\n";
 inline constexpr char kLogUpdateEnded[] = "Update CheckProcessTime(2): %s Fehler RC: %ld\n";
 inline constexpr char kLogSupervisionOff[] =
-    "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+    "Info: Laufzeit\xFC"
+    "berwachung vor Uhrzeitumstellung deaktiviert.\n";
 inline constexpr char kLogSupervisionOn[] =
-    "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
+    "Info: Laufzeit\xFC"
+    "berwachung nach Uhrzeitumstellung aktiviert.\n";
 inline constexpr char kLogProcessEnded[] = "Prozess beendet: %s ProcessID %d\n";
 inline constexpr char kLogJobTakenAway[] =
     "Job %s ProcessID %d wurde von einem anderen Knoten uebernommen und wird beendet!\n";
@@ -65,7 +71,8 @@ inline constexpr char kLogNoProcessName[] =
     "Der Prozessname konnte nicht ermittelt werden. Error: %ld!\n";
 inline constexpr char kLogNoProcessPath[] =
     "Der Prozesspfad konnte nicht ermittelt werden. Error: %ld!\n";
-inline constexpr char kLogNotTerminated[] = "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
+inline constexpr char kLogNotTerminated[] =
+    "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
 inline constexpr char kLogKillFailed[] =
     "Prozess laeuft nach kill weiter: %s ProcessID %d, Status bleibt 01!\n";
 inline constexpr char kLogLoadOpenFailed[] =
@@ -121,7 +128,10 @@ class ProcessManager {
   // with more than 10 start_attempts is not started. JOBSDA is the new
   // process's creation time as the system dates it (the moment the start
   // began when the process has ended before it could be dated).
-  int Launch(const JobRecord& job, int32_t start_attempts);
+  // exclusive_beside: for an exclusive job, the run types that may run
+  // beside it (a node claims its row only while no other runs).
+  int Launch(const JobRecord& job, int32_t start_attempts,
+             const SqlList* exclusive_beside = nullptr);
 
   // Ends every process of the table and of the snapshot (each once) and
   // marks its row "99"; a process that outlives its kill keeps "01".
@@ -143,8 +153,7 @@ class ProcessManager {
   bool IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e);
   // Whether the job's process (pid as its row names it) was started since
   // the machine's boot: by its record, else by its start JOBSDA.
-  bool StartedInThisBoot(const char* jobda1, const char* jobke2, uint32_t pid,
-                         const char* jobsda);
+  bool StartedInThisBoot(const char* jobda1, const char* jobke2, uint32_t pid, const char* jobsda);
   // Keeps the identities of the jobs' processes in the file at path from
   // now on (read once here), so that a restart finds them again.
   void KeepIdentities(const std::string& path) { identities_.Open(path); }
@@ -169,7 +178,9 @@ class ProcessManager {
   ManagedProcess* RoomFor(const JobRecord& job);
   // Cluster mode: takes the row for this node before it is started. 0, or
   // the launch's result when it must not start.
-  int Claim(const JobRecord& job);
+  int Claim(const JobRecord& job, const SqlList* exclusive_beside);
+  // Tells the node's rules which processes it runs (cluster mode).
+  void PublishOwnProcesses();
   // Cluster mode: the other nodes' running jobs into the running list.
   bool ReadOthersRunning();
   // A start that failed: logged, posted, the row "90" with one more attempt.
