@@ -142,6 +142,14 @@ bool Controller::JoinNodes() {
   const int rc = node_->Join();
   if (rc == kExitNodeInUse) exit_code_ = kExitNodeInUse;
   if (rc != 0) return false;
+  // A job must not outlive a controller that dies: another node would
+  // start it again beside the orphan.
+  if (const int bound = platform_.EndChildrenWithThisProcess(); bound != 0) {
+    logs_.Main(
+        StrFormat(kLogChildrenNotBound, jobs_.rules().name().c_str(), static_cast<long>(bound)));
+    exit_code_ = kExitNodeInUse;
+    return false;
+  }
   node_->StartLease(credentials_, db_system_, config_.sql_timeout_seconds);
   return true;
 }

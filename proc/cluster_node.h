@@ -66,6 +66,9 @@ inline constexpr char kLogUnownedTakenOver[] =
     "Job %s %s laeuft unter keinem Knoten ('%s'): auf 99 gesetzt, seine Laufart startet ihn "
     "neu!\n";
 inline constexpr char kLogLeaderDuties[] = "Knoten %s uebernimmt die gemeinsamen Aufgaben!\n";
+inline constexpr char kLogChildrenNotBound[] =
+    "Knoten %s: Jobs koennen nicht an den Jobcontroller gebunden werden, er startet nicht! "
+    "Error: %ld\n";
 inline constexpr char kLogNodeLeaveFailed[] = "Knoten %s konnte sich nicht abmelden! RC: %ld\n";
 
 // Which silent nodes may be taken over. A node's status row must look old

@@ -350,6 +350,8 @@ std::string HealthText(const JobStatus& status) {
     case NodeState::kDead:
       return StrFormat(kNodeHealthDead, node->name.c_str(), age.c_str(),
                        static_cast<long>(status.node_timeout_seconds));
+    case NodeState::kLeft:
+      return StrFormat(kNodeHealthLeft, node->name.c_str(), age.c_str());
     default:
       return StrFormat(kNodeHealthTakenOver, node->name.c_str(), age.c_str());
   }

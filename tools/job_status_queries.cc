@@ -363,9 +363,10 @@ int ReadNodeList(Session& session, JobStatus* status) {
         !RunSeconds(n.jobsda, server_now, &node.age_seconds)) {
       node.age_seconds = -1;
     }
-    node.state = n.taken_over ? NodeState::kTakenOver
-                 : n.silent   ? NodeState::kDead
-                              : NodeState::kLive;
+    node.state = n.left         ? NodeState::kLeft
+                 : n.taken_over ? NodeState::kTakenOver
+                 : n.silent     ? NodeState::kDead
+                                : NodeState::kLive;
     for (const StatusJob& job : status->running) node.running += SameNodeName(job.jobusr, n.name);
     status->nodes.push_back(node);
   }

@@ -136,6 +136,8 @@ const char* NodeStateText(NodeState state) {
       return kNodeLive;
     case NodeState::kDead:
       return kNodeDead;
+    case NodeState::kLeft:
+      return kNodeLeft;
     default:
       return kNodeTakenOver;
   }
@@ -499,7 +501,7 @@ std::string FormatStatusJson(const JobStatus& status, const CivilTime& now) {
   }
   json += "," + array("next", items);
   items.clear();
-  static const char* const kNodeStateCodes[] = {"live", "dead", "taken_over"};
+  static const char* const kNodeStateCodes[] = {"live", "dead", "taken_over", "left"};
   for (const StatusNode& node : status.nodes) {
     items.push_back(
         "{" + field("name", node.name) + "," + field("status_row", FormatStamp(node.jobsda)) +

@@ -1,6 +1,4 @@
 #include "tools/job_status.h"
-#include "tools/job_status_queries.h"
-#include "tools/job_status_render.h"
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +9,8 @@
 #include "gtest/gtest.h"
 #include "platform/fake_platform.h"
 #include "platform/test_util.h"
+#include "tools/job_status_queries.h"
+#include "tools/job_status_render.h"
 #include "tools/status_page.h"
 
 namespace kvs {
@@ -92,7 +92,9 @@ TEST(JobStatusTest, TextTables) {
       "Jobs, die erst nach einem Eingriff wieder starten (0)\n"
       "  (keine)\n"
       "\n"
-      "N\xE4" "chste L\xE4" "ufe (1)\n"
+      "N\xE4"
+      "chste L\xE4"
+      "ufe (1)\n"
       "NEXT                     LEFT  RT  JOBKE2  JOBURV  JOBCMD\n"
       "2024-05-01 22:00:00  11:45:00  05  NACHT   -       -\n"
       "\n"
@@ -139,7 +141,8 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
       "\n"
       "Wartende Jobs (1)\n"
       "RT  JOBKE2  JOBDA1          Status  Start ab                            Versuche\n"
-      "03  IMPORT  20240401000000  97      wartet auf das n\xE4" "chste Zeitfenster         0\n"
+      "03  IMPORT  20240401000000  97      wartet auf das n\xE4"
+      "chste Zeitfenster         0\n"
       "\n"
       "Jobs, die erst nach einem Eingriff wieder starten (5)\n"
       "  Fehler: Abfrage auf KVSYSTEM.KVS800SCD fehlgeschlagen\n"
@@ -151,12 +154,15 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
       "             kvsjobstat retry 20240401000000/IMPORT\n"
       "07  Daily#Team#00001#00002  20240401000000  98      Terminplan in KVS800SCD fehlt         "
       "             -\n"
-      "04  IMPORT                  20240401000000  98      11 Startversuche: ab 11 startet er nicht "
+      "04  IMPORT                  20240401000000  98      11 Startversuche: ab 11 startet er "
+      "nicht "
       "mehr      kvsjobstat retry 20240401000000/IMPORT\n"
       "09  IMPORT                  20240401000000  00      Status 00: Laufart 09 startet nur leer "
       "oder ab 90  kvsjobstat retry 20240401000000/IMPORT\n"
       "\n"
-      "N\xE4" "chste L\xE4" "ufe (1)\n"
+      "N\xE4"
+      "chste L\xE4"
+      "ufe (1)\n"
       "NEXT                       LEFT  RT  JOBKE2  JOBURV  JOBCMD\n"
       "2024-04-01 08:00:00  -722:15:00  03  IMPORT  -       -\n"
       "\n"
@@ -173,9 +179,10 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
   // Without a connection only the database line and the fallback file.
   JobStatus away;
   away.database_error = "Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt";
-  EXPECT_EQ("Datenbank: Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt\n\n"
-            "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n",
-            FormatStatusText(away, At(2024, 5, 1, 10, 15, 0)));
+  EXPECT_EQ(
+      "Datenbank: Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt\n\n"
+      "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n",
+      FormatStatusText(away, At(2024, 5, 1, 10, 15, 0)));
 }
 
 // Catches a controller without its process, without DYE or with a DYE
@@ -256,8 +263,11 @@ TEST(JobStatusTest, JsonEscaping) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.out, JsonString(c.in)) << c.out;
   // The same code page for a console that shows UTF-8.
-  EXPECT_EQ("Pr\xC3\xBC" "fung \xE2\x82\xAC \xC2\x81 plain",
-            Utf8FromWindows1252("Pr\xFC" "fung \x80 \x81 plain"));
+  EXPECT_EQ(
+      "Pr\xC3\xBC"
+      "fung \xE2\x82\xAC \xC2\x81 plain",
+      Utf8FromWindows1252("Pr\xFC"
+                          "fung \x80 \x81 plain"));
 }
 
 // Catches a missing array or key, the controller's state or a failed list
@@ -273,7 +283,8 @@ TEST(JobStatusTest, Json) {
   status.failures = {{StatusSection::kMessages, "Abfrage"}};
   const std::string expected =
       "{\"time\":\"2024-05-01 10:15:00\",\"controller\":{\"state\":\"stale\",\"current\":false,"
-      "\"pid\":77,\"flag_file\":true,\"flag_age_seconds\":300,\"program\":\"C:\\\\KVS\\\\KVSJOBSTR\","
+      "\"pid\":77,\"flag_file\":true,\"flag_age_seconds\":300,\"program\":\"C:"
+      "\\\\KVS\\\\KVSJOBSTR\","
       "\"text\":\"Jobcontroller haengt (PID 77): DYE seit 0:05:00 nicht aktualisiert\"},"
       "\"errors\":[{\"list\":\"messages\",\"text\":\"Abfrage\"}],\"running\":["
       "{\"jobrty\":\"01\",\"jobke2\":\"A\\\"B\",\"jobnam\":\"a.exe\",\"jobnum\":\"1\","
@@ -298,15 +309,17 @@ TEST(JobStatusTest, NodesAndNodeHealth) {
   status.controller.pid = 1, status.controller.state = ControllerState::kRunning;
   status.nodes = {{"alpha", "20260105085957", 3, 2, NodeState::kLive},
                   {"beta", "20260105085930", 30, 1, NodeState::kDead},
-                  {"gamma", "", -1, 0, NodeState::kTakenOver}};
+                  {"gamma", "", -1, 0, NodeState::kTakenOver},
+                  {"omega", "20260105085948", 12, 0, NodeState::kLeft}};
   const CivilTime now = At(2026, 1, 5, 10, 0, 0);
   const std::string text = FormatStatusText(status, now);
-  EXPECT_EQ(0u, text.find("Knoten (3)\n"
+  EXPECT_EQ(0u, text.find("Knoten (4)\n"
                           "Knoten  Alter (s)  Laufend  Zustand\n"
                           "alpha           3        2  lebt\n"
                           "beta           30        1  still\n"
                           "gamma           ?        0  still, Jobs \xFC"
                           "bernommen\n"
+                          "omega          12        0  beendet\n"
                           "\n"
                           "Laufende Jobs (0)\n"))
       << text;
@@ -316,7 +329,9 @@ TEST(JobStatusTest, NodesAndNodeHealth) {
                       "08:59:57\",\"age_seconds\":3,\"running\":2,\"state\":\"live\"},{\"name\":"
                       "\"beta\",\"status_row\":\"2026-01-05 08:59:30\",\"age_seconds\":30,"
                       "\"running\":1,\"state\":\"dead\"},{\"name\":\"gamma\",\"status_row\":\"\","
-                      "\"age_seconds\":null,\"running\":0,\"state\":\"taken_over\"}]}\n"))
+                      "\"age_seconds\":null,\"running\":0,\"state\":\"taken_over\"},{\"name\":"
+                      "\"omega\",\"status_row\":\"2026-01-05 08:59:48\",\"age_seconds\":12,"
+                      "\"running\":0,\"state\":\"left\"}]}\n"))
       << json;
   EXPECT_EQ(std::string::npos, FormatStatusJson(JobStatus(), now).find("nodes"));
   EXPECT_EQ(std::string::npos, FormatStatusText(JobStatus(), now).find("Knoten"));
@@ -335,6 +350,7 @@ TEST(JobStatusTest, NodesAndNodeHealth) {
       {"gamma", true, false,
        "Knoten gamma laeuft nicht: Statuszeile seit ? nicht geschrieben, seine Jobs wurden "
        "uebernommen"},
+      {"omega", true, false, "Knoten omega laeuft nicht: vor 0:00:12 ordentlich beendet"},
       {"delta", true, false, "Knoten delta unbekannt: keine Statuszeile in der Jobtabelle"},
       {"alpha", false, false, "Knoten alpha unbekannt: Statuszeilen nicht lesbar"},
   };
