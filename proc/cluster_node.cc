@@ -86,6 +86,7 @@ std::string ClusterNode::DeadPredecessor() {
 }
 
 void ClusterNode::WriteRecord() {
+  if (record_path_.empty()) return;
   const ProcessInfo self = platform_.InspectProcess(platform_.OwnProcessId());
   (void)ReplaceFileContent(
       record_path_,
@@ -107,8 +108,8 @@ int ClusterNode::Join() {
       if (SameNodeName(node.name, name_)) own = &node;
     }
     const int64_t started_ms = platform_.SteadyMs();
-    WriteRecord();
     if (own == nullptr) {
+      WriteRecord();
       rc = session.Execute(TextInsertNodeStatus(session.dialect(), name_, instance_));
       if (rc != 0 && session.IsDuplicateKey(rc)) continue;
     } else {
@@ -119,6 +120,9 @@ int ClusterNode::Join() {
         pool_.Post(StrFormat(kMsgNodeInUse, name_.c_str()));
         return kExitNodeInUse;
       }
+      // Before the row: a crash between the two leaves a record of an
+      // instance the row never named, which counts for nothing.
+      WriteRecord();
       rc = session.Execute(TextJoinNode(session.dialect(), name_, instance_, own->instance), true);
       if (rc == 100) continue;
     }
