@@ -110,10 +110,13 @@ TEST_F(ClusterEndToEnd, BurstOfQueueJobsStartsEachOnce) {
     Start(&node, 300);
     ASSERT_FALSE(HasFatalFailure());
   }
-  ASSERT_TRUE(Eventually([&] {
-    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
-                 "'99999999999999' AND JOBURV = 'KNOTEN'") == "3";
-  }, 20));
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return Value(
+                   "SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
+                   "'99999999999999' AND JOBURV = 'KNOTEN'") == "3";
+      },
+      20));
 
   std::vector<std::string> keys;
   std::string values;
@@ -123,12 +126,17 @@ TEST_F(ClusterEndToEnd, BurstOfQueueJobsStartsEachOnce) {
               "', '" + keys.back() + "', '" + Command(1, keys.back()) + "', 0, '01', NULL)";
   }
   Sql("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS) "
-      "VALUES " + values);
-  ASSERT_TRUE(Eventually([&] {
-    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND "
-                 "JOBSTS = '98'") == std::to_string(kJobs);
-  }, 60)) << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))",
-                  "JOBKE2 LIKE 'T-Q%' AND COALESCE(JOBSTS, '') <> '98'");
+      "VALUES " +
+      values);
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return Value(
+                   "SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND "
+                   "JOBSTS = '98'") == std::to_string(kJobs);
+      },
+      60))
+      << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))",
+              "JOBKE2 LIKE 'T-Q%' AND COALESCE(JOBSTS, '') <> '98'");
   std::map<std::string, std::vector<std::string>> starts = Starts();
   std::map<std::string, std::vector<std::string>> keys_of_node;
   for (const std::string& key : keys) {
@@ -142,8 +150,8 @@ TEST_F(ClusterEndToEnd, BurstOfQueueJobsStartsEachOnce) {
     EXPECT_GT(own.size(), 0u) << Name(i);
     std::string list = "''";
     for (const std::string& key : own) list += ", " + key;
-    const std::string where = "FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND JOBUSR = '" +
-                              Name(i) + "'";
+    const std::string where =
+        "FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND JOBUSR = '" + Name(i) + "'";
     EXPECT_EQ(std::to_string(own.size()), Value("SELECT COUNT(*) AS v " + where));
     EXPECT_EQ(std::to_string(own.size()),
               Value("SELECT COUNT(*) AS v " + where + " AND JOBKE2 IN (" + list + ")"));
@@ -180,10 +188,12 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   };
   const std::string before = run();
   std::string fresh;
-  ASSERT_TRUE(Eventually([&] {
-    fresh = run();
-    return fresh.rfind("01|", 0) == 0 && pid_of(fresh) != pid_of(before);
-  }, 10));
+  ASSERT_TRUE(Eventually(
+      [&] {
+        fresh = run();
+        return fresh.rfind("01|", 0) == 0 && pid_of(fresh) != pid_of(before);
+      },
+      10));
   const std::string dead = fresh.substr(fresh.rfind('|') + 1);
   const int dead_index = NodeIndex(dead);
   ASSERT_NE(-1, dead_index) << fresh;
@@ -200,12 +210,17 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   // A survivor starts it again only once the dead node's status row is
   // older than KNOTENTIMEOUT (seconds on the database clock).
   std::string restarted;
-  ASSERT_TRUE(Eventually([&] {
-    restarted = Column("PERM", "CONCAT(JOBSTS, '|', JOBUSR, '|', TIMESTAMPDIFF(SECOND, "
-                               "STR_TO_DATE('" + last_write +
-                                   "', '%Y%m%d%H%i%s'), UTC_TIMESTAMP()))");
-    return restarted.rfind("01|", 0) == 0 && restarted.find("|" + dead + "|") == std::string::npos;
-  }, 30)) << restarted;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        restarted = Column("PERM",
+                           "CONCAT(JOBSTS, '|', JOBUSR, '|', TIMESTAMPDIFF(SECOND, "
+                           "STR_TO_DATE('" +
+                               last_write + "', '%Y%m%d%H%i%s'), UTC_TIMESTAMP()))");
+        return restarted.rfind("01|", 0) == 0 &&
+               restarted.find("|" + dead + "|") == std::string::npos;
+      },
+      30))
+      << restarted;
   const int elapsed = std::atoi(restarted.substr(restarted.rfind('|') + 1).c_str());
   EXPECT_GE(elapsed, 11) << restarted;
   EXPECT_LE(elapsed, 20) << restarted;
@@ -222,9 +237,8 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   const std::array<std::string, 4> queue = {"O1", "O2", "W1", "W2"};
   InsertJob("O1", "O1", Command(30, "O1"), 0, "01");
   InsertJob("O2", "O2", Command(30, "O2"), 0, "01");
-  ASSERT_TRUE(Eventually([&] {
-    return Rows("JOBSTS", "JOBKE2 IN ('T-O1', 'T-O2')") == "01 / 01";
-  }, 10));
+  ASSERT_TRUE(
+      Eventually([&] { return Rows("JOBSTS", "JOBKE2 IN ('T-O1', 'T-O2')") == "01 / 01"; }, 10));
   InsertJob("W1", "O1", Command(1, "W1"), 0, "01");
   InsertJob("W2", "O2", Command(1, "W2"), 0, "01");
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -243,16 +257,86 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
 
   // Back: the rows of the ended jobs are closed, the waiting ones run once,
   // the permanent job runs again.
-  EXPECT_TRUE(Eventually([&] {
-    return Rows("JOBSTS", "JOBKE2 IN ('T-W1', 'T-W2')") == "98 / 98" &&
-           Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('T-O1', "
-                 "'T-O2') AND JOBSTS IN ('98', '99')") == "2";
-  }, 30)) << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))", "JOBKE2 LIKE 'T-%'");
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return Rows("JOBSTS", "JOBKE2 IN ('T-W1', 'T-W2')") == "98 / 98" &&
+               Value(
+                   "SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('T-O1', "
+                   "'T-O2') AND JOBSTS IN ('98', '99')") == "2";
+      },
+      30))
+      << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))", "JOBKE2 LIKE 'T-%'");
   EXPECT_TRUE(Eventually([&] { return run().rfind("01|", 0) == 0; }, 15)) << run();
   std::map<std::string, std::vector<std::string>> starts = Starts();
   for (const std::string& key : queue) {
     EXPECT_EQ(1u, starts[Command(key[0] == 'O' ? 30 : 1, key)].size()) << key;
   }
+  EXPECT_EQ(std::vector<std::string>{}, BusyFiles());
+}
+
+// The faults of a node that does not die with its server. A copy of a
+// running node's settings elsewhere is refused (exit code 2, nothing
+// started); a node whose service stalls past the time-out keeps its job
+// and is not taken over; a controller killed alone takes its job with it,
+// so the job's restart on the other node never runs beside it. Catches a
+// name check that lets the copy start (it would end the owner's jobs), a
+// status row written only by the pass, and an orphan left running.
+TEST_F(ClusterEndToEnd, NodeFaultsRunNoJobTwice) {
+  const std::string perm = Command(60, "perm");
+  InsertJob("PERM", "perm", perm, 0, "04");
+  for (int i = 0; i < 2; ++i) {
+    Start(&cluster_[i], 300);
+    ASSERT_FALSE(HasFatalFailure());
+  }
+  const auto run = [&] { return Column("PERM", "CONCAT(JOBSTS, '|', JOBUSR, '|', JOBNUM)"); };
+  std::string first;
+  ASSERT_TRUE(Eventually([&] { return (first = run()).rfind("01|", 0) == 0; }, 15)) << first;
+  const int owner = NodeIndex(first.substr(3, first.rfind('|') - 3));
+  ASSERT_NE(-1, owner) << first;
+  ControllerNode& node = cluster_[owner];
+
+  // The third program directory under the owner's name.
+  ControllerNode& copy = cluster_[2];
+  WriteIni(&copy, "KNOTEN=" + Name(owner) + "\nKNOTENTIMEOUT=10\n");
+  StartService(&copy, 60);
+  ASSERT_FALSE(HasFatalFailure());
+  int exit_code = -1;
+  ASSERT_EQ(0, RunAndWait("bash -c \"cd '" + copy.dir.string() + "' && exec ./KVSJOBSTR " +
+                              std::to_string(copy.instance) + " > console.txt 2>&1\"",
+                          &exit_code));
+  EXPECT_EQ(2, exit_code);
+  const auto lines_starting = [](const std::vector<std::string>& lines, const std::string& start) {
+    int n = 0;
+    for (const std::string& line : lines) n += line.rfind(start, 0) == 0;
+    return n;
+  };
+  EXPECT_EQ(0, lines_starting(MainLogOf(copy), kStartPrefix));
+  EXPECT_TRUE(PoolHas("Knoten " + Name(owner) +
+                      " laeuft bereits auf einem anderen Jobcontroller => dieser startet nicht!"));
+  EXPECT_EQ(first, run());
+
+  // The owner's service stands still for twice the time-out.
+  int stopped = -1;
+  ASSERT_EQ(0, RunAndWait("kill -STOP " + std::to_string(node.service_pid), &stopped));
+  std::this_thread::sleep_for(std::chrono::seconds(20));
+  ASSERT_EQ(0, RunAndWait("kill -CONT " + std::to_string(node.service_pid), &stopped));
+  EXPECT_EQ(first, run());
+  EXPECT_EQ(0, lines_starting(MainLogOf(cluster_[1 - owner]), "Knoten " + Name(owner) + " ist"));
+
+  // The owner's controller alone is killed: its job goes with it, and the
+  // other node starts the job again once the owner's row is old.
+  const std::vector<uint32_t> jobs = ProcessesOf(node, "kvsdemojob");
+  ASSERT_EQ(1u, jobs.size());
+  ASSERT_EQ(0, TerminateProcessById(node.controller_pid));
+  EXPECT_TRUE(Eventually([&] { return ProcessesOf(node, "kvsdemojob").empty(); }, 2));
+  std::string restarted;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        restarted = run();
+        return restarted.rfind("01|" + Name(1 - owner) + "|", 0) == 0;
+      },
+      25))
+      << restarted;
   EXPECT_EQ(std::vector<std::string>{}, BusyFiles());
 }
 
