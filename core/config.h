@@ -43,8 +43,8 @@ struct CommandLine {
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 struct Config {
-  std::string program_dir;  // drive and directory of the executable
-  std::string own_dir;      // directory without drive, with its separators
+  std::string program_dir;    // drive and directory of the executable
+  std::string own_dir;        // directory without drive, with its separators
   int32_t max_jobs = 3;
   std::string connection_file = ".\\KORVALINE.INI";
   std::string main_log = ".\\KVSJOBCTL.LOG";

@@ -16,7 +16,8 @@ namespace {
 class JobTableSqlTest : public DatabaseTest {
  protected:
   void Clear() { ASSERT_EQ(0, session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB"))); }
-  std::string Column(const std::string& column, const std::string& da1, const std::string& ke2) {
+  std::string Column(const std::string& column, const std::string& da1,
+                     const std::string& ke2) {
     return Value("SELECT " + column + " AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = '" +
                  SqlQuote(da1) + "' AND JOBKE2 = '" + SqlQuote(ke2) + "'");
   }
@@ -73,20 +74,17 @@ TEST_F(JobTableSqlTest, NoRowIsReportedOnlyWhereMarked) {
 // without one) sent to the database or touching the outputs.
 TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
   const std::string cmd(256, 'c');
-  ASSERT_EQ(0, session_.Execute(TestStatement(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
+  ASSERT_EQ(0, session_.Execute(
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, "
                    "JOBRTY, JOBSTS, JOBSDA, JOBEDA, JOBSTV) VALUES ('20260101000000', 'K', "
-                   "'URV', '" +
-                   cmd +
-                   "', 3600, '01', '  ', '20251231230000', "
+                   "'URV', '" + cmd + "', 3600, '01', '  ', '20251231230000', "
                    "'20251231235959', 7)")));
   JobRecord job;
   EXPECT_EQ(-1, jobs_.NextJob(SqlStatement(), &job));
   EXPECT_STREQ(job.jobda1, "");
-  ASSERT_EQ(0, jobs_.NextJob(
-                   TestStatement("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
-                                 "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB"),
-                   &job));
+  ASSERT_EQ(0, jobs_.NextJob(TestStatement("SELECT JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, "
+                             "JOBSDA, JOBEDA, JOBSTV FROM KVSYSTEM.KVS500JOB"),
+                             &job));
   EXPECT_STREQ(job.jobda1, "20260101000000");
   EXPECT_STREQ(job.jobke2, "K");
   EXPECT_STREQ(job.joburv, "URV");
@@ -103,8 +101,8 @@ TEST_F(JobTableSqlTest, NextJobDeliversEveryColumn) {
 // column bound out of order, integers read as text, the end not reported,
 // and a fetch on a closed cursor touching a freed handle.
 TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
-  ASSERT_EQ(0, session_.Execute(TestStatement(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
+  ASSERT_EQ(0, session_.Execute(
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBRTY, JOBSTS, "
                    "JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, JOBMRT, JOBSTV) VALUES "
                    "('20260101000000', 'FULL', 'URV', '04', '01', 'kvsdemo', 'USR', '4711', "
                    "'20260101000001', '20260101000002', -5, 2147483647)")));
@@ -123,15 +121,11 @@ TEST_F(JobTableSqlTest, CursorsDeliverTheirRowsThenEnd) {
     std::set<std::string> keys;
   };
   const Case cases[] = {
-      {"running jobs",
-       [&] { return jobs_.OpenRunningJobs(kStateRunning); },
+      {"running jobs", [&] { return jobs_.OpenRunningJobs(kStateRunning); },
        [&](JobRecord* j) { return jobs_.FetchRunningJob(j); },
-       [&] { return jobs_.CloseRunningJobs(); },
-       {"FULL", "QUEUE RUNNING"}},
-      {"run type",
-       [&] { return jobs_.OpenRunType(kRunTypePermanent); },
-       [&](JobRecord* j) { return jobs_.FetchRunType(j); },
-       [&] { return jobs_.CloseRunType(); },
+       [&] { return jobs_.CloseRunningJobs(); }, {"FULL", "QUEUE RUNNING"}},
+      {"run type", [&] { return jobs_.OpenRunType(kRunTypePermanent); },
+       [&](JobRecord* j) { return jobs_.FetchRunType(j); }, [&] { return jobs_.CloseRunType(); },
        {"FULL", "PERM ENDED"}},
   };
   for (const Case& c : cases) {
@@ -193,7 +187,7 @@ TEST_F(JobTableSqlTest, ResetOfStartAttemptsOnlyAboveOneForRunType04) {
     const char* after;
   };
   const Case cases[] = {
-      {"A", "04", 0, "0"},  {"B", "04", 1, "1"}, {"C", "04", 2, "0"},
+      {"A", "04", 0, "0"}, {"B", "04", 1, "1"},  {"C", "04", 2, "0"},
       {"D", "04", 11, "0"}, {"E", "01", 5, "5"}, {"F", "03", 2, "2"},
   };
   for (const Case& c : cases) Put("20260101000000", c.ke2, c.rty, "'98'", c.stv);
@@ -284,34 +278,20 @@ TEST_F(JobTableSqlTest, InsertsRoundTripEveryColumn) {
     std::string expected;
   };
   const Case cases[] = {
-      {&full, "JOBURV", full.joburv},
-      {&full, "JOBCMD", full.jobcmd},
-      {&full, "JOBCDI", full.jobcdi},
-      {&full, "JOBPRM", "0"},
-      {&full, "JOBRUS", "RUS"},
-      {&full, "JOBMRT", "2147483647"},
-      {&full, "JOBRTY", "01"},
-      {&full, "JOBPRI", "-2147483648"},
-      {&full, "JOBDLS", "3"},
-      {&full, "JOBDLT", "20260101000000"},
-      {&full, "JOBBEM", "Bemerkung"},
-      {&full, "JOBSCD", "PLAN12345X"},
-      {&full, "JOBSTS", "98"},
-      {&full, "JOBNAM", "php"},
-      {&full, "JOBUSR", "USR"},
-      {&full, "JOBNUM", "12345678"},
-      {&full, "JOBSDA", "20260101000001"},
-      {&full, "JOBEDA", "20260101000002"},
-      {&full, "JOBNRT", "20260101000003"},
-      {&full, "JOBSTV", "-1"},
-      {&system, "JOBURV", "DAILY"},
-      {&system, "JOBCMD", "KVSDAILY.EXE"},
-      {&system, "JOBRTY", "03"},
-      {&system, "JOBSTV", "0"},
-      {&system, "JOBNRT", "20260106070000"},
-      {&system, "JOBDLS", "2"},
-      {&system, "JOBMRT", "0"},
-      {&system, "JOBSTS", "<NULL>"},
+      {&full, "JOBURV", full.joburv},    {&full, "JOBCMD", full.jobcmd},
+      {&full, "JOBCDI", full.jobcdi},    {&full, "JOBPRM", "0"},
+      {&full, "JOBRUS", "RUS"},          {&full, "JOBMRT", "2147483647"},
+      {&full, "JOBRTY", "01"},           {&full, "JOBPRI", "-2147483648"},
+      {&full, "JOBDLS", "3"},            {&full, "JOBDLT", "20260101000000"},
+      {&full, "JOBBEM", "Bemerkung"},    {&full, "JOBSCD", "PLAN12345X"},
+      {&full, "JOBSTS", "98"},           {&full, "JOBNAM", "php"},
+      {&full, "JOBUSR", "USR"},          {&full, "JOBNUM", "12345678"},
+      {&full, "JOBSDA", "20260101000001"}, {&full, "JOBEDA", "20260101000002"},
+      {&full, "JOBNRT", "20260101000003"}, {&full, "JOBSTV", "-1"},
+      {&system, "JOBURV", "DAILY"},      {&system, "JOBCMD", "KVSDAILY.EXE"},
+      {&system, "JOBRTY", "03"},         {&system, "JOBSTV", "0"},
+      {&system, "JOBNRT", "20260106070000"}, {&system, "JOBDLS", "2"},
+      {&system, "JOBMRT", "0"},          {&system, "JOBSTS", "<NULL>"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Column(c.column, c.job->jobda1, c.job->jobke2), c.expected)
@@ -344,12 +324,11 @@ TEST_F(JobTableSqlTest, PortalRearmConditions) {
   const JobRecord portal = Keyed("20010101120000", "ESP VERARBEITUNG");
   for (const Case& c : cases) {
     Clear();
-    ASSERT_EQ(0,
-              session_.Execute(TestStatement(
-                  "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
-                  "JOBSDA, JOBEDA, JOBSTV) VALUES ('20010101120000', 'ESP VERARBEITUNG', "
-                  "'01', " +
-                  std::string(c.prm) + ", " + c.sts + ", '20260101000001', '20260101000002', 3)")));
+    ASSERT_EQ(0, session_.Execute(
+                     TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBPRM, JOBSTS, "
+                     "JOBSDA, JOBEDA, JOBSTV) VALUES ('20010101120000', 'ESP VERARBEITUNG', "
+                     "'01', " + std::string(c.prm) + ", " + c.sts +
+                     ", '20260101000001', '20260101000002', 3)")));
     EXPECT_EQ(c.monthly ? jobs_.RearmPortalJobMonthly(portal) : jobs_.RearmPortalJob(portal), 0);
     EXPECT_EQ(Value("SELECT CONCAT_WS('|', COALESCE(JOBPRM, '-'), COALESCE(JOBSTS, '-'), "
                     "JOBSDA, JOBEDA, JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
@@ -380,7 +359,7 @@ TEST_F(JobTableSqlTest, FailuresReturnNativeCodes) {
 TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
   Put("20260101000000", "ROW", "01", "NULL", 4);
   ASSERT_EQ(0, jobs_.UpdateJobRow(RowValues("20260101000000", "ROW", "01", "kvsdemo", "", "4711",
-                                            "20260105080000", "", 5)));
+                                  "20260105080000", "", 5)));
   EXPECT_EQ(Value("SELECT CONCAT_WS('|', JOBSTS, JOBNAM, JOBUSR, JOBNUM, JOBSDA, JOBEDA, "
                   "JOBSTV) AS v FROM KVSYSTEM.KVS500JOB"),
             "01|kvsdemo||4711|20260105080000||5");
@@ -392,11 +371,8 @@ TEST_F(JobTableSqlTest, JobRowUpdateWritesEveryValue) {
 // converted.
 TEST_F(JobTableSqlTest, ValuesRoundTripByteExact) {
   const char* const values[] = {
-      "it's",       "php ..\\korvaline_php\\KV_Jobs\\dayTask.php",
-      "C:\\jobs\\", "100%",
-      "%s%d",       "M\xFCller",
-      "'",          "\\",
-      "a\\'b",      "''",
+      "it's", "php ..\\korvaline_php\\KV_Jobs\\dayTask.php", "C:\\jobs\\", "100%",
+      "%s%d", "M\xFCller", "'", "\\", "a\\'b", "''",
   };
   const char kDa1[] = "20260101000000";
   for (const std::string value : values) {

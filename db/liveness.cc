@@ -24,8 +24,8 @@ int LivenessCheck::Check() {
   logs_.Main(failure);
   platform_.Print(StrFormat(kStatusNotUpdated, rc));
   session_.Disconnect();
-  int connect =
-      session_.Connect(credentials_.user, credentials_.password, credentials_.data_source);
+  int connect = session_.Connect(credentials_.user, credentials_.password,
+                                 credentials_.data_source);
   if (connect != 0) {
     std::string line = StrFormat(kReconnectFailed, connect);
     platform_.Print(line);

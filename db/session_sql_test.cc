@@ -31,8 +31,9 @@ TEST_F(SessionSqlTest, FailedConnectLeavesNoUsableConnection) {
   };
   for (const Case& c : cases) {
     ASSERT_EQ(0, session_.Connect(good.user, good.password, good.data_source));
-    EXPECT_EQ(
-        session_.Connect(c.credentials.user, c.credentials.password, c.credentials.data_source), -1)
+    EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
+                               c.credentials.data_source),
+              -1)
         << c.what;
     EXPECT_FALSE(session_.connected()) << c.what;
     EXPECT_EQ(session_.Execute(TestStatement("DELETE FROM KVSYSTEM.KVS500JOB")), -1) << c.what;
@@ -65,9 +66,9 @@ TEST_F(SessionSqlTest, ConnectParameterOver23CharactersIsRefusedAndLogged) {
   };
   for (const Case& c : cases) {
     const std::string before = logs_.MainText();
-    EXPECT_EQ(
-        session_.Connect(c.credentials.user, c.credentials.password, c.credentials.data_source),
-        -1);
+    EXPECT_EQ(session_.Connect(c.credentials.user, c.credentials.password,
+                               c.credentials.data_source),
+              -1);
     const std::string after = logs_.MainText();
     ASSERT_GE(after.size(), before.size());
     EXPECT_EQ(after.substr(before.size()), c.log);
@@ -90,17 +91,16 @@ TEST_F(SessionSqlTest, StatementsAfterDisconnectReturnMinusOne) {
 // column keeping the value of the row fetched before it (the indicator is
 // never looked at, so only clearing the buffers gives empty and zero).
 TEST_F(SessionSqlTest, NoRowAndNullColumns) {
-  ASSERT_EQ(0, session_.Execute(TestStatement(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
+  ASSERT_EQ(0, session_.Execute(
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBMRT) VALUES "
                    "('20260101000001', 'A', 'first', 7), ('20260101000002', 'B', NULL, NULL)")));
   char urv[257] = "keep";
   int32_t mrt = 42;
   const std::vector<ColumnBinding> columns = {ColumnBinding::Text(urv, sizeof urv),
                                               ColumnBinding::Long(&mrt)};
-  EXPECT_EQ(
-      session_.QueryRow(TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0"),
-                        columns),
-      100);
+  EXPECT_EQ(session_.QueryRow(TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB WHERE 1 = 0"),
+                              columns),
+            100);
   EXPECT_STREQ(urv, "keep");
   EXPECT_EQ(mrt, 42);
 
@@ -111,9 +111,8 @@ TEST_F(SessionSqlTest, NoRowAndNullColumns) {
   EXPECT_STREQ(urv, "");
   EXPECT_EQ(mrt, 0);
 
-  ASSERT_EQ(session_.OpenCursor(
-                CursorSlot::kJobList,
-                TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1")),
+  ASSERT_EQ(session_.OpenCursor(CursorSlot::kJobList,
+                                TestStatement("SELECT JOBURV, JOBMRT FROM KVSYSTEM.KVS500JOB ORDER BY JOBDA1")),
             0);
   ASSERT_EQ(session_.FetchCursor(CursorSlot::kJobList, columns), 0);
   EXPECT_STREQ(urv, "first");
@@ -133,8 +132,9 @@ TEST(RightTrimInPlaceTest, TrailingBlanksAndTabs) {
     const char* expected;
   };
   const Case cases[] = {
-      {"", ""},         {"  ", ""},           {" \t \t", ""},  {"a \t", "a"}, {"a b  ", "a b"},
-      {"\t a", "\t a"}, {"a\t b\t", "a\t b"}, {"a\n ", "a\n"}, {"01", "01"},
+      {"", ""},         {"  ", ""},         {" \t \t", ""},   {"a \t", "a"},
+      {"a b  ", "a b"}, {"\t a", "\t a"},   {"a\t b\t", "a\t b"}, {"a\n ", "a\n"},
+      {"01", "01"},
   };
   for (const Case& c : cases) {
     char buffer[16];
@@ -183,8 +183,7 @@ TEST_F(SessionSqlTest, StatementTimeoutEndsALongStatement) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_NE(0, bounded.QueryRow(TestStatement("SELECT SLEEP(3)"), {ColumnBinding::Long(&slept)}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-  EXPECT_EQ(0,
-            session_.QueryRow(TestStatement("SELECT SLEEP(1.2)"), {ColumnBinding::Long(&slept)}));
+  EXPECT_EQ(0, session_.QueryRow(TestStatement("SELECT SLEEP(1.2)"), {ColumnBinding::Long(&slept)}));
   EXPECT_EQ(0, slept);
 }
 
@@ -199,17 +198,16 @@ namespace {
 // within the query time-out instead of waiting for the lock, which stops
 // the whole controller; the session goes on.
 TEST_F(SessionSqlTest, LockedRowTimesOutWithinTheBound) {
-  ASSERT_EQ(0, session_.Execute(TestStatement(
-                   "INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
+  ASSERT_EQ(0, session_.Execute(
+                   TestStatement("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBRTY, JOBSTS) VALUES "
                    "('20260105070000', 'LOCK', '01', '01')")));
   Session holder(logs_);
   holder.SetDbSystem("MYSQL");
   const Credentials c = TestCredentials();
   ASSERT_EQ(0, holder.Connect(c.user, c.password, c.data_source));
   ASSERT_EQ(0, holder.Execute(TestStatement("START TRANSACTION")));
-  ASSERT_EQ(
-      0, holder.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
-                                      "'LOCK'")));
+  ASSERT_EQ(0, holder.Execute(TestStatement("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '98' WHERE JOBKE2 = "
+                              "'LOCK'")));
   session_.SetQueryTimeout(2);
   ASSERT_EQ(0, session_.Connect(c.user, c.password, c.data_source));
   const auto start = std::chrono::steady_clock::now();

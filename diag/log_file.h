@@ -22,8 +22,8 @@ class LogFile {
  public:
   // path and backup_path as the controller names them (backslashes allowed);
   // size_limit in bytes, compared strictly greater.
-  LogFile(Platform& platform, std::string path, std::string backup_path, int64_t size_limit,
-          size_t line_capacity, bool enabled);
+  LogFile(Platform& platform, std::string path, std::string backup_path,
+          int64_t size_limit, size_t line_capacity, bool enabled);
 
   // Appends "YYYY-MM-DD hh:mm:ss" + two blanks + text. Never fails
   // outward: a file that cannot be opened loses the line.

@@ -110,13 +110,10 @@ TEST_F(ClusterEndToEnd, BurstOfQueueJobsStartsEachOnce) {
     Start(&node, 300);
     ASSERT_FALSE(HasFatalFailure());
   }
-  ASSERT_TRUE(Eventually(
-      [&] {
-        return Value(
-                   "SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
-                   "'99999999999999' AND JOBURV = 'KNOTEN'") == "3";
-      },
-      20));
+  ASSERT_TRUE(Eventually([&] {
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBDA1 = "
+                 "'99999999999999' AND JOBURV = 'KNOTEN'") == "3";
+  }, 20));
 
   std::vector<std::string> keys;
   std::string values;
@@ -126,17 +123,12 @@ TEST_F(ClusterEndToEnd, BurstOfQueueJobsStartsEachOnce) {
               "', '" + keys.back() + "', '" + Command(1, keys.back()) + "', 0, '01', NULL)";
   }
   Sql("INSERT INTO KVSYSTEM.KVS500JOB (JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS) "
-      "VALUES " +
-      values);
-  ASSERT_TRUE(Eventually(
-      [&] {
-        return Value(
-                   "SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND "
-                   "JOBSTS = '98'") == std::to_string(kJobs);
-      },
-      60))
-      << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))",
-              "JOBKE2 LIKE 'T-Q%' AND COALESCE(JOBSTS, '') <> '98'");
+      "VALUES " + values);
+  ASSERT_TRUE(Eventually([&] {
+    return Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND "
+                 "JOBSTS = '98'") == std::to_string(kJobs);
+  }, 60)) << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))",
+                  "JOBKE2 LIKE 'T-Q%' AND COALESCE(JOBSTS, '') <> '98'");
   std::map<std::string, std::vector<std::string>> starts = Starts();
   std::map<std::string, std::vector<std::string>> keys_of_node;
   for (const std::string& key : keys) {
@@ -150,8 +142,8 @@ TEST_F(ClusterEndToEnd, BurstOfQueueJobsStartsEachOnce) {
     EXPECT_GT(own.size(), 0u) << Name(i);
     std::string list = "''";
     for (const std::string& key : own) list += ", " + key;
-    const std::string where =
-        "FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND JOBUSR = '" + Name(i) + "'";
+    const std::string where = "FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 LIKE 'T-Q%' AND JOBUSR = '" +
+                              Name(i) + "'";
     EXPECT_EQ(std::to_string(own.size()), Value("SELECT COUNT(*) AS v " + where));
     EXPECT_EQ(std::to_string(own.size()),
               Value("SELECT COUNT(*) AS v " + where + " AND JOBKE2 IN (" + list + ")"));
@@ -188,12 +180,10 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   };
   const std::string before = run();
   std::string fresh;
-  ASSERT_TRUE(Eventually(
-      [&] {
-        fresh = run();
-        return fresh.rfind("01|", 0) == 0 && pid_of(fresh) != pid_of(before);
-      },
-      10));
+  ASSERT_TRUE(Eventually([&] {
+    fresh = run();
+    return fresh.rfind("01|", 0) == 0 && pid_of(fresh) != pid_of(before);
+  }, 10));
   const std::string dead = fresh.substr(fresh.rfind('|') + 1);
   const int dead_index = NodeIndex(dead);
   ASSERT_NE(-1, dead_index) << fresh;
@@ -210,17 +200,12 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   // A survivor starts it again only once the dead node's status row is
   // older than KNOTENTIMEOUT (seconds on the database clock).
   std::string restarted;
-  ASSERT_TRUE(Eventually(
-      [&] {
-        restarted = Column("PERM",
-                           "CONCAT(JOBSTS, '|', JOBUSR, '|', TIMESTAMPDIFF(SECOND, "
-                           "STR_TO_DATE('" +
-                               last_write + "', '%Y%m%d%H%i%s'), UTC_TIMESTAMP()))");
-        return restarted.rfind("01|", 0) == 0 &&
-               restarted.find("|" + dead + "|") == std::string::npos;
-      },
-      30))
-      << restarted;
+  ASSERT_TRUE(Eventually([&] {
+    restarted = Column("PERM", "CONCAT(JOBSTS, '|', JOBUSR, '|', TIMESTAMPDIFF(SECOND, "
+                               "STR_TO_DATE('" + last_write +
+                                   "', '%Y%m%d%H%i%s'), UTC_TIMESTAMP()))");
+    return restarted.rfind("01|", 0) == 0 && restarted.find("|" + dead + "|") == std::string::npos;
+  }, 30)) << restarted;
   const int elapsed = std::atoi(restarted.substr(restarted.rfind('|') + 1).c_str());
   EXPECT_GE(elapsed, 11) << restarted;
   EXPECT_LE(elapsed, 20) << restarted;
@@ -237,8 +222,9 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
   const std::array<std::string, 4> queue = {"O1", "O2", "W1", "W2"};
   InsertJob("O1", "O1", Command(30, "O1"), 0, "01");
   InsertJob("O2", "O2", Command(30, "O2"), 0, "01");
-  ASSERT_TRUE(
-      Eventually([&] { return Rows("JOBSTS", "JOBKE2 IN ('T-O1', 'T-O2')") == "01 / 01"; }, 10));
+  ASSERT_TRUE(Eventually([&] {
+    return Rows("JOBSTS", "JOBKE2 IN ('T-O1', 'T-O2')") == "01 / 01";
+  }, 10));
   InsertJob("W1", "O1", Command(1, "W1"), 0, "01");
   InsertJob("W2", "O2", Command(1, "W2"), 0, "01");
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -257,15 +243,11 @@ TEST_F(ClusterEndToEnd, PermanentJobThroughNodeLossAndOutage) {
 
   // Back: the rows of the ended jobs are closed, the waiting ones run once,
   // the permanent job runs again.
-  EXPECT_TRUE(Eventually(
-      [&] {
-        return Rows("JOBSTS", "JOBKE2 IN ('T-W1', 'T-W2')") == "98 / 98" &&
-               Value(
-                   "SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('T-O1', "
-                   "'T-O2') AND JOBSTS IN ('98', '99')") == "2";
-      },
-      30))
-      << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))", "JOBKE2 LIKE 'T-%'");
+  EXPECT_TRUE(Eventually([&] {
+    return Rows("JOBSTS", "JOBKE2 IN ('T-W1', 'T-W2')") == "98 / 98" &&
+           Value("SELECT COUNT(*) AS v FROM KVSYSTEM.KVS500JOB WHERE JOBKE2 IN ('T-O1', "
+                 "'T-O2') AND JOBSTS IN ('98', '99')") == "2";
+  }, 30)) << Rows("CONCAT(JOBKE2, '=', COALESCE(JOBSTS, 'NULL'))", "JOBKE2 LIKE 'T-%'");
   EXPECT_TRUE(Eventually([&] { return run().rfind("01|", 0) == 0; }, 15)) << run();
   std::map<std::string, std::vector<std::string>> starts = Starts();
   for (const std::string& key : queue) {

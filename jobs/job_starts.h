@@ -20,8 +20,8 @@ namespace kvs {
 class JobStarts {
  public:
   JobStarts(Platform& platform, Logs& logs, JobTable& jobs, ProcessManager& processes,
-            PeriodicJobs& periodic, ScheduledJobs& scheduled, SystemJobs& system, ServiceLink& link,
-            int32_t max_jobs)
+            PeriodicJobs& periodic, ScheduledJobs& scheduled, SystemJobs& system,
+            ServiceLink& link, int32_t max_jobs)
       : platform_(platform),
         logs_(logs),
         jobs_(jobs),

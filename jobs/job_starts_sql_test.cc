@@ -108,8 +108,8 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
   // b selected k1 as a did, but a claimed it first: b starts nothing and
   // says nothing.
   JobRecord k1;
-  ASSERT_EQ(0, jobs_.NextJob(TextNextJob(*RuleOf(kRunTypeQueue), Dialect::kMysql, "20260105080000",
-                                         SqlList()),
+  ASSERT_EQ(0, jobs_.NextJob(TextNextJob(*RuleOf(kRunTypeQueue), Dialect::kMysql,
+                                         "20260105080000", SqlList()),
                              &k1));
   EXPECT_EQ((Strings{"perm", "k1"}), a.Pass(platform_));
   const std::string log_before = LogText();

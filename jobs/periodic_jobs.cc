@@ -24,6 +24,8 @@ constexpr char kUnplanned[] =
     " AND (JOBNRT IS NULL OR JOBNRT < '0') AND (JOBSTS IS NULL OR JOBSTS <> '%s')";
 std::string Today(const CivilTime& t) { return StrFormat("%04d%02d%02d", t.year, t.month, t.day); }
 
+
+
 }  // namespace
 
 int32_t PlanWeekday(const CivilTime& t) { return t.weekday == 0 ? 7 : t.weekday; }
@@ -134,13 +136,13 @@ Reschedule IntervalRule(const JobRecord& job, int32_t interval_minutes, const Ci
 }
 
 SqlStatement TextReadJobList(RunType run_type, bool unplanned_only) {
-  return SqlFormat(
-      kReadJobList, SqlText(run_type),
-      unplanned_only ? SqlFormat(kUnplanned, SqlText(kStateOutsideWindow)) : SqlStatement());
+  return SqlFormat(kReadJobList, SqlText(run_type),
+                   unplanned_only ? SqlFormat(kUnplanned, SqlText(kStateOutsideWindow))
+                                  : SqlStatement());
 }
 
 SqlStatement TextPlanWindow(int32_t jobdls, const std::string& plan_key, int32_t weekday,
-                            int32_t minute) {
+                           int32_t minute) {
   const SqlText key(plan_key);
   const SqlNumber day(weekday), at(minute);
   return jobdls == 0 ? SqlFormat(kWindowTpl, key, day, at, at)

@@ -191,12 +191,12 @@ SqlStatement TextReadSchedule(Dialect dialect, const ScheduleKey& key) {
   const SqlText liz(key.scdliz), mnd(key.scdmnd), nam(key.scdnam), sbe(key.scdsbe);
   if (dialect == Dialect::kMssql) return SqlFormat(kReadScheduleMssql, liz, mnd, nam, sbe);
   return dialect == Dialect::kMysql ? SqlFormat(kReadScheduleMysql, liz, mnd, nam, sbe)
-                                    : SqlStatement();
+                                      : SqlStatement();
 }
 
 SqlStatement TextWriteNextRun07(const JobRecord& job) {
-  return SqlFormat(kWriteNextRun07, SqlText(job.jobsts), SqlText(job.jobnrt), SqlText(job.jobda1),
-                   SqlText(job.jobke2));
+  return SqlFormat(kWriteNextRun07, SqlText(job.jobsts), SqlText(job.jobnrt),
+                   SqlText(job.jobda1), SqlText(job.jobke2));
 }
 
 // ---- Day-end jobs -------------------------------------------------------------
@@ -237,8 +237,9 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
       continue;
     }
     const std::string nrt = rows[i].jobnrt;
-    time_of[i] =
-        nrt.size() >= 12 ? LeadingInt(nrt.substr(8, 2)) * 60 + LeadingInt(nrt.substr(10, 2)) : 0;
+    time_of[i] = nrt.size() >= 12
+                     ? LeadingInt(nrt.substr(8, 2)) * 60 + LeadingInt(nrt.substr(10, 2))
+                     : 0;
     kind_of[i] = kind;
   }
   plan.finished = plan.deletes.size();
@@ -273,8 +274,8 @@ DayEndPlan ReconcileDayEnd(const std::vector<JobRecord>& rows, const DayEndTimes
       int64_t day = DayNumber(now.year, now.month, now.day) + (minute < t ? 0 : 1);
       const auto finished = finished_day.find({kind, t});
       if (finished != finished_day.end()) day = std::max(day, finished->second + 1);
-      SetField(row.jobnrt,
-               StrFormat("%ld%02d%02d00", static_cast<long>(DateOf(day)), t / 60, t % 60));
+      SetField(row.jobnrt, StrFormat("%ld%02d%02d00", static_cast<long>(DateOf(day)), t / 60,
+                                     t % 60));
       plan.inserts.push_back(row);
       plan.replaces.push_back(finished_rows[{kind, t}]);
     }
@@ -292,9 +293,9 @@ SqlStatement TextDayEndTimes(bool main_client) {
 }
 
 SqlStatement TextInsertDayEnd(const JobRecord& job) {
-  return SqlFormat(kInsertDayEnd, SqlText(job.jobda1), SqlText(job.jobke2), SqlText(job.joburv),
-                   SqlText(job.jobcmd), SqlText(job.jobrty), SqlNumber(job.jobstv),
-                   SqlText(job.jobnrt));
+  return SqlFormat(kInsertDayEnd, SqlText(job.jobda1), SqlText(job.jobke2),
+                   SqlText(job.joburv), SqlText(job.jobcmd), SqlText(job.jobrty),
+                   SqlNumber(job.jobstv), SqlText(job.jobnrt));
 }
 
 // ---- Steps ------------------------------------------------------------------
@@ -308,19 +309,18 @@ void ScheduledJobs::LogSqlFailure(const char* format, int rc) {
 
 int ScheduledJobs::RescheduleCalendarJob(const JobRecord& job) {
   const CivilTime now = platform_.ToLocal(platform_.Now());
-  const SqlStatement text =
-      TextReadSchedule(jobs_.session().dialect(), SplitScheduleKey(job.jobke2));
+  const SqlStatement text = TextReadSchedule(jobs_.session().dialect(),
+                                            SplitScheduleKey(job.jobke2));
   ScheduleRow schedule;
-  int rc =
-      text.empty()
-          ? -1
-          : jobs_.session().QueryRow(
-                text, {ColumnBinding::Long(&schedule.scdart), ColumnBinding::Long(&schedule.scdtyp),
-                       ColumnBinding::Text(schedule.scdtag, sizeof schedule.scdtag),
-                       ColumnBinding::Long(&schedule.scddtm),
-                       ColumnBinding::Text(schedule.scduhr, sizeof schedule.scduhr),
-                       ColumnBinding::Text(schedule.scddwh, sizeof schedule.scddwh),
-                       ColumnBinding::Long(&schedule.scdbis)});
+  int rc = text.empty() ? -1
+                        : jobs_.session().QueryRow(
+                              text, {ColumnBinding::Long(&schedule.scdart),
+                                     ColumnBinding::Long(&schedule.scdtyp),
+                                     ColumnBinding::Text(schedule.scdtag, sizeof schedule.scdtag),
+                                     ColumnBinding::Long(&schedule.scddtm),
+                                     ColumnBinding::Text(schedule.scduhr, sizeof schedule.scduhr),
+                                     ColumnBinding::Text(schedule.scddwh, sizeof schedule.scddwh),
+                                     ColumnBinding::Long(&schedule.scdbis)});
   if (rc != 0 && rc != 100) {
     logs_.Main(kLogError07);
     LogSqlFailure(kLogReadScheduleFailed, rc);

@@ -47,7 +47,8 @@ int64_t FakePlatform::ToEpoch(int year, int month, int day, int hour, int minute
   return DayNumber(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute, int second) {
+void FakePlatform::SetLocalTime(int year, int month, int day, int hour, int minute,
+                                int second) {
   const int64_t wall = ToEpoch(year, month, day, hour, minute, second);
   int64_t t = wall;
   if (zone_ == Zone::kCentralEurope) {
@@ -173,8 +174,9 @@ void FakePlatform::Kill(const std::string& target) {
   }
 }
 
-int FakePlatform::CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
-                           char* reply, size_t reply_capacity, size_t* reply_len, int timeout_ms) {
+int FakePlatform::CallPipe(const std::string& pipe_name, const void* request,
+                           size_t request_len, char* reply, size_t reply_capacity,
+                           size_t* reply_len, int timeout_ms) {
   PipeCall call;
   call.pipe_name = pipe_name;
   const char* bytes = static_cast<const char*>(request);
@@ -197,7 +199,8 @@ int FakePlatform::CallPipe(const std::string& pipe_name, const void* request, si
 }
 
 std::string FakePlatform::ReadIniString(const std::string& path, const std::string& section,
-                                        const std::string& key, const std::string& default_value,
+                                        const std::string& key,
+                                        const std::string& default_value,
                                         size_t buffer_size) {
   return IniFileLookup(NativePath(path), section, key, default_value, buffer_size);
 }

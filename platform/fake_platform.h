@@ -68,8 +68,8 @@ class FakePlatform : public Platform {
   // Pipe: each call takes the next scripted answer; with none left the
   // default answer is used.
   struct PipeAnswer {
-    int error = 0;      // 0 = answered
-    std::string reply;  // sent when error is 0
+    int error = 0;         // 0 = answered
+    std::string reply;     // sent when error is 0
   };
   void QueuePipeAnswer(const PipeAnswer& answer) { pipe_answers_.push_back(answer); }
 
@@ -93,8 +93,9 @@ class FakePlatform : public Platform {
   std::string OwnExecutablePath() override { return own_path; }
   uint32_t OwnProcessId() override { return own_pid; }
   uint32_t ParentProcessId() override { return parent_pid; }
-  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len, char* reply,
-               size_t reply_capacity, size_t* reply_len, int timeout_ms) override;
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override;
   std::string ReadIniString(const std::string& path, const std::string& section,
                             const std::string& key, const std::string& default_value,
                             size_t buffer_size) override;
@@ -110,7 +111,7 @@ class FakePlatform : public Platform {
   std::string current_dir;
   bool set_current_dir_fails = false;
   std::map<std::string, uint64_t> disk_free_bytes;  // by drive letter, e.g. "C"
-  int fail_next_launch = 0;                         // error code for the next launch, then cleared
+  int fail_next_launch = 0;   // error code for the next launch, then cleared
   // Programs (a command line's first word) whose every launch fails as
   // that of a missing program does.
   std::set<std::string> missing_programs;
@@ -128,7 +129,7 @@ class FakePlatform : public Platform {
   std::vector<uint32_t> ended_if_same;  // the processes EndProcessIfSame ended
 
   std::string console;
-  std::vector<std::string> launches;  // command lines, in order
+  std::vector<std::string> launches;      // command lines, in order
   std::vector<int> sleeps_ms;
   struct PipeCall {
     std::string pipe_name;

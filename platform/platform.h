@@ -53,9 +53,9 @@ struct ProcessInfo {
   bool opened = false;      // the process exists (an ended one does not)
   bool has_module = false;  // its first module could be enumerated
   bool has_name = false;
-  std::string base_name;  // executable base name as the system spells it
+  std::string base_name;    // executable base name as the system spells it
   bool has_path = false;
-  std::string full_path;  // full path of the executable
+  std::string full_path;    // full path of the executable
   bool has_creation_time = false;
   // Seconds since 1970, UTC: when the process was created, read with the
   // wall clock's offset of the moment of the look. For people (a job's
@@ -99,7 +99,8 @@ class Platform {
   // looks at this very process, even once it has ended (on Windows through
   // the handle of its creation, so the id cannot pass to another program
   // while the new job is being named).
-  [[nodiscard]] virtual int StartProcess(const std::string& command_line, uint32_t* pid) = 0;
+  [[nodiscard]] virtual int StartProcess(const std::string& command_line,
+                                         uint32_t* pid) = 0;
   virtual ProcessInfo InspectProcess(uint32_t pid) = 0;
   // From now on every process StartProcess starts ends when this process
   // ends, however it ends (Linux: SIGKILL on the parent's death; Windows:
@@ -130,14 +131,17 @@ class Platform {
   // 121 when no instance became free or no reply came in time, 109 when
   // the service closed without a reply, 234 when the reply is longer than
   // reply_capacity.
-  [[nodiscard]] virtual int CallPipe(const std::string& pipe_name, const void* request,
-                                     size_t request_len, char* reply, size_t reply_capacity,
+  [[nodiscard]] virtual int CallPipe(const std::string& pipe_name,
+                                     const void* request, size_t request_len,
+                                     char* reply, size_t reply_capacity,
                                      size_t* reply_len, int timeout_ms) = 0;
 
   // GetPrivateProfileString: the value of key in section of the INI file
   // at path, default_value when missing, cut to buffer_size - 1 characters.
-  virtual std::string ReadIniString(const std::string& path, const std::string& section,
-                                    const std::string& key, const std::string& default_value,
+  virtual std::string ReadIniString(const std::string& path,
+                                    const std::string& section,
+                                    const std::string& key,
+                                    const std::string& default_value,
                                     size_t buffer_size) = 0;
 
   virtual bool SetCurrentDir(const std::string& dir) = 0;
@@ -145,7 +149,8 @@ class Platform {
   virtual std::string GetCurrentDir() = 0;
   // Total free bytes of the volume of a drive text such as "D:\". Returns
   // 0 and sets *free_bytes, or a system error code.
-  [[nodiscard]] virtual int DiskFreeBytes(const std::string& drive_text, uint64_t* free_bytes) = 0;
+  [[nodiscard]] virtual int DiskFreeBytes(const std::string& drive_text,
+                                          uint64_t* free_bytes) = 0;
 
   // Standard output; text is written as it is.
   virtual void Print(std::string_view text) = 0;

@@ -107,7 +107,7 @@ int ErrnoToSystemError(int e) {
     case ECONNRESET:
       return kErrBrokenPipe;
     case ENOMEM:
-      return 8;  // ERROR_NOT_ENOUGH_MEMORY
+      return 8;    // ERROR_NOT_ENOUGH_MEMORY
     case ENOSPC:
       return 112;  // ERROR_DISK_FULL
     case ENOEXEC:
@@ -117,6 +117,7 @@ int ErrnoToSystemError(int e) {
       return kErrGenFailure;
   }
 }
+
 
 std::string ReadSmallFile(const std::string& path) {
   std::string text;
@@ -266,8 +267,8 @@ int Spawn(const std::string& command_line, pid_t* pid, bool own_group = false, b
   if (args.empty() || args[0].empty()) return kErrFileNotFound;
   const char* path_env = std::getenv("PATH");
   std::string own_dir = DirName(ReadLink("/proc/self/exe"));
-  std::string program =
-      FindProgram(args[0], own_dir, CurrentDir(), path_env ? path_env : "", IsExecutableFile);
+  std::string program = FindProgram(args[0], own_dir, CurrentDir(),
+                                    path_env ? path_env : "", IsExecutableFile);
   if (program.empty()) return kErrFileNotFound;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -357,7 +358,9 @@ int WaitFd(int fd, short events, int64_t deadline_ms) {
 class PosixPlatform : public Platform {
  public:
   explicit PosixPlatform(ClockSources clocks)
-      : clocks_(std::move(clocks)), ticks_per_second_(::sysconf(_SC_CLK_TCK)), boot_id_(BootId()) {
+      : clocks_(std::move(clocks)),
+        ticks_per_second_(::sysconf(_SC_CLK_TCK)),
+        boot_id_(BootId()) {
     // Children are never waited for; with SIGCHLD ignored they leave no
     // zombies. A vanished service must not kill us with SIGPIPE either.
     ::signal(SIGCHLD, SIG_IGN);
@@ -474,8 +477,9 @@ class PosixPlatform : public Platform {
   uint32_t OwnProcessId() override { return static_cast<uint32_t>(::getpid()); }
   uint32_t ParentProcessId() override { return static_cast<uint32_t>(::getppid()); }
 
-  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len, char* reply,
-               size_t reply_capacity, size_t* reply_len, int timeout_ms) override {
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override {
     *reply_len = 0;
     const int64_t deadline = MonotonicMs() + (timeout_ms > 0 ? timeout_ms : 0);
     sockaddr_un addr;
@@ -625,8 +629,7 @@ int PipeServer::Open(const std::string& pipe_name) {
   if (!impl->listener.valid()) return ErrnoToSystemError(errno);
   // A name left by a server that died is stale; a live one is refused below.
   UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (probe.valid() &&
-      ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+  if (probe.valid() && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
     return kErrPipeBusy;
   }
   ::unlink(impl->path.c_str());

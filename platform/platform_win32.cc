@@ -1,11 +1,12 @@
 // Platform and the tools' services on Windows, with the ANSI (-A) functions
 // throughout. Every HANDLE lives in a UniqueHandle; nothing else closes one.
 
+#include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
+
 #include <signal.h>
 #include <time.h>
-#include <tlhelp32.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -98,19 +99,20 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
+
 // Seconds since 1970 UTC of a FILETIME, which counts 100 ns ticks since
 // 1601 UTC. Times before 1970 come out negative.
 int64_t FileTimeToEpochSeconds(const FILETIME& file_time) {
-  uint64_t ticks =
-      (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
+  uint64_t ticks = (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) |
+                   file_time.dwLowDateTime;
   int64_t since_1970 = static_cast<int64_t>(ticks - kFileTimeTo1970);
   return since_1970 / static_cast<int64_t>(kFileTimeTicksPerSecond);
 }
 
 // Milliseconds since 1970 UTC of a FILETIME.
 int64_t FileTimeToEpochMs(const FILETIME& file_time) {
-  uint64_t ticks =
-      (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
+  uint64_t ticks = (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) |
+                   file_time.dwLowDateTime;
   return static_cast<int64_t>(ticks - kFileTimeTo1970) / static_cast<int64_t>(kFileTimeTicksPerMs);
 }
 
@@ -161,14 +163,17 @@ bool IsFullPath(const std::string& path) {
   return path.size() >= 3 && path[1] == ':' && is_separator(path[2]);
 }
 
-DWORD ClampToDword(size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n); }
+DWORD ClampToDword(size_t n) {
+  return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+}
 
 // Waits for overlapped I/O on handle that did not finish at once. After
 // wait_ms the I/O is cancelled, and only once the system has let go of
 // overlapped (and the buffer behind it) does this return. Returns 0 and
 // *transferred, ERROR_MORE_DATA with a partial message read, WAIT_TIMEOUT,
 // or another system error code.
-int FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, DWORD wait_ms, DWORD* transferred) {
+int FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, DWORD wait_ms,
+                     DWORD* transferred) {
   DWORD waited = WaitForSingleObject(overlapped->hEvent, wait_ms);
   bool timed_out = waited != WAIT_OBJECT_0;
   if (timed_out) CancelIo(handle);
@@ -190,8 +195,8 @@ OVERLAPPED MakeOverlapped(HANDLE event) {
 
 // One read of a message-mode pipe into buffer, waiting at most wait_ms.
 // ERROR_MORE_DATA means the message goes on.
-int ReadPipeMessage(HANDLE pipe, HANDLE event, char* buffer, DWORD capacity, DWORD* got,
-                    DWORD wait_ms = kPipeIoTimeoutMs) {
+int ReadPipeMessage(HANDLE pipe, HANDLE event, char* buffer, DWORD capacity,
+                    DWORD* got, DWORD wait_ms = kPipeIoTimeoutMs) {
   *got = 0;
   OVERLAPPED overlapped = MakeOverlapped(event);
   if (ReadFile(pipe, buffer, capacity, nullptr, &overlapped)) {
@@ -236,6 +241,7 @@ uint32_t FindParentProcessId(DWORD pid) {
   } while (Process32Next(snapshot.get(), &entry));
   return 0;
 }
+
 
 class Win32Platform : public Platform {
  public:
@@ -428,8 +434,9 @@ class Win32Platform : public Platform {
     return parent_pid_;
   }
 
-  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len, char* reply,
-               size_t reply_capacity, size_t* reply_len, int timeout_ms) override {
+  int CallPipe(const std::string& pipe_name, const void* request, size_t request_len,
+               char* reply, size_t reply_capacity, size_t* reply_len,
+               int timeout_ms) override {
     // CallNamedPipeA in steps: it would wait for the reply without limit,
     // and a service that accepts and then hangs would stop the controller.
     *reply_len = 0;
@@ -437,8 +444,8 @@ class Win32Platform : public Platform {
     const int64_t deadline = MonotonicMs() + (timeout_ms > 0 ? timeout_ms : 0);
     UniqueHandle pipe;
     while (true) {
-      pipe = UniqueHandle(CreateFileA(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+      pipe = UniqueHandle(CreateFileA(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
       if (pipe.valid()) break;
       int error = LastError();
       if (error != ERROR_PIPE_BUSY) return error;
@@ -458,8 +465,8 @@ class Win32Platform : public Platform {
                                  static_cast<DWORD>(kPipeReplyWaitMs));
     if (error == 0) {
       DWORD read = 0;
-      error = ReadPipeMessage(pipe.get(), event.get(), reply, ClampToDword(reply_capacity), &read,
-                              static_cast<DWORD>(kPipeReplyWaitMs));
+      error = ReadPipeMessage(pipe.get(), event.get(), reply, ClampToDword(reply_capacity),
+                              &read, static_cast<DWORD>(kPipeReplyWaitMs));
       // A zero-length message is an answer like any other.
       if (error == 0) *reply_len = read;
     }
@@ -480,9 +487,9 @@ class Win32Platform : public Platform {
       if (length > 0 && length < MAX_PATH) full_path.assign(buffer, length);
     }
     std::vector<char> value(ClampToDword(buffer_size));
-    DWORD length =
-        GetPrivateProfileStringA(section.c_str(), key.c_str(), default_value.c_str(), value.data(),
-                                 static_cast<DWORD>(value.size()), full_path.c_str());
+    DWORD length = GetPrivateProfileStringA(
+        section.c_str(), key.c_str(), default_value.c_str(), value.data(),
+        static_cast<DWORD>(value.size()), full_path.c_str());
     return std::string(value.data(), length);
   }
 
@@ -625,14 +632,15 @@ int PipeServer::Open(const std::string& pipe_name) {
   if (!impl->event.valid()) return LastError();
   impl->pipe = UniqueHandle(CreateNamedPipeA(
       pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 512, 512, 0,
-      nullptr));
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+      512, 512, 0, nullptr));
   if (!impl->pipe.valid()) return LastError();
   impl_ = std::move(impl);
   return 0;
 }
 
-int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply, int timeout_ms) {
+int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply,
+                         int timeout_ms) {
   if (!impl_ || !impl_->pipe.valid()) return ERROR_INVALID_HANDLE;
   HANDLE pipe = impl_->pipe.get();
   HANDLE event = impl_->event.get();
@@ -660,9 +668,9 @@ int PipeServer::ServeOne(size_t request_capacity, const ReplyMaker& make_reply, 
 
   std::vector<char> request(request_capacity > 0 ? ClampToDword(request_capacity) : 1);
   DWORD request_len = 0;
-  int error =
-      ReadPipeMessage(pipe, event, request.data(),
-                      static_cast<DWORD>(request_capacity > 0 ? request.size() : 0), &request_len);
+  int error = ReadPipeMessage(pipe, event, request.data(),
+                              static_cast<DWORD>(request_capacity > 0 ? request.size() : 0),
+                              &request_len);
   if (error == ERROR_MORE_DATA) {
     // Longer than the caller takes: keep the head, drop the rest of the
     // message so the reply follows the whole request.

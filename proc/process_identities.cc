@@ -66,8 +66,8 @@ void ProcessIdentities::Open(const std::string& path) {
     ++number;
     const std::vector<std::string> f = SplitFields(line);
     int64_t pid = 0, started = 0;
-    if (f.size() != 5 || !ParseNumber(f[0], &pid) || pid <= 0 || pid > UINT32_MAX || f[1].empty() ||
-        !ParseNumber(f[2], &started) || f[3].empty()) {
+    if (f.size() != 5 || !ParseNumber(f[0], &pid) || pid <= 0 || pid > UINT32_MAX ||
+        f[1].empty() || !ParseNumber(f[2], &started) || f[3].empty()) {
       logs_.Main(StrFormat(kLogIdentityLineInvalid, number, path.c_str()));
       dropped = true;
       continue;
@@ -128,10 +128,10 @@ void ProcessIdentities::Save() {
   if (path_.empty()) return;
   std::string text;
   for (const auto& [key, e] : entries_) {
-    text +=
-        StrFormat("%lu\t%s\t%lld\t%s\t%s\n", static_cast<unsigned long>(e.process.pid),
-                  e.process.identity.c_str(), static_cast<long long>(e.process.started_steady_ms),
-                  e.jobda1.c_str(), e.jobke2.c_str());
+    text += StrFormat("%lu\t%s\t%lld\t%s\t%s\n", static_cast<unsigned long>(e.process.pid),
+                      e.process.identity.c_str(),
+                      static_cast<long long>(e.process.started_steady_ms), e.jobda1.c_str(),
+                      e.jobke2.c_str());
   }
   const int error = ReplaceFileContent(path_, text);
   if (error != 0 && !save_failed_) {

@@ -90,8 +90,9 @@ bool InClockChangeWindow(const CivilTime& t) {
          t.hour <= 5;
 }
 
-ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs, MessagePool& pool,
-                               ServiceLink& link, std::string own_dir, bool multiservices)
+ProcessManager::ProcessManager(Platform& platform, Logs& logs, JobTable& jobs,
+                               MessagePool& pool, ServiceLink& link, std::string own_dir,
+                               bool multiservices)
     : platform_(platform),
       logs_(logs),
       jobs_(jobs),
@@ -296,8 +297,8 @@ int ProcessManager::GetKvProcs() {
     if (rc == 100) break;
     if (rc != 0) {
       const SqlError& e = jobs_.session().error();
-      logs_.Main(StrFormat(kLogLoadFetchFailed, static_cast<long>(rc), static_cast<long>(e.native),
-                           e.sqlstate, e.message));
+      logs_.Main(StrFormat(kLogLoadFetchFailed, static_cast<long>(rc),
+                           static_cast<long>(e.native), e.sqlstate, e.message));
       jobs_.CloseRunningJobs();
       return 0;
     }
@@ -494,7 +495,8 @@ int ProcessManager::RecordFailedStart(const JobRecord& job, int32_t start_attemp
   return kLaunchCreateFailed;
 }
 
-std::string ProcessManager::ProbeName(uint32_t pid, std::string* created, std::string* identity) {
+std::string ProcessManager::ProbeName(uint32_t pid, std::string* created,
+                                      std::string* identity) {
   std::string name = "unknown";
   // The job's start is the moment the system dates the process: a slow
   // creation (a long search of the path, a scanner) must not make the
@@ -535,8 +537,8 @@ int ProcessManager::RecordStart(const JobRecord& job, ManagedProcess* entry) {
   int rc = WriteRow(*entry, kStateRunning);
   running_list_.Add(job.joburv);
   if (rc != 0) {
-    logs_.Main(
-        StrFormat(kLogStartedUpdateFailed, job.jobcmd, entry->jobnam, static_cast<long>(rc)));
+    logs_.Main(StrFormat(kLogStartedUpdateFailed, job.jobcmd, entry->jobnam,
+                         static_cast<long>(rc)));
     // A process left running here would be started again by the next pass.
     if (!KillAndConfirm(*entry)) {
       logs_.Main(StrFormat(kLogUndoKillFailed, job.jobcmd, static_cast<int>(entry->pid)));
@@ -659,8 +661,8 @@ void ProcessManager::TerminateAll(int reason) {
         e.pid = 0;
         continue;
       }
-      TerminateEntry(
-          &e, reason == kReasonDatabaseLost ? EndCause::kDatabaseLost : EndCause::kServiceGone);
+      TerminateEntry(&e, reason == kReasonDatabaseLost ? EndCause::kDatabaseLost
+                                                        : EndCause::kServiceGone);
       if (reason == kReasonDatabaseLost) (void)link_.Beat(false, "KillAllProcs");
     }
   }

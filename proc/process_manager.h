@@ -35,10 +35,8 @@ inline constexpr int kLaunchClaimedElsewhere = 86;
 
 inline constexpr char kLogStartFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
 inline constexpr char kMsgStartFailed[] = "Der Job %s konnte nicht gestartet werden!";
-inline constexpr char kLogClaimFailed[] =
-    "Start PGM: %s Fehler beim Belegen fuer Knoten %s RC: %ld\n";
-inline constexpr char kLogStartFailedUpdate[] =
-    "Start PGM: %s Fehler Update Kvs500Job(2) RC: %ld\n";
+inline constexpr char kLogClaimFailed[] = "Start PGM: %s Fehler beim Belegen fuer Knoten %s RC: %ld\n";
+inline constexpr char kLogStartFailedUpdate[] = "Start PGM: %s Fehler Update Kvs500Job(2) RC: %ld\n";
 inline constexpr char kLogStarted[] = "Start PGM: %s Cmd: %s\n";
 inline constexpr char kLogStartedUpdateFailed[] =
     "Start PGM: %s Cmd: %s Fehler Update Kvs500Job RC: %ld\n";
@@ -53,16 +51,13 @@ inline constexpr char kLogListFull[] =
 inline constexpr char kLogRuntimeExceeded[] =
     "END PGM: PGM %s wird wegen Laufzeitueberschreitung beendet!\n";
 inline constexpr char kMsgRuntimeExceeded[] =
-    "Programm %s wird wegen Laufzeit\xFC"
-    "berschreitung abgebrochen!";
+    "Programm %s wird wegen Laufzeit\xFC" "berschreitung abgebrochen!";
 inline constexpr char kLogUpdateExceeded[] = "Update CheckProcessTime(1): %s Fehler RC: %ld\n";
 inline constexpr char kLogUpdateEnded[] = "Update CheckProcessTime(2): %s Fehler RC: %ld\n";
 inline constexpr char kLogSupervisionOff[] =
-    "Info: Laufzeit\xFC"
-    "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+    "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
 inline constexpr char kLogSupervisionOn[] =
-    "Info: Laufzeit\xFC"
-    "berwachung nach Uhrzeitumstellung aktiviert.\n";
+    "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
 inline constexpr char kLogProcessEnded[] = "Prozess beendet: %s ProcessID %d\n";
 inline constexpr char kLogJobTakenAway[] =
     "Job %s ProcessID %d wurde von einem anderen Knoten uebernommen und wird beendet!\n";
@@ -71,8 +66,7 @@ inline constexpr char kLogNoProcessName[] =
     "Der Prozessname konnte nicht ermittelt werden. Error: %ld!\n";
 inline constexpr char kLogNoProcessPath[] =
     "Der Prozesspfad konnte nicht ermittelt werden. Error: %ld!\n";
-inline constexpr char kLogNotTerminated[] =
-    "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
+inline constexpr char kLogNotTerminated[] = "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
 inline constexpr char kLogKillFailed[] =
     "Prozess laeuft nach kill weiter: %s ProcessID %d, Status bleibt 01!\n";
 inline constexpr char kLogLoadOpenFailed[] =
@@ -153,7 +147,8 @@ class ProcessManager {
   bool IsJobsProcess(const ProcessInfo& info, const ManagedProcess& e);
   // Whether the job's process (pid as its row names it) was started since
   // the machine's boot: by its record, else by its start JOBSDA.
-  bool StartedInThisBoot(const char* jobda1, const char* jobke2, uint32_t pid, const char* jobsda);
+  bool StartedInThisBoot(const char* jobda1, const char* jobke2, uint32_t pid,
+                         const char* jobsda);
   // Keeps the identities of the jobs' processes in the file at path from
   // now on (read once here), so that a restart finds them again.
   void KeepIdentities(const std::string& path) { identities_.Open(path); }

@@ -69,24 +69,24 @@ inline constexpr char kStatusLogFile[] = ".\\KVSJOBSTAT.LOG";
 inline constexpr int64_t kFlagFileStaleSeconds = 2 * kFlagRefreshSeconds;
 
 enum class ControllerState {
-  kRunning,        // its process runs, DYE is current and its passes complete
-  kStale,          // its process runs, DYE has not been refreshed for too long
-  kNoFlagFile,     // its process runs without DYE: not connected (yet)
-  kNotRunning,     // no process of the controller from its program directory
-  kNoPass,         // no pass state written recently: none completed yet
-  kDatabaseDown,   // its passes find the database unreachable
-  kReloadFailing,  // its passes cannot reload the running jobs
+  kRunning,       // its process runs, DYE is current and its passes complete
+  kStale,         // its process runs, DYE has not been refreshed for too long
+  kNoFlagFile,    // its process runs without DYE: not connected (yet)
+  kNotRunning,    // no process of the controller from its program directory
+  kNoPass,        // no pass state written recently: none completed yet
+  kDatabaseDown,  // its passes find the database unreachable
+  kReloadFailing, // its passes cannot reload the running jobs
 };
 
 struct ControllerHealth {
   ControllerState state = ControllerState::kNotRunning;
-  uint32_t pid = 0;              // the controller's process, 0 when none
-  bool flag_file = false;        // DYE exists
-  int64_t flag_age_seconds = 0;  // since DYE's last refresh, when it exists
-  bool pass_known = false;       // the pass state file was read
-  PassState pass;                // its content, when known
-  int64_t pass_age_seconds = 0;  // since it was written, when known
-  std::string program;           // the executable looked for
+  uint32_t pid = 0;                // the controller's process, 0 when none
+  bool flag_file = false;          // DYE exists
+  int64_t flag_age_seconds = 0;    // since DYE's last refresh, when it exists
+  bool pass_known = false;         // the pass state file was read
+  PassState pass;                  // its content, when known
+  int64_t pass_age_seconds = 0;    // since it was written, when known
+  std::string program;             // the executable looked for
 };
 
 // The state from what was found: a process (pid not 0), DYE and its age,
@@ -114,10 +114,10 @@ enum class StuckReason {
   kOutsideWindow,   // waiting: run type 03 in 97 until its next window
   kScheduleGone,    // run type 07 without its KVS800SCD row
   // Waiting, decided by DecideWaitReasons:
-  kNotDue,            // its JOBDLT or JOBNRT has not come
-  kMaxJobs,           // 01: MAXJOBS jobs run, those the pass starts before it counted
-  kSameKey,           // a running job, or one the pass starts before it, has the same
-                      // JOBURV (holder: its program)
+  kNotDue,          // its JOBDLT or JOBNRT has not come
+  kMaxJobs,         // 01: MAXJOBS jobs run, those the pass starts before it counted
+  kSameKey,         // a running job, or one the pass starts before it, has the same
+                    // JOBURV (holder: its program)
   kExclusiveWaiting,  // an exclusive job (holder: its JOBKE2) waits for the running jobs
   kWaitsForRunning,   // the exclusive job itself: holder jobs run besides 04 and 09
 };
@@ -125,12 +125,12 @@ enum class StuckReason {
 // How a job of the ended list ended, as far as its row and the
 // controller's pool messages tell.
 enum class EndReason {
-  kEnded,         // 98: its process is gone
-  kTerminated,    // 99, and nothing tells why
-  kRunTimeLimit,  // 99 after JOBMRT seconds or more, by its own JOBSDA and JOBEDA
-  kDatabaseLost,  // 99 right after the pool's "database lost" message
-  kServiceGone,   // 99 right after the pool's "service not answering" message
-  kStartFailed,   // 90: its start failed (the time is its pool message's)
+  kEnded,          // 98: its process is gone
+  kTerminated,     // 99, and nothing tells why
+  kRunTimeLimit,   // 99 after JOBMRT seconds or more, by its own JOBSDA and JOBEDA
+  kDatabaseLost,   // 99 right after the pool's "database lost" message
+  kServiceGone,    // 99 right after the pool's "service not answering" message
+  kStartFailed,    // 90: its start failed (the time is its pool message's)
 };
 
 // One job row. Texts as stored, trailing blanks removed.
@@ -220,7 +220,7 @@ struct JobStatus {
   // with KNOTEN only the rows of that node).
   int32_t max_jobs = 0;
   int64_t running_count = 0;
-  std::string own_node = {};   // KNOTEN of the controller's INI
+  std::string own_node = {};  // KNOTEN of the controller's INI
   std::string db_system = {};  // DB_SYSTEM of the connection file
   // The nodes of a cluster by name; empty for a single controller.
   // nodes_read: their status rows were read.

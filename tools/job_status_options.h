@@ -82,11 +82,11 @@ enum class StatusCommand {
 
 struct StatusOptions {
   std::string program_dir;  // "" for kvsjobstat's own directory
-  std::string run_type;     // "" for every run type
+  std::string run_type;  // "" for every run type
   bool json = false;
   int32_t watch_seconds = 0;  // 0: show once
-  std::string serve;          // "[ADDRESS:]PORT" of --serve, "" without
-  std::string node;           // --node: the node whose health counts, "" for the local controller
+  std::string serve;  // "[ADDRESS:]PORT" of --serve, "" without
+  std::string node;   // --node: the node whose health counts, "" for the local controller
   bool help = false;
   StatusCommand command = StatusCommand::kShow;
   // The job a command names ("JOBDA1/JOBKE2", split at the first '/').

@@ -23,9 +23,7 @@ inline constexpr char kReasonStartFailed[] = "Start fehlgeschlagen, %ld Startver
 inline constexpr char kReasonAttemptsUsedUp[] = "%ld Startversuche: ab 11 startet er nicht mehr";
 inline constexpr char kReasonNeverPicked[] = "Status 00: Laufart %s startet nur leer oder ab 90";
 // Windows-1252, as every text of the suite.
-inline constexpr char kReasonOutsideWindow[] =
-    "wartet auf das n\xE4"
-    "chste Zeitfenster";
+inline constexpr char kReasonOutsideWindow[] = "wartet auf das n\xE4" "chste Zeitfenster";
 inline constexpr char kReasonScheduleGone[] = "Terminplan in KVS800SCD fehlt";
 inline constexpr char kReasonNeverPickedBlank[] = "Status 00: Laufart %s startet nur leer";
 inline constexpr char kReasonNotDue[] = "f\xE4llig ab %s";
@@ -35,15 +33,10 @@ inline constexpr char kReasonSameKey[] = "JOBURV %s: l\xE4uft noch als %s";
 inline constexpr char kReasonExclusiveWaiting[] = "exklusiver Job %s wartet";
 inline constexpr char kReasonWaitsForRunning[] = "exklusiv: wartet auf %s laufende Job(s)";
 inline constexpr char kTitleEnded[] = "In den letzten 24 Stunden beendete Jobs";
-inline constexpr char kTitleNext[] =
-    "N\xE4"
-    "chste L\xE4"
-    "ufe";
+inline constexpr char kTitleNext[] = "N\xE4" "chste L\xE4" "ufe";
 inline constexpr char kEndedNormally[] = "beendet";
 inline constexpr char kEndedTerminated[] = "vom Jobcontroller beendet";
-inline constexpr char kEndedRunTime[] =
-    "Laufzeit\xFC"
-    "berschreitung (Max. %s)";
+inline constexpr char kEndedRunTime[] = "Laufzeit\xFC" "berschreitung (Max. %s)";
 inline constexpr char kEndedDatabaseLost[] = "Datenbankverbindung unterbrochen";
 inline constexpr char kEndedServiceGone[] = "Jobcontroller-Dienst antwortete nicht";
 inline constexpr char kEndedStartFailed[] = "Start fehlgeschlagen (90)";

@@ -47,8 +47,7 @@ class JobStatusSqlTest : public DatabaseTest {
   void RestoreTables() {
     for (const char* t : kTables) {
       // Fails, as it should, when nothing was renamed.
-      (void)session_.Execute(
-          TestStatement(std::string("RENAME TABLE KVSYSTEM.") + t + "_AWAY TO KVSYSTEM." + t));
+      (void)session_.Execute(TestStatement(std::string("RENAME TABLE KVSYSTEM.") + t + "_AWAY TO KVSYSTEM." + t));
     }
   }
   void Hide(const std::string& table) {
@@ -70,8 +69,8 @@ class JobStatusSqlTest : public DatabaseTest {
   }
   void Message(const std::string& uid, const std::string& src, const std::string& tin,
                const std::string& text = "") {
-    Sql("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT, MSGSRC, MSGTIN) VALUES ('" + uid + "', '" +
-        (text.empty() ? "text " + uid : text) + "', '" + src + "', '" + tin + "')");
+    Sql("INSERT INTO KVSYSTEM.KVS200MSG (MSGUID, MSGTXT, MSGSRC, MSGTIN) VALUES ('" + uid +
+        "', '" + (text.empty() ? "text " + uid : text) + "', '" + src + "', '" + tin + "')");
   }
   // The connection file kvsjobstat reads, with the test account.
   void ConnectionFile(const std::string& password, const std::string& dsn) {
@@ -105,8 +104,8 @@ class JobStatusSqlTest : public DatabaseTest {
                                       " window", " gone",   " not due", " maxjobs ",
                                       " key ",   " after ", " waits "};
       std::string key = j.jobrty + " " + j.jobke2 + kReasons[static_cast<int>(j.reason)] + j.holder;
-      const char* const kEnds[] = {" ended ",  " killed ", " runtime ",
-                                   " dblost ", " gone ",   " nostart "};
+      const char* const kEnds[] = {" ended ", " killed ", " runtime ", " dblost ", " gone ",
+                                   " nostart "};
       if (!j.ended_at.empty()) key += kEnds[static_cast<int>(j.end)] + j.ended_at;
       keys.push_back(key);
     }
@@ -196,12 +195,9 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   const struct {
     const char* ke2;
     const char* eda;
-  } ends[] = {{"P-98", "20260105093000"},
-              {"PERM-A", "20260104120000"},
-              {"Gone#Team#00001#00002", "20260104095959"},
-              {"KILLED", "20260105081100"},
-              {"DBLOST", "20260105090005"},
-              {"STOPPED", "20260105095000"},
+  } ends[] = {{"P-98", "20260105093000"},       {"PERM-A", "20260104120000"},
+              {"Gone#Team#00001#00002", "20260104095959"}, {"KILLED", "20260105081100"},
+              {"DBLOST", "20260105090005"},     {"STOPPED", "20260105095000"},
               {"PERM-STOP", "20260105063001"}};
   for (const auto& e : ends) {
     Sql(std::string("UPDATE KVSYSTEM.KVS500JOB SET JOBEDA = '") + e.eda + "' WHERE JOBKE2 = '" +
@@ -224,52 +220,41 @@ TEST_F(JobStatusSqlTest, RowsByList) {
           std::string("05.01.2026 06:30:00 ") + kMsgServiceGone);
 
   const Strings ended = {"01 STOPPED killed 20260105095000", "03 P-98 ended 20260105093000",
-                         "01 DBLOST dblost 20260105090005",  "01 KILLED runtime 20260105081100",
-                         "01 Q-90B nostart 20260105080000",  "01 Q-90 nostart 20260105070000",
+                         "01 DBLOST dblost 20260105090005", "01 KILLED runtime 20260105081100",
+                         "01 Q-90B nostart 20260105080000", "01 Q-90 nostart 20260105070000",
                          "04 PERM-STOP gone 20260105063001", "04 PERM-A ended 20260104120000"};
-  const Strings stuck = {"01 Q-90 failed",
-                         "01 Q-90B failed",
-                         "05 EXKL-90 failed",
-                         "07 Cal90#Team#00001#00002 failed",
-                         "01 Q-12 used up",
-                         "04 PERM-MAX used up",
-                         "04 PERM-98-MAX used up",
-                         "05 EXKL-12 used up",
-                         "09 RESTART-NULL-MAX used up",
-                         "01 Q-00 never",
-                         "01 Q-00-MAX never",
-                         "05 EXKL-00 never",
-                         "09 RESTART-00 never",
+  const Strings stuck = {"01 Q-90 failed", "01 Q-90B failed", "05 EXKL-90 failed",
+                         "07 Cal90#Team#00001#00002 failed", "01 Q-12 used up",
+                         "04 PERM-MAX used up", "04 PERM-98-MAX used up", "05 EXKL-12 used up",
+                         "09 RESTART-NULL-MAX used up", "01 Q-00 never", "01 Q-00-MAX never",
+                         "05 EXKL-00 never", "09 RESTART-00 never",
                          "07 Gone#Team#00001#00002 gone"};
   const struct {
     const char* run_type;
     const char* before;  // a statement run first
     Strings running, waiting, stuck, ended;
   } cases[] = {
-      {"",
-       "",
+      {"", "",
        {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
-       {"05 EXKL not due", "04 PERM-A", "04 PERM-90", "04 PERM-STOP", "01 Q1", "01 Q2 key p.exe",
-        "01 Q3", "01 Q4", "01 Q5 key q4.exe", "01 Q6 maxjobs 11 von 11", "03 P-EARLY", "03 P-LATE",
-        "03 P-97 window", "07 Daily#Team#00001#00002 not due", "08 DAYEND not due", "09 RESTART"},
+       {"05 EXKL not due", "04 PERM-A", "04 PERM-90", "04 PERM-STOP", "01 Q1",
+        "01 Q2 key p.exe", "01 Q3", "01 Q4", "01 Q5 key q4.exe", "01 Q6 maxjobs 11 von 11",
+        "03 P-EARLY", "03 P-LATE", "03 P-97 window", "07 Daily#Team#00001#00002 not due",
+        "08 DAYEND not due", "09 RESTART"},
        stuck,
        ended},
-      {"07",
-       "",
+      {"07", "",
        {"07 Gone2#Team#00001#00002"},
        {"07 Daily#Team#00001#00002 not due"},
        {"07 Cal90#Team#00001#00002 failed", "07 Gone#Team#00001#00002 gone"},
        {}},
-      {"04",
-       "",
+      {"04", "",
        {"04 RUN-B"},
        {"04 PERM-A", "04 PERM-90", "04 PERM-STOP"},
        {"04 PERM-MAX used up", "04 PERM-98-MAX used up"},
        {"04 PERM-STOP gone 20260105063001", "04 PERM-A ended 20260104120000"}},
       // The exclusive job is due: 01 RUN-A and the 07 keep it waiting, and
       // it every other run type.
-      {"",
-       "UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105095959' WHERE JOBKE2 = 'EXKL'",
+      {"", "UPDATE KVSYSTEM.KVS500JOB SET JOBDLT = '20260105095959' WHERE JOBKE2 = 'EXKL'",
        {"04 RUN-B", "09 RESTART-X", "09 RUN-MAX", "01 RUN-A", "07 Gone2#Team#00001#00002"},
        {"05 EXKL waits 2", "04 PERM-A after EXKL", "04 PERM-90 after EXKL",
         "04 PERM-STOP after EXKL", "01 Q1 after EXKL", "01 Q2 after EXKL", "01 Q3 after EXKL",
@@ -278,8 +263,7 @@ TEST_F(JobStatusSqlTest, RowsByList) {
         "08 DAYEND not due", "09 RESTART after EXKL"},
        stuck,
        ended},
-      {"04",
-       "",
+      {"04", "",
        {"04 RUN-B"},
        {"04 PERM-A after EXKL", "04 PERM-90 after EXKL", "04 PERM-STOP after EXKL"},
        {"04 PERM-MAX used up", "04 PERM-98-MAX used up"},
@@ -307,17 +291,17 @@ TEST_F(JobStatusSqlTest, RowsByList) {
   for (const StatusJob& j : status.waiting) texts.push_back(StartText(j));
   for (const StatusJob& j : status.stuck) texts.push_back(ReasonText(j));
   for (const StatusJob& j : status.ended) texts.push_back(EndText(j) + " " + EndedRunTime(j));
-  EXPECT_EQ(
-      (Strings{"sofort", "JOBURV K1: l\xE4uft noch als p.exe", "sofort", "sofort",
-               "JOBURV K3: l\xE4uft noch als q4.exe", "MAXJOBS 11 von 11 belegt",
-               "Start fehlgeschlagen, 11 Startversuche", "Start fehlgeschlagen, 1 Startversuche",
-               "12 Startversuche: ab 11 startet er nicht mehr",
-               "Status 00: Laufart 01 startet nur leer", "Status 00: Laufart 01 startet nur leer",
-               "vom Jobcontroller beendet 0:05:00", "Datenbankverbindung unterbrochen 0:00:05",
-               "Laufzeit\xFC"
-               "berschreitung (Max. 0:10:00) 0:11:00",
-               "Start fehlgeschlagen (90) -", "Start fehlgeschlagen (90) -"}),
-      texts);
+  EXPECT_EQ((Strings{"sofort", "JOBURV K1: l\xE4uft noch als p.exe", "sofort", "sofort",
+                     "JOBURV K3: l\xE4uft noch als q4.exe", "MAXJOBS 11 von 11 belegt",
+                     "Start fehlgeschlagen, 11 Startversuche",
+                     "Start fehlgeschlagen, 1 Startversuche",
+                     "12 Startversuche: ab 11 startet er nicht mehr",
+                     "Status 00: Laufart 01 startet nur leer",
+                     "Status 00: Laufart 01 startet nur leer", "vom Jobcontroller beendet 0:05:00",
+                     "Datenbankverbindung unterbrochen 0:00:05",
+                     "Laufzeit\xFC" "berschreitung (Max. 0:10:00) 0:11:00",
+                     "Start fehlgeschlagen (90) -", "Start fehlgeschlagen (90) -"}),
+            texts);
   ASSERT_EQ(1u, status.running.size());
   const StatusJob& run = status.running[0];
   EXPECT_EQ("p.exe|42|20260105070000|600",
@@ -342,8 +326,8 @@ TEST_F(JobStatusSqlTest, WaitingIsWhatThePassSelects) {
   };
   const Value states[] = {{"NULL", "null"}, {"'  '", "blank"}, {"'00'", "00"}, {"'01'", "01"},
                           {"'90'", "90"},   {"'97'", "97"},    {"'98'", "98"}};
-  const Value plans[] = {
-      {"'20260105090000'", "past"}, {"'20260105110000'", "later"}, {"NULL", "none"}};
+  const Value plans[] = {{"'20260105090000'", "past"}, {"'20260105110000'", "later"},
+                         {"NULL", "none"}};
   int n = 0;
   for (const RunTypeRule& rule : kRunTypeRules) {
     for (const Value& sts : states) {
@@ -449,9 +433,8 @@ TEST_F(JobStatusSqlTest, ExitCodes) {
   const std::string not_running =
       "Jobcontroller laeuft nicht: kein Prozess " + (dir_ / "KVSJOBSTR").string();
   ASSERT_EQ(1, Run({})) << error_;
-  EXPECT_EQ(0u,
-            platform_.console.find(not_running + "\nkvsjobstat  2026-01-05 10:00:00  Datenquelle " +
-                                   c.data_source + "  MAXJOBS 3, laufend 1\n\nLaufende Jobs (1)\n"))
+  EXPECT_EQ(0u, platform_.console.find(not_running + "\nkvsjobstat  2026-01-05 10:00:00  Datenquelle " +
+                                       c.data_source + "  MAXJOBS 3, laufend 1\n\nLaufende Jobs (1)\n"))
       << platform_.console;
   platform_.own_path = "/nowhere/kvsjobstat";
   ASSERT_EQ(1, Run({"--json", "--type", "01", "--dir", dir_.string()})) << error_;

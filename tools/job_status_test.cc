@@ -92,9 +92,7 @@ TEST(JobStatusTest, TextTables) {
       "Jobs, die erst nach einem Eingriff wieder starten (0)\n"
       "  (keine)\n"
       "\n"
-      "N\xE4"
-      "chste L\xE4"
-      "ufe (1)\n"
+      "N\xE4" "chste L\xE4" "ufe (1)\n"
       "NEXT                     LEFT  RT  JOBKE2  JOBURV  JOBCMD\n"
       "2024-05-01 22:00:00  11:45:00  05  NACHT   -       -\n"
       "\n"
@@ -141,8 +139,7 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
       "\n"
       "Wartende Jobs (1)\n"
       "RT  JOBKE2  JOBDA1          Status  Start ab                            Versuche\n"
-      "03  IMPORT  20240401000000  97      wartet auf das n\xE4"
-      "chste Zeitfenster         0\n"
+      "03  IMPORT  20240401000000  97      wartet auf das n\xE4" "chste Zeitfenster         0\n"
       "\n"
       "Jobs, die erst nach einem Eingriff wieder starten (5)\n"
       "  Fehler: Abfrage auf KVSYSTEM.KVS800SCD fehlgeschlagen\n"
@@ -160,9 +157,7 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
       "09  IMPORT                  20240401000000  00      Status 00: Laufart 09 startet nur leer "
       "oder ab 90  kvsjobstat retry 20240401000000/IMPORT\n"
       "\n"
-      "N\xE4"
-      "chste L\xE4"
-      "ufe (1)\n"
+      "N\xE4" "chste L\xE4" "ufe (1)\n"
       "NEXT                       LEFT  RT  JOBKE2  JOBURV  JOBCMD\n"
       "2024-04-01 08:00:00  -722:15:00  03  IMPORT  -       -\n"
       "\n"
@@ -179,10 +174,9 @@ TEST(JobStatusTest, StuckWaitingFailuresAndMessages) {
   // Without a connection only the database line and the fallback file.
   JobStatus away;
   away.database_error = "Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt";
-  EXPECT_EQ(
-      "Datenbank: Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt\n\n"
-      "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n",
-      FormatStatusText(away, At(2024, 5, 1, 10, 15, 0)));
+  EXPECT_EQ("Datenbank: Datenquelle 'KVS' nicht erreichbar oder Anmeldung als 'kvs' abgelehnt\n\n"
+            "Ausweichdatei ..\\korvaline_php\\log\\JOBCTLMSG.log: nicht vorhanden\n",
+            FormatStatusText(away, At(2024, 5, 1, 10, 15, 0)));
 }
 
 // Catches a controller without its process, without DYE or with a DYE
@@ -263,11 +257,8 @@ TEST(JobStatusTest, JsonEscaping) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.out, JsonString(c.in)) << c.out;
   // The same code page for a console that shows UTF-8.
-  EXPECT_EQ(
-      "Pr\xC3\xBC"
-      "fung \xE2\x82\xAC \xC2\x81 plain",
-      Utf8FromWindows1252("Pr\xFC"
-                          "fung \x80 \x81 plain"));
+  EXPECT_EQ("Pr\xC3\xBC" "fung \xE2\x82\xAC \xC2\x81 plain",
+            Utf8FromWindows1252("Pr\xFC" "fung \x80 \x81 plain"));
 }
 
 // Catches a missing array or key, the controller's state or a failed list

@@ -90,8 +90,8 @@ Cell Text(const std::string& value, const char* css = "") { return {Html(value),
 // table or "(keine)".
 std::string Section(const char* title, const JobStatus& status, StatusSection section,
                     const std::vector<const char*>& headers,
-                    const std::vector<std::vector<Cell>>& rows, const std::vector<bool>& near = {},
-                    bool failures = true) {
+                    const std::vector<std::vector<Cell>>& rows,
+                    const std::vector<bool>& near = {}, bool failures = true) {
   std::string html = "<section><h2>" + Html(title) + " (" + std::to_string(rows.size()) + ")</h2>";
   bool failed = false;
   for (const ListFailure& f : status.failures) {
@@ -119,9 +119,9 @@ std::string Section(const char* title, const JobStatus& status, StatusSection se
 }
 
 std::string FallbackText(const FallbackFileState& fallback) {
-  const std::string state = fallback.exists
-                                ? StrFormat(kFallbackPresent, static_cast<long>(fallback.lines))
-                                : std::string(kFallbackAbsent);
+  const std::string state =
+      fallback.exists ? StrFormat(kFallbackPresent, static_cast<long>(fallback.lines))
+                      : std::string(kFallbackAbsent);
   return RightTrim(StrFormat(kFallbackLine, kFallbackMessageFile, state.c_str()));
 }
 
@@ -182,10 +182,10 @@ std::string CounterMetrics(const RunCounters& c, const std::string& node) {
     return Metric(name, help, std::string(name) + plain + " " + std::to_string(value) + "\n",
                   "counter");
   };
-  std::string text =
-      Metric("kvs_controller_start_time_seconds",
-             "When the controller started (seconds since 1970): its counters count from then.",
-             "kvs_controller_start_time_seconds" + plain + " " + std::to_string(c.started) + "\n");
+  std::string text = Metric(
+      "kvs_controller_start_time_seconds",
+      "When the controller started (seconds since 1970): its counters count from then.",
+      "kvs_controller_start_time_seconds" + plain + " " + std::to_string(c.started) + "\n");
   text += one("kvs_passes_total", "Passes of the main loop.", c.passes);
   std::string starts;
   for (const auto& [type, n] : c.starts) {
@@ -195,15 +195,16 @@ std::string CounterMetrics(const RunCounters& c, const std::string& node) {
   text += Metric("kvs_job_starts_total", "Jobs started, by run type.", starts, "counter");
   text += one("kvs_job_start_failures_total", "Job processes that could not be created (90).",
               c.failed_starts);
-  text += Metric(
-      "kvs_job_ends_total", "Job ends written, by state (98 ended, 99 ended by the controller).",
-      "kvs_job_ends_total{" + with + "state=\"98\"} " + std::to_string(c.ended) +
-          "\nkvs_job_ends_total{" + with + "state=\"99\"} " + std::to_string(c.terminated) + "\n",
-      "counter");
+  text += Metric("kvs_job_ends_total", "Job ends written, by state (98 ended, 99 ended by the controller).",
+                 "kvs_job_ends_total{" + with + "state=\"98\"} " + std::to_string(c.ended) +
+                     "\nkvs_job_ends_total{" + with + "state=\"99\"} " +
+                     std::to_string(c.terminated) + "\n",
+                 "counter");
   std::string causes;
   for (size_t r = 0; r < c.by_reason.size(); ++r) {
-    causes += "kvs_job_kills_total{" + with + "cause=\"" + EndCauseWord(static_cast<EndCause>(r)) +
-              "\"} " + std::to_string(c.by_reason[r]) + "\n";
+    causes += "kvs_job_kills_total{" + with + "cause=\"" +
+              EndCauseWord(static_cast<EndCause>(r)) + "\"} " + std::to_string(c.by_reason[r]) +
+              "\n";
   }
   text += Metric("kvs_job_kills_total",
                  "Job processes the controller ended, by cause (run_time, database_lost, "
@@ -219,8 +220,8 @@ std::string CounterMetrics(const RunCounters& c, const std::string& node) {
   }
   histogram += "kvs_job_run_seconds_sum" + plain + " " + std::to_string(c.run_time_sum) + "\n";
   histogram += "kvs_job_run_seconds_count" + plain + " " + std::to_string(c.run_time_count) + "\n";
-  return text +
-         Metric("kvs_job_run_seconds", "Run times of the jobs that ended.", histogram, "histogram");
+  return text + Metric("kvs_job_run_seconds", "Run times of the jobs that ended.", histogram,
+                       "histogram");
 }
 
 std::string HostPort(const ServeAddress& where) {
@@ -302,8 +303,8 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
   static const char* const kVerdictCss[] = {"ok", "look", "fault"};
   static const char* const kVerdictText[] = {kPageVerdictOk, kPageVerdictLook, kPageVerdictFault};
   const int verdict = static_cast<int>(JudgePage(status, now));
-  const std::string stand = StrFormat("%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month, now.day,
-                                      now.hour, now.minute, now.second);
+  const std::string stand = StrFormat("%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month,
+                                      now.day, now.hour, now.minute, now.second);
   std::string meta = StrFormat(kPageStand, stand.c_str(), data_source.c_str());
   if (!run_type.empty()) meta += StrFormat(kStatusHeaderType, run_type.c_str());
   meta += MaxJobsText(status);
@@ -312,11 +313,8 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"de\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-      "<meta http-equiv=\"refresh\" content=\"" +
-      std::to_string(kPageRefreshSeconds) +
-      "\">"
-      "<title>" +
-      Html(kVerdictText[verdict]) + " - Jobcontroller</title><style>" + kPageStyle +
+      "<meta http-equiv=\"refresh\" content=\"" + std::to_string(kPageRefreshSeconds) + "\">"
+      "<title>" + Html(kVerdictText[verdict]) + " - Jobcontroller</title><style>" + kPageStyle +
       "</style></head>\n<body><header class=\"" + kVerdictCss[verdict] + "\"><h1>" +
       Html(kVerdictText[verdict]) + "</h1><p id=\"health\">" + Html(HealthText(status)) + "</p>" +
       (status.watched_node.empty() ? ""
@@ -372,31 +370,25 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
                 std::to_string(run < 0 ? 0 : run) + "\"></meter>";
       }
       near.push_back(known && NearRunTimeLimit(run, job.jobmrt));
-      rows.push_back({Text(job.jobrty),
-                      Text(job.jobke2),
-                      Text(job.jobnam),
-                      Text(job.jobnum, "num"),
-                      Text(FormatStamp(job.jobsda)),
-                      {time, "num"},
+      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobnam), Text(job.jobnum, "num"),
+                      Text(FormatStamp(job.jobsda)), {time, "num"},
                       Text(job.jobmrt > 0 ? FormatDuration(job.jobmrt) : "-", "num")});
     }
-    html +=
-        Section(kTitleRunning, status, StatusSection::kRunning,
-                {"RT", "JOBKE2", "Programm", "PID", "Gestartet", "Laufzeit", "Max."}, rows, near);
+    html += Section(kTitleRunning, status, StatusSection::kRunning,
+                    {"RT", "JOBKE2", "Programm", "PID", "Gestartet", "Laufzeit", "Max."}, rows,
+                    near);
     rows.clear();
     for (const StatusJob& job : status.waiting) {
-      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1),
-                      Text(OrDash(job.jobsts)), Text(StartText(job)),
-                      Text(std::to_string(job.jobstv), "num")});
+      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1), Text(OrDash(job.jobsts)),
+                      Text(StartText(job)), Text(std::to_string(job.jobstv), "num")});
     }
     html += Section(kTitleWaiting, status, StatusSection::kWaiting,
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Start ab", "Versuche"}, rows);
     rows.clear();
     // The page stays read-only: it shows the command that puts a job back.
     for (const StatusJob& job : status.stuck) {
-      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1),
-                      Text(OrDash(job.jobsts)), Text(ReasonText(job), "wrap"),
-                      Text(OrDash(CommandHint(job)), "wrap")});
+      rows.push_back({Text(job.jobrty), Text(job.jobke2), Text(job.jobda1), Text(OrDash(job.jobsts)),
+                      Text(ReasonText(job), "wrap"), Text(OrDash(CommandHint(job)), "wrap")});
     }
     html += Section(kTitleStuck, status, StatusSection::kStuck,
                     {"RT", "JOBKE2", "JOBDA1", "Status", "Grund", "Befehl"}, rows);
@@ -434,9 +426,10 @@ std::string RenderStatusPage(const JobStatus& status, const CivilTime& now,
 
 std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
   const ControllerHealth& c = status.controller;
-  std::string text = Metric(
-      "kvs_controller_up", "Whether the controller runs and its passes complete (1) or not (0).",
-      std::string("kvs_controller_up ") + (ControllerCurrent(c) ? "1" : "0") + "\n");
+  std::string text = Metric("kvs_controller_up",
+                            "Whether the controller runs and its passes complete (1) or not (0).",
+                            std::string("kvs_controller_up ") +
+                                (ControllerCurrent(c) ? "1" : "0") + "\n");
   // Without DYE there is no age to tell: the series is left out.
   text += Metric("kvs_controller_flag_file_age_seconds",
                  "Seconds since the controller last refreshed its flag file DYE.",
@@ -493,8 +486,7 @@ std::string RenderMetrics(const JobStatus& status, const CivilTime& now) {
   for (const StatusJob& j : status.stuck) ++by_type[j.jobrty].stuck;
   for (const StatusJob& j : status.ended) {
     int64_t ago = 0;
-    if (RunSeconds(j.ended_at, now, &ago) && ago >= 0 && ago < kHourSeconds)
-      ++by_type[j.jobrty].ended;
+    if (RunSeconds(j.ended_at, now, &ago) && ago >= 0 && ago < kHourSeconds) ++by_type[j.jobrty].ended;
   }
   const auto series = [&](const char* name, int64_t Counts::*field) {
     std::string lines;
