@@ -62,6 +62,13 @@ class NodeRules {
   // The processes it runs, after every change, for ending them when the
   // database cannot be reached.
   virtual void PublishOwnProcesses(std::vector<OwnProcess> processes) { (void)processes; }
+  // Whether it ended process pid of that list itself, without the
+  // database: its end is then written as terminated, as an outage's is.
+  // Asked once for each process found ended.
+  virtual bool EndedWithoutDatabase(uint32_t pid) {
+    (void)pid;
+    return false;
+  }
 };
 
 // The only controller on its table.

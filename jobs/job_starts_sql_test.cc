@@ -177,10 +177,11 @@ TEST_F(PassSqlTest, TwoNodesStartEachRowOnce) {
 
 // One node's life beside another. Catches a second start under a live
 // node's name (settings copied), shared duties on a node that is not
-// first, a lapsed lease whose jobs run on or that starts more, a node taken
-// over whose jobs run on, a node that goes on once another instance holds
-// its name, a clean stop taken for a silent node, a leader that does not
-// take up the duties, and rows no node owns left in "01" for ever.
+// first, a lapsed lease whose jobs run on, that starts more or calls its
+// jobs ended of themselves, a node taken over whose jobs run on, a node
+// that goes on once another instance holds its name, a clean stop taken
+// for a silent node, a leader that does not take up the duties, and rows
+// no node owns left in "01" for ever.
 TEST_F(PassSqlTest, NodesHoldTheirNamesAndLeases) {
   Sql("DELETE FROM KVSYSTEM.KVS200MSG");
   Node a(platform_, logs_, session_, "a"), b(platform_, logs_, session_, "b");
@@ -222,6 +223,8 @@ TEST_F(PassSqlTest, NodesHoldTheirNamesAndLeases) {
   Put("01", "q3");
   a.node.RenewStep(session_);
   EXPECT_EQ((Strings{"q3"}), a.Pass(platform_));
+  // Their rows say they were cut short, as after an outage.
+  EXPECT_EQ("q1 99 / q2 99", Rows("CONCAT_WS(' ', JOBKE2, JOBSTS)", "JOBKE2 IN ('q1', 'q2')"));
 
   // Taken over meanwhile: its job ends as soon as the lease finds out, and
   // the node is back.

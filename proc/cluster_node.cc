@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <random>
-#include <set>
 
 #include "diag/text.h"
 
@@ -254,13 +253,27 @@ void ClusterNode::WatchdogStep() {
 long ClusterNode::EndOwnProcesses() {
   std::lock_guard<std::mutex> hold(own_lock_);
   long ended = 0;
-  for (const OwnProcess& p : own_) ended += platform_.EndProcessIfSame(p.pid, p.identity) > 0;
+  for (const OwnProcess& p : own_) {
+    if (platform_.EndProcessIfSame(p.pid, p.identity) <= 0) continue;
+    ended_.insert(p.pid);
+    ++ended;
+  }
   return ended;
 }
 
 void ClusterNode::PublishOwnProcesses(std::vector<OwnProcess> processes) {
   std::lock_guard<std::mutex> hold(own_lock_);
   own_ = std::move(processes);
+  std::set<uint32_t> still;
+  for (const OwnProcess& p : own_) {
+    if (ended_.count(p.pid) != 0) still.insert(p.pid);
+  }
+  ended_.swap(still);
+}
+
+bool ClusterNode::EndedWithoutDatabase(uint32_t pid) {
+  std::lock_guard<std::mutex> hold(own_lock_);
+  return ended_.erase(pid) != 0;
 }
 
 bool ClusterNode::MayStartJobs() const {

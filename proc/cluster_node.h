@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,6 +164,7 @@ class ClusterNode final : public NodeRules {
   bool SharedDuties() const override { return shared_duties_; }
   bool MayStartJobs() const override;
   void PublishOwnProcesses(std::vector<OwnProcess> processes) override;
+  bool EndedWithoutDatabase(uint32_t pid) override;
 
  private:
   // Ends every process of the last published list that is still the
@@ -201,6 +203,7 @@ class ClusterNode final : public NodeRules {
   LeaseState lease_;
   std::mutex own_lock_;
   std::vector<OwnProcess> own_;
+  std::set<uint32_t> ended_;  // of own_, by the lease or the watchdog
   bool lapse_told_ = false;      // watchdog thread only
   bool renew_failed_ = false;    // lease thread only
   int64_t next_renewal_ms_ = 0;  // lease thread only

@@ -601,7 +601,10 @@ void ProcessManager::Supervise() {
     // One that outlives its kill keeps "01" and its entry.
     if (exceeded && !EndOverdue(e)) continue;
     if (exceeded) CountCause(EndCause::kRunTime);
-    int rc = WriteEnd(&e, exceeded ? kStateTerminated : kStateEnded);
+    // Ended by its node's watchdog while the database was away.
+    const bool cut = ended && jobs_.rules().EndedWithoutDatabase(e.pid);
+    if (cut) CountCause(EndCause::kDatabaseLost);
+    int rc = WriteEnd(&e, exceeded || cut ? kStateTerminated : kStateEnded);
     if (rc != 0) {
       logs_.Main(StrFormat(exceeded ? kLogUpdateExceeded : kLogUpdateEnded, e.jobnam,
                            static_cast<long>(rc)));
