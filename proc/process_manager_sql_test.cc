@@ -8,6 +8,7 @@
 #include "diag/text.h"
 #include "gtest/gtest.h"
 #include "platform/test_util.h"
+#include "proc/cluster_node.h"
 #include "proc/test_service_link.h"
 
 namespace kvs {
@@ -219,6 +220,25 @@ TEST_F(ProcessManagerSqlTest, RestartsFindTheirJobsWhateverTheClocks) {
     }
     EXPECT_EQ(LogText(), log + log) << l.what;  // once for each controller
   }
+
+  // As a node: another node took D's row over while this one was away, and
+  // D's process outlived it; the restart ends that process by its record
+  // alone and leaves the row be.
+  Put("D", "NULL", Q("D"));
+  ASSERT_EQ(manager_->Launch(ToStart(kCommand, kDa1, "D", "D", 7200), 0), kLaunchStarted);
+  const uint32_t d_pid = ParseProcessId(Rows("JOBNUM", "JOBKE2 = 'D'").c_str());
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '99', JOBUSR = 'n1' WHERE JOBKE2 = 'D'");
+  JobTable node_jobs(session_);
+  ClusterNode node(platform_, logs_, pool_, node_jobs, "n1", 60, "");
+  node_jobs.set_rules(&node);
+  ProcessManager as_node(platform_, logs_, node_jobs, pool_, link_, kOwnDir, false);
+  as_node.KeepIdentities(file);
+  logs_.Clear();
+  as_node.BeginPass();
+  EXPECT_EQ(as_node.GetKvProcs(), 1);
+  EXPECT_FALSE(platform_.InspectProcess(d_pid).opened);
+  EXPECT_EQ(LogText(), StrFormat(kLogJobTakenAway, "D", static_cast<int>(d_pid)));
+  EXPECT_EQ(Rows("CONCAT_WS(' ', JOBSTS, JOBUSR)", "JOBKE2 = 'D'"), "99 n1");
 }
 
 // Catches a failed start that is not marked (state "90", one attempt
