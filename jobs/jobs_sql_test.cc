@@ -9,6 +9,7 @@
 #include "core/config.h"
 #include "db/test_database.h"
 #include "gtest/gtest.h"
+#include "proc/cluster_node.h"
 #include "platform/test_util.h"
 #include "proc/test_service_link.h"
 #include "jobs/permanent_jobs.h"
@@ -55,10 +56,11 @@ class JobsSqlTest : public DatabaseTest {
 constexpr char kPermanentColumns[] = "JOBDA1, JOBKE2, JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSTV";
 
 // Catches a leftover of a known program not ended (or ended under the
-// database product name missing), a known row kept, an "unknown" row kept
-// or given a kill, a foreign program's row touched, rows of another run
-// type read, the start attempts not reset (or reset from 1), a heartbeat
-// missed after a fetch, and a log line where nothing failed.
+// database product name missing), a known row kept (or deleted by a node
+// that is not first), an "unknown" row kept or given a kill, a foreign
+// program's row touched, rows of another run type read, the start
+// attempts not reset (or reset from 1), a heartbeat missed after a fetch,
+// and a log line where nothing failed.
 TEST_F(JobsSqlTest, PermanentCheckEndsKnownLeftoversAndResetsAttempts) {
   Put(kPermanentColumns, "'20000101000001', 'DYF', '04', '01', 'dyf_x.exe', '4711', 1");
   Put(kPermanentColumns, "'20000101000002', 'UNK', '04', '98', 'unknown', '4712', 0");
@@ -74,6 +76,19 @@ TEST_F(JobsSqlTest, PermanentCheckEndsKnownLeftoversAndResetsAttempts) {
   // One after each fetch, the one that finds no more rows included.
   EXPECT_EQ(Strings(5, "CheckRT04Jobs"), link_.beats);
   EXPECT_EQ("", LogText());
+
+  // A node that is not first leaves a known row be: only the first one
+  // registers them, and would not register it again.
+  Put(kPermanentColumns, "'20000101000006', 'DYF2', '04', '98', 'dyf_x.exe', '4715', 0");
+  JobTable node_jobs(session_);
+  ClusterNode node(platform_, logs_, pool_, node_jobs, "n2", 60, "");
+  node_jobs.set_rules(&node);
+  ProcessManager node_manager(platform_, logs_, node_jobs, pool_, link_, "\\KVS\\bin\\", false);
+  PermanentJobs node_permanent(logs_, node_jobs, node_manager, link_);
+  platform_.launches.clear();
+  node_permanent.Check("SQLSERVER");
+  EXPECT_EQ(Strings{}, platform_.launches);
+  EXPECT_EQ("DYF2|98", Rows("CONCAT_WS('|', JOBKE2, JOBSTS)", "JOBKE2 = 'DYF2'"));
 }
 
 // Catches the loop going on after the service stopped answering, and the
