@@ -155,8 +155,9 @@ constexpr char kScheduledRow[] =
 // rescheduled, the former reminder-mail job left behind, a daily job that
 // still runs planned again, one whose process is gone left in "01" (or its
 // cut-short run not planned again), a daily job that ran today (started
-// at the very second of its time) made due again by a restart, and the log
-// lines of each start.
+// at the very second of its time) made due again by a restart, the row of
+// a daily job running on another node planned anew, and the log lines of
+// each start.
 TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
   Put("JOBDA1, JOBKE2, JOBRTY, JOBSTS", "'20000101070000', 'ERINNERUNGSMAILS SYSTEMJOB', '03', ''");
   platform_.SetLocalTime(2026, 1, 5, 8, 0, 0);
@@ -294,6 +295,24 @@ TEST_F(JobsSqlTest, SystemJobsFirstAndSecondStart) {
     EXPECT_EQ(r.rows, Rows(jobs, "JOBDA1 LIKE '20000101%'")) << r.day;
     EXPECT_EQ(r.log, LogText()) << r.day;
   }
+
+  // A node that registers them (it has just become first) while the daily
+  // job runs on another node leaves that row running.
+  Sql("UPDATE KVSYSTEM.KVS500JOB SET JOBSTS = '01', JOBUSR = 'n1', JOBSDA = '20260109070000' "
+      "WHERE JOBKE2 = 'DAILY SYSTEMJOB'");
+  JobTable node_jobs(session_);
+  ClusterNode node(platform_, logs_, pool_, node_jobs, "n2", 60, "");
+  node_jobs.set_rules(&node);
+  ProcessManager node_manager(platform_, logs_, node_jobs, pool_, link_, "", false);
+  logs_.Clear();
+  platform_.SetLocalTime(2026, 1, 9, 7, 30, 0);
+  SystemJobs leader(platform_, logs_, node_jobs, node_manager, {}, false);
+  leader.RegisterDailyAndIntervalJobs("183000");
+  EXPECT_EQ("01 n1", Rows("CONCAT_WS(' ', JOBSTS, JOBUSR)", "JOBKE2 = 'DAILY SYSTEMJOB'"));
+  EXPECT_EQ(
+      "- Daily Systemjob eintragen!\n- DAILY SYSTEMJOB laeuft noch und wird nicht neu "
+      "eingeplant!\n- Intervall Systemjob eintragen!\n",
+      LogText());
 }
 
 // Catches the first pass not making the portal request job waiting (or

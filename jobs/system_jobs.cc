@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "db/node_rules.h"
 #include "diag/text.h"
 #include "platform/civil_time.h"
 
@@ -128,7 +129,9 @@ void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLin
     logs_.Main(StrFormat(kLogDailyRanToday, job.jobke2, ran_since.c_str()));
     return;
   }
-  int rc = jobs_.RescheduleJob(job);
+  // Another node's running row is not written: not found here, it is
+  // found by the insert below.
+  int rc = jobs_.RescheduleIdleJob(job);
   if (rc == 100) {
     if (drop_reminder_job) {
       int del = jobs_.DeleteJob("20000101070000", "ERINNERUNGSMAILS SYSTEMJOB");
@@ -137,6 +140,10 @@ void SystemJobs::RegisterRescheduled(const JobRecord& job, const RegistrationLin
       }
     }
     int ins = jobs_.InsertSystemJob(job);
+    if (ins != 0 && jobs_.rules().SharesTable() && jobs_.session().IsDuplicateKey(ins)) {
+      logs_.Main(StrFormat(kLogSystemJobRunning, job.jobke2));
+      return;
+    }
     if (ins != 0) logs_.Main(StrFormat(lines.insert_failed, static_cast<long>(ins)));
     logs_.Main(lines.inserted);
     int upd = jobs_.RescheduleJob(job);
