@@ -156,7 +156,9 @@ bool Controller::JoinNodes() {
 
 void Controller::RegisterSharedJobs() {
   permanent_jobs_.RegisterBuiltIns();
-  system_jobs_.RegisterPortalJob();
+  // The export is queued at a controller's start, not at a change of the
+  // first node.
+  system_jobs_.KeepPortalJob();
   system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
 }
 

@@ -81,8 +81,9 @@ class Controller {
   bool StartUp();
   // Cluster mode: joins the nodes; false when the controller must end.
   bool JoinNodes();
-  // What only the first node keeps: the built-in permanent jobs, the
-  // portal job and the daily and interval jobs.
+  // What only the first node keeps, taken up by a node that becomes first:
+  // the built-in permanent jobs, the portal job and the daily and interval
+  // jobs.
   void RegisterSharedJobs();
   // Cluster mode: another instance took this node's name. Ends without
   // writing a row (its jobs were ended when that was found).

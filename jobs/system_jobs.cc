@@ -69,6 +69,10 @@ void SystemJobs::RegisterExportJob() {
 
 void SystemJobs::RegisterPortalJob() {
   RegisterExportJob();
+  KeepPortalJob();
+}
+
+void SystemJobs::KeepPortalJob() {
   portal_ = JobRecord{};
   SetField(portal_.jobda1, "20010101120000");
   SetField(portal_.jobke2, "ESP VERARBEITUNG");

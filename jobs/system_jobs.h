@@ -75,7 +75,11 @@ class SystemJobs {
   // old queue rows.
   void CleanupServer(bool shared = true);
   void RegisterExportJob();
+  // The export job queued, then KeepPortalJob.
   void RegisterPortalJob();
+  // The portal request job's row (inserted when missing) and what its
+  // per-pass re-arm needs.
+  void KeepPortalJob();
   void RegisterDailyAndIntervalJobs(const std::string& daily_time);
   void CheckPortalProcessing(const std::string& loop_timestamp);
   void CheckInterruptedDownloads(const std::string& db_system);
