@@ -65,9 +65,6 @@ constexpr char kOpenRunningJobsOfNode[] =
 constexpr char kOpenOthersRunning[] =
     "SELECT COALESCE(JOBURV, ''), JOBRTY FROM KVSYSTEM.KVS500JOB WHERE JOBSTS = '%s' AND JOBRTY "
     "<> '%s' AND JOBDA1 <> '%s' AND (JOBUSR IS NULL OR JOBUSR <> '%s')";
-constexpr char kWriteNodeStatus[] =
-    "UPDATE KVSYSTEM.KVS500JOB SET JOBSDA = %s, JOBSTS = NULL WHERE JOBDA1 = '%s' AND JOBKE2 = "
-    "'%s'";
 constexpr char kInsertNodeStatus[] =
     "INSERT INTO KVSYSTEM.KVS500JOB (JobDa1, JobKe2, JobUrv, JobCmd, JobMrt, JobRty, JobStv, "
     "JobSda, JobNam) VALUES ('%s', '%s', '%s', '', 0, '%s', 0, %s, '%s')";
