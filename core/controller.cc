@@ -67,8 +67,10 @@ int Controller::Run() {
     return 0;
   }
   while (true) {
+    // Another instance took this node's name: its jobs were ended when
+    // that was found, and no row is written any more.
     if (node_ != nullptr && node_->Displaced()) {
-      EndDisplaced();
+      FinishStop();
       return kExitNodeInUse;
     }
     RecordPass(RunPass());
@@ -162,7 +164,7 @@ void Controller::RegisterSharedJobs() {
   system_jobs_.RegisterDailyAndIntervalJobs(config_.daily_job_time);
 }
 
-void Controller::EndDisplaced() {
+void Controller::FinishStop() {
   DeleteFlagFile(logs_, kFlagFileName);
   RemovePassState(kPassStateFileName);
   pool_.Post(kMsgStopped);
@@ -260,10 +262,7 @@ void Controller::Shutdown() {
   logs_.Main(kLogTerminateAll);
   processes_.TerminateAll(kReasonServiceGone);
   if (node_ != nullptr) node_->Leave();
-  DeleteFlagFile(logs_, kFlagFileName);
-  RemovePassState(kPassStateFileName);
-  pool_.Post(kMsgStopped);
-  pool_.FreeRecord();
+  FinishStop();
 }
 
 }  // namespace kvs

@@ -85,9 +85,8 @@ class Controller {
   // the built-in permanent jobs, the portal job and the daily and interval
   // jobs.
   void RegisterSharedJobs();
-  // Cluster mode: another instance took this node's name. Ends without
-  // writing a row (its jobs were ended when that was found).
-  void EndDisplaced();
+  // The end of every stop: flag file and pass state gone, the pool told.
+  void FinishStop();
   // One pass of the main loop, without its end: whether it reached the
   // database and supervised the running jobs.
   PassOutcome RunPass();

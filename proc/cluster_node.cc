@@ -64,6 +64,13 @@ ClusterNode::ClusterNode(Platform& platform, Logs& logs, MessagePool& pool, JobT
 
 ClusterNode::~ClusterNode() { StopThreads(); }
 
+const NodeStatus* ClusterNode::OwnStatus(const std::vector<NodeStatus>& nodes) const {
+  for (const NodeStatus& node : nodes) {
+    if (SameNodeName(node.name, name_)) return &node;
+  }
+  return nullptr;
+}
+
 std::string ClusterNode::DeadPredecessor() {
   std::string text;
   if (ReadWholeFile(record_path_, &text) != 0) return "";
@@ -102,10 +109,7 @@ int ClusterNode::Join() {
     std::vector<NodeStatus> nodes;
     rc = jobs_.ReadNodes(timeout_seconds_, &nodes);
     if (rc != 0) break;
-    const NodeStatus* own = nullptr;
-    for (const NodeStatus& node : nodes) {
-      if (SameNodeName(node.name, name_)) own = &node;
-    }
+    const NodeStatus* own = OwnStatus(nodes);
     const int64_t started_ms = platform_.SteadyMs();
     if (own == nullptr) {
       WriteRecord();
@@ -200,10 +204,7 @@ void ClusterNode::RenewStep(Session& session) {
     JobTable table(session);
     std::vector<NodeStatus> nodes;
     rc = table.ReadNodes(timeout_seconds_, &nodes);
-    const NodeStatus* own = nullptr;
-    for (const NodeStatus& node : nodes) {
-      if (SameNodeName(node.name, name_)) own = &node;
-    }
+    const NodeStatus* own = OwnStatus(nodes);
     if (rc == 0 && own != nullptr && own->instance != instance_) {
       lease_.displaced = true;
       (void)EndOwnProcesses();

@@ -109,7 +109,6 @@ class SilenceWatch {
 struct LeaseState {
   std::atomic<int64_t> renewed_ms{0};   // steady clock, the start of the last renewal
   std::atomic<bool> displaced{false};   // another instance holds the name
-  std::atomic<bool> taken_over{false};  // the others took the node over
   std::atomic<bool> stop{false};
 };
 
@@ -172,6 +171,8 @@ class ClusterNode final : public NodeRules {
   long EndOwnProcesses();
   void TakeOverSilent(const NodeStatus& node);
   void TakeOverUnowned(const std::vector<NodeStatus>& nodes, int64_t now_ms, int64_t timeout_ms);
+  // This node's status row among nodes; nullptr when it has none.
+  const NodeStatus* OwnStatus(const std::vector<NodeStatus>& nodes) const;
   // The instance this directory started last, when its process is gone.
   std::string DeadPredecessor();
   void WriteRecord();
